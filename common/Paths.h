@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tyq {
+
+// The running program's own file, symbolic links resolved.
+std::filesystem::path executablePath();
+// The folder holding the program, where its own libraries and help file lie.
+std::filesystem::path executableFolder();
+
+// The parent of a path as typed: everything before its last '/'. A path
+// without '/' has the parent "."; a folder directly under the root ("/Data")
+// has the root "/" as its parent.
+std::string parentFolder(std::string_view path);
+
+// The process's current directory, or nothing when it cannot be read.
+std::optional<std::string> currentDirectory();
+
+}  // namespace tyq

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace tyq {
+
+// Every message box of the program goes through this interface, so the window
+// shows real boxes and tests script the answers.
+enum class PromptButtons { Ok, YesNo };
+enum class PromptIcon { None, Question, Error, Stop, Information };
+enum class PromptOwner { MainWindow, None };
+enum class PromptAnswer { Ok, Yes, No };
+
+struct Prompt {
+    std::string text;
+    PromptButtons buttons = PromptButtons::Ok;
+    PromptIcon icon = PromptIcon::None;
+    PromptOwner owner = PromptOwner::MainWindow;
+    // The caption is always the program's; it is not part of a prompt.
+};
+
+class Prompter {
+  public:
+    virtual ~Prompter() = default;
+    virtual PromptAnswer ask(const Prompt& prompt) = 0;
+};
+
+}  // namespace tyq

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+
+#include "common/MainWindowPort.h"
+#include "common/Prompter.h"
+#include "settings/ProfileStore.h"
+
+namespace tyq::download {
+
+// The "&Download Files" command: saves the Step 1 fields, prepares the local
+// folder and downloads the mailbox into it. libraryFolder holds the program's
+// own libraries (the dial-up service).
+void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                   Prompter& prompter, const std::filesystem::path& libraryFolder);
+
+}  // namespace tyq::download

@@ -1,0 +1,29 @@
+#pragma once
+
+namespace tyq::settings {
+
+inline constexpr char kFileName[] = "TYFTP.INI";
+// The spelling the named reads have always used; it reaches the same file.
+inline constexpr char kNamedReadsFileName[] = "TyFTP.INI";
+inline constexpr char kSection[] = "QLMORVMAIL";
+
+inline constexpr char kUser[] = "User";
+inline constexpr char kPass[] = "Pass";
+inline constexpr char kZipPass[] = "FileUnZipPass";
+inline constexpr char kLocal[] = "Local";
+inline constexpr char kHost[] = "QLMHost";
+inline constexpr char kPort[] = "Port";
+inline constexpr char kAol[] = "AOL";
+
+inline constexpr int kDefaultPort = 21;
+inline constexpr char kDefaultPortText[] = "21";
+// Capacities of the reads, in bytes with the terminator.
+inline constexpr unsigned kNamedReadCapacity = 256;
+inline constexpr unsigned kAolCapacity = 10;
+inline constexpr unsigned kSetupHostCapacity = 128;
+inline constexpr unsigned kSetupPortCapacity = 8;
+
+// The service's file-server host name, used wherever a default host is needed.
+extern const char* const kDefaultHost;
+
+}  // namespace tyq::settings

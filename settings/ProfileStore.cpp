@@ -1,0 +1,319 @@
+#include "settings/ProfileStore.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "common/FileSearch.h"
+
+namespace tyq::settings {
+namespace {
+
+// Values the line format cannot hold as they stand are stored behind this
+// marker, percent-encoded. Plain values never begin with it: one that would is
+// itself stored encoded.
+constexpr std::string_view kEscapeMarker = "%%";
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (isBlank(text.back()) || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool needsEscape(std::string_view value) {
+    if (value.empty()) {
+        return false;
+    }
+    if (isBlank(value.front()) || isBlank(value.back()) || value.front() == '"' ||
+        value.back() == '"' || value.starts_with(kEscapeMarker)) {
+        return true;
+    }
+    return value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos;
+}
+
+std::string encodeValue(std::string_view value) {
+    if (!needsEscape(value)) {
+        return std::string(value);
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out(kEscapeMarker);
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7F && byte != '%') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+std::string decodeValue(std::string_view stored) {
+    stored = trim(stored);
+    if (stored.size() >= 2 && stored.front() == '"' && stored.back() == '"') {
+        return std::string(stored.substr(1, stored.size() - 2));
+    }
+    if (!stored.starts_with(kEscapeMarker)) {
+        return std::string(stored);
+    }
+    std::string out;
+    for (std::size_t i = kEscapeMarker.size(); i < stored.size(); ++i) {
+        if (stored[i] == '%' && i + 2 < stored.size() && hexDigit(stored[i + 1]) >= 0 &&
+            hexDigit(stored[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigit(stored[i + 1]) * 16 + hexDigit(stored[i + 2]));
+            i += 2;
+        } else {
+            out += stored[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& file, bool& exists) {
+    std::ifstream in(file, std::ios::binary);
+    exists = static_cast<bool>(in);
+    std::vector<std::string> lines;
+    if (!in) {
+        return lines;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// "[name]" gives name; any other line gives nothing.
+std::optional<std::string_view> sectionName(std::string_view line) {
+    line = trim(line);
+    if (line.size() < 2 || line.front() != '[') {
+        return std::nullopt;
+    }
+    const auto close = line.find(']');
+    if (close == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return trim(line.substr(1, close - 1));
+}
+
+struct KeyLine {
+    std::string_view key;
+    std::string_view value;
+};
+
+std::optional<KeyLine> keyLine(std::string_view line) {
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos || sectionName(line)) {
+        return std::nullopt;
+    }
+    return KeyLine{trim(line.substr(0, equals)), line.substr(equals + 1)};
+}
+
+struct Location {
+    std::optional<std::size_t> section;  // index of the section's header line
+    std::optional<std::size_t> key;      // index of the key's line
+    std::size_t sectionEnd = 0;          // one past the section's last key line
+};
+
+Location locate(const std::vector<std::string>& lines, std::string_view section,
+                std::string_view key) {
+    Location where;
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (const auto name = sectionName(lines[i])) {
+            if (where.section) {
+                break;  // only the first section of that name counts
+            }
+            inSection = iequals(*name, section);
+            if (inSection) {
+                where.section = i;
+                where.sectionEnd = i + 1;
+            }
+            continue;
+        }
+        if (!inSection) {
+            continue;
+        }
+        if (const auto entry = keyLine(lines[i])) {
+            where.sectionEnd = i + 1;
+            if (!where.key && iequals(entry->key, key)) {
+                where.key = i;
+            }
+        }
+    }
+    return where;
+}
+
+std::optional<std::string> lookUp(const std::filesystem::path& file, std::string_view section,
+                                  std::string_view key) {
+    bool exists = false;
+    const auto lines = readLines(file, exists);
+    const auto where = locate(lines, section, key);
+    if (!where.key) {
+        return std::nullopt;
+    }
+    return decodeValue(keyLine(lines[*where.key])->value);
+}
+
+bool writeAtomically(const std::filesystem::path& file, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += line;
+        text += '\n';
+    }
+    std::string pattern = (file.parent_path() / ".tyftp-XXXXXX").string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    std::size_t done = 0;
+    while (ok && done < text.size()) {
+        const auto n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        if (ok) {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && std::rename(pattern.c_str(), file.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(pattern.c_str());
+    return false;
+}
+
+}  // namespace
+
+ProfileStore::ProfileStore(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+std::filesystem::path ProfileStore::resolve(std::string_view fileName) const {
+    std::error_code error;
+    const auto exact = folder_ / std::string(fileName);
+    if (std::filesystem::exists(exact, error)) {
+        return exact;
+    }
+    std::filesystem::directory_iterator it(folder_, error), end;
+    for (; !error && it != end; it.increment(error)) {
+        const auto name = it->path().filename().string();
+        if (iequals(name, fileName)) {
+            return it->path();
+        }
+    }
+    return exact;
+}
+
+std::string ProfileStore::getString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue, std::size_t capacity,
+                                    std::string_view fileName) const {
+    if (capacity == 0) {
+        return {};
+    }
+    auto value = lookUp(resolve(fileName), section, key).value_or(std::string(defaultValue));
+    value.resize(std::min(value.size(), capacity - 1));
+    return value;
+}
+
+int ProfileStore::getInt(std::string_view section, std::string_view key, int defaultValue,
+                         std::string_view fileName) const {
+    const auto stored = lookUp(resolve(fileName), section, key);
+    if (!stored) {
+        return defaultValue;
+    }
+    std::string_view text = trim(*stored);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    long long number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        number = std::min<long long>(number * 10 + (c - '0'), static_cast<long long>(INT_MAX) + 1);
+    }
+    if (negative) {
+        number = -number;
+    }
+    return static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
+}
+
+bool ProfileStore::writeString(std::string_view section, std::string_view key,
+                               std::string_view value, std::string_view fileName) const {
+    std::error_code error;
+    if (!std::filesystem::exists(folder_, error)) {
+        std::filesystem::create_directories(folder_, error);
+        if (error) {
+            return false;
+        }
+        std::filesystem::permissions(folder_, std::filesystem::perms::owner_all, error);
+    }
+    const auto file = resolve(fileName);
+    bool exists = false;
+    auto lines = readLines(file, exists);
+    const auto line = std::string(key) + "=" + encodeValue(value);
+    const auto where = locate(lines, section, key);
+    if (where.key) {
+        lines[*where.key] = line;
+    } else if (where.section) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(where.sectionEnd), line);
+    } else {
+        lines.push_back("[" + std::string(section) + "]");
+        lines.push_back(line);
+    }
+    return writeAtomically(file, lines);
+}
+
+std::filesystem::path defaultSettingsFolder() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME");
+        config != nullptr && config[0] == '/') {
+        return std::filesystem::path(config) / "tyqlmftp";
+    }
+    std::filesystem::path home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
+        home = env;
+    } else if (const passwd* user = getpwuid(getuid()); user != nullptr) {
+        home = user->pw_dir;
+    }
+    return home / ".config" / "tyqlmftp";
+}
+
+}  // namespace tyq::settings

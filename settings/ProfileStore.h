@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tyq::settings {
+
+// The private-profile calls over one folder: "[section]" and "key=value" lines
+// in a file of that folder, named without regard to letter case.
+class ProfileStore {
+  public:
+    explicit ProfileStore(std::filesystem::path folder);
+
+    // The stored value cut to capacity - 1 bytes, or the default when the
+    // section or key is missing (the default is cut the same way).
+    std::string getString(std::string_view section, std::string_view key,
+                          std::string_view defaultValue, std::size_t capacity,
+                          std::string_view fileName) const;
+    // Optional blanks and sign, then decimal digits up to the first non-digit;
+    // a present value that is not a number reads as 0; a missing key gives the
+    // default.
+    int getInt(std::string_view section, std::string_view key, int defaultValue,
+               std::string_view fileName) const;
+    // Replaces the key's value or adds the key, the section, the folder and the
+    // file. The file is replaced atomically and kept at mode 0600. Callers
+    // ignore the result, as they always have; it exists for tests.
+    bool writeString(std::string_view section, std::string_view key, std::string_view value,
+                     std::string_view fileName) const;
+
+    const std::filesystem::path& folder() const noexcept { return folder_; }
+    // The file a name stands for: an existing file of the folder whose name
+    // matches in any letter case, else the name as given.
+    std::filesystem::path resolve(std::string_view fileName) const;
+
+  private:
+    std::filesystem::path folder_;
+};
+
+// $XDG_CONFIG_HOME/tyqlmftp, or ~/.config/tyqlmftp.
+std::filesystem::path defaultSettingsFolder();
+
+}  // namespace tyq::settings

@@ -1,0 +1,193 @@
+#include "settings/ProfileStore.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/TempDir.h"
+
+namespace tyq::settings {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+constexpr char kSec[] = "QLMORVMAIL";
+constexpr char kFile[] = "TYFTP.INI";
+
+struct ReadCase {
+    const char* name;
+    const char* file;  // nullptr: no file
+    const char* key;
+    const char* defaultValue;
+    std::size_t capacity;
+    std::string expected;
+};
+
+class ProfileReadTest : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ProfileReadTest, ReadsLikeTheProfileCall) {
+    const auto& c = GetParam();
+    TempDir dir;
+    if (c.file != nullptr) {
+        writeFile(dir / kFile, c.file);
+    }
+    ProfileStore store(dir.path());
+    EXPECT_EQ(store.getString(kSec, c.key, c.defaultValue, c.capacity, kFile), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileReadTest,
+    ::testing::Values(
+        ReadCase{"NoFile", nullptr, "User", "dflt", 256, "dflt"},
+        ReadCase{"NoSection", "[OTHER]\nUser=x\n", "User", "", 256, ""},
+        ReadCase{"NoKey", "[QLMORVMAIL]\nPass=p\n", "User", "d", 256, "d"},
+        ReadCase{"Plain", "[QLMORVMAIL]\nUser=alice\n", "User", "", 256, "alice"},
+        ReadCase{"KeyAnyCase", "[qlmorvmail]\nuSeR=alice\n", "User", "", 256, "alice"},
+        ReadCase{"BlanksTrimmed", "[QLMORVMAIL]\n  User \t=  al ice \t\n", "User", "", 256,
+                 "al ice"},
+        ReadCase{"QuotesStripped", "[QLMORVMAIL]\nUser=\" a b \"\n", "User", "", 256, " a b "},
+        ReadCase{"LoneQuoteKept", "[QLMORVMAIL]\nUser=\"abc\n", "User", "", 256, "\"abc"},
+        ReadCase{"CrLfFile", "[QLMORVMAIL]\r\nUser=bob\r\n", "User", "", 256, "bob"},
+        ReadCase{"CutToCapacity", "[QLMORVMAIL]\nAOL=1234567890123\n", "AOL", "", 10, "123456789"},
+        ReadCase{"DefaultCutToo", nullptr, "QLMHost", "abcdef", 4, "abc"},
+        ReadCase{"OtherSectionSameKey", "[A]\nUser=no\n[QLMORVMAIL]\nUser=yes\n[B]\nUser=no\n",
+                 "User", "", 256, "yes"},
+        ReadCase{"EmptyValue", "[QLMORVMAIL]\nUser=\n", "User", "d", 256, ""},
+        ReadCase{"EqualsInValue", "[QLMORVMAIL]\nPass=a=b\n", "Pass", "", 256, "a=b"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct IntCase {
+    const char* stored;  // nullptr: no key
+    int expected;
+};
+
+class ProfileIntTest : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(ProfileIntTest, ConvertsLikeThePlatform) {
+    TempDir dir;
+    const auto& c = GetParam();
+    writeFile(dir / kFile, c.stored != nullptr
+                               ? std::string("[QLMORVMAIL]\nPort=") + c.stored + "\n"
+                               : std::string("[QLMORVMAIL]\n"));
+    EXPECT_EQ(ProfileStore(dir.path()).getInt(kSec, "Port", 21, kFile), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProfileIntTest,
+                         ::testing::Values(IntCase{"2121", 2121}, IntCase{"", 0}, IntCase{"abc", 0},
+                                           IntCase{"-5", -5}, IntCase{" 21x", 21}, IntCase{"+7", 7},
+                                           IntCase{"99999999999", 2147483647},
+                                           IntCase{nullptr, 21}));
+
+TEST(ProfileWrite, CreatesFolderAndFileOwnerOnly) {
+    TempDir dir;
+    ProfileStore store(dir / "config/tyqlmftp");
+    ASSERT_TRUE(store.writeString(kSec, "AOL", "0", kFile));
+    const auto file = dir / "config/tyqlmftp/TYFTP.INI";
+    EXPECT_EQ(readFile(file), "[QLMORVMAIL]\nAOL=0\n");
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(ProfileWrite, KeepsEveryOtherLineInOrder) {
+    TempDir dir;
+    const std::string before =
+        "; my comment\r\n[Other]\nUser=other\n\n[QlmOrvMail]\nuser=old\n# note\nPass=p\n\n[Z]\nk=v";
+    writeFile(dir / kFile, before);
+    ProfileStore store(dir.path());
+    store.writeString(kSec, "User", "new", kFile);
+    store.writeString(kSec, "Local", "/data", kFile);
+    EXPECT_EQ(readFile(dir / kFile),
+              "; my comment\r\n[Other]\nUser=other\n\n[QlmOrvMail]\nUser=new\n# note\nPass=p\n"
+              "Local=/data\n\n[Z]\nk=v\n");
+}
+
+TEST(ProfileWrite, FileNameMatchedInAnyCase) {
+    TempDir dir;
+    writeFile(dir / "tyftp.ini", "[QLMORVMAIL]\nUser=u\n");
+    ProfileStore store(dir.path());
+    EXPECT_EQ(store.getString(kSec, "User", "", 256, "TyFTP.INI"), "u");
+    store.writeString(kSec, "Pass", "p", "TYFTP.INI");
+    EXPECT_FALSE(std::filesystem::exists(dir / "TYFTP.INI"));
+    EXPECT_EQ(readFile(dir / "tyftp.ini"), "[QLMORVMAIL]\nUser=u\nPass=p\n");
+}
+
+TEST(ProfileWrite, LeavesNoTemporaryFiles) {
+    TempDir dir;
+    ProfileStore store(dir.path());
+    for (int i = 0; i < 5; ++i) {
+        store.writeString(kSec, "User", std::to_string(i), kFile);
+    }
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1);
+}
+
+TEST(ProfileWrite, FailureLeavesTheFileWhole) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root writes into read-only folders";
+    }
+    TempDir dir;
+    writeFile(dir / kFile, "[QLMORVMAIL]\nUser=keep\n");
+    std::filesystem::permissions(
+        dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    ProfileStore store(dir.path());
+    EXPECT_FALSE(store.writeString(kSec, "User", "lost", kFile));
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(readFile(dir / kFile), "[QLMORVMAIL]\nUser=keep\n");
+}
+
+TEST(ProfileWrite, EveryByteValueRoundTrips) {
+    TempDir dir;
+    ProfileStore store(dir.path());
+    std::string all;
+    for (int b = 0; b < 256; ++b) {
+        all += static_cast<char>(b);
+    }
+    const std::vector<std::string> values = {all.substr(0, 255),
+                                             all.substr(1, 255),
+                                             std::string("\0x\0", 3),
+                                             " lead",
+                                             "trail ",
+                                             "\"quoted\"",
+                                             "\"half",
+                                             "half\"",
+                                             "%%marker",
+                                             "%41",
+                                             "line\nbreak",
+                                             "cr\rhere",
+                                             "\t",
+                                             "plain text with = and ; and [x]",
+                                             "",
+                                             "ünïcödé §",
+                                             std::string(255, '\xA7')};
+    for (const auto& value : values) {
+        store.writeString(kSec, "Pass", value, kFile);
+        EXPECT_EQ(store.getString(kSec, "Pass", "", 256, kFile), value);
+    }
+}
+
+TEST(ProfileWrite, PlainValuesStoredAsTyped) {
+    TempDir dir;
+    ProfileStore store(dir.path());
+    store.writeString(kSec, "Local", "/home/ann/QLM data", kFile);
+    store.writeString(kSec, "User", "C:\\odd\\path", kFile);
+    EXPECT_EQ(readFile(dir / kFile),
+              "[QLMORVMAIL]\nLocal=/home/ann/QLM data\nUser=C:\\odd\\path\n");
+}
+
+TEST(ProfileWrite, EscapedValuesStayOnOneLine) {
+    TempDir dir;
+    ProfileStore store(dir.path());
+    store.writeString(kSec, "Pass", "a\nb\r\n", kFile);
+    store.writeString(kSec, "User", "u", kFile);
+    const auto text = readFile(dir / kFile);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tyq::settings

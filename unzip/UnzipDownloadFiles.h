@@ -1,0 +1,16 @@
+#pragma once
+
+#include <filesystem>
+
+#include "common/MainWindowPort.h"
+#include "settings/ProfileStore.h"
+
+namespace tyq::unzip {
+
+// The "&Unzip Download Files" command: saves the Step 1 fields and extracts
+// every "QLM*.ZIP" of the local folder with the zip password. libraryFolder
+// holds the program's own libraries (the unzip library).
+void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                        const std::filesystem::path& libraryFolder);
+
+}  // namespace tyq::unzip
