@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+
+#include "settings/ProfileStore.h"
+
+namespace tyq::download {
+
+// Before a transfer: when the user is not on AOL and no dial-up connection is
+// active, offers the dial-up phonebook. libraryFolder holds the dial-up
+// service's libraries; where they are missing the check does nothing.
+void EnsureDialUpConnection(const settings::ProfileStore& profiles,
+                            const std::filesystem::path& libraryFolder);
+
+}  // namespace tyq::download
