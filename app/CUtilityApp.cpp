@@ -2,14 +2,54 @@
 
 #include <QApplication>
 
+#include "app/OfferHangUp.h"
+#include "common/Paths.h"
+#include "common/Texts.h"
+#include "settings/Keys.h"
+#include "settings/ProfileStore.h"
+#include "ui/AppIcon.h"
 #include "ui/CMainDlg.h"
+#include "ui/QtPrompter.h"
 
 namespace tyq::app {
 
+AppFolders CUtilityApp::defaultFolders() {
+    return AppFolders{settings::defaultSettingsFolder(), executableFolder()};
+}
+
+bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
+                               const ModalRun& runModal) {
+    const settings::ProfileStore profiles(folders.settingsFolder);
+    const std::string aol = profiles.getString(settings::kSection, settings::kAol, "",
+                                               settings::kAolCapacity, settings::kFileName);
+    if (!aol.empty() && aol.front() == '1') {
+        const Prompt question{ui::kAolQuestion, PromptButtons::YesNo, PromptIcon::None,
+                              PromptOwner::None};
+        if (prompter.ask(question) != PromptAnswer::Yes) {
+            return false;
+        }
+    }
+
+    const auto libraryFolder = folders.libraryFolder;
+    ui::MainDlgHooks hooks;
+    hooks.offerHangUp = [&prompter, libraryFolder] { OfferHangUp(prompter, libraryFolder); };
+    ui::CMainDlg window(profiles, prompter, libraryFolder, std::move(hooks));
+    runModal(window);
+    return false;
+}
+
 int CUtilityApp::run(int argc, char** argv) {
     QApplication application(argc, argv);
-    ui::CMainDlg window;
-    window.exec();
+    QApplication::setApplicationName(QString::fromUtf8(kProgramName));
+    QApplication::setWindowIcon(ui::applicationIcon());
+    QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
+
+    ui::QtPrompter prompter;
+    initInstance(defaultFolders(), prompter, [&prompter](ui::CMainDlg& window) {
+        prompter.setMainWindow(&window);
+        window.exec();
+        prompter.setMainWindow(nullptr);
+    });
     return 0;
 }
 

@@ -1,11 +1,399 @@
 #include "ui/CMainDlg.h"
 
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <exception>
+#include <optional>
+
+#include "common/DiskFullError.h"
+#include "common/Paths.h"
 #include "common/Texts.h"
+#include "download/DownloadFiles.h"
+#include "settings/CSettings.h"
+#include "settings/Keys.h"
+#include "ui/AppIcon.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CSetupDlg.h"
+#include "ui/ControlIds.h"
+#include "ui/DialogUnits.h"
+#include "ui/HelpViewer.h"
+#include "ui/InputBlocker.h"
+#include "unzip/UnzipDownloadFiles.h"
 
 namespace tyq::ui {
 
-CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent) {
+int& aolToggleCount() {
+    static int count = 0;
+    return count;
+}
+
+namespace {
+
+constexpr char kAboutItem[] = "&About Korvatt...";
+
+std::string toBytes(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QString fromBytes(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void writeSetting(const settings::ProfileStore& profiles, const char* key, std::string_view value) {
+    // Write failures go unreported: the window carries on as it always has.
+    profiles.writeString(settings::kSection, key, value, settings::kFileName);
+}
+
+// Puts the current directory back when the Help command is done, also when
+// showing the help fails.
+class CurrentDirectoryRestorer {
+  public:
+    CurrentDirectoryRestorer() : saved_(currentDirectory()) {}
+    ~CurrentDirectoryRestorer() {
+        if (saved_ && ::chdir(saved_->c_str()) != 0) {
+            // Nothing sensible to do: the help call's results are not used.
+        }
+    }
+    CurrentDirectoryRestorer(const CurrentDirectoryRestorer&) = delete;
+    CurrentDirectoryRestorer& operator=(const CurrentDirectoryRestorer&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+// Everything before the last '/'; a path without one stays whole.
+std::string cutAtLastSlash(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(0, slash);
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
+                   std::filesystem::path libraryFolder, MainDlgHooks hooks, QWidget* parent)
+    : QDialog(parent),
+      profiles_(profiles),
+      prompter_(prompter),
+      libraryFolder_(std::move(libraryFolder)),
+      hooks_(std::move(hooks)) {
+    if (!hooks_.download) {
+        hooks_.download = [this](MainWindowPort& window) {
+            download::downloadFiles(window, profiles_, prompter_, libraryFolder_);
+        };
+    }
+    if (!hooks_.unzip) {
+        hooks_.unzip = [this](MainWindowPort& window) {
+            unzip::unzipDownloadFiles(window, profiles_, libraryFolder_);
+        };
+    }
+    if (!hooks_.showHelp) {
+        hooks_.showHelp = [this](const std::string& helpFile) {
+            if (helpViewer_ == nullptr) {
+                helpViewer_ = new HelpViewer(this);
+            }
+            helpViewer_->showFile(helpFile);
+        };
+    }
+    if (hooks_.executablePath.empty()) {
+        hooks_.executablePath = executablePath();
+    }
+
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QString::fromUtf8(kProgramCaption));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(applicationIcon());
+    buildControls();
+    opening();
+}
+
+CMainDlg::~CMainDlg() = default;
+
+HelpViewer* CMainDlg::helpViewer() const {
+    return helpViewer_.data();
+}
+
+void CMainDlg::buildControls() {
+    const DialogUnits units(font());
+
+    // Created first, so the Step 1 controls lie above it.
+    auto* group = new QGroupBox(QStringLiteral("Step1: Setup"), this);
+    group->setObjectName(QStringLiteral("groupStep1"));
+    units.place(*group, 9, 3, 211, 89, false);
+
+    aol_ = new QCheckBox(QStringLiteral("Use &AOL for the ISP"), this);
+    aol_->setObjectName(controlName(ids::kAol));
+    units.place(*aol_, 98, 11, 80, 9);
+
+    auto addField = [&](int id, const char* label, int labelLeft, int labelTop, int labelWidth,
+                        int left, int top, int width) {
+        auto* caption = new QLabel(QString::fromUtf8(label), this);
+        caption->setObjectName(QStringLiteral("label") + controlName(id));
+        auto* field = new QLineEdit(this);
+        field->setObjectName(controlName(id));
+        caption->setBuddy(field);
+        units.place(*caption, labelLeft, labelTop, labelWidth, 8);
+        units.place(*field, left, top, width, 13);
+        return field;
+    };
+    user_ = addField(ids::kUser, "ORV Mail User &ID", 14, 26, 56, 97, 26, 117);
+    pass_ = addField(ids::kPass, "ORV Mail FTP &Password", 14, 43, 78, 97, 43, 117);
+    pass_->setEchoMode(QLineEdit::Password);
+    zipPass_ = addField(ids::kZipPass, "ORV Mail &Zip Password", 14, 60, 74, 97, 60, 117);
+    zipPass_->setEchoMode(QLineEdit::Password);
+    local_ = addField(ids::kLocal, "&Location", 14, 76, 28, 49, 76, 165);
+
+    auto* progressLabel = new QLabel(QStringLiteral("Progress:"), this);
+    progressLabel->setObjectName(QStringLiteral("labelProgress"));
+    units.place(*progressLabel, 11, 97, 31, 12);
+    progress_ = new QLabel(this);
+    progress_->setObjectName(controlName(ids::kProgress));
+    progress_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    progress_->setLineWidth(1);
+    progress_->setWordWrap(true);
+    progress_->setTextFormat(Qt::PlainText);
+    progress_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    progress_->setMargin(1);
+    units.place(*progress_, 43, 94, 178, 20, false);
+
+    auto addButton = [&](int id, const char* text, int left, int top, int width, int height) {
+        auto* button = new QPushButton(QString::fromUtf8(text), this);
+        button->setObjectName(controlName(id));
+        // Enter means OK wherever the focus is, so no button takes it over.
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        units.place(*button, left, top, width, height);
+        return button;
+    };
+    auto* step2 = new QLabel(QStringLiteral("Step2:"), this);
+    step2->setObjectName(QStringLiteral("labelStep2"));
+    units.place(*step2, 12, 122, 22, 8);
+    auto* download = addButton(ids::kDownload, "&Download Files", 69, 120, 151, 14);
+    auto* step3 = new QLabel(QStringLiteral("Step3:"), this);
+    step3->setObjectName(QStringLiteral("labelStep3"));
+    units.place(*step3, 12, 138, 22, 8);
+    auto* unzip = addButton(ids::kUnzip, "&Unzip Download Files", 69, 136, 151, 14);
+    auto* ok = addButton(ids::kOk, "&OK", 18, 162, 42, 14);
+    auto* cancel = addButton(ids::kCancel, "&Cancel", 68, 162, 42, 14);
+    auto* help = addButton(ids::kHelp, "&Help", 118, 162, 42, 14);
+    auto* setup = addButton(ids::kSetup, "&Setup", 168, 162, 42, 14);
+
+    const QList<QWidget*> tabOrder{aol_,  user_, pass_,  zipPass_, local_, download,
+                                   unzip, ok,    cancel, help,     setup};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+
+    connect(download, &QPushButton::clicked, this,
+            [this] { runCommand([this] { hooks_.download(*this); }); });
+    connect(unzip, &QPushButton::clicked, this,
+            [this] { runCommand([this] { hooks_.unzip(*this); }); });
+    connect(ok, &QPushButton::clicked, this, &CMainDlg::accept);
+    connect(cancel, &QPushButton::clicked, this, &CMainDlg::reject);
+    connect(help, &QPushButton::clicked, this, [this] { runCommand([this] { onHelp(); }); });
+    connect(setup, &QPushButton::clicked, this, [this] { runCommand([this] { onSetup(); }); });
+    connect(aol_, &QCheckBox::clicked, this, [this] { runCommand([this] { onAolClicked(); }); });
+
+    setFixedSize(units.toPixelsX(227), units.toPixelsY(183));
+}
+
+void CMainDlg::opening() {
+    user_->setFocus();
+
+    const settings::CSettings named(profiles_);
+    m_strUser = named.user();
+    user_->setText(fromBytes(m_strUser));
+    m_strPass = named.password();
+    pass_->setText(fromBytes(m_strPass));
+    m_strZipPass = named.zipPassword();
+    zipPass_->setText(fromBytes(m_strZipPass));
+    m_strLocal = named.localFolder();
+    local_->setText(fromBytes(m_strLocal));
+
+    const std::string aol = profiles_.getString(settings::kSection, settings::kAol, "",
+                                                settings::kAolCapacity, settings::kFileName);
+    const bool checked = !aol.empty() && aol.front() == '1';
+    aol_->setChecked(checked);
+    writeSetting(profiles_, settings::kAol, checked ? "1" : "0");
+}
+
+void CMainDlg::runCommand(const std::function<void()>& command) {
+    if (inCommand_) {
+        command();
+        return;
+    }
+    inCommand_ = true;
+    {
+        InputBlocker blocker(*this);
+        std::optional<std::string> failure;
+        try {
+            command();
+        } catch (const DiskFullError& error) {
+            failure = error.what();
+        } catch (const std::exception& error) {
+            failure = std::string("The command ended with an unexpected error: ") + error.what();
+        } catch (...) {
+            failure = "The command ended with an unexpected error.";
+        }
+        if (failure) {
+            try {
+                prompter_.ask(
+                    Prompt{*failure, PromptButtons::Ok, PromptIcon::Stop, PromptOwner::MainWindow});
+            } catch (...) {
+                // Nothing is left to report it with; the window carries on.
+            }
+        }
+    }
+    inCommand_ = false;
+}
+
+void CMainDlg::copyFieldsToMembers() {
+    m_strUser = toBytes(user_->text());
+    m_strPass = toBytes(pass_->text());
+    m_strZipPass = toBytes(zipPass_->text());
+    m_strLocal = toBytes(local_->text());
+}
+
+StepOneTexts CMainDlg::takeStepOneFields() {
+    copyFieldsToMembers();
+    return StepOneTexts{m_strUser, m_strPass, m_strZipPass, m_strLocal};
+}
+
+std::string CMainDlg::userId() const {
+    return m_strUser;
+}
+
+bool CMainDlg::aolChecked() const {
+    return aol_->isChecked();
+}
+
+void CMainDlg::setProgressText(const std::string& text) {
+    progress_->setText(fromBytes(text));
+    // Commands block the event loop: paint now, or the text would only show
+    // once the command is over.
+    progress_->repaint();
+}
+
+void CMainDlg::setProgressDetail(const std::string& text) {
+    progress_->setToolTip(fromBytes(text));
+}
+
+void CMainDlg::focusProgressText() {
+    progress_->setFocus(Qt::OtherFocusReason);
+}
+
+void CMainDlg::accept() {
+    runCommand([this] { onOk(); });
+}
+
+void CMainDlg::reject() {
+    runCommand([this] { onCancel(); });
+}
+
+void CMainDlg::onOk() {
+    copyFieldsToMembers();
+    settings::scrambleZipPassword(m_strZipPass);
+    writeSetting(profiles_, settings::kUser, m_strUser);
+    writeSetting(profiles_, settings::kPass, m_strPass);
+    writeSetting(profiles_, settings::kZipPass, m_strZipPass);
+    writeSetting(profiles_, settings::kLocal, m_strLocal);
+    if (!aol_->isChecked()) {
+        writeSetting(profiles_, settings::kAol, "0");
+    }
+    if (hooks_.offerHangUp) {
+        hooks_.offerHangUp();
+    }
+    QDialog::done(QDialog::Accepted);
+}
+
+void CMainDlg::onCancel() {
+    if (hooks_.offerHangUp) {
+        hooks_.offerHangUp();
+    }
+    QDialog::done(QDialog::Rejected);
+}
+
+void CMainDlg::onAolClicked() {
+    // The click has already toggled the box.
+    if (aol_->isChecked()) {
+        if (aolToggleCount() == 0) {
+            const auto answer = prompter_.ask(Prompt{kAolQuestion, PromptButtons::YesNo,
+                                                     PromptIcon::None, PromptOwner::MainWindow});
+            if (answer != PromptAnswer::Yes) {
+                // The user is not connected: leave at once, saving nothing.
+                QDialog::done(QDialog::Rejected);
+                return;
+            }
+        }
+        writeSetting(profiles_, settings::kAol, "1");
+    } else {
+        writeSetting(profiles_, settings::kAol, "0");
+    }
+    ++aolToggleCount();
+}
+
+void CMainDlg::onHelp() {
+    const std::string helpFile =
+        cutAtLastSlash(hooks_.executablePath.string()) + "/" + kHelpFileName;
+    const CurrentDirectoryRestorer restorer;
+    const std::string helpFolder = cutAtLastSlash(helpFile);
+    if (::chdir(helpFolder.c_str()) != 0) {
+        // The help is shown all the same; it is named by its full path.
+    }
+    hooks_.showHelp(helpFile);
+}
+
+void CMainDlg::onSetup() {
+    CSetupDlg setup(profiles_, this);
+    setup.exec();
+}
+
+void CMainDlg::onAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainDlg::keyPressEvent(QKeyEvent* event) {
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    if (modifiers == Qt::NoModifier) {
+        switch (event->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+                event->accept();
+                accept();
+                return;
+            case Qt::Key_Escape:
+                event->accept();
+                reject();
+                return;
+            case Qt::Key_F1:
+                event->accept();
+                runCommand([this] { onHelp(); });
+                return;
+            default:
+                break;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("windowMenu"));
+    QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
+    if (menu.exec(event->globalPos()) == about) {
+        runCommand([this] { onAbout(); });
+    }
+    event->accept();
 }
 
 }  // namespace tyq::ui

@@ -1,13 +1,111 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "common/MainWindowPort.h"
+#include "common/Prompter.h"
+#include "settings/ProfileStore.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 
 namespace tyq::ui {
 
-class CMainDlg : public QDialog {
+class HelpViewer;
+
+// The process-wide count of AOL checkbox clicks that wrote the setting. Only
+// the first click, if it ticks the box, asks the AOL question.
+int& aolToggleCount();
+
+// The text of the AOL question, at start-up and on the first tick of the box.
+inline constexpr char kAolQuestion[] =
+    "Have you logged in and connected to the\nInternet with AOL?\nPress Yes to continue and  "
+    "download files or \nedit parameters. Press No to exit.";
+inline constexpr char kHelpFileName[] = "tyqlmftp.hlp";
+
+// What the window calls out to. Left empty, the program's own parts are used.
+struct MainDlgHooks {
+    // The hang-up question on the way out (OK and Cancel).
+    std::function<void()> offerHangUp;
+    // The Step 2 and Step 3 commands.
+    std::function<void(MainWindowPort&)> download;
+    std::function<void(MainWindowPort&)> unzip;
+    // Shows the help file; runs while the help folder is the current directory.
+    std::function<void(const std::string& helpFile)> showHelp;
+    // The program file the help file lies beside; empty means this process's.
+    std::filesystem::path executablePath;
+};
+
+// The main window: Step 1 fields, the Step 2 and Step 3 commands, the
+// progress text, OK, Cancel, Help and Setup.
+class CMainDlg : public QDialog, public MainWindowPort {
     Q_OBJECT
   public:
-    explicit CMainDlg(QWidget* parent = nullptr);
+    CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
+             std::filesystem::path libraryFolder, MainDlgHooks hooks = {},
+             QWidget* parent = nullptr);
+    ~CMainDlg() override;
+
+    // MainWindowPort
+    StepOneTexts takeStepOneFields() override;
+    std::string userId() const override;
+    bool aolChecked() const override;
+    void setProgressText(const std::string& text) override;
+    void setProgressDetail(const std::string& text) override;
+    void focusProgressText() override;
+
+    // The Step 1 values last read or saved.
+    std::string m_strUser;
+    std::string m_strPass;
+    std::string m_strZipPass;
+    std::string m_strLocal;
+
+    // Runs one command inside the window's error handling: input that arrives
+    // meanwhile is dropped, and an error that leaves the command is shown in
+    // a box with a stop icon instead of ending the program.
+    void runCommand(const std::function<void()>& command);
+
+    // OK and Cancel operations; every way to close the window leads here.
+    void accept() override;
+    void reject() override;
+
+    // The help window once the Help command has opened it, else nullptr.
+    HelpViewer* helpViewer() const;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+  private:
+    void buildControls();
+    void opening();
+    void onOk();
+    void onCancel();
+    void onAolClicked();
+    void onHelp();
+    void onSetup();
+    void onAbout();
+    void copyFieldsToMembers();
+
+    const settings::ProfileStore& profiles_;
+    Prompter& prompter_;
+    std::filesystem::path libraryFolder_;
+    MainDlgHooks hooks_;
+    bool inCommand_ = false;
+
+    QLineEdit* user_ = nullptr;
+    QLineEdit* pass_ = nullptr;
+    QLineEdit* zipPass_ = nullptr;
+    QLineEdit* local_ = nullptr;
+    QCheckBox* aol_ = nullptr;
+    QLabel* progress_ = nullptr;
+    QPointer<HelpViewer> helpViewer_;
 };
 
 }  // namespace tyq::ui

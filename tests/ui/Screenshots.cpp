@@ -1,0 +1,43 @@
+// Renders the program's windows to PNG files, for a look at their layout:
+//   ui_screenshots <folder>
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTimer>
+
+#include "support/ScriptedPrompter.h"
+#include "support/TempDir.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CMainDlg.h"
+#include "ui/CSetupDlg.h"
+
+namespace {
+
+void save(QWidget& widget, const QString& file) {
+    widget.show();
+    QApplication::processEvents();
+    widget.grab().save(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
+    tyq::test::TempDir settingsFolder;
+    tyq::test::writeFile(settingsFolder / "TYFTP.INI",
+                         "[QLMORVMAIL]\nUser=orv12345\nPass=secret\nLocal=/home/anna/QLM\n");
+    const tyq::settings::ProfileStore profiles(settingsFolder.path());
+    tyq::test::ScriptedPrompter prompter;
+
+    tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path());
+    window.setProgressText("Downloading  QLM0101.ZIP to /home/anna/QLM");
+    save(window, folder + "/main-window.png");
+
+    tyq::ui::CSetupDlg setup(profiles, &window);
+    save(setup, folder + "/setup-window.png");
+
+    tyq::ui::CAboutDlg about(&window);
+    save(about, folder + "/about-box.png");
+    return 0;
+}

@@ -1,0 +1,108 @@
+#include "ui/CSetupDlg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+#include "settings/Keys.h"
+#include "ui/ControlIds.h"
+#include "ui/DialogUnits.h"
+
+namespace tyq::ui {
+
+namespace {
+
+QString fromBytes(const std::string& bytes) {
+    return QString::fromUtf8(bytes);
+}
+
+}  // namespace
+
+CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
+    : QDialog(parent), profiles_(profiles), host_(new QLineEdit(this)), port_(new QLineEdit(this)) {
+    setObjectName(QStringLiteral("setupDialog"));
+    setWindowTitle(QStringLiteral("Tessary Orv Mail Setup"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    const DialogUnits units(font());
+
+    auto* hostLabel = new QLabel(QStringLiteral("QLM &Address:"), this);
+    hostLabel->setObjectName(QStringLiteral("label") + controlName(ids::kHost));
+    hostLabel->setBuddy(host_);
+    units.place(*hostLabel, 7, 8, 47, 9);
+    host_->setObjectName(controlName(ids::kHost));
+    units.place(*host_, 60, 7, 91, 12);
+
+    auto* portLabel = new QLabel(QStringLiteral("&Port:"), this);
+    portLabel->setObjectName(QStringLiteral("label") + controlName(ids::kPort));
+    portLabel->setBuddy(port_);
+    units.place(*portLabel, 7, 21, 43, 9);
+    port_->setObjectName(controlName(ids::kPort));
+    // Typed characters other than digits are refused; a stored value is shown as it is.
+    port_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
+    units.place(*port_, 60, 20, 23, 12);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(controlName(ids::kIdOk));
+    ok->setDefault(true);
+    units.place(*ok, 14, 38, 42, 13);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(controlName(ids::kIdCancel));
+    units.place(*cancel, 62, 38, 42, 13);
+    auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
+    byDefault->setObjectName(controlName(ids::kIdDefault));
+    units.place(*byDefault, 110, 38, 42, 13);
+
+    setTabOrder(host_, port_);
+    setTabOrder(port_, ok);
+    setTabOrder(ok, cancel);
+    setTabOrder(cancel, byDefault);
+
+    connect(ok, &QPushButton::clicked, this, &CSetupDlg::accept);
+    connect(cancel, &QPushButton::clicked, this, &CSetupDlg::reject);
+    connect(byDefault, &QPushButton::clicked, this, &CSetupDlg::onDefault);
+
+    setFixedSize(units.toPixelsX(166), units.toPixelsY(58));
+
+    // The opening: both values from the settings file, shown in the fields.
+    m_strHost =
+        fromBytes(profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
+                                      settings::kSetupHostCapacity, settings::kFileName));
+    m_strPort = fromBytes(profiles_.getString(settings::kSection, settings::kPort,
+                                              settings::kDefaultPortText,
+                                              settings::kSetupPortCapacity, settings::kFileName));
+    toFields();
+    host_->setFocus();
+}
+
+void CSetupDlg::toFields() {
+    host_->setText(m_strHost);
+    port_->setText(m_strPort);
+}
+
+void CSetupDlg::fromFields() {
+    m_strHost = host_->text();
+    m_strPort = port_->text();
+}
+
+void CSetupDlg::onDefault() {
+    m_strHost = QString::fromUtf8(settings::kDefaultHost);
+    m_strPort = QString::fromUtf8(settings::kDefaultPortText);
+    toFields();
+    repaint();
+}
+
+void CSetupDlg::accept() {
+    fromFields();
+    const QByteArray host = m_strHost.toUtf8();
+    const QByteArray port = m_strPort.toUtf8();
+    profiles_.writeString(settings::kSection, settings::kHost,
+                          std::string_view(host.constData(), host.size()), settings::kFileName);
+    profiles_.writeString(settings::kSection, settings::kPort,
+                          std::string_view(port.constData(), port.size()), settings::kFileName);
+    QDialog::accept();
+}
+
+}  // namespace tyq::ui

@@ -1,0 +1,66 @@
+#include "ui/InputBlocker.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QWindow>
+
+namespace tyq::ui {
+
+InputBlocker::InputBlocker(QWidget& window) : window_(&window) {
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+InputBlocker::~InputBlocker() {
+    // Input that queued up while the command ran is delivered now, while the
+    // filter still drops it.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
+bool InputBlocker::isUserInput(const QEvent& event) noexcept {
+    switch (event.type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::TabletMove:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool InputBlocker::aimsAtWindow(QObject* receiver) const {
+    if (window_ == nullptr || receiver == nullptr) {
+        return false;
+    }
+    if (receiver->isWidgetType()) {
+        return static_cast<QWidget*>(receiver)->window() == window_;
+    }
+    if (auto* window = qobject_cast<QWindow*>(receiver)) {
+        return window == window_->windowHandle();
+    }
+    return false;
+}
+
+bool InputBlocker::eventFilter(QObject* watched, QEvent* event) {
+    if (event != nullptr && isUserInput(*event) && aimsAtWindow(watched)) {
+        event->accept();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace tyq::ui
