@@ -55,6 +55,8 @@ typedef struct TyRasPbDlgA {
 #define TY_RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY 623u
 #define TY_RAS_ERROR_SERVICE_MISSING 711u
 #define TY_RAS_ERROR_DIAL_FAILED 718u
+/* The service refused the request or did not answer in time. */
+#define TY_RAS_ERROR_SERVICE_FAILED 719u
 
 /* "RasEnumConnectionsA": fills the buffer with the active dial-up connections.
  * *lpcb holds the buffer's size in bytes and buffer[0].dwSize the record size;

@@ -1,7 +1,50 @@
 #include "download/DialUpCheck.h"
 
+#include <string>
+
+#include "common/DialUpApi.h"
+#include "common/SharedLibrary.h"
+#include "settings/Keys.h"
+
 namespace tyq::download {
 
-void EnsureDialUpConnection(const settings::ProfileStore&, const std::filesystem::path&) {}
+void EnsureDialUpConnection(const settings::ProfileStore& profiles,
+                            const std::filesystem::path& libraryFolder) {
+    // Read fresh at each transfer: only "0" (not on AOL) asks for a dial-up line.
+    const std::string aol = profiles.getString(settings::kSection, settings::kAol, "",
+                                               settings::kAolCapacity, settings::kFileName);
+    if (aol.empty() || aol.front() != '0') {
+        return;
+    }
+
+    const SharedLibrary api(libraryFolder / TY_RASAPI_LIBRARY);
+    // The dial entry is required although the check never calls it: a library
+    // without it is not one we can rely on.
+    const auto dial = api.entryAs<TyRasDialA>("RasDialA");
+    const auto enumerate = api.entryAs<TyRasEnumConnectionsA>("RasEnumConnectionsA");
+    if (dial == nullptr || enumerate == nullptr) {
+        return;
+    }
+
+    // One record: two or more active connections fail the enumeration, which
+    // counts as a connection being present, like any other failure.
+    TyRasConnA connection{};
+    connection.dwSize = TY_RAS_CONN_SIZE;
+    uint32_t bufferSize = TY_RAS_CONN_SIZE;
+    uint32_t count = 0;
+    if (enumerate(&connection, &bufferSize, &count) != TY_RAS_SUCCESS || count != 0) {
+        return;
+    }
+
+    const SharedLibrary dialog(libraryFolder / TY_RASDLG_LIBRARY);
+    const auto phonebook = dialog.entryAs<TyRasPhonebookDlgA>("RasPhonebookDlgA");
+    if (phonebook == nullptr) {
+        return;
+    }
+    TyRasPbDlgA info{};
+    info.dwSize = TY_RAS_PBDLG_SIZE;
+    // Whether the user dialled shows only when the transfer connects.
+    static_cast<void>(phonebook(nullptr, nullptr, &info));
+}
 
 }  // namespace tyq::download
