@@ -1,8 +1,67 @@
 #include "unzip/UnzipDownloadFiles.h"
 
-namespace tyq::unzip {
+#include <string>
+#include <system_error>
+#include <vector>
 
-void unzipDownloadFiles(MainWindowPort&, const settings::ProfileStore&,
-                        const std::filesystem::path&) {}
+#include "common/FileSearch.h"
+#include "settings/CSettings.h"
+#include "settings/Keys.h"
+#include "unzip/UnzipLibrary.h"
+
+namespace tyq::unzip {
+namespace {
+
+constexpr char kInProgress[] = "Unzipping files in progress...";
+constexpr char kFilesNotFound[] = "Files not found";
+constexpr char kFinished[] = "Unzipping Finished!";
+
+}  // namespace
+
+void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                        const std::filesystem::path& libraryFolder) {
+    using namespace settings;
+    const StepOneTexts fields = window.takeStepOneFields();
+    std::string zipPass = fields.zipPass;
+    scrambleZipPassword(zipPass);
+    profiles.writeString(kSection, kUser, fields.user, kFileName);
+    profiles.writeString(kSection, kPass, fields.pass, kFileName);
+    profiles.writeString(kSection, kZipPass, zipPass, kFileName);
+    profiles.writeString(kSection, kLocal, fields.local, kFileName);
+
+    window.setProgressDetail("");
+    window.setProgressText(kInProgress);
+
+    // Read back whole: a cut path would unzip a different folder.
+    const std::string local =
+        profiles.getString(kSection, kLocal, "", kNamedReadCapacity, kFileName);
+    // An empty Location names the top folder, as it always has.
+    const std::string destination = local + "/";
+    const std::string password = CSettings(profiles).zipPassword();
+
+    UnzipRequest request;
+    request.destination = destination.c_str();
+    request.password = password.c_str();
+    request.options = 1;
+
+    const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
+    if (names.empty()) {
+        window.setProgressText(kFilesNotFound);
+        lastUnzipResult = -1;
+        return;
+    }
+    for (const std::string& name : names) {
+        const std::string archive = destination + name;
+        request.archive = archive.c_str();
+        if (unzipArchive(&request, window, libraryFolder) != 0) {
+            std::error_code ignored;
+            std::filesystem::remove(archive, ignored);
+        }
+    }
+    // The last archive alone decides: earlier failures keep their detail.
+    if (lastUnzipResult == 0) {
+        window.setProgressText(kFinished);
+    }
+}
 
 }  // namespace tyq::unzip

@@ -1,0 +1,365 @@
+// The unzip library itself, loaded the way the program loads it, fed archives
+// made by real tools.
+
+#include <dlfcn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/SharedLibrary.h"
+#include "support/TempDir.h"
+#include "unzip/UnzipCommand.h"
+#include "unzip/ZipFixtures.h"
+
+namespace tyq::unzip {
+namespace {
+
+using test::Tree;
+
+std::vector<std::string> warnings;
+
+std::int32_t recordingCallback(std::uint32_t code, std::uint32_t, std::int32_t, std::int32_t,
+                               const char* text, char* reply, void*) {
+    if (code == kWarningMessage) {
+        warnings.emplace_back(text != nullptr ? text : "");
+        std::memset(reply, 'r', kReplyBufferSize);  // the whole buffer is ours to write
+    }
+    return 0;
+}
+
+// Text that does not compress, so an entry's stored size is its own.
+std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string text(size, '\0');
+    for (char& c : text) {
+        c = static_cast<char>(random());
+    }
+    return text;
+}
+
+std::uint32_t centralDirectoryOffset(const std::filesystem::path& archive) {
+    const std::string bytes = test::readFile(archive);
+    std::uint32_t offset = 0;
+    std::memcpy(&offset, bytes.data() + bytes.size() - 22 + 16, 4);
+    return offset;
+}
+
+class ExtractTest : public ::testing::Test {
+  protected:
+    ExtractTest() : library_(std::filesystem::path(TYQ_BIN_DIR) / "libtyunzip.so") {
+        warnings.clear();
+    }
+
+    std::int32_t extract(const std::filesystem::path& archive,
+                         std::optional<std::string> password = std::nullopt,
+                         const std::string& destination = "") {
+        auto entry = library_.entryAs<DunzipEntry>("dunzip");
+        if (entry == nullptr) {
+            ADD_FAILURE() << "no dunzip: " << library_.error();
+            return -1;
+        }
+        const std::string archiveName = archive.string();
+        const std::string folder = destination.empty() ? out_.path().string() + "/" : destination;
+        UnzipCommand command{};
+        command.recordSize = kUnzipCommandSize;
+        command.operation = kExtractOperation;
+        command.archiveName = archiveName.c_str();
+        command.itemMask = "*.*";
+        command.field28 = -1;
+        command.destination = folder.c_str();
+        command.field64 = 1;
+        command.field128 = 1;
+        if (password) {
+            command.passwordGiven = 1;
+            command.password = password->c_str();
+        }
+        command.messageCallback = &recordingCallback;
+        return entry(&command);
+    }
+
+    SharedLibrary library_;
+    test::TempDir work_;  // archives and things outside the destination
+    test::TempDir out_;   // the destination folder
+};
+
+const Tree kTree = {
+    {"QLMDATA.TXT", "first file\n"},
+    {"sub/deeper/NOTES.TXT", "nested\n"},
+    {"sub/EMPTY.TXT", ""},
+};
+
+TEST_F(ExtractTest, OnlyTheEntryIsExported) {
+    FILE* pipe = ::popen(
+        ("nm -D --defined-only " + test::quoted(std::string(TYQ_BIN_DIR) + "/libtyunzip.so"))
+            .c_str(),
+        "r");
+    ASSERT_NE(pipe, nullptr);
+    std::vector<std::string> symbols;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        text.erase(text.find_last_not_of("\n") + 1);
+        symbols.push_back(text.substr(text.rfind(' ') + 1));
+    }
+    ASSERT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(symbols, std::vector<std::string>{"dunzip"});
+}
+
+struct MadeArchive {
+    const char* label;
+    void (*make)(const std::filesystem::path&, const Tree&);
+    std::optional<std::string> password;
+};
+
+const MadeArchive kGoodArchives[] = {
+    {"deflated", [](const auto& a, const auto& t) { test::makeZip(a, t); }, std::nullopt},
+    {"stored", [](const auto& a, const auto& t) { test::makeZip(a, t, "-0"); }, std::nullopt},
+    {"traditional", [](const auto& a, const auto& t) { test::makeZip(a, t, "-P s3cr3t"); },
+     "s3cr3t"},
+    {"aes256", [](const auto& a, const auto& t) { test::make7zAes(a, t, "s3cr3t"); }, "s3cr3t"},
+    {"plain with an empty password", [](const auto& a, const auto& t) { test::makeZip(a, t); }, ""},
+};
+
+TEST_F(ExtractTest, ExtractsEveryKindOfArchiveReplacingFilesOfTheSameName) {
+    for (const MadeArchive& kind : kGoodArchives) {
+        SCOPED_TRACE(kind.label);
+        const auto archive = work_ / "QLM0101.ZIP";
+        std::filesystem::remove(archive);
+        kind.make(archive, kTree);
+        std::filesystem::remove_all(out_.path());
+        std::filesystem::create_directory(out_.path());
+        test::writeFile(out_ / "QLMDATA.TXT", "old contents");
+        test::writeFile(out_ / "KEEP.TXT", "not in the archive");
+
+        ASSERT_EQ(extract(archive, kind.password), 0);
+        Tree expected = kTree;
+        expected["sub"] = "<dir>";
+        expected["sub/deeper"] = "<dir>";
+        expected["KEEP.TXT"] = "not in the archive";
+        EXPECT_EQ(test::readTree(out_.path()), expected);
+        EXPECT_TRUE(std::filesystem::exists(archive));  // deleting is the command's job
+    }
+}
+
+TEST_F(ExtractTest, LargeEntriesStreamThrough) {
+    const std::string big = noise(3 * 1024 * 1024, 7) + std::string(5 * 1024 * 1024, 'q');
+    test::makeZip(work_ / "QLMBIG.ZIP", {{"BIG.BIN", big}});
+    ASSERT_EQ(extract(work_ / "QLMBIG.ZIP"), 0);
+    EXPECT_TRUE(test::readFile(out_ / "BIG.BIN") == big);
+}
+
+// Each failure must leave the destination exactly as it was, whatever the
+// archive got through before it failed.
+struct Failure {
+    const char* label;
+    std::int32_t code;
+    std::function<void(const std::filesystem::path& archive, const std::filesystem::path& work)>
+        make;
+    std::optional<std::string> password;
+};
+
+// Several entries, a new subfolder among them, the damage in the last one.
+const Tree kLongTree = {
+    {"A.TXT", "a\n"},
+    {"newdir/B.TXT", "b\n"},
+    {"newdir/zz/Z.BIN", noise(4000, 1)},
+};
+
+void flipInLastEntry(const std::filesystem::path& archive) {
+    test::flipByte(archive, static_cast<long>(centralDirectoryOffset(archive)) - 1500);
+}
+
+const Failure kFailures[] = {
+    {"wrong traditional password", code::kBadPassword,
+     [](const auto& a, const auto&) { test::makeZip(a, kLongTree, "-P right"); }, "wrong"},
+    {"no password for a traditional archive", code::kBadPassword,
+     [](const auto& a, const auto&) { test::makeZip(a, kLongTree, "-P right"); }, std::nullopt},
+    {"empty password for a traditional archive", code::kBadPassword,
+     [](const auto& a, const auto&) { test::makeZip(a, kLongTree, "-P right"); }, ""},
+    {"wrong AES password", code::kBadPassword,
+     [](const auto& a, const auto&) { test::make7zAes(a, kLongTree, "right"); }, "wrong"},
+    {"damaged traditional data", code::kBadPassword,
+     [](const auto& a, const auto&) {
+         test::makeZip(a, kLongTree, "-P right");
+         flipInLastEntry(a);
+     },
+     "right"},
+    {"damaged AES data", code::kBadPassword,
+     [](const auto& a, const auto&) {
+         test::make7zAes(a, kLongTree, "right");
+         flipInLastEntry(a);
+     },
+     "right"},
+    {"damaged stored data", code::kBadCrc,
+     [](const auto& a, const auto&) {
+         test::makeZip(a, kLongTree, "-0");
+         flipInLastEntry(a);
+     },
+     std::nullopt},
+    {"damaged deflated data", code::kBadCrc,
+     [](const auto& a, const auto&) {
+         test::makeZip(a, kLongTree);
+         flipInLastEntry(a);
+     },
+     std::nullopt},
+    {"cut short", code::kUnexpectedEnd,
+     [](const auto& a, const auto&) {
+         test::makeZip(a, kLongTree);
+         std::filesystem::resize_file(a, std::filesystem::file_size(a) / 2);
+     },
+     std::nullopt},
+    {"only its end record lost", code::kUnexpectedEnd,
+     [](const auto& a, const auto&) {
+         test::makeZip(a, kLongTree);
+         std::filesystem::resize_file(a, std::filesystem::file_size(a) - 10);
+     },
+     std::nullopt},
+    {"not a zip", code::kOpenArchiveFailed,
+     [](const auto& a, const auto&) { test::writeFile(a, "plain text, not an archive\n"); },
+     std::nullopt},
+    {"empty file", code::kOpenArchiveFailed,
+     [](const auto& a, const auto&) { test::writeFile(a, ""); }, std::nullopt},
+    {"missing archive", code::kFileNotFound, [](const auto&, const auto&) {}, std::nullopt},
+    {"parent step", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"../ESCAPED.TXT","data":"x"}])");
+     },
+     std::nullopt},
+    {"parent step inside", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"d/../../ESCAPED.TXT"}])");
+     },
+     std::nullopt},
+    {"absolute name", code::kStructureInvalid,
+     [](const auto& a, const auto& work) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":")" + work.string() +
+                               R"(/ESCAPED.TXT","data":"x"}])");
+     },
+     std::nullopt},
+    {"backslash steps", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"..\\ESCAPED.TXT"}])");
+     },
+     std::nullopt},
+    {"drive letter", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"C:ESCAPED.TXT"}])");
+     },
+     std::nullopt},
+    {"NUL in a name", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},
+                              {"name":"GOODX../../ESCAPED.TXT","raw":"GOOD\u0000../../ESCAPED.TXT"}])");
+     },
+     std::nullopt},
+    {"a name both file and folder", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"A.TXT/B.TXT","data":"b"}])");
+     },
+     std::nullopt},
+    {"unknown compression", code::kUnknownCompression,
+     [](const auto& a, const auto&) {
+         test::craftZip(a,
+                        R"([{"name":"A.TXT","data":"a"},{"name":"B.TXT","data":"b","method":21}])");
+     },
+     std::nullopt},
+};
+
+TEST_F(ExtractTest, FailuresLeaveTheFolderAsItWas) {
+    for (const Failure& failure : kFailures) {
+        SCOPED_TRACE(failure.label);
+        const auto archive = work_ / "QLM0101.ZIP";
+        std::filesystem::remove(archive);
+        failure.make(archive, work_.path());
+        std::filesystem::remove_all(out_.path());
+        std::filesystem::create_directory(out_.path());
+        test::writeTree(out_.path(), {{"A.TXT", "present before"}, {"olddir/C.TXT", "c"}});
+        const Tree before = test::readTree(out_.path());
+        const Tree workBefore = test::readTree(work_.path());
+
+        EXPECT_EQ(extract(archive, failure.password), failure.code);
+        EXPECT_EQ(test::readTree(out_.path()), before);
+        EXPECT_EQ(test::readTree(work_.path()), workBefore);
+    }
+}
+
+TEST_F(ExtractTest, SymbolicLinksInTheFolderAreNeverFollowed) {
+    test::TempDir outside;
+    test::writeFile(outside / "victim", "outside contents");
+    std::filesystem::create_symlink(outside / "victim", out_ / "QLMDATA.TXT");
+    test::makeZip(work_ / "QLM1.ZIP", {{"QLMDATA.TXT", "from the archive"}});
+
+    ASSERT_EQ(extract(work_ / "QLM1.ZIP"), 0);
+    EXPECT_EQ(test::readFile(outside / "victim"), "outside contents");
+    EXPECT_FALSE(std::filesystem::is_symlink(out_ / "QLMDATA.TXT"));
+    EXPECT_EQ(test::readFile(out_ / "QLMDATA.TXT"), "from the archive");
+
+    // A linked folder on the way to an entry: refused, nothing written there.
+    std::filesystem::create_directory_symlink(outside.path(), out_ / "sub");
+    test::makeZip(work_ / "QLM2.ZIP", {{"sub/NEW.TXT", "x"}, {"TOP.TXT", "y"}});
+    EXPECT_EQ(extract(work_ / "QLM2.ZIP"), code::kCreateOutputFailed);
+    EXPECT_EQ(test::readTree(outside.path()), (Tree{{"victim", "outside contents"}}));
+    EXPECT_FALSE(std::filesystem::exists(out_ / "TOP.TXT"));
+}
+
+TEST_F(ExtractTest, LinksInTheArchiveAreNotCreatedAndSetIdBitsDropped) {
+    // 0o120777: a symbolic link; 0o104755: a set-user-id program.
+    test::craftZip(work_ / "QLM1.ZIP",
+                   R"([{"name":"LINK","data":"/etc/passwd","mode":41471},
+                       {"name":"TOOL","data":"#!/bin/sh\n","mode":35309}])");
+    ASSERT_EQ(extract(work_ / "QLM1.ZIP"), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(out_ / "LINK")));
+    struct stat info {};
+    ASSERT_EQ(::stat((out_ / "TOOL").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07000, 0u);
+    EXPECT_NE(info.st_mode & 0100, 0u);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("LINK"), std::string::npos);
+}
+
+TEST_F(ExtractTest, NamesWithoutTheUtf8FlagAreCp437) {
+    // 0x82 is "é" in CP437; the second name carries the UTF-8 flag.
+    test::craftZip(work_ / "QLM1.ZIP",
+                   R"([{"name":"cafX.txt","raw":"caf\u0082.txt","data":"1"},
+                       {"name":"na\u00efve.txt","data":"2"}])");
+    ASSERT_EQ(extract(work_ / "QLM1.ZIP"), 0);
+    EXPECT_EQ(test::readFile(out_ / "caf\xc3\xa9.txt"), "1");
+    EXPECT_EQ(test::readFile(out_ / "na\xc3\xafve.txt"), "2");
+}
+
+TEST_F(ExtractTest, FolderThatCannotBeWrittenIsAnOutputError) {
+    test::makeZip(work_ / "QLM1.ZIP", {{"A.TXT", "a"}});
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP", std::nullopt, (work_ / "missing/").string()),
+              code::kCreateOutputFailed);
+}
+
+TEST_F(ExtractTest, FullDiskLeavesNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small file system needs root";
+    }
+    if (::mount("tmpfs", out_.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount tmpfs here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::filesystem::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{out_.path()};
+    test::writeFile(out_ / "A.TXT", "present before");
+    test::makeZip(work_ / "QLM1.ZIP",
+                  {{"A.TXT", "new"}, {"d/SMALL.TXT", "small"}, {"d/BIG.BIN", noise(2 << 20, 3)}});
+
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kDiskFull);
+    EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
+}
+
+}  // namespace
+}  // namespace tyq::unzip

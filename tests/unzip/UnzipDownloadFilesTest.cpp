@@ -1,0 +1,146 @@
+// The unzip command end to end: settings file, real archives, the real unzip
+// library from the build folder.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "settings/CSettings.h"
+#include "settings/Keys.h"
+#include "support/FakeMainWindow.h"
+#include "support/TempDir.h"
+#include "unzip/UnzipDownloadFiles.h"
+#include "unzip/UnzipLibrary.h"
+#include "unzip/ZipFixtures.h"
+
+namespace tyq::unzip {
+namespace {
+
+using test::Tree;
+
+const std::string kInProgress = "Unzipping files in progress...";
+const std::string kHint = "Please check the ZIP Password";
+
+class UnzipDownloadFilesTest : public ::testing::Test {
+  protected:
+    UnzipDownloadFilesTest() : profiles_(settingsDir_.path()) {
+        window_.fields = {"user1", "ftp-pass", "zip-pass", local_.path().string()};
+        lastUnzipResult = 0;
+    }
+
+    std::vector<std::string> run(const std::filesystem::path& libraryFolder = TYQ_BIN_DIR) {
+        unzipDownloadFiles(window_, profiles_, libraryFolder);
+        return window_.progress;
+    }
+    std::string setting(const char* key) const {
+        return profiles_.getString(settings::kSection, key, "<missing>", 1024, settings::kFileName);
+    }
+
+    test::TempDir settingsDir_;
+    test::TempDir local_;
+    settings::ProfileStore profiles_;
+    test::FakeMainWindow window_;
+};
+
+TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
+    test::makeZip(local_ / "DATA.ZIP", {{"A.TXT", "a"}});
+    test::writeFile(local_ / "QLM0101.TXT", "not an archive name");
+    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
+    EXPECT_EQ(lastUnzipResult, -1);
+    EXPECT_TRUE(std::filesystem::exists(local_ / "DATA.ZIP"));
+
+    EXPECT_EQ(window_.takes, 1);
+    EXPECT_EQ(setting(settings::kUser), "user1");
+    EXPECT_EQ(setting(settings::kPass), "ftp-pass");
+    std::string stored = setting(settings::kZipPass);
+    settings::scrambleZipPassword(stored);
+    EXPECT_EQ(stored, "zip-pass");
+    EXPECT_NE(setting(settings::kZipPass), "zip-pass");
+    EXPECT_EQ(setting(settings::kLocal), local_.path().string());
+}
+
+TEST_F(UnzipDownloadFilesTest, EmptyFolderFindsNothing) {
+    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
+    EXPECT_EQ(lastUnzipResult, -1);
+}
+
+struct TwoArchives {
+    const char* label;
+    bool firstGood;
+    bool secondGood;
+    std::string finalText;
+};
+
+TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
+    const TwoArchives cases[] = {
+        {"first fails", false, true, "Unzipping Finished!"},
+        {"last fails", true, false, kHint},
+        {"both succeed", true, true, "Unzipping Finished!"},
+    };
+    for (const TwoArchives& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(local_.path());
+        std::filesystem::create_directory(local_.path());
+        window_.progress.clear();
+        window_.detail.clear();
+        // Lower-case names are found too; name order decides which is last.
+        test::makeZip(local_ / "qlm0101.zip", {{"ONE.TXT", "1"}},
+                      c.firstGood ? "-P zip-pass" : "-P other");
+        test::makeZip(local_ / "QLM0102.ZIP", {{"sub/TWO.TXT", "2"}},
+                      c.secondGood ? "-P zip-pass" : "-P other");
+
+        const std::vector<std::string> progress = run();
+        EXPECT_EQ(progress.front(), kInProgress);
+        EXPECT_EQ(progress.back(), c.finalText);
+        EXPECT_EQ(std::filesystem::exists(local_ / "qlm0101.zip"), !c.firstGood);
+        EXPECT_EQ(std::filesystem::exists(local_ / "QLM0102.ZIP"), !c.secondGood);
+        EXPECT_EQ(std::filesystem::exists(local_ / "ONE.TXT"), c.firstGood);
+        EXPECT_EQ(std::filesystem::exists(local_ / "sub/TWO.TXT"), c.secondGood);
+        if (!c.firstGood) {
+            EXPECT_EQ(window_.detail, "qlm0101.zip: Bad or missing decrypt code");
+        } else if (!c.secondGood) {
+            EXPECT_EQ(window_.detail, "QLM0102.ZIP: Bad or missing decrypt code");
+        } else {
+            EXPECT_EQ(window_.detail, "");
+        }
+    }
+}
+
+TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
+    test::TempDir emptyFolder;
+    const std::filesystem::path noEntry = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "no-entry";
+    for (const auto& folder : {emptyFolder.path(), noEntry}) {
+        SCOPED_TRACE(folder.string());
+        window_.progress.clear();
+        lastUnzipResult = -1;
+        test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
+        EXPECT_EQ(run(folder), (std::vector<std::string>{kInProgress, kHint}));
+        EXPECT_EQ(lastUnzipResult, -1);
+        EXPECT_TRUE(std::filesystem::exists(local_ / "QLM0101.ZIP"));
+        EXPECT_FALSE(std::filesystem::exists(local_ / "ONE.TXT"));
+        EXPECT_EQ(window_.detail, "QLM0101.ZIP: Couldn't load unzip library.");
+    }
+}
+
+TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
+    // Longer than the 79 characters the Location was once cut to.
+    const std::filesystem::path deep =
+        local_ / std::string(60, 'a') / std::string(60, 'b') / "with space";
+    std::filesystem::create_directories(deep);
+    window_.fields.local = deep.string() + "/";  // a trailing separator doubles up
+    test::makeZip(deep / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
+    EXPECT_EQ(run().back(), "Unzipping Finished!");
+    EXPECT_EQ(test::readFile(deep / "ONE.TXT"), "1");
+    EXPECT_FALSE(std::filesystem::exists(deep / "QLM0101.ZIP"));
+}
+
+TEST_F(UnzipDownloadFilesTest, EmptyZipPasswordOpensPlainArchives) {
+    window_.fields.zipPass = "";
+    test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}});
+    EXPECT_EQ(run().back(), "Unzipping Finished!");
+    EXPECT_EQ(test::readTree(local_.path()), (Tree{{"ONE.TXT", "1"}}));
+}
+
+}  // namespace
+}  // namespace tyq::unzip

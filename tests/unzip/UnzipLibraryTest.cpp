@@ -1,0 +1,266 @@
+// The binding: the record it hands over, how it reads the result, and the
+// library's lifetime. The library is a test double loaded by real dlopen.
+
+#include <dlfcn.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/FakeMainWindow.h"
+#include "support/TempDir.h"
+#include "unzip/UnzipLibrary.h"
+
+namespace tyq::unzip {
+namespace {
+
+const std::filesystem::path kScripted = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "scripted";
+const std::filesystem::path kNoEntry = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "no-entry";
+
+std::uint32_t u32At(const unsigned char* record, std::size_t offset) {
+    std::uint32_t value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+const void* pointerAt(const unsigned char* record, std::size_t offset) {
+    const void* value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+
+// Keeps the scripted double loaded across the binding's load and free, so
+// what a call left in it can be read afterwards.
+class ScriptedDouble {
+  public:
+    ScriptedDouble()
+        : handle_(::dlopen((kScripted / kUnzipLibraryFile).c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        if (handle_ == nullptr) {
+            throw std::runtime_error(::dlerror());
+        }
+        *symbol<int>("tyq_double_calls") = 0;
+    }
+    ~ScriptedDouble() { ::dlclose(handle_); }
+
+    template <typename T>
+    T* symbol(const char* name) const {
+        return static_cast<T*>(::dlsym(handle_, name));
+    }
+    const unsigned char* record() const { return symbol<unsigned char>("tyq_double_record"); }
+    std::string text(const char* name) const { return symbol<char>(name); }
+    int calls() const { return *symbol<int>("tyq_double_calls"); }
+
+  private:
+    void* handle_;
+};
+
+bool isLoaded(const std::filesystem::path& folder) {
+    void* handle = ::dlopen((folder / kUnzipLibraryFile).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) {
+        ::dlclose(handle);
+    }
+    return handle != nullptr;
+}
+
+class UnzipLibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { lastUnzipResult = -1; }
+
+    std::int32_t unzip(const std::string& archive, const char* password = "pw", int options = 1,
+                       const std::filesystem::path& folder = kScripted) {
+        const UnzipRequest request{archive.c_str(), "/data/out/", password, options};
+        return unzipArchive(&request, window_, folder);
+    }
+
+    test::FakeMainWindow window_;
+};
+
+TEST_F(UnzipLibraryTest, HandsOverTheWholeRecord) {
+    ScriptedDouble library;
+    const std::string archive = "/data/out/QLM0101.ZIP";
+    const std::string destination = "/data/out/";
+    const std::string password = "s3cr3t";
+    const UnzipRequest request{archive.c_str(), destination.c_str(), password.c_str(), 1};
+    ASSERT_EQ(unzipArchive(&request, window_, kScripted), 1);
+    ASSERT_EQ(library.calls(), 1);
+
+    const unsigned char* r = library.record();
+    EXPECT_EQ(u32At(r, 0), 162u);
+    EXPECT_EQ(u32At(r, 4), 8u);
+    EXPECT_EQ(pointerAt(r, 8), archive.c_str());
+    EXPECT_EQ(u32At(r, 16), 0u);
+    EXPECT_EQ(library.text("tyq_double_mask"), "*.*");
+    EXPECT_EQ(u32At(r, 28), 0xFFFFFFFFu);
+    EXPECT_EQ(pointerAt(r, 32), destination.c_str());
+    EXPECT_EQ(u32At(r, 40), 0u);
+    EXPECT_EQ(u32At(r, 44), 0u);
+    EXPECT_EQ(u32At(r, 48), 1u);  // optionA
+    EXPECT_EQ(u32At(r, 52), 1u);  // optionB
+    EXPECT_EQ(u32At(r, 56), 0u);
+    EXPECT_EQ(u32At(r, 60), 0u);
+    EXPECT_EQ(u32At(r, 64), 1u);
+    for (std::size_t offset = 68; offset < 104; offset += 4) {
+        EXPECT_EQ(u32At(r, offset), 0u) << offset;
+    }
+    EXPECT_EQ(u32At(r, 104), 1u);  // passwordGiven
+    EXPECT_EQ(pointerAt(r, 108), password.c_str());
+    EXPECT_EQ(pointerAt(r, 116), reinterpret_cast<const void*>(&DynaUnzipMsgCallBack));
+    EXPECT_EQ(u32At(r, 124), 0u);
+    EXPECT_EQ(r[128], 1);
+    EXPECT_EQ(r[129], 0);
+    for (std::size_t offset = 130; offset < 162; ++offset) {
+        EXPECT_EQ(r[offset], 0) << offset;
+    }
+    // The library reached the program's callback through the record.
+    EXPECT_STREQ(library.text("tyq_double_reply").c_str(), "Extract Warning");
+}
+
+TEST_F(UnzipLibraryTest, RecordWithoutPasswordOrOptions) {
+    ScriptedDouble library;
+    ASSERT_EQ(unzip("/a/QLM1.ZIP", nullptr, 0), 1);
+    EXPECT_EQ(u32At(library.record(), 48), 0u);
+    EXPECT_EQ(u32At(library.record(), 52), 0u);
+    EXPECT_EQ(u32At(library.record(), 104), 0u);
+    EXPECT_EQ(pointerAt(library.record(), 108), nullptr);
+
+    // An empty password is still a password.
+    ASSERT_EQ(unzip("/a/QLM1.ZIP", ""), 1);
+    EXPECT_EQ(u32At(library.record(), 104), 1u);
+    EXPECT_EQ(library.text("tyq_double_password"), "");
+}
+
+TEST_F(UnzipLibraryTest, TheObjectIsItsRecord) {
+    UnzipLibrary binding(window_, kScripted);
+    EXPECT_EQ(static_cast<void*>(&binding), static_cast<void*>(&binding.command));
+}
+
+TEST_F(UnzipLibraryTest, SuccessLeavesTheProgressTextAlone) {
+    ScriptedDouble library;
+    window_.setProgressText("before");
+    EXPECT_EQ(unzip("/a/QLM1.ZIP"), 1);
+    EXPECT_EQ(lastUnzipResult, 0);
+    EXPECT_EQ(window_.progress, std::vector<std::string>{"before"});
+    EXPECT_EQ(window_.detail, "");
+}
+
+struct FailedRun {
+    const char* label;
+    std::string archive;
+    std::filesystem::path folder;
+    std::int32_t resultBefore;
+    std::int32_t resultAfter;
+    const char* detail;
+};
+
+TEST_F(UnzipLibraryTest, FailuresShowTheHintAndTheReason) {
+    ScriptedDouble library;
+    const FailedRun runs[] = {
+        {"entry returns 44", "/a/QLM0101.ZIP#44", kScripted, -1, 44,
+         "QLM0101.ZIP#44: Bad or missing decrypt code"},
+        {"entry returns -1", "/a/QLM1.ZIP#-1", kScripted, 0, -1,
+         "QLM1.ZIP#-1: Couldn't load unzip library."},
+        {"entry returns an unlisted code", "/a/QLM1.ZIP#7", kScripted, 0, 7,
+         "QLM1.ZIP#7: Unknow error"},
+        {"no library, first use", "/a/QLM1.ZIP", "/nonexistent", -1, -1,
+         "QLM1.ZIP: Couldn't load unzip library."},
+        {"no library after a failure", "/a/QLM1.ZIP", "/nonexistent", 39, 39, "QLM1.ZIP: Bad CRC"},
+        {"no entry", "/a/QLM1.ZIP", kNoEntry, -1, -1, "QLM1.ZIP: Couldn't load unzip library."},
+    };
+    for (const FailedRun& run : runs) {
+        SCOPED_TRACE(run.label);
+        lastUnzipResult = run.resultBefore;
+        window_.progress.clear();
+        EXPECT_EQ(unzip(run.archive, "pw", 1, run.folder), 0);
+        EXPECT_EQ(lastUnzipResult, run.resultAfter);
+        EXPECT_EQ(window_.progress, std::vector<std::string>{"Please check the ZIP Password"});
+        EXPECT_EQ(window_.detail, run.detail);
+    }
+}
+
+TEST_F(UnzipLibraryTest, WithoutOptionsAFailureIsSilent) {
+    ScriptedDouble library;
+    EXPECT_EQ(unzip("/a/QLM1.ZIP#44", "pw", 0), 0);
+    EXPECT_EQ(lastUnzipResult, 44);
+    EXPECT_TRUE(window_.progress.empty());
+    EXPECT_EQ(window_.detail, "");
+}
+
+TEST_F(UnzipLibraryTest, NoRequestLoadsNothing) {
+    EXPECT_EQ(unzipArchive(nullptr, window_, kScripted), 0);
+    EXPECT_FALSE(isLoaded(kScripted));
+    EXPECT_TRUE(window_.progress.empty());
+}
+
+TEST_F(UnzipLibraryTest, TheLibraryIsFreedAfterEachArchive) {
+    EXPECT_EQ(unzip("/a/QLM1.ZIP"), 1);
+    EXPECT_FALSE(isLoaded(kScripted));
+    EXPECT_EQ(unzip("/a/QLM1.ZIP#44"), 0);
+    EXPECT_FALSE(isLoaded(kScripted));
+    EXPECT_EQ(unzip("/a/QLM1.ZIP", "pw", 1, kNoEntry), 0);
+    EXPECT_FALSE(isLoaded(kNoEntry));
+}
+
+TEST(UnzipResultText, PicksTheSlotOrAFallback) {
+    const std::pair<std::int32_t, const char*> table[] = {
+        {-1, "Couldn't load unzip library."},
+        {0, "Unknow error"},
+        {1, "Unknow error"},
+        {2, "Unexpected end of zip file"},
+        {3, "Zip file structure invalid"},
+        {4, "Out of memory"},
+        {5, "Out of memory"},
+        {6, "Unknow error"},
+        {9, "File not found"},
+        {10, "Unknow error"},
+        {11, "No files to test, extract, etc."},
+        {12, "The same disk volume can not be used as both the source and destination"},
+        {13, "Unknow error"},
+        {25, "Index out of bounds"},
+        {28, "Error creating output file"},
+        {29, "Error opening archive"},
+        {30, "Unknow error"},
+        {39, "Bad CRC"},
+        {40, "Application cancelled operation"},
+        {41, "File skipped, encrypted"},
+        {42, "File skipped, unknown compression method"},
+        {43, "Unknow error"},
+        {44, "Bad or missing decrypt code"},
+        {45, "Busy, can't enter now"},
+        {46, "Can't extract a Volume ID item"},
+        {47, "Command syntax error"},
+        {48, "Operation cancelled"},
+        {49, "Operation skipped"},
+        {50, "Disk full"},
+        {51, "Unknow error"},
+        {-2, "Unknow error"},
+        {INT_MIN, "Unknow error"},
+        {INT_MAX, "Unknow error"},
+    };
+    for (const auto& [code, text] : table) {
+        EXPECT_EQ(unzipResultText(code), text) << code;
+    }
+}
+
+TEST(DynaUnzipMsgCallBack, AnswersWarningsOnly) {
+    char reply[32];
+    std::memset(reply, '#', sizeof reply);
+    EXPECT_EQ(DynaUnzipMsgCallBack(7, 1, 2, 3, "text", reply, nullptr), 0);
+    EXPECT_EQ(std::string(reply, sizeof reply), std::string(sizeof reply, '#'));
+
+    EXPECT_EQ(DynaUnzipMsgCallBack(8, 1, 2, 3, "text", reply, nullptr), 0);
+    EXPECT_EQ(std::string(reply, 16), std::string("Extract Warning\0", 16));
+    EXPECT_EQ(std::string(reply + 16, sizeof reply - 16), std::string(sizeof reply - 16, '#'));
+}
+
+TEST(DynaUnzipMsgCallBack, IsExportedWithCLinkage) {
+    // This binary exports its symbols as the program does.
+    void* self = ::dlopen(nullptr, RTLD_NOW);
+    ASSERT_NE(self, nullptr);
+    void* symbol = ::dlsym(self, "DynaUnzipMsgCallBack");
+    ::dlclose(self);
+    EXPECT_EQ(symbol, reinterpret_cast<void*>(&DynaUnzipMsgCallBack));
+}
+
+}  // namespace
+}  // namespace tyq::unzip

@@ -1,0 +1,142 @@
+#include "unzip/UnzipLibrary.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+namespace tyq::unzip {
+namespace {
+
+constexpr char kAllItems[] = "*.*";
+constexpr char kWarningReply[] = "Extract Warning";
+
+// Texts of the codes 0 to 50; empty slots have none.
+constexpr std::array<std::string_view, 51> kResultTexts = [] {
+    std::array<std::string_view, 51> texts{};
+    texts[2] = "Unexpected end of zip file";
+    texts[3] = "Zip file structure invalid";
+    texts[4] = "Out of memory";
+    texts[5] = "Out of memory";
+    texts[9] = "File not found";
+    texts[11] = "No files to test, extract, etc.";
+    texts[12] = "The same disk volume can not be used as both the source and destination";
+    texts[25] = "Index out of bounds";
+    texts[28] = "Error creating output file";
+    texts[29] = "Error opening archive";
+    texts[39] = "Bad CRC";
+    texts[40] = "Application cancelled operation";
+    texts[41] = "File skipped, encrypted";
+    texts[42] = "File skipped, unknown compression method";
+    texts[44] = "Bad or missing decrypt code";
+    texts[45] = "Busy, can't enter now";
+    texts[46] = "Can't extract a Volume ID item";
+    texts[47] = "Command syntax error";
+    texts[48] = "Operation cancelled";
+    texts[49] = "Operation skipped";
+    texts[50] = "Disk full";
+    return texts;
+}();
+
+}  // namespace
+
+std::int32_t lastUnzipResult = -1;
+
+std::string_view unzipResultText(std::int32_t code) {
+    if (code == -1) {
+        return kCouldNotLoadText;
+    }
+    if (code >= 0 && code < static_cast<std::int32_t>(kResultTexts.size()) &&
+        !kResultTexts[static_cast<std::size_t>(code)].empty()) {
+        return kResultTexts[static_cast<std::size_t>(code)];
+    }
+    return kUnknownErrorText;
+}
+
+UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
+    : command{}, window_(&window) {
+    library.emplace(libraryFolder / kUnzipLibraryFile);
+    if (library->loaded()) {
+        entry = library->entryAs<DunzipEntry>(kUnzipEntryName);
+    }
+    // Every field is written, whether or not the library was found.
+    command.recordSize = kUnzipCommandSize;
+    command.operation = kExtractOperation;
+    command.archiveName = nullptr;
+    command.field16 = 0;
+    command.itemMask = kAllItems;
+    command.field28 = -1;
+    command.destination = nullptr;
+    command.field40 = 0;
+    command.field44 = 0;
+    command.optionA = 0;
+    command.optionB = 0;
+    command.field56 = 0;
+    command.field60 = 0;
+    command.field64 = 1;
+    std::memset(command.field68, 0, sizeof command.field68);
+    command.passwordGiven = 0;
+    command.password = nullptr;
+    command.messageCallback = &DynaUnzipMsgCallBack;
+    command.field124 = 0;
+    command.field128 = 1;
+    std::memset(command.field130, 0, sizeof command.field130);
+}
+
+std::int32_t UnzipLibrary::run() {
+    std::int32_t result = lastUnzipResult;
+    if (entry != nullptr) {
+        result = entry(&command);
+        lastUnzipResult = result;
+        if (result == 0) {
+            return 1;
+        }
+    }
+    if (command.optionB != 0) {
+        window_->setProgressText(kPasswordHint);
+        // The hint alone does not say what went wrong; the detail does.
+        const char* archive = command.archiveName;
+        const std::string name =
+            archive != nullptr ? std::filesystem::path(archive).filename().string() : std::string();
+        window_->setProgressDetail(name + ": " + std::string(unzipResultText(result)));
+    }
+    return 0;
+}
+
+void UnzipLibrary::close() {
+    entry = nullptr;
+    library.reset();
+}
+
+std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder) {
+    if (request == nullptr) {
+        return 0;
+    }
+    UnzipLibrary binding(window, libraryFolder);
+    binding.command.archiveName = request->archive;
+    binding.command.destination = request->destination;
+    if (request->password != nullptr) {
+        binding.command.password = request->password;
+        binding.command.passwordGiven = 1;
+    }
+    if (request->options != 0) {
+        binding.command.optionA = 1;
+        binding.command.optionB = 1;
+    }
+    // The library is freed on every way out: close() here, the object's end
+    // when run() throws.
+    const std::int32_t result = binding.run();
+    binding.close();
+    return result;
+}
+
+}  // namespace tyq::unzip
+
+extern "C" __attribute__((visibility("default"))) std::int32_t DynaUnzipMsgCallBack(
+    std::uint32_t code, std::uint32_t, std::int32_t, std::int32_t, const char*, char* reply,
+    void*) {
+    if (code == tyq::unzip::kWarningMessage && reply != nullptr) {
+        std::memcpy(reply, tyq::unzip::kWarningReply, sizeof tyq::unzip::kWarningReply);
+    }
+    return 0;
+}

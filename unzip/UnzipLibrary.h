@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "common/MainWindowPort.h"
+#include "common/SharedLibrary.h"
+#include "unzip/UnzipCommand.h"
+
+// The message callback handed to the unzip library with each command. On a
+// warning (code 8) it answers "Extract Warning" through the reply buffer; it
+// touches nothing else and returns 0.
+extern "C" std::int32_t DynaUnzipMsgCallBack(std::uint32_t code, std::uint32_t value,
+                                             std::int32_t first, std::int32_t second,
+                                             const char* text, char* reply, void* opaque);
+
+namespace tyq::unzip {
+
+// The unzip library's file, loaded from the program's own folder.
+inline constexpr char kUnzipLibraryFile[] = "libtyunzip.so";
+inline constexpr char kUnzipEntryName[] = "dunzip";
+inline constexpr char kCouldNotLoadText[] = "Couldn't load unzip library.";
+inline constexpr char kUnknownErrorText[] = "Unknow error";
+inline constexpr char kPasswordHint[] = "Please check the ZIP Password";
+
+// The result code of the most recent call of the library's entry, for the
+// whole process. -1 until the first call; the unzip command sets it to -1
+// when it finds nothing to extract.
+extern std::int32_t lastUnzipResult;
+
+// One archive to extract.
+struct UnzipRequest {
+    const char* archive = nullptr;      // the archive's full file name
+    const char* destination = nullptr;  // the folder to extract into
+    const char* password = nullptr;     // none, or a text (an empty one still counts)
+    std::int32_t options = 0;           // non-zero: report a failure to the user
+};
+
+// The text that explains a result code: -1 means the library could not be
+// used; codes 0 to 50 take their slot's text when it has one; anything else
+// is an unknown error.
+std::string_view unzipResultText(std::int32_t code);
+
+// The binding for one archive: loads the library and fills in the record
+// when created, calls the entry on run, frees the library on close (and when
+// it ends). The record comes first, so the object's address is the record's.
+class UnzipLibrary {
+  public:
+    UnzipCommand command;
+    DunzipEntry entry = nullptr;
+    std::optional<SharedLibrary> library;
+
+    // window receives the failure texts; libraryFolder holds kUnzipLibraryFile.
+    UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder);
+    UnzipLibrary(const UnzipLibrary&) = delete;
+    UnzipLibrary& operator=(const UnzipLibrary&) = delete;
+
+    // 1 when the archive was extracted, 0 otherwise.
+    std::int32_t run();
+    void close();
+
+  private:
+    MainWindowPort* window_;
+};
+
+// Extracts one archive through a freshly loaded library: 1 when it was
+// extracted, 0 otherwise (and 0 without loading anything when there is no
+// request).
+std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder);
+
+}  // namespace tyq::unzip

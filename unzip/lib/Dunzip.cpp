@@ -1,0 +1,65 @@
+// The library's one entry: takes the program's command record and extracts.
+
+#include <locale.h>
+
+#include <new>
+
+#include "unzip/UnzipCommand.h"
+#include "unzip/lib/Extract.h"
+
+namespace {
+
+// Entry names reach us through libarchive's conversion to the thread's
+// character type. The program's locale may be "C", which cannot hold a
+// converted CP437 or UTF-8 name, so this thread reads names as UTF-8 while
+// the command runs, without touching the process's locale.
+class Utf8Names {
+  public:
+    Utf8Names() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+        if (locale_ != static_cast<locale_t>(0)) {
+            previous_ = uselocale(locale_);
+        }
+    }
+    ~Utf8Names() {
+        if (locale_ != static_cast<locale_t>(0)) {
+            uselocale(previous_);
+            freelocale(locale_);
+        }
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+  private:
+    locale_t locale_;
+    locale_t previous_ = static_cast<locale_t>(0);
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) std::int32_t dunzip(
+    tyq::unzip::UnzipCommand* command) noexcept {
+    using namespace tyq::unzip;
+    try {
+        if (command == nullptr || command->recordSize < kUnzipCommandSize ||
+            command->operation != kExtractOperation || command->archiveName == nullptr ||
+            command->destination == nullptr) {
+            return code::kCommandSyntax;
+        }
+        lib::ExtractRequest request;
+        request.archive = command->archiveName;
+        request.destination = command->destination;
+        if (command->itemMask != nullptr) {
+            request.itemMask = command->itemMask;
+        }
+        if (command->passwordGiven != 0 && command->password != nullptr) {
+            request.password = command->password;
+        }
+        request.callback = command->messageCallback;
+        const Utf8Names names;
+        return lib::extractArchive(request);
+    } catch (const std::bad_alloc&) {
+        return code::kOutOfMemory;
+    } catch (...) {
+        return code::kStructureInvalid;
+    }
+}

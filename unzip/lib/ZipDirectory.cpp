@@ -1,0 +1,193 @@
+#include "unzip/lib/ZipDirectory.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace tyq::unzip::lib {
+namespace {
+
+constexpr std::size_t kEndRecordSize = 22;
+constexpr std::size_t kMaxComment = 0xFFFF;
+constexpr std::size_t kLocatorSize = 20;
+constexpr std::size_t kEnd64Size = 56;
+constexpr std::size_t kHeaderSize = 46;
+
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(le16(p)) | (static_cast<std::uint32_t>(le16(p + 2)) << 16);
+}
+std::uint64_t le64(const unsigned char* p) {
+    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+
+bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        out += n;
+        offset += static_cast<std::uint64_t>(n);
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool hasSignature(int fd, std::uint64_t offset, const char* signature) {
+    unsigned char bytes[4];
+    return readAt(fd, offset, bytes, sizeof bytes) && std::memcmp(bytes, signature, 4) == 0;
+}
+
+// Sequential reads within [position, end) through a small buffer.
+class Reader {
+  public:
+    Reader(int fd, std::uint64_t position, std::uint64_t end)
+        : fd_(fd), position_(position), end_(end), buffer_(64 * 1024) {}
+
+    bool read(unsigned char* out, std::size_t size) {
+        while (size > 0) {
+            if (begin_ == filled_ && !fill()) {
+                return false;
+            }
+            const std::size_t n = std::min(size, filled_ - begin_);
+            std::memcpy(out, buffer_.data() + begin_, n);
+            begin_ += n;
+            out += n;
+            size -= n;
+        }
+        return true;
+    }
+    bool skip(std::size_t size) {
+        const std::size_t buffered = std::min(size, filled_ - begin_);
+        begin_ += buffered;
+        size -= buffered;
+        if (size > end_ - position_) {
+            return false;
+        }
+        position_ += size;
+        return true;
+    }
+
+  private:
+    bool fill() {
+        const std::uint64_t left = end_ - position_;
+        if (left == 0) {
+            return false;
+        }
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
+        if (!readAt(fd_, position_, buffer_.data(), n)) {
+            return false;
+        }
+        position_ += n;
+        begin_ = 0;
+        filled_ = n;
+        return true;
+    }
+
+    int fd_;
+    std::uint64_t position_;
+    std::uint64_t end_;
+    std::vector<unsigned char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t filled_ = 0;
+};
+
+}  // namespace
+
+DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize) {
+    if (fileSize < kEndRecordSize) {
+        return DirectoryState::NoEndRecord;
+    }
+    const std::size_t tailSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndRecordSize + kMaxComment));
+    const std::uint64_t tailStart = fileSize - tailSize;
+    std::vector<unsigned char> tail(tailSize);
+    if (!readAt(fd, tailStart, tail.data(), tail.size())) {
+        return DirectoryState::Damaged;
+    }
+    // The last end record whose comment fits in the file.
+    std::size_t at = tailSize - kEndRecordSize + 1;
+    bool found = false;
+    while (at-- > 0) {
+        const unsigned char* p = tail.data() + at;
+        if (std::memcmp(p, "PK\5\6", 4) == 0 && at + kEndRecordSize + le16(p + 20) <= tailSize) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        return DirectoryState::NoEndRecord;
+    }
+    const unsigned char* end = tail.data() + at;
+    std::uint64_t endPosition = tailStart + at;
+    std::uint64_t entries = le16(end + 10);
+    std::uint64_t directorySize = le32(end + 12);
+    std::uint64_t directoryOffset = le32(end + 16);
+
+    if (entries == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+        unsigned char locator[kLocatorSize];
+        if (endPosition < kLocatorSize ||
+            !readAt(fd, endPosition - kLocatorSize, locator, sizeof locator) ||
+            std::memcmp(locator, "PK\6\7", 4) != 0) {
+            return DirectoryState::Damaged;
+        }
+        const std::uint64_t end64Position = le64(locator + 8);
+        unsigned char end64[kEnd64Size];
+        if (end64Position > fileSize - kEnd64Size ||
+            !readAt(fd, end64Position, end64, sizeof end64) ||
+            std::memcmp(end64, "PK\6\6", 4) != 0) {
+            return DirectoryState::Damaged;
+        }
+        endPosition = end64Position;
+        entries = le64(end64 + 32);
+        directorySize = le64(end64 + 40);
+        directoryOffset = le64(end64 + 48);
+    }
+    if (entries == 0) {
+        return DirectoryState::Ok;
+    }
+    if (directorySize > endPosition) {
+        return DirectoryState::Damaged;
+    }
+    // Data in front of the archive (a self-extractor's stub) shifts every
+    // offset; the directory then ends right before the end record.
+    std::uint64_t start = directoryOffset;
+    if (directoryOffset > endPosition - directorySize || !hasSignature(fd, start, "PK\1\2")) {
+        start = endPosition - directorySize;
+        if (!hasSignature(fd, start, "PK\1\2")) {
+            return DirectoryState::Damaged;
+        }
+    }
+
+    Reader reader(fd, start, endPosition);
+    std::vector<unsigned char> name;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        unsigned char header[kHeaderSize];
+        if (!reader.read(header, sizeof header) || std::memcmp(header, "PK\1\2", 4) != 0) {
+            return DirectoryState::Damaged;
+        }
+        name.resize(le16(header + 28));
+        if (!reader.read(name.data(), name.size())) {
+            return DirectoryState::Damaged;
+        }
+        if (std::find(name.begin(), name.end(), 0) != name.end()) {
+            return DirectoryState::NulInName;
+        }
+        if (!reader.skip(std::size_t{le16(header + 30)} + le16(header + 32))) {
+            return DirectoryState::Damaged;
+        }
+    }
+    return DirectoryState::Ok;
+}
+
+}  // namespace tyq::unzip::lib
