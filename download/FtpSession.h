@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tyq::download {
+
+// The FTP facility's own time limits.
+struct FtpTimeouts {
+    std::chrono::milliseconds connect{30'000};
+    std::chrono::milliseconds response{60'000};
+    // How long the server may take to open an active-mode data connection.
+    std::chrono::milliseconds accept{15'000};
+    // A data stream slower than 1 byte/s for this long is given up.
+    std::chrono::seconds stalled{60};
+};
+
+struct FtpServer {
+    std::string host;
+    int port = 21;  // 0 means the FTP default port
+    std::string user;
+    std::string password;
+};
+
+enum class LoginStatus {
+    LoggedIn,
+    // Refused, unreachable, not resolved, timed out: the description says which.
+    FailedWithDescription,
+    FailedWithoutDescription,
+};
+
+struct LoginResult {
+    LoginStatus status = LoginStatus::FailedWithoutDescription;
+    std::string description;
+};
+
+// A name the mailbox may list that is safe to request and to write locally:
+// no path separators, no control characters, not "." or "..", not empty.
+bool isPlainFileName(std::string_view name);
+
+// One FTP session over libcurl: a single connection that logs in once and
+// serves every listing and download of the transfer. Active mode first; when
+// the data connection cannot be set up that way (the server refuses PORT and
+// EPRT, or never connects back) the session switches to passive mode for the
+// rest of its life.
+class FtpSession {
+  public:
+    // Nothing when no session can be created (libcurl cannot start).
+    static std::unique_ptr<FtpSession> open(const std::string& agent, FtpTimeouts timeouts = {});
+    ~FtpSession();
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    // Connects and logs in to the login directory without opening a data
+    // connection.
+    LoginResult login(const FtpServer& server);
+    // The names of the login directory that end in ".ZIP" in any letter case,
+    // in the server's order; empty when the listing fails.
+    std::vector<std::string> listZipFiles();
+    // Downloads one file of the login directory to folder + "/" + name. The
+    // data goes to a temporary file in that folder that replaces the final
+    // name only once the whole file has arrived, so a failure leaves an
+    // existing file of that name as it was.
+    bool download(const std::string& name, const std::string& folder);
+
+    bool passive() const noexcept { return passive_; }
+
+  private:
+    struct Handles;
+    explicit FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts);
+    int perform();
+    int performWithFallback();
+    std::string urlFor(const std::string& escapedName) const;
+
+    std::unique_ptr<Handles> handles_;
+    FtpTimeouts timeouts_;
+    std::string hostPart_;
+    bool passive_ = false;
+};
+
+}  // namespace tyq::download

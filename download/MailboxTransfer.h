@@ -1,0 +1,41 @@
+#pragma once
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+
+#include "common/MainWindowPort.h"
+#include "download/FtpSession.h"
+#include "settings/ProfileStore.h"
+
+namespace tyq::download {
+
+// Texts the transfer shows in the progress line and writes to its log.
+inline constexpr char kVerifyingText[] = "Verifying UserID and Password...";
+inline constexpr char kNoInternetText[] = "Unable to connect to Internet verify the connection";
+inline constexpr char kCouldNotConnectText[] =
+    "Could not connect to QLM site,\nplease check the UserID and Password...";
+inline constexpr char kFtpExceptionText[] =
+    "An exception occurred when attempting to create an FTP connection.\r\n"
+    "  Please check your internet configuration and make sure your environment\r\n"
+    " is set up with WININET.DLL in the path.";
+inline constexpr char kFindingText[] = "Finding the Files...";
+inline constexpr char kDownloadingText[] = "Downloading the files...";
+inline constexpr char kFinishedText[] = "Downloading Finished!";
+
+struct TransferOptions {
+    FtpTimeouts timeouts;
+    // The clock of the log's stamps.
+    std::function<std::time_t()> clock = [] { return std::time(nullptr); };
+};
+
+// Logs in to the mailbox with the window's user ID and the saved password and
+// downloads every "*.ZIP" of it into the "Local" folder. True when the log-in
+// succeeded, whatever became of the files; false when no session could be
+// opened or the log-in failed. A failed write to the transfer log throws
+// DiskFullError.
+bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
+                     const std::filesystem::path& libraryFolder,
+                     const TransferOptions& options = {});
+
+}  // namespace tyq::download

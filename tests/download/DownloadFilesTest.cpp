@@ -1,0 +1,168 @@
+#include "download/DownloadFiles.h"
+
+#include "MailboxFixture.h"
+#include "download/LocalFolder.h"
+#include "support/ScriptedPrompter.h"
+
+namespace tyq::test {
+namespace {
+
+using download::downloadCounter;
+using download::downloadFiles;
+
+const std::string kCreateQuestionTail = " does not exist.\nDo you want to create the directory?";
+
+class DownloadCommand : public MailboxTest {
+  protected:
+    std::unique_ptr<FtpServer> server;
+    ScriptedPrompter prompter;
+
+    void SetUp() override {
+        MailboxTest::SetUp();
+        download::resetDownloadCounterForTests();
+        put("QLM0101.ZIP", "new archive");
+        server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+        useServer(*server);
+        window.fields = {"mailbox", "secret", "zip", local.string()};
+    }
+    void run() { downloadFiles(window, profiles, prompter, libraries); }
+    std::string setting(const char* key) {
+        return profiles.getString(settings::kSection, key, "<none>", 256, settings::kFileName);
+    }
+    bool transferRan() const {
+        return std::find(window.progress.begin(), window.progress.end(),
+                         download::kVerifyingText) != window.progress.end();
+    }
+    std::string deleteQuestion() const {
+        return "Do you want to delete QLM files in the directory  " + window.fields.local + "?";
+    }
+};
+
+TEST_F(DownloadCommand, MissingFolderIsCreatedLevelByLevelWithoutTheDeleteQuestion) {
+    window.fields.local = (root / "a" / "b" / "c").string();
+    prompter.answers = {PromptAnswer::Yes};
+
+    run();
+
+    ASSERT_EQ(prompter.asked.size(), 1u);
+    EXPECT_EQ(prompter.asked[0].text, "The directory " + window.fields.local + kCreateQuestionTail);
+    EXPECT_EQ(prompter.asked[0].buttons, PromptButtons::YesNo);
+    EXPECT_EQ(prompter.asked[0].icon, PromptIcon::None);
+    EXPECT_EQ(prompter.asked[0].owner, PromptOwner::MainWindow);
+    EXPECT_EQ(readFile(root / "a" / "b" / "c" / "QLM0101.ZIP"), "new archive");
+    EXPECT_EQ(setting(settings::kLocal), window.fields.local);
+    EXPECT_EQ(window.takes, 2);  // the command ran again from its start
+    EXPECT_EQ(downloadCounter(), 1);
+
+    // The next download offers the delete question again.
+    prompter.answers = {PromptAnswer::No};
+    run();
+    ASSERT_EQ(prompter.asked.size(), 2u);
+    EXPECT_EQ(prompter.asked[1].text, deleteQuestion());
+    EXPECT_EQ(prompter.asked[1].icon, PromptIcon::Question);
+    EXPECT_EQ(prompter.asked[1].owner, PromptOwner::MainWindow);
+    EXPECT_EQ(downloadCounter(), 2);
+}
+
+TEST_F(DownloadCommand, FolderThatCannotBeMadeAsksAgainUntilNo) {
+    writeFile(root / "file", "a file, not a folder");
+    struct Case {
+        std::string folder;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"", download::kBlankDirectoryText},
+        {(root / "file" / "sub" / "deeper").string(), download::kCannotCreateText},
+    };
+    for (const auto& c : cases) {
+        prompter = ScriptedPrompter({PromptAnswer::Yes, PromptAnswer::No});
+        window = FakeMainWindow{};
+        window.fields = {"mailbox", "secret", "zip", c.folder};
+        set(settings::kLocal, "before");
+
+        run();
+
+        const auto question = "The directory " + c.folder + kCreateQuestionTail;
+        EXPECT_EQ(prompter.texts(), (std::vector<std::string>{question, c.error, question}));
+        EXPECT_EQ(prompter.asked[1].icon, PromptIcon::Error);
+        EXPECT_EQ(prompter.asked[1].buttons, PromptButtons::Ok);
+        EXPECT_EQ(prompter.asked[1].owner, PromptOwner::None);
+        EXPECT_EQ(window.progressFocused, 1);
+        EXPECT_FALSE(transferRan());
+        EXPECT_EQ(setting(settings::kLocal), "before");
+        EXPECT_FALSE(fs::exists(log()));
+    }
+}
+
+TEST_F(DownloadCommand, RelativeFolderAndTrailingSlashAreCreated) {
+    for (const std::string& folder : {std::string("Data"), (root / "new" / "inner/").string()}) {
+        prompter = ScriptedPrompter({PromptAnswer::Yes});
+        window.fields.local = folder;
+        run();
+        EXPECT_EQ(prompter.texts().size(), 1u) << folder;  // the question only, no error
+        EXPECT_TRUE(transferRan()) << folder;
+    }
+    EXPECT_TRUE(fs::is_directory(workDir / "Data"));
+    EXPECT_EQ(readFile(workDir / "Data" / "QLM0101.ZIP"), "new archive");
+    EXPECT_EQ(readFile(root / "new" / "inner" / "QLM0101.ZIP"), "new archive");
+}
+
+TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
+    for (const char* name : {"QLM0101.ZIP", "qlmdata.txt", "QLMREAD", "Qlm.x", "data.zip"}) {
+        writeFile(local / name, "old");
+    }
+    fs::create_directory(local / "QLMDIR");
+    mailbox /= "empty";
+    fs::create_directory(mailbox);
+    server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(*server);
+    prompter.answers = {PromptAnswer::Yes};
+
+    run();
+
+    EXPECT_EQ(prompter.texts(), std::vector<std::string>{deleteQuestion()});
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"QLMDIR", "data.zip"}));
+    EXPECT_EQ(window.progress.front(), download::kVerifyingText);
+}
+
+TEST_F(DownloadCommand, NothingToDeleteSaysSoAndGoesOn) {
+    writeFile(local / "data.zip", "kept");
+    prompter.answers = {PromptAnswer::Yes};
+    run();
+    ASSERT_GE(window.progress.size(), 2u);
+    EXPECT_EQ(window.progress[0], "Files not found");
+    EXPECT_EQ(window.progress[1], download::kVerifyingText);
+    EXPECT_EQ(readFile(local / "QLM0101.ZIP"), "new archive");
+    EXPECT_EQ(readFile(local / "data.zip"), "kept");
+}
+
+TEST_F(DownloadCommand, SettingsWrittenInOrder) {
+    // A fresh settings file: the default host first, the transfer then fails
+    // to reach it; the folder is missing and the user declines.
+    fs::remove(profiles.resolve(settings::kFileName));
+    window.fields = {"user1", "pass word", "zip", (root / "missing").string()};
+    prompter.answers = {PromptAnswer::No};
+    run();
+    std::string zip = "zip";
+    for (auto& c : zip) {
+        c = static_cast<char>(c ^ 0xA7);
+    }
+    EXPECT_EQ(readFile(profiles.resolve(settings::kFileName)),
+              std::string("[QLMORVMAIL]\nQLMHost=") + settings::kDefaultHost +
+                  "\nUser=user1\nPass=pass word\nFileUnZipPass=" + zip + "\nAOL=0\n");
+
+    // The folder exists: Local follows; AOL ticked keeps the stored value.
+    set(settings::kAol, "1");
+    window.aol = true;
+    window.fields.local = local.string();
+    prompter.answers = {PromptAnswer::No};
+    run();
+    EXPECT_EQ(readFile(profiles.resolve(settings::kFileName)),
+              std::string("[QLMORVMAIL]\nQLMHost=") + settings::kDefaultHost +
+                  "\nUser=user1\nPass=pass word\nFileUnZipPass=" + zip +
+                  "\nAOL=1\nLocal=" + local.string() + "\n");
+    EXPECT_EQ(window.progressText(), download::kCouldNotConnectText);
+}
+
+}  // namespace
+}  // namespace tyq::test

@@ -1,0 +1,53 @@
+#include "download/FtpSession.h"
+
+#include "MailboxFixture.h"
+
+namespace tyq::test {
+namespace {
+
+using download::FtpSession;
+using download::isPlainFileName;
+
+TEST(PlainFileName, RefusesAnythingThatIsNotOneName) {
+    for (const char* name : {"A.ZIP", "qlm 0101.zip", "..ZIP", ".hidden.ZIP", "ü.ZIP"}) {
+        EXPECT_TRUE(isPlainFileName(name)) << name;
+    }
+    for (const char* name : {"", ".", "..", "../A.ZIP", "sub/A.ZIP", "/A.ZIP", "a\\b.ZIP",
+                             "A\r.ZIP", "A\n.ZIP", "A\x7f.ZIP", "A\x01.ZIP"}) {
+        EXPECT_FALSE(isPlainFileName(name)) << name;
+    }
+}
+
+class Session : public MailboxTest {};
+
+TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
+    put("A.ZIP", "a");
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{}, false}, {{"--refuse-active"}, true}, {{"--no-connect-back"}, true}};
+    for (const auto& [switches, passive] : cases) {
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
+        auto session = FtpSession::open("test", options().timeouts);
+        ASSERT_TRUE(session);
+        ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret"}).status,
+                  download::LoginStatus::LoggedIn);
+        EXPECT_FALSE(session->passive());
+        EXPECT_EQ(session->listZipFiles(), std::vector<std::string>{"A.ZIP"});
+        EXPECT_EQ(session->passive(), passive);
+        EXPECT_TRUE(session->download("A.ZIP", local.string()));
+        EXPECT_EQ(readFile(local / "A.ZIP"), "a");
+    }
+}
+
+TEST_F(Session, NameWithEncodedSlashStaysInTheFolder) {
+    // "%2F" would become a path step if it reached libcurl unescaped.
+    put("x%2F..%2FA.ZIP", "odd but plain");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    auto session = FtpSession::open("test", options().timeouts);
+    ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret"}).status,
+              download::LoginStatus::LoggedIn);
+    EXPECT_TRUE(session->download("x%2F..%2FA.ZIP", local.string()));
+    EXPECT_EQ(localNames(), std::vector<std::string>{"x%2F..%2FA.ZIP"});
+}
+
+}  // namespace
+}  // namespace tyq::test

@@ -1,0 +1,294 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "MailboxFixture.h"
+
+namespace tyq::test {
+namespace {
+
+using download::kCouldNotConnectText;
+using download::kDownloadingText;
+using download::kFindingText;
+using download::kFinishedText;
+using download::kFtpExceptionText;
+using download::kVerifyingText;
+
+const std::string kLoginFailedLog =
+    std::string(kStart) +
+    "Could not connect to QLM site,\r\nplease check the UserID and Password...";
+
+std::string bigFile(std::size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + static_cast<unsigned char>(seed)) % 251);
+    }
+    return bytes;
+}
+
+class MailboxTransfer : public MailboxTest {
+  protected:
+    // Three archives, one text file, and an old local copy of the second
+    // archive: every archive arrives in the server's order, the old copy is
+    // replaced, the server keeps its files.
+    void expectThreeFilesDownloaded(const FtpServer& server, std::vector<std::string> order) {
+        put("A.ZIP", bigFile(3000, 'a'));
+        put("B.ZIP", bigFile(1 << 20, 'b'));
+        put("c.zip", "");
+        put("notes.txt", "not an archive");
+        writeFile(local / "B.ZIP", "an old copy");
+        useServer(server);
+
+        EXPECT_TRUE(transfer());
+
+        std::vector<std::string> expected = {kVerifyingText, kFindingText, kFindingText,
+                                             kFindingText, kDownloadingText};
+        for (const auto& name : order) {
+            expected.push_back("Downloading  " + name + " to " + local.string());
+        }
+        expected.push_back(kFinishedText);
+        EXPECT_EQ(window.progress, expected);
+        EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP", "c.zip"}));
+        for (const char* name : {"A.ZIP", "B.ZIP", "c.zip"}) {
+            EXPECT_EQ(readFile(local / name), readFile(mailbox / name)) << name;
+        }
+        EXPECT_TRUE(fs::exists(mailbox / "notes.txt"));
+        EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" + kEnd);
+    }
+};
+
+TEST_F(MailboxTransfer, DownloadsEveryArchiveInTheServersOrder) {
+    // Reversed, so the order cannot come from sorting on our side.
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--reverse-listing"}));
+    expectThreeFilesDownloaded(server, {"c.zip", "B.ZIP", "A.ZIP"});
+}
+
+TEST_F(MailboxTransfer, DownloadsFromVsftpd) {
+    if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    fs::permissions(root.path(), fs::perms::others_exec | fs::perms::group_exec,
+                    fs::perm_options::add);
+    FtpServer server(FtpServer::vsftpd(mailbox, "vs-secret"));
+    expectThreeFilesDownloaded(server, {"A.ZIP", "B.ZIP", "c.zip"});
+}
+
+TEST_F(MailboxTransfer, EmptyMailboxStillFinishes) {
+    put("readme.txt", "x");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(window.progress,
+              (std::vector<std::string>{kVerifyingText, kDownloadingText, kFinishedText}));
+    EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:0" + kEnd);
+    EXPECT_TRUE(localNames().empty());
+}
+
+TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
+    put("A.ZIP", "a");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    FtpServer stopped(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    const int closedPort = stopped.port();
+    stopped.kill();
+
+    struct Case {
+        const char* what;
+        std::string host;
+        std::string port;
+        std::string password;
+    };
+    const Case cases[] = {
+        {"wrong password", "127.0.0.1", std::to_string(server.port()), "wrong"},
+        {"closed port", "127.0.0.1", std::to_string(closedPort), "secret"},
+        {"unknown host", "mailbox.example.invalid", std::to_string(server.port()), "secret"},
+        {"port beyond 65535", "127.0.0.1", "70000", "secret"},
+        {"negative port", "127.0.0.1", "-5", "secret"},
+    };
+    for (const auto& c : cases) {
+        window.progress.clear();
+        set(settings::kHost, c.host);
+        set(settings::kPort, c.port);
+        set(settings::kPass, c.password);
+
+        EXPECT_FALSE(transfer()) << c.what;
+        EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}))
+            << c.what;
+        EXPECT_FALSE(window.detail.empty()) << c.what;
+        EXPECT_EQ(log(), kLoginFailedLog) << c.what;
+        EXPECT_TRUE(localNames().empty()) << c.what;
+    }
+}
+
+TEST_F(MailboxTransfer, ServerThatDoesNotSpeakFtpGetsTheStockText) {
+    // A listener that answers with something that is not an FTP greeting.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread peer([listener] {
+        const int connection = accept(listener, nullptr, nullptr);
+        const char reply[] = "HTTP/1.0 400 Bad Request\r\n\r\n";
+        [[maybe_unused]] const auto n = write(connection, reply, sizeof reply - 1);
+        close(connection);
+    });
+    set(settings::kPort, std::to_string(ntohs(address.sin_port)));
+
+    EXPECT_FALSE(transfer());
+    peer.join();
+    close(listener);
+    EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kFtpExceptionText}));
+    // The stock text's own CR LF pairs become CR CR LF.
+    EXPECT_EQ(log(), std::string(kStart) +
+                         "An exception occurred when attempting to create an FTP connection.\r\r\n"
+                         "  Please check your internet configuration and make sure your "
+                         "environment\r\r\n is set up with WININET.DLL in the path.");
+}
+
+TEST_F(MailboxTransfer, PortZeroAndNoPortMeanTwentyOne) {
+    put("A.ZIP", "first");
+    std::unique_ptr<FtpServer> server;
+    try {
+        server = std::make_unique<FtpServer>(
+            FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--port", "21"}));
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << "no server on port 21 here: " << error.what();
+    }
+    for (const char* port : {static_cast<const char*>("0"), static_cast<const char*>(nullptr)}) {
+        fs::remove(local / "A.ZIP");
+        if (port != nullptr) {
+            set(settings::kPort, port);
+        } else {
+            // A settings file without any Port line.
+            fs::remove(profiles.resolve(settings::kFileName));
+            set(settings::kHost, "127.0.0.1");
+            set(settings::kPass, "secret");
+            set(settings::kLocal, local.string());
+        }
+        EXPECT_TRUE(transfer()) << (port ? port : "no Port");
+        EXPECT_EQ(readFile(local / "A.ZIP"), "first");
+    }
+}
+
+TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
+    put("A.ZIP", "a");
+    fs::create_directory(mailbox / "DIR.ZIP");  // a folder is listed but cannot be fetched
+    put("E.ZIP", "e");
+    put("a\\b.ZIP", "not a plain name");  // never requested, never written
+    put("F.ZIP", "f");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(window.progressText(), kFinishedText);
+    // Server order: A.ZIP, DIR.ZIP, E.ZIP, F.ZIP, a\b.ZIP.
+    EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:5" +
+                         "\r\n 2 DIR.ZIP\r\n 5 a\\b.ZIP" + kEnd);
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "E.ZIP", "F.ZIP"}));
+}
+
+TEST_F(MailboxTransfer, MailboxChangingBetweenTheListings) {
+    struct Case {
+        const char* vanishAfter;
+        std::string log;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        // Gone before the second listing: counted, then simply not there.
+        {"1", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "C.ZIP"}},
+        // Gone after the second listing: its download fails and is logged.
+        {"2", "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP", {"A.ZIP", "C.ZIP"}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(local);
+        fs::create_directory(local);
+        for (const char* name : {"A.ZIP", "B.ZIP", "C.ZIP"}) {
+            put(name, name);
+        }
+        FtpServer server(FtpServer::pyftpdlib(
+            mailbox, "mailbox", "secret", {"--vanish", "B.ZIP", "--vanish-after", c.vanishAfter}));
+        useServer(server);
+        EXPECT_TRUE(transfer());
+        EXPECT_EQ(log(), std::string(kStart) + c.log + kEnd) << c.vanishAfter;
+        EXPECT_EQ(localNames(), c.names) << c.vanishAfter;
+    }
+}
+
+TEST_F(MailboxTransfer, FallsBackToPassiveWhenTheServerCannotConnectBack) {
+    for (const char* fault : {"--no-connect-back", "--refuse-active"}) {
+        fs::remove_all(local);
+        fs::create_directory(local);
+        put("A.ZIP", bigFile(200000, 'a'));
+        put("B.ZIP", "b");
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {fault}));
+        useServer(server);
+
+        EXPECT_TRUE(transfer()) << fault;
+        EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:2" + kEnd)
+            << fault;
+        EXPECT_EQ(readFile(local / "A.ZIP"), readFile(mailbox / "A.ZIP")) << fault;
+        EXPECT_EQ(readFile(local / "B.ZIP"), "b") << fault;
+    }
+}
+
+TEST_F(MailboxTransfer, ServerKilledMidFileLeavesTheOldCopy) {
+    put("A.ZIP", bigFile(1000, 'a'));
+    put("B.ZIP", bigFile(2 << 20, 'b'));
+    put("C.ZIP", "c");
+    writeFile(local / "B.ZIP", "the old copy");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret",
+                                          {"--die-after", std::to_string(1000 + 300000)}));
+    useServer(server);
+
+    EXPECT_TRUE(transfer());
+    EXPECT_FALSE(server.running());
+    EXPECT_EQ(window.progressText(), kFinishedText);
+    EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" +
+                         "\r\n 2 B.ZIP\r\n 3 C.ZIP" + kEnd);
+    // No partial file under the final name, no temporary file left behind.
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP"}));
+    EXPECT_EQ(readFile(local / "B.ZIP"), "the old copy");
+    EXPECT_EQ(readFile(local / "A.ZIP"), readFile(mailbox / "A.ZIP"));
+}
+
+TEST_F(MailboxTransfer, TransferShorterThanAnnouncedFails) {
+    put("A.ZIP", bigFile(5000, 'a'));
+    writeFile(local / "A.ZIP", "the old copy");
+    FtpServer server(
+        FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--short-transfer", "10"}));
+    useServer(server);
+
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(log(),
+              std::string(kStart) + "\r\nNumber of Files in the Mail Box:1\r\n 1 A.ZIP" + kEnd);
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP"}));
+    EXPECT_EQ(readFile(local / "A.ZIP"), "the old copy");
+}
+
+TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {
+    // Downloaded files land where "Local" points at that moment, and are
+    // readable by others as ordinary downloads are.
+    put("A.ZIP", "a");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+    const auto other = root / "other";
+    fs::create_directory(other);
+    set(settings::kLocal, other.string());
+
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(readFile(other / "A.ZIP"), "a");
+    EXPECT_EQ(fs::status(other / "A.ZIP").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
+    EXPECT_TRUE(localNames().empty());
+}
+
+}  // namespace
+}  // namespace tyq::test

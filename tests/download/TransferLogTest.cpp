@@ -1,0 +1,178 @@
+#include "download/TransferLog.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "MailboxFixture.h"
+#include "common/DiskFullError.h"
+
+namespace tyq::test {
+namespace {
+
+using download::formatStamp;
+using download::TransferLog;
+
+std::tm at(int hour, int minute) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 6;
+    t.tm_wday = 0;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    return t;
+}
+
+TEST(TransferLogStamp, TwelveHourClock) {
+    const std::pair<std::tm, const char*> cases[] = {
+        {at(0, 5), "Sunday, December 06, 2026, 12:05 AM"},
+        {at(12, 30), "Sunday, December 06, 2026, 12:30 PM"},
+        {at(13, 40), "Sunday, December 06, 2026, 01:40 PM"},
+        {at(23, 59), "Sunday, December 06, 2026, 11:59 PM"},
+    };
+    for (const auto& [time, text] : cases) {
+        EXPECT_EQ(formatStamp(download::kStartStampPattern, time), text);
+        EXPECT_EQ(formatStamp(download::kEndStampPattern, time), std::string("\n") + text);
+    }
+}
+
+TEST(TransferLogStamp, EnglishWhateverTheProcessLocale) {
+    const std::string saved = setlocale(LC_ALL, nullptr);
+    const char* const candidates[] = {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE", "fr_FR"};
+    const char* chosen = nullptr;
+    for (const char* name : candidates) {
+        if (setlocale(LC_ALL, name) != nullptr) {
+            chosen = name;
+            break;
+        }
+    }
+    if (chosen == nullptr) {
+        GTEST_SKIP() << "no other locale installed";
+    }
+    const auto stamp = formatStamp(download::kStartStampPattern, at(13, 40));
+    const std::string after = setlocale(LC_ALL, nullptr);
+    setlocale(LC_ALL, saved.c_str());
+    EXPECT_EQ(stamp, "Sunday, December 06, 2026, 01:40 PM");
+    EXPECT_EQ(after.substr(0, 5), std::string(chosen).substr(0, 5));  // left alone
+}
+
+TEST(TransferLogStamp, TooLongGivesNoStamp) {
+    const std::string pattern(64, 'x');
+    EXPECT_EQ(formatStamp((pattern + pattern).c_str(), at(1, 1)), "");
+    EXPECT_EQ(formatStamp((pattern + pattern.substr(1)).c_str(), at(1, 1)).size(), 127u);
+}
+
+TEST(TransferLogFile, LineFeedsBecomeCrLfAndCarriageReturnsStay) {
+    TempDir dir;
+    const auto path = (dir / "QLMTYFTP.Log").string();
+    writeFile(path, "an earlier run, longer than this one");
+    {
+        TransferLog log(path);
+        ASSERT_TRUE(log.create());
+        EXPECT_EQ(readFile(path), "");
+        log.write("a\tb\n");
+        log.write("\nc\r\nd");
+        log.write("");
+    }
+    EXPECT_EQ(readFile(path), "a\tb\r\n\r\nc\r\r\nd");
+}
+
+TEST(TransferLogFile, HeldExclusivelyWhileOpen) {
+    TempDir dir;
+    const auto path = (dir / "QLMTYFTP.Log").string();
+    TransferLog first(path);
+    ASSERT_TRUE(first.create());
+    first.write("first\n");
+
+    TransferLog second(path);
+    EXPECT_FALSE(second.create());
+    second.write("second");  // goes nowhere
+    first.write("more");
+    EXPECT_EQ(readFile(path), "first\r\nmore");
+
+    first.close();
+    EXPECT_TRUE(second.create());
+    EXPECT_EQ(readFile(path), "");
+}
+
+TEST(TransferLogFile, CreationFailureLeavesALogThatWritesNothing) {
+    TempDir dir;
+    for (const std::string& path : {(dir / "missing" / "QLMTYFTP.Log").string(), std::string()}) {
+        TransferLog log(path);
+        EXPECT_FALSE(log.create());
+        EXPECT_NO_THROW(log.write("text\n"));
+    }
+}
+
+TEST(TransferLogFile, PathIsTheCurrentDirectoryPlusTheName) {
+    TempDir dir;
+    const auto saved = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const auto inDir = download::transferLogPath();
+    std::filesystem::current_path("/");
+    const auto inRoot = download::transferLogPath();
+    std::filesystem::current_path(saved);
+    EXPECT_EQ(inDir, dir.path().string() + "/QLMTYFTP.Log");
+    EXPECT_EQ(inRoot, "//QLMTYFTP.Log");
+}
+
+// A full file system as the current directory: a small tmpfs, filled up.
+class FullDisk : public MailboxTest {
+  protected:
+    fs::path mountPoint = root / "full";
+    bool mounted = false;
+
+    void SetUp() override {
+        MailboxTest::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "mounting a tmpfs needs root";
+        }
+        fs::create_directory(mountPoint);
+        if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        }
+        mounted = true;
+        const int fd = open((mountPoint / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        const std::string block(4096, 'x');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        close(fd);
+        fs::current_path(mountPoint);
+    }
+    void TearDown() override {
+        MailboxTest::TearDown();
+        if (mounted) {
+            umount2(mountPoint.c_str(), MNT_DETACH);
+        }
+    }
+
+    // Whether any descriptor of this process still refers to the file.
+    static bool heldOpen(const fs::path& file) {
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path(), error) == file) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(FullDisk, FailedLogWriteLeavesTheTransferWithTheLogsPath) {
+    const auto path = mountPoint.string() + "/QLMTYFTP.Log";
+    try {
+        download::transferMailbox(window, profiles, libraries, options());
+        ADD_FAILURE() << "no error";
+    } catch (const DiskFullError& error) {
+        EXPECT_EQ(error.path(), path);
+        EXPECT_STREQ(error.what(), ("Disk full while accessing " + path + ".").c_str());
+    }
+    EXPECT_EQ(window.progress, std::vector<std::string>{download::kVerifyingText});
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_FALSE(heldOpen(path));
+}
+
+}  // namespace
+}  // namespace tyq::test

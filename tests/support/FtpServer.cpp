@@ -1,0 +1,332 @@
+#include "support/FtpServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tyq::test {
+namespace {
+
+constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kVsftpd[] = "/usr/sbin/vsftpd";
+constexpr auto kStartLimit = std::chrono::seconds(10);
+
+std::string readAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs a program with arguments, its input from `input`, and waits for it.
+int runProgram(const std::vector<std::string>& argv, const std::string& input = {}) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[0]);
+    if (error != 0) {
+        close(pipeFds[1]);
+        return -1;
+    }
+    if (!input.empty()) {
+        [[maybe_unused]] const auto written = write(pipeFds[1], input.data(), input.size());
+    }
+    close(pipeFds[1]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::filesystem::path makeWorkDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tyq-ftpd-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return pattern;
+}
+
+// Inodes of the sockets the process holds open.
+std::set<std::string> socketInodes(pid_t pid) {
+    std::set<std::string> inodes;
+    std::error_code error;
+    const std::filesystem::path fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(fdDir, error)) {
+        std::error_code linkError;
+        const auto target = std::filesystem::read_symlink(entry.path(), linkError).string();
+        if (!linkError && target.rfind("socket:[", 0) == 0) {
+            inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    return inodes;
+}
+
+// The TCP port the process listens on, or 0 while it does not yet.
+int listeningPort(pid_t pid) {
+    const auto inodes = socketInodes(pid);
+    std::istringstream table(readAll("/proc/net/tcp"));
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && inodes.count(inode) != 0) {
+            return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+std::string freshUserName() {
+    static std::atomic<int> serial{0};
+    return "tyqftp" + std::to_string(getpid()) + "x" + std::to_string(++serial);
+}
+
+}  // namespace
+
+FtpServer::Config FtpServer::pyftpdlib(std::filesystem::path home, std::string user,
+                                       std::string password, std::vector<std::string> switches) {
+    return Config{Kind::Pyftpdlib, std::move(home), std::move(user), std::move(password),
+                  std::move(switches)};
+}
+
+FtpServer::Config FtpServer::vsftpd(std::filesystem::path home, std::string password) {
+    return Config{Kind::Vsftpd, std::move(home), {}, std::move(password), {}};
+}
+
+std::string FtpServer::vsftpdUnavailable() {
+    if (geteuid() != 0) {
+        return "vsftpd needs root";
+    }
+    if (access(kVsftpd, X_OK) != 0) {
+        return "vsftpd is not installed";
+    }
+    if (access("/usr/sbin/useradd", X_OK) != 0 || access("/usr/sbin/chpasswd", X_OK) != 0) {
+        return "useradd or chpasswd missing";
+    }
+    return {};
+}
+
+FtpServer::FtpServer(Config config) : config_(std::move(config)), workDir_(makeWorkDir()) {
+    try {
+        if (config_.kind == Kind::Pyftpdlib) {
+            startPyftpdlib();
+        } else {
+            startVsftpd();
+        }
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+FtpServer::~FtpServer() {
+    stop();
+}
+
+void FtpServer::stop() {
+    kill();
+    if (madeUser_) {
+        runProgram({"/usr/sbin/userdel", config_.user});
+        madeUser_ = false;
+    }
+    std::error_code error;
+    std::filesystem::remove_all(workDir_, error);
+}
+
+void FtpServer::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+}
+
+bool FtpServer::running() {
+    if (pid_ <= 0) {
+        return false;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+std::string FtpServer::errors() const {
+    return readAll(workDir_ / "errors.log");
+}
+
+void FtpServer::startPyftpdlib() {
+    std::vector<std::string> argv = {kPython,      std::string(TYQ_TEST_TOOLS) + "/ftp_server.py",
+                                     "--home",     config_.home.string(),
+                                     "--user",     config_.user,
+                                     "--password", config_.password};
+    argv.insert(argv.end(), config_.switches.begin(), config_.switches.end());
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+        args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const auto errorLog = (workDir_ / "errors.log").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const int error = posix_spawn(&pid_, kPython, &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (error != 0) {
+        close(out[0]);
+        pid_ = -1;
+        throw std::runtime_error("cannot start " + std::string(kPython));
+    }
+
+    // The script announces "PORT <n>" once it listens.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    while (line.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd waitFor{out[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[64];
+        const auto n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    if (line.rfind("PORT ", 0) != 0) {
+        throw std::runtime_error("pyftpdlib did not start: " + errors());
+    }
+    port_ = std::stoi(line.substr(5));
+}
+
+void FtpServer::startVsftpd() {
+    if (const auto why = vsftpdUnavailable(); !why.empty()) {
+        throw std::runtime_error(why);
+    }
+    config_.user = freshUserName();
+    // pam_shells wants a shell from /etc/shells; the user has no home of its own.
+    if (runProgram({"/usr/sbin/useradd", "--system", "--no-create-home", "--home-dir",
+                    config_.home.string(), "--shell", "/bin/sh", config_.user}) != 0) {
+        throw std::runtime_error("useradd failed");
+    }
+    madeUser_ = true;
+    if (runProgram({"/usr/sbin/chpasswd"}, config_.user + ":" + config_.password + "\n") != 0) {
+        throw std::runtime_error("chpasswd failed");
+    }
+
+    const auto emptyDir = workDir_ / "empty";
+    std::filesystem::create_directory(emptyDir);
+    const auto configFile = workDir_ / "vsftpd.conf";
+    {
+        std::ofstream conf(configFile);
+        conf << "listen=YES\n"
+                "listen_ipv6=NO\n"
+                "listen_address=127.0.0.1\n"
+                "listen_port=0\n"
+                "background=NO\n"
+                "anonymous_enable=NO\n"
+                "local_enable=YES\n"
+                "write_enable=NO\n"
+                "chroot_local_user=YES\n"
+                "local_root="
+             << config_.home.string()
+             << "\n"
+                "secure_chroot_dir="
+             << emptyDir.string()
+             << "\n"
+                "pam_service_name=vsftpd\n"
+                "delay_failed_login=0\n"
+                "delay_successful_login=0\n"
+                "seccomp_sandbox=NO\n"
+                "isolate=NO\n"
+                "isolate_network=NO\n"
+                "xferlog_enable=NO\n"
+                "connect_from_port_20=NO\n"
+                "port_enable=YES\n"
+                "pasv_enable=YES\n"
+                "userlist_enable=NO\n"
+                "ftpd_banner=test server ready.\n";
+    }
+    chmod(configFile.c_str(), 0600);  // vsftpd wants its config owned by root
+
+    const auto errorLog = (workDir_ / "errors.log").string();
+    const std::string program = kVsftpd;
+    const std::string configArg = configFile.string();
+    char* args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(configArg.c_str()),
+                    nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // vsftpd writes its start-up errors to fd 0.
+    posix_spawn_file_actions_addopen(&actions, 0, errorLog.c_str(), O_RDWR | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot start vsftpd");
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!running()) {
+            throw std::runtime_error("vsftpd ended: " + errors());
+        }
+        port_ = listeningPort(pid_);
+        if (port_ != 0) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    throw std::runtime_error("vsftpd did not listen: " + errors());
+}
+
+}  // namespace tyq::test

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tyq::test {
+
+// A real FTP server on 127.0.0.1 serving one user's home folder, for tests.
+//
+//   FtpServer server(FtpServer::pyftpdlib(home, "user", "secret", {"--refuse-active"}));
+//   ... connect to 127.0.0.1:server.port() ...
+//
+// pyftpdlib (tests/tools/ftp_server.py under /usr/bin/python3) runs anywhere
+// and takes the fault switches listed in that script. vsftpd needs root: it
+// runs as a system user made for the server and removed afterwards; check
+// FtpServer::vsftpdUnavailable() first and skip when it gives a reason. The
+// server stops (by its pid) when the object ends.
+class FtpServer {
+  public:
+    enum class Kind { Pyftpdlib, Vsftpd };
+
+    struct Config {
+        Kind kind = Kind::Pyftpdlib;
+        std::filesystem::path home;  // the log-in folder
+        std::string user = "mailbox";
+        std::string password = "secret";
+        std::vector<std::string> switches;  // pyftpdlib only
+    };
+
+    static Config pyftpdlib(std::filesystem::path home, std::string user, std::string password,
+                            std::vector<std::string> switches = {});
+    // vsftpd logs in local users only: the fixture makes a fresh one with this
+    // password, named by user() once the server runs.
+    static Config vsftpd(std::filesystem::path home, std::string password);
+
+    // Empty when vsftpd can run here, else why not (not root, not installed).
+    static std::string vsftpdUnavailable();
+
+    // Starts the server and waits until it listens; throws std::runtime_error
+    // when it does not come up.
+    explicit FtpServer(Config config);
+    ~FtpServer();
+    FtpServer(const FtpServer&) = delete;
+    FtpServer& operator=(const FtpServer&) = delete;
+
+    int port() const noexcept { return port_; }
+    pid_t pid() const noexcept { return pid_; }
+    // The name and password to log in with.
+    const std::string& user() const noexcept { return config_.user; }
+    const std::string& password() const noexcept { return config_.password; }
+
+    // Kills the server at once (SIGKILL) and reaps it.
+    void kill();
+    // Whether the process is still running (false once it has ended by itself).
+    bool running();
+    // What the server wrote to its error output so far.
+    std::string errors() const;
+
+  private:
+    void stop();
+    void startPyftpdlib();
+    void startVsftpd();
+
+    Config config_;
+    std::filesystem::path workDir_;  // private folder: logs, vsftpd's config
+    bool madeUser_ = false;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace tyq::test

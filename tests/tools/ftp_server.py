@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""A small FTP server on 127.0.0.1 for tests: one user with a read-only home.
+
+Prints "PORT <n>" on stdout once it listens (port 0 lets the kernel choose)
+and runs until killed. Switches put faults into it:
+
+  --refuse-active        PORT and EPRT are refused (502)
+  --no-connect-back      PORT and EPRT are accepted, but the server never connects
+  --reverse-listing      NLST lists the names in reverse order
+  --vanish NAME          NAME is deleted from the home right after an NLST:
+  --vanish-after N       ... the Nth one (default 1)
+  --die-after BYTES      the process ends after sending BYTES of file data (all RETRs)
+  --short-transfer BYTES SIZE is refused, and each RETR announces the file's size
+                         in its 150/125 reply but sends BYTES fewer and ends normally
+  --throttle BPS         file data is sent at about BPS bytes per second
+
+Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
+"""
+
+import argparse
+import logging
+import os
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--home", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--refuse-active", action="store_true")
+    parser.add_argument("--no-connect-back", action="store_true")
+    parser.add_argument("--reverse-listing", action="store_true")
+    parser.add_argument("--vanish")
+    parser.add_argument("--vanish-after", type=int, default=1)
+    parser.add_argument("--die-after", type=int)
+    parser.add_argument("--short-transfer", type=int)
+    parser.add_argument("--throttle", type=int)
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.home, perm="elr")
+
+    dtp_base = ThrottledDTPHandler if args.throttle else DTPHandler
+
+    class Dtp(dtp_base):
+        sent_file_bytes = 0
+
+        def send(self, data):
+            if args.die_after is not None and self.cmd == "RETR":
+                left = args.die_after - Dtp.sent_file_bytes
+                if left <= 0:
+                    os._exit(3)
+                data = data[:left]
+            sent = super().send(data)
+            if self.cmd == "RETR":
+                Dtp.sent_file_bytes += sent
+                if args.die_after is not None and Dtp.sent_file_bytes >= args.die_after:
+                    os._exit(3)
+            return sent
+
+    if args.throttle:
+        Dtp.read_limit = args.throttle
+        Dtp.write_limit = args.throttle
+
+    class Handler(FTPHandler):
+        listings = 0
+
+        def ftp_PORT(self, line):
+            self._active(line, super().ftp_PORT)
+
+        def ftp_EPRT(self, line):
+            self._active(line, super().ftp_EPRT)
+
+        def _active(self, line, base):
+            if args.refuse_active:
+                self.respond("502 Active mode is not available here.")
+            elif args.no_connect_back:
+                self.respond("200 Active data connection established.")
+            else:
+                base(line)
+
+        def ftp_NLST(self, path):
+            if args.reverse_listing and self.fs.isdir(path):
+                names = sorted(self.fs.listdir(path), reverse=True)
+                data = "".join(name + "\r\n" for name in names)
+                self.push_dtp_data(data.encode("utf8", self.unicode_errors), cmd="NLST")
+                result = path
+            else:
+                result = super().ftp_NLST(path)
+            Handler.listings += 1
+            if args.vanish and Handler.listings == args.vanish_after:
+                os.remove(os.path.join(args.home, args.vanish))
+            return result
+
+        def ftp_SIZE(self, path):
+            if args.short_transfer is not None:
+                self.respond("550 SIZE not allowed here.")
+                return None
+            return super().ftp_SIZE(path)
+
+        def ftp_RETR(self, file):
+            if args.short_transfer is None:
+                return super().ftp_RETR(file)
+            try:
+                with open(file, "rb") as handle:
+                    data = handle.read()
+            except OSError as err:
+                self.respond("550 %s." % err.strerror)
+                return None
+            text = "Opening BINARY mode data connection (%d bytes)." % len(data)
+            data = data[: max(0, len(data) - args.short_transfer)]
+            if self.data_channel is not None:
+                self.respond("125 " + text)
+                self.data_channel.push(data)
+                self.data_channel.cmd = "RETR"
+                self.data_channel.close_when_done()
+            else:
+                self.respond("150 " + text)
+                self._out_dtp_queue = (data, False, None, "RETR")
+            return file
+
+    Handler.authorizer = authorizer
+    Handler.dtp_handler = Dtp
+    Handler.auth_failed_timeout = 0
+    Handler.use_sendfile = False
+    Handler.banner = "test server ready."
+
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
