@@ -126,6 +126,14 @@ const MadeArchive kGoodArchives[] = {
     {"traditional", [](const auto& a, const auto& t) { test::makeZip(a, t, "-P s3cr3t"); },
      "s3cr3t"},
     {"aes256", [](const auto& a, const auto& t) { test::make7zAes(a, t, "s3cr3t"); }, "s3cr3t"},
+    {"zip64 records", [](const auto& a, const auto& t) { test::makeZip(a, t, "-fz"); },
+     std::nullopt},
+    {"behind a stub, offsets not adjusted",
+     [](const auto& a, const auto& t) {
+         test::makeZip(a, t);
+         test::writeFile(a, std::string(3000, 'M') + test::readFile(a));
+     },
+     std::nullopt},
     {"plain with an empty password", [](const auto& a, const auto& t) { test::makeZip(a, t); }, ""},
 };
 
@@ -228,6 +236,11 @@ const Failure kFailures[] = {
      std::nullopt},
     {"empty file", code::kOpenArchiveFailed,
      [](const auto& a, const auto&) { test::writeFile(a, ""); }, std::nullopt},
+    {"archive without entries", code::kNothingToExtract,
+     [](const auto& a, const auto&) {
+         test::writeFile(a, std::string("PK\5\6", 4) + std::string(18, '\0'));
+     },
+     std::nullopt},
     {"missing archive", code::kFileNotFound, [](const auto&, const auto&) {}, std::nullopt},
     {"parent step", code::kStructureInvalid,
      [](const auto& a, const auto&) {

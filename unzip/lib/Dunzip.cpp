@@ -3,6 +3,7 @@
 #include <locale.h>
 
 #include <new>
+#include <string>
 
 #include "unzip/UnzipCommand.h"
 #include "unzip/lib/Extract.h"
@@ -45,16 +46,23 @@ extern "C" __attribute__((visibility("default"))) std::int32_t dunzip(
             command->destination == nullptr) {
             return code::kCommandSyntax;
         }
+        // Copied out field by field: the record is packed, so its fields may
+        // not be bound to references.
+        const char* archive = command->archiveName;
+        const char* destination = command->destination;
+        const char* itemMask = command->itemMask;
+        const char* password = command->password;
+        const UnzipMessageCallback callback = command->messageCallback;
         lib::ExtractRequest request;
-        request.archive = command->archiveName;
-        request.destination = command->destination;
-        if (command->itemMask != nullptr) {
-            request.itemMask = command->itemMask;
+        request.archive = archive;
+        request.destination = destination;
+        if (itemMask != nullptr) {
+            request.itemMask = itemMask;
         }
-        if (command->passwordGiven != 0 && command->password != nullptr) {
-            request.password = command->password;
+        if (command->passwordGiven != 0 && password != nullptr) {
+            request.password = std::string(password);
         }
-        request.callback = command->messageCallback;
+        request.callback = callback;
         const Utf8Names names;
         return lib::extractArchive(request);
     } catch (const std::bad_alloc&) {

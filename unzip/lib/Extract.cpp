@@ -389,6 +389,8 @@ std::int32_t extract(const ExtractRequest& request) {
     switch (scanCentralDirectory(archiveFd.get(), static_cast<std::uint64_t>(info.st_size))) {
         case DirectoryState::Ok:
             break;
+        case DirectoryState::Empty:
+            return code::kNothingToExtract;
         case DirectoryState::NoEndRecord: {
             // A file that starts like a zip but has lost its end was cut short.
             unsigned char start[4] = {};

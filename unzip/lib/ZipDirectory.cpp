@@ -154,7 +154,7 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize) {
         directoryOffset = le64(end64 + 48);
     }
     if (entries == 0) {
-        return DirectoryState::Ok;
+        return DirectoryState::Empty;
     }
     if (directorySize > endPosition) {
         return DirectoryState::Damaged;

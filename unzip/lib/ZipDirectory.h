@@ -6,6 +6,7 @@ namespace tyq::unzip::lib {
 
 enum class DirectoryState {
     Ok,
+    Empty,        // a well-formed archive without entries
     NoEndRecord,  // no end-of-central-directory record: cut short, or not a zip
     Damaged,      // the record or the central directory do not hold together
     NulInName,    // a stored entry name contains a NUL byte
