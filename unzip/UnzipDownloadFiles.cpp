@@ -1,7 +1,9 @@
 #include "unzip/UnzipDownloadFiles.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "common/FileSearch.h"
@@ -53,9 +55,17 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     for (const std::string& name : names) {
         const std::string archive = destination + name;
         request.archive = archive.c_str();
+        struct stat before {};
+        const bool known = ::stat(archive.c_str(), &before) == 0;
         if (unzipArchive(&request, window, libraryFolder) != 0) {
-            std::error_code ignored;
-            std::filesystem::remove(archive, ignored);
+            // An archive holding a file of its own name has just been replaced
+            // by that file: deleting the name now would delete what we
+            // extracted.
+            struct stat after {};
+            if (known && ::stat(archive.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
+                after.st_ino == before.st_ino) {
+                ::unlink(archive.c_str());
+            }
         }
     }
     // The last archive alone decides: earlier failures keep their detail.

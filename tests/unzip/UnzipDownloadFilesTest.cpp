@@ -135,6 +135,13 @@ TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
     EXPECT_FALSE(std::filesystem::exists(deep / "QLM0101.ZIP"));
 }
 
+TEST_F(UnzipDownloadFilesTest, AnExtractedFileOfTheArchivesNameIsKept) {
+    test::makeZip(local_ / "QLM0101.ZIP", {{"QLM0101.ZIP", "inner"}, {"ONE.TXT", "1"}},
+                  "-P zip-pass");
+    EXPECT_EQ(run().back(), "Unzipping Finished!");
+    EXPECT_EQ(test::readTree(local_.path()), (Tree{{"ONE.TXT", "1"}, {"QLM0101.ZIP", "inner"}}));
+}
+
 TEST_F(UnzipDownloadFilesTest, EmptyZipPasswordOpensPlainArchives) {
     window_.fields.zipPass = "";
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}});
