@@ -243,12 +243,12 @@ LoginResult FtpSession::login(const FtpServer& server) {
     if (host.find(':') != std::string::npos && host.front() != '[') {
         host = "[" + host + "]";  // an IPv6 address
     }
-    if (curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK) {
-        return {LoginStatus::FailedWithDescription, "Bad host name: " + server.host};
-    }
+    // libcurl would call such a host a malformed URL: no description, as
+    // for every other failure that is not about reaching the server.
     char* hostText = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_HOST, &hostText, 0) != CURLUE_OK) {
-        return {LoginStatus::FailedWithDescription, "Bad host name: " + server.host};
+    if (curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_HOST, &hostText, 0) != CURLUE_OK) {
+        return {LoginStatus::FailedWithoutDescription, "Bad host name: " + server.host};
     }
     hostPart_ = CurlString(hostText).get();
 

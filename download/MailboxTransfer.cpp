@@ -43,8 +43,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         return false;
     }
 
-    const auto login = server.host.empty() ? LoginResult{LoginStatus::FailedWithoutDescription, {}}
-                                           : session->login(server);
+    const auto login = session->login(server);
     if (login.status != LoginStatus::LoggedIn) {
         const char* text = login.status == LoginStatus::FailedWithDescription ? kCouldNotConnectText
                                                                               : kFtpExceptionText;

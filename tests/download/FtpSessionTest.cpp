@@ -38,6 +38,32 @@ TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
     }
 }
 
+TEST_F(Session, LoginOutcomes) {
+    using download::LoginStatus;
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    const int port = server.port();
+    struct Case {
+        std::string host;
+        int port;
+        std::string password;
+        LoginStatus status;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", port, "secret", LoginStatus::LoggedIn},
+        {"127.0.0.1", port, "wrong", LoginStatus::FailedWithDescription},
+        {"127.0.0.1", 65536, "secret", LoginStatus::FailedWithDescription},
+        {"::1", port, "secret", LoginStatus::FailedWithDescription},  // nobody listens there
+        {"bad host/x", port, "secret", LoginStatus::FailedWithoutDescription},
+        {"", port, "secret", LoginStatus::FailedWithoutDescription},
+    };
+    for (const auto& c : cases) {
+        auto session = FtpSession::open("test", options().timeouts);
+        const auto result = session->login({c.host, c.port, "mailbox", c.password});
+        EXPECT_EQ(result.status, c.status) << c.host << " " << c.port << " " << c.password;
+        EXPECT_EQ(result.description.empty(), c.status == LoginStatus::LoggedIn) << c.host;
+    }
+}
+
 TEST_F(Session, NameWithEncodedSlashStaysInTheFolder) {
     // "%2F" would become a path step if it reached libcurl unescaped.
     put("x%2F..%2FA.ZIP", "odd but plain");

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "MailboxFixture.h"
+#include "download/TransferLog.h"
 
 namespace tyq::test {
 namespace {
@@ -73,6 +74,26 @@ TEST_F(MailboxTransfer, DownloadsFromVsftpd) {
                     fs::perm_options::add);
     FtpServer server(FtpServer::vsftpd(mailbox, "vs-secret"));
     expectThreeFilesDownloaded(server, {"A.ZIP", "B.ZIP", "c.zip"});
+
+    window.progress.clear();
+    set(settings::kPass, "wrong");
+    EXPECT_FALSE(transfer());
+    EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+    EXPECT_EQ(log(), kLoginFailedLog);
+}
+
+TEST_F(MailboxTransfer, RunsWithoutALogWhenAnotherRunHoldsIt) {
+    put("A.ZIP", "a");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+    download::TransferLog other((workDir / "QLMTYFTP.Log").string());
+    ASSERT_TRUE(other.create());
+    other.write("another run");
+
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(window.progressText(), kFinishedText);
+    EXPECT_EQ(readFile(local / "A.ZIP"), "a");
+    EXPECT_EQ(log(), "another run");
 }
 
 TEST_F(MailboxTransfer, EmptyMailboxStillFinishes) {
@@ -248,7 +269,6 @@ TEST_F(MailboxTransfer, ServerKilledMidFileLeavesTheOldCopy) {
     useServer(server);
 
     EXPECT_TRUE(transfer());
-    EXPECT_FALSE(server.running());
     EXPECT_EQ(window.progressText(), kFinishedText);
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" +
                          "\r\n 2 B.ZIP\r\n 3 C.ZIP" + kEnd);
