@@ -11,6 +11,7 @@ ENTRIES_JSON is a list of entries, each an object with:
   data     file contents (text, default empty)
   mode     optional Unix mode, e.g. 33261 (0o100755) or 41471 (a symlink)
   method   optional compression method number to write into both headers
+  size     optional size to claim (compressed and uncompressed) in both headers
 The archive is written stored (no compression) unless "deflate" is true.
 """
 import json
@@ -36,17 +37,19 @@ def main():
             old, new = entry["name"].encode(), entry["raw"].encode("latin-1")
             assert len(old) == len(new) and data.count(old) == 2
             data = bytearray(bytes(data).replace(old, new))
-    methods = [entry.get("method") for entry in entries]
-    if any(m is not None for m in methods):
+    if any("method" in entry or "size" in entry for entry in entries):
         end = len(data) - 22
         count, _, offset = struct.unpack_from("<HII", data, end + 10)
         pos = offset
-        for method in methods[:count]:
+        for entry in entries[:count]:
             name_len, extra_len, comment_len = struct.unpack_from("<HHH", data, pos + 28)
             local = struct.unpack_from("<I", data, pos + 42)[0]
-            if method is not None:
-                struct.pack_into("<H", data, pos + 10, method)
-                struct.pack_into("<H", data, local + 8, method)
+            if "method" in entry:
+                struct.pack_into("<H", data, pos + 10, entry["method"])
+                struct.pack_into("<H", data, local + 8, entry["method"])
+            if "size" in entry:
+                struct.pack_into("<II", data, pos + 20, entry["size"], entry["size"])
+                struct.pack_into("<II", data, local + 18, entry["size"], entry["size"])
             pos += 46 + name_len + extra_len + comment_len
     with open(out, "wb") as f:
         f.write(data)

@@ -231,6 +231,12 @@ const Failure kFailures[] = {
          std::filesystem::resize_file(a, std::filesystem::file_size(a) - 10);
      },
      std::nullopt},
+    {"data running past the end", code::kUnexpectedEnd,
+     [](const auto& a, const auto&) {
+         test::craftZip(
+             a, R"([{"name":"A.TXT","data":"a"},{"name":"B.TXT","data":"b","size":40000}])");
+     },
+     std::nullopt},
     {"not a zip", code::kOpenArchiveFailed,
      [](const auto& a, const auto&) { test::writeFile(a, "plain text, not an archive\n"); },
      std::nullopt},

@@ -25,12 +25,10 @@ std::int32_t classifyArchiveError(archive* a, ReadStage stage, bool encrypted) {
     if (contains(text, "Unsupported ZIP compression method")) {
         return code::kUnknownCompression;
     }
-    // "Incorrect passphrase", "Passphrase required for this entry".
-    if (contains(text, "assphrase")) {
-        return code::kBadPassword;
-    }
-    // Traditional encryption cannot tell a wrong password that passed its
-    // one-byte check from damaged data: both end in a data or CRC error.
+    // A wrong or missing password ("Incorrect passphrase", "Passphrase
+    // required for this entry"), and damage to encrypted data: traditional
+    // encryption cannot tell a wrong password that passed its one-byte check
+    // from damaged data, both end in a data or CRC error.
     if (stage == ReadStage::Data && encrypted) {
         return code::kBadPassword;
     }

@@ -172,9 +172,9 @@ std::vector<PlannedEntry> planArchive(int fd, const ExtractRequest& request) {
 }
 
 // Writes the archive's files beside their final names and puts them in place
-// only when every one of them is verified. Until then, and on any failure,
-// the folder holds nothing new under a final name; rollback removes the
-// temporary files and the folders this archive created.
+// only when every one of them is verified. Until then no file of the folder
+// is replaced; on any failure rollback removes the temporary files and the
+// folders this archive created.
 class Writer {
   public:
     explicit Writer(int root) : root_(root) {}
