@@ -262,6 +262,17 @@ void FtpServer::startVsftpd() {
         throw std::runtime_error("chpasswd failed");
     }
 
+    // vsftpd enters the home as that user: every folder on the way must let
+    // others pass (test folders from mkdtemp do not), and the home be readable.
+    const auto home = std::filesystem::absolute(config_.home);
+    std::filesystem::permissions(
+        home, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+        std::filesystem::perm_options::add);
+    for (auto dir = home.parent_path(); dir != dir.root_path(); dir = dir.parent_path()) {
+        std::filesystem::permissions(dir, std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+    }
+
     const auto emptyDir = workDir_ / "empty";
     std::filesystem::create_directory(emptyDir);
     const auto configFile = workDir_ / "vsftpd.conf";

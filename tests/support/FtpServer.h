@@ -16,7 +16,8 @@ namespace tyq::test {
 // pyftpdlib (tests/tools/ftp_server.py under /usr/bin/python3) runs anywhere
 // and takes the fault switches listed in that script. vsftpd needs root: it
 // runs as a system user made for the server and removed afterwards; check
-// FtpServer::vsftpdUnavailable() first and skip when it gives a reason. The
+// FtpServer::vsftpdUnavailable() first and skip when it gives a reason; it
+// lets others pass through the home's parent folders and read the home. The
 // server stops (by its pid) when the object ends.
 class FtpServer {
   public:
