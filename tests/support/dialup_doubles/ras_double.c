@@ -45,8 +45,8 @@ EXPORT uint32_t RasEnumConnectionsA(TyRasConnA* buffer, uint32_t* lpcb, uint32_t
     char line[512];
     while (file != NULL && fgets(line, sizeof line, file) != NULL) {
         unsigned long long handle = 0;
-        char name[300] = "";
-        if (sscanf(line, "%llu %299[^\n]", &handle, name) < 1) {
+        char name[TY_RAS_MAX_ENTRY_NAME + 1] = "";
+        if (sscanf(line, "%llu %256[^\n]", &handle, name) < 1) {
             continue;
         }
         if (count < room) {
