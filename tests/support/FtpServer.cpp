@@ -108,6 +108,23 @@ int listeningPort(pid_t pid) {
     return 0;
 }
 
+// Spawn attributes that start the child in a process group of its own.
+class ProcessGroup {
+  public:
+    ProcessGroup() {
+        posix_spawnattr_init(&attributes_);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes_, 0);
+    }
+    ~ProcessGroup() { posix_spawnattr_destroy(&attributes_); }
+    ProcessGroup(const ProcessGroup&) = delete;
+    ProcessGroup& operator=(const ProcessGroup&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
 std::string freshUserName() {
     static std::atomic<int> serial{0};
     return "tyqftp" + std::to_string(getpid()) + "x" + std::to_string(++serial);
@@ -158,7 +175,13 @@ FtpServer::~FtpServer() {
 void FtpServer::stop() {
     kill();
     if (madeUser_) {
-        runProgram({"/usr/sbin/userdel", config_.user});
+        // A session process of the user may still be on its way out.
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (runProgram({"/usr/sbin/userdel", config_.user}) == 0) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         madeUser_ = false;
     }
     std::error_code error;
@@ -167,6 +190,8 @@ void FtpServer::stop() {
 
 void FtpServer::kill() {
     if (pid_ > 0) {
+        // The server leads its own process group, with vsftpd's sessions.
+        ::kill(-pid_, SIGKILL);
         ::kill(pid_, SIGKILL);
         int status = 0;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -214,7 +239,8 @@ void FtpServer::startPyftpdlib() {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
-    const int error = posix_spawn(&pid_, kPython, &actions, nullptr, args.data(), environ);
+    const ProcessGroup group;
+    const int error = posix_spawn(&pid_, kPython, &actions, group.get(), args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (error != 0) {
@@ -320,7 +346,8 @@ void FtpServer::startVsftpd() {
                                      0600);
     posix_spawn_file_actions_adddup2(&actions, 0, 1);
     posix_spawn_file_actions_adddup2(&actions, 0, 2);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args, environ);
+    const ProcessGroup group;
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, group.get(), args, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         pid_ = -1;

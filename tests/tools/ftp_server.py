@@ -134,6 +134,14 @@ def main():
     Handler.banner = "test server ready."
 
     server = FTPServer(("127.0.0.1", args.port), Handler)
+    # A test that dies without stopping us must not leave us running.
+    parent = os.getppid()
+
+    def stop_when_orphaned():
+        if os.getppid() != parent:
+            os._exit(0)
+
+    server.ioloop.call_every(0.5, stop_when_orphaned)
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=False)
 
