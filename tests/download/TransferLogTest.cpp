@@ -141,12 +141,13 @@ class FullDisk : public MailboxTest {
             GTEST_SKIP() << "cannot mount a tmpfs here";
         }
         mounted = true;
+    }
+    void fill() {
         const int fd = open((mountPoint / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
         const std::string block(4096, 'x');
         while (write(fd, block.data(), block.size()) > 0) {
         }
         close(fd);
-        fs::current_path(mountPoint);
     }
     void TearDown() override {
         MailboxTest::TearDown();
@@ -168,6 +169,8 @@ class FullDisk : public MailboxTest {
 };
 
 TEST_F(FullDisk, FailedLogWriteLeavesTheTransferWithTheLogsPath) {
+    fill();
+    fs::current_path(mountPoint);
     const auto path = mountPoint.string() + "/QLMTYFTP.Log";
     try {
         download::transferMailbox(window, profiles, libraries, options());
@@ -179,6 +182,27 @@ TEST_F(FullDisk, FailedLogWriteLeavesTheTransferWithTheLogsPath) {
     EXPECT_EQ(window.progress, std::vector<std::string>{download::kVerifyingText});
     EXPECT_TRUE(fs::exists(path));
     EXPECT_FALSE(heldOpen(path));
+}
+
+TEST_F(FullDisk, DownloadToAFullFolderFailsWithoutLeftovers) {
+    put("BIG.ZIP", std::string(256 * 1024, 'b'));
+    put("SMALL.ZIP", "s");
+    writeFile(mountPoint / "BIG.ZIP", "old");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+    set(settings::kLocal, mountPoint.string());
+
+    EXPECT_TRUE(download::transferMailbox(window, profiles, libraries, options()));
+    EXPECT_EQ(log(),
+              std::string(kStart) + "\r\nNumber of Files in the Mail Box:2\r\n 1 BIG.ZIP" + kEnd);
+    EXPECT_EQ(readFile(mountPoint / "BIG.ZIP"), "old");
+    EXPECT_EQ(readFile(mountPoint / "SMALL.ZIP"), "s");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(mountPoint)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"BIG.ZIP", "SMALL.ZIP"}));
 }
 
 }  // namespace
