@@ -162,8 +162,18 @@ void CMainDlg::buildControls() {
     progress_->setWordWrap(true);
     progress_->setTextFormat(Qt::PlainText);
     progress_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    progress_->setMargin(1);
     units.place(*progress_, 43, 94, 178, 20, false);
+    // The box is meant to hold two lines; with a tall font it grows around its
+    // centre line until two lines fit.
+    progress_->setText(QStringLiteral("Ag\nAg"));
+    const int twoLines = progress_->heightForWidth(progress_->width());
+    progress_->clear();
+    if (twoLines > progress_->height()) {
+        QRect rect = progress_->geometry();
+        rect.adjust(0, -(twoLines - rect.height()) / 2, 0, 0);
+        rect.setHeight(twoLines);
+        progress_->setGeometry(rect);
+    }
 
     auto addButton = [&](int id, const char* text, int left, int top, int width, int height) {
         auto* button = new QPushButton(QString::fromUtf8(text), this);
@@ -227,33 +237,36 @@ void CMainDlg::opening() {
 }
 
 void CMainDlg::runCommand(const std::function<void()>& command) {
-    if (inCommand_) {
+    // A command started while another runs (only possible through events
+    // that are not user input) shares the outer command's input blocking.
+    const bool outermost = !inCommand_;
+    std::optional<InputBlocker> blocker;
+    if (outermost) {
+        inCommand_ = true;
+        blocker.emplace(*this);
+    }
+    std::optional<std::string> failure;
+    try {
         command();
-        return;
+    } catch (const DiskFullError& error) {
+        failure = error.what();
+    } catch (const std::exception& error) {
+        failure = std::string("The command ended with an unexpected error: ") + error.what();
+    } catch (...) {
+        failure = "The command ended with an unexpected error.";
     }
-    inCommand_ = true;
-    {
-        InputBlocker blocker(*this);
-        std::optional<std::string> failure;
+    if (failure) {
         try {
-            command();
-        } catch (const DiskFullError& error) {
-            failure = error.what();
-        } catch (const std::exception& error) {
-            failure = std::string("The command ended with an unexpected error: ") + error.what();
+            prompter_.ask(
+                Prompt{*failure, PromptButtons::Ok, PromptIcon::Stop, PromptOwner::MainWindow});
         } catch (...) {
-            failure = "The command ended with an unexpected error.";
-        }
-        if (failure) {
-            try {
-                prompter_.ask(
-                    Prompt{*failure, PromptButtons::Ok, PromptIcon::Stop, PromptOwner::MainWindow});
-            } catch (...) {
-                // Nothing is left to report it with; the window carries on.
-            }
+            // Nothing is left to report it with; the window carries on.
         }
     }
-    inCommand_ = false;
+    if (outermost) {
+        blocker.reset();  // drops the input that queued up meanwhile
+        inCommand_ = false;
+    }
 }
 
 void CMainDlg::copyFieldsToMembers() {
@@ -386,13 +399,21 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
+std::unique_ptr<QMenu> CMainDlg::windowMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    menu->setObjectName(QStringLiteral("windowMenu"));
+    QAction* about = menu->addAction(QString::fromUtf8(kAboutItem));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    // Queued: the About box opens once the menu has closed.
+    connect(
+        about, &QAction::triggered, this, [this] { runCommand([this] { onAbout(); }); },
+        Qt::QueuedConnection);
+    return menu;
+}
+
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {
-    QMenu menu(this);
-    menu.setObjectName(QStringLiteral("windowMenu"));
-    QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
-    if (menu.exec(event->globalPos()) == about) {
-        runCommand([this] { onAbout(); });
-    }
+    const auto menu = windowMenu();
+    menu->exec(event->globalPos());
     event->accept();
 }
 

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/MainWindowPort.h"
@@ -13,6 +14,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 
 namespace tyq::ui {
@@ -74,6 +76,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // OK and Cancel operations; every way to close the window leads here.
     void accept() override;
     void reject() override;
+
+    // The window's own menu (right-click): "&About Korvatt...".
+    std::unique_ptr<QMenu> windowMenu();
 
     // The help window once the Help command has opened it, else nullptr.
     HelpViewer* helpViewer() const;

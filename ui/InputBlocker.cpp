@@ -13,8 +13,12 @@ InputBlocker::InputBlocker(QWidget& window) : window_(&window) {
 InputBlocker::~InputBlocker() {
     // Input that queued up while the command ran is delivered now, while the
     // filter still drops it.
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // Two passes: the first reads the window system's queue, the second
+    // delivers what the first turned into events.
+    for (int pass = 0; pass < 2; ++pass) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
     QCoreApplication::instance()->removeEventFilter(this);
 }
 

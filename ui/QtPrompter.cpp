@@ -26,20 +26,30 @@ QMessageBox::Icon boxIcon(PromptIcon icon) {
 
 }  // namespace
 
-PromptAnswer QtPrompter::ask(const Prompt& prompt) {
+std::unique_ptr<QMessageBox> QtPrompter::makeBox(const Prompt& prompt) const {
     QWidget* owner = prompt.owner == PromptOwner::MainWindow ? mainWindow_.data() : nullptr;
-    QMessageBox box(boxIcon(prompt.icon), QString::fromUtf8(kProgramCaption),
-                    QString::fromUtf8(prompt.text), QMessageBox::NoButton, owner);
+    auto box =
+        std::make_unique<QMessageBox>(boxIcon(prompt.icon), QString::fromUtf8(kProgramCaption),
+                                      QString::fromUtf8(prompt.text), QMessageBox::NoButton, owner);
     // Texts are shown as written: a "<" in a folder name is not markup.
-    box.setTextFormat(Qt::PlainText);
+    box->setTextFormat(Qt::PlainText);
     if (prompt.buttons == PromptButtons::YesNo) {
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        box.setEscapeButton(QMessageBox::No);
-        return box.exec() == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::No);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
     }
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    return box;
+}
+
+PromptAnswer QtPrompter::ask(const Prompt& prompt) {
+    const auto box = makeBox(prompt);
+    const int button = box->exec();
+    if (prompt.buttons == PromptButtons::YesNo) {
+        return button == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
+    }
     return PromptAnswer::Ok;
 }
 

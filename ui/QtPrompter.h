@@ -2,8 +2,11 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <memory>
 
 #include "common/Prompter.h"
+
+class QMessageBox;
 
 namespace tyq::ui {
 
@@ -12,6 +15,9 @@ namespace tyq::ui {
 class QtPrompter : public Prompter {
   public:
     PromptAnswer ask(const Prompt& prompt) override;
+
+    // The box ask() shows, ready to run.
+    std::unique_ptr<QMessageBox> makeBox(const Prompt& prompt) const;
 
     // The window that owns boxes asked for with PromptOwner::MainWindow;
     // nullptr while no main window exists.

@@ -10,6 +10,7 @@
 #include "ui/CAboutDlg.h"
 #include "ui/CMainDlg.h"
 #include "ui/CSetupDlg.h"
+#include "ui/HelpViewer.h"
 
 namespace {
 
@@ -39,5 +40,9 @@ int main(int argc, char** argv) {
 
     tyq::ui::CAboutDlg about(&window);
     save(about, folder + "/about-box.png");
+
+    tyq::ui::HelpViewer help(&window);
+    help.showFile(TYQ_SOURCE_DIR "/resources/tyqlmftp.hlp");
+    save(help, folder + "/help-viewer.png");
     return 0;
 }

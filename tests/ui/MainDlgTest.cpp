@@ -1,0 +1,612 @@
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QtTest>
+#include <stdexcept>
+
+#include "common/DiskFullError.h"
+#include "common/Paths.h"
+#include "settings/Keys.h"
+#include "support/ScriptedPrompter.h"
+#include "support/TempDir.h"
+#include "ui/CMainDlg.h"
+#include "ui/ControlIds.h"
+#include "ui/HelpViewer.h"
+
+using namespace tyq;
+using tyq::test::readFile;
+using tyq::test::TempDir;
+using tyq::test::writeFile;
+
+namespace {
+
+constexpr char kHeader[] = "[QLMORVMAIL]\n";
+
+// The stored form of a zip password: every byte XOR 0xA7.
+std::string scrambled(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(static_cast<unsigned char>(c) ^ 0xA7u);
+    }
+    return text;
+}
+
+// One main window over a settings folder of its own, with its outside calls
+// recorded.
+struct Fixture {
+    TempDir settings;
+    settings::ProfileStore profiles{settings.path()};
+    test::ScriptedPrompter prompter;
+    int hangUps = 0;
+    std::string fileAtHangUp;
+    int downloads = 0;
+    std::function<void(MainWindowPort&)> download = [this](MainWindowPort&) { ++downloads; };
+    std::function<void(MainWindowPort&)> unzip = [](MainWindowPort&) {};
+    std::filesystem::path executable;
+    std::function<void(const std::string&)> showHelp;
+    std::unique_ptr<ui::CMainDlg> window;
+
+    std::filesystem::path iniFile() const { return settings / "TYFTP.INI"; }
+    std::string file() const { return readFile(iniFile()); }
+
+    ui::CMainDlg& open(bool show = true) {
+        ui::MainDlgHooks hooks;
+        hooks.offerHangUp = [this] {
+            ++hangUps;
+            fileAtHangUp = file();
+        };
+        hooks.download = [this](MainWindowPort& port) { download(port); };
+        hooks.unzip = [this](MainWindowPort& port) { unzip(port); };
+        hooks.executablePath = executable;
+        if (showHelp) {
+            hooks.showHelp = showHelp;
+        }
+        window =
+            std::make_unique<ui::CMainDlg>(profiles, prompter, settings.path(), std::move(hooks));
+        if (show) {
+            window->show();
+            window->activateWindow();
+            if (!QTest::qWaitForWindowActive(window.get())) {
+                throw std::runtime_error("main window not active");
+            }
+        }
+        return *window;
+    }
+
+    template <typename T>
+    T* control(int id) const {
+        auto* widget = window->findChild<T*>(ui::controlName(id));
+        if (widget == nullptr) {
+            throw std::runtime_error("no control " + std::to_string(id));
+        }
+        return widget;
+    }
+    QLineEdit* field(int id) const { return control<QLineEdit>(id); }
+    QPushButton* button(int id) const { return control<QPushButton>(id); }
+    QCheckBox* aol() const { return control<QCheckBox>(ui::ids::kAol); }
+    QLabel* progress() const { return control<QLabel>(ui::ids::kProgress); }
+
+    void fill(const char* user, const char* pass, const char* zip, const char* local) {
+        field(ui::ids::kUser)->setText(QString::fromUtf8(user));
+        field(ui::ids::kPass)->setText(QString::fromUtf8(pass));
+        field(ui::ids::kZipPass)->setText(QString::fromUtf8(zip));
+        field(ui::ids::kLocal)->setText(QString::fromUtf8(local));
+    }
+};
+
+}  // namespace
+
+class MainDlgTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void init() { ui::aolToggleCount() = 0; }
+
+    void controlsTextsAndTabOrder() {
+        Fixture f;
+        auto& window = f.open();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Tessary FTP Utility (ORV Mail)"));
+
+        struct Expect {
+            int id;
+            const char* text;
+        };
+        const Expect buttons[] = {{1004, "&Download Files"},
+                                  {1005, "&Unzip Download Files"},
+                                  {1006, "&OK"},
+                                  {1011, "&Cancel"},
+                                  {1009, "&Help"},
+                                  {1008, "&Setup"}};
+        for (const auto& expect : buttons) {
+            auto* button = f.button(expect.id);
+            QCOMPARE(button->text(), QString::fromUtf8(expect.text));
+            // No button takes Enter for itself: Enter is OK everywhere.
+            QVERIFY(!button->autoDefault());
+            QVERIFY(!button->isDefault());
+        }
+        QCOMPARE(f.aol()->text(), QStringLiteral("Use &AOL for the ISP"));
+
+        const Expect labels[] = {{1000, "ORV Mail User &ID"},
+                                 {1001, "ORV Mail FTP &Password"},
+                                 {1002, "ORV Mail &Zip Password"},
+                                 {1003, "&Location"}};
+        for (const auto& expect : labels) {
+            auto* label = window.findChild<QLabel*>(QStringLiteral("label%1").arg(expect.id));
+            QVERIFY(label != nullptr);
+            QCOMPARE(label->text(), QString::fromUtf8(expect.text));
+            QCOMPARE(label->buddy(), f.field(expect.id));
+        }
+        QCOMPARE(f.field(1000)->echoMode(), QLineEdit::Normal);
+        QCOMPARE(f.field(1001)->echoMode(), QLineEdit::Password);
+        QCOMPARE(f.field(1002)->echoMode(), QLineEdit::Password);
+        QCOMPARE(f.field(1003)->echoMode(), QLineEdit::Normal);
+
+        // Tab order: the check box, the four fields, then the buttons.
+        const QStringList expected{"1012", "1000", "1001", "1002", "1003", "1004",
+                                   "1005", "1006", "1011", "1009", "1008"};
+        QStringList order;
+        QWidget* widget = f.aol();
+        do {
+            if (widget->focusPolicy() & Qt::TabFocus && widget->isVisible()) {
+                order << widget->objectName();
+            }
+            widget = widget->nextInFocusChain();
+        } while (widget != f.aol());
+        QCOMPARE(order, expected);
+
+        // The mnemonic of a label puts the focus into its field.
+        QTest::keyClick(&window, Qt::Key_Z, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), f.field(1002));
+    }
+
+    void layoutFitsAndNothingOverlaps() {
+        Fixture f;
+        auto& window = f.open();
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        QList<QWidget*> controls;
+        for (auto* child : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (!child->isWindow() && qobject_cast<QGroupBox*>(child) == nullptr) {
+                controls << child;
+            }
+        }
+        // 7 labels, the progress text, 4 fields, the check box, 6 buttons
+        QCOMPARE(controls.size(), 19);
+        for (auto* control : controls) {
+            const QString name = control->objectName();
+            QVERIFY2(window.rect().contains(control->geometry()), qPrintable(name));
+            if (qobject_cast<QLabel*>(control) != nullptr && name != "1007") {
+                QVERIFY2(control->sizeHint().width() <= control->width(), qPrintable(name));
+            }
+            QVERIFY2(control->sizeHint().height() <= control->height() || name == "1007",
+                     qPrintable(name));
+            for (auto* other : controls) {
+                if (other != control) {
+                    QVERIFY2(!control->geometry().intersects(other->geometry()),
+                             qPrintable(name + " overlaps " + other->objectName()));
+                }
+            }
+        }
+    }
+
+    void openingFillsFieldsAndRewritesAol_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<QString>("rewritten");
+        QTest::newRow("missing") << QString() << false << "0";
+        QTest::newRow("0") << "0" << false << "0";
+        QTest::newRow("1") << "1" << true << "1";
+        QTest::newRow("1x") << "1x" << true << "1";
+        QTest::newRow("10") << "10" << true << "1";
+        QTest::newRow("x1") << "x1" << false << "0";
+        QTest::newRow("empty") << "" << false << "0";
+    }
+    void openingFillsFieldsAndRewritesAol() {
+        QFETCH(QString, stored);
+        QFETCH(bool, checked);
+        QFETCH(QString, rewritten);
+        Fixture f;
+        std::string ini = std::string(kHeader) +
+                          "User=orv123\nPass=ftp secret\nFileUnZipPass=" + scrambled("zip&pw") +
+                          "\nLocal=/home/anna/QLM data\n";
+        if (!stored.isNull()) {
+            ini += "AOL=" + stored.toStdString() + "\n";
+        }
+        writeFile(f.iniFile(), ini);
+        auto& window = f.open();
+
+        QCOMPARE(f.field(1000)->text(), QStringLiteral("orv123"));
+        QCOMPARE(f.field(1001)->text(), QStringLiteral("ftp secret"));
+        QCOMPARE(f.field(1002)->text(), QStringLiteral("zip&pw"));
+        QCOMPARE(f.field(1003)->text(), QStringLiteral("/home/anna/QLM data"));
+        QCOMPARE(window.m_strUser, std::string("orv123"));
+        QCOMPARE(window.m_strPass, std::string("ftp secret"));
+        QCOMPARE(window.m_strZipPass, std::string("zip&pw"));
+        QCOMPARE(window.m_strLocal, std::string("/home/anna/QLM data"));
+        QCOMPARE(f.aol()->isChecked(), checked);
+        QCOMPARE(window.aolChecked(), checked);
+        QCOMPARE(QApplication::focusWidget(), f.field(1000));
+
+        const std::string head =
+            std::string(kHeader) +
+            "User=orv123\nPass=ftp secret\nFileUnZipPass=" + scrambled("zip&pw") +
+            "\nLocal=/home/anna/QLM data\n";
+        QCOMPARE(f.file(), head + "AOL=" + rewritten.toStdString() + "\n");
+        QVERIFY(f.prompter.asked.empty());
+    }
+
+    void firstStartWithoutSettingsFile() {
+        Fixture f;
+        f.open();
+        for (int id : {1000, 1001, 1002, 1003}) {
+            QVERIFY(f.field(id)->text().isEmpty());
+        }
+        QVERIFY(!f.aol()->isChecked());
+        QCOMPARE(f.file(), std::string(kHeader) + "AOL=0\n");
+    }
+
+    void okSavesFieldsInOrderThenOffersHangUp_data() {
+        QTest::addColumn<bool>("aol");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("unticked: AOL=0 written") << false << "button";
+        QTest::newRow("ticked: AOL left alone") << true << "button";
+        QTest::newRow("Enter in a field") << false << "enter";
+    }
+    void okSavesFieldsInOrderThenOffersHangUp() {
+        QFETCH(bool, aol);
+        QFETCH(QString, path);
+        Fixture f;
+        // A file that already holds every key, AOL last, so "AOL=0" shows as a
+        // rewrite only when it is written.
+        writeFile(f.iniFile(), std::string(kHeader) + "AOL=" + (aol ? "1" : "0") + "\n");
+        auto& window = f.open();
+        f.fill("orv 77", "p=ss", "zip", "/data/QLM");
+        const std::string before = f.file();
+        if (path == "enter") {
+            QTest::keyClick(f.field(1003), Qt::Key_Return);
+        } else {
+            QTest::mouseClick(f.button(1006), Qt::LeftButton);
+        }
+
+        const std::string saved = std::string(kHeader) + "AOL=" + (aol ? "1" : "0") +
+                                  "\nUser=orv 77\nPass=p=ss\nFileUnZipPass=" + scrambled("zip") +
+                                  "\nLocal=/data/QLM\n";
+        QCOMPARE(f.file(), saved);
+        QCOMPARE(f.hangUps, 1);
+        QCOMPARE(f.fileAtHangUp, saved);  // saved before the question
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+        QCOMPARE(window.m_strUser, std::string("orv 77"));
+        QVERIFY(before != saved);
+    }
+
+    void okWritesAolZeroEvenWhenItHoldsZero() {
+        Fixture f;
+        auto& window = f.open();
+        // Written by the opening; remove it to see that OK writes it again.
+        writeFile(f.iniFile(), std::string(kHeader));
+        QTest::mouseClick(f.button(1006), Qt::LeftButton);
+        QCOMPARE(f.file(), std::string(kHeader) + "User=\nPass=\nFileUnZipPass=\nLocal=\nAOL=0\n");
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+    }
+
+    void cancelPathsWriteNothing_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("Cancel button") << "button";
+        QTest::newRow("close box") << "close";
+        QTest::newRow("Escape in User ID") << "1000";
+        QTest::newRow("Escape in Location") << "1003";
+        QTest::newRow("Escape on the check box") << "1012";
+    }
+    void cancelPathsWriteNothing() {
+        QFETCH(QString, path);
+        Fixture f;
+        writeFile(f.iniFile(), std::string(kHeader) + "User=kept\n");
+        auto& window = f.open();
+        const std::string before = f.file();
+        f.fill("changed", "changed", "changed", "/changed");
+        if (path == "button") {
+            QTest::mouseClick(f.button(1011), Qt::LeftButton);
+        } else if (path == "close") {
+            window.close();
+        } else {
+            QTest::keyClick(window.findChild<QWidget*>(path), Qt::Key_Escape);
+        }
+        QCOMPARE(f.file(), before);
+        QCOMPARE(f.hangUps, 1);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Rejected));
+    }
+
+    void enterMeansOkFromAnyControl_data() {
+        QTest::addColumn<int>("id");
+        for (int id : {1012, 1000, 1001, 1002, 1003, 1004, 1008}) {
+            QTest::addRow("%d", id) << id;
+        }
+    }
+    void enterMeansOkFromAnyControl() {
+        QFETCH(int, id);
+        Fixture f;
+        auto& window = f.open();
+        f.fill("u", "p", "z", "/l");
+        auto* control = window.findChild<QWidget*>(ui::controlName(id));
+        control->setFocus();
+        QTest::keyClick(control, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+        QCOMPARE(f.downloads, 0);
+        QCOMPARE(f.hangUps, 1);
+        QVERIFY(f.file().find("User=u\n") != std::string::npos);
+    }
+
+    void aolFirstTickAsks_data() {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("Yes") << true;
+        QTest::newRow("No") << false;
+    }
+    void aolFirstTickAsks() {
+        QFETCH(bool, yes);
+        Fixture f;
+        auto& window = f.open();
+        f.fill("typed", "", "", "");
+        const std::string before = f.file();
+        f.prompter.answers = {yes ? PromptAnswer::Yes : PromptAnswer::No};
+        QTest::mouseClick(f.aol(), Qt::LeftButton);
+
+        QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+        const auto& question = f.prompter.asked.front();
+        QCOMPARE(question.text, std::string(ui::kAolQuestion));
+        QCOMPARE(question.text,
+                 std::string("Have you logged in and connected to the\nInternet with AOL?\nPress "
+                             "Yes to continue and  download files or \nedit parameters. Press No "
+                             "to exit."));
+        QCOMPARE(question.buttons, PromptButtons::YesNo);
+        QCOMPARE(question.icon, PromptIcon::None);
+        QCOMPARE(question.owner, PromptOwner::MainWindow);
+        if (yes) {
+            QVERIFY(window.isVisible());
+            QVERIFY(f.aol()->isChecked());
+            QCOMPARE(f.file(), std::string(kHeader) + "AOL=1\n");
+            QCOMPARE(ui::aolToggleCount(), 1);
+        } else {
+            QVERIFY(!window.isVisible());
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QCOMPARE(f.file(), before);
+            QCOMPARE(f.hangUps, 0);
+            QCOMPARE(ui::aolToggleCount(), 0);
+        }
+    }
+
+    void aolLaterClicksDoNotAsk_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QStringList>("written");  // after each of three clicks
+        QTest::newRow("starting ticked") << "1" << QStringList{"0", "1", "0"};
+        QTest::newRow("starting unticked") << "0" << QStringList{"1", "0", "1"};
+    }
+    void aolLaterClicksDoNotAsk() {
+        QFETCH(QString, stored);
+        QFETCH(QStringList, written);
+        Fixture f;
+        writeFile(f.iniFile(), std::string(kHeader) + "AOL=" + stored.toStdString() + "\n");
+        auto& window = f.open();
+        // Starting unticked, the first click asks once; nothing after that.
+        if (stored == "0") {
+            f.prompter.answers = {PromptAnswer::Yes};
+        }
+        for (const QString& value : written) {
+            QTest::mouseClick(f.aol(), Qt::LeftButton);
+            QCOMPARE(f.file(), std::string(kHeader) + "AOL=" + value.toStdString() + "\n");
+        }
+        QCOMPARE(f.prompter.asked.size(), std::size_t(stored == "0" ? 1 : 0));
+        QCOMPARE(ui::aolToggleCount(), 3);
+        QVERIFY(window.isVisible());
+    }
+
+    void commandErrorsShowStopBox_data() {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected");
+        const QString full = "Disk full while accessing /work dir/QLMTYFTP.Log.";
+        QTest::newRow("download, disk full") << 1004 << "disk" << full;
+        QTest::newRow("unzip, disk full") << 1005 << "disk" << full;
+        QTest::newRow("download, other error")
+            << 1004 << "other"
+            << "The command ended with an unexpected error: no socket";
+        QTest::newRow("unzip, unknown throw") << 1005 << "unknown"
+                                              << "The command ended with an unexpected error.";
+    }
+    void commandErrorsShowStopBox() {
+        QFETCH(int, id);
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        Fixture f;
+        auto thrower = [kind](MainWindowPort& port) {
+            port.setProgressText("Downloading...");
+            if (kind == "disk") {
+                throw DiskFullError("/work dir/QLMTYFTP.Log");
+            }
+            if (kind == "other") {
+                throw std::runtime_error("no socket");
+            }
+            throw 42;
+        };
+        (id == 1004 ? f.download : f.unzip) = thrower;
+        auto& window = f.open();
+        QTest::mouseClick(f.button(id), Qt::LeftButton);
+        QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+        const auto& box = f.prompter.asked.front();
+        QCOMPARE(QString::fromStdString(box.text), expected);
+        QCOMPARE(box.icon, PromptIcon::Stop);
+        QCOMPARE(box.buttons, PromptButtons::Ok);
+        QCOMPARE(box.owner, PromptOwner::MainWindow);
+        QVERIFY(window.isVisible());
+        QCOMPARE(f.progress()->text(), QStringLiteral("Downloading..."));
+    }
+
+    void commandsGetTheWindowAndItsFields() {
+        Fixture f;
+        StepOneTexts taken;
+        bool aol = true;
+        f.download = [&](MainWindowPort& port) {
+            taken = port.takeStepOneFields();
+            aol = port.aolChecked();
+            port.setProgressText("Finding the Files...");
+            port.setProgressDetail("530 Login incorrect.");
+        };
+        auto& window = f.open();
+        f.fill("orv", "pw", "zip pw", "/q");
+        QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QCOMPARE(taken.user, std::string("orv"));
+        QCOMPARE(taken.zipPass, std::string("zip pw"));
+        QCOMPARE(taken.local, std::string("/q"));
+        QCOMPARE(window.m_strPass, std::string("pw"));
+        QCOMPARE(window.userId(), std::string("orv"));
+        QVERIFY(!aol);
+        QCOMPARE(f.progress()->text(), QStringLiteral("Finding the Files..."));
+        QCOMPARE(f.progress()->toolTip(), QStringLiteral("530 Login incorrect."));
+        window.focusProgressText();
+        QCOMPARE(QApplication::focusWidget(), f.progress());
+    }
+
+    void inputDuringCommandIsDropped() {
+        Fixture f;
+        auto& window = f.open();
+        // Clicks on the check box and Enter, queued while a command runs.
+        auto queueInput = [&] {
+            QCheckBox* box = f.aol();
+            const QPointF inside(box->rect().center());
+            const QPointF global(box->mapToGlobal(inside.toPoint()));
+            QCoreApplication::postEvent(
+                box, new QMouseEvent(QEvent::MouseButtonPress, inside, global, Qt::LeftButton,
+                                     Qt::LeftButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                box, new QMouseEvent(QEvent::MouseButtonRelease, inside, global, Qt::LeftButton,
+                                     Qt::NoButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
+        };
+        f.download = [&](MainWindowPort& port) {
+            queueInput();
+            port.setProgressText("Downloading Finished!");
+        };
+        QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QVERIFY(!f.aol()->isChecked());
+        QVERIFY(window.isVisible());
+        QVERIFY(f.prompter.asked.empty());
+
+        // The same input outside a command does reach the window: the click
+        // ticks the box (and asks), Enter then closes it with OK.
+        f.prompter.answers = {PromptAnswer::Yes};
+        QCheckBox* box = f.aol();
+        const QPointF inside(box->rect().center());
+        const QPointF global(box->mapToGlobal(inside.toPoint()));
+        QCoreApplication::postEvent(
+            box, new QMouseEvent(QEvent::MouseButtonPress, inside, global, Qt::LeftButton,
+                                 Qt::LeftButton, Qt::NoModifier));
+        QCoreApplication::postEvent(
+            box, new QMouseEvent(QEvent::MouseButtonRelease, inside, global, Qt::LeftButton,
+                                 Qt::NoButton, Qt::NoModifier));
+        QCoreApplication::processEvents();
+        QVERIFY(f.aol()->isChecked());
+        QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+        QCoreApplication::postEvent(
+            f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
+        QCoreApplication::processEvents();
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Accepted));
+    }
+
+    void progressTextLineBreakShowsOnTwoLines() {
+        Fixture f;
+        f.open();
+        auto* label = f.progress();
+        QCOMPARE(label->frameShadow(), QFrame::Sunken);
+        QVERIFY(label->frameShape() != QFrame::NoFrame);
+        QVERIFY(label->wordWrap());
+
+        f.window->setProgressText("Unzipping files in progress...");
+        const int oneLine = label->heightForWidth(label->width());
+        f.window->setProgressText("Unable to create the directory\n/data/<QLM>");
+        QCOMPARE(label->text(), QStringLiteral("Unable to create the directory\n/data/<QLM>"));
+        const int twoLines = label->heightForWidth(label->width());
+        QVERIFY(twoLines > oneLine);
+        QVERIFY2(twoLines <= label->height(), "the second line is clipped");
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+    }
+
+    void helpRunsInTheProgramFolder_data() {
+        QTest::addColumn<bool>("byKey");
+        QTest::newRow("Help button") << false;
+        QTest::newRow("F1") << true;
+    }
+    void helpRunsInTheProgramFolder() {
+        QFETCH(bool, byKey);
+        TempDir programFolder;
+        TempDir elsewhere;
+        const auto folder = std::filesystem::canonical(programFolder.path()) / "Apps dir";
+        std::filesystem::create_directories(folder);
+        Fixture f;
+        f.executable = folder / "tyqlmftp";
+        std::vector<std::string> files;
+        std::vector<std::string> during;
+        f.showHelp = [&](const std::string& file) {
+            files.push_back(file);
+            during.push_back(currentDirectory().value_or("?"));
+        };
+        auto& window = f.open();
+        const auto start = std::filesystem::current_path();
+        std::filesystem::current_path(elsewhere.path());
+        if (byKey) {
+            QTest::keyClick(f.field(1001), Qt::Key_F1);
+        } else {
+            QTest::mouseClick(f.button(1009), Qt::LeftButton);
+        }
+        const auto after = currentDirectory();
+        std::filesystem::current_path(start);
+
+        QCOMPARE(files, std::vector<std::string>{(folder / "tyqlmftp.hlp").string()});
+        QCOMPARE(during, std::vector<std::string>{folder.string()});
+        QCOMPARE(after.value_or("?"), std::filesystem::canonical(elsewhere.path()).string());
+        QVERIFY(window.isVisible());
+        QVERIFY(f.prompter.asked.empty());
+    }
+
+    void helpViewerShowsTheFileOrSaysItIsMissing() {
+        TempDir programFolder;
+        Fixture f;
+        f.executable = programFolder / "tyqlmftp";
+        auto& window = f.open();
+        QTest::mouseClick(f.button(1009), Qt::LeftButton);
+        QVERIFY(window.helpViewer() != nullptr);
+        QVERIFY(window.helpViewer()->isVisible());
+        const QString missing = window.helpViewer()->browser().toPlainText();
+        QVERIFY2(missing.contains("missing") && missing.contains(QString::fromStdString(
+                                                    (programFolder / "tyqlmftp.hlp").string())),
+                 qPrintable(missing));
+
+        // The help file the program ships.
+        std::filesystem::copy_file(TYQ_SOURCE_DIR "/resources/tyqlmftp.hlp",
+                                   programFolder / "tyqlmftp.hlp");
+        QTest::mouseClick(f.button(1009), Qt::LeftButton);
+        const QString help = window.helpViewer()->browser().toPlainText();
+        for (const char* phrase :
+             {"Download Files", "Unzip Download Files", "TYFTP.INI", "QLMTYFTP.Log",
+              "Disk full while accessing", "Do you want to close connection to"}) {
+            QVERIFY2(help.contains(QString::fromUtf8(phrase)), phrase);
+        }
+    }
+
+    void windowMenuOffersAbout() {
+        Fixture f;
+        auto& window = f.open();
+        const auto menu = window.windowMenu();
+        const auto actions = menu->actions();
+        QCOMPARE(actions.size(), 1);
+        QCOMPARE(actions.front()->text(), QStringLiteral("&About Korvatt..."));
+    }
+};
+
+QTEST_MAIN(MainDlgTest)
+#include "MainDlgTest.moc"

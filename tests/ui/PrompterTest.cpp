@@ -1,0 +1,59 @@
+#include <QMessageBox>
+#include <QPushButton>
+#include <QtTest>
+
+#include "ui/QtPrompter.h"
+
+using namespace tyq;
+
+class PrompterTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void boxes_data() {
+        QTest::addColumn<int>("icon");
+        QTest::addColumn<bool>("yesNo");
+        QTest::addColumn<int>("expectedIcon");
+        QTest::newRow("question") << int(PromptIcon::Question) << true
+                                  << int(QMessageBox::Question);
+        QTest::newRow("error") << int(PromptIcon::Error) << false << int(QMessageBox::Critical);
+        QTest::newRow("stop") << int(PromptIcon::Stop) << false << int(QMessageBox::Critical);
+        QTest::newRow("information")
+            << int(PromptIcon::Information) << false << int(QMessageBox::Information);
+        QTest::newRow("none") << int(PromptIcon::None) << true << int(QMessageBox::NoIcon);
+    }
+    void boxes() {
+        QFETCH(int, icon);
+        QFETCH(bool, yesNo);
+        QFETCH(int, expectedIcon);
+        ui::QtPrompter prompter;
+        const std::string text = "Unable to create the directory\n/data/<b>QLM</b>";
+        const auto box = prompter.makeBox(
+            Prompt{text, yesNo ? PromptButtons::YesNo : PromptButtons::Ok, PromptIcon(icon)});
+        QCOMPARE(box->windowTitle(), QStringLiteral("Tessary FTP Utility (ORV Mail)"));
+        QCOMPARE(box->text(), QString::fromStdString(text));
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QCOMPARE(int(box->icon()), expectedIcon);
+        if (yesNo) {
+            QCOMPARE(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+            QCOMPARE(box->defaultButton(), box->button(QMessageBox::Yes));
+            QCOMPARE(box->escapeButton(), box->button(QMessageBox::No));
+        } else {
+            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        }
+    }
+
+    void owner() {
+        ui::QtPrompter prompter;
+        QWidget window;
+        QVERIFY(prompter.makeBox(Prompt{"a"})->parentWidget() == nullptr);
+        prompter.setMainWindow(&window);
+        QCOMPARE(prompter.makeBox(Prompt{"a"})->parentWidget(), &window);
+        QVERIFY(prompter
+                    .makeBox(Prompt{"a", PromptButtons::YesNo, PromptIcon::None, PromptOwner::None})
+                    ->parentWidget() == nullptr);
+    }
+};
+
+QTEST_MAIN(PrompterTest)
+#include "PrompterTest.moc"

@@ -1,0 +1,182 @@
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include "settings/Keys.h"
+#include "support/TempDir.h"
+#include "ui/CSetupDlg.h"
+#include "ui/ControlIds.h"
+
+using namespace tyq;
+using tyq::test::readFile;
+using tyq::test::TempDir;
+using tyq::test::writeFile;
+
+namespace {
+
+struct Fixture {
+    TempDir folder;
+    settings::ProfileStore profiles{folder.path()};
+    std::unique_ptr<ui::CSetupDlg> dialog;
+
+    std::filesystem::path iniFile() const { return folder / "TYFTP.INI"; }
+    std::string file() const { return readFile(iniFile()); }
+    bool fileExists() const { return std::filesystem::exists(iniFile()); }
+
+    ui::CSetupDlg& open() {
+        dialog = std::make_unique<ui::CSetupDlg>(profiles);
+        dialog->show();
+        dialog->activateWindow();
+        if (!QTest::qWaitForWindowActive(dialog.get())) {
+            throw std::runtime_error("setup window not active");
+        }
+        return *dialog;
+    }
+    QLineEdit* host() const { return dialog->findChild<QLineEdit*>("1013"); }
+    QLineEdit* port() const { return dialog->findChild<QLineEdit*>("1014"); }
+    QPushButton* button(int id) const {
+        return dialog->findChild<QPushButton*>(ui::controlName(id));
+    }
+};
+
+const std::string kDefaultHost = settings::kDefaultHost;
+
+}  // namespace
+
+class SetupDlgTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void controls() {
+        Fixture f;
+        auto& dialog = f.open();
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Tessary Orv Mail Setup"));
+        QCOMPARE(f.button(1)->text(), QStringLiteral("OK"));
+        QCOMPARE(f.button(2)->text(), QStringLiteral("Cancel"));
+        QCOMPARE(f.button(3)->text(), QStringLiteral("&Default"));
+        QVERIFY(f.button(1)->isDefault());
+        QCOMPARE(dialog.findChild<QLabel*>("label1013")->buddy(), f.host());
+        QCOMPARE(dialog.findChild<QLabel*>("label1014")->buddy(), f.port());
+        QCOMPARE(dialog.findChild<QLabel*>("label1013")->text(), QStringLiteral("QLM &Address:"));
+        QCOMPARE(dialog.findChild<QLabel*>("label1014")->text(), QStringLiteral("&Port:"));
+        QCOMPARE(QApplication::focusWidget(), f.host());
+        QCOMPARE(f.host()->nextInFocusChain(), f.port());
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+    }
+
+    void openingShowsStoredValuesCutToCapacity_data() {
+        QTest::addColumn<QString>("ini");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("no file") << QString() << QString::fromStdString(kDefaultHost) << "21";
+        QTest::newRow("stored") << "QLMHost=ftp.example.net\nPort=2121\n"
+                                << "ftp.example.net"
+                                << "2121";
+        QTest::newRow("200-character host, 10-digit port")
+            << "QLMHost=" + QString(200, 'h') + "\nPort=1234567890\n"
+            << QString(127, 'h') << "1234567";
+        QTest::newRow("empty values stay empty") << "QLMHost=\nPort=\n"
+                                                 << ""
+                                                 << "";
+    }
+    void openingShowsStoredValuesCutToCapacity() {
+        QFETCH(QString, ini);
+        QFETCH(QString, host);
+        QFETCH(QString, port);
+        Fixture f;
+        if (!ini.isNull()) {
+            writeFile(f.iniFile(), "[QLMORVMAIL]\n" + ini.toStdString());
+        }
+        auto& dialog = f.open();
+        QCOMPARE(f.host()->text(), host);
+        QCOMPARE(f.port()->text(), port);
+        QCOMPARE(dialog.m_strHost, host);
+        QCOMPARE(dialog.m_strPort, port);
+        QVERIFY(f.fileExists() == !ini.isNull());  // the opening writes nothing
+    }
+
+    void closingWritesOnlyOnOk_data() {
+        QTest::addColumn<QString>("stored");  // QLMHost and Port in the file, or none
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<QString>("written");  // the file afterwards; null: no file
+        const QString def = QString::fromStdString(kDefaultHost);
+        QTest::newRow("Cancel writes nothing") << QString() << "edit cancel" << QString();
+        QTest::newRow("Escape writes nothing") << QString() << "edit escape" << QString();
+        QTest::newRow("Default then Cancel") << "a.example\n2121"
+                                             << "default cancel"
+                                             << "QLMHost=a.example\nPort=2121\n";
+        QTest::newRow("Default then OK") << "a.example\n2121"
+                                         << "default ok"
+                                         << "QLMHost=" + def + "\nPort=21\n";
+        QTest::newRow("unchanged OK writes both") << QString() << "ok"
+                                                  << "QLMHost=" + def + "\nPort=21\n";
+        QTest::newRow("typed values, OK") << QString() << "edit ok"
+                                          << "QLMHost=mail.example.org\nPort=2121\n";
+        QTest::newRow("Enter in the host field") << QString() << "edit enter"
+                                                 << "QLMHost=mail.example.org\nPort=2121\n";
+    }
+    void closingWritesOnlyOnOk() {
+        QFETCH(QString, stored);
+        QFETCH(QString, actions);
+        QFETCH(QString, written);
+        Fixture f;
+        if (!stored.isNull()) {
+            const auto parts = stored.split('\n');
+            writeFile(f.iniFile(), "[QLMORVMAIL]\nQLMHost=" + parts[0].toStdString() +
+                                       "\nPort=" + parts[1].toStdString() + "\n");
+        }
+        const std::string before = f.file();
+        auto& dialog = f.open();
+        for (const QString& action : actions.split(' ')) {
+            if (action == "edit") {
+                f.host()->selectAll();
+                QTest::keyClicks(f.host(), "mail.example.org");
+                f.port()->selectAll();
+                QTest::keyClicks(f.port(), "2121");
+            } else if (action == "default") {
+                QTest::mouseClick(f.button(3), Qt::LeftButton);
+                QCOMPARE(f.host()->text(), QString::fromStdString(kDefaultHost));
+                QCOMPARE(f.port()->text(), QStringLiteral("21"));
+                QCOMPARE(f.file(), before);
+            } else if (action == "ok") {
+                QTest::mouseClick(f.button(1), Qt::LeftButton);
+            } else if (action == "cancel") {
+                QTest::mouseClick(f.button(2), Qt::LeftButton);
+            } else if (action == "escape") {
+                QTest::keyClick(f.port(), Qt::Key_Escape);
+            } else if (action == "enter") {
+                QTest::keyClick(f.host(), Qt::Key_Return);
+            }
+        }
+        QVERIFY(!dialog.isVisible());
+        if (written.isNull()) {
+            QCOMPARE(dialog.result(), int(QDialog::Rejected));
+            QCOMPARE(f.file(), before);
+        } else {
+            QCOMPARE(f.file(), "[QLMORVMAIL]\n" + written.toStdString());
+        }
+    }
+
+    void longHostIsStoredCut() {
+        Fixture f;
+        writeFile(f.iniFile(), "[QLMORVMAIL]\nQLMHost=" + std::string(200, 'h') + "\n");
+        f.open();
+        QTest::mouseClick(f.button(1), Qt::LeftButton);
+        QCOMPARE(f.file(), "[QLMORVMAIL]\nQLMHost=" + std::string(127, 'h') + "\nPort=21\n");
+    }
+
+    void portTakesDigitsOnly() {
+        Fixture f;
+        f.open();
+        f.port()->clear();
+        QTest::keyClicks(f.port(), "2a1-b2 c1.");
+        QCOMPARE(f.port()->text(), QStringLiteral("2121"));
+        f.host()->clear();
+        QTest::keyClicks(f.host(), "ftp-1.example");
+        QCOMPARE(f.host()->text(), QStringLiteral("ftp-1.example"));
+    }
+};
+
+QTEST_MAIN(SetupDlgTest)
+#include "SetupDlgTest.moc"
