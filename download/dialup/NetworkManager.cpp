@@ -285,6 +285,8 @@ NetworkManager::NetworkManager() {
         return;
     }
     bus_.reset(raw);
+    // Also bounds the calls sd-bus makes on its own, such as the greeting.
+    sd_bus_set_method_call_timeout(raw, static_cast<uint64_t>(kReadLimit.count()));
 }
 
 NetworkManager::~NetworkManager() = default;
@@ -432,14 +434,8 @@ bool NetworkManager::deactivate(const std::string& activePath) {
     return true;
 }
 
-bool NetworkManager::activateAndWait(const std::string& profilePath,
-                                     std::chrono::milliseconds limit, std::string& activePath) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    const std::optional<std::string> path = activate(profilePath);
-    if (!path) {
-        return false;
-    }
-    activePath = *path;
+bool NetworkManager::waitUntilUp(const std::string& activePath,
+                                 std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         const std::optional<uint32_t> now = state(activePath);
         if (now && *now == kStateActivated) {
@@ -455,6 +451,17 @@ bool NetworkManager::activateAndWait(const std::string& profilePath,
         }
         std::this_thread::sleep_for(kPollInterval);
     }
+}
+
+bool NetworkManager::activateAndWait(const std::string& profilePath,
+                                     std::chrono::milliseconds limit, std::string& activePath) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::optional<std::string> path = activate(profilePath);
+    if (!path) {
+        return false;
+    }
+    activePath = *path;
+    return waitUntilUp(activePath, deadline);
 }
 
 }  // namespace tyq::dialup

@@ -78,8 +78,10 @@ class NetworkManager {
     // The state of an active connection; nothing once it has gone.
     std::optional<uint32_t> state(const std::string& activePath);
     bool deactivate(const std::string& activePath);
-    // Activates and waits until the connection is up (true) or has failed,
-    // gone or not come up before the deadline (false).
+    // Waits until an active connection is up (true) or has failed, gone or
+    // not come up before the deadline (false).
+    bool waitUntilUp(const std::string& activePath, std::chrono::steady_clock::time_point deadline);
+    // Activates, then waits as above.
     bool activateAndWait(const std::string& profilePath, std::chrono::milliseconds limit,
                          std::string& activePath);
 

@@ -2,7 +2,7 @@
 // dial-up connections of NetworkManager. Loaded by the program at each use.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "common/DialUpApi.h"
@@ -24,8 +24,17 @@ uint32_t failureCode(Status status) {
     return status == Status::Missing ? TY_RAS_ERROR_SERVICE_MISSING : TY_RAS_ERROR_SERVICE_FAILED;
 }
 
+// Copies as much as fits, never cutting a UTF-8 character in half: the name
+// is shown to the user.
 void copyText(char* target, size_t size, const std::string& text) {
-    std::snprintf(target, size, "%s", text.c_str());
+    size_t length = std::min(text.size(), size - 1);
+    if (length < text.size()) {
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    std::memcpy(target, text.data(), length);
+    target[length] = '\0';
 }
 
 uint32_t enumerate(TyRasConnA* buffer, uint32_t* lpcb, uint32_t* lpcConnections) {
@@ -93,15 +102,18 @@ uint32_t dial(const char* entryName, uint64_t* lphRasConn) {
     if (profile == listing.profiles.end()) {
         return TY_RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     }
-    // Already up: dialling again would drop the line first.
+    // Already up or coming up: activating again would drop the line first.
+    std::string activePath;
     for (const auto& active : listing.active) {
-        if (active.profilePath == profile->path && active.state == tyq::dialup::kStateActivated) {
-            *lphRasConn = tyq::dialup::handleOf(active.path);
-            return TY_RAS_SUCCESS;
+        if (active.profilePath == profile->path) {
+            activePath = active.path;
         }
     }
-    std::string activePath;
-    if (!manager.activateAndWait(profile->path, kDialLimit, activePath)) {
+    const bool up =
+        activePath.empty()
+            ? manager.activateAndWait(profile->path, kDialLimit, activePath)
+            : manager.waitUntilUp(activePath, std::chrono::steady_clock::now() + kDialLimit);
+    if (!up) {
         return TY_RAS_ERROR_DIAL_FAILED;
     }
     *lphRasConn = tyq::dialup::handleOf(activePath);

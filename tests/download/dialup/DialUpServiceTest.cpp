@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NmMock.h"
@@ -172,6 +173,18 @@ TEST(DialUpService, LargerBufferListsEveryDialUpConnection) {
     EXPECT_NE(found.records[0].hrasconn, found.records[1].hrasconn);
 }
 
+TEST(DialUpService, LongNamesAreCutBetweenCharacters) {
+    NmMock mock;
+    std::string euros;
+    for (int i = 0; i < 100; ++i) {
+        euros += "\u20ac";  // three bytes each
+    }
+    mock.activate(mock.addProfile(euros, "gsm"));
+    const Enumeration found = ConnectionLibrary().enumerate();
+    ASSERT_EQ(found.result, TY_RAS_SUCCESS);
+    EXPECT_EQ(std::string(found.records[0].szEntryName), euros.substr(0, 85 * 3));
+}
+
 TEST(DialUpService, RejectsBadBuffers) {
     NmMock mock;
     mock.activate(mock.addProfile("Mobile", "gsm"));
@@ -250,6 +263,20 @@ TEST(DialUpService, DialBringsTheProfileUp) {
     EXPECT_EQ(library.dial("Mobile", again), TY_RAS_SUCCESS);
     EXPECT_EQ(again, handle);
     EXPECT_EQ(mock.activeConnections().size(), 1u);
+}
+
+TEST(DialUpService, DialWaitsForAConnectionAlreadyComingUp) {
+    NmMock mock;
+    const std::string coming = mock.addActive(mock.addProfile("Mobile", "gsm"), kStateActivating);
+    // The modem finishes while the dial waits, or before it looks: either way
+    // the same connection is reported and no second one is started.
+    std::thread modem([&] { mock.setActiveState(coming, kStateActivated); });
+    uint64_t handle = 0;
+    const uint32_t result = ConnectionLibrary().dial("Mobile", handle);
+    modem.join();
+    EXPECT_EQ(result, TY_RAS_SUCCESS);
+    EXPECT_EQ(handle, handleOf(coming));
+    EXPECT_EQ(mock.activeConnections(), std::vector<std::string>{coming});
 }
 
 TEST(DialUpService, DialFailures) {
