@@ -13,6 +13,7 @@
 #include "settings/Keys.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CMainDlg.h"
 #include "ui/ControlIds.h"
 #include "ui/HelpViewer.h"
@@ -94,6 +95,27 @@ struct Fixture {
         field(ui::ids::kPass)->setText(QString::fromUtf8(pass));
         field(ui::ids::kZipPass)->setText(QString::fromUtf8(zip));
         field(ui::ids::kLocal)->setText(QString::fromUtf8(local));
+    }
+};
+
+// Closes every modal dialog as soon as it shows, noting which one it was and
+// its owner: lets a test open the window's own dialogs without a timer.
+class ModalCloser : public QObject {
+  public:
+    QStringList shown;
+    QList<QWidget*> owners;
+    ModalCloser() { QCoreApplication::instance()->installEventFilter(this); }
+    ~ModalCloser() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* dialog = qobject_cast<QDialog*>(watched);
+        if (event->type() == QEvent::Show && dialog != nullptr && dialog->isModal()) {
+            shown << dialog->objectName();
+            owners << dialog->parentWidget();
+            QMetaObject::invokeMethod(dialog, &QDialog::reject, Qt::QueuedConnection);
+        }
+        return false;
     }
 };
 
@@ -605,6 +627,34 @@ class MainDlgTest : public QObject {
         const auto actions = menu->actions();
         QCOMPARE(actions.size(), 1);
         QCOMPARE(actions.front()->text(), QStringLiteral("&About Korvatt..."));
+    }
+    void setupAndAboutOpenModallyOwnedByTheWindow() {
+        Fixture f;
+        auto& window = f.open();
+        writeFile(f.iniFile(), std::string(kHeader) + "QLMHost=kept.example\n");
+        ModalCloser closer;
+        QTest::mouseClick(f.button(1008), Qt::LeftButton);
+        const auto menu = window.windowMenu();
+        menu->actions().front()->trigger();
+        QCoreApplication::processEvents();
+        QCOMPARE(closer.shown, (QStringList{"setupDialog", "aboutDialog"}));
+        QCOMPARE(closer.owners, (QList<QWidget*>{&window, &window}));
+        QVERIFY(window.isVisible());
+        QCOMPARE(f.file(), std::string(kHeader) + "QLMHost=kept.example\n");
+    }
+
+    void aboutBox() {
+        ui::CAboutDlg about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("About Korvatt"));
+        QCOMPARE(about.findChild<QLabel*>("aboutVersion")->text(),
+                 QStringLiteral("Korvatt Version 1.1"));
+        QVERIFY(!about.findChild<QLabel*>("aboutLine")->text().isEmpty());
+        QVERIFY(about.findChild<QPushButton*>("1")->isDefault());
+        QCOMPARE(about.minimumSize(), about.maximumSize());
+        about.show();
+        QVERIFY(QTest::qWaitForWindowActive(&about));
+        QTest::keyClick(&about, Qt::Key_Escape);
+        QVERIFY(!about.isVisible());
     }
 };
 
