@@ -110,6 +110,12 @@ class PhonebookDialogTest : public QObject {
         QCOMPARE(dialog.findChild<QLabel*>("status")->text(), QString("Connected: DSL line."));
         // Nothing chosen yet: nothing to dial.
         QVERIFY(!dialog.findChild<QPushButton*>("dial")->isEnabled());
+
+        // An entry named by the caller comes chosen.
+        PhonebookDialog named(manager, manager.list(), "Phone");
+        QCOMPARE(named.findChild<QListWidget*>("profiles")->currentItem()->text(),
+                 QString("Phone"));
+        QVERIFY(named.findChild<QPushButton*>("dial")->isEnabled());
     }
 
     void dialWaitsUntilTheConnectionIsUp() {
