@@ -26,6 +26,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/HelpViewer.h"
 #include "ui/InputBlocker.h"
+#include "ui/TextBytes.h"
 #include "unzip/UnzipDownloadFiles.h"
 
 namespace tyq::ui {
@@ -38,15 +39,6 @@ int& aolToggleCount() {
 namespace {
 
 constexpr char kAboutItem[] = "&About Korvatt...";
-
-std::string toBytes(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-QString fromBytes(const std::string& bytes) {
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
 
 void writeSetting(const settings::ProfileStore& profiles, const char* key, std::string_view value) {
     // Write failures go unreported: the window carries on as it always has.
@@ -221,13 +213,13 @@ void CMainDlg::opening() {
 
     const settings::CSettings named(profiles_);
     m_strUser = named.user();
-    user_->setText(fromBytes(m_strUser));
+    user_->setText(fromSettingBytes(m_strUser));
     m_strPass = named.password();
-    pass_->setText(fromBytes(m_strPass));
+    pass_->setText(fromSettingBytes(m_strPass));
     m_strZipPass = named.zipPassword();
-    zipPass_->setText(fromBytes(m_strZipPass));
+    zipPass_->setText(fromSettingBytes(m_strZipPass));
     m_strLocal = named.localFolder();
-    local_->setText(fromBytes(m_strLocal));
+    local_->setText(fromSettingBytes(m_strLocal));
 
     const std::string aol = profiles_.getString(settings::kSection, settings::kAol, "",
                                                 settings::kAolCapacity, settings::kFileName);
@@ -270,10 +262,10 @@ void CMainDlg::runCommand(const std::function<void()>& command) {
 }
 
 void CMainDlg::copyFieldsToMembers() {
-    m_strUser = toBytes(user_->text());
-    m_strPass = toBytes(pass_->text());
-    m_strZipPass = toBytes(zipPass_->text());
-    m_strLocal = toBytes(local_->text());
+    m_strUser = toSettingBytes(user_->text());
+    m_strPass = toSettingBytes(pass_->text());
+    m_strZipPass = toSettingBytes(zipPass_->text());
+    m_strLocal = toSettingBytes(local_->text());
 }
 
 StepOneTexts CMainDlg::takeStepOneFields() {
@@ -290,14 +282,14 @@ bool CMainDlg::aolChecked() const {
 }
 
 void CMainDlg::setProgressText(const std::string& text) {
-    progress_->setText(fromBytes(text));
+    progress_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     // Commands block the event loop: paint now, or the text would only show
     // once the command is over.
     progress_->repaint();
 }
 
 void CMainDlg::setProgressDetail(const std::string& text) {
-    progress_->setToolTip(fromBytes(text));
+    progress_->setToolTip(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 void CMainDlg::focusProgressText() {

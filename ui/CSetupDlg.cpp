@@ -8,16 +8,9 @@
 #include "settings/Keys.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
+#include "ui/TextBytes.h"
 
 namespace tyq::ui {
-
-namespace {
-
-QString fromBytes(const std::string& bytes) {
-    return QString::fromUtf8(bytes);
-}
-
-}  // namespace
 
 CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     : QDialog(parent), profiles_(profiles), host_(new QLineEdit(this)), port_(new QLineEdit(this)) {
@@ -67,12 +60,12 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     setFixedSize(units.toPixelsX(166), units.toPixelsY(58));
 
     // The opening: both values from the settings file, shown in the fields.
-    m_strHost =
-        fromBytes(profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
-                                      settings::kSetupHostCapacity, settings::kFileName));
-    m_strPort = fromBytes(profiles_.getString(settings::kSection, settings::kPort,
-                                              settings::kDefaultPortText,
-                                              settings::kSetupPortCapacity, settings::kFileName));
+    m_strHost = fromSettingBytes(
+        profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
+                            settings::kSetupHostCapacity, settings::kFileName));
+    m_strPort = fromSettingBytes(
+        profiles_.getString(settings::kSection, settings::kPort, settings::kDefaultPortText,
+                            settings::kSetupPortCapacity, settings::kFileName));
     toFields();
     host_->setFocus();
 }
@@ -96,12 +89,11 @@ void CSetupDlg::onDefault() {
 
 void CSetupDlg::accept() {
     fromFields();
-    const QByteArray host = m_strHost.toUtf8();
-    const QByteArray port = m_strPort.toUtf8();
-    profiles_.writeString(settings::kSection, settings::kHost,
-                          std::string_view(host.constData(), host.size()), settings::kFileName);
-    profiles_.writeString(settings::kSection, settings::kPort,
-                          std::string_view(port.constData(), port.size()), settings::kFileName);
+    // Write failures go unreported, as everywhere in the program.
+    profiles_.writeString(settings::kSection, settings::kHost, toSettingBytes(m_strHost),
+                          settings::kFileName);
+    profiles_.writeString(settings::kSection, settings::kPort, toSettingBytes(m_strPort),
+                          settings::kFileName);
     QDialog::accept();
 }
 

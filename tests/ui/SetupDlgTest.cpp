@@ -76,6 +76,11 @@ class SetupDlgTest : public QObject {
         QTest::newRow("200-character host, 10-digit port")
             << "QLMHost=" + QString(200, 'h') + "\nPort=1234567890\n"
             << QString(127, 'h') << "1234567";
+        // 126 letters and a two-byte letter: the cut leaves half a character,
+        // which is dropped.
+        QTest::newRow("host cut inside a character")
+            << "QLMHost=" + QString(126, 'h') + QString::fromUtf8("\u00e9") + "\n"
+            << QString(126, 'h') << "21";
         QTest::newRow("empty values stay empty") << "QLMHost=\nPort=\n"
                                                  << ""
                                                  << "";
