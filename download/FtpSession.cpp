@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <mutex>
 
 #include "common/FileSearch.h"
@@ -17,7 +16,7 @@ namespace {
 
 // Large buffers matter for large files: 16 KiB costs about half the speed.
 constexpr long kBufferSize = 512L * 1024L;
-// A listing longer than this is not a mailbox; the transfer is abandoned.
+// A listing longer than this is not a mailbox: the listing counts as failed.
 constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 // libcurl 7.88 can stall each passive data connection for up to a second
 // unless the transfer loop comes round this often.
