@@ -13,6 +13,14 @@ and runs until killed. Switches put faults into it:
   --short-transfer BYTES SIZE is refused, and each RETR announces the file's size
                          in its 150/125 reply but sends BYTES fewer and ends normally
   --throttle BPS         file data is sent at about BPS bytes per second
+  --silent-on CMD        from the command CMD on (USER, NLST, RETR...; CONNECT: from
+                         the start, no greeting) the server reads but never answers
+  --reset-after BYTES    each RETR's data connection is reset (RST) after BYTES of
+                         file data; the control connection stays
+  --stall-after BYTES    each RETR's data connection stops sending after BYTES of
+                         file data and stays open
+  --short-keeps-size     with --short-transfer: SIZE still tells the file's size
+  --listing FILE         NLST answers with the bytes of FILE as they are
 
 Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 """
@@ -20,6 +28,8 @@ Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 import argparse
 import logging
 import os
+import socket
+import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -41,6 +51,11 @@ def main():
     parser.add_argument("--die-after", type=int)
     parser.add_argument("--short-transfer", type=int)
     parser.add_argument("--throttle", type=int)
+    parser.add_argument("--silent-on")
+    parser.add_argument("--reset-after", type=int)
+    parser.add_argument("--stall-after", type=int)
+    parser.add_argument("--short-keeps-size", action="store_true")
+    parser.add_argument("--listing")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -52,8 +67,14 @@ def main():
 
     class Dtp(dtp_base):
         sent_file_bytes = 0
+        hostile_sent = 0
 
         def send(self, data):
+            # The first block of a RETR goes out before cmd is set; its file
+            # is already known.
+            retr = self.cmd == "RETR" or (self.file_obj is not None and not self.receive)
+            if retr and (args.reset_after is not None or args.stall_after is not None):
+                return self._hostile_send(data)
             if args.die_after is not None and self.cmd == "RETR":
                 left = args.die_after - Dtp.sent_file_bytes
                 if left <= 0:
@@ -66,12 +87,57 @@ def main():
                     os._exit(3)
             return sent
 
+        stalled = False
+
+        def modify_ioloop_events(self, events, logdebug=False):
+            if not self.stalled:
+                super().modify_ioloop_events(events, logdebug)
+
+        def add_channel(self, map=None, events=None):
+            if not self.stalled:
+                super().add_channel(map, events)
+
+        def _hostile_send(self, data):
+            # Counted per data connection: each file meets the fault.
+            limit = args.reset_after if args.reset_after is not None else args.stall_after
+            left = limit - self.hostile_sent
+            if left <= 0:
+                if args.reset_after is not None:
+                    # A reset, not an orderly close: no FIN, and no reply on the
+                    # control connection.
+                    self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                           struct.pack("ii", 1, 0))
+                    self.socket.close()
+                    self.del_channel()
+                else:
+                    # Open but never served again.
+                    self.stalled = True
+                    self.del_channel()
+                return 0
+            sent = super().send(data[:left])
+            self.hostile_sent += sent
+            return sent
+
     if args.throttle:
         Dtp.read_limit = args.throttle
         Dtp.write_limit = args.throttle
 
     class Handler(FTPHandler):
         listings = 0
+        silent = False
+
+        def handle(self):
+            if args.silent_on == "CONNECT":
+                self.silent = True
+            else:
+                super().handle()
+
+        def pre_process_command(self, line, cmd, arg):
+            if cmd == args.silent_on:
+                self.silent = True
+            if self.silent:
+                return None
+            return super().pre_process_command(line, cmd, arg)
 
         def ftp_PORT(self, line):
             self._active(line, super().ftp_PORT)
@@ -88,6 +154,10 @@ def main():
                 base(line)
 
         def ftp_NLST(self, path):
+            if args.listing:
+                with open(args.listing, "rb") as handle:
+                    self.push_dtp_data(handle.read(), cmd="NLST")
+                return path
             if args.reverse_listing and self.fs.isdir(path):
                 names = sorted(self.fs.listdir(path), reverse=True)
                 data = "".join(name + "\r\n" for name in names)
@@ -101,7 +171,7 @@ def main():
             return result
 
         def ftp_SIZE(self, path):
-            if args.short_transfer is not None:
+            if args.short_transfer is not None and not args.short_keeps_size:
                 self.respond("550 SIZE not allowed here.")
                 return None
             return super().ftp_SIZE(path)

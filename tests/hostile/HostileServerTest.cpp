@@ -1,0 +1,223 @@
+// A mailbox server that misbehaves: silent, resetting, stalling, short,
+// listing names that are not file names. Each transfer must end within the
+// time limits given, say so in its texts and log, keep the old local copy and
+// leave no partial file.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "download/MailboxFixture.h"
+
+namespace tyq::test {
+namespace {
+
+using download::kCouldNotConnectText;
+using download::kDownloadingText;
+using download::kFindingText;
+using download::kFinishedText;
+using download::kVerifyingText;
+
+std::string noise(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + 13) % 253);
+    }
+    return bytes;
+}
+
+class HostileServer : public MailboxTest {
+  protected:
+    // Every limit at about a second: each fault costs a second, not minutes.
+    bool quickTransfer() {
+        auto o = options();
+        o.timeouts.connect = std::chrono::milliseconds(1000);
+        o.timeouts.response = std::chrono::milliseconds(1000);
+        o.timeouts.accept = std::chrono::milliseconds(1000);
+        o.timeouts.stalled = std::chrono::seconds(1);
+        return download::transferMailbox(window, profiles, libraries, o);
+    }
+    std::vector<std::string> progressFor(const std::vector<std::string>& names, int found) {
+        std::vector<std::string> expected = {kVerifyingText};
+        expected.insert(expected.end(), static_cast<std::size_t>(found), kFindingText);
+        expected.push_back(kDownloadingText);
+        for (const auto& name : names) {
+            expected.push_back("Downloading  " + name + " to " + local.string());
+        }
+        expected.push_back(kFinishedText);
+        return expected;
+    }
+};
+
+struct Fault {
+    const char* label;
+    std::vector<std::string> switches;
+    // What the run must show: the log after the start entry, whether A.ZIP
+    // (large) and B.ZIP (one byte) arrive.
+    std::string logBody;
+    bool bigArrives;
+    bool smallArrives;
+    bool loggedIn = true;
+    int listed = 2;
+};
+
+// The server lists B.ZIP first, then A.ZIP.
+const std::string kBothFailed = "\r\nNumber of Files in the Mail Box:2\r\n 1 B.ZIP\r\n 2 A.ZIP";
+const std::string kBigFailed = "\r\nNumber of Files in the Mail Box:2\r\n 2 A.ZIP";
+
+const Fault kFaults[] = {
+    {"data connection reset mid-file", {"--reset-after", "100000"}, kBigFailed, false, true},
+    {"data stream stalls mid-file", {"--stall-after", "100000"}, kBigFailed, false, true},
+    {"data stream stalls before its first byte", {"--stall-after", "0"}, kBothFailed, false, false},
+    {"size told, less sent",
+     {"--short-transfer", "10", "--short-keeps-size"},
+     kBothFailed,
+     false,
+     false},
+    {"silent after RETR", {"--silent-on", "RETR"}, kBothFailed, false, false},
+    {"silent after NLST",
+     {"--silent-on", "NLST"},
+     "\r\nNumber of Files in the Mail Box:0",
+     false,
+     false,
+     true,
+     0},
+    {"silent after USER",
+     {"--silent-on", "USER"},
+     "Could not connect to QLM site,\r\nplease check the UserID and Password...",
+     false,
+     false,
+     false},
+    {"silent from the start, no greeting",
+     {"--silent-on", "CONNECT"},
+     "Could not connect to QLM site,\r\nplease check the UserID and Password...",
+     false,
+     false,
+     false},
+};
+
+TEST_F(HostileServer, FaultsEndWithinTheLimitsKeepingTheOldCopy) {
+    const std::string big = noise(300000);
+    put("A.ZIP", big);
+    put("B.ZIP", "b");
+    for (const Fault& fault : kFaults) {
+        SCOPED_TRACE(fault.label);
+        fs::remove_all(local);
+        fs::create_directory(local);
+        writeFile(local / "A.ZIP", "the old copy of A");
+        window.progress.clear();
+        window.detail.clear();
+        std::vector<std::string> switches = fault.switches;
+        switches.push_back("--reverse-listing");  // B.ZIP first, then A.ZIP
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
+        useServer(server);
+
+        EXPECT_EQ(quickTransfer(), fault.loggedIn);
+
+        if (fault.loggedIn) {
+            std::vector<std::string> order;
+            if (fault.listed > 0) {
+                order = {"B.ZIP", "A.ZIP"};
+            }
+            EXPECT_EQ(window.progress, progressFor(order, fault.listed));
+            EXPECT_EQ(log(), std::string(kStart) + fault.logBody + kEnd);
+        } else {
+            EXPECT_EQ(window.progress,
+                      (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+            EXPECT_NE(window.detail.find("Timeout"), std::string::npos) << window.detail;
+            EXPECT_EQ(log(), std::string(kStart) + fault.logBody);
+        }
+        // The old copy stays unless the whole file arrived; nothing partial.
+        EXPECT_EQ(readFile(local / "A.ZIP"), fault.bigArrives ? big : "the old copy of A");
+        std::vector<std::string> expectedNames = {"A.ZIP"};
+        if (fault.smallArrives) {
+            expectedNames.push_back("B.ZIP");
+            EXPECT_EQ(readFile(local / "B.ZIP"), "b");
+        }
+        EXPECT_EQ(localNames(), expectedNames);
+    }
+}
+
+TEST_F(HostileServer, ListedNamesThatAreNotFileNamesAreNeverRequestedOrWritten) {
+    const std::string longName = std::string(4000, 'L') + ".ZIP";
+    const std::vector<std::string> listed = {
+        "../ESCAPE.ZIP",
+        "sub/NESTED.ZIP",
+        "back\\slash.ZIP",
+        "ctl\x01.ZIP",
+        "del\x7f.ZIP",
+        "tab\t.ZIP",
+        longName,
+        "with space.ZIP",
+        "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP",  // "ümlaut €.ZIP"
+        "EMPTY.ZIP",
+        "..",
+        ".",
+        "NOTES.TXT"};
+    std::string listing;
+    for (const auto& name : listed) {
+        listing += name + "\r\n";
+    }
+    const fs::path listingFile = root / "listing";
+    writeFile(listingFile, listing);
+    fs::create_directories(mailbox / "sub");
+    put("sub/NESTED.ZIP", "nested");
+    writeFile(root / "ESCAPE.ZIP", "outside the mailbox");
+    put("with space.ZIP", "spaced");
+    put("\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP", "non-ASCII");
+    put("EMPTY.ZIP", "");
+    FtpServer server(
+        FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--listing", listingFile.string()}));
+    useServer(server);
+
+    EXPECT_TRUE(quickTransfer());
+
+    // Every name that ends in ".ZIP" counts; only plain names are fetched.
+    const std::vector<std::string> zips(listed.begin(), listed.begin() + 10);
+    EXPECT_EQ(window.progress, progressFor(zips, 10));
+    EXPECT_EQ(log(), std::string(kStart) +
+                         "\r\nNumber of Files in the Mail Box:10\r\n 1 ../ESCAPE.ZIP"
+                         "\r\n 2 sub/NESTED.ZIP\r\n 3 back\\slash.ZIP\r\n 4 ctl\x01.ZIP"
+                         "\r\n 5 del\x7f.ZIP\r\n 6 tab\t.ZIP\r\n 7 " +
+                         longName + kEnd);
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"EMPTY.ZIP", "with space.ZIP",
+                                                      "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"}));
+    EXPECT_EQ(readFile(local / "EMPTY.ZIP"), "");
+    EXPECT_EQ(readFile(local / "with space.ZIP"), "spaced");
+    EXPECT_EQ(readFile(local / "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"), "non-ASCII");
+    EXPECT_EQ(readFile(root / "ESCAPE.ZIP"), "outside the mailbox");
+    EXPECT_FALSE(fs::exists(local / "sub"));
+}
+
+TEST_F(HostileServer, TwentyThousandListedNames) {
+    // 20,000 names, every thousandth an archive that is there.
+    std::string listing;
+    std::vector<std::string> zips;
+    for (int i = 0; i < 20000; ++i) {
+        char name[32];
+        if (i % 1000 == 999) {
+            std::snprintf(name, sizeof name, "QLM%05d.ZIP", i);
+            zips.emplace_back(name);
+            put(name, name);
+        } else {
+            std::snprintf(name, sizeof name, "OTHER%05d.TXT", i);
+        }
+        listing += std::string(name) + "\r\n";
+    }
+    const fs::path listingFile = root / "listing";
+    writeFile(listingFile, listing);
+    FtpServer server(
+        FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--listing", listingFile.string()}));
+    useServer(server);
+
+    EXPECT_TRUE(quickTransfer());
+    EXPECT_EQ(window.progress, progressFor(zips, 20));
+    EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:20" + kEnd);
+    EXPECT_EQ(localNames(), zips);
+    for (const auto& name : zips) {
+        EXPECT_EQ(readFile(local / name), name);
+    }
+}
+
+}  // namespace
+}  // namespace tyq::test
