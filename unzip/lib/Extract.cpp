@@ -4,20 +4,15 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <locale.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "unzip/lib/ArchiveErrors.h"
@@ -30,68 +25,14 @@ namespace {
 
 constexpr std::size_t kReadBlock = 256 * 1024;
 constexpr char kTempPrefix[] = ".tyunzip-";
-// Entries are written by up to this many readers at once, each going through
-// the archive on its own; below kParallelBytes one reader does it all.
-constexpr unsigned kMaxWorkers = 4;
-constexpr std::int64_t kParallelBytes = 4 << 20;
 
 // A failure that ends the archive, with its result code.
 struct ExtractError {
     std::int32_t code;
 };
 
-// Another reader failed: this one gives up without a result of its own.
-struct Stopped {};
-
 [[noreturn]] void failWithErrno(int error) {
     throw ExtractError{codeForErrno(error)};
-}
-
-// One reader's view of the archive: a position of its own over the shared
-// descriptor, so several readers can go through one archive at once.
-struct Source {
-    int fd = -1;
-    std::int64_t size = 0;
-    std::int64_t position = 0;
-    std::vector<char> buffer = std::vector<char>(kReadBlock);
-};
-
-la_ssize_t readSource(archive* a, void* data, const void** block) {
-    auto& source = *static_cast<Source*>(data);
-    for (;;) {
-        const ssize_t n = ::pread(source.fd, source.buffer.data(), source.buffer.size(),
-                                  static_cast<off_t>(source.position));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            archive_set_error(a, errno, "Error reading the archive");
-            return -1;
-        }
-        source.position += n;
-        *block = source.buffer.data();
-        return n;
-    }
-}
-
-la_int64_t seekSource(archive*, void* data, la_int64_t offset, int whence) {
-    auto& source = *static_cast<Source*>(data);
-    const std::int64_t base = whence == SEEK_SET   ? 0
-                              : whence == SEEK_CUR ? source.position
-                                                   : source.size;
-    if (base + offset < 0) {
-        return ARCHIVE_FATAL;
-    }
-    source.position = base + offset;
-    return source.position;
-}
-
-la_int64_t skipSource(archive*, void* data, la_int64_t request) {
-    auto& source = *static_cast<Source*>(data);
-    const std::int64_t left = std::max<std::int64_t>(0, source.size - source.position);
-    const std::int64_t skipped = std::min<std::int64_t>(request, left);
-    source.position += skipped;
-    return skipped;
 }
 
 struct ArchiveFree {
@@ -116,8 +57,10 @@ bool matchesMask(const std::string& mask, const char* name) {
 
 // Opens the archive for one pass over its entries. Only the reader that goes
 // by the central directory is enabled: it knows every size and CRC up front.
-ArchivePtr openArchive(Source& source, const ExtractRequest& request) {
-    source.position = 0;
+ArchivePtr openArchive(int fd, const ExtractRequest& request) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) {
+        throw ExtractError{code::kOpenArchiveFailed};
+    }
     ArchivePtr a(archive_read_new());
     if (!a) {
         throw ExtractError{code::kOutOfMemory};
@@ -132,11 +75,7 @@ ArchivePtr openArchive(Source& source, const ExtractRequest& request) {
             throw ExtractError{code::kOutOfMemory};
         }
     }
-    archive_read_set_callback_data(a.get(), &source);
-    archive_read_set_read_callback(a.get(), readSource);
-    archive_read_set_seek_callback(a.get(), seekSource);
-    archive_read_set_skip_callback(a.get(), skipSource);
-    if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+    if (archive_read_open_fd(a.get(), fd, kReadBlock) != ARCHIVE_OK) {
         throw ExtractError{classifyArchiveError(a.get(), ReadStage::Open, false)};
     }
     return a;
@@ -149,7 +88,6 @@ struct PlannedEntry {
     std::vector<std::string> parts;
     Kind kind = Kind::Skipped;
     bool selected = false;
-    std::int64_t size = 0;  // uncompressed, as the header says
 };
 
 std::string joined(const std::vector<std::string>& parts, std::size_t count) {
@@ -172,8 +110,8 @@ const char* entryName(archive_entry* entry) {
 
 // Reads every header before anything is written: each name must be safe, and
 // no name may be both a file and a folder.
-std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& request) {
-    ArchivePtr a = openArchive(source, request);
+std::vector<PlannedEntry> planArchive(int fd, const ExtractRequest& request) {
+    ArchivePtr a = openArchive(fd, request);
     std::vector<PlannedEntry> plan;
     std::set<std::string> files;
     std::set<std::string> folders;
@@ -203,7 +141,6 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
         }
         planned.parts = path->parts;
         planned.selected = matchesMask(request.itemMask, name);
-        planned.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
         if (archive_entry_hardlink(entry) != nullptr) {
             planned.kind = Kind::Skipped;
         } else if (folderType || path->folder) {
@@ -234,17 +171,10 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
     return plan;
 }
 
-// The folder a reader wrote into last, kept open: entries usually come
-// folder by folder. One per reader.
-struct FolderCache {
-    Fd fd;
-    std::string path;
-};
-
 // Writes the archive's files beside their final names and puts them in place
 // only when every one of them is verified. Until then no file of the folder
 // is replaced; on any failure rollback removes the temporary files and the
-// folders this archive created. Several readers may write files at once.
+// folders this archive created.
 class Writer {
   public:
     explicit Writer(int root) : root_(root) {}
@@ -256,13 +186,10 @@ class Writer {
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void makeFolder(const std::vector<std::string>& parts, std::size_t count) {
-        folderFd(parts, count, true, cache_);
-    }
+    void makeFolder(const std::vector<std::string>& parts) { folderFd(parts, parts.size(), true); }
 
-    void writeFile(archive* a, archive_entry* entry, const PlannedEntry& planned,
-                   FolderCache& cache, const std::atomic<bool>& stop) {
-        const int folder = folderFd(planned.parts, planned.parts.size() - 1, true, cache);
+    void writeFile(archive* a, archive_entry* entry, const PlannedEntry& planned) {
+        const int folder = folderFd(planned.parts, planned.parts.size() - 1, true);
         const std::string& leaf = planned.parts.back();
         struct stat existing {};
         if (::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -281,16 +208,10 @@ class Writer {
         Pending pending{planned.parts, {}, leaf};
         pending.folder.pop_back();
         Fd file = createTemp(folder, mode, pending.temp);
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            pending_.push_back(pending);
-        }
+        pending_.push_back(pending);
 
         const bool encrypted = archive_entry_is_data_encrypted(entry) != 0;
         for (;;) {
-            if (stop.load(std::memory_order_relaxed)) {
-                throw Stopped{};
-            }
             const void* block = nullptr;
             size_t size = 0;
             la_int64_t offset = 0;
@@ -310,9 +231,6 @@ class Writer {
                 {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
             ::futimens(file.get(), times);
         }
-        // Starts the write-back now, so the flush before the renames finds
-        // most of the data already on its way.
-        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         if (file.close() != 0) {
             failWithErrno(errno);
         }
@@ -325,7 +243,7 @@ class Writer {
         }
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             const Pending& pending = pending_[i];
-            const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+            const int folder = folderFd(pending.folder, pending.folder.size(), false);
             if (::renameat(folder, pending.temp.c_str(), folder, pending.leaf.c_str()) != 0) {
                 const int error = errno;
                 // Files already renamed stay: they were verified. The rest go.
@@ -349,16 +267,15 @@ class Writer {
     // The folder made of the first `count` parts, opened without following a
     // symbolic link at any step. The last folder opened stays open: entries
     // usually come folder by folder.
-    int folderFd(const std::vector<std::string>& parts, std::size_t count, bool create,
-                 FolderCache& cache) {
+    int folderFd(const std::vector<std::string>& parts, std::size_t count, bool create) {
         if (count == 0) {
             return root_;
         }
         const std::string path = joined(parts, count);
-        if (cache.fd.valid() && cache.path == path) {
-            return cache.fd.get();
+        if (cached_.valid() && cachedPath_ == path) {
+            return cached_.get();
         }
-        cache.fd.reset();
+        cached_.reset();
         Fd current;
         int at = root_;
         for (std::size_t i = 0; i < count; ++i) {
@@ -366,7 +283,6 @@ class Writer {
             int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 && errno == ENOENT && create) {
                 if (::mkdirat(at, name, 0755) == 0) {
-                    const std::lock_guard<std::mutex> lock(mutex_);
                     createdFolders_.push_back(joined(parts, i + 1));
                 } else if (errno != EEXIST) {
                     failWithErrno(errno);
@@ -380,18 +296,18 @@ class Writer {
             current.reset(fd);
             at = fd;
         }
-        cache.fd = std::move(current);
-        cache.path = path;
-        return cache.fd.get();
+        cached_ = std::move(current);
+        cachedPath_ = path;
+        return cached_.get();
     }
 
     Fd createTemp(int folder, mode_t mode, std::string& name) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             std::uint64_t random = 0;
-            const unsigned count = counter_.fetch_add(1);
             if (::getrandom(&random, sizeof random, 0) != sizeof random) {
-                random = static_cast<std::uint64_t>(::getpid()) * 1000003u + count;
+                random = static_cast<std::uint64_t>(::getpid()) * 1000003u + counter_;
             }
+            ++counter_;
             char text[64];
             std::snprintf(text, sizeof text, "%s%016llx", kTempPrefix,
                           static_cast<unsigned long long>(random));
@@ -426,14 +342,14 @@ class Writer {
     void rollback() noexcept {
         for (const Pending& pending : pending_) {
             try {
-                const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+                const int folder = folderFd(pending.folder, pending.folder.size(), false);
                 ::unlinkat(folder, pending.temp.c_str(), 0);
             } catch (...) {
                 // The folder is gone or replaced: nothing of ours is left in it.
             }
         }
-        cache_.fd.reset();
-        cache_.path.clear();
+        cached_.reset();
+        cachedPath_.clear();
         for (auto it = createdFolders_.rbegin(); it != createdFolders_.rend(); ++it) {
             const std::string& path = *it;
             const std::size_t slash = path.rfind('/');
@@ -449,7 +365,7 @@ class Writer {
                 }
             }
             try {
-                const int folder = folderFd(parent, parent.size(), false, cache_);
+                const int folder = folderFd(parent, parent.size(), false);
                 // Only an empty folder goes: whatever else appeared stays.
                 ::unlinkat(folder, leaf.c_str(), AT_REMOVEDIR);
             } catch (...) {
@@ -458,83 +374,13 @@ class Writer {
     }
 
     int root_;
-    FolderCache cache_;  // the calling thread's
-    std::mutex mutex_;   // guards the two lists below while readers write
+    Fd cached_;
+    std::string cachedPath_;
     std::vector<std::string> createdFolders_;
     std::vector<Pending> pending_;
-    std::atomic<unsigned> counter_{0};
+    unsigned counter_ = 0;
     bool committed_ = false;
 };
-
-// The first failure among the readers, by entry order, so the result does
-// not depend on which reader got there first.
-class FirstFailure {
-  public:
-    void record(std::size_t index, std::int32_t code) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!code_ || index < index_) {
-            index_ = index;
-            code_ = code;
-        }
-        stop = true;
-    }
-    std::optional<std::int32_t> code() const { return code_; }
-    std::atomic<bool> stop{false};
-
-  private:
-    std::mutex mutex_;
-    std::size_t index_ = 0;
-    std::optional<std::int32_t> code_;
-};
-
-// One reader's pass: goes through every header, checks it against the plan
-// and writes the files given to `worker`.
-void writeShare(const ExtractRequest& request, Source source, const std::vector<PlannedEntry>& plan,
-                const std::vector<unsigned>& owner, unsigned worker, Writer& writer,
-                FirstFailure& failure, locale_t names) {
-    // Names are converted under the caller's character type, in every reader.
-    const locale_t previous = names != static_cast<locale_t>(0) ? uselocale(names) : nullptr;
-    std::size_t index = 0;
-    try {
-        ArchivePtr a = openArchive(source, request);
-        FolderCache cache;
-        for (;;) {
-            if (failure.stop.load(std::memory_order_relaxed)) {
-                break;
-            }
-            archive_entry* entry = nullptr;
-            const int status = archive_read_next_header(a.get(), &entry);
-            if (status == ARCHIVE_EOF) {
-                break;
-            }
-            if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
-                throw ExtractError{classifyArchiveError(a.get(), ReadStage::Header, false)};
-            }
-            // This reading must meet the entries the first one checked.
-            const char* name = entryName(entry);
-            if (index >= plan.size() || name == nullptr || plan[index].name != name) {
-                throw ExtractError{code::kStructureInvalid};
-            }
-            const std::size_t current = index++;
-            if (owner[current] == worker) {
-                writer.writeFile(a.get(), entry, plan[current], cache, failure.stop);
-            }
-        }
-        if (!failure.stop.load() && index != plan.size()) {
-            throw ExtractError{code::kStructureInvalid};
-        }
-    } catch (const ExtractError& error) {
-        failure.record(index, error.code);
-    } catch (const Stopped&) {
-    } catch (const std::bad_alloc&) {
-        failure.record(index, code::kOutOfMemory);
-    } catch (...) {
-        failure.record(index, code::kStructureInvalid);
-    }
-    if (previous != nullptr) {
-        uselocale(previous);
-    }
-}
 
 std::int32_t extract(const ExtractRequest& request) {
     Fd archiveFd(::open(request.archive.c_str(), O_RDONLY | O_CLOEXEC));
@@ -567,9 +413,7 @@ std::int32_t extract(const ExtractRequest& request) {
         return codeForErrno(errno);
     }
 
-    const Source source{archiveFd.get(), static_cast<std::int64_t>(info.st_size)};
-    Source planSource = source;
-    const std::vector<PlannedEntry> plan = planArchive(planSource, request);
+    const std::vector<PlannedEntry> plan = planArchive(archiveFd.get(), request);
     bool anySelected = false;
     for (const PlannedEntry& planned : plan) {
         anySelected = anySelected || planned.selected;
@@ -578,70 +422,41 @@ std::int32_t extract(const ExtractRequest& request) {
         return code::kNothingToExtract;
     }
 
-    // Folders first, in the archive's order; then the files, shared out
-    // among the readers by size.
     Writer writer(destination.get());
-    std::vector<std::size_t> files;
-    std::int64_t totalBytes = 0;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        const PlannedEntry& planned = plan[i];
+    ArchivePtr a = openArchive(archiveFd.get(), request);
+    std::size_t index = 0;
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int status = archive_read_next_header(a.get(), &entry);
+        if (status == ARCHIVE_EOF) {
+            break;
+        }
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
+            throw ExtractError{classifyArchiveError(a.get(), ReadStage::Header, false)};
+        }
+        // The second reading must meet the entries the first one checked.
+        const char* name = entryName(entry);
+        if (index >= plan.size() || name == nullptr || plan[index].name != name) {
+            throw ExtractError{code::kStructureInvalid};
+        }
+        const PlannedEntry& planned = plan[index++];
         if (!planned.selected) {
             continue;
         }
         switch (planned.kind) {
             case Kind::Folder:
-                writer.makeFolder(planned.parts, planned.parts.size());
+                writer.makeFolder(planned.parts);
                 break;
             case Kind::File:
-                writer.makeFolder(planned.parts, planned.parts.size() - 1);
-                files.push_back(i);
-                totalBytes += planned.size;
+                writer.writeFile(a.get(), entry, planned);
                 break;
             case Kind::Skipped:
                 warn(request, "Not extracted (link or special file): " + planned.name);
                 break;
         }
     }
-    unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
-    workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
-    if (totalBytes < kParallelBytes || workers == 0) {
-        workers = 1;
-    }
-    // Largest first, each to the reader with the least so far.
-    constexpr unsigned kNobody = ~0u;
-    std::vector<unsigned> owner(plan.size(), kNobody);
-    std::sort(files.begin(), files.end(),
-              [&plan](std::size_t x, std::size_t y) { return plan[x].size > plan[y].size; });
-    std::vector<std::int64_t> load(workers, 0);
-    for (const std::size_t i : files) {
-        const auto least =
-            static_cast<unsigned>(std::min_element(load.begin(), load.end()) - load.begin());
-        owner[i] = least;
-        load[least] += plan[i].size + 4096;  // a small file still costs a file
-    }
-    FirstFailure failure;
-    const locale_t names = uselocale(static_cast<locale_t>(0));
-    {
-        std::vector<std::thread> threads;
-        try {
-            for (unsigned worker = 1; worker < workers; ++worker) {
-                threads.emplace_back(writeShare, std::cref(request), source, std::cref(plan),
-                                     std::cref(owner), worker, std::ref(writer), std::ref(failure),
-                                     names);
-            }
-        } catch (...) {
-            // No thread for a share: the readers already running stop.
-            failure.record(0, code::kOutOfMemory);
-        }
-        if (!failure.stop.load()) {
-            writeShare(request, source, plan, owner, 0, writer, failure, static_cast<locale_t>(0));
-        }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-    }
-    if (const auto failed = failure.code()) {
-        throw ExtractError{*failed};
+    if (index != plan.size()) {
+        throw ExtractError{code::kStructureInvalid};
     }
     writer.commit();
     return code::kOk;
