@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch root and checks what a desktop gets:
+#   install_check.sh BUILD_DIR SOURCE_DIR
+# exactly the expected files, the bin link into the private folder, a valid
+# desktop entry, and that a program started through the bin link finds the
+# installed libraries: the walkthrough driver, put beside the installed
+# program for the check, runs the demo mailbox on them.
+set -euo pipefail
+build=$1
+source=$2
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/tyq-install.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+
+expected="usr/bin/tyqlmftp
+usr/lib/tyqlmftp/libtyrasapi.so
+usr/lib/tyqlmftp/libtyrasdlg.so
+usr/lib/tyqlmftp/libtyunzip.so
+usr/lib/tyqlmftp/tyqlmftp
+usr/lib/tyqlmftp/tyqlmftp.hlp
+usr/share/applications/tyqlmftp.desktop
+usr/share/icons/hicolor/16x16/apps/tyqlmftp.png
+usr/share/icons/hicolor/24x24/apps/tyqlmftp.png
+usr/share/icons/hicolor/32x32/apps/tyqlmftp.png
+usr/share/icons/hicolor/48x48/apps/tyqlmftp.png
+usr/share/icons/hicolor/64x64/apps/tyqlmftp.png
+usr/share/icons/hicolor/scalable/apps/tyqlmftp.svg"
+actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
+if [ "$actual" != "$expected" ]; then
+  echo "Installed files differ:" >&2
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  exit 1
+fi
+
+link=$(readlink "$root/usr/bin/tyqlmftp")
+if [ "$link" != ../lib/tyqlmftp/tyqlmftp ]; then
+  echo "usr/bin/tyqlmftp points to $link" >&2
+  exit 1
+fi
+for size in 16 24 32 48 64; do
+  # PNG signature, then the IHDR width and height.
+  header=$(od -An -tx1 -N24 "$root/usr/share/icons/hicolor/${size}x${size}/apps/tyqlmftp.png" | tr -d ' \n')
+  printf -v dims '%08x%08x' "$size" "$size"
+  if [ "${header:0:16}" != 89504e470d0a1a0a ] || [ "${header:32:16}" != "$dims" ]; then
+    echo "The ${size}x${size} icon is not a ${size}x${size} PNG" >&2
+    exit 1
+  fi
+done
+desktop-file-validate "$root/usr/share/applications/tyqlmftp.desktop"
+
+cp "$build/bin/tyq_walkthrough" "$root/usr/lib/tyqlmftp/"
+ln -s ../lib/tyqlmftp/tyq_walkthrough "$root/usr/bin/tyq_walkthrough"
+"$source/script/demo/run" "$root/usr/bin" --headless >/dev/null
+echo "Installed tree complete; the program's libraries are found through the bin link."
