@@ -380,5 +380,114 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
     EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
 }
 
+// An AES archive made by 7-Zip with the given switches.
+void make7z(const std::filesystem::path& archive, const Tree& tree, const std::string& switches) {
+    test::TempDir source;
+    test::writeTree(source.path(), tree);
+    test::runOrThrow("cd " + test::quoted(source.path().string()) + " && 7zz a -bd -tzip " +
+                     switches + " -ps3cr3t " + test::quoted(archive.string()) + test::names(tree));
+}
+
+// Archives large enough to be shared out among several readers: the result
+// must be the same as one reader's, and a failure in any share must undo
+// every share.
+TEST_F(ExtractTest, SharedAmongReadersAllOrNothing) {
+    Tree tree;
+    for (int i = 0; i < 6; ++i) {
+        tree["big/PART" + std::to_string(i) + ".BIN"] = noise(1024 * 1024, 100 + i);
+    }
+    for (int i = 0; i < 40; ++i) {
+        tree["small/" + std::to_string(i % 4) + "/R" + std::to_string(i) + ".TXT"] =
+            "row " + std::to_string(i) + "\n" + noise(3000, i);
+    }
+    const std::string marked = "MARKED-ENTRY-" + std::string(2000, 'm');
+    tree["small/3/ZZLAST.TXT"] = marked;
+    Tree expected = tree;
+    for (const char* folder : {"big", "small", "small/0", "small/1", "small/2", "small/3"}) {
+        expected[folder] = "<dir>";
+    }
+    expected["KEEP.TXT"] = "kept";
+
+    // Encrypted entries take a reader of our own: each kind of it.
+    std::vector<MadeArchive> kinds(std::begin(kGoodArchives), std::end(kGoodArchives));
+    kinds.push_back({"traditional, stored",
+                     [](const auto& a, const auto& t) { test::makeZip(a, t, "-0 -P s3cr3t"); },
+                     "s3cr3t"});
+    kinds.push_back({"aes128, stored",
+                     [](const auto& a, const auto& t) { make7z(a, t, "-mx0 -mem=AES128"); },
+                     "s3cr3t"});
+    kinds.push_back(
+        {"aes192", [](const auto& a, const auto& t) { make7z(a, t, "-mem=AES192"); }, "s3cr3t"});
+    for (const MadeArchive& kind : kinds) {
+        SCOPED_TRACE(kind.label);
+        const auto archive = work_ / "QLMBIG.ZIP";
+        std::filesystem::remove(archive);
+        kind.make(archive, tree);
+        std::filesystem::remove_all(out_.path());
+        std::filesystem::create_directory(out_.path());
+        test::writeFile(out_ / "KEEP.TXT", "kept");
+        ASSERT_EQ(extract(archive, kind.password), 0);
+        EXPECT_TRUE(test::readTree(out_.path()) == expected);
+    }
+
+    // Flips a byte in the stored data of the entry named `name`.
+    const auto damage = [](const std::filesystem::path& archive, const std::string& name) {
+        std::string bytes = test::readFile(archive);
+        const auto at = bytes.find(name);  // the local header's copy comes first
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_GE(at, 30u);
+        const auto extra = static_cast<unsigned char>(bytes[at - 2]) |
+                           (static_cast<unsigned char>(bytes[at - 1]) << 8);
+        bytes[at + name.size() + extra + 20] ^= 0x20;
+        test::writeFile(archive, bytes);
+    };
+    struct Broken {
+        const char* label;
+        std::int32_t code;
+        std::function<void(const std::filesystem::path&)> make;
+        std::optional<std::string> password;
+    };
+    const Broken broken[] = {
+        {"one late entry damaged", code::kBadCrc,
+         [&](const auto& archive) {
+             test::makeZip(archive, tree, "-0");
+             std::string bytes = test::readFile(archive);
+             const auto at = bytes.find(marked);
+             ASSERT_NE(at, std::string::npos);
+             bytes[at + 100] ^= 0x20;
+             test::writeFile(archive, bytes);
+         },
+         std::nullopt},
+        {"one traditional entry damaged", code::kBadPassword,
+         [&](const auto& archive) {
+             test::makeZip(archive, tree, "-P right");
+             damage(archive, "small/3/ZZLAST.TXT");
+         },
+         "right"},
+        {"one AES entry damaged", code::kBadPassword,
+         [&](const auto& archive) {
+             test::make7zAes(archive, tree, "right");
+             damage(archive, "small/3/ZZLAST.TXT");
+         },
+         "right"},
+        {"wrong traditional password", code::kBadPassword,
+         [&](const auto& archive) { test::makeZip(archive, tree, "-P right"); }, "wrong"},
+        {"wrong AES password", code::kBadPassword,
+         [&](const auto& archive) { test::make7zAes(archive, tree, "right"); }, "wrong"},
+    };
+    for (const Broken& b : broken) {
+        SCOPED_TRACE(b.label);
+        const auto archive = work_ / "QLMBIG.ZIP";
+        std::filesystem::remove(archive);
+        b.make(archive);
+        std::filesystem::remove_all(out_.path());
+        std::filesystem::create_directory(out_.path());
+        test::writeTree(out_.path(), {{"small/0/R0.TXT", "present before"}});
+        const Tree before = test::readTree(out_.path());
+        EXPECT_EQ(extract(archive, b.password), b.code);
+        EXPECT_TRUE(test::readTree(out_.path()) == before);
+    }
+}
+
 }  // namespace
 }  // namespace tyq::unzip

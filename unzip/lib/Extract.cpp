@@ -4,18 +4,24 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <locale.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "unzip/lib/ArchiveErrors.h"
+#include "unzip/lib/DirectEntry.h"
 #include "unzip/lib/EntryName.h"
 #include "unzip/lib/Fd.h"
 #include "unzip/lib/ZipDirectory.h"
@@ -25,14 +31,68 @@ namespace {
 
 constexpr std::size_t kReadBlock = 256 * 1024;
 constexpr char kTempPrefix[] = ".tyunzip-";
+// Entries are written by up to this many readers at once, each going through
+// the archive on its own; below kParallelBytes one reader does it all.
+constexpr unsigned kMaxWorkers = 4;
+constexpr std::int64_t kParallelBytes = 4 << 20;
 
 // A failure that ends the archive, with its result code.
 struct ExtractError {
     std::int32_t code;
 };
 
+// Another reader failed: this one gives up without a result of its own.
+struct Stopped {};
+
 [[noreturn]] void failWithErrno(int error) {
     throw ExtractError{codeForErrno(error)};
+}
+
+// One reader's view of the archive: a position of its own over the shared
+// descriptor, so several readers can go through one archive at once.
+struct Source {
+    int fd = -1;
+    std::int64_t size = 0;
+    std::int64_t position = 0;
+    std::vector<char> buffer = std::vector<char>(kReadBlock);
+};
+
+la_ssize_t readSource(archive* a, void* data, const void** block) {
+    auto& source = *static_cast<Source*>(data);
+    for (;;) {
+        const ssize_t n = ::pread(source.fd, source.buffer.data(), source.buffer.size(),
+                                  static_cast<off_t>(source.position));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            archive_set_error(a, errno, "Error reading the archive");
+            return -1;
+        }
+        source.position += n;
+        *block = source.buffer.data();
+        return n;
+    }
+}
+
+la_int64_t seekSource(archive*, void* data, la_int64_t offset, int whence) {
+    auto& source = *static_cast<Source*>(data);
+    const std::int64_t base = whence == SEEK_SET   ? 0
+                              : whence == SEEK_CUR ? source.position
+                                                   : source.size;
+    if (base + offset < 0) {
+        return ARCHIVE_FATAL;
+    }
+    source.position = base + offset;
+    return source.position;
+}
+
+la_int64_t skipSource(archive*, void* data, la_int64_t request) {
+    auto& source = *static_cast<Source*>(data);
+    const std::int64_t left = std::max<std::int64_t>(0, source.size - source.position);
+    const std::int64_t skipped = std::min<std::int64_t>(request, left);
+    source.position += skipped;
+    return skipped;
 }
 
 struct ArchiveFree {
@@ -57,10 +117,8 @@ bool matchesMask(const std::string& mask, const char* name) {
 
 // Opens the archive for one pass over its entries. Only the reader that goes
 // by the central directory is enabled: it knows every size and CRC up front.
-ArchivePtr openArchive(int fd, const ExtractRequest& request) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) {
-        throw ExtractError{code::kOpenArchiveFailed};
-    }
+ArchivePtr openArchive(Source& source, const ExtractRequest& request) {
+    source.position = 0;
     ArchivePtr a(archive_read_new());
     if (!a) {
         throw ExtractError{code::kOutOfMemory};
@@ -75,7 +133,11 @@ ArchivePtr openArchive(int fd, const ExtractRequest& request) {
             throw ExtractError{code::kOutOfMemory};
         }
     }
-    if (archive_read_open_fd(a.get(), fd, kReadBlock) != ARCHIVE_OK) {
+    archive_read_set_callback_data(a.get(), &source);
+    archive_read_set_read_callback(a.get(), readSource);
+    archive_read_set_seek_callback(a.get(), seekSource);
+    archive_read_set_skip_callback(a.get(), skipSource);
+    if (archive_read_open1(a.get()) != ARCHIVE_OK) {
         throw ExtractError{classifyArchiveError(a.get(), ReadStage::Open, false)};
     }
     return a;
@@ -88,6 +150,7 @@ struct PlannedEntry {
     std::vector<std::string> parts;
     Kind kind = Kind::Skipped;
     bool selected = false;
+    std::int64_t size = 0;  // uncompressed, as the header says
 };
 
 std::string joined(const std::vector<std::string>& parts, std::size_t count) {
@@ -110,8 +173,8 @@ const char* entryName(archive_entry* entry) {
 
 // Reads every header before anything is written: each name must be safe, and
 // no name may be both a file and a folder.
-std::vector<PlannedEntry> planArchive(int fd, const ExtractRequest& request) {
-    ArchivePtr a = openArchive(fd, request);
+std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& request) {
+    ArchivePtr a = openArchive(source, request);
     std::vector<PlannedEntry> plan;
     std::set<std::string> files;
     std::set<std::string> folders;
@@ -141,6 +204,7 @@ std::vector<PlannedEntry> planArchive(int fd, const ExtractRequest& request) {
         }
         planned.parts = path->parts;
         planned.selected = matchesMask(request.itemMask, name);
+        planned.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
         if (archive_entry_hardlink(entry) != nullptr) {
             planned.kind = Kind::Skipped;
         } else if (folderType || path->folder) {
@@ -171,10 +235,25 @@ std::vector<PlannedEntry> planArchive(int fd, const ExtractRequest& request) {
     return plan;
 }
 
+// An entry whose data we read ourselves instead of through libarchive.
+struct DirectRead {
+    int fd = -1;
+    std::uint64_t fileSize = 0;
+    const std::string* password = nullptr;
+    const DirectoryEntry* entry = nullptr;
+};
+
+// The folder a reader wrote into last, kept open: entries usually come
+// folder by folder. One per reader.
+struct FolderCache {
+    Fd fd;
+    std::string path;
+};
+
 // Writes the archive's files beside their final names and puts them in place
 // only when every one of them is verified. Until then no file of the folder
 // is replaced; on any failure rollback removes the temporary files and the
-// folders this archive created.
+// folders this archive created. Several readers may write files at once.
 class Writer {
   public:
     explicit Writer(int root) : root_(root) {}
@@ -186,10 +265,13 @@ class Writer {
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void makeFolder(const std::vector<std::string>& parts) { folderFd(parts, parts.size(), true); }
+    void makeFolder(const std::vector<std::string>& parts, std::size_t count) {
+        folderFd(parts, count, true, cache_);
+    }
 
-    void writeFile(archive* a, archive_entry* entry, const PlannedEntry& planned) {
-        const int folder = folderFd(planned.parts, planned.parts.size() - 1, true);
+    void writeFile(archive* a, archive_entry* entry, const PlannedEntry& planned,
+                   FolderCache& cache, const std::atomic<bool>& stop, const DirectRead& direct) {
+        const int folder = folderFd(planned.parts, planned.parts.size() - 1, true, cache);
         const std::string& leaf = planned.parts.back();
         struct stat existing {};
         if (::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -208,10 +290,31 @@ class Writer {
         Pending pending{planned.parts, {}, leaf};
         pending.folder.pop_back();
         Fd file = createTemp(folder, mode, pending.temp);
-        pending_.push_back(pending);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            pending_.push_back(pending);
+        }
 
+        bool done = false;
+        if (direct.entry != nullptr) {
+            done = readDirectEntry(direct.fd, direct.fileSize, *direct.entry, *direct.password,
+                                   [&](const char* data, std::size_t size, std::uint64_t offset) {
+                                       if (stop.load(std::memory_order_relaxed)) {
+                                           throw Stopped{};
+                                       }
+                                       writeAll(file.get(), data, size,
+                                                static_cast<la_int64_t>(offset));
+                                   });
+            // Whatever did not check out, libarchive reads again and names.
+            if (!done && ::ftruncate(file.get(), 0) != 0) {
+                failWithErrno(errno);
+            }
+        }
         const bool encrypted = archive_entry_is_data_encrypted(entry) != 0;
-        for (;;) {
+        while (!done) {
+            if (stop.load(std::memory_order_relaxed)) {
+                throw Stopped{};
+            }
             const void* block = nullptr;
             size_t size = 0;
             la_int64_t offset = 0;
@@ -231,6 +334,9 @@ class Writer {
                 {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
             ::futimens(file.get(), times);
         }
+        // Starts the write-back now, so the flush before the renames finds
+        // most of the data already on its way.
+        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         if (file.close() != 0) {
             failWithErrno(errno);
         }
@@ -243,7 +349,7 @@ class Writer {
         }
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             const Pending& pending = pending_[i];
-            const int folder = folderFd(pending.folder, pending.folder.size(), false);
+            const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
             if (::renameat(folder, pending.temp.c_str(), folder, pending.leaf.c_str()) != 0) {
                 const int error = errno;
                 // Files already renamed stay: they were verified. The rest go.
@@ -267,15 +373,16 @@ class Writer {
     // The folder made of the first `count` parts, opened without following a
     // symbolic link at any step. The last folder opened stays open: entries
     // usually come folder by folder.
-    int folderFd(const std::vector<std::string>& parts, std::size_t count, bool create) {
+    int folderFd(const std::vector<std::string>& parts, std::size_t count, bool create,
+                 FolderCache& cache) {
         if (count == 0) {
             return root_;
         }
         const std::string path = joined(parts, count);
-        if (cached_.valid() && cachedPath_ == path) {
-            return cached_.get();
+        if (cache.fd.valid() && cache.path == path) {
+            return cache.fd.get();
         }
-        cached_.reset();
+        cache.fd.reset();
         Fd current;
         int at = root_;
         for (std::size_t i = 0; i < count; ++i) {
@@ -283,6 +390,7 @@ class Writer {
             int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 && errno == ENOENT && create) {
                 if (::mkdirat(at, name, 0755) == 0) {
+                    const std::lock_guard<std::mutex> lock(mutex_);
                     createdFolders_.push_back(joined(parts, i + 1));
                 } else if (errno != EEXIST) {
                     failWithErrno(errno);
@@ -296,18 +404,18 @@ class Writer {
             current.reset(fd);
             at = fd;
         }
-        cached_ = std::move(current);
-        cachedPath_ = path;
-        return cached_.get();
+        cache.fd = std::move(current);
+        cache.path = path;
+        return cache.fd.get();
     }
 
     Fd createTemp(int folder, mode_t mode, std::string& name) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             std::uint64_t random = 0;
+            const unsigned count = counter_.fetch_add(1);
             if (::getrandom(&random, sizeof random, 0) != sizeof random) {
-                random = static_cast<std::uint64_t>(::getpid()) * 1000003u + counter_;
+                random = static_cast<std::uint64_t>(::getpid()) * 1000003u + count;
             }
-            ++counter_;
             char text[64];
             std::snprintf(text, sizeof text, "%s%016llx", kTempPrefix,
                           static_cast<unsigned long long>(random));
@@ -342,14 +450,14 @@ class Writer {
     void rollback() noexcept {
         for (const Pending& pending : pending_) {
             try {
-                const int folder = folderFd(pending.folder, pending.folder.size(), false);
+                const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
                 ::unlinkat(folder, pending.temp.c_str(), 0);
             } catch (...) {
                 // The folder is gone or replaced: nothing of ours is left in it.
             }
         }
-        cached_.reset();
-        cachedPath_.clear();
+        cache_.fd.reset();
+        cache_.path.clear();
         for (auto it = createdFolders_.rbegin(); it != createdFolders_.rend(); ++it) {
             const std::string& path = *it;
             const std::size_t slash = path.rfind('/');
@@ -365,7 +473,7 @@ class Writer {
                 }
             }
             try {
-                const int folder = folderFd(parent, parent.size(), false);
+                const int folder = folderFd(parent, parent.size(), false, cache_);
                 // Only an empty folder goes: whatever else appeared stays.
                 ::unlinkat(folder, leaf.c_str(), AT_REMOVEDIR);
             } catch (...) {
@@ -374,13 +482,124 @@ class Writer {
     }
 
     int root_;
-    Fd cached_;
-    std::string cachedPath_;
+    FolderCache cache_;  // the calling thread's
+    std::mutex mutex_;   // guards the two lists below while readers write
     std::vector<std::string> createdFolders_;
     std::vector<Pending> pending_;
-    unsigned counter_ = 0;
+    std::atomic<unsigned> counter_{0};
     bool committed_ = false;
 };
+
+// The first failure among the readers, by entry order, so the result does
+// not depend on which reader got there first.
+class FirstFailure {
+  public:
+    void record(std::size_t index, std::int32_t code) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!code_ || index < index_) {
+            index_ = index;
+            code_ = code;
+        }
+        stop = true;
+    }
+    std::optional<std::int32_t> code() const { return code_; }
+    std::atomic<bool> stop{false};
+
+  private:
+    std::mutex mutex_;
+    std::size_t index_ = 0;
+    std::optional<std::int32_t> code_;
+};
+
+// One reader's pass: goes through every header, checks it against the plan
+// and writes the files given to `worker`.
+void writeShare(const ExtractRequest& request, Source source, const std::vector<PlannedEntry>& plan,
+                const std::vector<const DirectoryEntry*>& direct,
+                const std::vector<unsigned>& owner, unsigned worker, Writer& writer,
+                FirstFailure& failure, locale_t names) {
+    // Names are converted under the caller's character type, in every reader.
+    const locale_t previous = names != static_cast<locale_t>(0) ? uselocale(names) : nullptr;
+    std::size_t index = 0;
+    try {
+        ArchivePtr a = openArchive(source, request);
+        FolderCache cache;
+        for (;;) {
+            if (failure.stop.load(std::memory_order_relaxed)) {
+                break;
+            }
+            archive_entry* entry = nullptr;
+            const int status = archive_read_next_header(a.get(), &entry);
+            if (status == ARCHIVE_EOF) {
+                break;
+            }
+            if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
+                throw ExtractError{classifyArchiveError(a.get(), ReadStage::Header, false)};
+            }
+            // This reading must meet the entries the first one checked.
+            const char* name = entryName(entry);
+            if (index >= plan.size() || name == nullptr || plan[index].name != name) {
+                throw ExtractError{code::kStructureInvalid};
+            }
+            const std::size_t current = index++;
+            if (owner[current] == worker) {
+                DirectRead read;
+                if (direct[current] != nullptr) {
+                    read = {source.fd, static_cast<std::uint64_t>(source.size), &*request.password,
+                            direct[current]};
+                }
+                writer.writeFile(a.get(), entry, plan[current], cache, failure.stop, read);
+            }
+        }
+        if (!failure.stop.load() && index != plan.size()) {
+            throw ExtractError{code::kStructureInvalid};
+        }
+    } catch (const ExtractError& error) {
+        failure.record(index, error.code);
+    } catch (const Stopped&) {
+    } catch (const std::bad_alloc&) {
+        failure.record(index, code::kOutOfMemory);
+    } catch (...) {
+        failure.record(index, code::kStructureInvalid);
+    }
+    if (previous != nullptr) {
+        uselocale(previous);
+    }
+}
+
+bool isAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The encrypted entries we read ourselves. libarchive goes through the entries in
+// the order of their local headers; the central directory, put in that
+// order, must then meet the plan entry for entry (count, name, size), or
+// libarchive reads everything itself.
+std::vector<const DirectoryEntry*> directReads(const std::vector<PlannedEntry>& plan,
+                                               std::vector<DirectoryEntry>& directory,
+                                               const ExtractRequest& request) {
+    std::vector<const DirectoryEntry*> direct(plan.size(), nullptr);
+    if (!request.password || request.password->empty() || directory.size() != plan.size()) {
+        return direct;
+    }
+    std::stable_sort(directory.begin(), directory.end(),
+                     [](const DirectoryEntry& x, const DirectoryEntry& y) {
+                         return x.localOffset < y.localOffset;
+                     });
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const DirectoryEntry& entry = directory[i];
+        const bool sameName =
+            ((entry.flags & 0x800) != 0 || isAscii(entry.name)) && entry.name == plan[i].name;
+        if (!sameName || (i > 0 && entry.localOffset == directory[i - 1].localOffset)) {
+            return std::vector<const DirectoryEntry*>(plan.size(), nullptr);
+        }
+        if (plan[i].kind == Kind::File && isDirectEntry(entry) &&
+            static_cast<std::uint64_t>(plan[i].size) == entry.size) {
+            direct[i] = &entry;
+        }
+    }
+    return direct;
+}
 
 std::int32_t extract(const ExtractRequest& request) {
     Fd archiveFd(::open(request.archive.c_str(), O_RDONLY | O_CLOEXEC));
@@ -391,7 +610,9 @@ std::int32_t extract(const ExtractRequest& request) {
     if (::fstat(archiveFd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return code::kOpenArchiveFailed;
     }
-    switch (scanCentralDirectory(archiveFd.get(), static_cast<std::uint64_t>(info.st_size))) {
+    std::vector<DirectoryEntry> directory;
+    switch (scanCentralDirectory(archiveFd.get(), static_cast<std::uint64_t>(info.st_size),
+                                 &directory)) {
         case DirectoryState::Ok:
             break;
         case DirectoryState::Empty:
@@ -413,7 +634,9 @@ std::int32_t extract(const ExtractRequest& request) {
         return codeForErrno(errno);
     }
 
-    const std::vector<PlannedEntry> plan = planArchive(archiveFd.get(), request);
+    const Source source{archiveFd.get(), static_cast<std::int64_t>(info.st_size)};
+    Source planSource = source;
+    const std::vector<PlannedEntry> plan = planArchive(planSource, request);
     bool anySelected = false;
     for (const PlannedEntry& planned : plan) {
         anySelected = anySelected || planned.selected;
@@ -422,41 +645,72 @@ std::int32_t extract(const ExtractRequest& request) {
         return code::kNothingToExtract;
     }
 
+    // Folders first, in the archive's order; then the files, shared out
+    // among the readers by size.
     Writer writer(destination.get());
-    ArchivePtr a = openArchive(archiveFd.get(), request);
-    std::size_t index = 0;
-    for (;;) {
-        archive_entry* entry = nullptr;
-        const int status = archive_read_next_header(a.get(), &entry);
-        if (status == ARCHIVE_EOF) {
-            break;
-        }
-        if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
-            throw ExtractError{classifyArchiveError(a.get(), ReadStage::Header, false)};
-        }
-        // The second reading must meet the entries the first one checked.
-        const char* name = entryName(entry);
-        if (index >= plan.size() || name == nullptr || plan[index].name != name) {
-            throw ExtractError{code::kStructureInvalid};
-        }
-        const PlannedEntry& planned = plan[index++];
+    std::vector<std::size_t> files;
+    std::int64_t totalBytes = 0;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const PlannedEntry& planned = plan[i];
         if (!planned.selected) {
             continue;
         }
         switch (planned.kind) {
             case Kind::Folder:
-                writer.makeFolder(planned.parts);
+                writer.makeFolder(planned.parts, planned.parts.size());
                 break;
             case Kind::File:
-                writer.writeFile(a.get(), entry, planned);
+                writer.makeFolder(planned.parts, planned.parts.size() - 1);
+                files.push_back(i);
+                totalBytes += planned.size;
                 break;
             case Kind::Skipped:
                 warn(request, "Not extracted (link or special file): " + planned.name);
                 break;
         }
     }
-    if (index != plan.size()) {
-        throw ExtractError{code::kStructureInvalid};
+    unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+    workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
+    if (totalBytes < kParallelBytes || workers == 0) {
+        workers = 1;
+    }
+    // Largest first, each to the reader with the least so far.
+    constexpr unsigned kNobody = ~0u;
+    std::vector<unsigned> owner(plan.size(), kNobody);
+    std::sort(files.begin(), files.end(),
+              [&plan](std::size_t x, std::size_t y) { return plan[x].size > plan[y].size; });
+    std::vector<std::int64_t> load(workers, 0);
+    for (const std::size_t i : files) {
+        const auto least =
+            static_cast<unsigned>(std::min_element(load.begin(), load.end()) - load.begin());
+        owner[i] = least;
+        load[least] += plan[i].size + 4096;  // a small file still costs a file
+    }
+    const std::vector<const DirectoryEntry*> direct = directReads(plan, directory, request);
+    FirstFailure failure;
+    const locale_t names = uselocale(static_cast<locale_t>(0));
+    {
+        std::vector<std::thread> threads;
+        try {
+            for (unsigned worker = 1; worker < workers; ++worker) {
+                threads.emplace_back(writeShare, std::cref(request), source, std::cref(plan),
+                                     std::cref(direct), std::cref(owner), worker, std::ref(writer),
+                                     std::ref(failure), names);
+            }
+        } catch (...) {
+            // No thread for a share: the readers already running stop.
+            failure.record(0, code::kOutOfMemory);
+        }
+        if (!failure.stop.load()) {
+            writeShare(request, source, plan, direct, owner, 0, writer, failure,
+                       static_cast<locale_t>(0));
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    if (const auto failed = failure.code()) {
+        throw ExtractError{*failed};
     }
     writer.commit();
     return code::kOk;

@@ -104,7 +104,8 @@ class Reader {
 
 }  // namespace
 
-DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize) {
+DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
+                                    std::vector<DirectoryEntry>* collected) {
     if (fileSize < kEndRecordSize) {
         return DirectoryState::NoEndRecord;
     }
@@ -162,8 +163,10 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize) {
     // Data in front of the archive (a self-extractor's stub) shifts every
     // offset; the directory then ends right before the end record.
     std::uint64_t start = directoryOffset;
+    std::uint64_t shift = 0;
     if (directoryOffset > endPosition - directorySize || !hasSignature(fd, start, "PK\1\2")) {
         start = endPosition - directorySize;
+        shift = start - directoryOffset;
         if (!hasSignature(fd, start, "PK\1\2")) {
             return DirectoryState::Damaged;
         }
@@ -183,9 +186,40 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize) {
         if (std::find(name.begin(), name.end(), 0) != name.end()) {
             return DirectoryState::NulInName;
         }
-        if (!reader.skip(std::size_t{le16(header + 30)} + le16(header + 32))) {
+        if (collected == nullptr) {
+            if (!reader.skip(std::size_t{le16(header + 30)} + le16(header + 32))) {
+                return DirectoryState::Damaged;
+            }
+            continue;
+        }
+        std::vector<unsigned char> extra(le16(header + 30));
+        if (!reader.read(extra.data(), extra.size()) || !reader.skip(le16(header + 32))) {
             return DirectoryState::Damaged;
         }
+        DirectoryEntry entry;
+        entry.name.assign(name.begin(), name.end());
+        entry.flags = le16(header + 8);
+        entry.method = le16(header + 10);
+        entry.crc = le32(header + 16);
+        entry.compressedSize = le32(header + 20);
+        entry.size = le32(header + 24);
+        entry.localOffset = le32(header + 42) + shift;
+        entry.sizesKnown = entry.compressedSize != 0xFFFFFFFF && entry.size != 0xFFFFFFFF &&
+                           le32(header + 42) != 0xFFFFFFFF;
+        for (std::size_t at = 0; at + 4 <= extra.size();) {
+            const std::uint16_t id = le16(extra.data() + at);
+            const std::size_t length = le16(extra.data() + at + 2);
+            if (at + 4 + length > extra.size()) {
+                break;
+            }
+            if (id == 0x9901 && length >= 7) {
+                entry.aesVersion = le16(extra.data() + at + 4);
+                entry.aesStrength = extra[at + 8];
+                entry.aesMethod = le16(extra.data() + at + 9);
+            }
+            at += 4 + length;
+        }
+        collected->push_back(std::move(entry));
     }
     return DirectoryState::Ok;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tyq::unzip::lib {
 
@@ -12,9 +14,27 @@ enum class DirectoryState {
     NulInName,    // a stored entry name contains a NUL byte
 };
 
+// What the central directory says of one entry, for reading its data without
+// libarchive.
+struct DirectoryEntry {
+    std::string name;  // raw bytes
+    std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint64_t localOffset = 0;  // corrected for data in front of the archive
+    bool sizesKnown = false;        // false when the sizes live in a Zip64 field
+    // WinZip AES (method 99): 1 or 2 (AE-1, AE-2), 0 when not AES.
+    std::uint16_t aesVersion = 0;
+    std::uint8_t aesStrength = 0;  // 1, 2, 3: 128, 192, 256-bit keys
+    std::uint16_t aesMethod = 0;   // the compression under the encryption
+};
+
 // Walks the archive's central directory just far enough to see every stored
 // entry name as raw bytes. libarchive hands names out as C strings, which
-// would hide a NUL inside a name.
-DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize);
+// would hide a NUL inside a name. With `entries`, also collects each entry.
+DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
+                                    std::vector<DirectoryEntry>* entries = nullptr);
 
 }  // namespace tyq::unzip::lib

@@ -1,0 +1,408 @@
+#include "unzip/lib/DirectEntry.h"
+
+#include <nettle/aes.h>
+#include <nettle/hmac.h>
+#include <nettle/memxor.h>
+#include <nettle/sha1.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace tyq::unzip::lib {
+namespace {
+
+constexpr unsigned kIterations = 1000;
+constexpr std::size_t kVerifierSize = 2;
+constexpr std::size_t kAuthSize = 10;
+constexpr std::size_t kChunk = 256 * 1024;  // a multiple of the AES block
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kZipCryptoHeaderSize = 12;
+
+bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        out += n;
+        offset += static_cast<std::uint64_t>(n);
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+void putBe32(unsigned char* out, std::uint32_t value) {
+    out[0] = static_cast<unsigned char>(value >> 24);
+    out[1] = static_cast<unsigned char>(value >> 16);
+    out[2] = static_cast<unsigned char>(value >> 8);
+    out[3] = static_cast<unsigned char>(value);
+}
+
+// The digest of a 20-byte message whose padded block is `block`, from the
+// state after the key's pad: one compression, written back into `out`.
+void finishDigest(const std::uint32_t* padState, const unsigned char* block, unsigned char* out) {
+    std::uint32_t state[5];
+    std::memcpy(state, padState, sizeof state);
+    nettle_sha1_compress(state, block);
+    for (int i = 0; i < 5; ++i) {
+        putBe32(out + 4 * i, state[i]);
+    }
+}
+
+// PBKDF2 with HMAC-SHA1. Every entry derives its keys with 1000 iterations,
+// which for archives of many small files is most of the work: the iterations
+// run on the compression function itself, two compressions each, where the
+// generic HMAC would copy contexts and pad the message every time.
+void pbkdf2Sha1(const std::string& password, const unsigned char* salt, std::size_t saltSize,
+                unsigned iterations, unsigned char* out, std::size_t outSize) {
+    unsigned char key[SHA1_BLOCK_SIZE] = {};
+    if (password.size() > SHA1_BLOCK_SIZE) {
+        sha1_ctx hash{};
+        sha1_init(&hash);
+        sha1_update(&hash, password.size(), reinterpret_cast<const std::uint8_t*>(password.data()));
+        sha1_digest(&hash, SHA1_DIGEST_SIZE, key);
+    } else {
+        std::memcpy(key, password.data(), password.size());
+    }
+    constexpr std::uint32_t kInitial[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476,
+                                           0xC3D2E1F0};
+    std::uint32_t inner[5];
+    std::uint32_t outer[5];
+    std::memcpy(inner, kInitial, sizeof inner);
+    std::memcpy(outer, kInitial, sizeof outer);
+    unsigned char pad[SHA1_BLOCK_SIZE];
+    for (std::size_t i = 0; i < sizeof pad; ++i) {
+        pad[i] = key[i] ^ 0x36;
+    }
+    nettle_sha1_compress(inner, pad);
+    for (std::size_t i = 0; i < sizeof pad; ++i) {
+        pad[i] = key[i] ^ 0x5c;
+    }
+    nettle_sha1_compress(outer, pad);
+
+    // A 20-byte message after a 64-byte pad, padded to one block.
+    unsigned char block[SHA1_BLOCK_SIZE] = {};
+    block[SHA1_DIGEST_SIZE] = 0x80;
+    putBe32(block + SHA1_BLOCK_SIZE - 4, (SHA1_BLOCK_SIZE + SHA1_DIGEST_SIZE) * 8);
+
+    for (std::uint32_t index = 1; outSize > 0; ++index) {
+        // The first round hashes salt and block index: the generic HMAC.
+        hmac_sha1_ctx first{};
+        hmac_sha1_set_key(&first, password.size(),
+                          reinterpret_cast<const std::uint8_t*>(password.data()));
+        hmac_sha1_update(&first, saltSize, salt);
+        unsigned char count[4];
+        putBe32(count, index);
+        hmac_sha1_update(&first, sizeof count, count);
+        unsigned char u[SHA1_DIGEST_SIZE];
+        hmac_sha1_digest(&first, sizeof u, u);
+        unsigned char t[SHA1_DIGEST_SIZE];
+        std::memcpy(t, u, sizeof t);
+        for (unsigned round = 1; round < iterations; ++round) {
+            std::memcpy(block, u, sizeof u);
+            finishDigest(inner, block, u);
+            std::memcpy(block, u, sizeof u);
+            finishDigest(outer, block, u);
+            memxor(t, u, sizeof t);
+        }
+        const std::size_t n = std::min<std::size_t>(outSize, sizeof t);
+        std::memcpy(out, t, n);
+        out += n;
+        outSize -= n;
+    }
+}
+
+void putLe64(unsigned char* out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// WinZip's counter mode: a 128-bit little-endian counter that starts at 1.
+class CounterStream {
+  public:
+    CounterStream(const unsigned char* key, std::size_t keySize) : keySize_(keySize) {
+        switch (keySize_) {
+            case AES128_KEY_SIZE:
+                aes128_set_encrypt_key(&aes128_, key);
+                break;
+            case AES192_KEY_SIZE:
+                aes192_set_encrypt_key(&aes192_, key);
+                break;
+            default:
+                aes256_set_encrypt_key(&aes256_, key);
+                break;
+        }
+    }
+    // `size` is a multiple of 16 except for the entry's last piece.
+    void apply(unsigned char* data, std::size_t size) {
+        const std::size_t blocks = (size + AES_BLOCK_SIZE - 1) / AES_BLOCK_SIZE;
+        if (pad_.size() < blocks * AES_BLOCK_SIZE) {
+            pad_.resize(blocks * AES_BLOCK_SIZE);
+        }
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (++low_ == 0) {
+                ++high_;
+            }
+            putLe64(pad_.data() + b * AES_BLOCK_SIZE, low_);
+            putLe64(pad_.data() + b * AES_BLOCK_SIZE + 8, high_);
+        }
+        const std::size_t length = blocks * AES_BLOCK_SIZE;
+        switch (keySize_) {
+            case AES128_KEY_SIZE:
+                aes128_encrypt(&aes128_, length, pad_.data(), pad_.data());
+                break;
+            case AES192_KEY_SIZE:
+                aes192_encrypt(&aes192_, length, pad_.data(), pad_.data());
+                break;
+            default:
+                aes256_encrypt(&aes256_, length, pad_.data(), pad_.data());
+                break;
+        }
+        memxor(data, pad_.data(), size);
+    }
+
+  private:
+    std::size_t keySize_;
+    aes128_ctx aes128_{};
+    aes192_ctx aes192_{};
+    aes256_ctx aes256_{};
+    std::uint64_t low_ = 0;  // the counter's two halves
+    std::uint64_t high_ = 0;
+    std::vector<unsigned char> pad_;
+};
+
+// Traditional PKWARE encryption: three keys stepped by every plain byte.
+// libarchive goes through zlib's crc32() once per byte, which costs more
+// than the inflation; a table lookup does the same work.
+class ZipCrypto {
+  public:
+    explicit ZipCrypto(const std::string& password) : table_(get_crc_table()) {
+        for (const char c : password) {
+            update(static_cast<unsigned char>(c));
+        }
+    }
+    void decrypt(unsigned char* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::uint32_t temp = (key2_ | 2u) & 0xFFFFu;
+            const auto plain = static_cast<unsigned char>(
+                data[i] ^ static_cast<unsigned char>((temp * (temp ^ 1u)) >> 8));
+            data[i] = plain;
+            update(plain);
+        }
+    }
+
+  private:
+    std::uint32_t crc(std::uint32_t value, unsigned char byte) const {
+        return (value >> 8) ^ static_cast<std::uint32_t>(table_[(value ^ byte) & 0xFFu]);
+    }
+    void update(unsigned char byte) {
+        key0_ = crc(key0_, byte);
+        key1_ = (key1_ + (key0_ & 0xFFu)) * 134775813u + 1u;
+        key2_ = crc(key2_, static_cast<unsigned char>(key1_ >> 24));
+    }
+
+    const z_crc_t* table_;
+    std::uint32_t key0_ = 0x12345678u;
+    std::uint32_t key1_ = 0x23456789u;
+    std::uint32_t key2_ = 0x34567890u;
+};
+
+struct Inflater {
+    z_stream stream{};
+    bool ready = false;
+    Inflater() { ready = inflateInit2(&stream, -MAX_WBITS) == Z_OK; }
+    ~Inflater() {
+        if (ready) {
+            inflateEnd(&stream);
+        }
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+};
+
+}  // namespace
+
+bool isDirectEntry(const DirectoryEntry& entry) {
+    if (!entry.sizesKnown || (entry.flags & 1) == 0) {
+        return false;
+    }
+    if (entry.method == 99) {
+        return (entry.aesVersion == 1 || entry.aesVersion == 2) && entry.aesStrength >= 1 &&
+               entry.aesStrength <= 3 && (entry.aesMethod == 0 || entry.aesMethod == 8);
+    }
+    // Bit 6 is strong encryption, which is neither of ours.
+    return (entry.flags & 0x40) == 0 && entry.aesVersion == 0 &&
+           (entry.method == 0 || entry.method == 8);
+}
+
+bool readDirectEntry(int fd, std::uint64_t fileSize, const DirectoryEntry& entry,
+                     const std::string& password, const DataSink& sink) {
+    if (!isDirectEntry(entry) || password.empty()) {
+        return false;
+    }
+    unsigned char local[kLocalHeaderSize];
+    if (entry.localOffset > fileSize || !readAt(fd, entry.localOffset, local, sizeof local) ||
+        std::memcmp(local, "PK\3\4", 4) != 0) {
+        return false;
+    }
+    const std::uint64_t start =
+        entry.localOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+    if (start > fileSize || entry.compressedSize > fileSize - start) {
+        return false;
+    }
+    const bool aes = entry.method == 99;
+    const bool deflated = (aes ? entry.aesMethod : entry.method) == 8;
+
+    // What comes before and after the encrypted data, and the keys.
+    std::size_t before = 0;
+    std::size_t after = 0;
+    std::optional<CounterStream> cipher;
+    std::optional<ZipCrypto> crypto;
+    hmac_sha1_ctx mac{};
+    if (aes) {
+        const std::size_t keySize = 8u + 8u * entry.aesStrength;  // 16, 24, 32
+        const std::size_t saltSize = keySize / 2;
+        before = saltSize + kVerifierSize;
+        after = kAuthSize;
+        unsigned char salt[16 + kVerifierSize];
+        if (entry.compressedSize < before + after || !readAt(fd, start, salt, before)) {
+            return false;
+        }
+        unsigned char keys[2 * 32 + kVerifierSize];
+        pbkdf2Sha1(password, salt, saltSize, kIterations, keys, 2 * keySize + kVerifierSize);
+        if (std::memcmp(keys + 2 * keySize, salt + saltSize, kVerifierSize) != 0) {
+            return false;  // a wrong password, most likely
+        }
+        cipher.emplace(keys, keySize);
+        hmac_sha1_set_key(&mac, keySize, keys + keySize);
+    } else {
+        before = kZipCryptoHeaderSize;
+        unsigned char header[kZipCryptoHeaderSize];
+        if (entry.compressedSize < before || !readAt(fd, start, header, before)) {
+            return false;
+        }
+        crypto.emplace(password);
+        crypto->decrypt(header, sizeof header);
+        // The last byte repeats the CRC's high byte, or with a data
+        // descriptor the high byte of the local header's time.
+        const auto check = (le16(local + 6) & 8) != 0 ? static_cast<unsigned char>(local[11])
+                                                      : static_cast<unsigned char>(entry.crc >> 24);
+        if (header[kZipCryptoHeaderSize - 1] != check) {
+            return false;
+        }
+    }
+
+    Inflater inflater;
+    if (deflated && !inflater.ready) {
+        return false;
+    }
+    std::uint64_t position = start + before;
+    std::uint64_t left = entry.compressedSize - before - after;
+    // Small entries are the common case: buffers no larger than they need.
+    std::vector<unsigned char> input(static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(left, 1), kChunk)));
+    std::vector<unsigned char> output(
+        deflated ? static_cast<std::size_t>(std::min<std::uint64_t>(entry.size + 1, kChunk)) : 0);
+    std::uint64_t written = 0;
+    std::uint32_t crc = 0;
+    const bool checkCrc = !aes || entry.aesVersion == 1;
+    bool ended = !deflated;
+    auto deliver = [&](const unsigned char* data, std::size_t size) {
+        if (written + size > entry.size) {
+            return false;
+        }
+        if (checkCrc) {
+            crc = static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
+        }
+        sink(reinterpret_cast<const char*>(data), size, written);
+        written += size;
+        return true;
+    };
+    while (left > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
+        if (!readAt(fd, position, input.data(), n)) {
+            return false;
+        }
+        position += n;
+        left -= n;
+        if (aes) {
+            hmac_sha1_update(&mac, n, input.data());
+            cipher->apply(input.data(), n);
+        } else {
+            crypto->decrypt(input.data(), n);
+        }
+        if (!deflated) {
+            if (!deliver(input.data(), n)) {
+                return false;
+            }
+            continue;
+        }
+        if (ended) {
+            return false;  // data after the end of the deflate stream
+        }
+        z_stream& z = inflater.stream;
+        z.next_in = input.data();
+        z.avail_in = static_cast<uInt>(n);
+        while (z.avail_in > 0 && !ended) {
+            z.next_out = output.data();
+            z.avail_out = static_cast<uInt>(output.size());
+            const int status = inflate(&z, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END) {
+                return false;
+            }
+            ended = status == Z_STREAM_END;
+            if (!deliver(output.data(), output.size() - z.avail_out)) {
+                return false;
+            }
+        }
+        if (ended && z.avail_in > 0) {
+            return false;
+        }
+    }
+    // Whatever inflate still holds back once the input is all in.
+    while (!ended) {
+        z_stream& z = inflater.stream;
+        z.next_in = nullptr;
+        z.avail_in = 0;
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        const int status = inflate(&z, Z_FINISH);
+        // Short of the end with room left in the output: the data is cut.
+        if (status != Z_STREAM_END &&
+            ((status != Z_OK && status != Z_BUF_ERROR) || z.avail_out != 0)) {
+            return false;
+        }
+        ended = status == Z_STREAM_END;
+        if (!deliver(output.data(), output.size() - z.avail_out)) {
+            return false;
+        }
+    }
+    if (written != entry.size || (checkCrc && crc != entry.crc)) {
+        return false;
+    }
+    if (aes) {
+        unsigned char stored[kAuthSize];
+        unsigned char computed[SHA1_DIGEST_SIZE];
+        if (!readAt(fd, position, stored, sizeof stored)) {
+            return false;
+        }
+        hmac_sha1_digest(&mac, sizeof computed, computed);
+        return std::memcmp(stored, computed, kAuthSize) == 0;
+    }
+    return true;
+}
+
+}  // namespace tyq::unzip::lib
