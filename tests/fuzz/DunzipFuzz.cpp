@@ -162,6 +162,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     command.messageCallback = ignoreMessages;
     const std::int32_t result = dunzip(&command);
 
+    // For comparing with other tools over a corpus: fuzz_dunzip -runs=1 FILE.
+    if (std::getenv("TYQ_FUZZ_PRINT_RESULT") != nullptr) {
+        std::fprintf(stderr, "dunzip result %d\n", static_cast<int>(result));
+    }
     check(knownCode(result), "an unknown result code");
     check(fs::is_empty(f.outside), "something written outside the folder");
     check(readAll(f.archive).size() == size, "the archive changed");
