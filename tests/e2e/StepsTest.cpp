@@ -46,6 +46,9 @@ struct Row {
     const char* settingsName;
     // Lines of the settings file before the run; "%PORT%" is the server's.
     const char* settingsBefore;
+    // The server lists in reverse name order and deletes QLM0102.ZIP once it
+    // has listed the mailbox twice: counted, then failing to download.
+    bool vanish = false;
 };
 
 // "zip pw\u00e7" ends in C3 A7: scrambled, the A7 becomes a zero byte, which
@@ -59,6 +62,8 @@ const Row kRows[] = {
      "; mailbox of the office PC\n[QLMORVMAIL]\nQLMHost=127.0.0.1\nPort=%PORT%\n"},
     {"vsftpd, AOL, new folder", FtpServer::Kind::Vsftpd, true, false, "zip pw", "TYFTP.INI",
      "[QLMORVMAIL]\nQLMHost=127.0.0.1\nPort=%PORT%\nAOL=1\n"},
+    {"pyftpdlib, an archive vanishes before its download", FtpServer::Kind::Pyftpdlib, true, false,
+     "zip pw", "TYFTP.INI", "[QLMORVMAIL]\nQLMHost=127.0.0.1\nPort=%PORT%\nAOL=1\n", true},
 };
 
 bool isAscii(const std::string& text) {
@@ -170,7 +175,7 @@ class StepsTest : public QObject {
         // The mailbox: QLM archives of both encryptions, one in lower case,
         // another archive that is downloaded but not unzipped, and a file that
         // is not an archive at all.
-        const std::map<std::string, std::string> extracted = {
+        std::map<std::string, std::string> extracted = {
             {"ORV0101.DAT", "20260101,ORV0101,124.50,125.10\r\n"},
             {"ORVCODES.TXT", "ORV0101  North Valley Co-op\r\n"},
             {"ORV0102.DAT", std::string(40000, 'x') + "\r\n"},
@@ -195,7 +200,13 @@ class StepsTest : public QObject {
         }
         run(cd + "zip -q -X " + shellQuoted(mailbox / "OTHER.ZIP") + " ORVCODES.TXT");
         writeFile(mailbox / "README.TXT", "not an archive");
-        const std::set<std::string> mailboxNames = namesIn(mailbox.path());
+        std::set<std::string> mailboxNames = namesIn(mailbox.path());
+        std::vector<std::string> switches;
+        if (r.vanish) {
+            switches = {"--reverse-listing", "--vanish", "QLM0102.ZIP", "--vanish-after", "2"};
+            extracted.erase("ORV0102.DAT");
+            mailboxNames.erase("QLM0102.ZIP");
+        }
 
         std::set<std::string> expectedNames = {"OTHER.ZIP"};
         for (const auto& [name, bytes] : extracted) {
@@ -213,8 +224,8 @@ class StepsTest : public QObject {
         if (r.server == FtpServer::Kind::Vsftpd) {
             server = std::make_unique<FtpServer>(FtpServer::vsftpd(mailbox.path(), "ftp pw"));
         } else {
-            server =
-                std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox.path(), "orv7", "ftp pw"));
+            server = std::make_unique<FtpServer>(
+                FtpServer::pyftpdlib(mailbox.path(), "orv7", "ftp pw", switches));
         }
         const std::string port = std::to_string(server->port());
         const std::string settingsBefore = replaced(r.settingsBefore, "%PORT%", port);
@@ -282,10 +293,13 @@ class StepsTest : public QObject {
         QCOMPARE(readFile(settingsFolder / r.settingsName), settingsAfter);
 
         // The transfer log: start stamp, the count of the mailbox's archives,
-        // no failed file, end stamp; CR LF line ends.
+        // each failed file with its place in the listing, end stamp; CR LF
+        // line ends. Reversed, the archives are listed qlm0103.zip,
+        // QLM0102.ZIP, QLM0101.ZIP, OTHER.ZIP.
         const std::string log = readFile(work / "QLMTYFTP.Log");
         const std::string startLine =
-            "\tStart Ftp Connection\r\n\r\nNumber of Files in the Mail Box:4\r\n";
+            std::string("\tStart Ftp Connection\r\n\r\nNumber of Files in the Mail Box:4") +
+            (r.vanish ? "\r\n 2 QLM0102.ZIP" : "") + "\r\n";
         const auto middle = log.find(startLine);
         QVERIFY2(middle != std::string::npos, log.c_str());
         const auto stamps = stampsBetween(before, after);
@@ -299,7 +313,7 @@ class StepsTest : public QObject {
             QCOMPARE(readFile(local / name), bytes);
         }
         QCOMPARE(readFile(local / "OTHER.ZIP"), readFile(mailbox / "OTHER.ZIP"));
-        QCOMPARE(namesIn(mailbox.path()), mailboxNames);  // the server untouched
+        QCOMPARE(namesIn(mailbox.path()), mailboxNames);  // untouched by the program
 
         // The dial-up check enumerates only off AOL; the way out always does,
         // and hangs up on Yes.
