@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <mutex>
 
 #include "common/FileSearch.h"
@@ -58,7 +59,36 @@ size_t appendListing(char* data, size_t size, size_t count, void* user) {
 struct FileSink {
     int fd = -1;
     curl_off_t written = 0;
+    // The size the RETR reply named ("150 ... (1234 bytes)."), or -1.
+    curl_off_t announced = -1;
 };
+
+// Server replies reach the header callback line by line; the 150 (or 125)
+// reply to RETR names the file's size on most servers.
+size_t readReply(char* data, size_t size, size_t count, void* user) {
+    auto& sink = *static_cast<FileSink*>(user);
+    const std::string_view line(data, size * count);
+    if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
+        const auto close = line.rfind(" bytes)");
+        const auto open = line.rfind('(', close);
+        if (close != std::string_view::npos && open != std::string_view::npos && open + 1 < close) {
+            curl_off_t value = 0;
+            bool digits = true;
+            for (const char c : line.substr(open + 1, close - open - 1)) {
+                if (c < '0' || c > '9' ||
+                    value > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
+                    digits = false;
+                    break;
+                }
+                value = value * 10 + (c - '0');
+            }
+            if (digits) {
+                sink.announced = value;
+            }
+        }
+    }
+    return size * count;
+}
 
 size_t writeToFile(char* data, size_t size, size_t count, void* user) {
     auto& sink = *static_cast<FileSink*>(user);
@@ -313,6 +343,20 @@ std::vector<std::string> FtpSession::listZipFiles() {
     return names;
 }
 
+long long FtpSession::sizeOf(const std::string& url) {
+    CURL* easy = handles_->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+    curl_off_t size = -1;
+    if (perform() == CURLE_OK) {
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+    }
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
+    return size;
+}
+
 bool FtpSession::download(const std::string& name, const std::string& folder) {
     if (!isPlainFileName(name)) {
         return false;
@@ -341,22 +385,45 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, readReply);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink);
+        // Once the server has shown that its RETR reply names the size, the
+        // SIZE command before each file is a round trip saved: for small
+        // files that is a third of the time.
+        const bool sizeFromReply = sizeInReply_;
+        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, sizeFromReply ? 1L : 0L);
         auto code = performWithFallback();
         if (code < 0) {
             complete = ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0;
             sink.written = 0;
+            sink.announced = -1;
             code = complete ? performWithFallback() : CURLE_WRITE_ERROR;
         }
         complete = complete && code == CURLE_OK;
-    }
-    if (complete) {
-        // libcurl takes a short transfer as complete when the server refused
-        // SIZE but named the size in its reply; that is not a whole file.
-        curl_off_t announced = -1;
-        curl_off_t received = 0;
-        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-        curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-        complete = received == sink.written && (announced < 0 || announced == received);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, static_cast<void*>(nullptr));
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+        if (complete) {
+            // libcurl takes a short transfer as complete when the server
+            // refused SIZE but named the size in its reply, and checks
+            // nothing without SIZE: that is not a whole file.
+            curl_off_t announced = -1;
+            curl_off_t received = 0;
+            curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+            if (!sizeFromReply) {
+                curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+                sizeInReply_ = sink.announced >= 0;
+            } else if (sink.announced >= 0) {
+                announced = sink.announced;
+            } else {
+                // Not named this time after all: ask for it, as before.
+                sizeInReply_ = false;
+                announced = sizeOf(url);
+            }
+            complete = received == sink.written &&
+                       (announced < 0 || (announced == received &&
+                                          (sink.announced < 0 || sink.announced == received)));
+        }
     }
     if (::close(sink.fd) != 0) {
         complete = false;

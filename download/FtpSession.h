@@ -74,11 +74,15 @@ class FtpSession {
     int perform();
     int performWithFallback();
     std::string urlFor(const std::string& escapedName) const;
+    // The size the server tells for the file at url (SIZE), or -1.
+    long long sizeOf(const std::string& url);
 
     std::unique_ptr<Handles> handles_;
     FtpTimeouts timeouts_;
     std::string hostPart_;
     bool passive_ = false;
+    // The server names each file's size in its RETR reply.
+    bool sizeInReply_ = false;
 };
 
 }  // namespace tyq::download

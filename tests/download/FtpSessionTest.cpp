@@ -38,6 +38,49 @@ TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
     }
 }
 
+// Once a server names sizes in its RETR reply the session stops asking SIZE
+// first; every file is still checked against the size named.
+TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
+    put("EMPTY.ZIP", "");
+    const std::string full(100, 'b');
+    put("B.ZIP", full);
+    put("C.ZIP", "c");
+    struct Case {
+        const char* label;
+        std::vector<std::string> switches;
+        bool vsftpd;
+        bool arrives;
+    };
+    const Case cases[] = {
+        {"vsftpd", {}, true, true},
+        {"named and sent whole", {"--short-transfer", "0", "--short-keeps-size"}, false, true},
+        {"named, less sent", {"--short-transfer", "5", "--short-keeps-size"}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.vsftpd && !FtpServer::vsftpdUnavailable().empty()) {
+            continue;
+        }
+        FtpServer server(c.vsftpd ? FtpServer::vsftpd(mailbox, "secret")
+                                  : FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        auto session = FtpSession::open("test", options().timeouts);
+        ASSERT_TRUE(session);
+        ASSERT_EQ(session->login({"127.0.0.1", server.port(), server.user(), "secret"}).status,
+                  download::LoginStatus::LoggedIn);
+        writeFile(local / "B.ZIP", "the old copy");
+        EXPECT_TRUE(session->download("EMPTY.ZIP", local.string()));
+        EXPECT_EQ(session->download("B.ZIP", local.string()), c.arrives);
+        EXPECT_EQ(readFile(local / "B.ZIP"), c.arrives ? full : "the old copy");
+        if (c.arrives) {
+            EXPECT_TRUE(session->download("C.ZIP", local.string()));
+            EXPECT_EQ(readFile(local / "C.ZIP"), "c");
+        }
+        fs::remove(local / "C.ZIP");
+        fs::remove(local / "EMPTY.ZIP");
+        EXPECT_EQ(std::distance(fs::directory_iterator(local), fs::directory_iterator()), 1);
+    }
+}
+
 TEST_F(Session, LoginOutcomes) {
     using download::LoginStatus;
     FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
