@@ -13,6 +13,10 @@
 #include "common/DiskFullError.h"
 #include "download/MailboxFixture.h"
 #include "settings/CSettings.h"
+#include "unzip/UnzipCommand.h"
+#include "unzip/UnzipDownloadFiles.h"
+#include "unzip/UnzipLibrary.h"
+#include "unzip/ZipFixtures.h"
 
 namespace tyq::test {
 namespace {
@@ -142,6 +146,34 @@ TEST_F(FullDiskLog, LogFillingUpMidTransferEndsTheCommandKeepingTheFiles) {
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "OLD.ZIP"}));
     EXPECT_EQ(readFile(local / "A.ZIP"), "first archive");
     EXPECT_EQ(readFile(local / "OLD.ZIP"), "already here");
+}
+
+TEST(FullDiskUnzip, AnArchiveThatDoesNotFitStaysAndNothingElseIsLost) {
+    TempDir root;
+    const fs::path local = root / "local";
+    SmallDisk disk(local, "2m");
+    if (const auto why = disk.unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    TempDir work;
+    makeZip(local / "QLM1.ZIP", {{"SMALL.TXT", "small"}});
+    // 64 MiB of zeros in about 64 KiB: more than the whole disk once inflated.
+    runOrThrow("/usr/bin/python3 " + quoted(std::string(TYQ_TEST_TOOLS) + "/hostile_zip.py") + " " +
+               quoted((work / "QLM2.ZIP").string()) + " bomb " + std::to_string(64 << 20));
+    fs::copy_file(work / "QLM2.ZIP", local / "QLM2.ZIP");
+    writeFile(local / "KEEP.TXT", "present before");
+    const settings::ProfileStore profiles(root / "settings");
+    FakeMainWindow window;
+    window.fields = {"user", "ftp", "", local.string()};
+
+    unzip::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
+
+    EXPECT_EQ(unzip::lastUnzipResult, unzip::code::kDiskFull);
+    EXPECT_NE(window.progressText(), "Unzipping Finished!");
+    EXPECT_EQ(disk.names(local), (std::vector<std::string>{"KEEP.TXT", "QLM2.ZIP", "SMALL.TXT"}));
+    EXPECT_EQ(readFile(local / "KEEP.TXT"), "present before");
+    EXPECT_EQ(readFile(local / "SMALL.TXT"), "small");
+    EXPECT_TRUE(readFile(local / "QLM2.ZIP") == readFile(work / "QLM2.ZIP"));
 }
 
 }  // namespace
