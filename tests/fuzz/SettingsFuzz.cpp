@@ -3,6 +3,7 @@
 // as it did before.
 
 #include <fuzzer/FuzzedDataProvider.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -115,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << file;
     }
-    // Every other key as it reads before the write.
+    // Every other key of two sections as it reads before the write: the
+    // written one's and one beside it.
     struct Read {
         const char* section;
         const char* key;
@@ -123,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         int number;
     };
     std::vector<Read> others;
-    for (const char* s : kSections) {
+    for (const char* s : {section, strcasecmp(section, "Other") == 0 ? "" : "Other"}) {
         for (const char* k : kKeys) {
             const bool same = strcasecmp(s, section) == 0 && strcasecmp(k, key) == 0;
             if (!same) {
