@@ -219,5 +219,28 @@ TEST_F(HostileServer, TwentyThousandListedNames) {
     }
 }
 
+TEST_F(HostileServer, ThingsInTheWayInTheLocalFolderAreNeitherLostNorFollowed) {
+    // A folder of an archive's name keeps its contents and fails that file;
+    // a symbolic link of an archive's name is replaced, never written through.
+    put("A.ZIP", "a from the server");
+    put("B.ZIP", "b from the server");
+    fs::create_directory(local / "A.ZIP");
+    writeFile(local / "A.ZIP" / "inside.txt", "kept");
+    const fs::path victim = root / "victim";
+    writeFile(victim, "outside the folder");
+    fs::create_symlink(victim, local / "B.ZIP");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--reverse-listing"}));
+    useServer(server);
+
+    EXPECT_TRUE(quickTransfer());
+    EXPECT_EQ(log(),
+              std::string(kStart) + "\r\nNumber of Files in the Mail Box:2\r\n 2 A.ZIP" + kEnd);
+    EXPECT_EQ(readFile(local / "A.ZIP" / "inside.txt"), "kept");
+    EXPECT_EQ(readFile(victim), "outside the folder");
+    EXPECT_FALSE(fs::is_symlink(local / "B.ZIP"));
+    EXPECT_EQ(readFile(local / "B.ZIP"), "b from the server");
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP"}));
+}
+
 }  // namespace
 }  // namespace tyq::test
