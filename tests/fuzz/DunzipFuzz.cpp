@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "WorkFolder.h"
 #include "unzip/UnzipCommand.h"
 
 extern "C" std::int32_t dunzip(tyq::unzip::UnzipCommand* command) noexcept;
@@ -35,14 +36,8 @@ struct Folders {
 
 const Folders& folders() {
     static const Folders f = [] {
-        std::string pattern = "/dev/shm/tyq-fuzz-dunzip-XXXXXX";
-        if (::access("/dev/shm", W_OK) != 0) {
-            pattern = (fs::temp_directory_path() / "tyq-fuzz-dunzip-XXXXXX").string();
-        }
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        Folders made{pattern, {}, {}, {}};
+        const fs::path root = tyq::fuzz::makeWorkFolder("dunzip");
+        Folders made{root, {}, {}, {}};
         made.archive = made.root / "in" / "QLM0001.ZIP";
         made.destination = made.root / "out";
         made.outside = made.root / "outside";

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "WorkFolder.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
 
@@ -29,16 +30,7 @@ const char* const kKeys[] = {"User", "Pass", "FileUnZipPass", "Local", "QLMHost"
 
 // Every write syncs the file: a folder in memory keeps the runs quick.
 const fs::path& folder() {
-    static const fs::path path = [] {
-        std::string pattern = "/dev/shm/tyq-fuzz-settings-XXXXXX";
-        if (::access("/dev/shm", W_OK) != 0) {
-            pattern = (fs::temp_directory_path() / "tyq-fuzz-settings-XXXXXX").string();
-        }
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        return fs::path(pattern);
-    }();
+    static const fs::path path = [] { return tyq::fuzz::makeWorkFolder("settings"); }();
     return path;
 }
 
