@@ -30,7 +30,7 @@ const char* const kKeys[] = {"User", "Pass", "FileUnZipPass", "Local", "QLMHost"
 
 // Every write syncs the file: a folder in memory keeps the runs quick.
 const fs::path& folder() {
-    static const fs::path path = [] { return tyq::fuzz::makeWorkFolder("settings"); }();
+    static const fs::path path = tyq::fuzz::makeWorkFolder("settings");
     return path;
 }
 
