@@ -275,6 +275,12 @@ TEST_F(HostileArchive, EntryInflatingPastTheFreeSpaceStopsWithNothingLeft) {
               (Tree{{"KEEP.TXT", "present before"}, {"old", "<dir>"}, {"old/QLM1.TXT", "old"}}));
 }
 
+TEST_F(HostileArchive, NamedPipeOfAnArchivesNameIsRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo((work_ / "QLM1.ZIP").c_str(), 0600), 0);
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kOpenArchiveFailed);
+    EXPECT_TRUE(fs::is_empty(out_.path()));
+}
+
 TEST_F(HostileArchive, ThousandCharacterPassword) {
     const std::string password = std::string(999, 'p') + "Z";
     test::makeZip(work_ / "QLM1.ZIP", {{"SECRET.TXT", "opened"}}, "-P " + password);

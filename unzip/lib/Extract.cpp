@@ -602,7 +602,9 @@ std::vector<const DirectoryEntry*> directReads(const std::vector<PlannedEntry>& 
 }
 
 std::int32_t extract(const ExtractRequest& request) {
-    Fd archiveFd(::open(request.archive.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so a named pipe of an archive's name is refused below
+    // instead of waiting forever for a writer; reads of a file are unaffected.
+    Fd archiveFd(::open(request.archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!archiveFd.valid()) {
         return errno == ENOENT || errno == ENOTDIR ? code::kFileNotFound : code::kOpenArchiveFailed;
     }
