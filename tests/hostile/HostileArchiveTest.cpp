@@ -275,6 +275,18 @@ TEST_F(HostileArchive, EntryInflatingPastTheFreeSpaceStopsWithNothingLeft) {
               (Tree{{"KEEP.TXT", "present before"}, {"old", "<dir>"}, {"old/QLM1.TXT", "old"}}));
 }
 
+TEST_F(HostileArchive, OfTwoLargeEntriesWithOneNameTheLaterOneStays) {
+    // Large enough to be shared out among several readers: the order in which
+    // they finish must not decide.
+    hostileZip(work_ / "QLM1.ZIP", "dups", 3 << 20);
+    for (int run = 0; run < 6; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(extract(work_ / "QLM1.ZIP"), code::kOk);
+        EXPECT_EQ(test::readFile(out_ / "DUP.BIN").substr(0, 1), "2");
+        fs::remove(out_ / "DUP.BIN");
+    }
+}
+
 TEST_F(HostileArchive, NamedPipeOfAnArchivesNameIsRefusedAtOnce) {
     ASSERT_EQ(::mkfifo((work_ / "QLM1.ZIP").c_str(), 0600), 0);
     EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kOpenArchiveFailed);

@@ -4,9 +4,15 @@
 usage: hostile_zip.py OUT many COUNT     COUNT small stored entries F00000.TXT...
        hostile_zip.py OUT deep DEPTH     one file DEPTH folders down: d/d/.../F.TXT
        hostile_zip.py OUT bomb SIZE      one deflated entry of SIZE zero bytes
+       hostile_zip.py OUT dups SIZE      two stored entries DUP.BIN of SIZE random bytes,
+                                         the first beginning with "1", the second with "2"
 """
+import os
 import sys
+import warnings
 import zipfile
+
+warnings.simplefilter("ignore")  # zipfile warns of the duplicate names we mean
 
 
 def main():
@@ -29,6 +35,10 @@ def main():
                 while left > 0:
                     entry.write(block[: min(left, len(block))])
                     left -= len(block)
+        elif kind == "dups":
+            for tag in (b"1", b"2"):
+                info = zipfile.ZipInfo("DUP.BIN", date_time=stamp)
+                archive.writestr(info, tag + os.urandom(number - 1))
         else:
             sys.exit("unknown kind: " + kind)
 

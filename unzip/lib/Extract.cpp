@@ -151,6 +151,7 @@ struct PlannedEntry {
     Kind kind = Kind::Skipped;
     bool selected = false;
     std::int64_t size = 0;  // uncompressed, as the header says
+    std::size_t index = 0;  // its place in the archive
 };
 
 std::string joined(const std::vector<std::string>& parts, std::size_t count) {
@@ -225,6 +226,7 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
                 files.insert(joined(planned.parts, planned.parts.size()));
             }
         }
+        planned.index = plan.size();
         plan.push_back(std::move(planned));
     }
     for (const std::string& file : files) {
@@ -287,7 +289,7 @@ class Writer {
         if (mode == 0) {
             mode = 0644;
         }
-        Pending pending{planned.parts, {}, leaf};
+        Pending pending{planned.parts, {}, leaf, planned.index};
         pending.folder.pop_back();
         Fd file = createTemp(folder, mode, pending.temp);
         {
@@ -347,6 +349,10 @@ class Writer {
         if (::syncfs(root_) != 0) {
             failWithErrno(errno);
         }
+        // In the archive's order, whichever reader finished first: of two
+        // entries with one name, the later one stays, as it always has.
+        std::sort(pending_.begin(), pending_.end(),
+                  [](const Pending& x, const Pending& y) { return x.index < y.index; });
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             const Pending& pending = pending_[i];
             const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
@@ -368,6 +374,7 @@ class Writer {
         std::vector<std::string> folder;
         std::string temp;
         std::string leaf;
+        std::size_t index = 0;  // the entry's place in the archive
     };
 
     // The folder made of the first `count` parts, opened without following a
