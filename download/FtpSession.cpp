@@ -15,8 +15,10 @@
 namespace tyq::download {
 namespace {
 
-// Large buffers matter for large files: 16 KiB costs about half the speed.
-constexpr long kBufferSize = 512L * 1024L;
+// Large buffers matter for large files: 16 KiB costs about half the speed,
+// and 4 MiB is about 15% faster than 512 KiB on a 1 GiB file (bench/run),
+// for 4 MB more memory.
+constexpr long kBufferSize = 4096L * 1024L;
 // A listing longer than this is not a mailbox: the listing counts as failed.
 constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 // libcurl 7.88 can stall each passive data connection for up to a second
