@@ -1,5 +1,7 @@
 #include "unzip/lib/DirectEntry.h"
 
+#include "unzip/lib/ByteReads.h"
+
 #include <nettle/aes.h>
 #include <nettle/hmac.h>
 #include <nettle/memxor.h>
@@ -22,26 +24,6 @@ constexpr std::size_t kAuthSize = 10;
 constexpr std::size_t kChunk = 256 * 1024;  // a multiple of the AES block
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kZipCryptoHeaderSize = 12;
-
-bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        out += n;
-        offset += static_cast<std::uint64_t>(n);
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
 
 void putBe32(unsigned char* out, std::uint32_t value) {
     out[0] = static_cast<unsigned char>(value >> 24);

@@ -1,5 +1,7 @@
 #include "unzip/lib/ZipDirectory.h"
 
+#include "unzip/lib/ByteReads.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,32 +17,6 @@ constexpr std::size_t kMaxComment = 0xFFFF;
 constexpr std::size_t kLocatorSize = 20;
 constexpr std::size_t kEnd64Size = 56;
 constexpr std::size_t kHeaderSize = 46;
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(le16(p)) | (static_cast<std::uint32_t>(le16(p + 2)) << 16);
-}
-std::uint64_t le64(const unsigned char* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
-
-bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        out += n;
-        offset += static_cast<std::uint64_t>(n);
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool hasSignature(int fd, std::uint64_t offset, const char* signature) {
     unsigned char bytes[4];
