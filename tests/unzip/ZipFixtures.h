@@ -57,7 +57,8 @@ inline Tree readTree(const std::filesystem::path& root) {
 inline std::string names(const Tree& tree) {
     std::string list;
     for (const auto& entry : tree) {
-        list += " " + quoted(entry.first);
+        list += ' ';
+        list += quoted(entry.first);
     }
     return list;
 }
