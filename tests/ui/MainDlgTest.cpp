@@ -494,17 +494,20 @@ class MainDlgTest : public QObject {
     void inputDuringCommandIsDropped() {
         Fixture f;
         auto& window = f.open();
+        // A click queued as the window system would deliver it.
+        auto postClick = [](QWidget* widget) {
+            const QPointF inside(widget->rect().center());
+            const QPointF global(widget->mapToGlobal(inside.toPoint()));
+            QCoreApplication::postEvent(
+                widget, new QMouseEvent(QEvent::MouseButtonPress, inside, global, Qt::LeftButton,
+                                        Qt::LeftButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                widget, new QMouseEvent(QEvent::MouseButtonRelease, inside, global, Qt::LeftButton,
+                                        Qt::NoButton, Qt::NoModifier));
+        };
         // Clicks on the check box and Enter, queued while a command runs.
         auto queueInput = [&] {
-            QCheckBox* box = f.aol();
-            const QPointF inside(box->rect().center());
-            const QPointF global(box->mapToGlobal(inside.toPoint()));
-            QCoreApplication::postEvent(
-                box, new QMouseEvent(QEvent::MouseButtonPress, inside, global, Qt::LeftButton,
-                                     Qt::LeftButton, Qt::NoModifier));
-            QCoreApplication::postEvent(
-                box, new QMouseEvent(QEvent::MouseButtonRelease, inside, global, Qt::LeftButton,
-                                     Qt::NoButton, Qt::NoModifier));
+            postClick(f.aol());
             QCoreApplication::postEvent(
                 f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
         };
@@ -521,15 +524,7 @@ class MainDlgTest : public QObject {
         // The same input outside a command does reach the window: the click
         // ticks the box (and asks), Enter then closes it with OK.
         f.prompter.answers = {PromptAnswer::Yes};
-        QCheckBox* box = f.aol();
-        const QPointF inside(box->rect().center());
-        const QPointF global(box->mapToGlobal(inside.toPoint()));
-        QCoreApplication::postEvent(
-            box, new QMouseEvent(QEvent::MouseButtonPress, inside, global, Qt::LeftButton,
-                                 Qt::LeftButton, Qt::NoModifier));
-        QCoreApplication::postEvent(
-            box, new QMouseEvent(QEvent::MouseButtonRelease, inside, global, Qt::LeftButton,
-                                 Qt::NoButton, Qt::NoModifier));
+        postClick(f.aol());
         QCoreApplication::processEvents();
         QVERIFY(f.aol()->isChecked());
         QCOMPARE(f.prompter.asked.size(), std::size_t(1));
