@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "app/OfferHangUp.h"
+#include "app/SignalWatcher.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "settings/Keys.h"
@@ -45,12 +46,19 @@ int CUtilityApp::run(int argc, char** argv) {
     QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
 
     ui::QtPrompter prompter;
-    initInstance(defaultFolders(), prompter, [&prompter](ui::CMainDlg& window) {
+    int endedBy = 0;
+    initInstance(defaultFolders(), prompter, [&prompter, &endedBy](ui::CMainDlg& window) {
         prompter.setMainWindow(&window);
+        // A termination request stops a running command cleanly first.
+        const SignalWatcher watcher([&window, &endedBy](int signal) {
+            endedBy = signal;
+            window.endOnRequest();
+        });
         window.exec();
         prompter.setMainWindow(nullptr);
     });
-    return 0;
+    // The shell's convention for a program ended by a signal.
+    return endedBy != 0 ? 128 + endedBy : 0;
 }
 
 }  // namespace tyq::app

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <stop_token>
 #include <string>
 
 namespace tyq {
@@ -10,6 +13,16 @@ struct StepOneTexts {
     std::string pass;
     std::string zipPass;
     std::string local;
+};
+
+// How far a long command has come, in bytes. A total of -1 is not known.
+struct ByteProgress {
+    std::string item;    // the file or archive being worked on
+    int itemNumber = 0;  // 1 for the first
+    int itemCount = 0;   // how many the command works through
+    std::int64_t itemDone = 0;
+    std::int64_t itemTotal = -1;
+    std::int64_t allDone = 0;  // every item's bytes so far
 };
 
 // What the download and unzip commands need of the main window. The window
@@ -30,6 +43,14 @@ class MainWindowPort {
     // A longer explanation of the status line (its tool tip); empty clears it.
     virtual void setProgressDetail(const std::string& text) = 0;
     virtual void focusProgressText() = 0;
+
+    // Bytes moved so far; the window shows at most a few updates a second.
+    virtual void setProgressBytes(const ByteProgress& /*progress*/) {}
+    // Runs work where the window's own dialogs may open (the dial-up
+    // phonebook) and returns when it is done.
+    virtual void runOnWindowThread(const std::function<void()>& work) { work(); }
+    // Set once the user has asked to stop the command.
+    virtual std::stop_token stopToken() const { return {}; }
 };
 
 }  // namespace tyq

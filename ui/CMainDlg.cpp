@@ -2,16 +2,23 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 #include <exception>
 #include <optional>
+#include <thread>
 
 #include "common/DiskFullError.h"
 #include "common/Paths.h"
@@ -27,6 +34,7 @@
 #include "ui/HelpViewer.h"
 #include "ui/InputBlocker.h"
 #include "ui/TextBytes.h"
+#include "ui/WorkerPort.h"
 #include "unzip/UnzipDownloadFiles.h"
 
 namespace tyq::ui {
@@ -39,6 +47,27 @@ int& aolToggleCount() {
 namespace {
 
 constexpr char kAboutItem[] = "&About Korvatt...";
+constexpr char kStopDownload[] = "Stop the download?";
+constexpr char kStopUnzip[] = "Stop unzipping?";
+// The bar runs from 0 to this, so it moves smoothly on a wide window.
+constexpr int kBarRange = 1000;
+// The rows below the progress text move down by one for the progress bar.
+constexpr int kBarRow = 12;
+
+QString sizeText(std::int64_t bytes) {
+    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+QString timeLeftText(double seconds) {
+    const auto whole = static_cast<long long>(seconds + 0.5);
+    if (whole < 60) {
+        return QStringLiteral("%1 s left").arg(whole);
+    }
+    if (whole < 3600) {
+        return QStringLiteral("%1 min left").arg((whole + 30) / 60);
+    }
+    return QStringLiteral("%1 h %2 min left").arg(whole / 3600).arg((whole % 3600) / 60);
+}
 
 void writeSetting(const settings::ProfileStore& profiles, const char* key, std::string_view value) {
     // Write failures go unreported: the window carries on as it always has.
@@ -78,12 +107,12 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       libraryFolder_(std::move(libraryFolder)),
       hooks_(std::move(hooks)) {
     if (!hooks_.download) {
-        hooks_.download = [this](MainWindowPort& window) {
-            download::downloadFiles(window, profiles_, prompter_, libraryFolder_);
+        hooks_.download = [this](MainWindowPort& window, Prompter& prompter) {
+            download::downloadFiles(window, profiles_, prompter, libraryFolder_);
         };
     }
     if (!hooks_.unzip) {
-        hooks_.unzip = [this](MainWindowPort& window) {
+        hooks_.unzip = [this](MainWindowPort& window, Prompter&) {
             unzip::unzipDownloadFiles(window, profiles_, libraryFolder_);
         };
     }
@@ -167,6 +196,15 @@ void CMainDlg::buildControls() {
         progress_->setGeometry(rect);
     }
 
+    // Shown only while a command runs; its row stays, so nothing jumps.
+    bar_ = new QProgressBar(this);
+    bar_->setObjectName(QStringLiteral("progressBar"));
+    bar_->setRange(0, kBarRange);
+    bar_->setTextVisible(true);
+    bar_->setAlignment(Qt::AlignCenter);
+    units.place(*bar_, 43, 117, 178, 11);
+    bar_->hide();
+
     auto addButton = [&](int id, const char* text, int left, int top, int width, int height) {
         auto* button = new QPushButton(QString::fromUtf8(text), this);
         button->setObjectName(controlName(id));
@@ -178,16 +216,16 @@ void CMainDlg::buildControls() {
     };
     auto* step2 = new QLabel(QStringLiteral("Step2:"), this);
     step2->setObjectName(QStringLiteral("labelStep2"));
-    units.place(*step2, 12, 122, 22, 8);
-    auto* download = addButton(ids::kDownload, "&Download Files", 69, 120, 151, 14);
+    units.place(*step2, 12, 122 + kBarRow, 22, 8);
+    auto* download = addButton(ids::kDownload, "&Download Files", 69, 120 + kBarRow, 151, 14);
     auto* step3 = new QLabel(QStringLiteral("Step3:"), this);
     step3->setObjectName(QStringLiteral("labelStep3"));
-    units.place(*step3, 12, 138, 22, 8);
-    auto* unzip = addButton(ids::kUnzip, "&Unzip Download Files", 69, 136, 151, 14);
-    auto* ok = addButton(ids::kOk, "&OK", 18, 162, 42, 14);
-    auto* cancel = addButton(ids::kCancel, "&Cancel", 68, 162, 42, 14);
-    auto* help = addButton(ids::kHelp, "&Help", 118, 162, 42, 14);
-    auto* setup = addButton(ids::kSetup, "&Setup", 168, 162, 42, 14);
+    units.place(*step3, 12, 138 + kBarRow, 22, 8);
+    auto* unzip = addButton(ids::kUnzip, "&Unzip Download Files", 69, 136 + kBarRow, 151, 14);
+    auto* ok = addButton(ids::kOk, "&OK", 18, 162 + kBarRow, 42, 14);
+    auto* cancel = cancel_ = addButton(ids::kCancel, "&Cancel", 68, 162 + kBarRow, 42, 14);
+    auto* help = addButton(ids::kHelp, "&Help", 118, 162 + kBarRow, 42, 14);
+    auto* setup = addButton(ids::kSetup, "&Setup", 168, 162 + kBarRow, 42, 14);
 
     const QList<QWidget*> tabOrder{aol_,  user_, pass_,  zipPass_, local_, download,
                                    unzip, ok,    cancel, help,     setup};
@@ -196,16 +234,16 @@ void CMainDlg::buildControls() {
     }
 
     connect(download, &QPushButton::clicked, this,
-            [this] { runCommand([this] { hooks_.download(*this); }); });
+            [this] { runOnWorker(hooks_.download, kStopDownload, "File"); });
     connect(unzip, &QPushButton::clicked, this,
-            [this] { runCommand([this] { hooks_.unzip(*this); }); });
+            [this] { runOnWorker(hooks_.unzip, kStopUnzip, "Archive"); });
     connect(ok, &QPushButton::clicked, this, &CMainDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &CMainDlg::reject);
     connect(help, &QPushButton::clicked, this, [this] { runCommand([this] { onHelp(); }); });
     connect(setup, &QPushButton::clicked, this, [this] { runCommand([this] { onSetup(); }); });
     connect(aol_, &QCheckBox::clicked, this, [this] { runCommand([this] { onAolClicked(); }); });
 
-    setFixedSize(units.toPixelsX(227), units.toPixelsY(183));
+    setFixedSize(units.toPixelsX(227), units.toPixelsY(183 + kBarRow));
 }
 
 void CMainDlg::opening() {
@@ -229,13 +267,18 @@ void CMainDlg::opening() {
 }
 
 void CMainDlg::runCommand(const std::function<void()>& command) {
+    runCommandWith(command, {});
+}
+
+void CMainDlg::runCommandWith(const std::function<void()>& command,
+                              const std::function<bool(QObject*, const QEvent&)>& passThrough) {
     // A command started while another runs (only possible through events
     // that are not user input) shares the outer command's input blocking.
     const bool outermost = !inCommand_;
     std::optional<InputBlocker> blocker;
     if (outermost) {
         inCommand_ = true;
-        blocker.emplace(*this);
+        blocker.emplace(*this, passThrough);
     }
     std::optional<std::string> failure;
     try {
@@ -259,6 +302,185 @@ void CMainDlg::runCommand(const std::function<void()>& command) {
         blocker.reset();  // drops the input that queued up meanwhile
         inCommand_ = false;
     }
+}
+
+void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>& command,
+                           const char* stopQuestion, const char* itemWord) {
+    if (inCommand_) {
+        return;  // one command at a time
+    }
+    // Only the ways to stop get through while the worker runs: a click on
+    // Cancel (or its mnemonic) and Escape. The close box is no input event.
+    const auto passThrough = [this](QObject* receiver, const QEvent& event) {
+        if (stop_ == nullptr) {
+            return false;
+        }
+        switch (event.type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::Shortcut:
+                return receiver == cancel_;
+            case QEvent::KeyPress: {
+                const auto& key = static_cast<const QKeyEvent&>(event);
+                return key.key() == Qt::Key_Escape &&
+                       (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+            }
+            default:
+                return false;
+        }
+    };
+    runCommandWith(
+        [&] {
+            std::stop_source source;
+            WorkerPort port(*this, *this, prompter_, source.get_token());
+            stop_ = &source;
+            stopQuestion_ = stopQuestion;
+            itemWord_ = QString::fromUtf8(itemWord);
+            commandStart_ = std::chrono::steady_clock::now();
+            lastBytes_ = 0;
+            lastBytesAt_ = 0;
+            rate_ = 0;
+            bar_->setValue(0);
+            bar_->setFormat(QString());
+            bar_->show();
+
+            QEventLoop loop;
+            std::exception_ptr error;
+            std::thread worker([&] {
+                try {
+                    command(port, port);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            });
+            loop.exec();
+            worker.join();
+            stop_ = nullptr;
+            bar_->hide();
+            if (error) {
+                std::rethrow_exception(error);
+            }
+        },
+        passThrough);
+    if (endAfterStop_) {
+        endAfterStop_ = closeAfterStop_ = false;
+        QDialog::done(QDialog::Rejected);
+    } else if (closeAfterStop_) {
+        closeAfterStop_ = false;
+        reject();
+    }
+}
+
+void CMainDlg::askToStop(bool fromCloseBox) {
+    if (askingToStop_ || stop_ == nullptr || stop_->stop_requested()) {
+        return;
+    }
+    askingToStop_ = true;
+    PromptAnswer answer = PromptAnswer::No;
+    try {
+        answer = prompter_.ask(Prompt{stopQuestion_, PromptButtons::YesNo, PromptIcon::Question,
+                                      PromptOwner::MainWindow});
+    } catch (...) {
+        // No answer is No: the command goes on.
+    }
+    askingToStop_ = false;
+    // The command may have ended while the question was open.
+    if (answer == PromptAnswer::Yes) {
+        if (stop_ != nullptr) {
+            stop_->request_stop();
+        }
+        if (fromCloseBox) {
+            closeAfterStop_ = true;
+            if (stop_ == nullptr) {
+                closeAfterStop_ = false;
+                reject();
+            }
+        }
+    }
+}
+
+void CMainDlg::closeModalBoxes() {
+    // Each box answers as its Escape would; a box that will not close is
+    // left after a few tries rather than looping.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == this) {
+            return;
+        }
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->reject();
+        } else {
+            modal->close();
+        }
+    }
+}
+
+void CMainDlg::endOnRequest() {
+    closeModalBoxes();
+    if (stop_ != nullptr) {
+        stop_->request_stop();
+        endAfterStop_ = true;
+        return;
+    }
+    QDialog::done(QDialog::Rejected);
+}
+
+void CMainDlg::closeEvent(QCloseEvent* event) {
+    if (stop_ != nullptr) {
+        event->ignore();
+        askToStop(true);
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CMainDlg::setProgressBytes(const ByteProgress& progress) {
+    if (stop_ == nullptr) {
+        return;  // a late count after the command ended
+    }
+    using namespace std::chrono;
+    const auto now = duration_cast<milliseconds>(steady_clock::now() - commandStart_).count();
+    if (progress.allDone > lastBytes_ && now > lastBytesAt_) {
+        const double instant = static_cast<double>(progress.allDone - lastBytes_) * 1000.0 /
+                               static_cast<double>(now - lastBytesAt_);
+        // Smoothed, so the time left does not jump with every burst.
+        rate_ = rate_ <= 0 ? instant : rate_ * 0.7 + instant * 0.3;
+        lastBytes_ = progress.allDone;
+        lastBytesAt_ = now;
+    }
+    const bool known = progress.itemTotal > 0;
+    double fraction = 0;
+    if (progress.itemCount > 0) {
+        const double within = known ? std::min(1.0, static_cast<double>(progress.itemDone) /
+                                                        static_cast<double>(progress.itemTotal))
+                                    : (progress.itemTotal == 0 ? 1.0 : 0.0);
+        fraction = (std::max(0, progress.itemNumber - 1) + within) / progress.itemCount;
+    }
+    const int value = static_cast<int>(fraction * kBarRange + 0.5);
+    // Never backwards within a command.
+    bar_->setValue(std::max(bar_->value(), std::min(value, kBarRange)));
+
+    QStringList parts;
+    if (progress.itemCount > 0) {
+        parts << QStringLiteral("%1 %2 of %3")
+                     .arg(itemWord_)
+                     .arg(progress.itemNumber)
+                     .arg(progress.itemCount);
+    }
+    parts << (known ? QStringLiteral("%1 of %2")
+                          .arg(sizeText(progress.itemDone), sizeText(progress.itemTotal))
+                    : sizeText(progress.itemDone));
+    if (rate_ > 0) {
+        parts << sizeText(static_cast<std::int64_t>(rate_)) + QStringLiteral("/s");
+        if (known && progress.itemDone < progress.itemTotal) {
+            parts << timeLeftText(static_cast<double>(progress.itemTotal - progress.itemDone) /
+                                  rate_);
+        }
+    }
+    bar_->setFormat(parts.join(QStringLiteral(" \u00b7 ")));
+    bar_->setToolTip(
+        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size())));
 }
 
 void CMainDlg::copyFieldsToMembers() {
@@ -301,6 +523,10 @@ void CMainDlg::accept() {
 }
 
 void CMainDlg::reject() {
+    if (stop_ != nullptr) {
+        askToStop(false);
+        return;
+    }
     runCommand([this] { onCancel(); });
 }
 

@@ -2,9 +2,12 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "common/MainWindowPort.h"
@@ -15,6 +18,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 
 namespace tyq::ui {
@@ -35,9 +39,10 @@ inline constexpr char kHelpFileName[] = "tyqlmftp.hlp";
 struct MainDlgHooks {
     // The hang-up question on the way out (OK and Cancel).
     std::function<void()> offerHangUp;
-    // The Step 2 and Step 3 commands.
-    std::function<void(MainWindowPort&)> download;
-    std::function<void(MainWindowPort&)> unzip;
+    // The Step 2 and Step 3 commands. They run on a worker thread; the port
+    // and the prompter carry their calls over to the window.
+    std::function<void(MainWindowPort&, Prompter&)> download;
+    std::function<void(MainWindowPort&, Prompter&)> unzip;
     // Shows the help file; runs while the help folder is the current directory.
     std::function<void(const std::string& helpFile)> showHelp;
     // The program file the help file lies beside; empty means this process's.
@@ -61,6 +66,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void setProgressText(const std::string& text) override;
     void setProgressDetail(const std::string& text) override;
     void focusProgressText() override;
+    void setProgressBytes(const ByteProgress& progress) override;
 
     // The Step 1 values last read or saved.
     std::string m_strUser;
@@ -74,8 +80,16 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void runCommand(const std::function<void()>& command);
 
     // OK and Cancel operations; every way to close the window leads here.
+    // While a command runs, Cancel, Escape and the close box ask whether to
+    // stop it instead.
     void accept() override;
     void reject() override;
+
+    // A request from outside to end the program (a signal): stops a running
+    // command without asking, then closes as Cancel does but without the
+    // hang-up question.
+    void endOnRequest();
+    bool commandRunning() const noexcept { return stop_ != nullptr; }
 
     // The window's own menu (right-click): "&About Korvatt...".
     std::unique_ptr<QMenu> windowMenu();
@@ -85,6 +99,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
   private:
@@ -97,12 +112,31 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void onSetup();
     void onAbout();
     void copyFieldsToMembers();
+    void runCommandWith(const std::function<void()>& command,
+                        const std::function<bool(QObject*, const QEvent&)>& passThrough);
+    // Runs a Step 2 or Step 3 command on a worker while the window answers.
+    void runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>& command,
+                     const char* stopQuestion, const char* itemWord);
+    void askToStop(bool fromCloseBox);
+    void closeModalBoxes();
 
     const settings::ProfileStore& profiles_;
     Prompter& prompter_;
     std::filesystem::path libraryFolder_;
     MainDlgHooks hooks_;
     bool inCommand_ = false;
+    // Set while a worker command runs.
+    std::stop_source* stop_ = nullptr;
+    const char* stopQuestion_ = "";
+    bool askingToStop_ = false;
+    bool closeAfterStop_ = false;
+    bool endAfterStop_ = false;
+    // What the progress bar's text counts, and the rate it has measured.
+    QString itemWord_;
+    std::int64_t lastBytes_ = 0;
+    std::int64_t lastBytesAt_ = 0;  // ms since the command began
+    double rate_ = 0;               // bytes per second, smoothed
+    std::chrono::steady_clock::time_point commandStart_{};
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;
@@ -110,6 +144,8 @@ class CMainDlg : public QDialog, public MainWindowPort {
     QLineEdit* local_ = nullptr;
     QCheckBox* aol_ = nullptr;
     QLabel* progress_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+    QPushButton* cancel_ = nullptr;
     QPointer<HelpViewer> helpViewer_;
 };
 

@@ -6,7 +6,8 @@
 
 namespace tyq::ui {
 
-InputBlocker::InputBlocker(QWidget& window) : window_(&window) {
+InputBlocker::InputBlocker(QWidget& window, PassThrough passThrough)
+    : window_(&window), passThrough_(std::move(passThrough)) {
     QCoreApplication::instance()->installEventFilter(this);
 }
 
@@ -60,7 +61,8 @@ bool InputBlocker::aimsAtWindow(QObject* receiver) const {
 }
 
 bool InputBlocker::eventFilter(QObject* watched, QEvent* event) {
-    if (event != nullptr && isUserInput(*event) && aimsAtWindow(watched)) {
+    if (event != nullptr && isUserInput(*event) && aimsAtWindow(watched) &&
+        !(passThrough_ && passThrough_(watched, *event))) {
         event->accept();
         return true;
     }

@@ -74,6 +74,19 @@ inline constexpr std::uint32_t kExtractOperation = 8;
 // The message code by which the library reports a warning; the callback may
 // answer through the reply buffer.
 inline constexpr std::uint32_t kWarningMessage = 8;
+// Progress and stop, an addition to the record that keeps its size and
+// offsets: the first 8 bytes of field130 may hold a context address (zero:
+// none). When they do, the library passes it as the callback's last argument
+// and sends, from any of its reader threads:
+//   kTotalMessage once, before it writes: first and second hold the low and
+//     high 32 bits of the bytes it will write in all;
+//   kProgressMessage as it writes: value holds the bytes written since that
+//     thread's last such message.
+// A non-zero return from either asks the library to stop: it removes what it
+// wrote of the archive and returns code::kCancelled.
+inline constexpr std::uint32_t kTotalMessage = 20;
+inline constexpr std::uint32_t kProgressMessage = 21;
+inline constexpr std::size_t kContextOffset = 130;
 // Room the library gives the callback's reply buffer.
 inline constexpr std::size_t kReplyBufferSize = 256;
 
@@ -92,6 +105,7 @@ inline constexpr std::int32_t kNothingToExtract = 11;
 inline constexpr std::int32_t kCreateOutputFailed = 28;
 inline constexpr std::int32_t kOpenArchiveFailed = 29;
 inline constexpr std::int32_t kBadCrc = 39;
+inline constexpr std::int32_t kCancelled = 40;
 inline constexpr std::int32_t kSkippedEncrypted = 41;
 inline constexpr std::int32_t kUnknownCompression = 42;
 inline constexpr std::int32_t kBadPassword = 44;

@@ -59,8 +59,8 @@ struct Fixture {
             ++hangUps;
             fileAtHangUp = file();
         };
-        hooks.download = [this](MainWindowPort& port) { download(port); };
-        hooks.unzip = [this](MainWindowPort& port) { unzip(port); };
+        hooks.download = [this](MainWindowPort& port, Prompter&) { download(port); };
+        hooks.unzip = [this](MainWindowPort& port, Prompter&) { unzip(port); };
         hooks.executablePath = executable;
         if (showHelp) {
             hooks.showHelp = showHelp;
@@ -194,8 +194,8 @@ class MainDlgTest : public QObject {
                 controls << child;
             }
         }
-        // 7 labels, the progress text, 4 fields, the check box, 6 buttons
-        QCOMPARE(controls.size(), 19);
+        // 7 labels, the progress text and bar, 4 fields, the check box, 6 buttons
+        QCOMPARE(controls.size(), 20);
         for (auto* control : controls) {
             const QString name = control->objectName();
             QVERIFY2(window.rect().contains(control->geometry()), qPrintable(name));

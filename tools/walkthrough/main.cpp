@@ -104,6 +104,13 @@ class PrintingPort : public MainWindowPort {
         }
     }
     void focusProgressText() override { window_.focusProgressText(); }
+    void setProgressBytes(const ByteProgress& progress) override {
+        window_.setProgressBytes(progress);
+    }
+    void runOnWindowThread(const std::function<void()>& work) override {
+        window_.runOnWindowThread(work);
+    }
+    std::stop_token stopToken() const override { return window_.stopToken(); }
 
     std::string last;
 
@@ -177,12 +184,12 @@ int walkSteps(int& argc, char** argv) {
 
     ui::MainDlgHooks hooks;
     hooks.offerHangUp = [&] { app::OfferHangUp(prompter, libraryFolder); };
-    hooks.download = [&](MainWindowPort& window) {
+    hooks.download = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
         download::downloadFiles(printing, profiles, prompter, libraryFolder);
         downloaded = printing.last == download::kFinishedText;
     };
-    hooks.unzip = [&](MainWindowPort& window) {
+    hooks.unzip = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
         unzip::unzipDownloadFiles(printing, profiles, libraryFolder);
         unzipped = printing.last == kUnzipFinished;
