@@ -1,10 +1,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <csignal>
 #include <cstdlib>
 
 #include "app/CUtilityApp.h"
 #include "app/OfferHangUp.h"
+#include "app/SignalWatcher.h"
 #include "common/DialUpApi.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -45,6 +47,25 @@ class AppTest : public QObject {
 
   private slots:
     void init() { ui::aolToggleCount() = 0; }
+
+    // A termination request reaches the window's thread as a call, and the
+    // earlier handler is back once the watcher has ended.
+    void signalsBecomeCalls() {
+        struct sigaction before {};
+        ::sigaction(SIGTERM, nullptr, &before);
+        std::vector<int> seen;
+        {
+            const app::SignalWatcher watcher([&](int signal) { seen.push_back(signal); });
+            for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+                ::raise(signal);
+            }
+            QTRY_COMPARE(seen.size(), std::size_t(3));
+        }
+        QCOMPARE(seen, (std::vector<int>{SIGTERM, SIGINT, SIGHUP}));
+        struct sigaction now {};
+        ::sigaction(SIGTERM, nullptr, &now);
+        QVERIFY(now.sa_handler == before.sa_handler);
+    }
 
     void hangUpQuestion_data() {
         QTest::addColumn<QString>("variant");

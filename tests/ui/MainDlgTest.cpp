@@ -3,10 +3,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "common/DiskFullError.h"
 #include "common/Paths.h"
@@ -35,12 +39,31 @@ std::string scrambled(std::string text) {
     return text;
 }
 
+// Counts the questions answered, for a command on the worker to wait on.
+struct CountingPrompter : test::ScriptedPrompter {
+    std::atomic<int> answered{0};
+    PromptAnswer ask(const Prompt& prompt) override {
+        const auto answer = ScriptedPrompter::ask(prompt);
+        ++answered;
+        return answer;
+    }
+};
+
+// Waits on the worker, at most a few seconds, until done() holds.
+template <typename Done>
+bool waitFor(Done done) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
 // One main window over a settings folder of its own, with its outside calls
 // recorded.
 struct Fixture {
     TempDir settings;
     settings::ProfileStore profiles{settings.path()};
-    test::ScriptedPrompter prompter;
+    CountingPrompter prompter;
     int hangUps = 0;
     std::string fileAtHangUp;
     int downloads = 0;
@@ -89,6 +112,9 @@ struct Fixture {
     QPushButton* button(int id) const { return control<QPushButton>(id); }
     QCheckBox* aol() const { return control<QCheckBox>(ui::ids::kAol); }
     QLabel* progress() const { return control<QLabel>(ui::ids::kProgress); }
+    QProgressBar* bar() const {
+        return window->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    }
 
     void fill(const char* user, const char* pass, const char* zip, const char* local) {
         field(ui::ids::kUser)->setText(QString::fromUtf8(user));
@@ -533,6 +559,104 @@ class MainDlgTest : public QObject {
         QCoreApplication::processEvents();
         QVERIFY(!window.isVisible());
         QCOMPARE(window.result(), int(QDialog::Accepted));
+    }
+
+    // Each way to stop a running command asks first; Yes stops it, No lets it
+    // go on, and a stop from the close box then closes by the Cancel path.
+    void stopAsksThenStops_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("id");
+        QTest::addColumn<bool>("yes");
+        for (const char* how : {"Cancel", "Escape", "close box", "signal"}) {
+            for (const int id : {1004, 1005}) {
+                for (const bool yes : {true, false}) {
+                    if (QString(how) != "signal" || yes) {
+                        QTest::addRow("%s, %d, %s", how, id, yes ? "Yes" : "No")
+                            << QString(how) << id << yes;
+                    }
+                }
+            }
+        }
+    }
+    void stopAsksThenStops() {
+        QFETCH(QString, how);
+        QFETCH(int, id);
+        QFETCH(bool, yes);
+        Fixture f;
+        f.prompter.answers = {yes ? PromptAnswer::Yes : PromptAnswer::No};
+        auto& window = f.open();
+        std::stop_token token;
+        bool barShown = false;
+        std::vector<int> barValues;
+        (id == 1004 ? f.download : f.unzip) = [&](MainWindowPort& port) {
+            token = port.stopToken();
+            for (int done = 0; done <= 4; ++done) {
+                port.setProgressBytes({"QLM1.ZIP", 1, 1, done * 25, 100, done * 25});
+            }
+            port.runOnWindowThread([&] {
+                barShown = f.bar()->isVisible();
+                barValues.push_back(f.bar()->value());
+            });
+            if (how == "Cancel") {
+                auto* cancel = f.button(1011);
+                const QPointF at(cancel->rect().center());
+                for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                    QCoreApplication::postEvent(
+                        cancel, new QMouseEvent(type, at, cancel->mapToGlobal(at), Qt::LeftButton,
+                                                type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                 : Qt::NoButton,
+                                                Qt::NoModifier));
+                }
+            } else if (how == "Escape") {
+                QCoreApplication::postEvent(
+                    f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+            } else if (how == "close box") {
+                QCoreApplication::postEvent(&window, new QCloseEvent);
+            } else {
+                QMetaObject::invokeMethod(&window, [&] { window.endOnRequest(); });
+            }
+            QVERIFY(waitFor([&] { return f.prompter.answered > 0 || token.stop_requested(); }));
+            if (yes) {
+                QVERIFY(waitFor([&] { return token.stop_requested(); }));
+            }
+            port.setProgressText("after");
+        };
+        QTest::mouseClick(f.button(id), Qt::LeftButton);
+
+        QVERIFY(barShown);
+        QCOMPARE(barValues, std::vector<int>{1000});
+        QVERIFY(!f.bar()->isVisible());
+        QCOMPARE(token.stop_requested(), yes);
+        QCOMPARE(f.progress()->text(), QStringLiteral("after"));
+        if (how == "signal") {
+            QVERIFY(f.prompter.asked.empty());
+        } else {
+            QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+            const auto& question = f.prompter.asked.front();
+            QCOMPARE(QString::fromStdString(question.text),
+                     id == 1004 ? QStringLiteral("Stop the download?")
+                                : QStringLiteral("Stop unzipping?"));
+            QCOMPARE(question.icon, PromptIcon::Question);
+            QCOMPARE(question.buttons, PromptButtons::YesNo);
+        }
+        const bool closes = yes && (how == "close box" || how == "signal");
+        QCOMPARE(window.isVisible(), !closes);
+        QCOMPARE(f.hangUps, how == "close box" && yes ? 1 : 0);
+        if (closes) {
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+        }
+    }
+
+    void endRequestAtRestClosesWithoutTheHangUpQuestion() {
+        Fixture f;
+        auto& window = f.open();
+        f.fill("typed", "", "", "");
+        window.endOnRequest();
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Rejected));
+        QCOMPARE(f.hangUps, 0);
+        QVERIFY(f.prompter.asked.empty());
+        QVERIFY(f.file().find("typed") == std::string::npos);
     }
 
     void progressTextLineBreakShowsOnTwoLines() {
