@@ -53,6 +53,7 @@ constexpr char kStopUnzip[] = "Stop unzipping?";
 constexpr int kBarRange = 1000;
 // The rows below the progress text move down by one for the progress bar.
 constexpr int kBarRow = 12;
+constexpr std::chrono::seconds kRateWindow{4};
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -336,10 +337,7 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
             stop_ = &source;
             stopQuestion_ = stopQuestion;
             itemWord_ = QString::fromUtf8(itemWord);
-            commandStart_ = std::chrono::steady_clock::now();
-            lastBytes_ = 0;
-            lastBytesAt_ = 0;
-            rate_ = 0;
+            samples_.clear();
             bar_->setValue(0);
             bar_->setFormat(QString());
             bar_->show();
@@ -439,15 +437,15 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
     if (stop_ == nullptr) {
         return;  // a late count after the command ended
     }
-    using namespace std::chrono;
-    const auto now = duration_cast<milliseconds>(steady_clock::now() - commandStart_).count();
-    if (progress.allDone > lastBytes_ && now > lastBytesAt_) {
-        const double instant = static_cast<double>(progress.allDone - lastBytes_) * 1000.0 /
-                               static_cast<double>(now - lastBytesAt_);
-        // Smoothed, so the time left does not jump with every burst.
-        rate_ = rate_ <= 0 ? instant : rate_ * 0.7 + instant * 0.3;
-        lastBytes_ = progress.allDone;
-        lastBytesAt_ = now;
+    const auto now = std::chrono::steady_clock::now();
+    samples_.emplace_back(now, progress.allDone);
+    while (samples_.size() > 2 && now - samples_.front().first > kRateWindow) {
+        samples_.pop_front();
+    }
+    double rate = 0;
+    const auto span = std::chrono::duration<double>(now - samples_.front().first).count();
+    if (span >= 0.5) {
+        rate = static_cast<double>(progress.allDone - samples_.front().second) / span;
     }
     const bool known = progress.itemTotal > 0;
     double fraction = 0;
@@ -461,24 +459,39 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
     // Never backwards within a command.
     bar_->setValue(std::max(bar_->value(), std::min(value, kBarRange)));
 
-    QStringList parts;
+    QString count;
     if (progress.itemCount > 0) {
-        parts << QStringLiteral("%1 %2 of %3")
-                     .arg(itemWord_)
-                     .arg(progress.itemNumber)
-                     .arg(progress.itemCount);
+        count = QStringLiteral("%1 %2 of %3")
+                    .arg(itemWord_)
+                    .arg(progress.itemNumber)
+                    .arg(progress.itemCount);
     }
-    parts << (known ? QStringLiteral("%1 of %2")
-                          .arg(sizeText(progress.itemDone), sizeText(progress.itemTotal))
-                    : sizeText(progress.itemDone));
-    if (rate_ > 0) {
-        parts << sizeText(static_cast<std::int64_t>(rate_)) + QStringLiteral("/s");
+    const QString bytes = known
+                              ? QStringLiteral("%1 of %2")
+                                    .arg(sizeText(progress.itemDone), sizeText(progress.itemTotal))
+                              : sizeText(progress.itemDone);
+    QString speed;
+    QString left;
+    if (rate > 0) {
+        speed = sizeText(static_cast<std::int64_t>(rate)) + QStringLiteral("/s");
         if (known && progress.itemDone < progress.itemTotal) {
-            parts << timeLeftText(static_cast<double>(progress.itemTotal - progress.itemDone) /
-                                  rate_);
+            left = timeLeftText(static_cast<double>(progress.itemTotal - progress.itemDone) / rate);
         }
     }
-    bar_->setFormat(parts.join(QStringLiteral(" \u00b7 ")));
+    // What does not fit goes, least useful first: the count (the progress
+    // text names the file), then the rate.
+    const int room = bar_->width() - bar_->fontMetrics().averageCharWidth() * 2;
+    QString text;
+    for (const QStringList& parts : {QStringList{count, bytes, speed, left},
+                                     QStringList{bytes, speed, left}, QStringList{bytes, left}}) {
+        QStringList shown = parts;
+        shown.removeAll(QString());
+        text = shown.join(QStringLiteral(" \u00b7 "));
+        if (bar_->fontMetrics().horizontalAdvance(text) <= room) {
+            break;
+        }
+    }
+    bar_->setFormat(text);
     bar_->setToolTip(
         QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size())));
 }

@@ -4,11 +4,13 @@
 #include <QPointer>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <utility>
 
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
@@ -133,10 +135,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     bool endAfterStop_ = false;
     // What the progress bar's text counts, and the rate it has measured.
     QString itemWord_;
-    std::int64_t lastBytes_ = 0;
-    std::int64_t lastBytesAt_ = 0;  // ms since the command began
-    double rate_ = 0;               // bytes per second, smoothed
-    std::chrono::steady_clock::time_point commandStart_{};
+    // Recent (time, bytes) samples: the rate is taken over the last few
+    // seconds, so it neither jumps with each burst nor lags for minutes.
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::int64_t>> samples_;
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;

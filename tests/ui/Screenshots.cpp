@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include "support/ScriptedPrompter.h"
@@ -31,9 +33,24 @@ int main(int argc, char** argv) {
     const tyq::settings::ProfileStore profiles(settingsFolder.path());
     tyq::test::ScriptedPrompter prompter;
 
-    tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path());
+    tyq::ui::MainDlgHooks hooks;
+    hooks.download = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
+        port.setProgressText("Downloading  QLM0102.ZIP to /home/anna/QLM");
+        port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000});
+        // Later, so the window measures a rate.
+        QThread::msleep(500);
+        port.setProgressBytes({"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000});
+        QThread::msleep(150);
+        port.runOnWindowThread([&] {
+            QApplication::processEvents();
+            save(*QApplication::activeWindow(), folder + "/main-window-downloading.png");
+        });
+    };
+    tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
     window.setProgressText("Downloading  QLM0101.ZIP to /home/anna/QLM");
     save(window, folder + "/main-window.png");
+    window.activateWindow();
+    window.findChild<QPushButton*>(QStringLiteral("1004"))->click();
 
     tyq::ui::CSetupDlg setup(profiles, &window);
     save(setup, folder + "/setup-window.png");
