@@ -492,8 +492,12 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
         }
     }
     bar_->setFormat(text);
-    bar_->setToolTip(
-        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size())));
+    // The whole story, whatever the bar had room for.
+    QStringList tip{
+        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size())),
+        count, bytes, speed, left};
+    tip.removeAll(QString());
+    bar_->setToolTip(tip.join(QStringLiteral(" \u00b7 ")));
 }
 
 void CMainDlg::copyFieldsToMembers() {
