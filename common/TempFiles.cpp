@@ -10,9 +10,9 @@
 namespace tyq {
 namespace {
 
-// Deep enough for any archive's folders, shallow enough that a hostile tree
-// cannot exhaust file handles.
-constexpr int kMaxDepth = 32;
+// Deep enough for the folders of a subscriber's archives, shallow enough that
+// a Location high up a large tree (a home folder) is swept in moments.
+constexpr int kMaxDepth = 8;
 
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -36,7 +36,7 @@ std::size_t sweep(int folder, int depth) {
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
-            if (depth < kMaxDepth) {
+            if (depth < kMaxDepth) {  // the root's sweep starts at the limit
                 const int sub = ::openat(::dirfd(dir.get()), entry->d_name,
                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (sub >= 0) {
@@ -73,7 +73,15 @@ bool isTemporaryName(std::string_view name) noexcept {
 
 std::size_t removeLeftovers(const std::filesystem::path& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd < 0 ? 0 : sweep(fd, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    // The root as Location: its own files only, not the whole file system.
+    struct stat info {};
+    struct stat root {};
+    const bool isRoot = ::fstat(fd, &info) == 0 && ::stat("/", &root) == 0 &&
+                        info.st_dev == root.st_dev && info.st_ino == root.st_ino;
+    return sweep(fd, isRoot ? kMaxDepth : 0);
 }
 
 }  // namespace tyq

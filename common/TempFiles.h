@@ -27,9 +27,10 @@ inline bool claimTemporary(int fd) noexcept {
 bool isTemporaryName(std::string_view name) noexcept;
 
 // Removes the temporary files that a run killed before it could tidy up left
-// in folder and the folders below it: only names of our own, only regular
-// files of this user, only files no running instance has claimed. Symbolic
-// links are not followed. Returns how many were removed.
+// in folder and the folders below it (a few levels; the root's own files
+// only): only names of our own, only regular files of this user, only files
+// no running instance has claimed. Symbolic links are not followed. Returns
+// how many were removed.
 std::size_t removeLeftovers(const std::filesystem::path& folder);
 
 }  // namespace tyq

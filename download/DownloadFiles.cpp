@@ -1,5 +1,6 @@
 #include "download/DownloadFiles.h"
 
+#include "common/TempFiles.h"
 #include "download/LocalFolder.h"
 #include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
@@ -65,6 +66,8 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                 window.setProgressText("Files not found");
             }
         }
+        // What a run that was killed left behind; a running one's files stay.
+        removeLeftovers(folder);
         // Its outcome is in the progress text and the log.
         transferMailbox(window, profiles, libraryFolder);
         ++counter;

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "common/FileSearch.h"
+#include "common/TempFiles.h"
 
 namespace tyq::download {
 namespace {
@@ -25,6 +26,9 @@ constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 // unless the transfer loop comes round this often.
 constexpr int kPassivePollMs = 5;
 constexpr int kActivePollMs = 1000;
+// A temporary file that another instance's cleanup removes before we claim it
+// is made anew; only a cleanup running in a tight loop beats us this often.
+constexpr int kClaimAttempts = 16;
 
 void initialiseCurlOnce() {
     static std::once_flag once;
@@ -110,6 +114,17 @@ size_t writeToFile(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
+// Claims a fresh temporary file. Only a cleanup that removed it first makes
+// the claim fail where locks work; where they do not (ENOLCK on some network
+// mounts), no cleanup removes anything either and the file is used unclaimed.
+bool claimOrUnlockable(int fd) {
+    if (claimTemporary(fd)) {
+        return true;
+    }
+    struct stat info {};
+    return errno != EWOULDBLOCK && ::fstat(fd, &info) == 0 && info.st_nlink > 0;
+}
+
 // Codes that mean the active-mode data connection could not be set up: the
 // server refused PORT and EPRT, never connected back, or said it could not.
 bool isActiveModeFailure(CURLcode code, long reply) {
@@ -140,6 +155,39 @@ struct FtpSession::Handles {
     CURL* easy = nullptr;
     CURLM* multi = nullptr;
     std::string agent;
+    std::stop_token stop;
+    DownloadProgress progress;
+    // The download under way; null while listing or logging in.
+    const FileSink* file = nullptr;
+    std::int64_t shownDone = -1;
+    std::int64_t shownTotal = -1;
+    bool stopped = false;
+
+    void report(std::int64_t done, std::int64_t total) {
+        if (progress && (done != shownDone || total != shownTotal)) {
+            shownDone = done;
+            shownTotal = total;
+            progress(done, total);
+        }
+    }
+    // libcurl calls this as data arrives and at least once a second, in
+    // every phase; non-zero ends the transfer. A throwing sink cannot unwind
+    // through libcurl: noexcept makes that a clean stop of the process.
+    static int onProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t,
+                          curl_off_t) noexcept {
+        auto& self = *static_cast<Handles*>(user);
+        if (self.file != nullptr) {
+            // SIZE's answer, else the size the RETR reply named.
+            self.report(now, total > 0 ? total : self.file->announced);
+        }
+        return self.stop.stop_requested() ? 1 : 0;
+    }
+    // Starts a public operation: false when a stop was already requested.
+    bool begin() {
+        stopped = stop.stop_requested();
+        return !stopped;
+    }
+
     ~Handles() {
         if (easy != nullptr) {
             curl_easy_cleanup(easy);
@@ -188,23 +236,50 @@ FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
     // Active mode: EPRT, and PORT when the server does not know EPRT.
     curl_easy_setopt(easy, CURLOPT_FTPPORT, "-");
     curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Handles::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, handles_.get());
+    // A stop during name resolution must not wait for the resolver thread.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
 FtpSession::~FtpSession() = default;
+
+void FtpSession::setStopToken(std::stop_token stop) {
+    handles_->stop = std::move(stop);
+}
+
+void FtpSession::setProgress(DownloadProgress progress) {
+    handles_->progress = std::move(progress);
+}
+
+bool FtpSession::stopped() const noexcept {
+    return handles_->stopped;
+}
 
 std::string FtpSession::urlFor(const std::string& escapedName) const {
     return "ftp://" + hostPart_ + "/" + escapedName;
 }
 
 int FtpSession::perform() {
-    CURLM* multi = handles_->multi;
-    CURL* easy = handles_->easy;
+    Handles& handles = *handles_;
+    if (handles.stop.stop_requested()) {
+        handles.stopped = true;
+        return CURLE_ABORTED_BY_CALLBACK;
+    }
+    CURLM* multi = handles.multi;
+    CURL* easy = handles.easy;
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_FAILED_INIT;
     }
+    // A stop wakes the poll below at once, from whichever thread asks.
+    const std::stop_callback wake(handles.stop, [multi] { curl_multi_wakeup(multi); });
     CURLcode result = CURLE_FAILED_INIT;
     int running = 1;
     while (running != 0) {
+        if (handles.stop.stop_requested()) {
+            break;  // removing the handle drops the connection without a word
+        }
         if (curl_multi_perform(multi, &running) != CURLM_OK) {
             break;
         }
@@ -228,6 +303,10 @@ int FtpSession::perform() {
         }
     }
     curl_multi_remove_handle(multi, easy);
+    if (result != CURLE_OK && handles.stop.stop_requested()) {
+        handles.stopped = true;
+        result = CURLE_ABORTED_BY_CALLBACK;
+    }
     return result;
 }
 
@@ -256,6 +335,9 @@ int FtpSession::performWithFallback() {
 }
 
 LoginResult FtpSession::login(const FtpServer& server) {
+    if (!handles_->begin()) {
+        return {LoginStatus::FailedWithoutDescription, describe(CURLE_ABORTED_BY_CALLBACK, 0)};
+    }
     int port = server.port;
     if (port == 0) {
         port = 21;
@@ -314,6 +396,9 @@ LoginResult FtpSession::login(const FtpServer& server) {
 std::vector<std::string> FtpSession::listZipFiles() {
     CURL* easy = handles_->easy;
     ListingSink sink;
+    if (!handles_->begin()) {
+        return {};
+    }
     const auto url = urlFor("");
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
@@ -360,7 +445,7 @@ long long FtpSession::sizeOf(const std::string& url) {
 }
 
 bool FtpSession::download(const std::string& name, const std::string& folder) {
-    if (!isPlainFileName(name)) {
+    if (!handles_->begin() || !isPlainFileName(name)) {
         return false;
     }
     CURL* easy = handles_->easy;
@@ -370,17 +455,28 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         return false;
     }
     const std::string target = folder + "/" + name;
-    // Hidden and matching neither "*.ZIP" nor "QLM*", so no other step of the
-    // program ever takes a leftover for a download.
-    std::string temporary = folder + "/.tyqlmftp-XXXXXX";
+    std::string temporary;
     FileSink sink;
-    sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
+    for (int attempt = 0; sink.fd < 0 && attempt < kClaimAttempts; ++attempt) {
+        temporary = folder + "/" + kDownloadTempPrefix + "XXXXXX";
+        sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
+        if (sink.fd < 0) {
+            return false;
+        }
+        if (!claimOrUnlockable(sink.fd)) {
+            ::close(sink.fd);
+            sink.fd = -1;
+        }
+    }
     if (sink.fd < 0) {
         return false;
     }
     bool complete = fchmod(sink.fd, 0644) == 0;
 
     if (complete) {
+        handles_->file = &sink;
+        handles_->shownDone = -1;
+        handles_->shownTotal = -1;
         const auto url = urlFor(escaped.get());
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
@@ -402,6 +498,7 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
             code = complete ? performWithFallback() : CURLE_WRITE_ERROR;
         }
         complete = complete && code == CURLE_OK;
+        handles_->file = nullptr;  // a SIZE below moves no file bytes
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, static_cast<void*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
         curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
@@ -427,10 +524,13 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
                                           (sink.announced < 0 || sink.announced == received)));
         }
     }
+    // Stopped while asking SIZE: the file is not known to be whole.
+    complete = complete && !handles_->stopped;
     if (::close(sink.fd) != 0) {
         complete = false;
     }
     if (complete && std::rename(temporary.c_str(), target.c_str()) == 0) {
+        handles_->report(sink.written, sink.written);
         return true;
     }
     ::unlink(temporary.c_str());

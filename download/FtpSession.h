@@ -1,7 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +44,10 @@ struct LoginResult {
 // no path separators, no control characters, not "." or "..", not empty.
 bool isPlainFileName(std::string_view name);
 
+// Bytes of the current download so far, and its size as the server names it
+// (-1 while unknown).
+using DownloadProgress = std::function<void(std::int64_t done, std::int64_t total)>;
+
 // One FTP session over libcurl: a single connection that logs in once and
 // serves every listing and download of the transfer. Active mode first; when
 // the data connection cannot be set up that way (the server refuses PORT and
@@ -67,6 +74,15 @@ class FtpSession {
     bool download(const std::string& name, const std::string& folder);
 
     bool passive() const noexcept { return passive_; }
+
+    // Once stop is requested, the operation under way ends at once and so
+    // does every later one; a download then leaves no file behind.
+    void setStopToken(std::stop_token stop);
+    // Called on the session's thread as each download's bytes arrive; must
+    // not throw (it runs inside libcurl).
+    void setProgress(DownloadProgress progress);
+    // Whether the last operation ended because a stop was requested.
+    bool stopped() const noexcept;
 
   private:
     struct Handles;

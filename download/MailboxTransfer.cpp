@@ -28,22 +28,42 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     server.user = window.userId();
     server.password = named.password();
 
-    // Reads "AOL" itself and offers the dial-up phonebook when needed.
-    EnsureDialUpConnection(profiles, libraryFolder);
+    const std::stop_token stop = window.stopToken();
+    if (!stop.stop_requested()) {
+        // Reads "AOL" itself and offers the dial-up phonebook when needed,
+        // which is a dialog of the window's.
+        window.runOnWindowThread([&] { EnsureDialUpConnection(profiles, libraryFolder); });
+    }
 
-    auto session = FtpSession::open(kProgramName, options.timeouts);
+    auto session =
+        stop.stop_requested() ? nullptr : FtpSession::open(kProgramName, options.timeouts);
 
     // A log that cannot be created leaves the transfer to run without one.
     log.create();
     log.write(startEntry);
 
+    // Like a normal end, without a text about files that were not fetched.
+    const auto endStopped = [&] {
+        session.reset();
+        window.setProgressText(kStoppedText);
+        log.write(formatStamp(kEndStampPattern, options.clock()));
+        log.close();
+        return false;
+    };
+    if (stop.stop_requested()) {
+        return endStopped();
+    }
     if (!session) {
         window.setProgressText(kNoInternetText);
         log.write(kFtpExceptionText);
         return false;
     }
 
+    session->setStopToken(stop);
     const auto login = session->login(server);
+    if (stop.stop_requested()) {
+        return endStopped();
+    }
     if (login.status != LoginStatus::LoggedIn) {
         const char* text = login.status == LoginStatus::FailedWithDescription ? kCouldNotConnectText
                                                                               : kFtpExceptionText;
@@ -59,15 +79,40 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         window.setProgressText(kFindingText);
         ++fileCount;
     }
+    if (session->stopped()) {
+        return endStopped();
+    }
     window.setProgressText(kDownloadingText);
     log.write("\nNumber of Files in the Mail Box:" + std::to_string(fileCount));
 
+    const auto names = session->listZipFiles();
+    if (session->stopped()) {
+        return endStopped();
+    }
+    ByteProgress bytes;
+    bytes.itemCount = static_cast<int>(names.size());
+    session->setProgress([&](std::int64_t done, std::int64_t total) {
+        bytes.allDone += done - bytes.itemDone;
+        bytes.itemDone = done;
+        bytes.itemTotal = total;
+        window.setProgressBytes(bytes);
+    });
     int ordinal = 0;
-    for (const auto& name : session->listZipFiles()) {
+    for (const auto& name : names) {
         ++ordinal;
         const auto folder = named.localFolder();
+        if (stop.stop_requested()) {
+            return endStopped();
+        }
         window.setProgressText("Downloading  " + name + " to " + folder);
+        bytes.item = name;
+        bytes.itemNumber = ordinal;
+        bytes.itemDone = 0;
+        bytes.itemTotal = -1;
         if (!session->download(name, folder)) {
+            if (session->stopped()) {
+                return endStopped();
+            }
             log.write("\n " + std::to_string(ordinal) + " " + name);
         }
     }

@@ -22,6 +22,7 @@ inline constexpr char kFtpExceptionText[] =
 inline constexpr char kFindingText[] = "Finding the Files...";
 inline constexpr char kDownloadingText[] = "Downloading the files...";
 inline constexpr char kFinishedText[] = "Downloading Finished!";
+inline constexpr char kStoppedText[] = "Download stopped";
 
 struct TransferOptions {
     FtpTimeouts timeouts;
@@ -32,8 +33,9 @@ struct TransferOptions {
 // Logs in to the mailbox with the window's user ID and the saved password and
 // downloads every "*.ZIP" of it into the "Local" folder. True when the log-in
 // succeeded, whatever became of the files; false when no session could be
-// opened or the log-in failed. A failed write to the transfer log throws
-// DiskFullError.
+// opened, the log-in failed or the window's stop token ended the run early.
+// A stopped run keeps the files that arrived whole and leaves nothing of the
+// one under way. A failed write to the transfer log throws DiskFullError.
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder,
                      const TransferOptions& options = {});

@@ -77,13 +77,16 @@ inline constexpr std::uint32_t kWarningMessage = 8;
 // Progress and stop, an addition to the record that keeps its size and
 // offsets: the first 8 bytes of field130 may hold a context address (zero:
 // none). When they do, the library passes it as the callback's last argument
-// and sends, from any of its reader threads:
+// (warnings included) and sends, from any of its reader threads, several at
+// once:
 //   kTotalMessage once, before it writes: first and second hold the low and
 //     high 32 bits of the bytes it will write in all;
-//   kProgressMessage as it writes: value holds the bytes written since that
-//     thread's last such message.
+//   kProgressMessage as it writes, about every megabyte and at the end of
+//     each file: value holds the bytes written since that thread's last such
+//     message. Together they come to the total once every file is written.
 // A non-zero return from either asks the library to stop: it removes what it
-// wrote of the archive and returns code::kCancelled.
+// wrote of the archive and returns code::kCancelled. Without a context the
+// callback hears only warnings, with a null last argument.
 inline constexpr std::uint32_t kTotalMessage = 20;
 inline constexpr std::uint32_t kProgressMessage = 21;
 inline constexpr std::size_t kContextOffset = 130;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/FileSearch.h"
+#include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "unzip/UnzipLibrary.h"
@@ -17,6 +18,7 @@ namespace {
 constexpr char kInProgress[] = "Unzipping files in progress...";
 constexpr char kFilesNotFound[] = "Files not found";
 constexpr char kFinished[] = "Unzipping Finished!";
+constexpr char kStopped[] = "Unzipping stopped";
 
 }  // namespace
 
@@ -40,6 +42,11 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     // An empty Location names the top folder, as it always has.
     const std::string destination = local + "/";
     const std::string password = CSettings(profiles).zipPassword();
+    // What a run killed mid-archive left. The top folder (an empty Location)
+    // is not swept: that would walk the whole file system.
+    if (local.find_first_not_of('/') != std::string::npos) {
+        removeLeftovers(destination);
+    }
 
     UnzipRequest request;
     request.destination = destination.c_str();
@@ -52,12 +59,24 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
         lastUnzipResult = -1;
         return;
     }
+    const std::stop_token stop = window.stopToken();
+    UnzipItem item;
+    item.count = static_cast<int>(names.size());
     for (const std::string& name : names) {
+        // A stopped archive stays whole, to be extracted by a later run.
+        if (stop.stop_requested()) {
+            window.setProgressText(kStopped);
+            return;
+        }
         const std::string archive = destination + name;
         request.archive = archive.c_str();
         struct stat before {};
         const bool known = ::stat(archive.c_str(), &before) == 0;
-        if (unzipArchive(&request, window, libraryFolder) != 0) {
+        UnzipProgress progress(window, name, item);
+        const std::int32_t extracted = unzipArchive(&request, window, libraryFolder, progress);
+        ++item.number;
+        item.doneBefore += progress.done();
+        if (extracted != 0) {
             // An archive holding a file of its own name has just been replaced
             // by that file: deleting the name now would delete what we
             // extracted.
@@ -68,8 +87,11 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
             }
         }
     }
-    // The last archive alone decides: earlier failures keep their detail.
-    if (lastUnzipResult == 0) {
+    // The last archive alone decides: earlier failures keep their detail. A
+    // stop that came too late to end the last archive still says it stopped.
+    if (stop.stop_requested()) {
+        window.setProgressText(kStopped);
+    } else if (lastUnzipResult == 0) {
         window.setProgressText(kFinished);
     }
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace tyq::unzip {
 namespace {
@@ -52,6 +53,34 @@ std::string_view unzipResultText(std::int32_t code) {
     return kUnknownErrorText;
 }
 
+UnzipProgress::UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
+    : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {}
+
+bool UnzipProgress::total(std::uint64_t bytes) {
+    total_ = static_cast<std::int64_t>(bytes);
+    report();
+    return stopRequested();
+}
+
+bool UnzipProgress::advance(std::uint32_t bytes) {
+    done_ += bytes;
+    report();
+    return stopRequested();
+}
+
+void UnzipProgress::report() {
+    const std::lock_guard<std::mutex> lock(reporting_);
+    ByteProgress progress;
+    progress.item = name_;
+    progress.itemNumber = item_.number;
+    progress.itemCount = item_.count;
+    // Read under the lock, so the window never sees the count go back.
+    progress.itemDone = done_.load();
+    progress.itemTotal = total_.load();
+    progress.allDone = item_.doneBefore + progress.itemDone;
+    window_.setProgressBytes(progress);
+}
+
 UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
     : command{}, window_(&window) {
     library.emplace(libraryFolder / kUnzipLibraryFile);
@@ -91,7 +120,8 @@ std::int32_t UnzipLibrary::run() {
             return 1;
         }
     }
-    if (command.optionB != 0) {
+    // A stop is the user's doing, not a fault to explain.
+    if (command.optionB != 0 && result != code::kCancelled) {
         window_->setProgressText(kPasswordHint);
         // The hint alone does not say what went wrong; the detail does.
         const char* archive = command.archiveName;
@@ -107,8 +137,10 @@ void UnzipLibrary::close() {
     library.reset();
 }
 
-std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
-                          const std::filesystem::path& libraryFolder) {
+namespace {
+
+std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
+                       const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
     if (request == nullptr) {
         return 0;
     }
@@ -123,6 +155,9 @@ std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
         binding.command.optionA = 1;
         binding.command.optionB = 1;
     }
+    if (progress != nullptr) {
+        std::memcpy(binding.command.field130, &progress, sizeof progress);
+    }
     // The library is freed on every way out: close() here, the object's end
     // when run() throws.
     const std::int32_t result = binding.run();
@@ -130,13 +165,41 @@ std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
     return result;
 }
 
+}  // namespace
+
+std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder) {
+    return unzipWith(request, window, libraryFolder, nullptr);
+}
+
+std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
+    return unzipWith(request, window, libraryFolder, &progress);
+}
+
 }  // namespace tyq::unzip
 
 extern "C" __attribute__((visibility("default"))) std::int32_t DynaUnzipMsgCallBack(
-    std::uint32_t code, std::uint32_t, std::int32_t, std::int32_t, const char*, char* reply,
-    void*) {
-    if (code == tyq::unzip::kWarningMessage && reply != nullptr) {
-        std::memcpy(reply, tyq::unzip::kWarningReply, sizeof tyq::unzip::kWarningReply);
+    std::uint32_t code, std::uint32_t value, std::int32_t first, std::int32_t second, const char*,
+    char* reply, void* opaque) {
+    using namespace tyq::unzip;
+    if (code == kWarningMessage && reply != nullptr) {
+        std::memcpy(reply, kWarningReply, sizeof kWarningReply);
     }
-    return 0;
+    if (opaque == nullptr || (code != kTotalMessage && code != kProgressMessage)) {
+        return 0;
+    }
+    auto& progress = *static_cast<UnzipProgress*>(opaque);
+    try {
+        if (code == kTotalMessage) {
+            const std::uint64_t total = static_cast<std::uint32_t>(first) |
+                                        std::uint64_t{static_cast<std::uint32_t>(second)} << 32;
+            return progress.total(total) ? 1 : 0;
+        }
+        return progress.advance(value) ? 1 : 0;
+    } catch (...) {
+        // Nothing may unwind into the library; a progress display that
+        // failed is no reason to end the extraction.
+    }
+    return progress.stopRequested() ? 1 : 0;
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <stop_token>
+#include <string>
 #include <string_view>
 
 #include "common/MainWindowPort.h"
@@ -10,8 +14,9 @@
 #include "unzip/UnzipCommand.h"
 
 // The message callback handed to the unzip library with each command. On a
-// warning (code 8) it answers "Extract Warning" through the reply buffer; it
-// touches nothing else and returns 0.
+// warning (code 8) it answers "Extract Warning" through the reply buffer.
+// With an UnzipProgress as opaque it passes the byte counts on to it and
+// returns 1 once the user has asked to stop; otherwise it returns 0.
 extern "C" std::int32_t DynaUnzipMsgCallBack(std::uint32_t code, std::uint32_t value,
                                              std::int32_t first, std::int32_t second,
                                              const char* text, char* reply, void* opaque);
@@ -36,6 +41,41 @@ struct UnzipRequest {
     const char* destination = nullptr;  // the folder to extract into
     const char* password = nullptr;     // none, or a text (an empty one still counts)
     std::int32_t options = 0;           // non-zero: report a failure to the user
+};
+
+// Where one archive stands in the unzip command's run.
+struct UnzipItem {
+    int number = 1;               // 1 for the first archive
+    int count = 1;                // how many archives the run works through
+    std::int64_t doneBefore = 0;  // the bytes of the archives before it
+};
+
+// The context the library hands back to DynaUnzipMsgCallBack while it
+// extracts one archive: passes its byte counts on to the window and carries
+// the user's stop back. The library's readers call it from several threads.
+class UnzipProgress {
+  public:
+    UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item);
+    UnzipProgress(const UnzipProgress&) = delete;
+    UnzipProgress& operator=(const UnzipProgress&) = delete;
+
+    // Each returns true when the library is to stop.
+    bool total(std::uint64_t bytes);
+    bool advance(std::uint32_t bytes);
+    bool stopRequested() const noexcept { return stop_.stop_requested(); }
+    // The bytes of this archive written so far.
+    std::int64_t done() const noexcept { return done_.load(); }
+
+  private:
+    void report();
+
+    MainWindowPort& window_;
+    std::stop_token stop_;
+    std::string name_;
+    UnzipItem item_;
+    std::atomic<std::int64_t> total_{-1};
+    std::atomic<std::int64_t> done_{0};
+    std::mutex reporting_;  // the window takes one caller at a time
 };
 
 // The text that explains a result code: -1 means the library could not be
@@ -67,8 +107,11 @@ class UnzipLibrary {
 
 // Extracts one archive through a freshly loaded library: 1 when it was
 // extracted, 0 otherwise (and 0 without loading anything when there is no
-// request).
+// request). With progress, the window hears of the bytes written and the
+// user's stop ends the extraction (lastUnzipResult is then code::kCancelled).
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder);
+std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder, UnzipProgress& progress);
 
 }  // namespace tyq::unzip

@@ -1,6 +1,9 @@
 #include "download/DownloadFiles.h"
 
+#include <fcntl.h>
+
 #include "MailboxFixture.h"
+#include "common/TempFiles.h"
 #include "download/LocalFolder.h"
 #include "support/ScriptedPrompter.h"
 
@@ -112,17 +115,25 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
         writeFile(local / name, "old");
     }
     fs::create_directory(local / "QLMDIR");
+    // A killed run's temporary file goes; one a running instance holds stays.
+    writeFile(local / ".tyqlmftp-killed", "");
+    writeFile(local / ".tyqlmftp-held", "");
+    const int held = open((local / ".tyqlmftp-held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(claimTemporary(held));
     mailbox /= "empty";
     fs::create_directory(mailbox);
     server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
     useServer(*server);
     prompter.answers = {PromptAnswer::Yes};
+    window.stop.request_stop();  // while the question was open
 
     run();
+    close(held);
 
     EXPECT_EQ(prompter.texts(), std::vector<std::string>{deleteQuestion()});
-    EXPECT_EQ(localNames(), (std::vector<std::string>{"QLMDIR", "data.zip"}));
-    EXPECT_EQ(window.progress.front(), download::kVerifyingText);
+    EXPECT_EQ(localNames(), (std::vector<std::string>{".tyqlmftp-held", "QLMDIR", "data.zip"}));
+    EXPECT_EQ(window.progress,
+              (std::vector<std::string>{download::kVerifyingText, download::kStoppedText}));
 }
 
 TEST_F(DownloadCommand, NothingToDeleteSaysSoAndGoesOn) {

@@ -57,6 +57,18 @@ class MailboxTransfer : public MailboxTest {
         }
         EXPECT_TRUE(fs::exists(mailbox / "notes.txt"));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" + kEnd);
+        // Bytes never go back within a file and end at its size, for each file.
+        window.bytes.push_back({"", 4, 3, 0, 0, 3000 + (1 << 20)});  // what must follow the last
+        for (std::size_t i = 0; i + 1 < window.bytes.size(); ++i) {
+            const auto &now = window.bytes[i], &next = window.bytes[i + 1];
+            const auto size = static_cast<std::int64_t>(fs::file_size(mailbox / now.item));
+            EXPECT_TRUE(next.itemNumber == now.itemNumber
+                            ? now.itemDone <= next.itemDone
+                            : next.itemNumber == now.itemNumber + 1 && now.itemDone == size &&
+                                  now.itemTotal == size &&
+                                  now.allDone == next.allDone - next.itemDone)
+                << now.item;
+        }
     }
 };
 
@@ -288,6 +300,60 @@ TEST_F(MailboxTransfer, TransferShorterThanAnnouncedFails) {
               std::string(kStart) + "\r\nNumber of Files in the Mail Box:1\r\n 1 A.ZIP" + kEnd);
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP"}));
     EXPECT_EQ(readFile(local / "A.ZIP"), "the old copy");
+}
+
+TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
+    put("A.ZIP", "a");
+    put("B.ZIP", bigFile(1 << 20, 'b'));
+    struct Case {
+        std::vector<std::string> switches;
+        std::string stopAtText;  // else mid-file when throttled, else from a thread
+        bool firstArrives;
+    };
+    const Case cases[] = {
+        {{}, kVerifyingText, false},
+        {{"--silent-on", "USER"}, "", false},
+        {{"--silent-on", "NLST"}, "", false},
+        {{"--no-connect-back"}, "", false},  // waiting for the server's connection
+        {{}, "Downloading  B.ZIP", true},
+        {{"--throttle", "100000"}, "", true},
+        {{"--refuse-active", "--throttle", "100000"}, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.switches.empty() ? c.stopAtText : c.switches[0]);
+        fs::remove_all(local);
+        fs::create_directory(local);
+        writeFile(local / "B.ZIP", "old");
+        window = FakeMainWindow{};
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        useServer(server);
+        const bool midFile = std::ranges::count(c.switches, "--throttle") != 0;
+        const auto stopIf = [&](bool now) {
+            if (now) {
+                window.stop.request_stop();
+            }
+        };
+        window.onText = [&](auto& text) {
+            stopIf(c.stopAtText != "" && text.starts_with(c.stopAtText));
+        };
+        window.onBytes = [&](auto& bytes) {
+            stopIf(midFile && bytes.itemNumber == 2 && bytes.itemDone > 0);
+        };
+        const std::jthread later([&, silent = c.stopAtText.empty() && !midFile] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(silent ? 300 : 0));
+            stopIf(silent);
+        });
+        auto o = options();
+        o.timeouts.accept = std::chrono::seconds(60);
+        EXPECT_FALSE(download::transferMailbox(window, profiles, libraries, o));
+        EXPECT_EQ(window.progressText(), download::kStoppedText);
+        EXPECT_EQ(log(), std::string(kStart) +
+                             (c.firstArrives ? "\r\nNumber of Files in the Mail Box:2" : "") +
+                             kEnd);
+        EXPECT_EQ(localNames().front(), c.firstArrives ? "A.ZIP" : "B.ZIP");
+        EXPECT_EQ(localNames().size(), c.firstArrives ? 2u : 1u);
+        EXPECT_EQ(readFile(local / "B.ZIP"), "old");
+    }
 }
 
 TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -8,7 +10,9 @@
 namespace tyq::test {
 
 // The main window as the core commands see it: field texts to hand out, and
-// every progress text recorded in order.
+// every progress text and byte count recorded in order. A test stops the
+// command through `stop`, before it runs or from onBytes or onText while it
+// runs.
 class FakeMainWindow : public MainWindowPort {
   public:
     StepOneTexts fields;  // what the four Step 1 fields hold
@@ -19,6 +23,10 @@ class FakeMainWindow : public MainWindowPort {
     std::string detail;
     int takes = 0;
     int progressFocused = 0;
+    std::vector<ByteProgress> bytes;
+    std::function<void(const ByteProgress&)> onBytes;
+    std::function<void(const std::string&)> onText;
+    std::stop_source stop;
 
     StepOneTexts takeStepOneFields() override {
         ++takes;
@@ -27,9 +35,21 @@ class FakeMainWindow : public MainWindowPort {
     }
     std::string userId() const override { return members.user; }
     bool aolChecked() const override { return aol; }
-    void setProgressText(const std::string& text) override { progress.push_back(text); }
+    void setProgressText(const std::string& text) override {
+        progress.push_back(text);
+        if (onText) {
+            onText(text);
+        }
+    }
     void setProgressDetail(const std::string& text) override { detail = text; }
     void focusProgressText() override { ++progressFocused; }
+    void setProgressBytes(const ByteProgress& progress) override {
+        bytes.push_back(progress);
+        if (onBytes) {
+            onBytes(progress);
+        }
+    }
+    std::stop_token stopToken() const override { return stop.get_token(); }
 
     std::string progressText() const { return progress.empty() ? std::string() : progress.back(); }
 };

@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -27,13 +29,37 @@ using test::Tree;
 
 std::vector<std::string> warnings;
 
-std::int32_t recordingCallback(std::uint32_t code, std::uint32_t, std::int32_t, std::int32_t,
-                               const char* text, char* reply, void*) {
+// What the library reported through a context (totals add up, so a second
+// one shows); it asks to stop once it has seen `stopAfter` progress messages.
+struct Counted {
+    std::mutex mutex;
+    std::uint64_t total = 0;
+    int messages = 0;
+    std::uint64_t written = 0;
+    int stopAfter = -1;
+};
+
+std::int32_t recordingCallback(std::uint32_t code, std::uint32_t value, std::int32_t first,
+                               std::int32_t second, const char* text, char* reply, void* context) {
     if (code == kWarningMessage) {
         warnings.emplace_back(text != nullptr ? text : "");
         std::memset(reply, 'r', kReplyBufferSize);  // the whole buffer is ours to write
+        return 0;
     }
-    return 0;
+    if (context == nullptr) {  // nothing but warnings without a context
+        warnings.push_back("message " + std::to_string(code));
+        return 0;
+    }
+    auto& counted = *static_cast<Counted*>(context);
+    const std::lock_guard<std::mutex> lock(counted.mutex);
+    if (code == kTotalMessage) {
+        counted.total += static_cast<std::uint32_t>(first) |
+                         std::uint64_t{static_cast<std::uint32_t>(second)} << 32;
+    } else {
+        counted.written += value;
+        ++counted.messages;
+    }
+    return counted.stopAfter >= 0 && counted.messages >= counted.stopAfter;
 }
 
 // Text that does not compress, so an entry's stored size is its own.
@@ -61,7 +87,7 @@ class ExtractTest : public ::testing::Test {
 
     std::int32_t extract(const std::filesystem::path& archive,
                          std::optional<std::string> password = std::nullopt,
-                         const std::string& destination = "") {
+                         const std::string& destination = "", Counted* context = nullptr) {
         auto entry = library_.entryAs<DunzipEntry>("dunzip");
         if (entry == nullptr) {
             ADD_FAILURE() << "no dunzip: " << library_.error();
@@ -83,6 +109,7 @@ class ExtractTest : public ::testing::Test {
             command.password = password->c_str();
         }
         command.messageCallback = &recordingCallback;
+        std::memcpy(command.field130, &context, sizeof context);
         return entry(&command);
     }
 
@@ -163,6 +190,7 @@ TEST_F(ExtractTest, LargeEntriesStreamThrough) {
     test::makeZip(work_ / "QLMBIG.ZIP", {{"BIG.BIN", big}});
     ASSERT_EQ(extract(work_ / "QLMBIG.ZIP"), 0);
     EXPECT_TRUE(test::readFile(out_ / "BIG.BIN") == big);
+    EXPECT_TRUE(warnings.empty());
 }
 
 // Each failure must leave the destination exactly as it was, whatever the
@@ -426,8 +454,27 @@ TEST_F(ExtractTest, SharedAmongReadersAllOrNothing) {
         std::filesystem::remove_all(out_.path());
         std::filesystem::create_directory(out_.path());
         test::writeFile(out_ / "KEEP.TXT", "kept");
-        ASSERT_EQ(extract(archive, kind.password), 0);
+        Counted counted;
+        ASSERT_EQ(extract(archive, kind.password, "", &counted), 0);
         EXPECT_TRUE(test::readTree(out_.path()) == expected);
+        EXPECT_EQ(counted.total,
+                  std::accumulate(tree.begin(), tree.end(), 0ull,
+                                  [](auto n, auto& e) { return n + e.second.size(); }));
+        EXPECT_EQ(counted.written, counted.total);
+
+        // Stopped before anything is written, and once the first megabyte is.
+        if (kind.label == std::string("deflated") || kind.label == std::string("aes256")) {
+            for (const int stopAfter : {0, 1}) {
+                Counted stopping;
+                stopping.stopAfter = stopAfter;
+                std::filesystem::remove_all(out_.path());
+                test::writeTree(out_.path(), {{"KEEP.TXT", "kept"}, {"small/0/R0.TXT", "old"}});
+                const Tree before = test::readTree(out_.path());
+                EXPECT_EQ(extract(archive, kind.password, "", &stopping), code::kCancelled);
+                EXPECT_TRUE(test::readTree(out_.path()) == before);
+                EXPECT_LT(stopping.written, stopping.total) << stopAfter;
+            }
+        }
     }
 
     // Flips a byte in the stored data of the entry named `name`.

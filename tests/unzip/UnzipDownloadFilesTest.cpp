@@ -1,11 +1,15 @@
 // The unzip command end to end: settings file, real archives, the real unzip
 // library from the build folder.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "support/FakeMainWindow.h"
@@ -84,6 +88,7 @@ TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
         std::filesystem::create_directory(local_.path());
         window_.progress.clear();
         window_.detail.clear();
+        window_.bytes.clear();
         // Lower-case names are found too; name order decides which is last.
         test::makeZip(local_ / "qlm0101.zip", {{"ONE.TXT", "1"}},
                       c.firstGood ? "-P zip-pass" : "-P other");
@@ -103,8 +108,43 @@ TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
             EXPECT_EQ(window_.detail, "QLM0102.ZIP: Bad or missing decrypt code");
         } else {
             EXPECT_EQ(window_.detail, "");
+            ASSERT_FALSE(window_.bytes.empty());
+            EXPECT_EQ(window_.bytes.front().item, "qlm0101.zip");
+            const ByteProgress& last = window_.bytes.back();
+            EXPECT_EQ(std::tie(last.item, last.itemNumber, last.itemCount, last.itemDone,
+                               last.itemTotal, last.allDone),
+                      std::make_tuple(std::string("QLM0102.ZIP"), 2, 2, 1, 1, 2));
         }
     }
+}
+
+TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
+    for (const bool beforeTheRun : {true, false}) {
+        SCOPED_TRACE(beforeTheRun);
+        window_.progress.clear();
+        window_.stop = {};
+        window_.onBytes = [this](const ByteProgress&) { window_.stop.request_stop(); };
+        if (beforeTheRun) {
+            window_.stop.request_stop();
+        }
+        lastUnzipResult = 0;
+        test::makeZip(local_ / "QLM0101.ZIP", {{"sub/ONE.TXT", "1"}}, "-P zip-pass");
+        test::makeZip(local_ / "QLM0102.ZIP", {{"TWO.TXT", "2"}}, "-P zip-pass");
+        const Tree archives = test::readTree(local_.path());
+        EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Unzipping stopped"}));
+        EXPECT_EQ(test::readTree(local_.path()), archives);
+        EXPECT_EQ(lastUnzipResult, beforeTheRun ? 0 : code::kCancelled);
+    }
+}
+
+TEST_F(UnzipDownloadFilesTest, LeftoversGoClaimedTemporariesStay) {
+    test::writeTree(local_.path(), {{".tyunzip-01", "left"}, {"sub/.tyunzip-02", "in use"}});
+    const int fd = ::open((local_ / "sub/.tyunzip-02").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(claimTemporary(fd));
+    run();
+    ::close(fd);
+    EXPECT_EQ(test::readTree(local_.path()),
+              (Tree{{"sub", "<dir>"}, {"sub/.tyunzip-02", "in use"}}));
 }
 
 TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,30 @@ TEST_F(UnzipLibraryTest, RecordWithoutPasswordOrOptions) {
     ASSERT_EQ(unzip("/a/QLM1.ZIP", ""), 1);
     EXPECT_EQ(u32At(library.record(), 104), 1u);
     EXPECT_EQ(library.text("tyq_double_password"), "");
+}
+
+TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
+    ScriptedDouble library;
+    UnzipProgress progress(window_, "QLM0102.ZIP", {2, 3, 100});
+    const UnzipRequest request{"/a/QLM0102.ZIP#40", "/data/out/", "pw", 1};
+    EXPECT_EQ(unzipArchive(&request, window_, kScripted, progress), 0);
+    EXPECT_EQ(pointerAt(library.record(), 130), &progress);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 138, 24),
+              std::string(24, '\0'));
+    EXPECT_EQ(lastUnzipResult, code::kCancelled);
+    EXPECT_TRUE(window_.progress.empty());  // a stop is no password problem
+    EXPECT_EQ(window_.detail, "");
+
+    char reply[kReplyBufferSize];
+    EXPECT_EQ(DynaUnzipMsgCallBack(kTotalMessage, 0, 5, 1, "", reply, &progress), 0);
+    EXPECT_EQ(DynaUnzipMsgCallBack(kProgressMessage, 3, 0, 0, "", reply, &progress), 0);
+    window_.stop.request_stop();
+    EXPECT_EQ(DynaUnzipMsgCallBack(kProgressMessage, 4, 0, 0, "", reply, &progress), 1);
+    ASSERT_EQ(window_.bytes.size(), 3u);
+    const ByteProgress& last = window_.bytes.back();
+    EXPECT_EQ(std::tie(last.item, last.itemNumber, last.itemCount, last.itemDone, last.itemTotal,
+                       last.allDone),
+              std::make_tuple(std::string("QLM0102.ZIP"), 2, 3, 7, (1LL << 32) + 5, 107));
 }
 
 TEST_F(UnzipLibraryTest, TheObjectIsItsRecord) {

@@ -2,6 +2,8 @@
 
 #include <locale.h>
 
+#include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -63,6 +65,10 @@ extern "C" __attribute__((visibility("default"))) std::int32_t dunzip(
             request.password = std::string(password);
         }
         request.callback = callback;
+        // An address in unaligned bytes of the packed record: copied, not cast.
+        std::memcpy(&request.context, command->field130, sizeof request.context);
+        static_assert(offsetof(UnzipCommand, field130) == kContextOffset);
+        static_assert(sizeof request.context <= sizeof command->field130);
         const Utf8Names names;
         return lib::extractArchive(request);
     } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TempFiles.h"
 #include "unzip/lib/ArchiveErrors.h"
 #include "unzip/lib/DirectEntry.h"
 #include "unzip/lib/EntryName.h"
@@ -30,7 +32,9 @@ namespace tyq::unzip::lib {
 namespace {
 
 constexpr std::size_t kReadBlock = 256 * 1024;
-constexpr char kTempPrefix[] = ".tyunzip-";
+// Bytes a reader writes between two progress messages: often enough for a
+// stop to take effect at once, rarely enough to cost nothing.
+constexpr std::uint64_t kProgressBatch = 1 << 20;
 // Entries are written by up to this many readers at once, each going through
 // the archive on its own; below kParallelBytes one reader does it all.
 constexpr unsigned kMaxWorkers = 4;
@@ -105,7 +109,19 @@ void warn(const ExtractRequest& request, const std::string& text) {
         return;
     }
     char reply[kReplyBufferSize] = {};
-    request.callback(kWarningMessage, 0, 0, 0, text.c_str(), reply, nullptr);
+    request.callback(kWarningMessage, 0, 0, 0, text.c_str(), reply, request.context);
+}
+
+// Tells the program how many bytes the archive will write. True when it
+// answers that it wants to stop.
+bool announceTotal(const ExtractRequest& request, std::uint64_t total) {
+    if (request.context == nullptr || request.callback == nullptr) {
+        return false;
+    }
+    char reply[kReplyBufferSize] = {};
+    const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(total));
+    const auto high = static_cast<std::int32_t>(static_cast<std::uint32_t>(total >> 32));
+    return request.callback(kTotalMessage, 0, low, high, "", reply, request.context) != 0;
 }
 
 bool matchesMask(const std::string& mask, const char* name) {
@@ -237,6 +253,78 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
     return plan;
 }
 
+// The first failure among the readers, by entry order, so the result does
+// not depend on which reader got there first.
+class FirstFailure {
+  public:
+    void record(std::size_t index, std::int32_t code) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!cancelled_ && (!code_ || index < index_)) {
+            index_ = index;
+            code_ = code;
+        }
+        stop = true;
+    }
+    // The program asked to stop: that is the result, whatever else failed
+    // while the readers wound down.
+    void cancel() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        cancelled_ = true;
+        code_ = code::kCancelled;
+        stop = true;
+    }
+    std::optional<std::int32_t> code() const { return code_; }
+    std::atomic<bool> stop{false};
+
+  private:
+    std::mutex mutex_;
+    std::size_t index_ = 0;
+    std::optional<std::int32_t> code_;
+    bool cancelled_ = false;
+};
+
+// One reader's count of the bytes it wrote, passed on to the program in
+// batches; the program's answer may stop every reader. Without a context it
+// does nothing.
+class Progress {
+  public:
+    Progress(const ExtractRequest& request, FirstFailure& failure)
+        : callback_(request.context != nullptr ? request.callback : nullptr),
+          context_(request.context),
+          failure_(failure) {}
+
+    void add(std::uint64_t bytes) {
+        unsent_ += bytes;
+        if (unsent_ >= kProgressBatch) {
+            send();
+        }
+    }
+    // Reports what is not reported yet. Also at the end of every file, even
+    // an empty one: the answer is how a stop reaches a reader of many small
+    // files.
+    void send() {
+        if (callback_ == nullptr) {
+            return;
+        }
+        do {
+            const auto bytes = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(unsent_, std::numeric_limits<std::uint32_t>::max()));
+            unsent_ -= bytes;
+            char reply[kReplyBufferSize] = {};
+            if (callback_(kProgressMessage, bytes, 0, 0, "", reply, context_) != 0) {
+                failure_.cancel();
+                throw Stopped{};
+            }
+        } while (unsent_ > 0);
+    }
+
+  private:
+    UnzipMessageCallback callback_;
+    void* context_;
+    FirstFailure& failure_;
+    std::uint64_t unsent_ = 0;
+};
+
 // An entry whose data we read ourselves instead of through libarchive.
 struct DirectRead {
     int fd = -1;
@@ -272,7 +360,8 @@ class Writer {
     }
 
     void writeFile(archive* a, archive_entry* entry, const PlannedEntry& planned,
-                   FolderCache& cache, const std::atomic<bool>& stop, const DirectRead& direct) {
+                   FolderCache& cache, const std::atomic<bool>& stop, Progress& progress,
+                   const DirectRead& direct) {
         const int folder = folderFd(planned.parts, planned.parts.size() - 1, true, cache);
         const std::string& leaf = planned.parts.back();
         struct stat existing {};
@@ -297,6 +386,17 @@ class Writer {
             pending_.push_back(pending);
         }
 
+        // Bytes of this entry written and reported: when our own reader gives
+        // the entry up, libarchive's second reading reports only what is new.
+        std::uint64_t written = 0;
+        std::uint64_t reported = 0;
+        const auto count = [&](std::size_t size) {
+            written += size;
+            if (written > reported) {
+                progress.add(written - reported);
+                reported = written;
+            }
+        };
         bool done = false;
         if (direct.entry != nullptr) {
             done = readDirectEntry(direct.fd, direct.fileSize, *direct.entry, *direct.password,
@@ -306,11 +406,13 @@ class Writer {
                                        }
                                        writeAll(file.get(), data, size,
                                                 static_cast<la_int64_t>(offset));
+                                       count(size);
                                    });
             // Whatever did not check out, libarchive reads again and names.
             if (!done && ::ftruncate(file.get(), 0) != 0) {
                 failWithErrno(errno);
             }
+            written = 0;
         }
         const bool encrypted = archive_entry_is_data_encrypted(entry) != 0;
         while (!done) {
@@ -329,6 +431,7 @@ class Writer {
                 throw ExtractError{classifyArchiveError(a, ReadStage::Data, encrypted)};
             }
             writeAll(file.get(), static_cast<const char*>(block), size, offset);
+            count(size);
         }
         if (archive_entry_mtime_is_set(entry)) {
             const timespec times[2] = {
@@ -342,6 +445,7 @@ class Writer {
         if (file.close() != 0) {
             failWithErrno(errno);
         }
+        progress.send();
     }
 
     // Flushes the new files, then gives them their final names.
@@ -424,13 +528,26 @@ class Writer {
                 random = static_cast<std::uint64_t>(::getpid()) * 1000003u + count;
             }
             char text[64];
-            std::snprintf(text, sizeof text, "%s%016llx", kTempPrefix,
+            std::snprintf(text, sizeof text, "%s%016llx", kUnzipTempPrefix,
                           static_cast<unsigned long long>(random));
-            const int fd =
-                ::openat(folder, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-            if (fd >= 0) {
+            Fd fd(
+                ::openat(folder, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (fd.valid()) {
+                // Another instance's cleanup may take the name between the
+                // two calls (it holds the lock, or the name is gone already):
+                // then another name is made. A file system without locks
+                // keeps the file unclaimed rather than failing every entry.
+                if (claimTemporary(fd.get())) {
+                    name = text;
+                    return fd;
+                }
+                const int error = errno;
+                struct stat info {};
+                if (error == EWOULDBLOCK || ::fstat(fd.get(), &info) != 0 || info.st_nlink == 0) {
+                    continue;
+                }
                 name = text;
-                return Fd(fd);
+                return fd;
             }
             if (errno != EEXIST) {
                 failWithErrno(errno);
@@ -497,27 +614,6 @@ class Writer {
     bool committed_ = false;
 };
 
-// The first failure among the readers, by entry order, so the result does
-// not depend on which reader got there first.
-class FirstFailure {
-  public:
-    void record(std::size_t index, std::int32_t code) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!code_ || index < index_) {
-            index_ = index;
-            code_ = code;
-        }
-        stop = true;
-    }
-    std::optional<std::int32_t> code() const { return code_; }
-    std::atomic<bool> stop{false};
-
-  private:
-    std::mutex mutex_;
-    std::size_t index_ = 0;
-    std::optional<std::int32_t> code_;
-};
-
 // One reader's pass: goes through every header, checks it against the plan
 // and writes the files given to `worker`.
 void writeShare(const ExtractRequest& request, Source source, const std::vector<PlannedEntry>& plan,
@@ -530,6 +626,7 @@ void writeShare(const ExtractRequest& request, Source source, const std::vector<
     try {
         ArchivePtr a = openArchive(source, request);
         FolderCache cache;
+        Progress progress(request, failure);
         for (;;) {
             if (failure.stop.load(std::memory_order_relaxed)) {
                 break;
@@ -554,7 +651,8 @@ void writeShare(const ExtractRequest& request, Source source, const std::vector<
                     read = {source.fd, static_cast<std::uint64_t>(source.size), &*request.password,
                             direct[current]};
                 }
-                writer.writeFile(a.get(), entry, plan[current], cache, failure.stop, read);
+                writer.writeFile(a.get(), entry, plan[current], cache, failure.stop, progress,
+                                 read);
             }
         }
         if (!failure.stop.load() && index != plan.size()) {
@@ -652,6 +750,15 @@ std::int32_t extract(const ExtractRequest& request) {
     }
     if (!anySelected) {
         return code::kNothingToExtract;
+    }
+    std::uint64_t announced = 0;
+    for (const PlannedEntry& planned : plan) {
+        if (planned.selected && planned.kind == Kind::File) {
+            announced += static_cast<std::uint64_t>(std::max<std::int64_t>(planned.size, 0));
+        }
+    }
+    if (announceTotal(request, announced)) {
+        return code::kCancelled;
     }
 
     // Folders first, in the archive's order; then the files, shared out

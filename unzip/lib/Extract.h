@@ -14,6 +14,9 @@ struct ExtractRequest {
     std::string itemMask;                 // empty or "*.*": every item
     std::optional<std::string> password;  // none: no password given
     UnzipMessageCallback callback = nullptr;
+    // The program's progress context: when set, the callback also hears of
+    // the bytes written, and may stop the extraction.
+    void* context = nullptr;
 };
 
 // Extracts the items of one archive that match the mask into the destination
