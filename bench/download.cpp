@@ -24,10 +24,12 @@ class QuietWindow : public tyq::MainWindowPort {
     void setProgressText(const std::string& text) override { last = text; }
     void setProgressDetail(const std::string&) override {}
     void focusProgressText() override {}
+    tyq::ProcessCounters& counters() override { return counters_; }
     std::string last;
 
   private:
     std::string user_;
+    tyq::ProcessCounters counters_;
 };
 
 }  // namespace

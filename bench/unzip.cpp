@@ -27,7 +27,9 @@ class QuietWindow : public tyq::MainWindowPort {
     void setProgressText(const std::string& text) override { last = text; }
     void setProgressDetail(const std::string&) override {}
     void focusProgressText() override {}
+    tyq::ProcessCounters& counters() override { return counts; }
     std::string last;
+    tyq::ProcessCounters counts;
 };
 
 int extract(int argc, char** argv) {
@@ -41,7 +43,7 @@ int extract(int argc, char** argv) {
         request.destination = destination;
         request.password = password;
         if (tyq::unzip::unzipArchive(&request, window, libraryFolder) != 1) {
-            std::fprintf(stderr, "%s: result %d\n", argv[i], tyq::unzip::lastUnzipResult);
+            std::fprintf(stderr, "%s: result %d\n", argv[i], window.counts.lastUnzipResult);
             return 1;
         }
     }

@@ -5,6 +5,8 @@
 #include <stop_token>
 #include <string>
 
+#include "common/ProcessCounters.h"
+
 namespace tyq {
 
 // The four Step 1 values as the window holds them.
@@ -43,6 +45,8 @@ class MainWindowPort {
     // A longer explanation of the status line (its tool tip); empty clears it.
     virtual void setProgressDetail(const std::string& text) = 0;
     virtual void focusProgressText() = 0;
+    // The values the program keeps while it runs; the window owns them.
+    virtual ProcessCounters& counters() = 0;
 
     // Bytes moved so far; the window shows at most a few updates a second.
     virtual void setProgressBytes(const ByteProgress& /*progress*/) {}

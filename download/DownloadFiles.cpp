@@ -7,23 +7,11 @@
 #include "settings/Keys.h"
 
 namespace tyq::download {
-namespace {
-
-int counter = 1;
-
-}  // namespace
-
-int downloadCounter() {
-    return counter;
-}
-
-void resetDownloadCounterForTests() {
-    counter = 1;
-}
-
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                    Prompter& prompter, const std::filesystem::path& libraryFolder) {
     using namespace settings;
+    // The delete question is asked only while it is 1 or more.
+    int& counter = window.counters().downloads;
     // A folder the user agrees to create sends the command back to its start;
     // a loop in place of the call keeps the stack flat however often that is.
     for (;;) {

@@ -14,12 +14,4 @@ namespace tyq::download {
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                    Prompter& prompter, const std::filesystem::path& libraryFolder);
 
-// The process's download counter: 1 at start, 0 right after the command has
-// created the local folder, one more after each transfer. The delete question
-// is asked only while it is 1 or more.
-int downloadCounter();
-// Puts the counter back to its starting value; for tests, which run many
-// commands in one process.
-void resetDownloadCounterForTests();
-
 }  // namespace tyq::download

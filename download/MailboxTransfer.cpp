@@ -74,21 +74,20 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         return false;
     }
 
-    int fileCount = 0;
-    for (std::size_t i = 0, n = session->listZipFiles().size(); i < n; ++i) {
-        window.setProgressText(kFindingText);
-        ++fileCount;
-    }
-    if (session->stopped()) {
-        return endStopped();
-    }
-    window.setProgressText(kDownloadingText);
-    log.write("\nNumber of Files in the Mail Box:" + std::to_string(fileCount));
-
+    // One listing serves the count and the downloads, so the log's count is
+    // the number of files the run then tries.
     const auto names = session->listZipFiles();
     if (session->stopped()) {
         return endStopped();
     }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        window.setProgressText(kFindingText);
+    }
+    window.setProgressText(kDownloadingText);
+    log.write("\nNumber of Files in the Mail Box:" + std::to_string(names.size()));
+    // Read once: nothing can change it while the command runs.
+    const auto folder = named.localFolder();
+
     ByteProgress bytes;
     bytes.itemCount = static_cast<int>(names.size());
     session->setProgress([&](std::int64_t done, std::int64_t total) {
@@ -100,7 +99,6 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     int ordinal = 0;
     for (const auto& name : names) {
         ++ordinal;
-        const auto folder = named.localFolder();
         if (stop.stop_requested()) {
             return endStopped();
         }

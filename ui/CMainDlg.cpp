@@ -39,11 +39,6 @@
 
 namespace tyq::ui {
 
-int& aolToggleCount() {
-    static int count = 0;
-    return count;
-}
-
 namespace {
 
 constexpr char kAboutItem[] = "&About Korvatt...";
@@ -573,7 +568,7 @@ void CMainDlg::onCancel() {
 void CMainDlg::onAolClicked() {
     // The click has already toggled the box.
     if (aol_->isChecked()) {
-        if (aolToggleCount() == 0) {
+        if (counters_.aolToggles == 0) {
             const auto answer = prompter_.ask(Prompt{kAolQuestion, PromptButtons::YesNo,
                                                      PromptIcon::None, PromptOwner::MainWindow});
             if (answer != PromptAnswer::Yes) {
@@ -586,7 +581,7 @@ void CMainDlg::onAolClicked() {
     } else {
         writeSetting(profiles_, settings::kAol, "0");
     }
-    ++aolToggleCount();
+    ++counters_.aolToggles;
 }
 
 void CMainDlg::onHelp() {

@@ -27,10 +27,6 @@ namespace tyq::ui {
 
 class HelpViewer;
 
-// The process-wide count of AOL checkbox clicks that wrote the setting. Only
-// the first click, if it ticks the box, asks the AOL question.
-int& aolToggleCount();
-
 // The text of the AOL question, at start-up and on the first tick of the box.
 inline constexpr char kAolQuestion[] =
     "Have you logged in and connected to the\nInternet with AOL?\nPress Yes to continue and  "
@@ -68,6 +64,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void setProgressText(const std::string& text) override;
     void setProgressDetail(const std::string& text) override;
     void focusProgressText() override;
+    ProcessCounters& counters() override { return counters_; }
     void setProgressBytes(const ByteProgress& progress) override;
 
     // The Step 1 values last read or saved.
@@ -126,6 +123,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     Prompter& prompter_;
     std::filesystem::path libraryFolder_;
     MainDlgHooks hooks_;
+    ProcessCounters counters_;
     bool inCommand_ = false;
     // Set while a worker command runs.
     std::stop_source* stop_ = nullptr;

@@ -29,6 +29,8 @@ class WorkerPort : public MainWindowPort, public Prompter {
     void setProgressText(const std::string& text) override;
     void setProgressDetail(const std::string& text) override;
     void focusProgressText() override;
+    // Not carried over: the window leaves them alone while a command runs.
+    ProcessCounters& counters() override { return window_.counters(); }
     void setProgressBytes(const ByteProgress& progress) override;
     void runOnWindowThread(const std::function<void()>& work) override;
     std::stop_token stopToken() const override { return stop_; }

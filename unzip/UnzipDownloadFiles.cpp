@@ -56,7 +56,7 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
-        lastUnzipResult = -1;
+        window.counters().lastUnzipResult = -1;
         return;
     }
     const std::stop_token stop = window.stopToken();
@@ -91,7 +91,7 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     // stop that came too late to end the last archive still says it stopped.
     if (stop.stop_requested()) {
         window.setProgressText(kStopped);
-    } else if (lastUnzipResult == 0) {
+    } else if (window.counters().lastUnzipResult == 0) {
         window.setProgressText(kFinished);
     }
 }

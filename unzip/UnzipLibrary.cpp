@@ -40,8 +40,6 @@ constexpr std::array<std::string_view, 51> kResultTexts = [] {
 
 }  // namespace
 
-std::int32_t lastUnzipResult = -1;
-
 std::string_view unzipResultText(std::int32_t code) {
     if (code == -1) {
         return kCouldNotLoadText;
@@ -112,10 +110,11 @@ UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& 
 }
 
 std::int32_t UnzipLibrary::run() {
-    std::int32_t result = lastUnzipResult;
+    std::int32_t& lastResult = window_->counters().lastUnzipResult;
+    std::int32_t result = lastResult;
     if (entry != nullptr) {
         result = entry(&command);
-        lastUnzipResult = result;
+        lastResult = result;
         if (result == 0) {
             return 1;
         }

@@ -30,11 +30,6 @@ inline constexpr char kCouldNotLoadText[] = "Couldn't load unzip library.";
 inline constexpr char kUnknownErrorText[] = "Unknow error";
 inline constexpr char kPasswordHint[] = "Please check the ZIP Password";
 
-// The result code of the most recent call of the library's entry, for the
-// whole process. -1 until the first call; the unzip command sets it to -1
-// when it finds nothing to extract.
-extern std::int32_t lastUnzipResult;
-
 // One archive to extract.
 struct UnzipRequest {
     const char* archive = nullptr;      // the archive's full file name
@@ -108,7 +103,9 @@ class UnzipLibrary {
 // Extracts one archive through a freshly loaded library: 1 when it was
 // extracted, 0 otherwise (and 0 without loading anything when there is no
 // request). With progress, the window hears of the bytes written and the
-// user's stop ends the extraction (lastUnzipResult is then code::kCancelled).
+// user's stop ends the extraction (the last result is then code::kCancelled).
+// Each call's code is kept in window.counters().lastUnzipResult; a library
+// that cannot be used leaves the code kept before.
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder);
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,

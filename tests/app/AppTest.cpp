@@ -46,8 +46,6 @@ class AppTest : public QObject {
     Q_OBJECT
 
   private slots:
-    void init() { ui::aolToggleCount() = 0; }
-
     // A termination request reaches the window's thread as a call, and the
     // earlier handler is back once the watcher has ended.
     void signalsBecomeCalls() {

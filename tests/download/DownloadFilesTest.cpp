@@ -10,7 +10,6 @@
 namespace tyq::test {
 namespace {
 
-using download::downloadCounter;
 using download::downloadFiles;
 
 const std::string kCreateQuestionTail = " does not exist.\nDo you want to create the directory?";
@@ -22,7 +21,6 @@ class DownloadCommand : public MailboxTest {
 
     void SetUp() override {
         MailboxTest::SetUp();
-        download::resetDownloadCounterForTests();
         put("QLM0101.ZIP", "new archive");
         server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
         useServer(*server);
@@ -55,7 +53,7 @@ TEST_F(DownloadCommand, MissingFolderIsCreatedLevelByLevelWithoutTheDeleteQuesti
     EXPECT_EQ(readFile(root / "a" / "b" / "c" / "QLM0101.ZIP"), "new archive");
     EXPECT_EQ(setting(settings::kLocal), window.fields.local);
     EXPECT_EQ(window.takes, 2);  // the command ran again from its start
-    EXPECT_EQ(downloadCounter(), 1);
+    EXPECT_EQ(window.counts.downloads, 1);
 
     // The next download offers the delete question again.
     prompter.answers = {PromptAnswer::No};
@@ -64,7 +62,7 @@ TEST_F(DownloadCommand, MissingFolderIsCreatedLevelByLevelWithoutTheDeleteQuesti
     EXPECT_EQ(prompter.asked[1].text, deleteQuestion());
     EXPECT_EQ(prompter.asked[1].icon, PromptIcon::Question);
     EXPECT_EQ(prompter.asked[1].owner, PromptOwner::MainWindow);
-    EXPECT_EQ(downloadCounter(), 2);
+    EXPECT_EQ(window.counts.downloads, 2);
 }
 
 TEST_F(DownloadCommand, FolderThatCannotBeMadeAsksAgainUntilNo) {

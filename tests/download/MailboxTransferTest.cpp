@@ -225,17 +225,17 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "E.ZIP", "F.ZIP"}));
 }
 
-TEST_F(MailboxTransfer, MailboxChangingBetweenTheListings) {
+TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
     struct Case {
         const char* vanishAfter;
         std::string log;
         std::vector<std::string> names;
     };
     const Case cases[] = {
-        // Gone before the second listing: counted, then simply not there.
-        {"1", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "C.ZIP"}},
-        // Gone after the second listing: its download fails and is logged.
-        {"2", "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP", {"A.ZIP", "C.ZIP"}},
+        // Gone after the one listing: counted, its download fails and is logged.
+        {"1", "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP", {"A.ZIP", "C.ZIP"}},
+        // The mailbox is listed once: a second listing would have lost it.
+        {"2", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "B.ZIP", "C.ZIP"}},
     };
     for (const auto& c : cases) {
         fs::remove_all(local);

@@ -168,7 +168,7 @@ TEST(FullDiskUnzip, AnArchiveThatDoesNotFitStaysAndNothingElseIsLost) {
 
     unzip::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
 
-    EXPECT_EQ(unzip::lastUnzipResult, unzip::code::kDiskFull);
+    EXPECT_EQ(window.counts.lastUnzipResult, unzip::code::kDiskFull);
     EXPECT_NE(window.progressText(), "Unzipping Finished!");
     EXPECT_EQ(disk.names(local), (std::vector<std::string>{"KEEP.TXT", "QLM2.ZIP", "SMALL.TXT"}));
     EXPECT_EQ(readFile(local / "KEEP.TXT"), "present before");

@@ -43,6 +43,8 @@ class FakeMainWindow : public MainWindowPort {
     }
     void setProgressDetail(const std::string& text) override { detail = text; }
     void focusProgressText() override { ++progressFocused; }
+    ProcessCounters counts;
+    ProcessCounters& counters() override { return counts; }
     void setProgressBytes(const ByteProgress& progress) override {
         bytes.push_back(progress);
         if (onBytes) {

@@ -151,7 +151,6 @@ class MainDlgTest : public QObject {
     Q_OBJECT
 
   private slots:
-    void init() { ui::aolToggleCount() = 0; }
 
     void controlsTextsAndTabOrder() {
         Fixture f;
@@ -416,13 +415,13 @@ class MainDlgTest : public QObject {
             QVERIFY(window.isVisible());
             QVERIFY(f.aol()->isChecked());
             QCOMPARE(f.file(), std::string(kHeader) + "AOL=1\n");
-            QCOMPARE(ui::aolToggleCount(), 1);
+            QCOMPARE(window.counters().aolToggles, 1);
         } else {
             QVERIFY(!window.isVisible());
             QCOMPARE(window.result(), int(QDialog::Rejected));
             QCOMPARE(f.file(), before);
             QCOMPARE(f.hangUps, 0);
-            QCOMPARE(ui::aolToggleCount(), 0);
+            QCOMPARE(window.counters().aolToggles, 0);
         }
     }
 
@@ -447,7 +446,7 @@ class MainDlgTest : public QObject {
             QCOMPARE(f.file(), std::string(kHeader) + "AOL=" + value.toStdString() + "\n");
         }
         QCOMPARE(f.prompter.asked.size(), std::size_t(stored == "0" ? 1 : 0));
-        QCOMPARE(ui::aolToggleCount(), 3);
+        QCOMPARE(window.counters().aolToggles, 3);
         QVERIFY(window.isVisible());
     }
 

@@ -30,7 +30,7 @@ class UnzipDownloadFilesTest : public ::testing::Test {
   protected:
     UnzipDownloadFilesTest() : profiles_(settingsDir_.path()) {
         window_.fields = {"user1", "ftp-pass", "zip-pass", local_.path().string()};
-        lastUnzipResult = 0;
+        window_.counts.lastUnzipResult = 0;
     }
 
     std::vector<std::string> run(const std::filesystem::path& libraryFolder = TYQ_BIN_DIR) {
@@ -51,7 +51,7 @@ TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
     test::makeZip(local_ / "DATA.ZIP", {{"A.TXT", "a"}});
     test::writeFile(local_ / "QLM0101.TXT", "not an archive name");
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
-    EXPECT_EQ(lastUnzipResult, -1);
+    EXPECT_EQ(window_.counts.lastUnzipResult, -1);
     EXPECT_TRUE(std::filesystem::exists(local_ / "DATA.ZIP"));
 
     EXPECT_EQ(window_.takes, 1);
@@ -66,7 +66,7 @@ TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
 
 TEST_F(UnzipDownloadFilesTest, EmptyFolderFindsNothing) {
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
-    EXPECT_EQ(lastUnzipResult, -1);
+    EXPECT_EQ(window_.counts.lastUnzipResult, -1);
 }
 
 struct TwoArchives {
@@ -127,13 +127,13 @@ TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
         if (beforeTheRun) {
             window_.stop.request_stop();
         }
-        lastUnzipResult = 0;
+        window_.counts.lastUnzipResult = 0;
         test::makeZip(local_ / "QLM0101.ZIP", {{"sub/ONE.TXT", "1"}}, "-P zip-pass");
         test::makeZip(local_ / "QLM0102.ZIP", {{"TWO.TXT", "2"}}, "-P zip-pass");
         const Tree archives = test::readTree(local_.path());
         EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Unzipping stopped"}));
         EXPECT_EQ(test::readTree(local_.path()), archives);
-        EXPECT_EQ(lastUnzipResult, beforeTheRun ? 0 : code::kCancelled);
+        EXPECT_EQ(window_.counts.lastUnzipResult, beforeTheRun ? 0 : code::kCancelled);
     }
 }
 
@@ -153,10 +153,10 @@ TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
     for (const auto& folder : {emptyFolder.path(), noEntry}) {
         SCOPED_TRACE(folder.string());
         window_.progress.clear();
-        lastUnzipResult = -1;
+        window_.counts.lastUnzipResult = -1;
         test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
         EXPECT_EQ(run(folder), (std::vector<std::string>{kInProgress, kHint}));
-        EXPECT_EQ(lastUnzipResult, -1);
+        EXPECT_EQ(window_.counts.lastUnzipResult, -1);
         EXPECT_TRUE(std::filesystem::exists(local_ / "QLM0101.ZIP"));
         EXPECT_FALSE(std::filesystem::exists(local_ / "ONE.TXT"));
         EXPECT_EQ(window_.detail, "QLM0101.ZIP: Couldn't load unzip library.");

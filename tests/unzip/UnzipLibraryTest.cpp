@@ -66,7 +66,7 @@ bool isLoaded(const std::filesystem::path& folder) {
 
 class UnzipLibraryTest : public ::testing::Test {
   protected:
-    void SetUp() override { lastUnzipResult = -1; }
+    void SetUp() override { window_.counts.lastUnzipResult = -1; }
 
     std::int32_t unzip(const std::string& archive, const char* password = "pw", int options = 1,
                        const std::filesystem::path& folder = kScripted) {
@@ -139,7 +139,7 @@ TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
     EXPECT_EQ(pointerAt(library.record(), 130), &progress);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 138, 24),
               std::string(24, '\0'));
-    EXPECT_EQ(lastUnzipResult, code::kCancelled);
+    EXPECT_EQ(window_.counts.lastUnzipResult, code::kCancelled);
     EXPECT_TRUE(window_.progress.empty());  // a stop is no password problem
     EXPECT_EQ(window_.detail, "");
 
@@ -164,7 +164,7 @@ TEST_F(UnzipLibraryTest, SuccessLeavesTheProgressTextAlone) {
     ScriptedDouble library;
     window_.setProgressText("before");
     EXPECT_EQ(unzip("/a/QLM1.ZIP"), 1);
-    EXPECT_EQ(lastUnzipResult, 0);
+    EXPECT_EQ(window_.counts.lastUnzipResult, 0);
     EXPECT_EQ(window_.progress, std::vector<std::string>{"before"});
     EXPECT_EQ(window_.detail, "");
 }
@@ -194,10 +194,10 @@ TEST_F(UnzipLibraryTest, FailuresShowTheHintAndTheReason) {
     };
     for (const FailedRun& run : runs) {
         SCOPED_TRACE(run.label);
-        lastUnzipResult = run.resultBefore;
+        window_.counts.lastUnzipResult = run.resultBefore;
         window_.progress.clear();
         EXPECT_EQ(unzip(run.archive, "pw", 1, run.folder), 0);
-        EXPECT_EQ(lastUnzipResult, run.resultAfter);
+        EXPECT_EQ(window_.counts.lastUnzipResult, run.resultAfter);
         EXPECT_EQ(window_.progress, std::vector<std::string>{"Please check the ZIP Password"});
         EXPECT_EQ(window_.detail, run.detail);
     }
@@ -206,7 +206,7 @@ TEST_F(UnzipLibraryTest, FailuresShowTheHintAndTheReason) {
 TEST_F(UnzipLibraryTest, WithoutOptionsAFailureIsSilent) {
     ScriptedDouble library;
     EXPECT_EQ(unzip("/a/QLM1.ZIP#44", "pw", 0), 0);
-    EXPECT_EQ(lastUnzipResult, 44);
+    EXPECT_EQ(window_.counts.lastUnzipResult, 44);
     EXPECT_TRUE(window_.progress.empty());
     EXPECT_EQ(window_.detail, "");
 }

@@ -111,6 +111,7 @@ class PrintingPort : public MainWindowPort {
         window_.runOnWindowThread(work);
     }
     std::stop_token stopToken() const override { return window_.stopToken(); }
+    ProcessCounters& counters() override { return window_.counters(); }
 
     std::string last;
 
