@@ -5,15 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
-#include <gtest/gtest.h>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "app/CUtilityApp.h"
@@ -38,6 +38,9 @@ namespace {
 int childButton = 0;
 
 class Clicker : public QObject {
+  public:
+    using QObject::QObject;
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::Show) {
@@ -48,8 +51,8 @@ class Clicker : public QObject {
                 box, [box] { box->defaultButton()->click(); }, Qt::QueuedConnection);
         } else if (watched->objectName() == QStringLiteral("mainWindow") && childButton != 0) {
             const int id = std::exchange(childButton, 0);
-            auto* button = static_cast<QWidget*>(watched)->findChild<QPushButton*>(
-                ui::controlName(id));
+            auto* button =
+                static_cast<QWidget*>(watched)->findChild<QPushButton*>(ui::controlName(id));
             QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
         }
         return false;
@@ -58,7 +61,8 @@ class Clicker : public QObject {
 
 void installClicker() {
     if (childButton != 0) {
-        QCoreApplication::instance()->installEventFilter(new Clicker);
+        // Owned by the application, like every other object of the child.
+        QCoreApplication::instance()->installEventFilter(new Clicker(QCoreApplication::instance()));
     }
 }
 Q_COREAPP_STARTUP_FUNCTION(installClicker)
@@ -157,8 +161,8 @@ TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
     TempDir home;
     makeFile(home / "QLMA.ZIP", 1000);
     makeFile(home / "QLMB.ZIP", 40 << 20);
-    FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret",
-                                          {"--throttle", "4000000"}));
+    FtpServer server(
+        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--throttle", "4000000"}));
     ChildRun run;
     run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "");
     run.start(ui::ids::kDownload);
