@@ -1,8 +1,10 @@
 #include "Paths.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 namespace tyq {
@@ -26,6 +28,33 @@ std::string parentFolder(std::string_view path) {
         return "/";
     }
     return std::string(path.substr(0, slash));
+}
+
+std::string expandHome(std::string_view path) {
+    if (path != "~" && !path.starts_with("~/")) {
+        return std::string(path);
+    }
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable != nullptr && *variable != '\0') {
+        home = variable;
+    } else {
+        // No $HOME (a service, say): the password database knows.
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr && found->pw_dir != nullptr) {
+            home = found->pw_dir;
+        }
+    }
+    if (home.empty()) {
+        return std::string(path);  // nothing better to offer than the name as typed
+    }
+    while (home.size() > 1 && home.back() == '/') {
+        home.pop_back();
+    }
+    const std::string_view rest = path.substr(1);  // "" or "/..."
+    return home == "/" && !rest.empty() ? std::string(rest) : home + std::string(rest);
 }
 
 std::optional<std::string> currentDirectory() {

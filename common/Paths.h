@@ -17,6 +17,11 @@ std::filesystem::path executableFolder();
 // has the root "/" as its parent.
 std::string parentFolder(std::string_view path);
 
+// A Location as typed, where a leading "~" alone or "~/" stands for the
+// user's home folder, as in a shell. Any other path is returned as it is
+// (relative ones stay relative to the current directory).
+std::string expandHome(std::string_view path);
+
 // The process's current directory, or nothing when it cannot be read.
 std::optional<std::string> currentDirectory();
 

@@ -6,7 +6,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -24,6 +26,7 @@
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "download/DownloadFiles.h"
+#include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "ui/AppIcon.h"
@@ -46,8 +49,6 @@ constexpr char kStopDownload[] = "Stop the download?";
 constexpr char kStopUnzip[] = "Stop unzipping?";
 // The bar runs from 0 to this, so it moves smoothly on a wide window.
 constexpr int kBarRange = 1000;
-// The rows below the progress text move down by one for the progress bar.
-constexpr int kBarRow = 12;
 constexpr std::chrono::seconds kRateWindow{4};
 
 QString sizeText(std::int64_t bytes) {
@@ -120,6 +121,16 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
             helpViewer_->showFile(helpFile);
         };
     }
+    if (!hooks_.chooseFolder) {
+        hooks_.chooseFolder = [this](const std::string& start) -> std::optional<std::string> {
+            const QString folder = QFileDialog::getExistingDirectory(
+                this, QStringLiteral("Choose the local folder"), QString::fromStdString(start));
+            if (folder.isEmpty()) {
+                return std::nullopt;
+            }
+            return toSettingBytes(folder);
+        };
+    }
     if (hooks_.executablePath.empty()) {
         hooks_.executablePath = executablePath();
     }
@@ -167,7 +178,8 @@ void CMainDlg::buildControls() {
     pass_->setEchoMode(QLineEdit::Password);
     zipPass_ = addField(ids::kZipPass, "ORV Mail &Zip Password", 14, 60, 74, 97, 60, 117);
     zipPass_->setEchoMode(QLineEdit::Password);
-    local_ = addField(ids::kLocal, "&Location", 14, 76, 28, 49, 76, 165);
+    // The field leaves room for the folder chooser's button.
+    local_ = addField(ids::kLocal, "&Location", 14, 76, 28, 49, 76, 123);
 
     auto* progressLabel = new QLabel(QStringLiteral("Progress:"), this);
     progressLabel->setObjectName(QStringLiteral("labelProgress"));
@@ -180,31 +192,48 @@ void CMainDlg::buildControls() {
     progress_->setTextFormat(Qt::PlainText);
     progress_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     units.place(*progress_, 43, 94, 178, 20, false);
-    // The box is meant to hold two lines; with a tall font it grows around its
-    // centre line until two lines fit.
-    progress_->setText(QStringLiteral("Ag\nAg"));
-    const int twoLines = progress_->heightForWidth(progress_->width());
+    // The longest text the box shows, the stock connection failure, must fit
+    // whole with the font in use; the box grows downwards until it does.
+    const auto unitsFor = [&units](int pixels) {
+        return (pixels * 8 + units.baseY() - 1) / units.baseY();
+    };
+    progress_->setText(QString::fromUtf8(download::kFtpExceptionText));
+    const int textUnits = std::max(20, unitsFor(progress_->heightForWidth(progress_->width())) + 1);
     progress_->clear();
-    if (twoLines > progress_->height()) {
-        QRect rect = progress_->geometry();
-        rect.adjust(0, -(twoLines - rect.height()) / 2, 0, 0);
-        rect.setHeight(twoLines);
-        progress_->setGeometry(rect);
-    }
+    units.place(*progress_, 43, 94, 178, textUnits, false);
+
+    // Why the last command ended as it did, in plain words, on two lines.
+    detail_ = new QLabel(this);
+    detail_->setObjectName(QStringLiteral("progressDetail"));
+    detail_->setWordWrap(true);
+    detail_->setTextFormat(Qt::PlainText);
+    detail_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    detail_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    const int detailTop = 94 + textUnits + 1;
+    units.place(*detail_, 43, detailTop, 178, 16, false);
+    detail_->setText(QStringLiteral("Ag\nAg"));
+    const int detailUnits = std::max(16, unitsFor(detail_->heightForWidth(detail_->width())));
+    detail_->clear();
+    units.place(*detail_, 43, detailTop, 178, detailUnits, false);
 
     // Shown only while a command runs; its row stays, so nothing jumps.
+    const int barTop = detailTop + detailUnits + 1;
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progressBar"));
     bar_->setRange(0, kBarRange);
     bar_->setTextVisible(true);
     bar_->setAlignment(Qt::AlignCenter);
-    units.place(*bar_, 43, 117, 178, 11);
+    units.place(*bar_, 43, barTop, 178, 11);
     bar_->hide();
+    // Everything below moves down by what the box, the detail and the bar
+    // added to the original layout.
+    const int shift = barTop + 11 + 3 - 117;
 
     auto addButton = [&](int id, const char* text, int left, int top, int width, int height) {
         auto* button = new QPushButton(QString::fromUtf8(text), this);
         button->setObjectName(controlName(id));
-        // Enter means OK wherever the focus is, so no button takes it over.
+        // No default button: Enter means OK, or presses a focused button
+        // (keyPressEvent).
         button->setAutoDefault(false);
         button->setDefault(false);
         units.place(*button, left, top, width, height);
@@ -212,19 +241,21 @@ void CMainDlg::buildControls() {
     };
     auto* step2 = new QLabel(QStringLiteral("Step2:"), this);
     step2->setObjectName(QStringLiteral("labelStep2"));
-    units.place(*step2, 12, 122 + kBarRow, 22, 8);
-    auto* download = addButton(ids::kDownload, "&Download Files", 69, 120 + kBarRow, 151, 14);
+    units.place(*step2, 12, 122 + shift, 22, 8);
+    auto* download = addButton(ids::kDownload, "&Download Files", 69, 120 + shift, 151, 14);
     auto* step3 = new QLabel(QStringLiteral("Step3:"), this);
     step3->setObjectName(QStringLiteral("labelStep3"));
-    units.place(*step3, 12, 138 + kBarRow, 22, 8);
-    auto* unzip = addButton(ids::kUnzip, "&Unzip Download Files", 69, 136 + kBarRow, 151, 14);
-    auto* ok = addButton(ids::kOk, "&OK", 18, 162 + kBarRow, 42, 14);
-    auto* cancel = cancel_ = addButton(ids::kCancel, "&Cancel", 68, 162 + kBarRow, 42, 14);
-    auto* help = addButton(ids::kHelp, "&Help", 118, 162 + kBarRow, 42, 14);
-    auto* setup = addButton(ids::kSetup, "&Setup", 168, 162 + kBarRow, 42, 14);
+    units.place(*step3, 12, 138 + shift, 22, 8);
+    auto* unzip = addButton(ids::kUnzip, "&Unzip Download Files", 69, 136 + shift, 151, 14);
+    auto* ok = addButton(ids::kOk, "&OK", 18, 162 + shift, 42, 14);
+    auto* cancel = cancel_ = addButton(ids::kCancel, "&Cancel", 68, 162 + shift, 42, 14);
+    auto* help = addButton(ids::kHelp, "&Help", 118, 162 + shift, 42, 14);
+    auto* setup = addButton(ids::kSetup, "&Setup", 168, 162 + shift, 42, 14);
+    // Beside the Location field, in its row.
+    auto* browse = addButton(ids::kBrowse, "&Browse...", 175, 76, 39, 13);
 
-    const QList<QWidget*> tabOrder{aol_,  user_, pass_,  zipPass_, local_, download,
-                                   unzip, ok,    cancel, help,     setup};
+    const QList<QWidget*> tabOrder{aol_,     user_, pass_, zipPass_, local_, browse,
+                                   download, unzip, ok,    cancel,   help,   setup};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
@@ -239,7 +270,9 @@ void CMainDlg::buildControls() {
     connect(setup, &QPushButton::clicked, this, [this] { runCommand([this] { onSetup(); }); });
     connect(aol_, &QCheckBox::clicked, this, [this] { runCommand([this] { onAolClicked(); }); });
 
-    setFixedSize(units.toPixelsX(227), units.toPixelsY(183 + kBarRow));
+    connect(browse, &QPushButton::clicked, this, [this] { runCommand([this] { onBrowse(); }); });
+
+    setFixedSize(units.toPixelsX(227), units.toPixelsY(183 + shift));
 }
 
 void CMainDlg::opening() {
@@ -247,13 +280,17 @@ void CMainDlg::opening() {
 
     const settings::CSettings named(profiles_);
     m_strUser = named.user();
-    user_->setText(fromSettingBytes(m_strUser));
+    shown_[0] = showSetting(m_strUser);
+    user_->setText(shown_[0].text);
     m_strPass = named.password();
-    pass_->setText(fromSettingBytes(m_strPass));
+    shown_[1] = showSetting(m_strPass);
+    pass_->setText(shown_[1].text);
     m_strZipPass = named.zipPassword();
-    zipPass_->setText(fromSettingBytes(m_strZipPass));
+    shown_[2] = showSetting(m_strZipPass);
+    zipPass_->setText(shown_[2].text);
     m_strLocal = named.localFolder();
-    local_->setText(fromSettingBytes(m_strLocal));
+    shown_[3] = showSetting(m_strLocal);
+    local_->setText(shown_[3].text);
 
     const std::string aol = profiles_.getString(settings::kSection, settings::kAol, "",
                                                 settings::kAolCapacity, settings::kFileName);
@@ -496,10 +533,10 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
 }
 
 void CMainDlg::copyFieldsToMembers() {
-    m_strUser = toSettingBytes(user_->text());
-    m_strPass = toSettingBytes(pass_->text());
-    m_strZipPass = toSettingBytes(zipPass_->text());
-    m_strLocal = toSettingBytes(local_->text());
+    m_strUser = settingBytesFor(user_->text(), shown_[0]);
+    m_strPass = settingBytesFor(pass_->text(), shown_[1]);
+    m_strZipPass = settingBytesFor(zipPass_->text(), shown_[2]);
+    m_strLocal = settingBytesFor(local_->text(), shown_[3]);
 }
 
 StepOneTexts CMainDlg::takeStepOneFields() {
@@ -523,7 +560,10 @@ void CMainDlg::setProgressText(const std::string& text) {
 }
 
 void CMainDlg::setProgressDetail(const std::string& text) {
-    progress_->setToolTip(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    detail_->setText(shown);
+    progress_->setToolTip(shown);
+    detail_->repaint();
 }
 
 void CMainDlg::focusProgressText() {
@@ -600,6 +640,19 @@ void CMainDlg::onSetup() {
     setup.exec();
 }
 
+void CMainDlg::onBrowse() {
+    // Start where the field points, when that is a folder; else at home.
+    std::string start = expandHome(toSettingBytes(local_->text()));
+    std::error_code error;
+    if (start.empty() || !std::filesystem::is_directory(start, error)) {
+        start = QDir::homePath().toStdString();
+    }
+    if (const auto chosen = hooks_.chooseFolder(start)) {
+        // Saved like typing: by the next command or OK.
+        local_->setText(QString::fromUtf8(chosen->data(), static_cast<qsizetype>(chosen->size())));
+    }
+}
+
 void CMainDlg::onAbout() {
     CAboutDlg about(this);
     about.exec();
@@ -612,7 +665,13 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
             case Qt::Key_Return:
             case Qt::Key_Enter:
                 event->accept();
-                accept();
+                // A focused push button takes Enter for itself; anywhere
+                // else Enter means OK.
+                if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+                    button->click();
+                } else {
+                    accept();
+                }
                 return;
             case Qt::Key_Escape:
                 event->accept();

@@ -2,12 +2,14 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
+#include "ui/TextBytes.h"
 
 class QCheckBox;
 class QLabel;
@@ -43,6 +46,9 @@ struct MainDlgHooks {
     std::function<void(MainWindowPort&, Prompter&)> unzip;
     // Shows the help file; runs while the help folder is the current directory.
     std::function<void(const std::string& helpFile)> showHelp;
+    // The desktop's folder chooser, opened at start; nothing when the user
+    // cancels.
+    std::function<std::optional<std::string>(const std::string& start)> chooseFolder;
     // The program file the help file lies beside; empty means this process's.
     std::filesystem::path executablePath;
 };
@@ -110,6 +116,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void onHelp();
     void onSetup();
     void onAbout();
+    void onBrowse();
     void copyFieldsToMembers();
     void runCommandWith(const std::function<void()>& command,
                         const std::function<bool(QObject*, const QEvent&)>& passThrough);
@@ -143,6 +150,10 @@ class CMainDlg : public QDialog, public MainWindowPort {
     QLineEdit* local_ = nullptr;
     QCheckBox* aol_ = nullptr;
     QLabel* progress_ = nullptr;
+    QLabel* detail_ = nullptr;
+    // The four Step 1 values as read, as shown: user, password, zip
+    // password, Location.
+    std::array<ShownSetting, 4> shown_;
     QProgressBar* bar_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QPointer<HelpViewer> helpViewer_;

@@ -60,12 +60,14 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     setFixedSize(units.toPixelsX(166), units.toPixelsY(58));
 
     // The opening: both values from the settings file, shown in the fields.
-    m_strHost = fromSettingBytes(
-        profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
-                            settings::kSetupHostCapacity, settings::kFileName));
-    m_strPort = fromSettingBytes(
+    shownHost_ =
+        showSetting(profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
+                                        settings::kSetupHostCapacity, settings::kFileName));
+    shownPort_ = showSetting(
         profiles_.getString(settings::kSection, settings::kPort, settings::kDefaultPortText,
                             settings::kSetupPortCapacity, settings::kFileName));
+    m_strHost = shownHost_.text;
+    m_strPort = shownPort_.text;
     toFields();
     host_->setFocus();
 }
@@ -90,10 +92,11 @@ void CSetupDlg::onDefault() {
 void CSetupDlg::accept() {
     fromFields();
     // Write failures go unreported, as everywhere in the program.
-    profiles_.writeString(settings::kSection, settings::kHost, toSettingBytes(m_strHost),
-                          settings::kFileName);
-    profiles_.writeString(settings::kSection, settings::kPort, toSettingBytes(m_strPort),
-                          settings::kFileName);
+    // A value left alone goes back byte for byte, whatever its encoding.
+    profiles_.writeString(settings::kSection, settings::kHost,
+                          settingBytesFor(m_strHost, shownHost_), settings::kFileName);
+    profiles_.writeString(settings::kSection, settings::kPort,
+                          settingBytesFor(m_strPort, shownPort_), settings::kFileName);
     QDialog::accept();
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "settings/ProfileStore.h"
+#include "ui/TextBytes.h"
 
 class QLineEdit;
 
@@ -26,6 +27,9 @@ class CSetupDlg : public QDialog {
     void fromFields();
 
     const settings::ProfileStore& profiles_;
+    // The values as read, so those left alone are saved back unchanged.
+    ShownSetting shownHost_;
+    ShownSetting shownPort_;
     QLineEdit* host_;
     QLineEdit* port_;
 };

@@ -20,6 +20,8 @@ inline constexpr int kSetup = 1008;
 inline constexpr int kHelp = 1009;
 inline constexpr int kCancel = 1011;
 inline constexpr int kAol = 1012;
+// The folder chooser beside Location; an addition of ours.
+inline constexpr int kBrowse = 1015;
 // Setup window.
 inline constexpr int kHost = 1013;
 inline constexpr int kPort = 1014;

@@ -1,5 +1,7 @@
 #include "ui/TextBytes.h"
 
+#include <QStringDecoder>
+
 namespace tyq::ui {
 
 namespace {
@@ -29,7 +31,21 @@ std::size_t completeLength(const std::string& bytes) {
 }  // namespace
 
 QString fromSettingBytes(const std::string& bytes) {
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(completeLength(bytes)));
+    const auto whole = static_cast<qsizetype>(completeLength(bytes));
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(bytes.data(), whole));
+    if (utf8.hasError()) {
+        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    }
+    return text;
+}
+
+ShownSetting showSetting(const std::string& bytes) {
+    return ShownSetting{bytes, fromSettingBytes(bytes)};
+}
+
+std::string settingBytesFor(const QString& text, const ShownSetting& shown) {
+    return text == shown.text ? shown.bytes : toSettingBytes(text);
 }
 
 std::string toSettingBytes(const QString& text) {

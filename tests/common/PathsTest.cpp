@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <tuple>
+
 #include "common/SharedLibrary.h"
 
 namespace tyq {
@@ -15,6 +18,21 @@ TEST(ParentFolder, CutsAtTheLastSlash) {
     for (const auto& [path, parent] : cases) {
         EXPECT_EQ(parentFolder(path), parent) << path;
     }
+}
+
+TEST(ExpandHome, OnlyALeadingTildeMeansHome) {
+    const char* saved = std::getenv("HOME");
+    const std::string before = saved != nullptr ? saved : "";
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"/home/anna", "~", "/home/anna"},        {"/home/anna/", "~/QLM", "/home/anna/QLM"},
+        {"/home/anna", "~/", "/home/anna/"},      {"/", "~/QLM", "/QLM"},
+        {"/home/anna", "~anna/QLM", "~anna/QLM"}, {"/home/anna", "QLM/~", "QLM/~"},
+        {"/home/anna", "/data/~/x", "/data/~/x"}, {"/home/anna", "", ""}};
+    for (const auto& [home, typed, expanded] : cases) {
+        setenv("HOME", home, 1);
+        EXPECT_EQ(expandHome(typed), expanded) << home << " " << typed;
+    }
+    setenv("HOME", before.c_str(), 1);
 }
 
 TEST(ExecutablePath, NamesThisTest) {

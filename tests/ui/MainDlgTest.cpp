@@ -71,6 +71,7 @@ struct Fixture {
     std::function<void(MainWindowPort&)> unzip = [](MainWindowPort&) {};
     std::filesystem::path executable;
     std::function<void(const std::string&)> showHelp;
+    std::function<std::optional<std::string>(const std::string&)> chooseFolder;
     std::unique_ptr<ui::CMainDlg> window;
 
     std::filesystem::path iniFile() const { return settings / "TYFTP.INI"; }
@@ -88,6 +89,7 @@ struct Fixture {
         if (showHelp) {
             hooks.showHelp = showHelp;
         }
+        hooks.chooseFolder = chooseFolder;
         window =
             std::make_unique<ui::CMainDlg>(profiles, prompter, settings.path(), std::move(hooks));
         if (show) {
@@ -166,11 +168,12 @@ class MainDlgTest : public QObject {
                                   {1006, "&OK"},
                                   {1011, "&Cancel"},
                                   {1009, "&Help"},
-                                  {1008, "&Setup"}};
+                                  {1008, "&Setup"},
+                                  {1015, "&Browse..."}};
         for (const auto& expect : buttons) {
             auto* button = f.button(expect.id);
             QCOMPARE(button->text(), QString::fromUtf8(expect.text));
-            // No button takes Enter for itself: Enter is OK everywhere.
+            // No default button: Enter is OK unless a button has the focus.
             QVERIFY(!button->autoDefault());
             QVERIFY(!button->isDefault());
         }
@@ -191,9 +194,9 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.field(1002)->echoMode(), QLineEdit::Password);
         QCOMPARE(f.field(1003)->echoMode(), QLineEdit::Normal);
 
-        // Tab order: the check box, the four fields, then the buttons.
-        const QStringList expected{"1012", "1000", "1001", "1002", "1003", "1004",
-                                   "1005", "1006", "1011", "1009", "1008"};
+        // Tab order: the check box, the four fields and Browse, then the buttons.
+        const QStringList expected{"1012", "1000", "1001", "1002", "1003", "1015",
+                                   "1004", "1005", "1006", "1011", "1009", "1008"};
         QStringList order;
         QWidget* widget = f.aol();
         do {
@@ -219,8 +222,9 @@ class MainDlgTest : public QObject {
                 controls << child;
             }
         }
-        // 7 labels, the progress text and bar, 4 fields, the check box, 6 buttons
-        QCOMPARE(controls.size(), 20);
+        // 7 labels, the progress text, its detail and bar, 4 fields, the check
+        // box, 7 buttons
+        QCOMPARE(controls.size(), 22);
         for (auto* control : controls) {
             const QString name = control->objectName();
             QVERIFY2(window.rect().contains(control->geometry()), qPrintable(name));
@@ -329,6 +333,51 @@ class MainDlgTest : public QObject {
         QVERIFY(before != saved);
     }
 
+    // Values in another encoding show as Latin-1 and go back byte for byte
+    // unless the user edits them; what the user types is stored as UTF-8.
+    void valuesNotInUtf8RoundTrip() {
+        Fixture f;
+        writeFile(f.iniFile(), std::string(kHeader) +
+                                   "User=M\xFCller\nPass=caf\xE9\nLocal=/data/\xC4rger\nAOL=1\n");
+        auto& window = f.open();
+        QCOMPARE(f.field(1000)->text(), QString::fromUtf8("M\u00fcller"));
+        QCOMPARE(f.field(1003)->text(), QString::fromUtf8("/data/\u00c4rger"));
+        f.field(1001)->setText(QString::fromUtf8("caf\u00e9!"));
+        QTest::mouseClick(f.button(1006), Qt::LeftButton);
+        QCOMPARE(f.file(), std::string(kHeader) +
+                               "User=M\xFCller\nPass=caf\xC3\xA9!\nLocal=/data/\xC4rger\nAOL=1\n" +
+                               "FileUnZipPass=\n");
+        QVERIFY(!window.isVisible());
+    }
+
+    // Browse puts the chosen folder into Location and saves nothing; it
+    // starts at the Location when that is a folder, else at home.
+    void browseFillsLocation_data() {
+        QTest::addColumn<bool>("existing");
+        QTest::addColumn<bool>("chosen");
+        QTest::newRow("from Location, chosen") << true << true;
+        QTest::newRow("from home, cancelled") << false << false;
+    }
+    void browseFillsLocation() {
+        QFETCH(bool, existing);
+        QFETCH(bool, chosen);
+        Fixture f;
+        std::string start;
+        f.chooseFolder = [&](const std::string& from) -> std::optional<std::string> {
+            start = from;
+            return chosen ? std::optional<std::string>("/picked/QLM \u00e9") : std::nullopt;
+        };
+        f.open();
+        const QString typed =
+            existing ? QString::fromStdString(f.settings.path().string()) : "/no/such/folder";
+        f.field(1003)->setText(typed);
+        const std::string before = f.file();
+        QTest::mouseClick(f.button(1015), Qt::LeftButton);
+        QCOMPARE(QString::fromStdString(start), existing ? typed : QDir::homePath());
+        QCOMPARE(f.field(1003)->text(), chosen ? QString::fromUtf8("/picked/QLM \u00e9") : typed);
+        QCOMPARE(f.file(), before);
+    }
+
     void okWritesAolZeroEvenWhenItHoldsZero() {
         Fixture f;
         auto& window = f.open();
@@ -367,24 +416,40 @@ class MainDlgTest : public QObject {
         QCOMPARE(window.result(), int(QDialog::Rejected));
     }
 
-    void enterMeansOkFromAnyControl_data() {
+    // Enter in a field or on the check box is OK; on a focused button it
+    // presses that button.
+    void enterMeansOkOrTheFocusedButton_data() {
         QTest::addColumn<int>("id");
-        for (int id : {1012, 1000, 1001, 1002, 1003, 1004, 1008}) {
-            QTest::addRow("%d", id) << id;
+        QTest::addColumn<int>("result");  // -1: the window stays open
+        QTest::addColumn<int>("downloads");
+        QTest::addColumn<QString>("dialog");
+        for (int id : {1012, 1000, 1001, 1002, 1003, 1006}) {
+            QTest::addRow("%d", id) << id << int(QDialog::Accepted) << 0 << "";
         }
+        QTest::addRow("1004") << 1004 << -1 << 1 << "";
+        QTest::addRow("1011") << 1011 << int(QDialog::Rejected) << 0 << "";
+        QTest::addRow("1008") << 1008 << -1 << 0 << "setupDialog";
     }
-    void enterMeansOkFromAnyControl() {
+    void enterMeansOkOrTheFocusedButton() {
         QFETCH(int, id);
+        QFETCH(int, result);
+        QFETCH(int, downloads);
+        QFETCH(QString, dialog);
         Fixture f;
         auto& window = f.open();
         f.fill("u", "p", "z", "/l");
         auto* control = window.findChild<QWidget*>(ui::controlName(id));
         control->setFocus();
+        ModalCloser closer;
         QTest::keyClick(control, Qt::Key_Enter, Qt::KeypadModifier);
-        QCOMPARE(window.result(), int(QDialog::Accepted));
-        QCOMPARE(f.downloads, 0);
-        QCOMPARE(f.hangUps, 1);
-        QVERIFY(f.file().find("User=u\n") != std::string::npos);
+        QCOMPARE(window.isVisible(), result == -1);
+        if (result != -1) {
+            QCOMPARE(window.result(), result);
+            QCOMPARE(f.hangUps, 1);
+        }
+        QCOMPARE(f.downloads, downloads);
+        QCOMPARE(closer.shown, dialog.isEmpty() ? QStringList() : QStringList{dialog});
+        QCOMPARE(f.file().find("User=u\n") != std::string::npos, result == int(QDialog::Accepted));
     }
 
     void aolFirstTickAsks_data() {
@@ -512,6 +577,9 @@ class MainDlgTest : public QObject {
         QVERIFY(!aol);
         QCOMPARE(f.progress()->text(), QStringLiteral("Finding the Files..."));
         QCOMPARE(f.progress()->toolTip(), QStringLiteral("530 Login incorrect."));
+        auto* detail = window.findChild<QLabel*>(QStringLiteral("progressDetail"));
+        QCOMPARE(detail->text(), QStringLiteral("530 Login incorrect."));
+        QVERIFY(detail->isVisible());
         window.focusProgressText();
         QCOMPARE(QApplication::focusWidget(), f.progress());
     }
@@ -553,6 +621,7 @@ class MainDlgTest : public QObject {
         QCoreApplication::processEvents();
         QVERIFY(f.aol()->isChecked());
         QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+        f.field(1000)->setFocus();  // the click left it on a button, which takes Enter
         QCoreApplication::postEvent(
             f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
         QCoreApplication::processEvents();
@@ -674,6 +743,18 @@ class MainDlgTest : public QObject {
         QVERIFY(twoLines > oneLine);
         QVERIFY2(twoLines <= label->height(), "the second line is clipped");
         QCOMPARE(label->textFormat(), Qt::PlainText);
+        // The longest stock text fits whole, and a two-line detail below it.
+        f.window->setProgressText(
+            "An exception occurred when attempting to create an FTP connection.\r\n  Please "
+            "check your internet configuration and make sure your environment\r\n is set up "
+            "with WININET.DLL in the path.");
+        QVERIFY(label->heightForWidth(label->width()) <= label->height());
+        auto* detail = f.window->findChild<QLabel*>(QStringLiteral("progressDetail"));
+        f.window->setProgressDetail(
+            "3 of 4 files downloaded; QLM1207.ZIP failed: not on the "
+            "server, and two more words");
+        QVERIFY(detail->heightForWidth(detail->width()) <= detail->height());
+        QVERIFY(detail->geometry().top() >= label->geometry().bottom());
     }
 
     void helpRunsInTheProgramFolder_data() {

@@ -47,8 +47,16 @@ int main(int argc, char** argv) {
         });
     };
     tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
-    window.setProgressText("Downloading  QLM0101.ZIP to /home/anna/QLM");
+    window.setProgressText("Downloading Finished!");
+    window.setProgressDetail("3 of 4 files downloaded; QLM1207.ZIP failed: not on the server");
     save(window, folder + "/main-window.png");
+    window.setProgressText(
+        "An exception occurred when attempting to create an FTP connection.\r\n  Please check "
+        "your internet configuration and make sure your environment\r\n is set up with "
+        "WININET.DLL in the path.");
+    window.setProgressDetail("Server not found: ftp.example.invalid");
+    save(window, folder + "/main-window-failed.png");
+    window.setProgressDetail("");
     window.activateWindow();
     window.findChild<QPushButton*>(QStringLiteral("1004"))->click();
 
