@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,53 @@ constexpr char kInProgress[] = "Unzipping files in progress...";
 constexpr char kFilesNotFound[] = "Files not found";
 constexpr char kFinished[] = "Unzipping Finished!";
 constexpr char kStopped[] = "Unzipping stopped";
+// How many failed archives the detail explains by name.
+constexpr std::size_t kNamedFailures = 3;
+
+// An archive that stayed in the folder, and its code.
+struct Failure {
+    std::string name;
+    std::int32_t code = 0;
+};
+
+// "; A.ZIP: reason; B.ZIP: reason; and 2 more", each after a separator.
+std::string failureList(const std::vector<Failure>& failures) {
+    std::string text;
+    const std::size_t named = std::min(failures.size(), kNamedFailures);
+    for (std::size_t i = 0; i < named; ++i) {
+        text += "; " + failures[i].name + ": " + unzipFailureReason(failures[i].code);
+    }
+    if (failures.size() > named) {
+        text += "; and " + std::to_string(failures.size() - named) + " more";
+    }
+    return text;
+}
+
+// Names every archive that stayed after a run that went to its end; empty
+// when every one was extracted.
+std::string runDetail(const std::vector<Failure>& failures, std::size_t count) {
+    if (failures.empty()) {
+        return {};
+    }
+    if (failures.size() == 1) {
+        return unzipFailureText(failures.front().name, failures.front().code);
+    }
+    // failureList begins with its own separator.
+    return std::to_string(failures.size()) + " of " + std::to_string(count) +
+           " archives stayed:" + failureList(failures).substr(1);
+}
+
+// How far a stopped run came; stoppedAt names the archive the stop left
+// whole (empty when the stop came after the last one).
+std::string stoppedDetail(const std::vector<Failure>& failures, std::size_t extracted,
+                          std::size_t count, const std::string& stoppedAt) {
+    std::string text = "Stopped: " + std::to_string(extracted) + " of " + std::to_string(count) +
+                       (count == 1 ? " archive" : " archives") + " extracted";
+    if (!stoppedAt.empty()) {
+        text += "; " + stoppedAt + " stays in the folder";
+    }
+    return text + failureList(failures);
+}
 
 }  // namespace
 
@@ -62,11 +112,15 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     const std::stop_token stop = window.stopToken();
     UnzipItem item;
     item.count = static_cast<int>(names.size());
+    std::vector<Failure> failures;
+    std::size_t extractedCount = 0;
+    std::string stoppedAt;
+    bool lastExtracted = false;
     for (const std::string& name : names) {
         // A stopped archive stays whole, to be extracted by a later run.
         if (stop.stop_requested()) {
-            window.setProgressText(kStopped);
-            return;
+            stoppedAt = name;
+            break;
         }
         const std::string archive = destination + name;
         request.archive = archive.c_str();
@@ -76,7 +130,9 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
         const std::int32_t extracted = unzipArchive(&request, window, libraryFolder, progress);
         ++item.number;
         item.doneBefore += progress.done();
+        lastExtracted = extracted != 0;
         if (extracted != 0) {
+            ++extractedCount;
             // An archive holding a file of its own name has just been replaced
             // by that file: deleting the name now would delete what we
             // extracted.
@@ -85,15 +141,28 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
                 after.st_ino == before.st_ino) {
                 ::unlink(archive.c_str());
             }
+        } else if (progress.result() == code::kCancelled && stop.stop_requested()) {
+            stoppedAt = name;
+            break;
+        } else {
+            failures.push_back({name, progress.result()});
         }
     }
-    // The last archive alone decides: earlier failures keep their detail. A
-    // stop that came too late to end the last archive still says it stopped.
+    // A stop that came too late to end the last archive still says it
+    // stopped.
     if (stop.stop_requested()) {
         window.setProgressText(kStopped);
-    } else if (window.counters().lastUnzipResult == 0) {
+        window.setProgressDetail(stoppedDetail(failures, extractedCount, names.size(), stoppedAt));
+        return;
+    }
+    // The last archive alone decides the text, judged by its own result: the
+    // counter keeps an earlier code when the library could not be used. The
+    // detail names every archive that stayed, so an earlier failure is not
+    // hidden behind the success.
+    if (lastExtracted) {
         window.setProgressText(kFinished);
     }
+    window.setProgressDetail(runDetail(failures, names.size()));
 }
 
 }  // namespace tyq::unzip

@@ -51,6 +51,51 @@ std::string_view unzipResultText(std::int32_t code) {
     return kUnknownErrorText;
 }
 
+std::string unzipFailureReason(std::int32_t code) {
+    switch (code) {
+        case -1:
+            return "the unzip library could not be loaded";
+        // A data error in an encrypted entry is reported as a wrong password
+        // too: the two cannot be told apart.
+        case code::kBadPassword:
+            return "wrong zip password (or the archive is damaged)";
+        case code::kBadCrc:
+            return "damaged (bad CRC)";
+        case code::kUnexpectedEnd:
+            return "damaged (cut short)";
+        // An entry whose name would write outside the folder ends here too.
+        case code::kStructureInvalid:
+            return "damaged or unsafe (an entry's name or structure is not valid)";
+        case code::kOpenArchiveFailed:
+            return "not a zip archive or cannot be read";
+        case code::kFileNotFound:
+            return "gone before it could be opened";
+        case code::kUnknownCompression:
+            return "uses a compression method this program cannot read";
+        case code::kCreateOutputFailed:
+            return "a file could not be created in the folder";
+        case code::kDiskFull:
+            return "the disk is full";
+        case code::kOutOfMemory:
+        case 5:
+            return "out of memory";
+        case code::kNothingToExtract:
+            return "holds nothing to extract";
+        default:
+            return "could not be extracted (code " + std::to_string(code) + ")";
+    }
+}
+
+std::string unzipFailureText(std::string_view archive, std::int32_t code) {
+    if (code == -1) {
+        return "The unzip library could not be loaded";
+    }
+    std::string text(archive);
+    text += ": ";
+    text += unzipFailureReason(code);
+    return text;
+}
+
 UnzipProgress::UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
     : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {}
 
@@ -110,23 +155,24 @@ UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& 
 }
 
 std::int32_t UnzipLibrary::run() {
-    std::int32_t& lastResult = window_->counters().lastUnzipResult;
-    std::int32_t result = lastResult;
+    // A library that cannot be used keeps the counter's code, but the code
+    // kept from an earlier archive says nothing about this one.
+    result_ = -1;
     if (entry != nullptr) {
-        result = entry(&command);
-        lastResult = result;
-        if (result == 0) {
+        result_ = entry(&command);
+        window_->counters().lastUnzipResult = result_;
+        if (result_ == 0) {
             return 1;
         }
     }
     // A stop is the user's doing, not a fault to explain.
-    if (command.optionB != 0 && result != code::kCancelled) {
+    if (command.optionB != 0 && result_ != code::kCancelled) {
         window_->setProgressText(kPasswordHint);
         // The hint alone does not say what went wrong; the detail does.
         const char* archive = command.archiveName;
         const std::string name =
             archive != nullptr ? std::filesystem::path(archive).filename().string() : std::string();
-        window_->setProgressDetail(name + ": " + std::string(unzipResultText(result)));
+        window_->setProgressDetail(unzipFailureText(name, result_));
     }
     return 0;
 }
@@ -160,6 +206,9 @@ std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
     // The library is freed on every way out: close() here, the object's end
     // when run() throws.
     const std::int32_t result = binding.run();
+    if (progress != nullptr) {
+        progress->setResult(binding.result());
+    }
     binding.close();
     return result;
 }

@@ -60,6 +60,10 @@ class UnzipProgress {
     bool stopRequested() const noexcept { return stop_.stop_requested(); }
     // The bytes of this archive written so far.
     std::int64_t done() const noexcept { return done_.load(); }
+    // How the extraction ended: the library's code, -1 when the library could
+    // not be used (set by unzipArchive; -1 until then).
+    std::int32_t result() const noexcept { return result_; }
+    void setResult(std::int32_t code) noexcept { result_ = code; }
 
   private:
     void report();
@@ -70,6 +74,7 @@ class UnzipProgress {
     UnzipItem item_;
     std::atomic<std::int64_t> total_{-1};
     std::atomic<std::int64_t> done_{0};
+    std::int32_t result_ = -1;
     std::mutex reporting_;  // the window takes one caller at a time
 };
 
@@ -77,6 +82,14 @@ class UnzipProgress {
 // used; codes 0 to 50 take their slot's text when it has one; anything else
 // is an unknown error.
 std::string_view unzipResultText(std::int32_t code);
+
+// What a result code means to the user, in words to act on:
+// "wrong zip password (or the archive is damaged)" for 44, and so on; codes
+// without their own words give "could not be extracted (code <n>)".
+std::string unzipFailureReason(std::int32_t code);
+// The line that explains one archive's failure: "<archive>: <reason>", or
+// "The unzip library could not be loaded" for -1, which is no archive's fault.
+std::string unzipFailureText(std::string_view archive, std::int32_t code);
 
 // The binding for one archive: loads the library and fills in the record
 // when created, calls the entry on run, frees the library on close (and when
@@ -95,9 +108,13 @@ class UnzipLibrary {
     // 1 when the archive was extracted, 0 otherwise.
     std::int32_t run();
     void close();
+    // The last run's code: the library's, or -1 when it could not be used
+    // (whatever the window's counter kept).
+    std::int32_t result() const noexcept { return result_; }
 
   private:
     MainWindowPort* window_;
+    std::int32_t result_ = -1;
 };
 
 // Extracts one archive through a freshly loaded library: 1 when it was
@@ -105,7 +122,8 @@ class UnzipLibrary {
 // request). With progress, the window hears of the bytes written and the
 // user's stop ends the extraction (the last result is then code::kCancelled).
 // Each call's code is kept in window.counters().lastUnzipResult; a library
-// that cannot be used leaves the code kept before.
+// that cannot be used leaves the code kept before. progress.result() holds
+// the call's own code, -1 for a library that could not be used.
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder);
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,

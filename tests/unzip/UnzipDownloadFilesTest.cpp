@@ -25,6 +25,8 @@ using test::Tree;
 
 const std::string kInProgress = "Unzipping files in progress...";
 const std::string kHint = "Please check the ZIP Password";
+const std::string kWrong = ": wrong zip password (or the archive is damaged)";
+const std::string kNoZip = ": not a zip archive or cannot be read";
 
 class UnzipDownloadFilesTest : public ::testing::Test {
   protected:
@@ -73,27 +75,35 @@ struct TwoArchives {
     const char* label;
     bool firstGood;
     bool secondGood;
+    int noZips;  // files of archive names before both that are no zip at all
     std::string finalText;
+    std::string detail;
 };
 
 TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
     const TwoArchives cases[] = {
-        {"first fails", false, true, "Unzipping Finished!"},
-        {"last fails", true, false, kHint},
-        {"both succeed", true, true, "Unzipping Finished!"},
+        {"first fails", false, true, 0, "Unzipping Finished!", "qlm0101.zip" + kWrong},
+        {"last fails", true, false, 0, kHint, "QLM0102.ZIP" + kWrong},
+        {"both succeed", true, true, 0, "Unzipping Finished!", ""},
+        {"four of five fail", false, true, 3, "Unzipping Finished!",
+         "4 of 5 archives stayed: QLM0100A.ZIP" + kNoZip + "; QLM0100B.ZIP" + kNoZip +
+             "; QLM0100C.ZIP" + kNoZip + "; and 1 more"},
     };
     for (const TwoArchives& c : cases) {
         SCOPED_TRACE(c.label);
         std::filesystem::remove_all(local_.path());
         std::filesystem::create_directory(local_.path());
         window_.progress.clear();
-        window_.detail.clear();
+        window_.detail = "left from before";
         window_.bytes.clear();
         // Lower-case names are found too; name order decides which is last.
         test::makeZip(local_ / "qlm0101.zip", {{"ONE.TXT", "1"}},
                       c.firstGood ? "-P zip-pass" : "-P other");
         test::makeZip(local_ / "QLM0102.ZIP", {{"sub/TWO.TXT", "2"}},
                       c.secondGood ? "-P zip-pass" : "-P other");
+        for (char n = 'A'; n < 'A' + c.noZips; ++n) {
+            test::writeFile(local_ / (std::string("QLM0100") + n + ".ZIP"), "no zip");
+        }
 
         const std::vector<std::string> progress = run();
         EXPECT_EQ(progress.front(), kInProgress);
@@ -102,12 +112,8 @@ TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
         EXPECT_EQ(std::filesystem::exists(local_ / "QLM0102.ZIP"), !c.secondGood);
         EXPECT_EQ(std::filesystem::exists(local_ / "ONE.TXT"), c.firstGood);
         EXPECT_EQ(std::filesystem::exists(local_ / "sub/TWO.TXT"), c.secondGood);
-        if (!c.firstGood) {
-            EXPECT_EQ(window_.detail, "qlm0101.zip: Bad or missing decrypt code");
-        } else if (!c.secondGood) {
-            EXPECT_EQ(window_.detail, "QLM0102.ZIP: Bad or missing decrypt code");
-        } else {
-            EXPECT_EQ(window_.detail, "");
+        EXPECT_EQ(window_.detail, c.detail);
+        if (c.detail.empty()) {
             ASSERT_FALSE(window_.bytes.empty());
             EXPECT_EQ(window_.bytes.front().item, "qlm0101.zip");
             const ByteProgress& last = window_.bytes.back();
@@ -119,21 +125,34 @@ TEST_F(UnzipDownloadFilesTest, TheLastArchiveDecidesTheFinalText) {
 }
 
 TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
-    for (const bool beforeTheRun : {true, false}) {
-        SCOPED_TRACE(beforeTheRun);
+    // 0: before the run, else at the first byte count of that archive.
+    for (const int stopAt : {0, 1, 2}) {
+        SCOPED_TRACE(stopAt);
         window_.progress.clear();
         window_.stop = {};
-        window_.onBytes = [this](const ByteProgress&) { window_.stop.request_stop(); };
-        if (beforeTheRun) {
+        window_.onBytes = [this, stopAt](const ByteProgress& bytes) {
+            if (bytes.itemNumber == stopAt) {
+                window_.stop.request_stop();
+            }
+        };
+        if (stopAt == 0) {
             window_.stop.request_stop();
         }
         window_.counts.lastUnzipResult = 0;
-        test::makeZip(local_ / "QLM0101.ZIP", {{"sub/ONE.TXT", "1"}}, "-P zip-pass");
-        test::makeZip(local_ / "QLM0102.ZIP", {{"TWO.TXT", "2"}}, "-P zip-pass");
-        const Tree archives = test::readTree(local_.path());
+        test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
+        test::makeZip(local_ / "QLM0102.ZIP", {{"sub/TWO.TXT", "2"}}, "-P zip-pass");
+        Tree archives = test::readTree(local_.path());
+        if (stopAt == 2) {
+            archives.erase("QLM0101.ZIP");
+            archives["ONE.TXT"] = "1";
+        }
         EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Unzipping stopped"}));
         EXPECT_EQ(test::readTree(local_.path()), archives);
-        EXPECT_EQ(window_.counts.lastUnzipResult, beforeTheRun ? 0 : code::kCancelled);
+        EXPECT_EQ(window_.counts.lastUnzipResult, stopAt == 0 ? 0 : code::kCancelled);
+        EXPECT_EQ(window_.detail, stopAt == 2 ? "Stopped: 1 of 2 archives extracted; QLM0102.ZIP "
+                                                "stays in the folder"
+                                              : "Stopped: 0 of 2 archives extracted; QLM0101.ZIP "
+                                                "stays in the folder");
     }
 }
 
@@ -150,16 +169,20 @@ TEST_F(UnzipDownloadFilesTest, LeftoversGoClaimedTemporariesStay) {
 TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
     test::TempDir emptyFolder;
     const std::filesystem::path noEntry = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "no-entry";
-    for (const auto& folder : {emptyFolder.path(), noEntry}) {
-        SCOPED_TRACE(folder.string());
+    // The code kept from before stays, even a success, and claims nothing.
+    for (const auto& [folder, before] : {std::pair{emptyFolder.path(), -1},
+                                         {noEntry, -1},
+                                         {emptyFolder.path(), 0},
+                                         {noEntry, code::kCancelled}}) {
+        SCOPED_TRACE(folder.string() + " " + std::to_string(before));
         window_.progress.clear();
-        window_.counts.lastUnzipResult = -1;
+        window_.counts.lastUnzipResult = before;
         test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
         EXPECT_EQ(run(folder), (std::vector<std::string>{kInProgress, kHint}));
-        EXPECT_EQ(window_.counts.lastUnzipResult, -1);
+        EXPECT_EQ(window_.counts.lastUnzipResult, before);
         EXPECT_TRUE(std::filesystem::exists(local_ / "QLM0101.ZIP"));
         EXPECT_FALSE(std::filesystem::exists(local_ / "ONE.TXT"));
-        EXPECT_EQ(window_.detail, "QLM0101.ZIP: Couldn't load unzip library.");
+        EXPECT_EQ(window_.detail, "The unzip library could not be loaded");
     }
 }
 

@@ -140,6 +140,7 @@ TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 138, 24),
               std::string(24, '\0'));
     EXPECT_EQ(window_.counts.lastUnzipResult, code::kCancelled);
+    EXPECT_EQ(progress.result(), code::kCancelled);
     EXPECT_TRUE(window_.progress.empty());  // a stop is no password problem
     EXPECT_EQ(window_.detail, "");
 
@@ -182,15 +183,19 @@ TEST_F(UnzipLibraryTest, FailuresShowTheHintAndTheReason) {
     ScriptedDouble library;
     const FailedRun runs[] = {
         {"entry returns 44", "/a/QLM0101.ZIP#44", kScripted, -1, 44,
-         "QLM0101.ZIP#44: Bad or missing decrypt code"},
+         "QLM0101.ZIP#44: wrong zip password (or the archive is damaged)"},
         {"entry returns -1", "/a/QLM1.ZIP#-1", kScripted, 0, -1,
-         "QLM1.ZIP#-1: Couldn't load unzip library."},
+         "The unzip library could not be loaded"},
         {"entry returns an unlisted code", "/a/QLM1.ZIP#7", kScripted, 0, 7,
-         "QLM1.ZIP#7: Unknow error"},
+         "QLM1.ZIP#7: could not be extracted (code 7)"},
         {"no library, first use", "/a/QLM1.ZIP", "/nonexistent", -1, -1,
-         "QLM1.ZIP: Couldn't load unzip library."},
-        {"no library after a failure", "/a/QLM1.ZIP", "/nonexistent", 39, 39, "QLM1.ZIP: Bad CRC"},
-        {"no entry", "/a/QLM1.ZIP", kNoEntry, -1, -1, "QLM1.ZIP: Couldn't load unzip library."},
+         "The unzip library could not be loaded"},
+        // The code kept from before is no reason for this archive.
+        {"no library after a failure", "/a/QLM1.ZIP", "/nonexistent", 39, 39,
+         "The unzip library could not be loaded"},
+        {"no library after a stop", "/a/QLM1.ZIP", "/nonexistent", 40, 40,
+         "The unzip library could not be loaded"},
+        {"no entry", "/a/QLM1.ZIP", kNoEntry, -1, -1, "The unzip library could not be loaded"},
     };
     for (const FailedRun& run : runs) {
         SCOPED_TRACE(run.label);
@@ -264,6 +269,20 @@ TEST(UnzipResultText, PicksTheSlotOrAFallback) {
     };
     for (const auto& [code, text] : table) {
         EXPECT_EQ(unzipResultText(code), text) << code;
+    }
+}
+
+TEST(UnzipResultText, FailureWordsNameTheArchive) {
+    const std::pair<std::int32_t, const char*> table[] = {
+        {-1, "The unzip library could not be loaded"},
+        {3, "Q.ZIP: damaged or unsafe (an entry's name or structure is not valid)"},
+        {39, "Q.ZIP: damaged (bad CRC)"},
+        {44, "Q.ZIP: wrong zip password (or the archive is damaged)"},
+        {50, "Q.ZIP: the disk is full"},
+        {INT_MIN, "Q.ZIP: could not be extracted (code -2147483648)"},
+    };
+    for (const auto& [code, text] : table) {
+        EXPECT_EQ(unzipFailureText("Q.ZIP", code), text) << code;
     }
 }
 
