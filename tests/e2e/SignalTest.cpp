@@ -180,7 +180,7 @@ TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
 TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
     TempDir source;
     for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
-        makeFile(source / name, 100 << 20);
+        makeFile(source / name, 40 << 20);
     }
     ChildRun run;
     const fs::path archive = run.local / "QLMBIG.ZIP";
