@@ -2,13 +2,16 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 #include "common/FileSearch.h"
 #include "common/TempFiles.h"
@@ -48,14 +51,19 @@ size_t discardData(char*, size_t size, size_t count, void*) {
     return size * count;
 }
 
+// Reply text kept for a detail: enough for any sensible reply line.
+constexpr std::size_t kMaxReplyBytes = 200;
+
 struct ListingSink {
     std::string text;
+    bool tooLong = false;
 };
 
 size_t appendListing(char* data, size_t size, size_t count, void* user) {
     auto& sink = *static_cast<ListingSink*>(user);
     const auto bytes = size * count;
     if (sink.text.size() + bytes > kMaxListingBytes) {
+        sink.tooLong = true;
         return 0;
     }
     sink.text.append(data, bytes);
@@ -67,13 +75,11 @@ struct FileSink {
     curl_off_t written = 0;
     // The size the RETR reply named ("150 ... (1234 bytes)."), or -1.
     curl_off_t announced = -1;
+    int error = 0;  // errno of a failed write
 };
 
-// Server replies reach the header callback line by line; the 150 (or 125)
-// reply to RETR names the file's size on most servers.
-size_t readReply(char* data, size_t size, size_t count, void* user) {
-    auto& sink = *static_cast<FileSink*>(user);
-    const std::string_view line(data, size * count);
+// The 150 (or 125) reply to RETR names the file's size on most servers.
+void readAnnouncedSize(FileSink& sink, std::string_view line) {
     if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
         const auto close = line.rfind(" bytes)");
         const auto open = line.rfind('(', close);
@@ -93,7 +99,46 @@ size_t readReply(char* data, size_t size, size_t count, void* user) {
             }
         }
     }
-    return size * count;
+}
+
+// A final reply line: three digits and a space.
+bool isFinalReply(std::string_view line) {
+    return line.size() >= 4 &&
+           std::all_of(line.begin(), line.begin() + 3,
+                       [](char c) { return c >= '0' && c <= '9'; }) &&
+           line[3] == ' ';
+}
+
+int replyCode(std::string_view line) {
+    return isFinalReply(line) ? std::stoi(std::string(line.substr(0, 3))) : 0;
+}
+
+// A server's words made fit to show: no control bytes, not too long.
+std::string shown(std::string_view text, std::size_t limit = kMaxReplyBytes) {
+    std::string out;
+    for (const char c : text.substr(0, limit)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
+    }
+    if (text.size() > limit) {
+        // Not in the middle of a UTF-8 sequence.
+        while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0u) == 0x80u) {
+            out.pop_back();
+        }
+        if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0u) {
+            out.pop_back();
+        }
+        out += "...";
+    }
+    return out;
+}
+
+const char* folderFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? "the disk is full" : "cannot write to the folder";
+}
+
+long seconds(std::chrono::milliseconds limit) {
+    return static_cast<long>((limit.count() + 999) / 1000);
 }
 
 size_t writeToFile(char* data, size_t size, size_t count, void* user) {
@@ -106,6 +151,7 @@ size_t writeToFile(char* data, size_t size, size_t count, void* user) {
             continue;
         }
         if (n <= 0) {
+            sink.error = n < 0 ? errno : ENOSPC;
             return 0;  // aborts the transfer
         }
         done += static_cast<size_t>(n);
@@ -141,12 +187,64 @@ bool isActiveModeFailure(CURLcode code, long reply) {
     }
 }
 
-std::string describe(CURLcode code, long reply) {
-    std::string text = curl_easy_strerror(code);
-    if (reply != 0) {
-        text += " (server reply " + std::to_string(reply) + ")";
+// The host and port of what the user typed as the server's address: a name
+// or address, with a port or not, or an ftp:// URL with no more than "/" for
+// a path. Empty host with why it is not an address.
+struct Address {
+    std::string host;  // as in a URL, an IPv6 address in brackets
+    long port = 0;     // 0 when the text names none
+    std::string failure;
+};
+
+Address parseAddress(std::string_view typed) {
+    const auto first = typed.find_first_not_of(" \t");
+    const auto last = typed.find_last_not_of(" \t");
+    const std::string text(first == std::string_view::npos ? std::string_view{}
+                                                           : typed.substr(first, last - first + 1));
+    if (text.empty()) {
+        return {{}, 0, "No server address is set"};
     }
-    return text;
+    Address notAnAddress{{}, 0, "Not a server address: " + shown(text)};
+    std::string full;
+    if (text.find("://") != std::string::npos) {
+        full = text;
+    } else if (std::count(text.begin(), text.end(), ':') > 1 && text.front() != '[') {
+        full = "ftp://[" + text + "]";  // a bare IPv6 address
+    } else {
+        full = "ftp://" + text;
+    }
+    std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
+    if (!url) {
+        return {{}, 0, "Out of memory"};
+    }
+    if (curl_url_set(url.get(), CURLUPART_URL, full.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+        CURLUE_OK) {
+        return notAnAddress;
+    }
+    const auto part = [&](CURLUPart which) -> std::optional<std::string> {
+        char* value = nullptr;
+        if (curl_url_get(url.get(), which, &value, 0) != CURLUE_OK || value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(CurlString(value).get());
+    };
+    const auto scheme = part(CURLUPART_SCHEME);
+    const auto path = part(CURLUPART_PATH);
+    if (!scheme || strcasecmp(scheme->c_str(), "ftp") != 0 || part(CURLUPART_USER) ||
+        part(CURLUPART_PASSWORD) || part(CURLUPART_OPTIONS) || part(CURLUPART_QUERY) ||
+        part(CURLUPART_FRAGMENT) || (path && !path->empty() && *path != "/")) {
+        return notAnAddress;
+    }
+    Address address;
+    if (const auto host = part(CURLUPART_HOST); host && !host->empty()) {
+        address.host = *host;
+    } else {
+        return notAnAddress;
+    }
+    if (const auto port = part(CURLUPART_PORT)) {
+        address.port = std::strtol(port->c_str(), nullptr, 10);
+    }
+    return address;
 }
 
 }  // namespace
@@ -158,7 +256,9 @@ struct FtpSession::Handles {
     std::stop_token stop;
     DownloadProgress progress;
     // The download under way; null while listing or logging in.
-    const FileSink* file = nullptr;
+    FileSink* file = nullptr;
+    // The server's last final reply line of the operation under way.
+    std::string reply;
     std::int64_t shownDone = -1;
     std::int64_t shownTotal = -1;
     bool stopped = false;
@@ -182,6 +282,23 @@ struct FtpSession::Handles {
         }
         return self.stop.stop_requested() ? 1 : 0;
     }
+    // libcurl hands every reply line of the control connection here.
+    static size_t onReply(char* data, size_t size, size_t count, void* user) noexcept {
+        auto& self = *static_cast<Handles*>(user);
+        std::string_view line(data, size * count);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.remove_suffix(1);
+        }
+        if (isFinalReply(line)) {
+            self.reply.assign(line.substr(0, kMaxReplyBytes + 4));
+        }
+        if (self.file != nullptr) {
+            readAnnouncedSize(*self.file, line);
+        }
+        return size * count;
+    }
+    // The last reply's words without its code.
+    std::string replyText() const { return reply.size() > 4 ? reply.substr(4) : std::string(); }
     // Starts a public operation: false when a stop was already requested.
     bool begin() {
         stopped = stop.stop_requested();
@@ -241,6 +358,12 @@ FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, handles_.get());
     // A stop during name resolution must not wait for the resolver thread.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Handles::onReply);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, handles_.get());
+    // No proxy from the environment (ftp_proxy, all_proxy...): an HTTP proxy
+    // would be handed the mailbox's log-in.
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
 }
 
 FtpSession::~FtpSession() = default;
@@ -269,6 +392,7 @@ int FtpSession::perform() {
     }
     CURLM* multi = handles.multi;
     CURL* easy = handles.easy;
+    handles.reply.clear();
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_FAILED_INIT;
     }
@@ -336,9 +460,17 @@ int FtpSession::performWithFallback() {
 
 LoginResult FtpSession::login(const FtpServer& server) {
     if (!handles_->begin()) {
-        return {LoginStatus::FailedWithoutDescription, describe(CURLE_ABORTED_BY_CALLBACK, 0)};
+        return {LoginStatus::FailedWithoutDescription, "Stopped"};
     }
-    int port = server.port;
+    // The host goes through libcurl's URL parser, so a name with '/', '@' or
+    // the like cannot smuggle in a path or credentials. libcurl would call
+    // such a host a malformed URL: no description, as for every other
+    // failure that is not about reaching the server.
+    const auto address = parseAddress(server.host);
+    if (address.host.empty()) {
+        return {LoginStatus::FailedWithoutDescription, address.failure};
+    }
+    long port = address.port != 0 ? address.port : server.port;
     if (port == 0) {
         port = 21;
     }
@@ -346,27 +478,10 @@ LoginResult FtpSession::login(const FtpServer& server) {
         return {LoginStatus::FailedWithDescription,
                 "Port " + std::to_string(server.port) + " is outside 1 to 65535"};
     }
-    // The host goes through libcurl's URL parser on its own, so a name with
-    // '/', '@' or the like cannot smuggle in a path or credentials.
-    std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_SCHEME, "ftp", 0) != CURLUE_OK) {
-        return {LoginStatus::FailedWithoutDescription, {}};
-    }
-    std::string host = server.host;
-    if (host.find(':') != std::string::npos && host.front() != '[') {
-        host = "[" + host + "]";  // an IPv6 address
-    }
-    // libcurl would call such a host a malformed URL: no description, as
-    // for every other failure that is not about reaching the server.
-    char* hostText = nullptr;
-    if (curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
-        curl_url_get(url.get(), CURLUPART_HOST, &hostText, 0) != CURLUE_OK) {
-        return {LoginStatus::FailedWithoutDescription, "Bad host name: " + server.host};
-    }
-    hostPart_ = CurlString(hostText).get();
+    hostPart_ = address.host;
 
     CURL* easy = handles_->easy;
-    curl_easy_setopt(easy, CURLOPT_PORT, static_cast<long>(port));
+    curl_easy_setopt(easy, CURLOPT_PORT, port);
     curl_easy_setopt(easy, CURLOPT_USERNAME, server.user.c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.c_str());
     const auto loginUrl = urlFor("");
@@ -376,28 +491,89 @@ LoginResult FtpSession::login(const FtpServer& server) {
     curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
-    const auto code = static_cast<CURLcode>(perform());
+    const auto started = std::chrono::steady_clock::now();
+    const auto code = perform();
     if (code == CURLE_OK) {
         return {LoginStatus::LoggedIn, {}};
     }
-    long reply = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &reply);
+    return loginFailure(code, std::chrono::steady_clock::now() - started, port, server.password);
+}
+
+LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::duration took, long port,
+                                     const std::string& password) const {
+    CURL* easy = handles_->easy;
     switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_CONNECT:
-        case CURLE_OPERATION_TIMEDOUT:
-        case CURLE_LOGIN_DENIED:
-            return {LoginStatus::FailedWithDescription, describe(code, reply)};
+            return {LoginStatus::FailedWithDescription, "Server not found: " + shown(hostPart_)};
+        case CURLE_COULDNT_CONNECT: {
+            long error = 0;
+            curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &error);
+            if (error == ECONNREFUSED) {
+                return {LoginStatus::FailedWithDescription,
+                        "The server refused the connection on port " + std::to_string(port)};
+            }
+            return {LoginStatus::FailedWithDescription,
+                    "Cannot reach " + shown(hostPart_) + " on port " + std::to_string(port) +
+                        (error != 0 ? ": " + std::string(std::strerror(static_cast<int>(error)))
+                                    : std::string())};
+        }
+        case CURLE_OPERATION_TIMEDOUT: {
+            // libcurl holds the whole log-in to the connect limit and each
+            // reply to the response limit: whichever ran out first ended it.
+            const bool connectLimit = took + std::chrono::milliseconds(50) >= timeouts_.connect;
+            const auto limit =
+                connectLimit ? seconds(timeouts_.connect) : seconds(timeouts_.response);
+            return {
+                LoginStatus::FailedWithDescription,
+                "No answer from " + shown(hostPart_) + " after " + std::to_string(limit) + " s"};
+        }
+        case CURLE_LOGIN_DENIED: {
+            std::string words = shown(handles_->replyText());
+            // A server that echoes what it was sent must not show the password.
+            for (auto at = password.empty() ? std::string::npos : words.find(password);
+                 at != std::string::npos; at = words.find(password, at + 3)) {
+                words.replace(at, password.size(), "***");
+            }
+            return {LoginStatus::FailedWithDescription,
+                    words.empty() ? "The server refused the log-in"
+                                  : "The server refused the log-in: " + words};
+        }
+        case CURLE_ABORTED_BY_CALLBACK:
+            return {LoginStatus::FailedWithoutDescription, "Stopped"};
         default:
-            return {LoginStatus::FailedWithoutDescription, describe(code, reply)};
+            return {LoginStatus::FailedWithoutDescription,
+                    "The log-in failed: " +
+                        std::string(curl_easy_strerror(static_cast<CURLcode>(code)))};
     }
 }
 
-std::vector<std::string> FtpSession::listZipFiles() {
+std::string FtpSession::failureOf(int code) const {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_FTP_ACCEPT_TIMEOUT:
+            return "the server stopped answering";
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_FTP_ACCEPT_FAILED:
+        case CURLE_FTP_CANT_GET_HOST:
+        case CURLE_COULDNT_CONNECT:
+            return "the connection dropped";
+        default:
+            break;
+    }
+    if (replyCode(handles_->reply) >= 400) {
+        return "the server replied: " + shown(handles_->reply);
+    }
+    return shown(curl_easy_strerror(static_cast<CURLcode>(code)));
+}
+
+ZipListing FtpSession::listZipFiles() {
     CURL* easy = handles_->easy;
     ListingSink sink;
     if (!handles_->begin()) {
-        return {};
+        return {false, {}, "stopped"};
     }
     const auto url = urlFor("");
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -411,10 +587,15 @@ std::vector<std::string> FtpSession::listZipFiles() {
         code = performWithFallback();
     }
     curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-    std::vector<std::string> names;
+    ZipListing listing;
     if (code != CURLE_OK) {
-        return names;
+        listing.failure =
+            sink.tooLong ? "it is longer than " + std::to_string(kMaxListingBytes >> 20) + " MB"
+                         : failureOf(code);
+        return listing;
     }
+    listing.listed = true;
+    auto& names = listing.names;
     std::string_view rest(sink.text);
     while (!rest.empty()) {
         const auto end = rest.find('\n');
@@ -427,7 +608,7 @@ std::vector<std::string> FtpSession::listZipFiles() {
             names.emplace_back(line);
         }
     }
-    return names;
+    return listing;
 }
 
 long long FtpSession::sizeOf(const std::string& url) {
@@ -444,15 +625,19 @@ long long FtpSession::sizeOf(const std::string& url) {
     return size;
 }
 
-bool FtpSession::download(const std::string& name, const std::string& folder) {
-    if (!handles_->begin() || !isPlainFileName(name)) {
-        return false;
+DownloadResult FtpSession::download(const std::string& name, const std::string& folder) {
+    using enum DownloadStatus;
+    if (!handles_->begin()) {
+        return {Stopped, {}};
+    }
+    if (!isPlainFileName(name)) {
+        return {Failed, "not a plain file name"};
     }
     CURL* easy = handles_->easy;
     // Escaped only now: libcurl decodes "%2F" into a path step.
     CurlString escaped(curl_easy_escape(easy, name.c_str(), static_cast<int>(name.size())));
     if (!escaped) {
-        return false;
+        return {Failed, "out of memory"};
     }
     const std::string target = folder + "/" + name;
     std::string temporary;
@@ -461,7 +646,7 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         temporary = folder + "/" + kDownloadTempPrefix + "XXXXXX";
         sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
         if (sink.fd < 0) {
-            return false;
+            return {Failed, folderFailure(errno)};
         }
         if (!claimOrUnlockable(sink.fd)) {
             ::close(sink.fd);
@@ -469,11 +654,14 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         }
     }
     if (sink.fd < 0) {
-        return false;
+        return {Failed, "cannot write to the folder"};
     }
-    bool complete = fchmod(sink.fd, 0644) == 0;
+    std::string failure;
+    if (fchmod(sink.fd, 0644) != 0) {
+        failure = folderFailure(errno);
+    }
 
-    if (complete) {
+    if (failure.empty()) {
         handles_->file = &sink;
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
@@ -483,8 +671,6 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, readReply);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink);
         // Once the server has shown that its RETR reply names the size, the
         // SIZE command before each file is a round trip saved: for small
         // files that is a third of the time.
@@ -492,17 +678,29 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
         curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, sizeFromReply ? 1L : 0L);
         auto code = performWithFallback();
         if (code < 0) {
-            complete = ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0;
-            sink.written = 0;
-            sink.announced = -1;
-            code = complete ? performWithFallback() : CURLE_WRITE_ERROR;
+            if (ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0) {
+                sink.written = 0;
+                sink.announced = -1;
+                code = performWithFallback();
+            } else {
+                failure = folderFailure(errno);
+            }
         }
-        complete = complete && code == CURLE_OK;
+        if (failure.empty() && code != CURLE_OK) {
+            if (code == CURLE_WRITE_ERROR) {
+                failure = folderFailure(sink.error);
+            } else if (code == CURLE_REMOTE_FILE_NOT_FOUND) {
+                failure = "not on the server";
+            } else if (code == CURLE_PARTIAL_FILE) {
+                // The data connection ended before the size the server named.
+                failure = "shorter than the server said";
+            } else {
+                failure = failureOf(code);
+            }
+        }
         handles_->file = nullptr;  // a SIZE below moves no file bytes
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, static_cast<void*>(nullptr));
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
         curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
-        if (complete) {
+        if (failure.empty()) {
             // libcurl takes a short transfer as complete when the server
             // refused SIZE but named the size in its reply, and checks
             // nothing without SIZE: that is not a whole file.
@@ -519,22 +717,35 @@ bool FtpSession::download(const std::string& name, const std::string& folder) {
                 sizeInReply_ = false;
                 announced = sizeOf(url);
             }
-            complete = received == sink.written &&
-                       (announced < 0 || (announced == received &&
-                                          (sink.announced < 0 || sink.announced == received)));
+            const bool whole =
+                received == sink.written &&
+                (announced < 0 ||
+                 (announced == received && (sink.announced < 0 || sink.announced == received)));
+            if (!whole) {
+                const auto expected = announced >= 0 ? announced : sink.announced;
+                failure = sink.written < expected ? "shorter than the server said"
+                                                  : "not the size the server said";
+            }
         }
     }
     // Stopped while asking SIZE: the file is not known to be whole.
-    complete = complete && !handles_->stopped;
-    if (::close(sink.fd) != 0) {
-        complete = false;
+    if (handles_->stopped) {
+        ::close(sink.fd);
+        ::unlink(temporary.c_str());
+        return {Stopped, {}};
     }
-    if (complete && std::rename(temporary.c_str(), target.c_str()) == 0) {
-        handles_->report(sink.written, sink.written);
-        return true;
+    if (::close(sink.fd) != 0 && failure.empty()) {
+        failure = folderFailure(errno);
+    }
+    if (failure.empty()) {
+        if (std::rename(temporary.c_str(), target.c_str()) == 0) {
+            handles_->report(sink.written, sink.written);
+            return {Downloaded, {}};
+        }
+        failure = errno == EISDIR ? "a folder of that name is in the way" : folderFailure(errno);
     }
     ::unlink(temporary.c_str());
-    return false;
+    return {Failed, failure};
 }
 
 }  // namespace tyq::download

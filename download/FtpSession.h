@@ -22,6 +22,8 @@ struct FtpTimeouts {
 };
 
 struct FtpServer {
+    // A name or address, "host:port", "[IPv6]:port" or "ftp://host:port/";
+    // a port named there wins over `port`.
     std::string host;
     int port = 21;  // 0 means the FTP default port
     std::string user;
@@ -37,7 +39,24 @@ enum class LoginStatus {
 
 struct LoginResult {
     LoginStatus status = LoginStatus::FailedWithoutDescription;
+    // What went wrong, in words a user can act on; never the password.
     std::string description;
+};
+
+// The mailbox's ".ZIP" names, or why they could not be listed.
+struct ZipListing {
+    bool listed = false;
+    std::vector<std::string> names;
+    std::string failure;  // a few plain words, while not listed
+};
+
+enum class DownloadStatus { Downloaded, Stopped, Failed };
+
+struct DownloadResult {
+    DownloadStatus status = DownloadStatus::Failed;
+    std::string failure;  // a few plain words, when Failed
+    bool ok() const noexcept { return status == DownloadStatus::Downloaded; }
+    explicit operator bool() const noexcept { return ok(); }
 };
 
 // A name the mailbox may list that is safe to request and to write locally:
@@ -65,13 +84,13 @@ class FtpSession {
     // connection.
     LoginResult login(const FtpServer& server);
     // The names of the login directory that end in ".ZIP" in any letter case,
-    // in the server's order; empty when the listing fails.
-    std::vector<std::string> listZipFiles();
+    // in the server's order. A listing that fails is not an empty mailbox.
+    ZipListing listZipFiles();
     // Downloads one file of the login directory to folder + "/" + name. The
     // data goes to a temporary file in that folder that replaces the final
     // name only once the whole file has arrived, so a failure leaves an
     // existing file of that name as it was.
-    bool download(const std::string& name, const std::string& folder);
+    DownloadResult download(const std::string& name, const std::string& folder);
 
     bool passive() const noexcept { return passive_; }
 
@@ -92,10 +111,14 @@ class FtpSession {
     std::string urlFor(const std::string& escapedName) const;
     // The size the server tells for the file at url (SIZE), or -1.
     long long sizeOf(const std::string& url);
+    // Why a listing or download ended with code, in plain words.
+    std::string failureOf(int code) const;
+    LoginResult loginFailure(int code, std::chrono::steady_clock::duration took, long port,
+                             const std::string& password) const;
 
     std::unique_ptr<Handles> handles_;
     FtpTimeouts timeouts_;
-    std::string hostPart_;
+    std::string hostPart_;  // as in a URL: an IPv6 address in brackets
     bool passive_ = false;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;

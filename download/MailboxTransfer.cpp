@@ -1,6 +1,7 @@
 #include "download/MailboxTransfer.h"
 
 #include <string>
+#include <vector>
 
 #include "common/Texts.h"
 #include "download/DialUpCheck.h"
@@ -9,6 +10,40 @@
 #include "settings/Keys.h"
 
 namespace tyq::download {
+namespace {
+
+struct FailedFile {
+    std::string name;
+    std::string failure;
+};
+
+// A listed name made fit to show: no control bytes, not too long.
+std::string shownName(const std::string& name) {
+    constexpr std::size_t kLimit = 64;
+    std::string out;
+    for (const char c : name.substr(0, kLimit)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
+    }
+    return name.size() > kLimit ? out + "..." : out;
+}
+
+// "3 of 4 files downloaded; A.ZIP failed: not on the server", naming three
+// failures at most.
+std::string summary(std::size_t listed, const std::vector<FailedFile>& failed) {
+    constexpr std::size_t kNamed = 3;
+    std::string text = std::to_string(listed - failed.size()) + " of " + std::to_string(listed) +
+                       (listed == 1 ? " file" : " files") + " downloaded";
+    for (std::size_t i = 0; i < failed.size() && i < kNamed; ++i) {
+        text += "; " + shownName(failed[i].name) + " failed: " + failed[i].failure;
+    }
+    if (failed.size() > kNamed) {
+        text += "; and " + std::to_string(failed.size() - kNamed) + " more";
+    }
+    return text;
+}
+
+}  // namespace
 
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder, const TransferOptions& options) {
@@ -29,14 +64,18 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     server.password = named.password();
 
     const std::stop_token stop = window.stopToken();
-    if (!stop.stop_requested()) {
+    // The placeholder a fresh setup holds is no server: nothing to dial or
+    // look up for it.
+    const bool placeholder = server.host == settings::kDefaultHost;
+    if (!stop.stop_requested() && !placeholder) {
         // Reads "AOL" itself and offers the dial-up phonebook when needed,
         // which is a dialog of the window's.
         window.runOnWindowThread([&] { EnsureDialUpConnection(profiles, libraryFolder); });
     }
 
-    auto session =
-        stop.stop_requested() ? nullptr : FtpSession::open(kProgramName, options.timeouts);
+    auto session = stop.stop_requested() || placeholder
+                       ? nullptr
+                       : FtpSession::open(kProgramName, options.timeouts);
 
     // A log that cannot be created leaves the transfer to run without one.
     log.create();
@@ -52,6 +91,12 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     };
     if (stop.stop_requested()) {
         return endStopped();
+    }
+    if (placeholder) {
+        window.setProgressText(kCouldNotConnectText);
+        window.setProgressDetail("Set the mailbox server's address in Setup");
+        log.write(kCouldNotConnectText);
+        return false;
     }
     if (!session) {
         window.setProgressText(kNoInternetText);
@@ -76,7 +121,8 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
 
     // One listing serves the count and the downloads, so the log's count is
     // the number of files the run then tries.
-    const auto names = session->listZipFiles();
+    const auto listing = session->listZipFiles();
+    const auto& names = listing.names;
     if (session->stopped()) {
         return endStopped();
     }
@@ -96,6 +142,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         bytes.itemTotal = total;
         window.setProgressBytes(bytes);
     });
+    std::vector<FailedFile> failed;
     int ordinal = 0;
     for (const auto& name : names) {
         ++ordinal;
@@ -107,15 +154,22 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;
-        if (!session->download(name, folder)) {
-            if (session->stopped()) {
+        auto result = session->download(name, folder);
+        if (!result) {
+            if (result.status == DownloadStatus::Stopped || session->stopped()) {
                 return endStopped();
             }
             log.write("\n " + std::to_string(ordinal) + " " + name);
+            failed.push_back({name, std::move(result.failure)});
         }
     }
 
     window.setProgressText(kFinishedText);
+    if (!listing.listed) {
+        window.setProgressDetail("The mailbox could not be listed: " + listing.failure);
+    } else if (!failed.empty()) {
+        window.setProgressDetail(summary(names.size(), failed));
+    }
     session.reset();
     log.write(formatStamp(kEndStampPattern, options.clock()));
     log.close();

@@ -31,7 +31,7 @@ TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret"}).status,
                   download::LoginStatus::LoggedIn);
         EXPECT_FALSE(session->passive());
-        EXPECT_EQ(session->listZipFiles(), std::vector<std::string>{"A.ZIP"});
+        EXPECT_EQ(session->listZipFiles().names, std::vector<std::string>{"A.ZIP"});
         EXPECT_EQ(session->passive(), passive);
         EXPECT_TRUE(session->download("A.ZIP", local.string()));
         EXPECT_EQ(readFile(local / "A.ZIP"), "a");
@@ -69,7 +69,9 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
                   download::LoginStatus::LoggedIn);
         writeFile(local / "B.ZIP", "the old copy");
         EXPECT_TRUE(session->download("EMPTY.ZIP", local.string()));
-        EXPECT_EQ(session->download("B.ZIP", local.string()), c.arrives);
+        const auto b = session->download("B.ZIP", local.string());
+        EXPECT_EQ(b.ok(), c.arrives);
+        EXPECT_EQ(b.failure, c.arrives ? "" : "shorter than the server said");
         EXPECT_EQ(readFile(local / "B.ZIP"), c.arrives ? full : "the old copy");
         if (c.arrives) {
             EXPECT_TRUE(session->download("C.ZIP", local.string()));
@@ -81,29 +83,51 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
     }
 }
 
+// What the user typed as the host, and what a failed log-in says.
 TEST_F(Session, LoginOutcomes) {
     using download::LoginStatus;
     FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
     const int port = server.port();
+    const std::string p = std::to_string(port);
     struct Case {
         std::string host;
         int port;
         std::string password;
         LoginStatus status;
+        std::string description;
     };
     const Case cases[] = {
-        {"127.0.0.1", port, "secret", LoginStatus::LoggedIn},
-        {"127.0.0.1", port, "wrong", LoginStatus::FailedWithDescription},
-        {"127.0.0.1", 65536, "secret", LoginStatus::FailedWithDescription},
-        {"::1", port, "secret", LoginStatus::FailedWithDescription},  // nobody listens there
-        {"bad host/x", port, "secret", LoginStatus::FailedWithoutDescription},
-        {"", port, "secret", LoginStatus::FailedWithoutDescription},
+        {"127.0.0.1", port, "secret", LoginStatus::LoggedIn, ""},
+        // A port in the host wins over the port setting.
+        {"ftp://127.0.0.1:" + p + "/", 1, "secret", LoginStatus::LoggedIn, ""},
+        {"127.0.0.1:" + p, 70000, "secret", LoginStatus::LoggedIn, ""},
+        {" ftp://127.0.0.1", port, "secret", LoginStatus::LoggedIn, ""},
+        {"127.0.0.1", port, "wrong", LoginStatus::FailedWithDescription,
+         "The server refused the log-in: Authentication failed."},
+        {"127.0.0.1", 65536, "secret", LoginStatus::FailedWithDescription,
+         "Port 65536 is outside 1 to 65535"},
+        // Nobody listens there.
+        {"::1", port, "secret", LoginStatus::FailedWithDescription,
+         "The server refused the connection on port " + p},
+        {"[::1]:" + p, 1, "secret", LoginStatus::FailedWithDescription,
+         "The server refused the connection on port " + p},
+        {"mailbox.invalid", port, "secret", LoginStatus::FailedWithDescription,
+         "Server not found: mailbox.invalid"},
+        {"bad host/x", port, "secret", LoginStatus::FailedWithoutDescription,
+         "Not a server address: bad host/x"},
+        {"ftp://127.0.0.1:" + p + "/in", port, "secret", LoginStatus::FailedWithoutDescription,
+         "Not a server address: ftp://127.0.0.1:" + p + "/in"},
+        {"ftp://mailbox@127.0.0.1", port, "secret", LoginStatus::FailedWithoutDescription,
+         "Not a server address: ftp://mailbox@127.0.0.1"},
+        {"http://127.0.0.1:" + p, port, "secret", LoginStatus::FailedWithoutDescription,
+         "Not a server address: http://127.0.0.1:" + p},
+        {"", port, "secret", LoginStatus::FailedWithoutDescription, "No server address is set"},
     };
     for (const auto& c : cases) {
         auto session = FtpSession::open("test", options().timeouts);
         const auto result = session->login({c.host, c.port, "mailbox", c.password});
         EXPECT_EQ(result.status, c.status) << c.host << " " << c.port << " " << c.password;
-        EXPECT_EQ(result.description.empty(), c.status == LoginStatus::LoggedIn) << c.host;
+        EXPECT_EQ(result.description, c.description) << c.host;
     }
 }
 

@@ -29,6 +29,21 @@ std::string bigFile(std::size_t size, char seed) {
     return bytes;
 }
 
+// A socket listening on loopback, and its port.
+std::pair<int, int> loopbackListener(int flags = 0) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 4) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {-1, 0};
+    }
+    return {listener, ntohs(address.sin_port)};
+}
+
 class MailboxTransfer : public MailboxTest {
   protected:
     // Three archives, one text file, and an old local copy of the second
@@ -89,6 +104,7 @@ TEST_F(MailboxTransfer, DownloadsFromVsftpd) {
     set(settings::kPass, "wrong");
     EXPECT_FALSE(transfer());
     EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+    EXPECT_EQ(window.detail, "The server refused the log-in: Login incorrect.");
     EXPECT_EQ(log(), kLoginFailedLog);
 }
 
@@ -115,6 +131,7 @@ TEST_F(MailboxTransfer, EmptyMailboxStillFinishes) {
     EXPECT_EQ(window.progress,
               (std::vector<std::string>{kVerifyingText, kDownloadingText, kFinishedText}));
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:0" + kEnd);
+    EXPECT_EQ(window.detail, "");  // empty is not a failed listing
     EXPECT_TRUE(localNames().empty());
 }
 
@@ -125,18 +142,29 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
     const int closedPort = stopped.port();
     stopped.kill();
 
+    const std::string closed = std::to_string(closedPort);
     struct Case {
         const char* what;
         std::string host;
         std::string port;
         std::string password;
+        std::string detail;
     };
     const Case cases[] = {
-        {"wrong password", "127.0.0.1", std::to_string(server.port()), "wrong"},
-        {"closed port", "127.0.0.1", std::to_string(closedPort), "secret"},
-        {"unknown host", "mailbox.example.invalid", std::to_string(server.port()), "secret"},
-        {"port beyond 65535", "127.0.0.1", "70000", "secret"},
-        {"negative port", "127.0.0.1", "-5", "secret"},
+        {"wrong password", "127.0.0.1", std::to_string(server.port()), "wrong",
+         "The server refused the log-in: Authentication failed."},
+        {"closed port", "127.0.0.1", closed, "secret",
+         "The server refused the connection on port " + closed},
+        {"closed port in the host", "ftp://127.0.0.1:" + closed + "/",
+         std::to_string(server.port()), "secret",
+         "The server refused the connection on port " + closed},
+        {"unknown host", "mailbox.example.invalid", std::to_string(server.port()), "secret",
+         "Server not found: mailbox.example.invalid"},
+        {"port beyond 65535", "127.0.0.1", "70000", "secret", "Port 70000 is outside 1 to 65535"},
+        {"negative port", "127.0.0.1", "-5", "secret", "Port -5 is outside 1 to 65535"},
+        // Never looked up: the placeholder of a fresh setup.
+        {"built-in host", settings::kDefaultHost, std::to_string(server.port()), "secret",
+         "Set the mailbox server's address in Setup"},
     };
     for (const auto& c : cases) {
         window.progress.clear();
@@ -147,7 +175,7 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
         EXPECT_FALSE(transfer()) << c.what;
         EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}))
             << c.what;
-        EXPECT_FALSE(window.detail.empty()) << c.what;
+        EXPECT_EQ(window.detail, c.detail) << c.what;
         EXPECT_EQ(log(), kLoginFailedLog) << c.what;
         EXPECT_TRUE(localNames().empty()) << c.what;
     }
@@ -155,22 +183,15 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
 
 TEST_F(MailboxTransfer, ServerThatDoesNotSpeakFtpGetsTheStockText) {
     // A listener that answers with something that is not an FTP greeting.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto [listener, port] = loopbackListener();
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     std::thread peer([listener] {
         const int connection = accept(listener, nullptr, nullptr);
         const char reply[] = "HTTP/1.0 400 Bad Request\r\n\r\n";
         [[maybe_unused]] const auto n = write(connection, reply, sizeof reply - 1);
         close(connection);
     });
-    set(settings::kPort, std::to_string(ntohs(address.sin_port)));
+    set(settings::kPort, std::to_string(port));
 
     EXPECT_FALSE(transfer());
     peer.join();
@@ -181,6 +202,30 @@ TEST_F(MailboxTransfer, ServerThatDoesNotSpeakFtpGetsTheStockText) {
                          "An exception occurred when attempting to create an FTP connection.\r\r\n"
                          "  Please check your internet configuration and make sure your "
                          "environment\r\r\n is set up with WININET.DLL in the path.");
+}
+
+TEST_F(MailboxTransfer, ProxiesOfTheEnvironmentAreNotUsed) {
+    // A listener in the proxy's place: the log-in must not reach it.
+    const auto [listener, port] = loopbackListener(SOCK_NONBLOCK);
+    ASSERT_GE(listener, 0);
+    put("A.ZIP", "a");
+    FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
+    useServer(server);
+    const char* const names[] = {"ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY", "http_proxy"};
+    for (const char* name : names) {
+        setenv(name, ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    }
+    EXPECT_TRUE(transfer());
+    for (const char* name : names) {
+        unsetenv(name);
+    }
+    const int knocked = accept(listener, nullptr, nullptr);
+    EXPECT_LT(knocked, 0);
+    if (knocked >= 0) {
+        close(knocked);
+    }
+    close(listener);
+    EXPECT_EQ(readFile(local / "A.ZIP"), "a");
 }
 
 TEST_F(MailboxTransfer, PortZeroAndNoPortMeanTwentyOne) {
@@ -223,6 +268,23 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:5" +
                          "\r\n 2 DIR.ZIP\r\n 5 a\\b.ZIP" + kEnd);
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "E.ZIP", "F.ZIP"}));
+    EXPECT_EQ(window.detail,
+              "3 of 5 files downloaded; DIR.ZIP failed: not on the server; a\\b.ZIP failed: not a "
+              "plain file name");
+
+    // Five listed that are not there: three named, the rest counted.
+    std::string listing = "F.ZIP\r\n";
+    for (const char* name : {"M1.ZIP", "M2.ZIP", "M3.ZIP", "M4.ZIP", "M5.ZIP"}) {
+        listing += std::string(name) + "\r\n";
+    }
+    writeFile(root / "listing", listing);
+    FtpServer lister(FtpServer::pyftpdlib(mailbox, "mailbox", "secret",
+                                          {"--listing", (root / "listing").string()}));
+    useServer(lister);
+    EXPECT_TRUE(transfer());
+    EXPECT_EQ(window.detail,
+              "1 of 6 files downloaded; M1.ZIP failed: not on the server; M2.ZIP failed: not on "
+              "the server; M3.ZIP failed: not on the server; and 2 more");
 }
 
 TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
@@ -230,12 +292,16 @@ TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
         const char* vanishAfter;
         std::string log;
         std::vector<std::string> names;
+        std::string detail;
     };
     const Case cases[] = {
         // Gone after the one listing: counted, its download fails and is logged.
-        {"1", "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP", {"A.ZIP", "C.ZIP"}},
+        {"1",
+         "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP",
+         {"A.ZIP", "C.ZIP"},
+         "2 of 3 files downloaded; B.ZIP failed: not on the server"},
         // The mailbox is listed once: a second listing would have lost it.
-        {"2", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "B.ZIP", "C.ZIP"}},
+        {"2", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "B.ZIP", "C.ZIP"}, ""},
     };
     for (const auto& c : cases) {
         fs::remove_all(local);
@@ -249,6 +315,7 @@ TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
         EXPECT_TRUE(transfer());
         EXPECT_EQ(log(), std::string(kStart) + c.log + kEnd) << c.vanishAfter;
         EXPECT_EQ(localNames(), c.names) << c.vanishAfter;
+        EXPECT_EQ(window.detail, c.detail) << c.vanishAfter;
     }
 }
 

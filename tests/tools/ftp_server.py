@@ -21,6 +21,8 @@ and runs until killed. Switches put faults into it:
                          file data and stays open
   --short-keeps-size     with --short-transfer: SIZE still tells the file's size
   --listing FILE         NLST answers with the bytes of FILE as they are
+  --refuse-listing       NLST is refused (550)
+  --reset-listing        NLST's data connection is reset (RST) before its first byte
 
 Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 """
@@ -56,6 +58,8 @@ def main():
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--short-keeps-size", action="store_true")
     parser.add_argument("--listing")
+    parser.add_argument("--refuse-listing", action="store_true")
+    parser.add_argument("--reset-listing", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -154,6 +158,20 @@ def main():
                 base(line)
 
         def ftp_NLST(self, path):
+            if args.refuse_listing:
+                self.respond("550 Listing not allowed here.")
+                return None
+            if args.reset_listing:
+                channel = self.data_channel
+                if channel is None:
+                    self.respond("425 Can't open data connection.")
+                    return None
+                self.respond("125 Data connection already open. Transfer starting.")
+                channel.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                          struct.pack("ii", 1, 0))
+                channel.close()
+                self.respond("426 Connection closed; transfer aborted.")
+                return None
             if args.listing:
                 with open(args.listing, "rb") as handle:
                     self.push_dtp_data(handle.read(), cmd="NLST")
