@@ -27,7 +27,8 @@ void EnsureDialUpConnection(const settings::ProfileStore& profiles,
     }
 
     // One record: two or more active connections fail the enumeration, which
-    // counts as a connection being present, like any other failure.
+    // counts as a connection being present, like any other failure. So does a
+    // machine online through another link: the library reports that too.
     TyRasConnA connection{};
     connection.dwSize = TY_RAS_CONN_SIZE;
     uint32_t bufferSize = TY_RAS_CONN_SIZE;

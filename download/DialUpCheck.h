@@ -6,9 +6,10 @@
 
 namespace tyq::download {
 
-// Before a transfer: when the user is not on AOL and no dial-up connection is
-// active, offers the dial-up phonebook. libraryFolder holds the dial-up
-// service's libraries; where they are missing the check does nothing.
+// Before a transfer: when the user is not on AOL, no dial-up connection is
+// active and the machine is not fully online through another link, offers the
+// dial-up phonebook. libraryFolder holds the dial-up service's libraries;
+// where they are missing the check does nothing.
 void EnsureDialUpConnection(const settings::ProfileStore& profiles,
                             const std::filesystem::path& libraryFolder);
 

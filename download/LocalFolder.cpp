@@ -1,9 +1,11 @@
 #include "download/LocalFolder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "common/FileSearch.h"
 #include "common/Paths.h"
@@ -18,17 +20,14 @@ void showError(Prompter& prompter, const char* text) {
 }  // namespace
 
 bool folderExists(const std::string& folder) {
-    const auto saved = currentDirectory();
-    if (!saved || folder.empty()) {
+    if (folder.empty()) {
         return false;
     }
-    if (chdir(folder.c_str()) != 0) {
-        return false;
-    }
-    // Back to where we were; should that directory have gone meanwhile there
-    // is nowhere better to return to, and the folder was still entered.
-    [[maybe_unused]] const int back = chdir(saved->c_str());
-    return true;
+    // Asked of the path itself: the current directory is process-wide, the
+    // commands run on a worker thread, and it may have gone or be unsearchable.
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           ::faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 bool createFolder(const std::string& folder, Prompter& prompter) {
@@ -36,15 +35,22 @@ bool createFolder(const std::string& folder, Prompter& prompter) {
         showError(prompter, kBlankDirectoryText);
         return false;
     }
-    const auto parent = parentFolder(folder);
-    if (!folderExists(parent) && !createFolder(parent, prompter)) {
-        return false;
+    // The folder and each missing parent, innermost first. The root and "."
+    // end the walk: they are there or cannot be made, and are their own parent.
+    std::vector<std::string> levels{folder};
+    for (auto parent = parentFolder(folder);
+         parent != "/" && parent != "." && parent != levels.back() && !folderExists(parent);
+         parent = parentFolder(parent)) {
+        levels.push_back(parent);
     }
-    if (mkdir(folder.c_str(), 0777) != 0) {
-        // A name with a trailing '/' reaches this level a second time, after
-        // the folder itself was made one level up: it is there, so that counts.
-        if (errno == EEXIST && !folder.empty() && folder.back() == '/' && folderExists(folder)) {
-            return true;
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+        if (::mkdir(level->c_str(), 0777) == 0) {
+            continue;
+        }
+        // A name with a trailing '/' comes after the same folder without it,
+        // just made: it is there, so that counts.
+        if (errno == EEXIST && level->back() == '/' && folderExists(*level)) {
+            continue;
         }
         showError(prompter, kCannotCreateText);
         return false;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -70,12 +71,18 @@ bool TransferLog::create() {
         return false;
     }
     // Opened without truncation first: a file that another run holds locked
-    // must not be emptied under it.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // must not be emptied under it. Only a regular file of that name is ever
+    // written: a link planted there is not followed, and a FIFO or device is
+    // neither waited on nor made the terminal.
+    const int fd = ::open(
+        path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0644);
     if (fd < 0) {
         return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    struct stat info {};
+    const int flags = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
         ::close(fd);
         return false;
     }

@@ -35,8 +35,10 @@ class TransferLog {
     TransferLog& operator=(const TransferLog&) = delete;
 
     // Creates the file anew (emptied when present). False when it cannot be
-    // created or another process holds it; the log then stays closed and
-    // writes go nowhere, so a transfer never fails for want of its log.
+    // created, another process holds it, or the name is taken by anything but
+    // a regular file (a symbolic link, a FIFO, a device, a folder); the log
+    // then stays closed and writes go nowhere, so a transfer never fails for
+    // want of its log.
     bool create();
     // Appends one entry. A write that fails throws DiskFullError naming the path.
     void write(std::string_view text);

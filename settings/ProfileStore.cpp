@@ -188,7 +188,33 @@ std::optional<std::string> lookUp(const std::filesystem::path& file, std::string
     return decodeValue(keyLine(lines[*where.key])->value);
 }
 
-bool writeAtomically(const std::filesystem::path& file, const std::vector<std::string>& lines) {
+// The file a write replaces: the name with its symbolic links followed, every
+// level, so that a linked settings file (as dotfile managers keep them) stays
+// a link and its target gets the new text. A dangling link gives the path it
+// points at. Nothing when the links loop.
+std::optional<std::filesystem::path> writeTarget(std::filesystem::path file) {
+    // As many levels as the kernel itself follows.
+    constexpr int kMaxLinks = 40;
+    for (int level = 0; level <= kMaxLinks; ++level) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
+            return file;
+        }
+        const auto target = std::filesystem::read_symlink(file, error);
+        if (error) {
+            return std::nullopt;
+        }
+        file = file.parent_path() / target;  // an absolute target replaces it all
+    }
+    return std::nullopt;
+}
+
+bool writeAtomically(const std::filesystem::path& name, const std::vector<std::string>& lines) {
+    const auto target = writeTarget(name);
+    if (!target) {
+        return false;
+    }
+    const std::filesystem::path& file = *target;
     std::string text;
     for (const auto& line : lines) {
         text += line;

@@ -24,7 +24,8 @@ class ProfileStore {
     int getInt(std::string_view section, std::string_view key, int defaultValue,
                std::string_view fileName) const;
     // Replaces the key's value or adds the key, the section, the folder and the
-    // file. The file is replaced atomically and kept at mode 0600. Callers
+    // file. The file is replaced atomically and kept at mode 0600; a file that
+    // is a symbolic link stays one, and its target is replaced. Callers
     // ignore the result, as they always have; it exists for tests.
     bool writeString(std::string_view section, std::string_view key, std::string_view value,
                      std::string_view fileName) const;

@@ -389,6 +389,20 @@ Listing NetworkManager::list() {
     return out;
 }
 
+std::optional<uint32_t> NetworkManager::connectivity() {
+    if (!present()) {
+        return std::nullopt;
+    }
+    CallResult result = callManager(bus_.get(), kManagerPath, kPropertiesInterface, "Get", "ss",
+                                    kManagerInterface, "Connectivity");
+    uint32_t value = 0;
+    if (!result.reply || sd_bus_message_read(result.reply.get(), "v", "u", &value) < 0) {
+        lastError_ = result.error;
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<std::string> NetworkManager::activate(const std::string& profilePath) {
     if (!present()) {
         lastError_ = "NetworkManager is not running";

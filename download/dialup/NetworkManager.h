@@ -18,6 +18,9 @@ inline constexpr uint32_t kStateActivated = 2;
 inline constexpr uint32_t kStateDeactivating = 3;
 inline constexpr uint32_t kStateDeactivated = 4;
 
+// NetworkManager's connectivity: the machine reaches the internet.
+inline constexpr uint32_t kConnectivityFull = 4;
+
 // A configured connection profile of a dial-up kind.
 struct Profile {
     std::string path;  // settings object path
@@ -71,6 +74,10 @@ class NetworkManager {
 
     // The dial-up profiles and the dial-up connections activating or up.
     Listing list();
+
+    // NetworkManager's view of the machine's connectivity (its Connectivity
+    // property); nothing when it cannot be read.
+    std::optional<uint32_t> connectivity();
 
     // Starts activating a profile on whatever device suits it; the active
     // connection's path, or nothing (lastError() says why).

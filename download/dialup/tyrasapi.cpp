@@ -47,6 +47,14 @@ uint32_t enumerate(TyRasConnA* buffer, uint32_t* lpcb, uint32_t* lpcConnections)
     if (listing.status != Status::Ok) {
         return failureCode(listing.status);
     }
+    // No dial-up line, but NetworkManager sees the internet through another
+    // (Ethernet, Wi-Fi): no dial-up service is wanted, and the callers count
+    // that like any failure, as connected. Answered here, behind the C
+    // interface, so the program and its test doubles stay free of D-Bus; a
+    // dial-up line that is up is still listed, so hanging it up still works.
+    if (listing.active.empty() && manager.connectivity() == tyq::dialup::kConnectivityFull) {
+        return TY_RAS_ERROR_SERVICE_MISSING;
+    }
     const size_t room = *lpcb / TY_RAS_CONN_SIZE;
     const size_t count = listing.active.size();
     *lpcConnections = static_cast<uint32_t>(count);

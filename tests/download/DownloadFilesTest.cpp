@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <cstdlib>
+
 #include "MailboxFixture.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
@@ -106,6 +108,25 @@ TEST_F(DownloadCommand, RelativeFolderAndTrailingSlashAreCreated) {
     EXPECT_TRUE(fs::is_directory(workDir / "Data"));
     EXPECT_EQ(readFile(workDir / "Data" / "QLM0101.ZIP"), "new archive");
     EXPECT_EQ(readFile(root / "new" / "inner" / "QLM0101.ZIP"), "new archive");
+}
+
+TEST_F(DownloadCommand, FoldersAreFoundAndMadeAfterTheCurrentDirectoryHasGone) {
+    const auto fresh = (root / "fresh" / "inner").string();
+    EXPECT_EXIT(  // in a child, so that the test's own current directory stays
+        {
+            fs::create_directory(root / "gone");
+            fs::current_path(root / "gone");
+            fs::remove(root / "gone");
+            ScriptedPrompter child;
+            const bool found = download::folderExists(local.string());
+            const bool made = download::createFolder(fresh, child) && fs::is_directory(fresh);
+            // A relative name cannot be made there: one error, no endless walk up.
+            const bool refused =
+                !download::createFolder("rel/sub", child) &&
+                child.texts() == std::vector<std::string>{download::kCannotCreateText};
+            std::_Exit(found && made && refused ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {

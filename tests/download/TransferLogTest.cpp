@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -114,11 +115,19 @@ TEST(TransferLogFile, HeldExclusivelyWhileOpen) {
 
 TEST(TransferLogFile, CreationFailureLeavesALogThatWritesNothing) {
     TempDir dir;
-    for (const std::string& path : {(dir / "missing" / "QLMTYFTP.Log").string(), std::string()}) {
+    // Under the log's name: a planted link, a FIFO nobody reads, a folder.
+    writeFile(dir / "victim", "kept");
+    fs::create_symlink(dir / "victim", dir / "link");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    fs::create_directory(dir / "folder");
+    for (const std::string& path :
+         {(dir / "missing" / "QLMTYFTP.Log").string(), std::string(), (dir / "link").string(),
+          (dir / "fifo").string(), (dir / "folder").string()}) {
         TransferLog log(path);
-        EXPECT_FALSE(log.create());
+        EXPECT_FALSE(log.create()) << path;
         EXPECT_NO_THROW(log.write("text\n"));
     }
+    EXPECT_EQ(readFile(dir / "victim"), "kept");
 }
 
 TEST(TransferLogFile, PathIsTheCurrentDirectoryPlusTheName) {

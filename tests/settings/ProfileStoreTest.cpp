@@ -113,6 +113,22 @@ TEST(ProfileWrite, FileNameMatchedInAnyCase) {
     EXPECT_EQ(readFile(dir / "tyftp.ini"), "[QLMORVMAIL]\nUser=u\nPass=p\n");
 }
 
+TEST(ProfileWrite, SymbolicLinksStayAndTheirEndIsWritten) {
+    namespace fs = std::filesystem;
+    TempDir dir;  // config/tyftp.ini -> ../hop -> real.ini, missing at first
+    fs::create_directories(dir / "config");
+    fs::create_symlink("../hop", dir / "config" / "tyftp.ini");
+    fs::create_symlink("real.ini", dir / "hop");
+    const ProfileStore store(dir / "config");
+    ASSERT_TRUE(store.writeString(kSec, "User", "u", kFile));
+    ASSERT_TRUE(store.writeString(kSec, "Pass", "p", kFile));
+    EXPECT_EQ(store.getString(kSec, "User", "", 256, kFile), "u");
+    EXPECT_EQ(readFile(dir / "real.ini"), "[QLMORVMAIL]\nUser=u\nPass=p\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "config" / "tyftp.ini") && fs::is_symlink(dir / "hop"));
+    EXPECT_EQ(fs::status(dir / "real.ini").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST(ProfileWrite, LeavesNoTemporaryFiles) {
     TempDir dir;
     ProfileStore store(dir.path());

@@ -75,6 +75,7 @@ struct EnumerationCase {
     std::vector<Connection> connections;
     uint32_t result;
     std::vector<std::string> names;
+    uint32_t connectivity = 3;  // limited: no internet unless a case says so
 };
 
 void PrintTo(const EnumerationCase& c, std::ostream* out) {
@@ -86,6 +87,7 @@ class EnumerationTest : public testing::TestWithParam<EnumerationCase> {};
 TEST_P(EnumerationTest, ReportsDialUpConnectionsComingUpOrUp) {
     const EnumerationCase& c = GetParam();
     NmMock mock;
+    mock.setConnectivity(c.connectivity);
     for (const Connection& connection : c.connections) {
         const std::string profile =
             mock.addProfile(connection.id, connection.type, connection.bluetoothType);
@@ -157,7 +159,18 @@ INSTANTIATE_TEST_SUITE_P(
                          {"Phone", "bluetooth", "panu", kNotActive}},
                         TY_RAS_ERROR_SERVICE_MISSING,
                         kNone},
-        EnumerationCase{"NoProfileAtAll", {}, TY_RAS_ERROR_SERVICE_MISSING, kNone}),
+        EnumerationCase{"NoProfileAtAll", {}, TY_RAS_ERROR_SERVICE_MISSING, kNone},
+        EnumerationCase{
+            "FullConnectivityElsewhereCountsAsConnected",
+            {{"Home", "802-11-wireless", "", kStateActivated}, {"Mobile", "gsm", "", kNotActive}},
+            TY_RAS_ERROR_SERVICE_MISSING,
+            kNone,
+            kConnectivityFull},
+        EnumerationCase{"FullConnectivityStillListsTheDialUpLine",
+                        {{"Mobile", "gsm", "", kStateActivated}},
+                        TY_RAS_SUCCESS,
+                        {"Mobile"},
+                        kConnectivityFull}),
     [](const testing::TestParamInfo<EnumerationCase>& info) {
         return std::string(info.param.name);
     });

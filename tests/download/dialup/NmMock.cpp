@@ -284,6 +284,10 @@ void NmMock::setActiveState(const std::string& activePath, uint32_t state) {
          "org.freedesktop.NetworkManager.Connection.Active", "State", "u", state);
 }
 
+void NmMock::setConnectivity(uint32_t connectivity) {
+    call(client(), "/org/freedesktop", kMockInterface, "SetConnectivity", "u", connectivity);
+}
+
 void NmMock::replaceManagerMethod(const std::string& name, const std::string& inSignature,
                                   const std::string& outSignature, const std::string& code) {
     call(client(), kManagerPath, kMockInterface, "AddMethod", "sssss",

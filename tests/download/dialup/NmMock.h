@@ -37,6 +37,8 @@ class NmMock {
     std::vector<std::string> activeConnections();
     // Moves an active connection to another state, as a modem coming up would.
     void setActiveState(const std::string& activePath, uint32_t state);
+    // NetworkManager's Connectivity property (the template starts at full).
+    void setConnectivity(uint32_t connectivity);
     // Replaces a method of the manager object with Python code.
     void replaceManagerMethod(const std::string& name, const std::string& inSignature,
                               const std::string& outSignature, const std::string& code);
