@@ -1,5 +1,6 @@
 #include "download/DownloadFiles.h"
 
+#include "common/Paths.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
 #include "download/MailboxTransfer.h"
@@ -7,6 +8,23 @@
 #include "settings/Keys.h"
 
 namespace tyq::download {
+namespace {
+
+// Writes one setting; a write that fails is said in a box, and the command
+// ends there rather than go on with values the file does not hold.
+bool save(const settings::ProfileStore& profiles, Prompter& prompter, const char* key,
+          std::string_view value) {
+    if (const auto failure = profiles.write(settings::kSection, key, value, settings::kFileName)) {
+        prompter.ask(Prompt{"Cannot save the settings to " +
+                                profiles.resolve(settings::kFileName).string() + ": " + *failure,
+                            PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                    Prompter& prompter, const std::filesystem::path& libraryFolder) {
     using namespace settings;
@@ -16,20 +34,22 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
     // a loop in place of the call keeps the stack flat however often that is.
     for (;;) {
         const CSettings named(profiles);
-        if (named.host().empty()) {
-            profiles.writeString(kSection, kHost, kDefaultHost, kFileName);
+        if (named.host().empty() && !save(profiles, prompter, kHost, kDefaultHost)) {
+            return;
         }
         const auto fields = window.takeStepOneFields();
-        profiles.writeString(kSection, kUser, fields.user, kFileName);
-        profiles.writeString(kSection, kPass, fields.pass, kFileName);
         std::string scrambled = fields.zipPass;
         scrambleZipPassword(scrambled);
-        profiles.writeString(kSection, kZipPass, scrambled, kFileName);
-        if (!window.aolChecked()) {
-            profiles.writeString(kSection, kAol, "0", kFileName);
+        if (!save(profiles, prompter, kUser, fields.user) ||
+            !save(profiles, prompter, kPass, fields.pass) ||
+            !save(profiles, prompter, kZipPass, scrambled) ||
+            (!window.aolChecked() && !save(profiles, prompter, kAol, "0"))) {
+            return;
         }
 
-        const auto& folder = fields.local;
+        // One folder for the whole command: the one the questions name is the
+        // one tested, created, cleaned and downloaded into. "~/" is home.
+        const std::string folder = expandHome(fields.local);
         if (!folderExists(folder)) {
             const auto answer = prompter.ask(Prompt{"The directory " + folder +
                                                         " does not exist.\nDo you want to create "
@@ -45,11 +65,23 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             continue;
         }
 
-        profiles.writeString(kSection, kLocal, folder, kFileName);
+        // Stored as typed; read back whole, it is what the question names.
+        if (!save(profiles, prompter, kLocal, fields.local)) {
+            return;
+        }
+        const std::string stored =
+            profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
+        if (stored != fields.local) {
+            prompter.ask(Prompt{"Cannot save the settings to " +
+                                    profiles.resolve(kFileName).string() +
+                                    ": the file does not keep the Location as typed",
+                                PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
+            return;
+        }
         if (counter >= 1) {
-            const auto answer = prompter.ask(Prompt{
-                "Do you want to delete QLM files in the directory  " + named.localFolder() + "?",
-                PromptButtons::YesNo, PromptIcon::Question, PromptOwner::MainWindow});
+            const auto answer = prompter.ask(
+                Prompt{"Do you want to delete QLM files in the directory  " + stored + "?",
+                       PromptButtons::YesNo, PromptIcon::Question, PromptOwner::MainWindow});
             if (answer == PromptAnswer::Yes && !deleteQlmFiles(folder)) {
                 window.setProgressText("Files not found");
             }
@@ -57,7 +89,9 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // What a run that was killed left behind; a running one's files stay.
         removeLeftovers(folder);
         // Its outcome is in the progress text and the log.
-        transferMailbox(window, profiles, libraryFolder);
+        TransferOptions options;
+        options.folder = folder;
+        transferMailbox(window, profiles, libraryFolder, options);
         ++counter;
         return;
     }

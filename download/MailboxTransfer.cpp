@@ -132,7 +132,10 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     window.setProgressText(kDownloadingText);
     log.write("\nNumber of Files in the Mail Box:" + std::to_string(names.size()));
     // Read once: nothing can change it while the command runs.
-    const auto folder = named.localFolder();
+    const std::string folder =
+        options.folder ? *options.folder
+                       : profiles.getString(settings::kSection, settings::kLocal, "",
+                                            settings::kWholeValueCapacity, settings::kFileName);
 
     ByteProgress bytes;
     bytes.itemCount = static_cast<int>(names.size());

@@ -3,6 +3,8 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "common/MainWindowPort.h"
 #include "download/FtpSession.h"
@@ -26,6 +28,9 @@ inline constexpr char kStoppedText[] = "Download stopped";
 
 struct TransferOptions {
     FtpTimeouts timeouts;
+    // The folder the download command settled on; without one, the "Local"
+    // setting, read whole.
+    std::optional<std::string> folder;
     // The clock of the log's stamps.
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace tyq::settings {
 
 inline constexpr char kFileName[] = "TYFTP.INI";
@@ -22,6 +24,9 @@ inline constexpr unsigned kNamedReadCapacity = 256;
 inline constexpr unsigned kAolCapacity = 10;
 inline constexpr unsigned kSetupHostCapacity = 128;
 inline constexpr unsigned kSetupPortCapacity = 8;
+// A Location is read whole wherever a command uses it: a cut path would name
+// a different folder.
+inline constexpr std::size_t kWholeValueCapacity = static_cast<std::size_t>(-1);
 
 // The service's file-server host name, used wherever a default host is needed.
 extern const char* const kDefaultHost;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -209,10 +210,12 @@ std::optional<std::filesystem::path> writeTarget(std::filesystem::path file) {
     return std::nullopt;
 }
 
-bool writeAtomically(const std::filesystem::path& name, const std::vector<std::string>& lines) {
+// Nothing when the file was replaced; else why not, in words.
+std::optional<std::string> writeAtomically(const std::filesystem::path& name,
+                                           const std::vector<std::string>& lines) {
     const auto target = writeTarget(name);
     if (!target) {
-        return false;
+        return std::string(std::strerror(ELOOP));
     }
     const std::filesystem::path& file = *target;
     std::string text;
@@ -223,27 +226,36 @@ bool writeAtomically(const std::filesystem::path& name, const std::vector<std::s
     std::string pattern = (file.parent_path() / ".tyftp-XXXXXX").string();
     const int fd = mkstemp(pattern.data());
     if (fd < 0) {
-        return false;
+        return std::string(std::strerror(errno));
     }
-    bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    // The first failure's errno, before any clean-up can change it.
+    int failure = fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
     std::size_t done = 0;
-    while (ok && done < text.size()) {
+    while (failure == 0 && done < text.size()) {
         const auto n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        ok = n > 0;
-        if (ok) {
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+        } else {
             done += static_cast<std::size_t>(n);
         }
     }
-    ok = ok && fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && std::rename(pattern.c_str(), file.c_str()) == 0) {
-        return true;
+    if (failure == 0 && fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (::close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && std::rename(pattern.c_str(), file.c_str()) == 0) {
+        return std::nullopt;
+    }
+    if (failure == 0) {
+        failure = errno;
     }
     ::unlink(pattern.c_str());
-    return false;
+    return std::string(std::strerror(failure));
 }
 
 }  // namespace
@@ -304,11 +316,17 @@ int ProfileStore::getInt(std::string_view section, std::string_view key, int def
 
 bool ProfileStore::writeString(std::string_view section, std::string_view key,
                                std::string_view value, std::string_view fileName) const {
+    return !write(section, key, value, fileName);
+}
+
+std::optional<std::string> ProfileStore::write(std::string_view section, std::string_view key,
+                                               std::string_view value,
+                                               std::string_view fileName) const {
     std::error_code error;
     if (!std::filesystem::exists(folder_, error)) {
         std::filesystem::create_directories(folder_, error);
         if (error) {
-            return false;
+            return error.message();
         }
         std::filesystem::permissions(folder_, std::filesystem::perms::owner_all, error);
     }

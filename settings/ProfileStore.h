@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,10 @@ class ProfileStore {
     // ignore the result, as they always have; it exists for tests.
     bool writeString(std::string_view section, std::string_view key, std::string_view value,
                      std::string_view fileName) const;
+    // The same write, telling why it failed: nothing when the file holds the
+    // value, else the reason in words.
+    std::optional<std::string> write(std::string_view section, std::string_view key,
+                                     std::string_view value, std::string_view fileName) const;
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
     // The file a name stands for: an existing file of the folder whose name

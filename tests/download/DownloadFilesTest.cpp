@@ -194,5 +194,59 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
     EXPECT_EQ(window.progressText(), download::kCouldNotConnectText);
 }
 
+// One folder for the whole command: the one the delete question names is the
+// one cleaned and downloaded into, however long it is or however it was
+// typed; a settings write that fails ends the command with its reason.
+TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
+    struct Case {
+        const char* name;
+        std::string typed;  // the Location field
+        fs::path real;      // where the files must go; empty: nowhere
+        bool settingsWritable;
+    };
+    const fs::path deep = local / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
+    const fs::path home = root / "home";
+    const Case cases[] = {
+        {"longer than 255 bytes", deep.string(), deep, true},
+        {"home folder", "~/QLM", home / "QLM", true},
+        {"settings cannot be written", local.string(), {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(c.real.empty() ? local : c.real);
+        writeFile((c.real.empty() ? local : c.real) / "QLMOLD.TXT", "old");
+        setenv("HOME", home.c_str(), 1);
+        settings::ProfileStore store(c.settingsWritable ? root / "settings" : root / "blocked");
+        writeFile(root / "blocked", "a file where the settings folder should be");
+        window.fields.local = c.typed;
+        prompter.asked.clear();
+        prompter.answers = {PromptAnswer::Yes};
+        downloadFiles(window, store, prompter, libraries);
+
+        if (c.real.empty()) {
+            ASSERT_EQ(prompter.asked.size(), 1u);
+            EXPECT_EQ(
+                prompter.asked[0].text.rfind("Cannot save the settings to " +
+                                                 (root / "blocked" / "TYFTP.INI").string() + ": ",
+                                             0),
+                0u)
+                << prompter.asked[0].text;
+            EXPECT_EQ(prompter.asked[0].icon, PromptIcon::Error);
+            EXPECT_TRUE(fs::exists(local / "QLMOLD.TXT"));
+            EXPECT_FALSE(fs::exists(local / "QLM0101.ZIP"));
+            prompter.answers.clear();
+            continue;
+        }
+        ASSERT_EQ(prompter.asked.size(), 1u);
+        EXPECT_EQ(prompter.asked[0].text,
+                  "Do you want to delete QLM files in the directory  " + c.typed + "?");
+        EXPECT_FALSE(fs::exists(c.real / "QLMOLD.TXT"));
+        EXPECT_EQ(readFile(c.real / "QLM0101.ZIP"), "new archive");
+        EXPECT_EQ(store.getString(settings::kSection, settings::kLocal, "",
+                                  settings::kWholeValueCapacity, settings::kFileName),
+                  c.typed);
+    }
+}
+
 }  // namespace
 }  // namespace tyq::test
