@@ -1,8 +1,11 @@
 #include "download/FtpSession.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +46,10 @@ struct CurlStringDeleter {
 };
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
+struct CurlListDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
 };
@@ -73,32 +80,54 @@ size_t appendListing(char* data, size_t size, size_t count, void* user) {
 struct FileSink {
     int fd = -1;
     curl_off_t written = 0;
+    // The size the SIZE reply named ("213 1234"), or -1.
+    curl_off_t sized = -1;
     // The size the RETR reply named ("150 ... (1234 bytes)."), or -1.
     curl_off_t announced = -1;
     int error = 0;  // errno of a failed write
+
+    // The size the server said, SIZE's answer first.
+    curl_off_t said() const noexcept { return sized >= 0 ? sized : announced; }
 };
 
-// The 150 (or 125) reply to RETR names the file's size on most servers.
+// Decimal digits only, as a size; -1 for anything else or an overflow.
+curl_off_t sizeIn(std::string_view digits) {
+    if (digits.empty()) {
+        return -1;
+    }
+    curl_off_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9' || value > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The 150 (or 125) reply to RETR names the file's size on most servers; the
+// 213 reply to the SIZE sent before RETR names it too.
 void readAnnouncedSize(FileSink& sink, std::string_view line) {
     if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
         const auto close = line.rfind(" bytes)");
         const auto open = line.rfind('(', close);
         if (close != std::string_view::npos && open != std::string_view::npos && open + 1 < close) {
-            curl_off_t value = 0;
-            bool digits = true;
-            for (const char c : line.substr(open + 1, close - open - 1)) {
-                if (c < '0' || c > '9' ||
-                    value > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
-                    digits = false;
-                    break;
-                }
-                value = value * 10 + (c - '0');
-            }
-            if (digits) {
+            if (const auto value = sizeIn(line.substr(open + 1, close - open - 1)); value >= 0) {
                 sink.announced = value;
             }
         }
+    } else if (line.substr(0, 4) == "213 " && sink.sized < 0) {
+        sink.sized = sizeIn(line.substr(4));
     }
+}
+
+bool isControlByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+bool hasControlByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), isControlByte);
 }
 
 // A final reply line: three digits and a space.
@@ -169,6 +198,53 @@ bool claimOrUnlockable(int fd) {
     }
     struct stat info {};
     return errno != EWOULDBLOCK && ::fstat(fd, &info) == 0 && info.st_nlink > 0;
+}
+
+// An address as IPv6 bytes, an IPv4 one mapped: the two forms of one
+// address compare equal.
+std::optional<in6_addr> asIpv6(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        return reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    }
+    if (address.ss_family == AF_INET) {
+        in6_addr mapped{};
+        mapped.s6_addr[10] = 0xff;
+        mapped.s6_addr[11] = 0xff;
+        std::memcpy(&mapped.s6_addr[12], &reinterpret_cast<const sockaddr_in&>(address).sin_addr,
+                    4);
+        return mapped;
+    }
+    return std::nullopt;
+}
+
+std::optional<in6_addr> asIpv6(std::string text) {
+    text = text.substr(0, text.find('%'));  // no zone
+    sockaddr_storage address{};
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    if (inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
+        address.ss_family = AF_INET;
+    } else if (inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
+        address.ss_family = AF_INET6;
+    }
+    return asIpv6(address);
+}
+
+// Whether an accepted data connection comes from the server the control
+// connection talks to. In active mode anyone who reaches the announced port
+// first would otherwise have their bytes taken for the file.
+bool fromServer(CURL* easy, int socket) {
+    char* serverIp = nullptr;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &serverIp) != CURLE_OK ||
+        serverIp == nullptr ||
+        getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return false;
+    }
+    const auto server = asIpv6(serverIp);
+    const auto from = asIpv6(peer);
+    return server && from && std::memcmp(server->s6_addr, from->s6_addr, 16) == 0;
 }
 
 // Codes that mean the active-mode data connection could not be set up: the
@@ -262,6 +338,9 @@ struct FtpSession::Handles {
     std::int64_t shownDone = -1;
     std::int64_t shownTotal = -1;
     bool stopped = false;
+    // The operation under way refused a data connection from elsewhere
+    // than the server.
+    bool strangerRefused = false;
 
     void report(std::int64_t done, std::int64_t total) {
         if (progress && (done != shownDone || total != shownTotal)) {
@@ -278,9 +357,19 @@ struct FtpSession::Handles {
         auto& self = *static_cast<Handles*>(user);
         if (self.file != nullptr) {
             // SIZE's answer, else the size the RETR reply named.
-            self.report(now, total > 0 ? total : self.file->announced);
+            self.report(now, total > 0 ? total : self.file->said());
         }
         return self.stop.stop_requested() ? 1 : 0;
+    }
+    // libcurl hands every socket here before use, and the data connection it
+    // accepted in active mode.
+    static int onSocket(void* user, curl_socket_t socket, curlsocktype purpose) noexcept {
+        auto& self = *static_cast<Handles*>(user);
+        if (purpose != CURLSOCKTYPE_ACCEPT || fromServer(self.easy, socket)) {
+            return CURL_SOCKOPT_OK;
+        }
+        self.strangerRefused = true;
+        return CURL_SOCKOPT_ERROR;
     }
     // libcurl hands every reply line of the control connection here.
     static size_t onReply(char* data, size_t size, size_t count, void* user) noexcept {
@@ -319,10 +408,8 @@ bool isPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") {
         return false;
     }
-    return std::none_of(name.begin(), name.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return c == '/' || c == '\\' || byte < 0x20 || byte == 0x7f;
-    });
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '/' || c == '\\' || isControlByte(c); });
 }
 
 std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeouts timeouts) {
@@ -360,6 +447,8 @@ FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Handles::onReply);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, handles_.get());
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Handles::onSocket);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, handles_.get());
     // No proxy from the environment (ftp_proxy, all_proxy...): an HTTP proxy
     // would be handed the mailbox's log-in.
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
@@ -393,6 +482,7 @@ int FtpSession::perform() {
     CURLM* multi = handles.multi;
     CURL* easy = handles.easy;
     handles.reply.clear();
+    handles.strangerRefused = false;
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_FAILED_INIT;
     }
@@ -439,9 +529,11 @@ int FtpSession::performWithFallback() {
     if (!passive_ && code != CURLE_OK) {
         long reply = 0;
         curl_easy_getinfo(handles_->easy, CURLINFO_RESPONSE_CODE, &reply);
-        if (isActiveModeFailure(code, reply)) {
-            // The server cannot reach us: passive mode for the rest of the
-            // session. The control connection may still have the failed
+        const bool stranger =
+            code == CURLE_ABORTED_BY_CALLBACK && handles_->strangerRefused && !handles_->stopped;
+        if (isActiveModeFailure(code, reply) || stranger) {
+            // The server cannot reach us, or someone else can: passive mode
+            // for the rest of the session. The control connection may still have the failed
             // command pending at the server, so it is dropped with the old
             // multi handle and the retry logs in afresh.
             CURLM* fresh = curl_multi_init();
@@ -479,6 +571,14 @@ LoginResult FtpSession::login(const FtpServer& server) {
                 "Port " + std::to_string(server.port) + " is outside 1 to 65535"};
     }
     hostPart_ = address.host;
+    // libcurl sends them as they are: a CR LF in either would end the
+    // command and start another one of the settings file's choosing.
+    if (hasControlByte(server.user)) {
+        return {LoginStatus::FailedWithoutDescription, "The user ID contains a control character"};
+    }
+    if (hasControlByte(server.password)) {
+        return {LoginStatus::FailedWithoutDescription, "The password contains a control character"};
+    }
 
     CURL* easy = handles_->easy;
     curl_easy_setopt(easy, CURLOPT_PORT, port);
@@ -661,6 +761,19 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
         failure = folderFailure(errno);
     }
 
+    // libcurl would send SIZE itself and quietly cut a longer stream to the
+    // size named; it is told to read to the end instead, and the length is
+    // checked here. SIZE goes first as a command whose refusal is ignored.
+    // Once the server has shown that its RETR reply names the size, SIZE is
+    // a round trip saved: for small files that is a third of the time.
+    const bool sizeFromReply = sizeInReply_;
+    std::unique_ptr<curl_slist, CurlListDeleter> sizeCommand;
+    if (failure.empty() && !sizeFromReply) {
+        sizeCommand.reset(curl_slist_append(nullptr, ("*SIZE " + name).c_str()));
+        if (!sizeCommand) {
+            failure = "out of memory";
+        }
+    }
     if (failure.empty()) {
         handles_->file = &sink;
         handles_->shownDone = -1;
@@ -671,21 +784,31 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
         curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-        // Once the server has shown that its RETR reply names the size, the
-        // SIZE command before each file is a round trip saved: for small
-        // files that is a third of the time.
-        const bool sizeFromReply = sizeInReply_;
-        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, sizeFromReply ? 1L : 0L);
+        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        curl_easy_setopt(easy, CURLOPT_PREQUOTE, sizeCommand.get());
         auto code = performWithFallback();
         if (code < 0) {
+            // Nothing of the failed attempt is kept, a stranger's bytes least.
             if (ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0) {
                 sink.written = 0;
+                sink.sized = -1;
                 sink.announced = -1;
                 code = performWithFallback();
             } else {
                 failure = folderFailure(errno);
             }
         }
+        handles_->file = nullptr;  // a SIZE below moves no file bytes
+        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+        curl_easy_setopt(easy, CURLOPT_PREQUOTE, static_cast<curl_slist*>(nullptr));
+        const auto said = [&]() -> curl_off_t {
+            if (sizeFromReply && sink.announced < 0 && code == CURLE_OK) {
+                // Not named this time after all: ask for it, as before.
+                sizeInReply_ = false;
+                return sizeOf(url);
+            }
+            return sink.said();
+        }();
         if (failure.empty() && code != CURLE_OK) {
             if (code == CURLE_WRITE_ERROR) {
                 failure = folderFailure(sink.error);
@@ -698,33 +821,19 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
                 failure = failureOf(code);
             }
         }
-        handles_->file = nullptr;  // a SIZE below moves no file bytes
-        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
         if (failure.empty()) {
-            // libcurl takes a short transfer as complete when the server
-            // refused SIZE but named the size in its reply, and checks
-            // nothing without SIZE: that is not a whole file.
-            curl_off_t announced = -1;
+            if (!sizeFromReply) {
+                sizeInReply_ = sink.announced >= 0;
+            }
             curl_off_t received = 0;
             curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-            if (!sizeFromReply) {
-                curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-                sizeInReply_ = sink.announced >= 0;
-            } else if (sink.announced >= 0) {
-                announced = sink.announced;
-            } else {
-                // Not named this time after all: ask for it, as before.
-                sizeInReply_ = false;
-                announced = sizeOf(url);
-            }
-            const bool whole =
-                received == sink.written &&
-                (announced < 0 ||
-                 (announced == received && (sink.announced < 0 || sink.announced == received)));
-            if (!whole) {
-                const auto expected = announced >= 0 ? announced : sink.announced;
-                failure = sink.written < expected ? "shorter than the server said"
-                                                  : "not the size the server said";
+            if (received != sink.written ||
+                (sink.sized >= 0 && sink.announced >= 0 && sink.sized != sink.announced)) {
+                failure = "not the size the server said";
+            } else if (said >= 0 && sink.written < said) {
+                failure = "shorter than the server said";
+            } else if (said >= 0 && sink.written > said) {
+                failure = "longer than the server said";
             }
         }
     }

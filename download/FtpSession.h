@@ -71,7 +71,8 @@ using DownloadProgress = std::function<void(std::int64_t done, std::int64_t tota
 // serves every listing and download of the transfer. Active mode first; when
 // the data connection cannot be set up that way (the server refuses PORT and
 // EPRT, or never connects back) the session switches to passive mode for the
-// rest of its life.
+// rest of its life. It does the same when a data connection comes from any
+// address but the server's, which is refused unread.
 class FtpSession {
   public:
     // Nothing when no session can be created (libcurl cannot start).
@@ -81,7 +82,8 @@ class FtpSession {
     FtpSession& operator=(const FtpSession&) = delete;
 
     // Connects and logs in to the login directory without opening a data
-    // connection.
+    // connection. A user ID or password with a control character is refused
+    // before anything is sent.
     LoginResult login(const FtpServer& server);
     // The names of the login directory that end in ".ZIP" in any letter case,
     // in the server's order. A listing that fails is not an empty mailbox.
@@ -89,7 +91,8 @@ class FtpSession {
     // Downloads one file of the login directory to folder + "/" + name. The
     // data goes to a temporary file in that folder that replaces the final
     // name only once the whole file has arrived, so a failure leaves an
-    // existing file of that name as it was.
+    // existing file of that name as it was. A file shorter or longer than
+    // the size the server names (SIZE, or its RETR reply) fails.
     DownloadResult download(const std::string& name, const std::string& folder);
 
     bool passive() const noexcept { return passive_; }

@@ -1,5 +1,6 @@
 #include "download/MailboxTransfer.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,48 @@ std::string shownName(const std::string& name) {
         out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
     }
     return name.size() > kLimit ? out + "..." : out;
+}
+
+// The length of a control character at `at`: a byte below 0x20, DEL, or a
+// C1 control in UTF-8 (C2 80 to C2 9F), which some terminals obey too; else 0.
+std::size_t controlAt(const std::string& text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x20 || byte == 0x7f) {
+        return 1;
+    }
+    if (byte == 0xc2 && at + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[at + 1]);
+        return next >= 0x80 && next <= 0x9f ? 2 : 0;
+    }
+    return 0;
+}
+
+// A listed name as the log holds it. A terminal showing the log must not
+// obey control characters in it, so each of their bytes is written as "\x1B";
+// a backslash is then written "\\", so the form cannot be mistaken. Names
+// without control characters stay as they are.
+std::string loggedName(const std::string& name) {
+    bool control = false;
+    for (std::size_t at = 0; at < name.size() && !control; ++at) {
+        control = controlAt(name, at) != 0;
+    }
+    if (!control) {
+        return name;
+    }
+    std::string out;
+    for (std::size_t at = 0; at < name.size();) {
+        const auto length = controlAt(name, at);
+        if (length == 0) {
+            out += name[at] == '\\' ? std::string("\\\\") : std::string(1, name[at]);
+            ++at;
+        }
+        for (std::size_t i = 0; i < length; ++i, ++at) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(name[at]));
+            out += hex;
+        }
+    }
+    return out;
 }
 
 // "3 of 4 files downloaded; A.ZIP failed: not on the server", naming three
@@ -162,7 +205,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
             if (result.status == DownloadStatus::Stopped || session->stopped()) {
                 return endStopped();
             }
-            log.write("\n " + std::to_string(ordinal) + " " + name);
+            log.write("\n " + std::to_string(ordinal) + " " + loggedName(name));
             failed.push_back({name, std::move(result.failure)});
         }
     }

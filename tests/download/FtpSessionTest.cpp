@@ -95,6 +95,7 @@ TEST_F(Session, LoginOutcomes) {
         std::string password;
         LoginStatus status;
         std::string description;
+        std::string user = "mailbox";
     };
     const Case cases[] = {
         {"127.0.0.1", port, "secret", LoginStatus::LoggedIn, ""},
@@ -122,12 +123,23 @@ TEST_F(Session, LoginOutcomes) {
         {"http://127.0.0.1:" + p, port, "secret", LoginStatus::FailedWithoutDescription,
          "Not a server address: http://127.0.0.1:" + p},
         {"", port, "secret", LoginStatus::FailedWithoutDescription, "No server address is set"},
+        // A CR LF would end the command and send one of the settings' choosing.
+        {"127.0.0.1", port, "secret\r\nDELE A.ZIP", LoginStatus::FailedWithoutDescription,
+         "The password contains a control character"},
+        {"127.0.0.1", port, "secret\x7f", LoginStatus::FailedWithoutDescription,
+         "The password contains a control character"},
+        {"127.0.0.1", port, "secret", LoginStatus::FailedWithoutDescription,
+         "The user ID contains a control character", "mailbox\nDELE A.ZIP"},
     };
     for (const auto& c : cases) {
+        const auto sent = server.commands();
         auto session = FtpSession::open("test", options().timeouts);
-        const auto result = session->login({c.host, c.port, "mailbox", c.password});
+        const auto result = session->login({c.host, c.port, c.user, c.password});
         EXPECT_EQ(result.status, c.status) << c.host << " " << c.port << " " << c.password;
         EXPECT_EQ(result.description, c.description) << c.host;
+        if (c.status == LoginStatus::FailedWithoutDescription) {
+            EXPECT_EQ(server.commands(), sent) << c.description;  // nothing reached the server
+        }
     }
 }
 

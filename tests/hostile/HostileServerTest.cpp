@@ -3,8 +3,13 @@
 // time limits given, say so in its texts and log, keep the old local copy and
 // leave no partial file.
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "download/MailboxFixture.h"
@@ -24,6 +29,40 @@ std::string noise(std::size_t size) {
         bytes[i] = static_cast<char>((i * 7919 + 13) % 253);
     }
     return bytes;
+}
+
+// Connects first to the port the client announces in its nth EPRT, from
+// another loopback address than the server's, and sends a one-byte file.
+void raceToDataPort(const FtpServer& server, std::size_t nth, const std::stop_token& stop) {
+    std::string port;  // from "EPRT |1|127.0.0.1|<port>|"
+    while (port.empty() && !stop.stop_requested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const auto commands = server.commands();
+        auto at = commands.find("EPRT |");
+        for (std::size_t i = 1; i < nth && at != std::string::npos; ++i) {
+            at = commands.find("EPRT |", at + 1);
+        }
+        const auto end = commands.find("|\n", at);
+        if (at != std::string::npos && end != std::string::npos) {
+            const auto start = commands.rfind('|', end - 1) + 1;
+            port = commands.substr(start, end - start);
+        }
+    }
+    if (port.empty()) {
+        return;
+    }
+    const int stranger = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    const bool bound = bind(stranger, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    EXPECT_TRUE(bound);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    if (bound && connect(stranger, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        [[maybe_unused]] const auto n = write(stranger, "X", 1);
+    }
+    close(stranger);
 }
 
 class HostileServer : public MailboxTest {
@@ -60,6 +99,8 @@ struct Fault {
     std::string detail;
     bool loggedIn = true;
     int listed = 2;
+    // Which of the client's EPRTs a stranger races the server to.
+    std::size_t raced = 0;
 };
 
 // The server lists B.ZIP first, then A.ZIP.
@@ -103,7 +144,24 @@ const Fault kFaults[] = {
      kBigFailed,
      false,
      true,
-     "1 of 2 files downloaded; A.ZIP failed: shorter than the server said"},
+     kDropped},
+    {"size told, more sent",
+     {"--long-transfer", "7"},
+     kBothFailed,
+     false,
+     false,
+     "0 of 2 files downloaded; B.ZIP failed: longer than the server said; A.ZIP failed: longer "
+     "than the server said"},
+    // The second EPRT is for B.ZIP; the file comes again in passive mode.
+    {"a stranger connects to the announced port first",
+     {"--connect-back-delay", "300"},
+     "\r\nNumber of Files in the Mail Box:2",
+     true,
+     true,
+     "",
+     true,
+     2,
+     2},
     {"size told, less sent",
      {"--short-transfer", "10", "--short-keeps-size"},
      kBothFailed,
@@ -174,6 +232,12 @@ TEST_F(HostileServer, FaultsEndWithinTheLimitsKeepingTheOldCopy) {
         switches.push_back("--reverse-listing");  // B.ZIP first, then A.ZIP
         FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
         useServer(server);
+        std::jthread stranger;
+        if (fault.raced > 0) {
+            stranger = std::jthread([&server, &fault](std::stop_token stop) {
+                raceToDataPort(server, fault.raced, stop);
+            });
+        }
 
         EXPECT_EQ(quickTransfer(), fault.loggedIn);
 
@@ -210,6 +274,8 @@ TEST_F(HostileServer, ListedNamesThatAreNotFileNamesAreNeverRequestedOrWritten) 
         "ctl\x01.ZIP",
         "del\x7f.ZIP",
         "tab\t.ZIP",
+        "esc\x1b[2J\\.ZIP",
+        "c1\xc2\x9b.ZIP",  // plain, but not on the server
         longName,
         "with space.ZIP",
         "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP",  // "ümlaut €.ZIP"
@@ -236,17 +302,18 @@ TEST_F(HostileServer, ListedNamesThatAreNotFileNamesAreNeverRequestedOrWritten) 
     EXPECT_TRUE(quickTransfer());
 
     // Every name that ends in ".ZIP" counts; only plain names are fetched.
-    const std::vector<std::string> zips(listed.begin(), listed.begin() + 10);
-    EXPECT_EQ(window.progress, progressFor(zips, 10));
+    const std::vector<std::string> zips(listed.begin(), listed.begin() + 12);
+    EXPECT_EQ(window.progress, progressFor(zips, 12));
     EXPECT_EQ(log(), std::string(kStart) +
-                         "\r\nNumber of Files in the Mail Box:10\r\n 1 ../ESCAPE.ZIP"
-                         "\r\n 2 sub/NESTED.ZIP\r\n 3 back\\slash.ZIP\r\n 4 ctl\x01.ZIP"
-                         "\r\n 5 del\x7f.ZIP\r\n 6 tab\t.ZIP\r\n 7 " +
+                         "\r\nNumber of Files in the Mail Box:12\r\n 1 ../ESCAPE.ZIP"
+                         "\r\n 2 sub/NESTED.ZIP\r\n 3 back\\slash.ZIP\r\n 4 ctl\\x01.ZIP"
+                         "\r\n 5 del\\x7F.ZIP\r\n 6 tab\\x09.ZIP\r\n 7 esc\\x1B[2J\\\\.ZIP"
+                         "\r\n 8 c1\\xC2\\x9B.ZIP\r\n 9 " +
                          longName + kEnd);
     EXPECT_EQ(window.detail,
-              "3 of 10 files downloaded; ../ESCAPE.ZIP failed: not a plain file name; "
+              "3 of 12 files downloaded; ../ESCAPE.ZIP failed: not a plain file name; "
               "sub/NESTED.ZIP failed: not a plain file name; back\\slash.ZIP failed: not a plain "
-              "file name; and 4 more");
+              "file name; and 6 more");
     EXPECT_EQ(localNames(), (std::vector<std::string>{"EMPTY.ZIP", "with space.ZIP",
                                                       "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"}));
     EXPECT_EQ(readFile(local / "EMPTY.ZIP"), "");

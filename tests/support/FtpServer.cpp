@@ -216,11 +216,17 @@ std::string FtpServer::errors() const {
     return readAll(workDir_ / "errors.log");
 }
 
+std::string FtpServer::commands() const {
+    return readAll(workDir_ / "commands.log");
+}
+
 void FtpServer::startPyftpdlib() {
-    std::vector<std::string> argv = {kPython,      std::string(TYQ_TEST_TOOLS) + "/ftp_server.py",
-                                     "--home",     config_.home.string(),
-                                     "--user",     config_.user,
-                                     "--password", config_.password};
+    std::vector<std::string> argv = {
+        kPython,         std::string(TYQ_TEST_TOOLS) + "/ftp_server.py",
+        "--home",        config_.home.string(),
+        "--user",        config_.user,
+        "--password",    config_.password,
+        "--command-log", (workDir_ / "commands.log").string()};
     argv.insert(argv.end(), config_.switches.begin(), config_.switches.end());
     std::vector<char*> args;
     for (auto& arg : argv) {

@@ -59,6 +59,8 @@ class FtpServer {
     bool running();
     // What the server wrote to its error output so far.
     std::string errors() const;
+    // The command lines pyftpdlib received so far, each ended by "\n".
+    std::string commands() const;
 
   private:
     void stop();

@@ -23,6 +23,10 @@ and runs until killed. Switches put faults into it:
   --listing FILE         NLST answers with the bytes of FILE as they are
   --refuse-listing       NLST is refused (550)
   --reset-listing        NLST's data connection is reset (RST) before its first byte
+  --long-transfer BYTES  each RETR announces the file's size in its 150/125 reply
+                         but sends BYTES more; SIZE tells the file's size
+  --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
+  --command-log FILE     every command line received is appended to FILE
 
 Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 """
@@ -60,6 +64,9 @@ def main():
     parser.add_argument("--listing")
     parser.add_argument("--refuse-listing", action="store_true")
     parser.add_argument("--reset-listing", action="store_true")
+    parser.add_argument("--long-transfer", type=int)
+    parser.add_argument("--connect-back-delay", type=int)
+    parser.add_argument("--command-log")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -137,6 +144,9 @@ def main():
                 super().handle()
 
         def pre_process_command(self, line, cmd, arg):
+            if args.command_log:
+                with open(args.command_log, "a", encoding="utf8", errors="replace") as log:
+                    log.write(line + "\n")
             if cmd == args.silent_on:
                 self.silent = True
             if self.silent:
@@ -154,6 +164,9 @@ def main():
                 self.respond("502 Active mode is not available here.")
             elif args.no_connect_back:
                 self.respond("200 Active data connection established.")
+            elif args.connect_back_delay:
+                self.ioloop.call_later(args.connect_back_delay / 1000,
+                                       lambda: self._closed or base(line))
             else:
                 base(line)
 
@@ -195,7 +208,7 @@ def main():
             return super().ftp_SIZE(path)
 
         def ftp_RETR(self, file):
-            if args.short_transfer is None:
+            if args.short_transfer is None and args.long_transfer is None:
                 return super().ftp_RETR(file)
             try:
                 with open(file, "rb") as handle:
@@ -204,7 +217,10 @@ def main():
                 self.respond("550 %s." % err.strerror)
                 return None
             text = "Opening BINARY mode data connection (%d bytes)." % len(data)
-            data = data[: max(0, len(data) - args.short_transfer)]
+            if args.long_transfer is not None:
+                data += b"+" * args.long_transfer
+            else:
+                data = data[: max(0, len(data) - args.short_transfer)]
             if self.data_channel is not None:
                 self.respond("125 " + text)
                 self.data_channel.push(data)
