@@ -93,26 +93,42 @@ inline constexpr std::size_t kContextOffset = 130;
 // Room the library gives the callback's reply buffer.
 inline constexpr std::size_t kReplyBufferSize = 256;
 
-// The entry "dunzip": 0 when every item matching itemMask is in destination,
-// otherwise one of the codes below.
+// The entry "dunzip": 0 when every item matching itemMask is in destination
+// as it stands in the archive, otherwise one of the codes below; on any
+// failure nothing of the archive is left in destination and the files it
+// would have replaced are as they were.
 using DunzipEntry = std::int32_t (*)(UnzipCommand*);
 
 // Result codes of "dunzip".
 namespace code {
 inline constexpr std::int32_t kOk = 0;
 inline constexpr std::int32_t kUnexpectedEnd = 2;
+// Also: a damaged or hostile layout, such as entries whose data overlap or
+// sizes that add up past what a file can hold.
 inline constexpr std::int32_t kStructureInvalid = 3;
 inline constexpr std::int32_t kOutOfMemory = 4;
 inline constexpr std::int32_t kFileNotFound = 9;
 inline constexpr std::int32_t kNothingToExtract = 11;
 inline constexpr std::int32_t kCreateOutputFailed = 28;
 inline constexpr std::int32_t kOpenArchiveFailed = 29;
+// Also an entry that inflates past the size it declares: it is stopped there.
 inline constexpr std::int32_t kBadCrc = 39;
 inline constexpr std::int32_t kCancelled = 40;
 inline constexpr std::int32_t kSkippedEncrypted = 41;
+// Also an entry we cannot decrypt at all (strong encryption) or whose method
+// under AES encryption we cannot read, whatever the password.
 inline constexpr std::int32_t kUnknownCompression = 42;
+// A password that fails its check, or damaged encrypted data.
 inline constexpr std::int32_t kBadPassword = 44;
 inline constexpr std::int32_t kCommandSyntax = 47;
+// An entry could not be put in the folder as it stands, so the archive is
+// not taken as extracted: two entries of one name, names the destination
+// takes for one file (letter case on a FAT disk), a link or special file
+// (never created), or a top-level QLM*.ZIP entry that would replace a
+// downloaded archive (any letter case). A warning names each entry first.
+inline constexpr std::int32_t kSkipped = 49;
+// Also when the sizes the archive declares exceed the free space of the
+// destination: refused before anything is written.
 inline constexpr std::int32_t kDiskFull = 50;
 }  // namespace code
 

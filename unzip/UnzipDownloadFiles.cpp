@@ -25,18 +25,36 @@ constexpr char kStopped[] = "Unzipping stopped";
 // How many failed archives the detail explains by name.
 constexpr std::size_t kNamedFailures = 3;
 
-// An archive that stayed in the folder, and its code.
+// How many of the library's warnings the detail gives for one archive.
+constexpr std::size_t kNamedWarnings = 3;
+
+// An archive that stayed in the folder, its code and the library's warnings.
 struct Failure {
     std::string name;
     std::int32_t code = 0;
+    std::vector<std::string> warnings;
 };
+
+// "reason (warning, warning, and 2 more)": the warnings name the entries
+// that could not be extracted.
+std::string failureReason(const Failure& failure) {
+    std::string text = unzipFailureReason(failure.code);
+    const std::size_t named = std::min(failure.warnings.size(), kNamedWarnings);
+    for (std::size_t i = 0; i < named; ++i) {
+        text += (i == 0 ? " (" : ", ") + failure.warnings[i];
+    }
+    if (failure.warnings.size() > named) {
+        text += ", and " + std::to_string(failure.warnings.size() - named) + " more";
+    }
+    return named > 0 ? text + ")" : text;
+}
 
 // "; A.ZIP: reason; B.ZIP: reason; and 2 more", each after a separator.
 std::string failureList(const std::vector<Failure>& failures) {
     std::string text;
     const std::size_t named = std::min(failures.size(), kNamedFailures);
     for (std::size_t i = 0; i < named; ++i) {
-        text += "; " + failures[i].name + ": " + unzipFailureReason(failures[i].code);
+        text += "; " + failures[i].name + ": " + failureReason(failures[i]);
     }
     if (failures.size() > named) {
         text += "; and " + std::to_string(failures.size() - named) + " more";
@@ -51,7 +69,10 @@ std::string runDetail(const std::vector<Failure>& failures, std::size_t count) {
         return {};
     }
     if (failures.size() == 1) {
-        return unzipFailureText(failures.front().name, failures.front().code);
+        const Failure& failure = failures.front();
+        // Code -1 is no archive's fault, and has no warnings.
+        return failure.code == -1 ? unzipFailureText(failure.name, failure.code)
+                                  : failure.name + ": " + failureReason(failure);
     }
     // failureList begins with its own separator.
     return std::to_string(failures.size()) + " of " + std::to_string(count) +
@@ -145,7 +166,7 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
             stoppedAt = name;
             break;
         } else {
-            failures.push_back({name, progress.result()});
+            failures.push_back({name, progress.result(), progress.warnings()});
         }
     }
     // A stop that came too late to end the last archive still says it

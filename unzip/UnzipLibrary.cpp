@@ -81,6 +81,8 @@ std::string unzipFailureReason(std::int32_t code) {
             return "out of memory";
         case code::kNothingToExtract:
             return "holds nothing to extract";
+        case code::kSkipped:
+            return "not every entry could be extracted as it stands";
         default:
             return "could not be extracted (code " + std::to_string(code) + ")";
     }
@@ -103,6 +105,16 @@ bool UnzipProgress::total(std::uint64_t bytes) {
     total_ = static_cast<std::int64_t>(bytes);
     report();
     return stopRequested();
+}
+
+void UnzipProgress::warning(std::string text) {
+    const std::lock_guard<std::mutex> lock(warningsMutex_);
+    warnings_.push_back(std::move(text));
+}
+
+std::vector<std::string> UnzipProgress::warnings() const {
+    const std::lock_guard<std::mutex> lock(warningsMutex_);
+    return warnings_;
 }
 
 bool UnzipProgress::advance(std::uint32_t bytes) {
@@ -228,17 +240,24 @@ std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
 }  // namespace tyq::unzip
 
 extern "C" __attribute__((visibility("default"))) std::int32_t DynaUnzipMsgCallBack(
-    std::uint32_t code, std::uint32_t value, std::int32_t first, std::int32_t second, const char*,
-    char* reply, void* opaque) {
+    std::uint32_t code, std::uint32_t value, std::int32_t first, std::int32_t second,
+    const char* text, char* reply, void* opaque) {
     using namespace tyq::unzip;
     if (code == kWarningMessage && reply != nullptr) {
         std::memcpy(reply, kWarningReply, sizeof kWarningReply);
     }
-    if (opaque == nullptr || (code != kTotalMessage && code != kProgressMessage)) {
+    if (opaque == nullptr ||
+        (code != kTotalMessage && code != kProgressMessage && code != kWarningMessage)) {
         return 0;
     }
     auto& progress = *static_cast<UnzipProgress*>(opaque);
     try {
+        if (code == kWarningMessage) {
+            if (text != nullptr) {
+                progress.warning(text);
+            }
+            return 0;
+        }
         if (code == kTotalMessage) {
             const std::uint64_t total = static_cast<std::uint32_t>(first) |
                                         std::uint64_t{static_cast<std::uint32_t>(second)} << 32;

@@ -8,13 +8,15 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/MainWindowPort.h"
 #include "common/SharedLibrary.h"
 #include "unzip/UnzipCommand.h"
 
 // The message callback handed to the unzip library with each command. On a
-// warning (code 8) it answers "Extract Warning" through the reply buffer.
+// warning (code 8) it answers "Extract Warning" through the reply buffer
+// and, with an UnzipProgress as opaque, keeps the text there.
 // With an UnzipProgress as opaque it passes the byte counts on to it and
 // returns 1 once the user has asked to stop; otherwise it returns 0.
 extern "C" std::int32_t DynaUnzipMsgCallBack(std::uint32_t code, std::uint32_t value,
@@ -46,8 +48,10 @@ struct UnzipItem {
 };
 
 // The context the library hands back to DynaUnzipMsgCallBack while it
-// extracts one archive: passes its byte counts on to the window and carries
-// the user's stop back. The library's readers call it from several threads.
+// extracts one archive: passes its byte counts on to the window, carries the
+// user's stop back and keeps the library's warnings (which say what entries
+// could not be extracted, and why). The library's readers call it from
+// several threads.
 class UnzipProgress {
   public:
     UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item);
@@ -58,6 +62,9 @@ class UnzipProgress {
     bool total(std::uint64_t bytes);
     bool advance(std::uint32_t bytes);
     bool stopRequested() const noexcept { return stop_.stop_requested(); }
+    void warning(std::string text);
+    // The warnings so far, in the order they came.
+    std::vector<std::string> warnings() const;
     // The bytes of this archive written so far.
     std::int64_t done() const noexcept { return done_.load(); }
     // How the extraction ended: the library's code, -1 when the library could
@@ -76,6 +83,8 @@ class UnzipProgress {
     std::atomic<std::int64_t> done_{0};
     std::int32_t result_ = -1;
     std::mutex reporting_;  // the window takes one caller at a time
+    mutable std::mutex warningsMutex_;
+    std::vector<std::string> warnings_;
 };
 
 // The text that explains a result code: -1 means the library could not be

@@ -103,6 +103,7 @@ bool knownCode(std::int32_t result) {
         case code::kBadCrc:
         case code::kUnknownCompression:
         case code::kBadPassword:
+        case code::kSkipped:
         case code::kDiskFull:
             return true;
         default:

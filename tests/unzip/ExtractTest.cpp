@@ -210,6 +210,16 @@ const Tree kLongTree = {
     {"newdir/zz/Z.BIN", noise(4000, 1)},
 };
 
+// An AES archive made by 7-Zip with the given switches.
+void make7z(const std::filesystem::path& archive, const Tree& tree, const std::string& switches) {
+    test::TempDir source;
+    test::writeTree(source.path(), tree);
+    test::runOrThrow("cd " + test::quoted(source.path().string()) + " && 7zz a -bd -tzip " +
+                     switches + " -ps3cr3t " + test::quoted(archive.string()) + test::names(tree));
+}
+
+const Tree kCompressible = {{"A.TXT", std::string(5000, 'a')}, {"B.TXT", "b\n"}};
+
 void flipInLastEntry(const std::filesystem::path& archive) {
     test::flipByte(archive, static_cast<long>(centralDirectoryOffset(archive)) - 1500);
 }
@@ -313,6 +323,37 @@ const Failure kFailures[] = {
          test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"A.TXT/B.TXT","data":"b"}])");
      },
      std::nullopt},
+    {"two entries of one name", code::kSkipped,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"A.TXT","data":"b"}])");
+     },
+     std::nullopt},
+    {"entries whose data overlap", code::kStructureInvalid,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a"},{"name":"B.TXT","data":"b"},
+                              {"name":"C.TXT","data":"c","same_as":0}])");
+     },
+     std::nullopt},
+    {"inflating past its declared size", code::kBadCrc,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"Z.BIN","data":")" + std::string(100000, 'z') +
+                               R"(","deflate":true,"usize":1000}])");
+     },
+     std::nullopt},
+    {"strong encryption", code::kUnknownCompression,
+     [](const auto& a, const auto&) {
+         test::craftZip(a, R"([{"name":"A.TXT","data":"a","flags":65}])");
+     },
+     "s3cr3t"},
+    {"AES over bzip2, right password", code::kUnknownCompression,
+     [](const auto& a, const auto&) { make7z(a, kCompressible, "-mem=AES256 -mm=BZip2"); },
+     "s3cr3t"},
+    {"AES over LZMA, right password", code::kUnknownCompression,
+     [](const auto& a, const auto&) { make7z(a, kCompressible, "-mem=AES256 -mm=LZMA"); },
+     "s3cr3t"},
+    {"AES over PPMd, right password", code::kUnknownCompression,
+     [](const auto& a, const auto&) { make7z(a, kCompressible, "-mem=AES256 -mm=PPMd"); },
+     "s3cr3t"},
     {"unknown compression", code::kUnknownCompression,
      [](const auto& a, const auto&) {
          test::craftZip(a,
@@ -358,13 +399,16 @@ TEST_F(ExtractTest, SymbolicLinksInTheFolderAreNeverFollowed) {
     EXPECT_FALSE(std::filesystem::exists(out_ / "TOP.TXT"));
 }
 
-TEST_F(ExtractTest, LinksInTheArchiveAreNotCreatedAndSetIdBitsDropped) {
-    // 0o120777: a symbolic link; 0o104755: a set-user-id program.
+TEST_F(ExtractTest, LinksInTheArchiveFailItAndSetIdBitsAreDropped) {
+    // 0o120777: a symbolic link, never created: the archive is not extracted.
     test::craftZip(work_ / "QLM1.ZIP",
                    R"([{"name":"LINK","data":"/etc/passwd","mode":41471},
-                       {"name":"TOOL","data":"#!/bin/sh\n","mode":35309}])");
-    ASSERT_EQ(extract(work_ / "QLM1.ZIP"), 0);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(out_ / "LINK")));
+                       {"name":"TOOL","data":"x"}])");
+    ASSERT_EQ(extract(work_ / "QLM1.ZIP"), code::kSkipped);
+    EXPECT_TRUE(std::filesystem::is_empty(out_.path()));
+    // 0o104755: a set-user-id program.
+    test::craftZip(work_ / "QLM2.ZIP", R"([{"name":"TOOL","data":"#!/bin/sh\n","mode":35309}])");
+    ASSERT_EQ(extract(work_ / "QLM2.ZIP"), 0);
     struct stat info {};
     ASSERT_EQ(::stat((out_ / "TOOL").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07000, 0u);
@@ -406,14 +450,6 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
 
     EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kDiskFull);
     EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
-}
-
-// An AES archive made by 7-Zip with the given switches.
-void make7z(const std::filesystem::path& archive, const Tree& tree, const std::string& switches) {
-    test::TempDir source;
-    test::writeTree(source.path(), tree);
-    test::runOrThrow("cd " + test::quoted(source.path().string()) + " && 7zz a -bd -tzip " +
-                     switches + " -ps3cr3t " + test::quoted(archive.string()) + test::names(tree));
 }
 
 // Archives large enough to be shared out among several readers: the result

@@ -198,11 +198,15 @@ TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
     EXPECT_FALSE(std::filesystem::exists(deep / "QLM0101.ZIP"));
 }
 
-TEST_F(UnzipDownloadFilesTest, AnExtractedFileOfTheArchivesNameIsKept) {
+TEST_F(UnzipDownloadFilesTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSaysWhy) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"QLM0101.ZIP", "inner"}, {"ONE.TXT", "1"}},
                   "-P zip-pass");
-    EXPECT_EQ(run().back(), "Unzipping Finished!");
-    EXPECT_EQ(test::readTree(local_.path()), (Tree{{"ONE.TXT", "1"}, {"QLM0101.ZIP", "inner"}}));
+    const std::string archive = test::readFile(local_ / "QLM0101.ZIP");
+    EXPECT_EQ(run().back(), kHint);
+    EXPECT_EQ(window_.detail,
+              "QLM0101.ZIP: not every entry could be extracted as it stands (Would replace a "
+              "downloaded archive: QLM0101.ZIP)");
+    EXPECT_EQ(test::readTree(local_.path()), (Tree{{"QLM0101.ZIP", archive}}));
 }
 
 TEST_F(UnzipDownloadFilesTest, EmptyZipPasswordOpensPlainArchives) {

@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -38,7 +40,7 @@ constexpr std::uint64_t kProgressBatch = 1 << 20;
 // Entries are written by up to this many readers at once, each going through
 // the archive on its own; below kParallelBytes one reader does it all.
 constexpr unsigned kMaxWorkers = 4;
-constexpr std::int64_t kParallelBytes = 4 << 20;
+constexpr std::uint64_t kParallelBytes = 4 << 20;
 
 // A failure that ends the archive, with its result code.
 struct ExtractError {
@@ -166,8 +168,8 @@ struct PlannedEntry {
     std::vector<std::string> parts;
     Kind kind = Kind::Skipped;
     bool selected = false;
-    std::int64_t size = 0;  // uncompressed, as the header says
-    std::size_t index = 0;  // its place in the archive
+    std::uint64_t size = 0;  // uncompressed, as the header says
+    std::size_t index = 0;   // its place in the archive
 };
 
 std::string joined(const std::vector<std::string>& parts, std::size_t count) {
@@ -189,12 +191,15 @@ const char* entryName(archive_entry* entry) {
 }
 
 // Reads every header before anything is written: each name must be safe, and
-// no name may be both a file and a folder.
+// no name may be both a file and a folder. An entry that could not be put in
+// the folder as it stands (a second entry of one name, a link) is named in a
+// warning, and the archive fails once all are named.
 std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& request) {
     ArchivePtr a = openArchive(source, request);
     std::vector<PlannedEntry> plan;
     std::set<std::string> files;
     std::set<std::string> folders;
+    std::vector<std::string> lost;
     for (;;) {
         archive_entry* entry = nullptr;
         const int status = archive_read_next_header(a.get(), &entry);
@@ -221,7 +226,13 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
         }
         planned.parts = path->parts;
         planned.selected = matchesMask(request.itemMask, name);
-        planned.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+        if (archive_entry_size_is_set(entry)) {
+            const la_int64_t size = archive_entry_size(entry);
+            if (size < 0) {
+                throw ExtractError{code::kStructureInvalid};
+            }
+            planned.size = static_cast<std::uint64_t>(size);
+        }
         if (archive_entry_hardlink(entry) != nullptr) {
             planned.kind = Kind::Skipped;
         } else if (folderType || path->folder) {
@@ -238,9 +249,13 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
             for (std::size_t depth = 1; depth <= folderDepth; ++depth) {
                 folders.insert(joined(planned.parts, depth));
             }
-            if (planned.kind == Kind::File) {
-                files.insert(joined(planned.parts, planned.parts.size()));
+            if (planned.kind == Kind::File &&
+                !files.insert(joined(planned.parts, planned.parts.size())).second) {
+                lost.push_back("Two entries of one name: " + planned.name);
             }
+        }
+        if (planned.selected && planned.kind == Kind::Skipped) {
+            lost.push_back("Not extracted (link or special file): " + planned.name);
         }
         planned.index = plan.size();
         plan.push_back(std::move(planned));
@@ -249,6 +264,12 @@ std::vector<PlannedEntry> planArchive(Source& source, const ExtractRequest& requ
         if (folders.count(file) != 0) {
             throw ExtractError{code::kStructureInvalid};
         }
+    }
+    if (!lost.empty()) {
+        for (const std::string& text : lost) {
+            warn(request, text);
+        }
+        throw ExtractError{code::kSkipped};
     }
     return plan;
 }
@@ -342,11 +363,12 @@ struct FolderCache {
 
 // Writes the archive's files beside their final names and puts them in place
 // only when every one of them is verified. Until then no file of the folder
-// is replaced; on any failure rollback removes the temporary files and the
-// folders this archive created. Several readers may write files at once.
+// is replaced; on any failure rollback puts back the files replaced so far,
+// removes the temporary files and the folders this archive created. Several
+// readers may write files at once.
 class Writer {
   public:
-    explicit Writer(int root) : root_(root) {}
+    Writer(int root, const ExtractRequest& request) : root_(root), request_(request) {}
     ~Writer() {
         if (!committed_) {
             rollback();
@@ -367,6 +389,11 @@ class Writer {
         struct stat existing {};
         if (::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(existing.st_mode)) {
+                // A folder this archive made under another name: the disk
+                // does not tell the two names apart.
+                if (const auto other = ours(existing)) {
+                    collision(*other, planned.name);
+                }
                 throw ExtractError{code::kCreateOutputFailed};
             }
         } else if (errno != ENOENT) {
@@ -378,13 +405,21 @@ class Writer {
         if (mode == 0) {
             mode = 0644;
         }
-        Pending pending{planned.parts, {}, leaf, planned.index};
-        pending.folder.pop_back();
+        Pending pending;
+        pending.folder.assign(planned.parts.begin(), planned.parts.end() - 1);
+        pending.leaf = leaf;
+        pending.name = planned.name;
+        pending.index = planned.index;
         Fd file = createTemp(folder, mode, pending.temp);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             pending_.push_back(pending);
         }
+        struct stat info {};
+        if (::fstat(file.get(), &info) != 0) {
+            failWithErrno(errno);
+        }
+        remember(info, planned.name);
 
         // Bytes of this entry written and reported: when our own reader gives
         // the entry up, libarchive's second reading reports only what is new.
@@ -430,6 +465,14 @@ class Writer {
             if (status != ARCHIVE_OK) {
                 throw ExtractError{classifyArchiveError(a, ReadStage::Data, encrypted)};
             }
+            // More than the entry declared is damage, or a bomb: it stops
+            // here, not when the disk is full.
+            std::uint64_t end = 0;
+            if (offset < 0 ||
+                __builtin_add_overflow(static_cast<std::uint64_t>(offset), size, &end) ||
+                end > planned.size) {
+                throw ExtractError{code::kBadCrc};
+            }
             writeAll(file.get(), static_cast<const char*>(block), size, offset);
             count(size);
         }
@@ -453,33 +496,196 @@ class Writer {
         if (::syncfs(root_) != 0) {
             failWithErrno(errno);
         }
-        // In the archive's order, whichever reader finished first: of two
-        // entries with one name, the later one stays, as it always has.
         std::sort(pending_.begin(), pending_.end(),
                   [](const Pending& x, const Pending& y) { return x.index < y.index; });
+        // Every final name is tried before the first file takes one: a name
+        // the disk refuses, or two names it takes for one file, fail the
+        // archive while nothing is replaced yet. A name not taken gets an
+        // empty file of ours until the rename.
+        std::uint64_t nonce = 0;
+        if (::getrandom(&nonce, sizeof nonce, 0) != sizeof nonce) {
+            nonce = static_cast<std::uint64_t>(::getpid()) * 1000003u + counter_.load();
+        }
         for (std::size_t i = 0; i < pending_.size(); ++i) {
-            const Pending& pending = pending_[i];
+            Pending& pending = pending_[i];
             const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
-            if (::renameat(folder, pending.temp.c_str(), folder, pending.leaf.c_str()) != 0) {
-                const int error = errno;
-                // Files already renamed stay: they were verified. The rest go.
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(i));
-                createdFolders_.clear();
-                failWithErrno(error);
+            struct stat info {};
+            if (::fstatat(folder, pending.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (const auto other = ours(info)) {
+                    collision(*other, pending.name);
+                }
+                // A disk that gives each name an identity of its own (FUSE)
+                // still shows our mark inside the file.
+                if (const auto other = markedBy(folder, pending.leaf, info, nonce)) {
+                    collision(pending_[*other].name, pending.name);
+                }
+                if (S_ISDIR(info.st_mode)) {
+                    throw ExtractError{code::kCreateOutputFailed};
+                }
+                pending.existed = true;
+                continue;
+            }
+            if (errno != ENOENT) {
+                failWithErrno(errno);
+            }
+            Fd placeholder(::openat(folder, pending.leaf.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!placeholder.valid() || ::fstat(placeholder.get(), &info) != 0) {
+                failWithErrno(errno);
+            }
+            pending.placeholder = {info.st_dev, info.st_ino};
+            remember(info, pending.name);
+            const std::uint64_t mark[2] = {nonce, i};
+            if (::write(placeholder.get(), mark, sizeof mark) !=
+                static_cast<ssize_t>(sizeof mark)) {
+                failWithErrno(errno != 0 ? errno : ENOSPC);
+            }
+        }
+        // Of a file replaced, the old one stays under a temporary name until
+        // every rename is done, so a failure can put it back.
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            try {
+                place(pending_[i]);
+            } catch (...) {
+                for (std::size_t j = i + 1; j-- > 0;) {
+                    unplace(pending_[j]);
+                }
+                throw;
+            }
+        }
+        committed_ = true;
+        for (const Pending& pending : pending_) {
+            if (pending.step == Step::Exchanged || pending.step == Step::MovedAside) {
+                const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+                ::unlinkat(
+                    folder,
+                    (pending.step == Step::Exchanged ? pending.temp : pending.backup).c_str(), 0);
             }
         }
         pending_.clear();
-        committed_ = true;
         ::syncfs(root_);
     }
 
   private:
+    using FileId = std::pair<dev_t, ino_t>;
+    enum class Step {
+        Written,     // under its temporary name
+        Renamed,     // under its final name, which was free
+        Exchanged,   // under its final name; the old file under the temporary name
+        MovedAside,  // under its final name; the old file under `backup`
+    };
     struct Pending {
         std::vector<std::string> folder;
         std::string temp;
         std::string leaf;
+        std::string name;       // the entry's, for warnings
         std::size_t index = 0;  // the entry's place in the archive
+        bool existed = false;   // a file of the final name was there before
+        std::optional<FileId> placeholder;
+        std::string backup;
+        Step step = Step::Written;
     };
+
+    // Files and folders this archive made, by identity: another name that
+    // leads to one of them is a name the disk takes for the same.
+    void remember(const struct stat& info, const std::string& name) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        made_[{info.st_dev, info.st_ino}] = name;
+    }
+    std::optional<std::string> ours(const struct stat& info) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = made_.find({info.st_dev, info.st_ino});
+        return it == made_.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+    // The place in pending_ of the entry whose empty file of ours `leaf`
+    // leads to, going by the mark written in it.
+    static std::optional<std::size_t> markedBy(int folder, const std::string& leaf,
+                                               const struct stat& info, std::uint64_t nonce) {
+        std::uint64_t mark[2] = {};
+        if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof mark)) {
+            return std::nullopt;
+        }
+        Fd fd(::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.valid() || ::pread(fd.get(), mark, sizeof mark, 0) != sizeof mark ||
+            mark[0] != nonce) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(mark[1]);
+    }
+    [[noreturn]] void collision(const std::string& first, const std::string& second) {
+        warn(request_, "Names the same file on this disk: " + first + " and " + second);
+        throw ExtractError{code::kSkipped};
+    }
+
+    void place(Pending& pending) {
+        const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+        const char* temp = pending.temp.c_str();
+        const char* leaf = pending.leaf.c_str();
+        if (!pending.existed) {
+            if (::renameat(folder, temp, folder, leaf) != 0) {
+                failWithErrno(errno);
+            }
+            pending.step = Step::Renamed;
+            return;
+        }
+        if (::renameat2(folder, temp, folder, leaf, RENAME_EXCHANGE) == 0) {
+            pending.step = Step::Exchanged;
+            return;
+        }
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            failWithErrno(errno);
+        }
+        // No exchange on this file system: the old file moves aside first,
+        // onto a name of ours.
+        createTemp(folder, 0600, pending.backup);
+        if (::renameat(folder, leaf, folder, pending.backup.c_str()) != 0) {
+            failWithErrno(errno);
+        }
+        if (::renameat(folder, temp, folder, leaf) != 0) {
+            const int error = errno;
+            if (::renameat(folder, pending.backup.c_str(), folder, leaf) == 0) {
+                pending.backup.clear();
+            } else {
+                warn(request_, "Could not restore " + pending.name + ": " + std::strerror(errno));
+                pending.backup.clear();  // it holds the old file now: kept
+            }
+            failWithErrno(error);
+        }
+        pending.step = Step::MovedAside;
+    }
+
+    // Undoes place(): the old file back under its name, the new one under
+    // its temporary name (for rollback to remove).
+    void unplace(Pending& pending) noexcept {
+        try {
+            const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+            const char* temp = pending.temp.c_str();
+            const char* leaf = pending.leaf.c_str();
+            bool undone = true;
+            switch (pending.step) {
+                case Step::Written:
+                    return;
+                case Step::Renamed:
+                    undone = ::renameat(folder, leaf, folder, temp) == 0;
+                    break;
+                case Step::Exchanged:
+                    undone = ::renameat2(folder, temp, folder, leaf, RENAME_EXCHANGE) == 0;
+                    break;
+                case Step::MovedAside:
+                    undone = ::renameat(folder, leaf, folder, temp) == 0 &&
+                             ::renameat(folder, pending.backup.c_str(), folder, leaf) == 0;
+                    break;
+            }
+            if (undone) {
+                pending.step = Step::Written;
+                pending.backup.clear();
+            } else {
+                warn(request_, "Could not restore " + pending.name + ": " + std::strerror(errno));
+            }
+        } catch (...) {
+            warn(request_, "Could not restore " + pending.name);
+        }
+    }
 
     // The folder made of the first `count` parts, opened without following a
     // symbolic link at any step. The last folder opened stays open: entries
@@ -499,14 +705,20 @@ class Writer {
         for (std::size_t i = 0; i < count; ++i) {
             const char* name = parts[i].c_str();
             int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            bool made = false;
             if (fd < 0 && errno == ENOENT && create) {
                 if (::mkdirat(at, name, 0755) == 0) {
+                    made = true;
                     const std::lock_guard<std::mutex> lock(mutex_);
                     createdFolders_.push_back(joined(parts, i + 1));
                 } else if (errno != EEXIST) {
                     failWithErrno(errno);
                 }
                 fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            }
+            struct stat info {};
+            if (made && fd >= 0 && ::fstat(fd, &info) == 0) {
+                remember(info, joined(parts, i + 1) + "/");
             }
             if (fd < 0) {
                 // A symbolic link or a file where a folder should be.
@@ -573,9 +785,22 @@ class Writer {
 
     void rollback() noexcept {
         for (const Pending& pending : pending_) {
+            // A file that could not be put back stays where it is.
+            if (pending.step != Step::Written) {
+                continue;
+            }
             try {
                 const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
                 ::unlinkat(folder, pending.temp.c_str(), 0);
+                if (!pending.backup.empty()) {
+                    ::unlinkat(folder, pending.backup.c_str(), 0);
+                }
+                struct stat info {};
+                if (pending.placeholder &&
+                    ::fstatat(folder, pending.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    FileId{info.st_dev, info.st_ino} == *pending.placeholder) {
+                    ::unlinkat(folder, pending.leaf.c_str(), 0);
+                }
             } catch (...) {
                 // The folder is gone or replaced: nothing of ours is left in it.
             }
@@ -606,10 +831,12 @@ class Writer {
     }
 
     int root_;
+    const ExtractRequest& request_;
     FolderCache cache_;  // the calling thread's
-    std::mutex mutex_;   // guards the two lists below while readers write
+    std::mutex mutex_;   // guards the three below while readers write
     std::vector<std::string> createdFolders_;
     std::vector<Pending> pending_;
+    std::map<FileId, std::string> made_;
     std::atomic<unsigned> counter_{0};
     bool committed_ = false;
 };
@@ -735,6 +962,18 @@ std::int32_t extract(const ExtractRequest& request) {
         case DirectoryState::NulInName:
             return code::kStructureInvalid;
     }
+    if (dataOverlaps(archiveFd.get(), static_cast<std::uint64_t>(info.st_size), directory)) {
+        return code::kStructureInvalid;
+    }
+    // What no password opens: strong encryption, and under AES a method
+    // other than stored or deflated. A wrong password is no answer there.
+    for (const DirectoryEntry& entry : directory) {
+        const bool strong = (entry.flags & 1) != 0 && (entry.flags & 0x40) != 0;
+        const bool aesUnread = entry.method == 99 && entry.aesMethod != 0 && entry.aesMethod != 8;
+        if ((strong || aesUnread) && matchesMask(request.itemMask, entry.name.c_str())) {
+            return code::kUnknownCompression;
+        }
+    }
 
     Fd destination(::open(request.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!destination.valid()) {
@@ -752,10 +991,40 @@ std::int32_t extract(const ExtractRequest& request) {
         return code::kNothingToExtract;
     }
     std::uint64_t announced = 0;
+    std::vector<std::string> replacing;
     for (const PlannedEntry& planned : plan) {
-        if (planned.selected && planned.kind == Kind::File) {
-            announced += static_cast<std::uint64_t>(std::max<std::int64_t>(planned.size, 0));
+        if (!planned.selected || planned.kind != Kind::File) {
+            continue;
         }
+        // Sizes past what a file offset can hold say the archive is damaged.
+        if (__builtin_add_overflow(announced, planned.size, &announced) ||
+            announced > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return code::kStructureInvalid;
+        }
+        // A downloaded archive still waiting for its turn is never replaced;
+        // the disk decides whether a name is its name.
+        struct stat existing {};
+        if (planned.parts.size() == 1 &&
+            fnmatch("QLM*.ZIP", planned.name.c_str(), FNM_CASEFOLD) == 0 &&
+            ::fstatat(destination.get(), planned.parts[0].c_str(), &existing,
+                      AT_SYMLINK_NOFOLLOW) == 0) {
+            replacing.push_back(planned.name);
+        }
+    }
+    if (!replacing.empty()) {
+        for (const std::string& name : replacing) {
+            warn(request, "Would replace a downloaded archive: " + name);
+        }
+        return code::kSkipped;
+    }
+    // What cannot fit fails before anything is written.
+    struct statvfs space {};
+    std::uint64_t free = 0;
+    if (::fstatvfs(destination.get(), &space) == 0 &&
+        !__builtin_mul_overflow(std::uint64_t{space.f_bavail}, std::uint64_t{space.f_frsize},
+                                &free) &&
+        announced > free) {
+        return code::kDiskFull;
     }
     if (announceTotal(request, announced)) {
         return code::kCancelled;
@@ -763,9 +1032,8 @@ std::int32_t extract(const ExtractRequest& request) {
 
     // Folders first, in the archive's order; then the files, shared out
     // among the readers by size.
-    Writer writer(destination.get());
+    Writer writer(destination.get(), request);
     std::vector<std::size_t> files;
-    std::int64_t totalBytes = 0;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         const PlannedEntry& planned = plan[i];
         if (!planned.selected) {
@@ -778,7 +1046,6 @@ std::int32_t extract(const ExtractRequest& request) {
             case Kind::File:
                 writer.makeFolder(planned.parts, planned.parts.size() - 1);
                 files.push_back(i);
-                totalBytes += planned.size;
                 break;
             case Kind::Skipped:
                 warn(request, "Not extracted (link or special file): " + planned.name);
@@ -787,7 +1054,7 @@ std::int32_t extract(const ExtractRequest& request) {
     }
     unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
     workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
-    if (totalBytes < kParallelBytes || workers == 0) {
+    if (announced < kParallelBytes || workers == 0) {
         workers = 1;
     }
     // Largest first, each to the reader with the least so far.
@@ -795,12 +1062,16 @@ std::int32_t extract(const ExtractRequest& request) {
     std::vector<unsigned> owner(plan.size(), kNobody);
     std::sort(files.begin(), files.end(),
               [&plan](std::size_t x, std::size_t y) { return plan[x].size > plan[y].size; });
-    std::vector<std::int64_t> load(workers, 0);
+    std::vector<std::uint64_t> load(workers, 0);
     for (const std::size_t i : files) {
         const auto least =
             static_cast<unsigned>(std::min_element(load.begin(), load.end()) - load.begin());
         owner[i] = least;
-        load[least] += plan[i].size + 4096;  // a small file still costs a file
+        // A small file still costs a file. Sizes already add up without
+        // overflow; so many files would not.
+        if (__builtin_add_overflow(load[least], plan[i].size + 4096, &load[least])) {
+            return code::kStructureInvalid;
+        }
     }
     const std::vector<const DirectoryEntry*> direct = directReads(plan, directory, request);
     FirstFailure failure;

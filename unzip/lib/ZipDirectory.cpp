@@ -179,25 +179,71 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
         entry.crc = le32(header + 16);
         entry.compressedSize = le32(header + 20);
         entry.size = le32(header + 24);
-        entry.localOffset = le32(header + 42) + shift;
         entry.sizesKnown = entry.compressedSize != 0xFFFFFFFF && entry.size != 0xFFFFFFFF &&
                            le32(header + 42) != 0xFFFFFFFF;
+        std::uint64_t offset = le32(header + 42);
         for (std::size_t at = 0; at + 4 <= extra.size();) {
             const std::uint16_t id = le16(extra.data() + at);
             const std::size_t length = le16(extra.data() + at + 2);
             if (at + 4 + length > extra.size()) {
+                // Zero bytes to the end are padding (alignment tools write
+                // them), anything else a field cut short: neither is read.
                 break;
             }
-            if (id == 0x9901 && length >= 7) {
-                entry.aesVersion = le16(extra.data() + at + 4);
-                entry.aesStrength = extra[at + 8];
-                entry.aesMethod = le16(extra.data() + at + 9);
+            const unsigned char* data = extra.data() + at + 4;
+            if (id == 0x0001) {
+                // Zip64: the 64-bit values of the fields that hold all ones,
+                // in this order.
+                std::size_t used = 0;
+                for (std::uint64_t* field : {&entry.size, &entry.compressedSize, &offset}) {
+                    if (*field == 0xFFFFFFFF && used + 8 <= length) {
+                        *field = le64(data + used);
+                        used += 8;
+                    }
+                }
+            } else if (id == 0x9901 && length >= 7) {
+                entry.aesVersion = le16(data);
+                entry.aesStrength = data[4];
+                entry.aesMethod = le16(data + 5);
             }
             at += 4 + length;
+        }
+        if (__builtin_add_overflow(offset, shift, &entry.localOffset)) {
+            return DirectoryState::Damaged;
         }
         collected->push_back(std::move(entry));
     }
     return DirectoryState::Ok;
+}
+
+bool dataOverlaps(int fd, std::uint64_t fileSize, const std::vector<DirectoryEntry>& entries) {
+    // Each entry's local header and data, as [start, end).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
+    regions.reserve(entries.size());
+    for (const DirectoryEntry& entry : entries) {
+        unsigned char local[30];
+        std::uint64_t end = entry.localOffset;
+        if (entry.localOffset < fileSize && readAt(fd, entry.localOffset, local, sizeof local) &&
+            std::memcmp(local, "PK\3\4", 4) == 0) {
+            const std::uint64_t header = sizeof local + le16(local + 26) + le16(local + 28);
+            if (__builtin_add_overflow(end, header, &end) ||
+                __builtin_add_overflow(end, entry.compressedSize, &end)) {
+                return true;
+            }
+        } else if (__builtin_add_overflow(end, 1, &end)) {
+            // No header to go by (libarchive names the fault): the start
+            // alone may not be shared.
+            return true;
+        }
+        regions.emplace_back(entry.localOffset, end);
+    }
+    std::sort(regions.begin(), regions.end());
+    for (std::size_t i = 1; i < regions.size(); ++i) {
+        if (regions[i].first < regions[i - 1].second) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tyq::unzip::lib

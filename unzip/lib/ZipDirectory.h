@@ -21,7 +21,7 @@ struct DirectoryEntry {
     std::uint16_t flags = 0;
     std::uint16_t method = 0;
     std::uint32_t crc = 0;
-    std::uint64_t compressedSize = 0;
+    std::uint64_t compressedSize = 0;  // Zip64 values read in
     std::uint64_t size = 0;
     std::uint64_t localOffset = 0;  // corrected for data in front of the archive
     bool sizesKnown = false;        // false when the sizes live in a Zip64 field
@@ -36,5 +36,10 @@ struct DirectoryEntry {
 // would hide a NUL inside a name. With `entries`, also collects each entry.
 DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
                                     std::vector<DirectoryEntry>* entries = nullptr);
+
+// Whether the local headers and data of two entries overlap: a zip bomb's way
+// of writing far more than the archive holds, never a tool's. An entry whose
+// local header cannot be read counts by its first byte.
+bool dataOverlaps(int fd, std::uint64_t fileSize, const std::vector<DirectoryEntry>& entries);
 
 }  // namespace tyq::unzip::lib
