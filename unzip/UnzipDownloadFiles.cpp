@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/FileSearch.h"
+#include "common/Paths.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -22,6 +26,7 @@ constexpr char kInProgress[] = "Unzipping files in progress...";
 constexpr char kFilesNotFound[] = "Files not found";
 constexpr char kFinished[] = "Unzipping Finished!";
 constexpr char kStopped[] = "Unzipping stopped";
+constexpr char kNotSaved[] = "The settings could not be saved";
 // How many failed archives the detail explains by name.
 constexpr std::size_t kNamedFailures = 3;
 
@@ -99,17 +104,34 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     const StepOneTexts fields = window.takeStepOneFields();
     std::string zipPass = fields.zipPass;
     scrambleZipPassword(zipPass);
-    profiles.writeString(kSection, kUser, fields.user, kFileName);
-    profiles.writeString(kSection, kPass, fields.pass, kFileName);
-    profiles.writeString(kSection, kZipPass, zipPass, kFileName);
-    profiles.writeString(kSection, kLocal, fields.local, kFileName);
+    std::optional<std::string> failure;
+    for (const auto& [key, value] : {std::pair<const char*, std::string_view>{kUser, fields.user},
+                                     {kPass, fields.pass},
+                                     {kZipPass, zipPass},
+                                     {kLocal, fields.local}}) {
+        if (!failure) {
+            failure = profiles.write(kSection, key, value, kFileName);
+        }
+    }
+    // Read back whole: a cut path would unzip a different folder.
+    const std::string stored =
+        profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
+    if (!failure && stored != fields.local) {
+        failure = "the file does not keep the Location as typed";
+    }
+    if (failure) {
+        // Nothing is extracted with values the file does not hold.
+        window.setProgressText(kNotSaved);
+        window.setProgressDetail("Cannot save the settings to " +
+                                 profiles.resolve(kFileName).string() + ": " + *failure);
+        return;
+    }
 
     window.setProgressDetail("");
     window.setProgressText(kInProgress);
 
-    // Read back whole: a cut path would unzip a different folder.
-    const std::string local =
-        profiles.getString(kSection, kLocal, "", kNamedReadCapacity, kFileName);
+    // "~/" stands for the home folder.
+    const std::string local = expandHome(stored);
     // An empty Location names the top folder, as it always has.
     const std::string destination = local + "/";
     const std::string password = CSettings(profiles).zipPassword();

@@ -49,6 +49,41 @@ class UnzipDownloadFilesTest : public ::testing::Test {
     test::FakeMainWindow window_;
 };
 
+// The folder the command unzips is the Location as typed, read whole; "~/"
+// is home; when the settings cannot be saved nothing is unzipped.
+TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
+    const std::filesystem::path deep =
+        local_ / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
+    const test::TempDir home;
+    struct Case {
+        std::string typed;
+        std::filesystem::path real;
+        bool writable;
+    };
+    const Case cases[] = {{deep.string(), deep, true},
+                          {"~/QLM", home / "QLM", true},
+                          {local_.path().string(), local_.path(), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        std::filesystem::create_directories(c.real);
+        test::makeZip(c.real / "QLM0101.ZIP", {{"A.TXT", "a"}}, "-P zip-pass");
+        setenv("HOME", home.path().c_str(), 1);
+        test::writeFile(settingsDir_ / "blocked", "a file, not a folder");
+        settings::ProfileStore store(c.writable ? settingsDir_.path() : settingsDir_ / "blocked");
+        window_.fields.local = c.typed;
+        window_.progress.clear();
+        unzipDownloadFiles(window_, store, TYQ_BIN_DIR);
+        EXPECT_EQ(std::filesystem::exists(c.real / "A.TXT"), c.writable);
+        EXPECT_EQ(std::filesystem::exists(c.real / "QLM0101.ZIP"), !c.writable);
+        if (!c.writable) {
+            EXPECT_EQ(window_.progress,
+                      std::vector<std::string>{"The settings could not be saved"});
+            EXPECT_EQ(window_.detail.rfind("Cannot save the settings to ", 0), 0u)
+                << window_.detail;
+        }
+    }
+}
+
 TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
     test::makeZip(local_ / "DATA.ZIP", {{"A.TXT", "a"}});
     test::writeFile(local_ / "QLM0101.TXT", "not an archive name");
