@@ -117,8 +117,14 @@ std::vector<std::string> readLines(const std::filesystem::path& file, bool& exis
     return lines;
 }
 
+// Editors on other systems start the file with one; it is kept as it is.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // "[name]" gives name; any other line gives nothing.
 std::optional<std::string_view> sectionName(std::string_view line) {
+    if (line.starts_with(kByteOrderMark)) {
+        line.remove_prefix(kByteOrderMark.size());
+    }
     line = trim(line);
     if (line.size() < 2 || line.front() != '[') {
         return std::nullopt;
@@ -263,19 +269,28 @@ std::optional<std::string> writeAtomically(const std::filesystem::path& name,
 ProfileStore::ProfileStore(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
 std::filesystem::path ProfileStore::resolve(std::string_view fileName) const {
-    std::error_code error;
-    const auto exact = folder_ / std::string(fileName);
-    if (std::filesystem::exists(exact, error)) {
-        return exact;
+    // One rule for reads and writes, whatever spelling a caller uses: the name
+    // in capitals first, else the first match in name order; with none, the
+    // name in capitals is made.
+    std::string canonical(fileName);
+    for (char& c : canonical) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
     }
+    std::error_code error;
+    std::optional<std::string> first;
     std::filesystem::directory_iterator it(folder_, error), end;
     for (; !error && it != end; it.increment(error)) {
         const auto name = it->path().filename().string();
-        if (iequals(name, fileName)) {
+        if (name == canonical) {
             return it->path();
         }
+        if (iequals(name, fileName) && (!first || name < *first)) {
+            first = name;
+        }
     }
-    return exact;
+    return folder_ / (first ? *first : canonical);
 }
 
 std::string ProfileStore::getString(std::string_view section, std::string_view key,

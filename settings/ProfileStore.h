@@ -36,8 +36,10 @@ class ProfileStore {
                                      std::string_view value, std::string_view fileName) const;
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
-    // The file a name stands for: an existing file of the folder whose name
-    // matches in any letter case, else the name as given.
+    // The file a name stands for, the same for every spelling of it: the name
+    // in capitals when that file exists, else the first file of the folder
+    // whose name matches in any letter case, in name order, else the name in
+    // capitals.
     std::filesystem::path resolve(std::string_view fileName) const;
 
   private:

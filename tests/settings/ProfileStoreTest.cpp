@@ -1,7 +1,9 @@
 #include "settings/ProfileStore.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -111,6 +113,32 @@ TEST(ProfileWrite, FileNameMatchedInAnyCase) {
     store.writeString(kSec, "Pass", "p", "TYFTP.INI");
     EXPECT_FALSE(std::filesystem::exists(dir / "TYFTP.INI"));
     EXPECT_EQ(readFile(dir / "tyftp.ini"), "[QLMORVMAIL]\nUser=u\nPass=p\n");
+}
+
+// Two files differing in letter case: reads and writes, whatever spelling
+// they use, reach the same one (the name in capitals, else the first in name
+// order). A byte-order mark before the section is ignored and kept.
+TEST(ProfileWrite, OneFileForEverySpellingAndAByteOrderMarkKept) {
+    struct Case {
+        std::vector<const char*> files;
+        const char* chosen;
+    };
+    const Case cases[] = {{{"TyFtp.Ini", "TYFTP.INI"}, "TYFTP.INI"},
+                          {{"tyftp.ini", "TyFtp.Ini"}, "TyFtp.Ini"}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        for (const char* name : c.files) {
+            writeFile(dir / name, std::string("\xEF\xBB\xBF[QLMORVMAIL]\nUser=") + name + "\n");
+        }
+        ProfileStore store(dir.path());
+        store.writeString(kSec, "Pass", "p", "TYFTP.INI");
+        for (const char* spelling : {"TyFTP.INI", "TYFTP.INI", "tyftp.ini"}) {
+            EXPECT_EQ(store.getString(kSec, "User", "", 256, spelling), c.chosen) << spelling;
+            EXPECT_EQ(store.getString(kSec, "Pass", "", 256, spelling), "p") << spelling;
+        }
+        EXPECT_EQ(readFile(dir / c.chosen),
+                  std::string("\xEF\xBB\xBF[QLMORVMAIL]\nUser=") + c.chosen + "\nPass=p\n");
+    }
 }
 
 TEST(ProfileWrite, SymbolicLinksStayAndTheirEndIsWritten) {
