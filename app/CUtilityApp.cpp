@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
 #include "common/Paths.h"
@@ -40,6 +41,10 @@ bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
 }
 
 int CUtilityApp::run(int argc, char** argv) {
+    // Before the toolkit: it would need a display, and it takes arguments of its own.
+    if (const auto action = parseCommandLine(argc, argv); action != CommandLineAction::RunWindow) {
+        return answerCommandLine(action);
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,6 +18,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -169,6 +171,9 @@ void CMainDlg::buildControls() {
         auto* field = new QLineEdit(this);
         field->setObjectName(controlName(id));
         caption->setBuddy(field);
+        // Screen readers name the field as its label reads.
+        field->setAccessibleName(caption->text().replace(QRegularExpression(QStringLiteral("&(.)")),
+                                                         QStringLiteral("\\1")));
         units.place(*caption, labelLeft, labelTop, labelWidth, 8);
         units.place(*field, left, top, width, 13);
         return field;
@@ -554,6 +559,9 @@ bool CMainDlg::aolChecked() const {
 
 void CMainDlg::setProgressText(const std::string& text) {
     progress_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    // The label's name is its text: screen readers announce the change.
+    QAccessibleEvent changed(progress_, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
     // Commands block the event loop: paint now, or the text would only show
     // once the command is over.
     progress_->repaint();

@@ -1,9 +1,13 @@
 #include "ui/CSetupDlg.h"
 
+#include <algorithm>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include "settings/Keys.h"
 #include "ui/ControlIds.h"
@@ -11,6 +15,11 @@
 #include "ui/TextBytes.h"
 
 namespace tyq::ui {
+
+namespace {
+// QLineEdit's own space between its frame and its text, on each side.
+constexpr int kLineEditMargin = 2;
+}  // namespace
 
 CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     : QDialog(parent), profiles_(profiles), host_(new QLineEdit(this)), port_(new QLineEdit(this)) {
@@ -36,6 +45,27 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     port_->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
     units.place(*port_, 60, 20, 23, 12);
+    // The template's width shows four digits at most with some fonts and
+    // scales: widen to the five of the highest port, the cursor beside them.
+    int digits = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        digits = std::max(digits, port_->fontMetrics().horizontalAdvance(QString(5, digit)));
+    }
+    const QMargins margins = port_->textMargins();
+    const QSize text(digits + margins.left() + margins.right() + 2 * kLineEditMargin + 1,
+                     port_->fontMetrics().height());
+    QStyleOptionFrame frame;
+    frame.initFrom(port_);
+    frame.lineWidth = port_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, port_);
+    const int needed =
+        port_->style()->sizeFromContents(QStyle::CT_LineEdit, &frame, text, port_).width();
+    port_->resize(std::max(port_->width(), needed), port_->height());
+
+    // Screen readers name each field as its label reads.
+    for (auto* label : {hostLabel, portLabel}) {
+        label->buddy()->setAccessibleName(label->text().replace(
+            QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1")));
+    }
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(controlName(ids::kIdOk));

@@ -20,12 +20,17 @@ usr/lib/tyqlmftp/libtyunzip.so
 usr/lib/tyqlmftp/tyqlmftp
 usr/lib/tyqlmftp/tyqlmftp.hlp
 usr/share/applications/tyqlmftp.desktop
+usr/share/doc/tyqlmftp/changelog.Debian.gz
+usr/share/doc/tyqlmftp/copyright
 usr/share/icons/hicolor/16x16/apps/tyqlmftp.png
 usr/share/icons/hicolor/24x24/apps/tyqlmftp.png
 usr/share/icons/hicolor/32x32/apps/tyqlmftp.png
 usr/share/icons/hicolor/48x48/apps/tyqlmftp.png
 usr/share/icons/hicolor/64x64/apps/tyqlmftp.png
-usr/share/icons/hicolor/scalable/apps/tyqlmftp.svg"
+usr/share/icons/hicolor/scalable/apps/tyqlmftp.svg
+usr/share/lintian/overrides/tyqlmftp
+usr/share/man/man1/tyqlmftp.1.gz
+usr/share/metainfo/org.tessary.tyqlmftp.metainfo.xml"
 actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   echo "Installed files differ:" >&2

@@ -188,6 +188,9 @@ class MainDlgTest : public QObject {
             QVERIFY(label != nullptr);
             QCOMPARE(label->text(), QString::fromUtf8(expect.text));
             QCOMPARE(label->buddy(), f.field(expect.id));
+            // Screen readers name the field as its label reads.
+            QCOMPARE(f.field(expect.id)->accessibleName(),
+                     QString::fromUtf8(expect.text).remove(QLatin1Char('&')));
         }
         QCOMPARE(f.field(1000)->echoMode(), QLineEdit::Normal);
         QCOMPARE(f.field(1001)->echoMode(), QLineEdit::Password);

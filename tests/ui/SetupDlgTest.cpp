@@ -42,6 +42,10 @@ struct Fixture {
 
 const std::string kDefaultHost = settings::kDefaultHost;
 
+int cursorX(const QLineEdit& field) {
+    return field.inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+}
+
 }  // namespace
 
 class SetupDlgTest : public QObject {
@@ -60,6 +64,8 @@ class SetupDlgTest : public QObject {
         QCOMPARE(dialog.findChild<QLabel*>("label1014")->buddy(), f.port());
         QCOMPARE(dialog.findChild<QLabel*>("label1013")->text(), QStringLiteral("QLM &Address:"));
         QCOMPARE(dialog.findChild<QLabel*>("label1014")->text(), QStringLiteral("&Port:"));
+        QCOMPARE(f.host()->accessibleName(), QStringLiteral("QLM Address:"));
+        QCOMPARE(f.port()->accessibleName(), QStringLiteral("Port:"));
         QCOMPARE(QApplication::focusWidget(), f.host());
         QCOMPARE(f.host()->nextInFocusChain(), f.port());
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
@@ -169,6 +175,37 @@ class SetupDlgTest : public QObject {
         f.open();
         QTest::mouseClick(f.button(1), Qt::LeftButton);
         QCOMPARE(f.file(), "[QLMORVMAIL]\nQLMHost=" + std::string(127, 'h') + "\nPort=21\n");
+    }
+
+    // The highest port shows whole, without scrolling, at every font size:
+    // after five digits the cursor stands four digits right of where it does after one.
+    void portShowsFiveDigits_data() {
+        QTest::addColumn<int>("pointSize");
+        for (const int size : {7, 9, 12, 16, 24}) {
+            QTest::addRow("%dpt", size) << size;
+        }
+    }
+    void portShowsFiveDigits() {
+        QFETCH(int, pointSize);
+        const QFont before = QApplication::font();
+        QFont font = before;
+        font.setPointSize(pointSize);
+        QApplication::setFont(font);
+        Fixture f;
+        f.open();
+        QApplication::setFont(before);
+        for (const char digit : {'0', '8', '9'}) {
+            f.port()->setText(QString(1, QLatin1Char(digit)));
+            f.port()->end(false);
+            const int one = cursorX(*f.port());
+            f.port()->setText(QString(5, QLatin1Char(digit)));
+            f.port()->end(false);
+            const auto& metrics = f.port()->fontMetrics();
+            QCOMPARE(cursorX(*f.port()) - one,
+                     metrics.horizontalAdvance(QString(5, QLatin1Char(digit))) -
+                         metrics.horizontalAdvance(QString(1, QLatin1Char(digit))));
+            QVERIFY(f.port()->geometry().right() < f.dialog->width());
+        }
     }
 
     void portTakesDigitsOnly() {
