@@ -91,6 +91,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // Its outcome is in the progress text and the log.
         TransferOptions options;
         options.folder = folder;
+        options.prompter = &prompter;
         transferMailbox(window, profiles, libraryFolder, options);
         ++counter;
         return;

@@ -4,14 +4,21 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -263,6 +270,94 @@ bool isActiveModeFailure(CURLcode code, long reply) {
     }
 }
 
+// Where the TLS verify callback finds the session's state: an index of the
+// SSL_CTX's own, so nothing libcurl keeps there is disturbed.
+int sessionIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+struct BioDeleter {
+    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+
+std::string nameOf(const X509_NAME* name) {
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
+    if (!bio || name == nullptr) {
+        return {};
+    }
+    X509_NAME_print_ex(bio.get(), name, 0,
+                       (XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return size > 0 ? shown(std::string_view(data, static_cast<std::size_t>(size))) : std::string();
+}
+
+std::string timeOf(const ASN1_TIME* time) {
+    std::tm parts{};
+    char text[32];
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1 ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+        return "unknown";
+    }
+    return text;
+}
+
+// "sha256:HEX" of the certificate's DER form; empty when it cannot be had.
+std::string fingerprintOf(X509* certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
+        return {};
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text = "sha256:";
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 0xF];
+    }
+    return text;
+}
+
+bool isTlsFailure(int code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CLIENTCERT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A refusal of USER that says the server wants encryption first (vsftpd:
+// "530 Non-anonymous sessions must use encryption.", others 534 or 550).
+bool asksForEncryption(const std::string& reply) {
+    const int code = replyCode(reply);
+    if (code == 534) {
+        return true;
+    }
+    if (code != 530 && code != 550) {
+        return false;
+    }
+    std::string lower = reply;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("tls") != std::string::npos || lower.find("ssl") != std::string::npos ||
+           lower.find("encrypt") != std::string::npos;
+}
+
 // The host and port of what the user typed as the server's address: a name
 // or address, with a port or not, or an ftp:// URL with no more than "/" for
 // a path. Empty host with why it is not an address.
@@ -341,6 +436,84 @@ struct FtpSession::Handles {
     // The operation under way refused a data connection from elsewhere
     // than the server.
     bool strangerRefused = false;
+    // libcurl's words for the last failure.
+    char errors[CURL_ERROR_SIZE] = {};
+    // The TLS verify callback could be installed (libcurl uses OpenSSL).
+    bool tlsHooked = false;
+    // The server accepted AUTH TLS on this session's control connection.
+    bool encrypted = false;
+    struct Tls {
+        std::string host;    // as the certificate must name it: no brackets
+        std::string pinned;  // "sha256:HEX", or empty
+        // The last certificate a handshake of the operation under way showed.
+        std::optional<Certificate> seen;
+        // The verify callback failed a handshake.
+        bool refused = false;
+    } tls;
+
+    // Runs as libcurl sets up each TLS connection, control and data alike.
+    static CURLcode onSslContext(CURL*, void* context, void* user) noexcept {
+        auto* ctx = static_cast<SSL_CTX*>(context);
+        auto& self = *static_cast<Handles*>(user);
+        if (sessionIndex() < 0 || SSL_CTX_set_ex_data(ctx, sessionIndex(), &self) != 1) {
+            return CURLE_SSL_CONNECT_ERROR;
+        }
+        // The name is checked in the handshake too, so a wrong one is
+        // caught with the certificate in hand.
+        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, self.tls.host.c_str()) != 1 &&
+            X509_VERIFY_PARAM_set1_host(param, self.tls.host.c_str(), 0) != 1) {
+            return CURLE_SSL_CONNECT_ERROR;
+        }
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &Handles::onVerify);
+        return CURLE_OK;
+    }
+    // OpenSSL's verdict on each certificate of the chain, the server's own
+    // last. A handshake fails here unless the chain verifies and names the
+    // host, or the server's certificate is the pinned one.
+    static int onVerify(int ok, X509_STORE_CTX* store) noexcept {
+        try {
+            auto* ssl = static_cast<SSL*>(
+                X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+            auto* self = ssl == nullptr ? nullptr
+                                        : static_cast<Handles*>(SSL_CTX_get_ex_data(
+                                              SSL_get_SSL_CTX(ssl), sessionIndex()));
+            X509* leaf = X509_STORE_CTX_get0_cert(store);
+            if (self == nullptr || leaf == nullptr) {
+                return 0;
+            }
+            auto& tls = self->tls;
+            const auto fingerprint = fingerprintOf(leaf);
+            if (fingerprint.empty()) {
+                return 0;
+            }
+            if (!tls.seen || tls.seen->fingerprint != fingerprint) {
+                tls.seen = Certificate{nameOf(X509_get_subject_name(leaf)),
+                                       nameOf(X509_get_issuer_name(leaf)),
+                                       timeOf(X509_get0_notBefore(leaf)),
+                                       timeOf(X509_get0_notAfter(leaf)),
+                                       fingerprint,
+                                       {},
+                                       false};
+            }
+            if (!tls.pinned.empty()) {
+                if (fingerprint == tls.pinned) {
+                    return 1;
+                }
+                tls.seen->changed = true;
+                tls.refused = true;
+                return 0;
+            }
+            if (ok != 1) {
+                tls.seen->reason = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+                tls.refused = true;
+                return 0;
+            }
+            return 1;
+        } catch (...) {
+            return 0;
+        }
+    }
 
     void report(std::int64_t done, std::int64_t total) {
         if (progress && (done != shownDone || total != shownTotal)) {
@@ -380,6 +553,7 @@ struct FtpSession::Handles {
         }
         if (isFinalReply(line)) {
             self.reply.assign(line.substr(0, kMaxReplyBytes + 4));
+            self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
         }
         if (self.file != nullptr) {
             readAnnouncedSize(*self.file, line);
@@ -421,6 +595,10 @@ std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeou
         return nullptr;
     }
     handles->agent = agent;
+    handles->tlsHooked =
+        curl_easy_setopt(handles->easy, CURLOPT_SSL_CTX_FUNCTION, &Handles::onSslContext) ==
+            CURLE_OK &&
+        curl_easy_setopt(handles->easy, CURLOPT_SSL_CTX_DATA, handles.get()) == CURLE_OK;
     return std::unique_ptr<FtpSession>(new FtpSession(std::move(handles), timeouts));
 }
 
@@ -453,6 +631,16 @@ FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
     // would be handed the mailbox's log-in.
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
     curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handles_->errors);
+    // AUTH TLS, never AUTH SSL first; and the control connection stays
+    // encrypted to the end.
+    curl_easy_setopt(easy, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    curl_easy_setopt(easy, CURLOPT_FTP_SSL_CCC, static_cast<long>(CURLFTPSSL_CCC_NONE));
+    // libcurl reads no variable for it: this one lets a private CA be used.
+    if (const char* bundle = std::getenv("TYQLMFTP_CA_FILE"); bundle != nullptr && *bundle != 0) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    }
 }
 
 FtpSession::~FtpSession() = default;
@@ -469,6 +657,21 @@ bool FtpSession::stopped() const noexcept {
     return handles_->stopped;
 }
 
+std::string FtpSession::serverKey(const FtpServer& server) {
+    const auto address = parseAddress(server.host);
+    long port = address.port != 0 ? address.port : server.port;
+    if (port == 0) {
+        port = 21;
+    }
+    if (address.host.empty() || port < 1 || port > 65535) {
+        return {};
+    }
+    std::string host = address.host;
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return host + ":" + std::to_string(port);
+}
+
 std::string FtpSession::urlFor(const std::string& escapedName) const {
     return "ftp://" + hostPart_ + "/" + escapedName;
 }
@@ -483,6 +686,9 @@ int FtpSession::perform() {
     CURL* easy = handles.easy;
     handles.reply.clear();
     handles.strangerRefused = false;
+    handles.errors[0] = 0;
+    handles.tls.seen.reset();
+    handles.tls.refused = false;
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_FAILED_INIT;
     }
@@ -580,7 +786,28 @@ LoginResult FtpSession::login(const FtpServer& server) {
         return {LoginStatus::FailedWithoutDescription, "The password contains a control character"};
     }
 
+    encryption_ = server.encryption;
+    if (encryption_ != Encryption::Plain && !handles_->tlsHooked) {
+        return {LoginStatus::FailedWithDescription,
+                "The encrypted connection could not be set up: this libcurl cannot check "
+                "certificates"};
+    }
     CURL* easy = handles_->easy;
+    // A server whose certificate was pinned has spoken TLS before: one that
+    // no longer offers it is not given the password in clear.
+    const bool pinned = !server.pinned.empty();
+    const long useSsl = encryption_ == Encryption::Plain                ? CURLUSESSL_NONE
+                        : encryption_ == Encryption::Required || pinned ? CURLUSESSL_ALL
+                                                                        : CURLUSESSL_TRY;
+    curl_easy_setopt(easy, CURLOPT_USE_SSL, useSsl);
+    // libcurl would refuse a pinned certificate that does not verify: the
+    // verify callback holds it to the pin instead.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, pinned ? 0L : 2L);
+    handles_->tls.pinned = server.pinned;
+    handles_->tls.host = address.host.front() == '['
+                             ? address.host.substr(1, address.host.size() - 2)
+                             : address.host;
     curl_easy_setopt(easy, CURLOPT_PORT, port);
     curl_easy_setopt(easy, CURLOPT_USERNAME, server.user.c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.c_str());
@@ -591,9 +818,17 @@ LoginResult FtpSession::login(const FtpServer& server) {
     curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+    handles_->encrypted = false;
     const auto started = std::chrono::steady_clock::now();
     const auto code = perform();
     if (code == CURLE_OK) {
+        // libcurl before 8.0 never starts TLS on a data connection the
+        // server opened (active mode): the transfer would wait until it
+        // timed out. Encrypted sessions use passive mode there.
+        if (handles_->encrypted && curl_version_info(CURLVERSION_NOW)->version_num < 0x080000) {
+            passive_ = true;
+            curl_easy_setopt(easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
+        }
         return {LoginStatus::LoggedIn, {}};
     }
     return loginFailure(code, std::chrono::steady_clock::now() - started, port, server.password);
@@ -602,6 +837,39 @@ LoginResult FtpSession::login(const FtpServer& server) {
 LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::duration took, long port,
                                      const std::string& password) const {
     CURL* easy = handles_->easy;
+    const auto& tls = handles_->tls;
+    const auto libcurlWords = [&] {
+        return shown(handles_->errors[0] != 0
+                         ? std::string(handles_->errors)
+                         : std::string(curl_easy_strerror(static_cast<CURLcode>(code))));
+    };
+    // Refused by the verify callback, or by libcurl's own check of the name
+    // right after the handshake: either way before USER.
+    if (tls.seen && (tls.refused || code == CURLE_PEER_FAILED_VERIFICATION)) {
+        Certificate certificate = *tls.seen;
+        if (certificate.reason.empty()) {
+            certificate.reason = libcurlWords();
+        }
+        const auto host = shown(tls.host);
+        return {LoginStatus::FailedWithDescription,
+                certificate.changed ? "The certificate of " + host + " has changed"
+                                    : "The certificate of " + host +
+                                          " could not be verified: " + certificate.reason,
+                certificate};
+    }
+    if (code == CURLE_USE_SSL_FAILED) {
+        return {LoginStatus::FailedWithDescription, "The server does not offer TLS encryption"};
+    }
+    if (isTlsFailure(code)) {
+        return {LoginStatus::FailedWithDescription,
+                "The encrypted connection could not be set up: " + libcurlWords()};
+    }
+    if (code == CURLE_LOGIN_DENIED && encryption_ == Encryption::Plain &&
+        asksForEncryption(handles_->reply)) {
+        return {LoginStatus::FailedWithDescription,
+                "The server requires encryption; choose \"" +
+                    std::string(settings::kEncryptionIfOfferedCaption) + "\" in Setup"};
+    }
     switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
             return {LoginStatus::FailedWithDescription, "Server not found: " + shown(hostPart_)};

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "download/TlsPolicy.h"
 
 namespace tyq::download {
 
@@ -28,6 +31,25 @@ struct FtpServer {
     int port = 21;  // 0 means the FTP default port
     std::string user;
     std::string password;
+    Encryption encryption = Encryption::IfOffered;
+    // The fingerprint ("sha256:HEX") of the certificate the user chose to
+    // trust for this server: that certificate, and no other, is accepted
+    // without verifying, and the server must then encrypt.
+    std::string pinned;
+};
+
+// The server's certificate as the TLS handshake showed it. Its texts come
+// from the server: made fit to show, never trusted.
+struct Certificate {
+    std::string subject;
+    std::string issuer;
+    std::string notBefore;  // "2026-12-06 13:40:00 UTC"
+    std::string notAfter;
+    std::string fingerprint;  // "sha256:HEX", of the DER form
+    // Why it did not verify: OpenSSL's words.
+    std::string reason;
+    // It is not the one pinned for the server.
+    bool changed = false;
 };
 
 enum class LoginStatus {
@@ -38,9 +60,17 @@ enum class LoginStatus {
 };
 
 struct LoginResult {
+    LoginResult() = default;
+    LoginResult(LoginStatus status, std::string description,
+                std::optional<Certificate> untrusted = std::nullopt)
+        : status(status), description(std::move(description)), untrusted(std::move(untrusted)) {}
+
     LoginStatus status = LoginStatus::FailedWithoutDescription;
     // What went wrong, in words a user can act on; never the password.
     std::string description;
+    // The certificate that was not accepted; nothing was sent over its
+    // connection. Trusting it means logging in again with it pinned.
+    std::optional<Certificate> untrusted;
 };
 
 // The mailbox's ".ZIP" names, or why they could not be listed.
@@ -75,6 +105,10 @@ using DownloadProgress = std::function<void(std::int64_t done, std::int64_t tota
 // address but the server's, which is refused unread.
 class FtpSession {
   public:
+    // "host:port" for the server's address as log-in reads it, the host in
+    // lower case (an IPv6 address in brackets); empty when it is no address.
+    // Certificates are remembered under it.
+    static std::string serverKey(const FtpServer& server);
     // Nothing when no session can be created (libcurl cannot start).
     static std::unique_ptr<FtpSession> open(const std::string& agent, FtpTimeouts timeouts = {});
     ~FtpSession();
@@ -83,7 +117,12 @@ class FtpSession {
 
     // Connects and logs in to the login directory without opening a data
     // connection. A user ID or password with a control character is refused
-    // before anything is sent.
+    // before anything is sent. Unless the choice is Plain, AUTH TLS goes
+    // first; once the server accepts it, the control connection and every
+    // data connection are encrypted, and nothing is sent before the
+    // certificate verifies against the trust store (TYQLMFTP_CA_FILE, a PEM
+    // bundle, instead of the system's when set) and names the host, or is
+    // the one pinned.
     LoginResult login(const FtpServer& server);
     // The names of the login directory that end in ".ZIP" in any letter case,
     // in the server's order. A listing that fails is not an empty mailbox.
@@ -123,6 +162,7 @@ class FtpSession {
     FtpTimeouts timeouts_;
     std::string hostPart_;  // as in a URL: an IPv6 address in brackets
     bool passive_ = false;
+    Encryption encryption_ = Encryption::IfOffered;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
 };

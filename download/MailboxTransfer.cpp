@@ -6,6 +6,7 @@
 
 #include "common/Texts.h"
 #include "download/DialUpCheck.h"
+#include "download/KnownServers.h"
 #include "download/TransferLog.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -86,6 +87,39 @@ std::string summary(std::size_t listed, const std::vector<FailedFile>& failed) {
     return text;
 }
 
+// "AB:CD:..." for "sha256:ABCD...", as other tools show fingerprints.
+std::string spacedFingerprint(const std::string& fingerprint) {
+    const auto hex = fingerprint.substr(fingerprint.find(':') + 1);
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        out += (i == 0 ? "" : ":") + hex.substr(i, 2);
+    }
+    return out;
+}
+
+// The host of a "host:port" key, as a user would type it.
+std::string hostOf(const std::string& key) {
+    auto host = key.substr(0, key.rfind(':'));
+    if (host.size() > 1 && host.front() == '[') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+std::string trustQuestion(const std::string& host, const download::Certificate& certificate) {
+    const std::string details =
+        "\n\nSubject: " + certificate.subject + "\nIssuer: " + certificate.issuer +
+        "\nValid from " + certificate.notBefore + " to " + certificate.notAfter +
+        "\nSHA-256 fingerprint: " + spacedFingerprint(certificate.fingerprint) + "\n\n";
+    if (certificate.changed) {
+        return "The certificate of " + host +
+               " has CHANGED since you trusted it. Someone may be posing as the server." + details +
+               "Trust the new certificate for this server?";
+    }
+    return "The certificate of " + host + " could not be verified: " + certificate.reason + "." +
+           details + "Trust this certificate for this server?";
+}
+
 }  // namespace
 
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
@@ -105,6 +139,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                                   settings::kFileName);
     server.user = window.userId();
     server.password = named.password();
+    server.encryption =
+        encryptionFrom(profiles.getString(settings::kSection, settings::kEncryption, "",
+                                          settings::kWholeValueCapacity, settings::kFileName));
 
     const std::stop_token stop = window.stopToken();
     // The placeholder a fresh setup holds is no server: nothing to dial or
@@ -148,9 +185,44 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     }
 
     session->setStopToken(stop);
-    const auto login = session->login(server);
+    KnownServers known(profiles.folder() / kKnownServersFileName);
+    const std::string key = FtpSession::serverKey(server);
+    LoginResult login;
+    if (auto failure = known.load(); failure && server.encryption != Encryption::Plain) {
+        login = {LoginStatus::FailedWithDescription,
+                 "Cannot read the trusted certificates: " + *failure};
+    } else {
+        server.pinned = key.empty() ? std::string() : known.fingerprint(key).value_or("");
+        login = session->login(server);
+    }
     if (stop.stop_requested()) {
         return endStopped();
+    }
+    // Nothing was sent over the connection of a certificate that did not
+    // verify; only the user's yes lets a new connection log in with it.
+    if (login.untrusted && options.prompter != nullptr) {
+        const auto certificate = *login.untrusted;
+        const auto host = hostOf(key);
+        const auto answer =
+            options.prompter->ask(Prompt{trustQuestion(host, certificate), PromptButtons::YesNo,
+                                         PromptIcon::Question, PromptOwner::MainWindow});
+        if (stop.stop_requested()) {
+            return endStopped();
+        }
+        if (answer != PromptAnswer::Yes) {
+            login.description = certificate.changed
+                                    ? "The certificate of " + host + " has changed"
+                                    : "You did not trust the certificate of " + host;
+        } else if (auto failure = known.remember(key, certificate.fingerprint)) {
+            login = {LoginStatus::FailedWithDescription,
+                     "Cannot save the trusted certificate to " + *failure};
+        } else {
+            server.pinned = certificate.fingerprint;
+            login = session->login(server);
+            if (stop.stop_requested()) {
+                return endStopped();
+            }
+        }
     }
     if (login.status != LoginStatus::LoggedIn) {
         const char* text = login.status == LoginStatus::FailedWithDescription ? kCouldNotConnectText

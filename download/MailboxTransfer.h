@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/MainWindowPort.h"
+#include "common/Prompter.h"
 #include "download/FtpSession.h"
 #include "settings/ProfileStore.h"
 
@@ -33,6 +34,9 @@ struct TransferOptions {
     std::optional<std::string> folder;
     // The clock of the log's stamps.
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
+    // Asks whether to trust a certificate that does not verify; without
+    // one, such a certificate is refused.
+    Prompter* prompter = nullptr;
 };
 
 // Logs in to the mailbox with the window's user ID and the saved password and
@@ -40,7 +44,9 @@ struct TransferOptions {
 // succeeded, whatever became of the files; false when no session could be
 // opened, the log-in failed or the window's stop token ended the run early.
 // A stopped run keeps the files that arrived whole and leaves nothing of the
-// one under way. A failed write to the transfer log throws DiskFullError.
+// one under way. The "Encryption" setting is read at the start; a certificate
+// the user trusts is remembered in known_servers beside the settings file. A failed write to the
+// transfer log throws DiskFullError.
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder,
                      const TransferOptions& options = {});

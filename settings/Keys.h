@@ -16,6 +16,16 @@ inline constexpr char kLocal[] = "Local";
 inline constexpr char kHost[] = "QLMHost";
 inline constexpr char kPort[] = "Port";
 inline constexpr char kAol[] = "AOL";
+// Whether the FTP connection is encrypted: one of the three values below; an
+// absent or unknown value means kEncryptionIfOffered.
+inline constexpr char kEncryption[] = "Encryption";
+inline constexpr char kEncryptionIfOffered[] = "IfOffered";
+inline constexpr char kEncryptionRequired[] = "Required";
+inline constexpr char kEncryptionPlain[] = "Plain";
+// How Setup names each value.
+inline constexpr char kEncryptionIfOfferedCaption[] = "Use TLS if the server offers it";
+inline constexpr char kEncryptionRequiredCaption[] = "Require TLS";
+inline constexpr char kEncryptionPlainCaption[] = "Plain FTP only";
 
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";

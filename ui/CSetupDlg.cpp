@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,12 +18,18 @@
 namespace tyq::ui {
 
 namespace {
+// The encryption choice's row, below the template's two.
+constexpr int kChoiceRow = 15;
 // QLineEdit's own space between its frame and its text, on each side.
 constexpr int kLineEditMargin = 2;
 }  // namespace
 
 CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
-    : QDialog(parent), profiles_(profiles), host_(new QLineEdit(this)), port_(new QLineEdit(this)) {
+    : QDialog(parent),
+      profiles_(profiles),
+      host_(new QLineEdit(this)),
+      port_(new QLineEdit(this)),
+      encryption_(new QComboBox(this)) {
     setObjectName(QStringLiteral("setupDialog"));
     setWindowTitle(QStringLiteral("Tessary Orv Mail Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -61,8 +68,27 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
         port_->style()->sizeFromContents(QStyle::CT_LineEdit, &frame, text, port_).width();
     port_->resize(std::max(port_->width(), needed), port_->height());
 
+    // One row more than the template: the encryption choice, stored values
+    // as item data, in the order the captions read.
+    auto* encryptionLabel = new QLabel(QStringLiteral("&Encryption:"), this);
+    encryptionLabel->setObjectName(QStringLiteral("label") + controlName(ids::kEncryption));
+    encryptionLabel->setBuddy(encryption_);
+    units.place(*encryptionLabel, 7, 35, 47, 9);
+    encryption_->setObjectName(controlName(ids::kEncryption));
+    for (const auto& [caption, value] :
+         {std::pair{settings::kEncryptionIfOfferedCaption, settings::kEncryptionIfOffered},
+          std::pair{settings::kEncryptionRequiredCaption, settings::kEncryptionRequired},
+          std::pair{settings::kEncryptionPlainCaption, settings::kEncryptionPlain}}) {
+        encryption_->addItem(QString::fromUtf8(caption), QString::fromUtf8(value));
+    }
+    units.place(*encryption_, 60, 33, 99, 13);
+    // The longest caption shows whole: the box, and the window with it, grow
+    // to fit it with the font and scale in use.
+    encryption_->resize(std::max(encryption_->width(), encryption_->sizeHint().width()),
+                        encryption_->height());
+
     // Screen readers name each field as its label reads.
-    for (auto* label : {hostLabel, portLabel}) {
+    for (auto* label : {hostLabel, portLabel, encryptionLabel}) {
         label->buddy()->setAccessibleName(label->text().replace(
             QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1")));
     }
@@ -70,16 +96,17 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(controlName(ids::kIdOk));
     ok->setDefault(true);
-    units.place(*ok, 14, 38, 42, 13);
+    units.place(*ok, 14, 38 + kChoiceRow, 42, 13);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setObjectName(controlName(ids::kIdCancel));
-    units.place(*cancel, 62, 38, 42, 13);
+    units.place(*cancel, 62, 38 + kChoiceRow, 42, 13);
     auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
     byDefault->setObjectName(controlName(ids::kIdDefault));
-    units.place(*byDefault, 110, 38, 42, 13);
+    units.place(*byDefault, 110, 38 + kChoiceRow, 42, 13);
 
     setTabOrder(host_, port_);
-    setTabOrder(port_, ok);
+    setTabOrder(port_, encryption_);
+    setTabOrder(encryption_, ok);
     setTabOrder(ok, cancel);
     setTabOrder(cancel, byDefault);
 
@@ -87,7 +114,9 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     connect(cancel, &QPushButton::clicked, this, &CSetupDlg::reject);
     connect(byDefault, &QPushButton::clicked, this, &CSetupDlg::onDefault);
 
-    setFixedSize(units.toPixelsX(166), units.toPixelsY(58));
+    setFixedSize(
+        std::max(units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7)),
+        units.toPixelsY(58 + kChoiceRow));
 
     // The opening: both values from the settings file, shown in the fields.
     shownHost_ =
@@ -98,7 +127,10 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
                             settings::kSetupPortCapacity, settings::kFileName));
     m_strHost = shownHost_.text;
     m_strPort = shownPort_.text;
+    storedEncryption_ = profiles_.getString(settings::kSection, settings::kEncryption, "",
+                                            settings::kNamedReadCapacity, settings::kFileName);
     toFields();
+    showEncryption(storedEncryption_);
     host_->setFocus();
 }
 
@@ -112,9 +144,22 @@ void CSetupDlg::fromFields() {
     m_strPort = port_->text();
 }
 
+void CSetupDlg::showEncryption(const std::string& stored) {
+    // An absent or unknown value is the default, the first item.
+    int index = 0;
+    for (int i = 0; i < encryption_->count(); ++i) {
+        if (encryption_->itemData(i).toString().compare(QString::fromUtf8(stored).trimmed(),
+                                                        Qt::CaseInsensitive) == 0) {
+            index = i;
+        }
+    }
+    encryption_->setCurrentIndex(index);
+}
+
 void CSetupDlg::onDefault() {
     m_strHost = QString::fromUtf8(settings::kDefaultHost);
     m_strPort = QString::fromUtf8(settings::kDefaultPortText);
+    showEncryption(settings::kEncryptionIfOffered);
     toFields();
     repaint();
 }
@@ -127,6 +172,15 @@ void CSetupDlg::accept() {
                           settingBytesFor(m_strHost, shownHost_), settings::kFileName);
     profiles_.writeString(settings::kSection, settings::kPort,
                           settingBytesFor(m_strPort, shownPort_), settings::kFileName);
+    // Written only when it changes what the file means: an absent key is the
+    // default already.
+    const std::string chosen = encryption_->currentData().toString().toStdString();
+    const int before = encryption_->findData(QString::fromUtf8(storedEncryption_).trimmed(),
+                                             Qt::UserRole, Qt::MatchFixedString);
+    if (encryption_->currentIndex() != std::max(before, 0)) {
+        profiles_.writeString(settings::kSection, settings::kEncryption, chosen,
+                              settings::kFileName);
+    }
     QDialog::accept();
 }
 

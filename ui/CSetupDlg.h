@@ -2,15 +2,18 @@
 
 #include <QDialog>
 #include <QString>
+#include <string>
 
 #include "settings/ProfileStore.h"
 #include "ui/TextBytes.h"
 
+class QComboBox;
 class QLineEdit;
 
 namespace tyq::ui {
 
-// The server setup window: host and port of the mailbox server.
+// The server setup window: host and port of the mailbox server, and whether
+// the connection is encrypted.
 class CSetupDlg : public QDialog {
     Q_OBJECT
   public:
@@ -25,6 +28,7 @@ class CSetupDlg : public QDialog {
     void onDefault();
     void toFields();
     void fromFields();
+    void showEncryption(const std::string& stored);
 
     const settings::ProfileStore& profiles_;
     // The values as read, so those left alone are saved back unchanged.
@@ -32,6 +36,10 @@ class CSetupDlg : public QDialog {
     ShownSetting shownPort_;
     QLineEdit* host_;
     QLineEdit* port_;
+    QComboBox* encryption_;
+    // The stored value as read ("" when absent), so an untouched choice
+    // leaves the file as it was.
+    std::string storedEncryption_;
 };
 
 }  // namespace tyq::ui

@@ -22,6 +22,8 @@ inline constexpr int kCancel = 1011;
 inline constexpr int kAol = 1012;
 // The folder chooser beside Location; an addition of ours.
 inline constexpr int kBrowse = 1015;
+// Setup's encryption choice; an addition of ours.
+inline constexpr int kEncryption = 1016;
 // Setup window.
 inline constexpr int kHost = 1013;
 inline constexpr int kPort = 1014;

@@ -28,7 +28,7 @@ TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
         FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
         auto session = FtpSession::open("test", options().timeouts);
         ASSERT_TRUE(session);
-        ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret"}).status,
+        ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
         EXPECT_FALSE(session->passive());
         EXPECT_EQ(session->listZipFiles().names, std::vector<std::string>{"A.ZIP"});
@@ -65,7 +65,7 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
                                   : FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
         auto session = FtpSession::open("test", options().timeouts);
         ASSERT_TRUE(session);
-        ASSERT_EQ(session->login({"127.0.0.1", server.port(), server.user(), "secret"}).status,
+        ASSERT_EQ(session->login({"127.0.0.1", server.port(), server.user(), "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
         writeFile(local / "B.ZIP", "the old copy");
         EXPECT_TRUE(session->download("EMPTY.ZIP", local.string()));
@@ -134,7 +134,7 @@ TEST_F(Session, LoginOutcomes) {
     for (const auto& c : cases) {
         const auto sent = server.commands();
         auto session = FtpSession::open("test", options().timeouts);
-        const auto result = session->login({c.host, c.port, c.user, c.password});
+        const auto result = session->login({c.host, c.port, c.user, c.password, {}, {}});
         EXPECT_EQ(result.status, c.status) << c.host << " " << c.port << " " << c.password;
         EXPECT_EQ(result.description, c.description) << c.host;
         if (c.status == LoginStatus::FailedWithoutDescription) {
@@ -148,7 +148,7 @@ TEST_F(Session, NameWithEncodedSlashStaysInTheFolder) {
     put("x%2F..%2FA.ZIP", "odd but plain");
     FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
     auto session = FtpSession::open("test", options().timeouts);
-    ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret"}).status,
+    ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
               download::LoginStatus::LoggedIn);
     EXPECT_TRUE(session->download("x%2F..%2FA.ZIP", local.string()));
     EXPECT_EQ(localNames(), std::vector<std::string>{"x%2F..%2FA.ZIP"});

@@ -6,6 +6,7 @@
 
 #include "MailboxFixture.h"
 #include "download/TransferLog.h"
+#include "support/ScriptedPrompter.h"
 
 namespace tyq::test {
 namespace {
@@ -421,6 +422,242 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         EXPECT_EQ(localNames().size(), c.firstArrives ? 2u : 1u);
         EXPECT_EQ(readFile(local / "B.ZIP"), "old");
     }
+}
+
+// What crossed in clear, what the server received, what the user was asked
+// and what was remembered, for each kind of server, choice and certificate.
+// A text ending in "..." is matched as a prefix.
+TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
+    put("A.ZIP", "a");
+    const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
+    const auto good = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
+    const auto wrong = FtpServer::makeCertificate(root.path(), "wrong.pem", "mail.invalid", ca);
+    const auto self = FtpServer::makeCertificate(root.path(), "self.pem", "127.0.0.1");
+    const auto other = FtpServer::makeCertificate(root.path(), "other.pem", "127.0.0.1");
+    const auto missing = root / "missing.pem";
+    const std::string encrypted = "AUTH TLS\r\n", plain = "USER mailbox\r\nPASS secret\r\n...";
+    const std::string refusedAll = "AUTH TLS\n";
+    using enum PromptAnswer;
+    struct Case {
+        const char* what;
+        fs::path certificate;  // none: no TLS
+        bool vsftpd;           // else pyftpdlib
+        fs::path caFile;       // none: the system's store
+        fs::path pinned;       // the certificate known_servers names
+        std::deque<PromptAnswer> answers;
+        std::string clear;     // what each connection sent before any TLS record
+        std::string commands;  // what pyftpdlib received
+        std::string question;  // in the only question asked
+        fs::path known;        // the certificate known_servers names afterwards
+        std::string detail;    // empty: logged in and downloaded
+        const char* choice = "";
+        bool requireTls = false;  // vsftpd always requires it
+    };
+    // vsftpd where data must pass: pyftpdlib's TLS data connections do not
+    // work with libcurl's; it refuses USER without TLS, like vsftpd.
+    const Case cases[] = {
+        {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, ""},
+        {"required", good, true, ca, {}, {}, encrypted, "", {}, {}, "", " required "},
+        {"self-signed, trusted",
+         self,
+         true,
+         ca,
+         {},
+         {Yes},
+         encrypted,
+         "",
+         "verified: self-signed certificate",
+         self,
+         ""},
+        {"pinned", self, true, ca, self, {}, encrypted, "", "", self, ""},
+        {"wrong name, not trusted",
+         wrong,
+         false,
+         ca,
+         {},
+         {No},
+         encrypted,
+         refusedAll,
+         "verified: IP address mismatch",
+         {},
+         "You did not trust the certificate of 127.0.0.1"},
+        {"changed since pinned",
+         self,
+         false,
+         ca,
+         other,
+         {No},
+         encrypted,
+         refusedAll,
+         "has CHANGED since you trusted it",
+         other,
+         "The certificate of 127.0.0.1 has changed"},
+        {"nobody to ask",
+         good,
+         false,
+         {},
+         {},
+         {},
+         encrypted,
+         refusedAll,
+         "",
+         {},
+         "The certificate of 127.0.0.1 could not be verified: unable to get local issuer "
+         "certificate"},
+        {"no trust store",
+         good,
+         false,
+         missing,
+         {},
+         {},
+         encrypted,
+         refusedAll,
+         "",
+         {},
+         "The encrypted connection could not be set up: ..."},
+        {"plain, TLS required",
+         good,
+         false,
+         ca,
+         {},
+         {},
+         "USER mailbox\r\n",
+         "USER mailbox\n",
+         "",
+         {},
+         "The server requires encryption; choose \"Use TLS if the server offers it\" in Setup",
+         "Plain",
+         true},
+        {"plain, TLS offered", good, false, ca, {}, {}, plain, "USER...", "", {}, "", "PLAIN"},
+        {"no TLS",
+         {},
+         false,
+         ca,
+         {},
+         {},
+         "AUTH TLS\r\nAUTH SSL\r\n" + plain,
+         "AUTH...",
+         "",
+         {},
+         ""},
+        {"no TLS, required",
+         {},
+         false,
+         ca,
+         {},
+         {},
+         "AUTH TLS\r\nAUTH SSL\r\n",
+         "AUTH TLS\nAUTH SSL\n",
+         "",
+         {},
+         "The server does not offer TLS encryption",
+         "Required"},
+        {"no TLS, pinned",
+         {},
+         false,
+         ca,
+         self,
+         {},
+         "AUTH TLS\r\nAUTH SSL\r\n",
+         "AUTH TLS\nAUTH SSL\n",
+         "",
+         self,
+         "The server does not offer TLS encryption"},
+    };
+    const auto matches = [](const std::string& text, const std::string& expected) {
+        return expected.ends_with("...") ? text.starts_with(expected.substr(0, expected.size() - 3))
+                                         : text == expected;
+    };
+    const auto knownFile = profiles.folder() / "known_servers";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.vsftpd && !FtpServer::vsftpdUnavailable().empty()) {
+            continue;  // needs root
+        }
+        fs::remove_all(local);
+        fs::create_directory(local);
+        fs::remove(knownFile);
+        window = FakeMainWindow{};
+        auto config = c.vsftpd ? FtpServer::vsftpd(mailbox, "secret")
+                               : FtpServer::pyftpdlib(mailbox, "mailbox", "secret");
+        config.certificate = c.certificate;
+        config.requireTls = c.requireTls || c.vsftpd;
+        FtpServer server(config);
+        ControlRelay relay(server.port());
+        useServer(server);
+        set(settings::kPort, std::to_string(relay.port()));
+        set(settings::kEncryption, c.choice);
+        const auto line = [&](const fs::path& pem) {
+            return "127.0.0.1:" + std::to_string(relay.port()) + " " + FtpServer::fingerprint(pem) +
+                   "\n";
+        };
+        if (!c.pinned.empty()) {
+            writeFile(knownFile, "# kept\n" + line(c.pinned));
+        }
+        c.caFile.empty() ? unsetenv("TYQLMFTP_CA_FILE")
+                         : setenv("TYQLMFTP_CA_FILE", c.caFile.c_str(), 1);
+        ScriptedPrompter prompter(c.answers);
+        auto o = options();
+        o.prompter = c.what == std::string("nobody to ask") ? nullptr : &prompter;
+
+        EXPECT_EQ(download::transferMailbox(window, profiles, libraries, o), c.detail.empty());
+        unsetenv("TYQLMFTP_CA_FILE");
+        for (const auto& record : relay.records()) {
+            EXPECT_TRUE(matches(record.substr(0, record.find('\x16')), c.clear)) << record;
+        }
+        if (!c.vsftpd) {
+            EXPECT_TRUE(matches(server.commands(), c.commands)) << server.commands();
+        }
+        EXPECT_EQ(prompter.asked.size(), c.question.empty() ? 0u : 1u);
+        if (!c.question.empty() && !prompter.asked.empty()) {
+            EXPECT_NE(prompter.asked[0].text.find(c.question), std::string::npos);
+            auto hex = FtpServer::fingerprint(c.certificate).substr(7);
+            for (std::size_t at = 2; at < hex.size(); at += 3) {
+                hex.insert(at, ":");
+            }
+            EXPECT_NE(prompter.asked[0].text.find("SHA-256 fingerprint: " + hex),
+                      std::string::npos);
+            EXPECT_EQ(prompter.asked[0].icon, PromptIcon::Question);
+        }
+        EXPECT_EQ(readFile(knownFile), c.known.empty()    ? ""
+                                       : c.pinned.empty() ? line(c.known)
+                                                          : "# kept\n" + line(c.known));
+        if (!c.known.empty() && c.pinned.empty()) {
+            EXPECT_EQ(fs::status(knownFile).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
+        EXPECT_TRUE(matches(window.detail, c.detail)) << window.detail;
+        if (c.detail.empty()) {
+            EXPECT_EQ(window.progressText(), kFinishedText);
+            EXPECT_EQ(readFile(local / "A.ZIP"), "a");
+        } else {
+            EXPECT_EQ(window.progress,
+                      (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+            EXPECT_EQ(log(), kLoginFailedLog);
+        }
+    }
+}
+
+TEST_F(MailboxTransfer, DownloadsFromVsftpdOverTls) {
+    if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
+    auto config = FtpServer::vsftpd(mailbox, "vs-secret");
+    config.certificate = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
+    config.requireTls = true;
+    FtpServer server(config);
+    setenv("TYQLMFTP_CA_FILE", ca.c_str(), 1);
+    expectThreeFilesDownloaded(server, {"A.ZIP", "B.ZIP", "c.zip"});
+
+    window.progress.clear();
+    set(settings::kEncryption, "Plain");
+    EXPECT_FALSE(transfer());
+    unsetenv("TYQLMFTP_CA_FILE");
+    EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+    EXPECT_EQ(
+        window.detail,
+        "The server requires encryption; choose \"Use TLS if the server offers it\" in Setup");
 }
 
 TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -130,16 +131,162 @@ std::string freshUserName() {
     return "tyqftp" + std::to_string(getpid()) + "x" + std::to_string(++serial);
 }
 
+// Starts argv (a Python tool) in a process group of its own, its errors to
+// errorLog, and waits for its "PORT <n>" line. Sets pid to the process.
+int startAnnouncing(std::vector<std::string> argv, const std::string& errorLog, pid_t& pid) {
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+        args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const ProcessGroup group;
+    const int error = posix_spawn(&pid, kPython, &actions, group.get(), args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (error != 0) {
+        close(out[0]);
+        pid = -1;
+        throw std::runtime_error("cannot start " + std::string(kPython));
+    }
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    while (line.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd waitFor{out[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[64];
+        const auto n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    if (line.rfind("PORT ", 0) != 0) {
+        throw std::runtime_error(argv[1] + " did not start: " + readAll(errorLog));
+    }
+    return std::stoi(line.substr(5));
+}
+
+void killGroup(pid_t& pid) {
+    if (pid > 0) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
+}
+
 }  // namespace
+
+ControlRelay::ControlRelay(int serverPort) : workDir_(makeWorkDir()) {
+    try {
+        port_ = startAnnouncing(
+            {kPython, std::string(TYQ_TEST_TOOLS) + "/control_relay.py", "--to",
+             std::to_string(serverPort), "--record", (workDir_ / "record").string()},
+            (workDir_ / "errors.log").string(), pid_);
+    } catch (...) {
+        std::filesystem::remove_all(workDir_);
+        throw;
+    }
+}
+
+ControlRelay::~ControlRelay() {
+    killGroup(pid_);
+    std::error_code error;
+    std::filesystem::remove_all(workDir_, error);
+}
+
+std::vector<std::string> ControlRelay::records() const {
+    std::vector<std::string> out;
+    for (int n = 0; std::filesystem::exists(workDir_ / ("record." + std::to_string(n))); ++n) {
+        out.push_back(readAll(workDir_ / ("record." + std::to_string(n))));
+    }
+    return out;
+}
+
+std::filesystem::path FtpServer::makeCertificate(const std::filesystem::path& folder,
+                                                 const std::string& file, const std::string& name,
+                                                 const std::filesystem::path& authority) {
+    const auto pem = folder / file;
+    const auto key = folder / (file + ".key");
+    const auto request = folder / (file + ".csr");
+    const auto certificate = folder / (file + ".crt");
+    const bool address = name.find_first_not_of("0123456789.:") == std::string::npos;
+    const std::string altName = "subjectAltName=" + std::string(address ? "IP:" : "DNS:") + name;
+    std::vector<std::string> makeKey = {"/usr/bin/openssl",
+                                        "req",
+                                        "-newkey",
+                                        "ec",
+                                        "-pkeyopt",
+                                        "ec_paramgen_curve:prime256v1",
+                                        "-nodes",
+                                        "-keyout",
+                                        key.string(),
+                                        "-subj",
+                                        "/CN=" + name,
+                                        "-addext",
+                                        altName};
+    bool made = false;
+    if (authority.empty()) {
+        makeKey.insert(makeKey.end(), {"-x509", "-days", "2", "-out", certificate.string()});
+        made = runProgram(makeKey) == 0;
+    } else {
+        makeKey.insert(makeKey.end(), {"-out", request.string()});
+        made = runProgram(makeKey) == 0 &&
+               runProgram({"/usr/bin/openssl", "x509", "-req", "-in", request.string(), "-CA",
+                           authority.string(), "-CAkey", authority.string(), "-days", "2",
+                           "-copy_extensions", "copy", "-out", certificate.string()}) == 0;
+    }
+    if (!made) {
+        throw std::runtime_error("openssl could not make " + pem.string());
+    }
+    std::ofstream(pem, std::ios::binary) << readAll(certificate) << readAll(key);
+    return pem;
+}
+
+std::string FtpServer::fingerprint(const std::filesystem::path& pem) {
+    const auto der = pem.string() + ".der";
+    if (runProgram({"/usr/bin/openssl", "x509", "-in", pem.string(), "-outform", "DER", "-out",
+                    der}) != 0 ||
+        runProgram({"/bin/sh", "-c", "sha256sum \"$0\" > \"$0.sum\"", der}) != 0) {
+        throw std::runtime_error("no fingerprint for " + pem.string());
+    }
+    std::string hex = readAll(der + ".sum").substr(0, 64);
+    for (char& c : hex) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return "sha256:" + hex;
+}
 
 FtpServer::Config FtpServer::pyftpdlib(std::filesystem::path home, std::string user,
                                        std::string password, std::vector<std::string> switches) {
-    return Config{Kind::Pyftpdlib, std::move(home), std::move(user), std::move(password),
-                  std::move(switches)};
+    return Config{Kind::Pyftpdlib,
+                  std::move(home),
+                  std::move(user),
+                  std::move(password),
+                  std::move(switches),
+                  {},
+                  false};
 }
 
 FtpServer::Config FtpServer::vsftpd(std::filesystem::path home, std::string password) {
-    return Config{Kind::Vsftpd, std::move(home), {}, std::move(password), {}};
+    return Config{Kind::Vsftpd, std::move(home), {}, std::move(password), {}, {}, false};
 }
 
 std::string FtpServer::vsftpdUnavailable() {
@@ -189,15 +336,8 @@ void FtpServer::stop() {
 }
 
 void FtpServer::kill() {
-    if (pid_ > 0) {
-        // The server leads its own process group, with vsftpd's sessions.
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
+    // The server leads its own process group, with vsftpd's sessions.
+    killGroup(pid_);
 }
 
 bool FtpServer::running() {
@@ -227,56 +367,14 @@ void FtpServer::startPyftpdlib() {
         "--user",        config_.user,
         "--password",    config_.password,
         "--command-log", (workDir_ / "commands.log").string()};
+    if (!config_.certificate.empty()) {
+        argv.insert(argv.end(), {"--tls", config_.certificate.string()});
+        if (config_.requireTls) {
+            argv.push_back("--tls-required");
+        }
+    }
     argv.insert(argv.end(), config_.switches.begin(), config_.switches.end());
-    std::vector<char*> args;
-    for (auto& arg : argv) {
-        args.push_back(arg.data());
-    }
-    args.push_back(nullptr);
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    const auto errorLog = (workDir_ / "errors.log").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    const ProcessGroup group;
-    const int error = posix_spawn(&pid_, kPython, &actions, group.get(), args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (error != 0) {
-        close(out[0]);
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + std::string(kPython));
-    }
-
-    // The script announces "PORT <n>" once it listens.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-    while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd waitFor{out[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) {
-            break;
-        }
-        char buffer[64];
-        const auto n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        line.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
-    if (line.rfind("PORT ", 0) != 0) {
-        throw std::runtime_error("pyftpdlib did not start: " + errors());
-    }
-    port_ = std::stoi(line.substr(5));
+    port_ = startAnnouncing(argv, (workDir_ / "errors.log").string(), pid_);
 }
 
 void FtpServer::startVsftpd() {
@@ -337,6 +435,16 @@ void FtpServer::startVsftpd() {
                 "pasv_enable=YES\n"
                 "userlist_enable=NO\n"
                 "ftpd_banner=test server ready.\n";
+        if (!config_.certificate.empty()) {
+            // require_ssl_reuse stays YES, its default: libcurl resumes the
+            // control connection's session on each data connection.
+            const auto yesNo = config_.requireTls ? "YES" : "NO";
+            conf << "ssl_enable=YES\nallow_anon_ssl=NO\nrsa_cert_file="
+                 << config_.certificate.string()
+                 << "\nrsa_private_key_file=" << config_.certificate.string()
+                 << "\nforce_local_logins_ssl=" << yesNo << "\nforce_local_data_ssl=" << yesNo
+                 << "\n";
+        }
     }
     chmod(configFile.c_str(), 0600);  // vsftpd wants its config owned by root
 

@@ -19,6 +19,24 @@ namespace tyq::test {
 // FtpServer::vsftpdUnavailable() first and skip when it gives a reason; it
 // lets others pass through the home's parent folders and read the home. The
 // server stops (by its pid) when the object ends.
+// A relay on 127.0.0.1 to a server's port that records the bytes the client
+// sends on each connection: what crossed the network in clear.
+class ControlRelay {
+  public:
+    explicit ControlRelay(int serverPort);
+    ~ControlRelay();
+    ControlRelay(const ControlRelay&) = delete;
+    ControlRelay& operator=(const ControlRelay&) = delete;
+    int port() const noexcept { return port_; }
+    // What the client sent on each connection so far, in order.
+    std::vector<std::string> records() const;
+
+  private:
+    std::filesystem::path workDir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
 class FtpServer {
   public:
     enum class Kind { Pyftpdlib, Vsftpd };
@@ -29,7 +47,19 @@ class FtpServer {
         std::string user = "mailbox";
         std::string password = "secret";
         std::vector<std::string> switches;  // pyftpdlib only
+        // A PEM with certificate and key: the server then offers AUTH TLS.
+        std::filesystem::path certificate;
+        // With a certificate: no log-in and no data without TLS.
+        bool requireTls = false;
     };
+
+    // Makes folder/file: a certificate for name (an IP address or a host
+    // name) and its key, signed by authority (such a file) or by itself.
+    static std::filesystem::path makeCertificate(const std::filesystem::path& folder,
+                                                 const std::string& file, const std::string& name,
+                                                 const std::filesystem::path& authority = {});
+    // "sha256:HEX" of the PEM's certificate.
+    static std::string fingerprint(const std::filesystem::path& pem);
 
     static Config pyftpdlib(std::filesystem::path home, std::string user, std::string password,
                             std::vector<std::string> switches = {});

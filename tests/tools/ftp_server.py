@@ -27,6 +27,9 @@ and runs until killed. Switches put faults into it:
                          but sends BYTES more; SIZE tells the file's size
   --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
   --command-log FILE     every command line received is appended to FILE
+  --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
+  --tls-required         with --tls: USER and data connections are refused until
+                         the control and data connections are encrypted
 
 Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 """
@@ -67,7 +70,14 @@ def main():
     parser.add_argument("--long-transfer", type=int)
     parser.add_argument("--connect-back-delay", type=int)
     parser.add_argument("--command-log")
+    parser.add_argument("--tls")
+    parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
+    handler_base = FTPHandler
+    if args.tls:
+        # Only then: python3-openssl is needed for nothing else.
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+        handler_base = TLS_FTPHandler
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
 
@@ -75,6 +85,8 @@ def main():
     authorizer.add_user(args.user, args.password, args.home, perm="elr")
 
     dtp_base = ThrottledDTPHandler if args.throttle else DTPHandler
+    if args.tls:
+        dtp_base = TLS_DTPHandler
 
     class Dtp(dtp_base):
         sent_file_bytes = 0
@@ -133,7 +145,7 @@ def main():
         Dtp.read_limit = args.throttle
         Dtp.write_limit = args.throttle
 
-    class Handler(FTPHandler):
+    class Handler(handler_base):
         listings = 0
         silent = False
 
@@ -231,6 +243,10 @@ def main():
                 self._out_dtp_queue = (data, False, None, "RETR")
             return file
 
+    if args.tls:
+        Handler.certfile = args.tls
+        Handler.tls_control_required = args.tls_required
+        Handler.tls_data_required = args.tls_required
     Handler.authorizer = authorizer
     Handler.dtp_handler = Dtp
     Handler.auth_failed_timeout = 0

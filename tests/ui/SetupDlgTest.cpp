@@ -1,3 +1,4 @@
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -68,6 +69,10 @@ class SetupDlgTest : public QObject {
         QCOMPARE(f.port()->accessibleName(), QStringLiteral("Port:"));
         QCOMPARE(QApplication::focusWidget(), f.host());
         QCOMPARE(f.host()->nextInFocusChain(), f.port());
+        auto* choice = dialog.findChild<QComboBox*>(ui::controlName(1016));
+        QCOMPARE(choice->currentText(), QStringLiteral("Use TLS if the server offers it"));
+        QCOMPARE(choice->count(), 3);
+        QCOMPARE(choice->accessibleName(), QStringLiteral("Encryption:"));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
     }
 
@@ -126,6 +131,16 @@ class SetupDlgTest : public QObject {
                                           << "QLMHost=mail.example.org\nPort=2121\n";
         QTest::newRow("Enter in the host field") << QString() << "edit enter"
                                                  << "QLMHost=mail.example.org\nPort=2121\n";
+        // The encryption choice is written only when it changes the meaning.
+        QTest::newRow("Require TLS, OK") << QString() << "require ok"
+                                         << "QLMHost=" + def + "\nPort=21\nEncryption=Required\n";
+        QTest::newRow("Plain kept, OK") << "a.example\n2121\nplain"
+                                        << "ok"
+                                        << "QLMHost=a.example\nPort=2121\nEncryption=plain\n";
+        QTest::newRow("Plain, Default, OK")
+            << "a.example\n2121\nPlain"
+            << "default ok"
+            << "QLMHost=" + def + "\nPort=21\nEncryption=IfOffered\n";
     }
     void closingWritesOnlyOnOk() {
         QFETCH(QString, stored);
@@ -134,8 +149,10 @@ class SetupDlgTest : public QObject {
         Fixture f;
         if (!stored.isNull()) {
             const auto parts = stored.split('\n');
-            writeFile(f.iniFile(), "[QLMORVMAIL]\nQLMHost=" + parts[0].toStdString() +
-                                       "\nPort=" + parts[1].toStdString() + "\n");
+            writeFile(f.iniFile(),
+                      "[QLMORVMAIL]\nQLMHost=" + parts[0].toStdString() +
+                          "\nPort=" + parts[1].toStdString() + "\n" +
+                          (parts.size() > 2 ? "Encryption=" + parts[2].toStdString() + "\n" : ""));
         }
         const std::string before = f.file();
         auto& dialog = f.open();
@@ -150,6 +167,9 @@ class SetupDlgTest : public QObject {
                 QCOMPARE(f.host()->text(), QString::fromStdString(kDefaultHost));
                 QCOMPARE(f.port()->text(), QStringLiteral("21"));
                 QCOMPARE(f.file(), before);
+            } else if (action == "require") {
+                auto* choice = dialog.findChild<QComboBox*>(ui::controlName(1016));
+                choice->setCurrentIndex(choice->findText(QStringLiteral("Require TLS")));
             } else if (action == "ok") {
                 QTest::mouseClick(f.button(1), Qt::LeftButton);
             } else if (action == "cancel") {
