@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "common/DiskFullError.h"
 #include "download/MailboxFixture.h"
@@ -53,7 +54,12 @@ class SmallDisk {
         while (::write(fd, block.data(), block.size()) > 0) {
         }
         const off_t size = ::lseek(fd, 0, SEEK_END);
-        ::ftruncate(fd, size - static_cast<off_t>(room));
+        // A filler that cannot give the room back would make every test
+        // here about something else.
+        if (::ftruncate(fd, size - static_cast<off_t>(room)) != 0) {
+            ::close(fd);
+            throw std::runtime_error("cannot free room on the full disk");
+        }
         ::close(fd);
     }
     // The names in the folder, the filler left out.
