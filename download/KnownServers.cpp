@@ -1,13 +1,10 @@
 #include "download/KnownServers.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
+
+#include "common/PrivateFile.h"
 
 namespace tyq::download {
 namespace {
@@ -20,15 +17,6 @@ std::string serverOf(const std::string& line) {
     }
     return line.substr(0, space);
 }
-
-struct FdCloser {
-    int fd = -1;
-    ~FdCloser() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
 
 }  // namespace
 
@@ -87,36 +75,7 @@ std::optional<std::string> KnownServers::remember(const std::string& server,
     // list or the new one, never half of one.
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
-    std::string temporary = (file_.parent_path() / ".known_servers-XXXXXX").string();
-    FdCloser file{mkostemp(temporary.data(), O_CLOEXEC)};
-    if (file.fd < 0) {
-        return file_.string() + ": " + std::strerror(errno);
-    }
-    int failure = fchmod(file.fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
-    for (std::size_t done = 0; failure == 0 && done < text.size();) {
-        const auto n = ::write(file.fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failure = n < 0 ? errno : ENOSPC;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (failure == 0 && fsync(file.fd) != 0) {
-        failure = errno;
-    }
-    const int fd = file.fd;
-    file.fd = -1;
-    if (::close(fd) != 0 && failure == 0) {
-        failure = errno;
-    }
-    if (failure == 0 && std::rename(temporary.c_str(), file_.c_str()) != 0) {
-        failure = errno;
-    }
-    if (failure != 0) {
-        ::unlink(temporary.c_str());
+    if (const int failure = replacePrivateFile(file_, text, ".known_servers-")) {
         return file_.string() + ": " + std::strerror(failure);
     }
     lines_ = std::move(lines);

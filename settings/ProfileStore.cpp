@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/FileSearch.h"
+#include "common/PrivateFile.h"
 
 namespace tyq::settings {
 namespace {
@@ -229,39 +230,10 @@ std::optional<std::string> writeAtomically(const std::filesystem::path& name,
         text += line;
         text += '\n';
     }
-    std::string pattern = (file.parent_path() / ".tyftp-XXXXXX").string();
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) {
-        return std::string(std::strerror(errno));
+    if (const int failure = replacePrivateFile(file, text, ".tyftp-")) {
+        return std::string(std::strerror(failure));
     }
-    // The first failure's errno, before any clean-up can change it.
-    int failure = fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
-    std::size_t done = 0;
-    while (failure == 0 && done < text.size()) {
-        const auto n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failure = n < 0 ? errno : ENOSPC;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (failure == 0 && fsync(fd) != 0) {
-        failure = errno;
-    }
-    if (::close(fd) != 0 && failure == 0) {
-        failure = errno;
-    }
-    if (failure == 0 && std::rename(pattern.c_str(), file.c_str()) == 0) {
-        return std::nullopt;
-    }
-    if (failure == 0) {
-        failure = errno;
-    }
-    ::unlink(pattern.c_str());
-    return std::string(std::strerror(failure));
+    return std::nullopt;
 }
 
 }  // namespace
