@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "common/FileSearch.h"
+#include "common/ShownText.h"
 #include "common/TempFiles.h"
 
 namespace tyq::download {
@@ -151,22 +152,7 @@ int replyCode(std::string_view line) {
 
 // A server's words made fit to show: no control bytes, not too long.
 std::string shown(std::string_view text, std::size_t limit = kMaxReplyBytes) {
-    std::string out;
-    for (const char c : text.substr(0, limit)) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
-    }
-    if (text.size() > limit) {
-        // Not in the middle of a UTF-8 sequence.
-        while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0u) == 0x80u) {
-            out.pop_back();
-        }
-        if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0u) {
-            out.pop_back();
-        }
-        out += "...";
-    }
-    return out;
+    return shownText(text, limit);
 }
 
 const char* folderFailure(int error) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ShownText.h"
 #include "common/Texts.h"
 #include "download/DialUpCheck.h"
 #include "download/KnownServers.h"
@@ -21,13 +22,7 @@ struct FailedFile {
 
 // A listed name made fit to show: no control bytes, not too long.
 std::string shownName(const std::string& name) {
-    constexpr std::size_t kLimit = 64;
-    std::string out;
-    for (const char c : name.substr(0, kLimit)) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
-    }
-    return name.size() > kLimit ? out + "..." : out;
+    return shownText(name, 64);
 }
 
 // The length of a control character at `at`: a byte below 0x20, DEL, or a
@@ -75,16 +70,12 @@ std::string loggedName(const std::string& name) {
 // "3 of 4 files downloaded; A.ZIP failed: not on the server", naming three
 // failures at most.
 std::string summary(std::size_t listed, const std::vector<FailedFile>& failed) {
-    constexpr std::size_t kNamed = 3;
-    std::string text = std::to_string(listed - failed.size()) + " of " + std::to_string(listed) +
-                       (listed == 1 ? " file" : " files") + " downloaded";
-    for (std::size_t i = 0; i < failed.size() && i < kNamed; ++i) {
-        text += "; " + shownName(failed[i].name) + " failed: " + failed[i].failure;
+    std::vector<std::string> failures;
+    for (const auto& file : failed) {
+        failures.push_back(shownName(file.name) + " failed: " + file.failure);
     }
-    if (failed.size() > kNamed) {
-        text += "; and " + std::to_string(failed.size() - kNamed) + " more";
-    }
-    return text;
+    return std::to_string(listed - failed.size()) + " of " + std::to_string(listed) +
+           (listed == 1 ? " file" : " files") + " downloaded" + namedWithMore(failures, 3, "; ");
 }
 
 // "AB:CD:..." for "sha256:ABCD...", as other tools show fingerprints.

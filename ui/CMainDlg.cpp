@@ -18,7 +18,6 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -171,9 +170,7 @@ void CMainDlg::buildControls() {
         auto* field = new QLineEdit(this);
         field->setObjectName(controlName(id));
         caption->setBuddy(field);
-        // Screen readers name the field as its label reads.
-        field->setAccessibleName(caption->text().replace(QRegularExpression(QStringLiteral("&(.)")),
-                                                         QStringLiteral("\\1")));
+        nameBuddyAfterLabel(*caption);
         units.place(*caption, labelLeft, labelTop, labelWidth, 8);
         units.place(*field, left, top, width, 13);
         return field;
@@ -420,19 +417,18 @@ void CMainDlg::askToStop(bool fromCloseBox) {
         // No answer is No: the command goes on.
     }
     askingToStop_ = false;
-    // The command may have ended while the question was open.
-    if (answer == PromptAnswer::Yes) {
-        if (stop_ != nullptr) {
-            stop_->request_stop();
-        }
-        if (fromCloseBox) {
-            closeAfterStop_ = true;
-            if (stop_ == nullptr) {
-                closeAfterStop_ = false;
-                reject();
-            }
-        }
+    if (answer != PromptAnswer::Yes) {
+        return;
     }
+    // The command may have ended while the question was open.
+    if (stop_ == nullptr) {
+        if (fromCloseBox) {
+            reject();
+        }
+        return;
+    }
+    stop_->request_stop();
+    closeAfterStop_ = fromCloseBox;
 }
 
 void CMainDlg::closeModalBoxes() {

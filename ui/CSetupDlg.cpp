@@ -89,8 +89,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
 
     // Screen readers name each field as its label reads.
     for (auto* label : {hostLabel, portLabel, encryptionLabel}) {
-        label->buddy()->setAccessibleName(label->text().replace(
-            QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1")));
+        nameBuddyAfterLabel(*label);
     }
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QLabel>
+#include <QRegularExpression>
 #include <QString>
 
 namespace tyq::ui {
@@ -35,6 +37,13 @@ inline constexpr int kIdDefault = 3;
 
 inline QString controlName(int id) {
     return QString::number(id);
+}
+
+// Names a label's buddy for screen readers as the label reads, without the
+// mnemonic's "&".
+inline void nameBuddyAfterLabel(QLabel& label) {
+    label.buddy()->setAccessibleName(
+        label.text().replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1")));
 }
 
 }  // namespace tyq::ui

@@ -71,12 +71,12 @@ void WorkerPort::setProgressBytes(const ByteProgress& progress) {
         const std::lock_guard<std::mutex> lock(bytesMutex_);
         const auto now = std::chrono::steady_clock::now();
         const bool itemDone = progress.itemTotal >= 0 && progress.itemDone >= progress.itemTotal;
-        const bool newItem = !lastShown_ || lastShown_->itemNumber != progress.itemNumber;
+        const bool newItem = progress.itemNumber != lastItem_;
         if (!itemDone && !newItem && now - lastBytes_ < kBytesInterval) {
             return;
         }
         lastBytes_ = now;
-        lastShown_ = progress;
+        lastItem_ = progress.itemNumber;
     }
     if (context_ == nullptr) {
         return;

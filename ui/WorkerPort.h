@@ -6,7 +6,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <stop_token>
 
 #include "common/MainWindowPort.h"
@@ -49,7 +48,7 @@ class WorkerPort : public MainWindowPort, public Prompter {
 
     std::mutex bytesMutex_;
     std::chrono::steady_clock::time_point lastBytes_{};
-    std::optional<ByteProgress> lastShown_;
+    int lastItem_ = -1;  // the item of the count passed on last
 };
 
 }  // namespace tyq::ui

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,6 +13,7 @@
 
 #include "common/FileSearch.h"
 #include "common/Paths.h"
+#include "common/ShownText.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -43,28 +43,21 @@ struct Failure {
 // "reason (warning, warning, and 2 more)": the warnings name the entries
 // that could not be extracted.
 std::string failureReason(const Failure& failure) {
-    std::string text = unzipFailureReason(failure.code);
-    const std::size_t named = std::min(failure.warnings.size(), kNamedWarnings);
-    for (std::size_t i = 0; i < named; ++i) {
-        text += (i == 0 ? " (" : ", ") + failure.warnings[i];
+    const std::string reason = unzipFailureReason(failure.code);
+    if (failure.warnings.empty()) {
+        return reason;
     }
-    if (failure.warnings.size() > named) {
-        text += ", and " + std::to_string(failure.warnings.size() - named) + " more";
-    }
-    return named > 0 ? text + ")" : text;
+    // The list begins with its own separator.
+    return reason + " (" + namedWithMore(failure.warnings, kNamedWarnings, ", ").substr(2) + ")";
 }
 
 // "; A.ZIP: reason; B.ZIP: reason; and 2 more", each after a separator.
 std::string failureList(const std::vector<Failure>& failures) {
-    std::string text;
-    const std::size_t named = std::min(failures.size(), kNamedFailures);
-    for (std::size_t i = 0; i < named; ++i) {
-        text += "; " + failures[i].name + ": " + failureReason(failures[i]);
+    std::vector<std::string> items;
+    for (const auto& failure : failures) {
+        items.push_back(failure.name + ": " + failureReason(failure));
     }
-    if (failures.size() > named) {
-        text += "; and " + std::to_string(failures.size() - named) + " more";
-    }
-    return text;
+    return namedWithMore(items, kNamedFailures, "; ");
 }
 
 // Names every archive that stayed after a run that went to its end; empty

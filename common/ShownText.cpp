@@ -1,0 +1,41 @@
+#include "common/ShownText.h"
+
+#include <algorithm>
+
+namespace tyq {
+
+std::string shownText(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (const char c : text.substr(0, limit)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
+    }
+    if (text.size() > limit) {
+        // Not in the middle of a UTF-8 sequence.
+        while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0u) == 0x80u) {
+            out.pop_back();
+        }
+        if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0u) {
+            out.pop_back();
+        }
+        out += "...";
+    }
+    return out;
+}
+
+std::string namedWithMore(const std::vector<std::string>& items, std::size_t named,
+                          std::string_view separator) {
+    std::string text;
+    const std::size_t shown = std::min(items.size(), named);
+    for (std::size_t i = 0; i < shown; ++i) {
+        text += separator;
+        text += items[i];
+    }
+    if (items.size() > shown) {
+        text += separator;
+        text += "and " + std::to_string(items.size() - shown) + " more";
+    }
+    return text;
+}
+
+}  // namespace tyq

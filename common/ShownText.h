@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tyq {
+
+// Words from outside (a server's reply, a listed name) made fit to show the
+// user: control bytes become '?', and text over `limit` bytes is cut at a
+// character boundary and ends in "...".
+std::string shownText(std::string_view text, std::size_t limit);
+
+// The first `named` items, each after `separator`, then one more separator
+// and "and N more" for the rest: "; A; B; C; and 2 more".
+std::string namedWithMore(const std::vector<std::string>& items, std::size_t named,
+                          std::string_view separator);
+
+}  // namespace tyq
