@@ -85,6 +85,43 @@ size_t appendListing(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
+// One line of an MLSD listing: "type=file;size=1234;modify=...; NAME".
+// The facts end at the first space; the name is the rest, as it stands.
+struct MlsdEntry {
+    std::string_view name;
+    long long size = -1;
+};
+
+curl_off_t sizeIn(std::string_view digits);
+
+// Nothing for a line without facts, or for the folder itself and its parent
+// (which NLST does not list either).
+std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return std::nullopt;
+    }
+    MlsdEntry entry{line.substr(space + 1)};
+    auto facts = line.substr(0, space);
+    while (!facts.empty()) {
+        const auto end = facts.find(';');
+        const auto fact = facts.substr(0, end);
+        facts = end == std::string_view::npos ? std::string_view{} : facts.substr(end + 1);
+        const auto equals = fact.find('=');
+        if (equals == std::string_view::npos) {
+            continue;
+        }
+        const auto name = fact.substr(0, equals);
+        const auto value = fact.substr(equals + 1);
+        if (iequals(name, "size")) {
+            entry.size = sizeIn(value);
+        } else if (iequals(name, "type") && (iequals(value, "cdir") || iequals(value, "pdir"))) {
+            return std::nullopt;
+        }
+    }
+    return entry;
+}
+
 struct FileSink {
     int fd = -1;
     curl_off_t written = 0;
@@ -923,16 +960,14 @@ std::string FtpSession::failureOf(int code) const {
     return shown(curl_easy_strerror(static_cast<CURLcode>(code)));
 }
 
-ZipListing FtpSession::listZipFiles() {
+int FtpSession::list(bool mlsd, std::string& text, bool& tooLong) {
     CURL* easy = handles_->easy;
     ListingSink sink;
-    if (!handles_->begin()) {
-        return {false, {}, "stopped"};
-    }
     const auto url = urlFor("");
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 1L);
+    curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, mlsd ? 0L : 1L);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, mlsd ? "MLSD" : nullptr);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendListing);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
     auto code = performWithFallback();
@@ -941,16 +976,37 @@ ZipListing FtpSession::listZipFiles() {
         code = performWithFallback();
     }
     curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+    text = std::move(sink.text);
+    tooLong = sink.tooLong;
+    return code;
+}
+
+ZipListing FtpSession::listZipFiles() {
+    if (!handles_->begin()) {
+        return {false, {}, {}, "stopped"};
+    }
+    std::string text;
+    bool tooLong = false;
+    bool mlsd = !noMlsd_;
+    auto code = list(mlsd, text, tooLong);
+    // A server that does not know MLSD says so in a 5xx reply; anything
+    // else (a dropped connection, a stop) is the listing's own failure.
+    if (mlsd && code != CURLE_OK && !tooLong && !handles_->stopped &&
+        replyCode(handles_->reply) >= 500) {
+        noMlsd_ = true;
+        mlsd = false;
+        code = list(false, text, tooLong);
+    }
     ZipListing listing;
     if (code != CURLE_OK) {
         listing.failure =
-            sink.tooLong ? "it is longer than " + std::to_string(kMaxListingBytes >> 20) + " MB"
-                         : failureOf(code);
+            tooLong ? "it is longer than " + std::to_string(kMaxListingBytes >> 20) + " MB"
+                    : failureOf(code);
         return listing;
     }
     listing.listed = true;
-    auto& names = listing.names;
-    std::string_view rest(sink.text);
+    std::string_view rest(text);
     while (!rest.empty()) {
         const auto end = rest.find('\n');
         auto line = rest.substr(0, end);
@@ -958,8 +1014,20 @@ ZipListing FtpSession::listZipFiles() {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
+        long long size = -1;
+        if (mlsd) {
+            const auto entry = mlsdEntry(line);
+            if (!entry) {
+                continue;
+            }
+            line = entry->name;
+            size = entry->size;
+        }
         if (matchesPattern(line, NamePattern::AnyZip)) {
-            names.emplace_back(line);
+            listing.names.emplace_back(line);
+            if (mlsd) {
+                listing.sizes.push_back(size);
+            }
         }
     }
     return listing;
@@ -979,7 +1047,8 @@ long long FtpSession::sizeOf(const std::string& url) {
     return size;
 }
 
-DownloadResult FtpSession::download(const std::string& name, const std::string& folder) {
+DownloadResult FtpSession::download(const std::string& name, const std::string& folder,
+                                    long long listedSize) {
     using enum DownloadStatus;
     if (!handles_->begin()) {
         return {Stopped, {}};
@@ -1020,7 +1089,9 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
     // checked here. SIZE goes first as a command whose refusal is ignored.
     // Once the server has shown that its RETR reply names the size, SIZE is
     // a round trip saved: for small files that is a third of the time.
-    const bool sizeFromReply = sizeInReply_;
+    // A size the listing told spares both.
+    const bool listed = listedSize >= 0;
+    const bool sizeFromReply = sizeInReply_ || listed;
     std::unique_ptr<curl_slist, CurlListDeleter> sizeCommand;
     if (failure.empty() && !sizeFromReply) {
         sizeCommand.reset(curl_slist_append(nullptr, ("*SIZE " + name).c_str()));
@@ -1029,6 +1100,7 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
         }
     }
     if (failure.empty()) {
+        sink.sized = listed ? listedSize : -1;
         handles_->file = &sink;
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
@@ -1045,7 +1117,7 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
             // Nothing of the failed attempt is kept, a stranger's bytes least.
             if (ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0) {
                 sink.written = 0;
-                sink.sized = -1;
+                sink.sized = listed ? listedSize : -1;
                 sink.announced = -1;
                 code = performWithFallback();
             } else {
@@ -1056,7 +1128,7 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
         curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
         curl_easy_setopt(easy, CURLOPT_PREQUOTE, static_cast<curl_slist*>(nullptr));
         const auto said = [&]() -> curl_off_t {
-            if (sizeFromReply && sink.announced < 0 && code == CURLE_OK) {
+            if (!listed && sizeFromReply && sink.announced < 0 && code == CURLE_OK) {
                 // Not named this time after all: ask for it, as before.
                 sizeInReply_ = false;
                 return sizeOf(url);
@@ -1076,7 +1148,7 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
             }
         }
         if (failure.empty()) {
-            if (!sizeFromReply) {
+            if (!sizeFromReply || (listed && sink.announced >= 0)) {
                 sizeInReply_ = sink.announced >= 0;
             }
             curl_off_t received = 0;

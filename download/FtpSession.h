@@ -77,6 +77,9 @@ struct LoginResult {
 struct ZipListing {
     bool listed = false;
     std::vector<std::string> names;
+    // Each name's size as the listing told it (MLSD), or -1; empty when the
+    // listing tells no sizes (NLST).
+    std::vector<long long> sizes;
     std::string failure;  // a few plain words, while not listed
 };
 
@@ -126,13 +129,18 @@ class FtpSession {
     LoginResult login(const FtpServer& server);
     // The names of the login directory that end in ".ZIP" in any letter case,
     // in the server's order. A listing that fails is not an empty mailbox.
+    // MLSD first, for the sizes that spare a SIZE per file; NLST where the
+    // server does not know MLSD.
     ZipListing listZipFiles();
     // Downloads one file of the login directory to folder + "/" + name. The
     // data goes to a temporary file in that folder that replaces the final
     // name only once the whole file has arrived, so a failure leaves an
     // existing file of that name as it was. A file shorter or longer than
-    // the size the server names (SIZE, or its RETR reply) fails.
-    DownloadResult download(const std::string& name, const std::string& folder);
+    // the size the server names (the listing's, SIZE, or its RETR reply)
+    // fails. SIZE is asked only when neither the listing nor earlier RETR
+    // replies tell sizes.
+    DownloadResult download(const std::string& name, const std::string& folder,
+                            long long listedSize = -1);
 
     bool passive() const noexcept { return passive_; }
 
@@ -150,6 +158,8 @@ class FtpSession {
     explicit FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts);
     int perform();
     int performWithFallback();
+    // One listing of the login directory, MLSD or NLST, into text.
+    int list(bool mlsd, std::string& text, bool& tooLong);
     std::string urlFor(const std::string& escapedName) const;
     // The size the server tells for the file at url (SIZE), or -1.
     long long sizeOf(const std::string& url);
@@ -165,6 +175,8 @@ class FtpSession {
     Encryption encryption_ = Encryption::IfOffered;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
+    // The server refused MLSD: NLST from then on.
+    bool noMlsd_ = false;
 };
 
 }  // namespace tyq::download

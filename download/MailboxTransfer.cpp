@@ -254,6 +254,8 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     std::vector<FailedFile> failed;
     int ordinal = 0;
     for (const auto& name : names) {
+        const long long listedSize =
+            listing.sizes.empty() ? -1 : listing.sizes[static_cast<std::size_t>(ordinal)];
         ++ordinal;
         if (stop.stop_requested()) {
             return endStopped();
@@ -263,7 +265,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;
-        auto result = session->download(name, folder);
+        auto result = session->download(name, folder, listedSize);
         if (!result) {
             if (result.status == DownloadStatus::Stopped || session->stopped()) {
                 return endStopped();

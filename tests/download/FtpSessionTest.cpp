@@ -65,8 +65,9 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
                                   : FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
         auto session = FtpSession::open("test", options().timeouts);
         ASSERT_TRUE(session);
-        ASSERT_EQ(session->login({"127.0.0.1", server.port(), server.user(), "secret", {}, {}}).status,
-                  download::LoginStatus::LoggedIn);
+        ASSERT_EQ(
+            session->login({"127.0.0.1", server.port(), server.user(), "secret", {}, {}}).status,
+            download::LoginStatus::LoggedIn);
         writeFile(local / "B.ZIP", "the old copy");
         EXPECT_TRUE(session->download("EMPTY.ZIP", local.string()));
         const auto b = session->download("B.ZIP", local.string());
@@ -80,6 +81,61 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
         fs::remove(local / "C.ZIP");
         fs::remove(local / "EMPTY.ZIP");
         EXPECT_EQ(std::distance(fs::directory_iterator(local), fs::directory_iterator()), 1);
+    }
+}
+
+// Sizes from an MLSD listing spare the SIZE before each RETR and still hold
+// each file to them; a server without MLSD is listed with NLST.
+TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
+    put("B.ZIP", std::string(100, 'b'));
+    put("C.ZIP", "c");
+    put("with space.ZIP", "");
+    put("NOTES.TXT", "n");
+    writeFile(root / "mlsd",
+              "type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
+              "type=file;size=1; B.ZIP\r\nSize=x1;Type=file; C.ZIP\r\n"
+              "type=file;size=0; with space.ZIP\r\ntype=file;size=1; NOTES.TXT\r\n");
+    struct Case {
+        const char* label;
+        std::vector<std::string> switches;
+        std::vector<long long> sizes;  // empty: NLST
+        const char* bFailure;
+        int sizeCommands;
+    };
+    const Case cases[] = {
+        {"MLSD", {}, {100, 1, 0}, "", 0},
+        {"no MLSD", {"--no-mlsd"}, {}, "", 3},
+        // B.ZIP listed shorter than sent; C.ZIP's size unreadable: SIZE asked.
+        {"MLSD lying",
+         {"--mlsd", (root / "mlsd").string()},
+         {1, -1, 0},
+         "longer than the server said",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        auto session = FtpSession::open("test", options().timeouts);
+        ASSERT_TRUE(session);
+        ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
+                  download::LoginStatus::LoggedIn);
+        const auto listing = session->listZipFiles();
+        EXPECT_EQ(listing.names, (std::vector<std::string>{"B.ZIP", "C.ZIP", "with space.ZIP"}));
+        EXPECT_EQ(listing.sizes, c.sizes);
+        for (std::size_t i = 0; i < listing.names.size(); ++i) {
+            const auto result = session->download(listing.names[i], local.string(),
+                                                  listing.sizes.empty() ? -1 : listing.sizes[i]);
+            EXPECT_EQ(result.failure, i == 0 ? c.bFailure : "") << listing.names[i];
+        }
+        const auto commands = server.commands();
+        int sizes = 0;
+        for (auto at = commands.find("SIZE "); at != std::string::npos;
+             at = commands.find("SIZE ", at + 1)) {
+            ++sizes;
+        }
+        EXPECT_EQ(sizes, c.sizeCommands);
+        fs::remove_all(local);
+        fs::create_directory(local);
     }
 }
 

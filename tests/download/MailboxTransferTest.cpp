@@ -381,7 +381,7 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
     const Case cases[] = {
         {{}, kVerifyingText, false},
         {{"--silent-on", "USER"}, "", false},
-        {{"--silent-on", "NLST"}, "", false},
+        {{"--silent-on", "MLSD"}, "", false},
         {{"--no-connect-back"}, "", false},  // waiting for the server's connection
         {{}, "Downloading  B.ZIP", true},
         {{"--throttle", "100000"}, "", true},

@@ -7,7 +7,7 @@ and runs until killed. Switches put faults into it:
   --refuse-active        PORT and EPRT are refused (502)
   --no-connect-back      PORT and EPRT are accepted, but the server never connects
   --reverse-listing      NLST lists the names in reverse order
-  --vanish NAME          NAME is deleted from the home right after an NLST:
+  --vanish NAME          NAME is deleted from the home right after a listing:
   --vanish-after N       ... the Nth one (default 1)
   --die-after BYTES      the process ends after sending BYTES of file data (all RETRs)
   --short-transfer BYTES SIZE is refused, and each RETR announces the file's size
@@ -21,8 +21,11 @@ and runs until killed. Switches put faults into it:
                          file data and stays open
   --short-keeps-size     with --short-transfer: SIZE still tells the file's size
   --listing FILE         NLST answers with the bytes of FILE as they are
-  --refuse-listing       NLST is refused (550)
-  --reset-listing        NLST's data connection is reset (RST) before its first byte
+  --refuse-listing       NLST and MLSD are refused (550)
+  --reset-listing        the listing's data connection is reset (RST) before its first byte
+  --no-mlsd              MLSD is not understood (500), as on servers without it;
+                         so too with --listing and --reverse-listing
+  --mlsd FILE            MLSD answers with the bytes of FILE as they are
   --long-transfer BYTES  each RETR announces the file's size in its 150/125 reply
                          but sends BYTES more; SIZE tells the file's size
   --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
@@ -42,8 +45,17 @@ import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+class SortedFS(AbstractedFS):
+    """Every listing in name order, as NLST already is: the tests' server
+    order does not depend on the file system's."""
+
+    def listdir(self, path):
+        return sorted(super().listdir(path))
 
 
 def main():
@@ -55,6 +67,8 @@ def main():
     parser.add_argument("--refuse-active", action="store_true")
     parser.add_argument("--no-connect-back", action="store_true")
     parser.add_argument("--reverse-listing", action="store_true")
+    parser.add_argument("--no-mlsd", action="store_true")
+    parser.add_argument("--mlsd")
     parser.add_argument("--vanish")
     parser.add_argument("--vanish-after", type=int, default=1)
     parser.add_argument("--die-after", type=int)
@@ -183,6 +197,21 @@ def main():
                 base(line)
 
         def ftp_NLST(self, path):
+            return self._listing(path, super().ftp_NLST, "NLST")
+
+        def ftp_MLSD(self, path):
+            # Hostile NLST bytes and a reversed order are NLST's own: the
+            # client is sent there as to a server without MLSD.
+            if args.no_mlsd or args.listing or args.reverse_listing:
+                self.respond("500 Command \"MLSD\" not understood.")
+                return None
+            if args.mlsd:
+                with open(args.mlsd, "rb") as handle:
+                    self.push_dtp_data(handle.read(), cmd="MLSD")
+                return path
+            return self._listing(path, super().ftp_MLSD, "MLSD")
+
+        def _listing(self, path, base, cmd):
             if args.refuse_listing:
                 self.respond("550 Listing not allowed here.")
                 return None
@@ -199,15 +228,15 @@ def main():
                 return None
             if args.listing:
                 with open(args.listing, "rb") as handle:
-                    self.push_dtp_data(handle.read(), cmd="NLST")
+                    self.push_dtp_data(handle.read(), cmd=cmd)
                 return path
             if args.reverse_listing and self.fs.isdir(path):
                 names = sorted(self.fs.listdir(path), reverse=True)
                 data = "".join(name + "\r\n" for name in names)
-                self.push_dtp_data(data.encode("utf8", self.unicode_errors), cmd="NLST")
+                self.push_dtp_data(data.encode("utf8", self.unicode_errors), cmd=cmd)
                 result = path
             else:
-                result = super().ftp_NLST(path)
+                result = base(path)
             Handler.listings += 1
             if args.vanish and Handler.listings == args.vanish_after:
                 os.remove(os.path.join(args.home, args.vanish))
@@ -248,6 +277,7 @@ def main():
         Handler.tls_control_required = args.tls_required
         Handler.tls_data_required = args.tls_required
     Handler.authorizer = authorizer
+    Handler.abstracted_fs = SortedFS
     Handler.dtp_handler = Dtp
     Handler.auth_failed_timeout = 0
     Handler.use_sendfile = False
