@@ -22,6 +22,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "common/FileSearch.h"
 #include "common/ShownText.h"
@@ -676,6 +677,11 @@ void FtpSession::setProgress(DownloadProgress progress) {
     handles_->progress = std::move(progress);
 }
 
+void FtpSession::usePassive() {
+    passive_ = true;
+    curl_easy_setopt(handles_->easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
+}
+
 bool FtpSession::stopped() const noexcept {
     return handles_->stopped;
 }
@@ -1047,29 +1053,84 @@ long long FtpSession::sizeOf(const std::string& url) {
     return size;
 }
 
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), size_(other.size_) {}
+
+PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
+    if (this != &other) {
+        drop();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+        size_ = other.size_;
+    }
+    return *this;
+}
+
+PendingFile::~PendingFile() {
+    drop();
+}
+
+void PendingFile::drop() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+        fd_ = -1;
+    }
+}
+
+DownloadResult PendingFile::commit(const std::string& target) {
+    using enum DownloadStatus;
+    if (fd_ < 0) {
+        return {Failed, "nothing was fetched"};
+    }
+    const int fd = std::exchange(fd_, -1);
+    std::string failure;
+    if (::close(fd) != 0) {
+        failure = folderFailure(errno);
+    } else if (std::rename(path_.c_str(), target.c_str()) == 0) {
+        return {Downloaded, {}};
+    } else {
+        failure = errno == EISDIR ? "a folder of that name is in the way" : folderFailure(errno);
+    }
+    ::unlink(path_.c_str());
+    return {Failed, failure};
+}
+
 DownloadResult FtpSession::download(const std::string& name, const std::string& folder,
                                     long long listedSize) {
+    auto fetched = fetch(name, folder, listedSize);
+    if (!fetched.result) {
+        return fetched.result;
+    }
+    auto result = fetched.file.commit(folder + "/" + name);
+    if (result) {
+        handles_->report(fetched.file.size(), fetched.file.size());
+    }
+    return result;
+}
+
+FetchResult FtpSession::fetch(const std::string& name, const std::string& folder,
+                              long long listedSize) {
     using enum DownloadStatus;
     if (!handles_->begin()) {
-        return {Stopped, {}};
+        return {{Stopped, {}}, {}};
     }
     if (!isPlainFileName(name)) {
-        return {Failed, "not a plain file name"};
+        return {{Failed, "not a plain file name"}, {}};
     }
     CURL* easy = handles_->easy;
     // Escaped only now: libcurl decodes "%2F" into a path step.
     CurlString escaped(curl_easy_escape(easy, name.c_str(), static_cast<int>(name.size())));
     if (!escaped) {
-        return {Failed, "out of memory"};
+        return {{Failed, "out of memory"}, {}};
     }
-    const std::string target = folder + "/" + name;
     std::string temporary;
     FileSink sink;
     for (int attempt = 0; sink.fd < 0 && attempt < kClaimAttempts; ++attempt) {
         temporary = folder + "/" + kDownloadTempPrefix + "XXXXXX";
         sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
         if (sink.fd < 0) {
-            return {Failed, folderFailure(errno)};
+            return {{Failed, folderFailure(errno)}, {}};
         }
         if (!claimOrUnlockable(sink.fd)) {
             ::close(sink.fd);
@@ -1077,8 +1138,10 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
         }
     }
     if (sink.fd < 0) {
-        return {Failed, "cannot write to the folder"};
+        return {{Failed, "cannot write to the folder"}, {}};
     }
+    // From here the temporary file goes with the result, or away.
+    PendingFile pending(sink.fd, temporary);
     std::string failure;
     if (fchmod(sink.fd, 0644) != 0) {
         failure = folderFailure(errno);
@@ -1165,22 +1228,13 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
     }
     // Stopped while asking SIZE: the file is not known to be whole.
     if (handles_->stopped) {
-        ::close(sink.fd);
-        ::unlink(temporary.c_str());
-        return {Stopped, {}};
+        return {{Stopped, {}}, {}};
     }
-    if (::close(sink.fd) != 0 && failure.empty()) {
-        failure = folderFailure(errno);
+    if (!failure.empty()) {
+        return {{Failed, failure}, {}};
     }
-    if (failure.empty()) {
-        if (std::rename(temporary.c_str(), target.c_str()) == 0) {
-            handles_->report(sink.written, sink.written);
-            return {Downloaded, {}};
-        }
-        failure = errno == EISDIR ? "a folder of that name is in the way" : folderFailure(errno);
-    }
-    ::unlink(temporary.c_str());
-    return {Failed, failure};
+    pending.setSize(sink.written);
+    return {{Downloaded, {}}, std::move(pending)};
 }
 
 }  // namespace tyq::download

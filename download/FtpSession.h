@@ -92,6 +92,36 @@ struct DownloadResult {
     explicit operator bool() const noexcept { return ok(); }
 };
 
+// A whole file fetched into a temporary file of the folder, still claimed
+// and not yet under its name: committing renames it there, anything else
+// removes it.
+class PendingFile {
+  public:
+    PendingFile() = default;
+    PendingFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    PendingFile(PendingFile&& other) noexcept;
+    PendingFile& operator=(PendingFile&& other) noexcept;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    // Replaces target with the file; on failure nothing of it is left.
+    DownloadResult commit(const std::string& target);
+    std::int64_t size() const noexcept { return size_; }
+    void setSize(std::int64_t size) noexcept { size_ = size; }
+
+  private:
+    void drop() noexcept;
+    int fd_ = -1;
+    std::string path_;
+    std::int64_t size_ = 0;
+};
+
+struct FetchResult {
+    DownloadResult result;
+    PendingFile file;  // only when the result is Downloaded
+};
+
 // A name the mailbox may list that is safe to request and to write locally:
 // no path separators, no control characters, not "." or "..", not empty.
 bool isPlainFileName(std::string_view name);
@@ -141,6 +171,13 @@ class FtpSession {
     // replies tell sizes.
     DownloadResult download(const std::string& name, const std::string& folder,
                             long long listedSize = -1);
+    // The same download, stopping short of the rename: the file whole and
+    // checked, waiting in the folder for its turn.
+    FetchResult fetch(const std::string& name, const std::string& folder,
+                      long long listedSize = -1);
+    // Passive mode from the start, as a session that found active mode
+    // failing uses.
+    void usePassive();
 
     bool passive() const noexcept { return passive_; }
 

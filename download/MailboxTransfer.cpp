@@ -1,5 +1,6 @@
 #include "download/MailboxTransfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "common/ShownText.h"
 #include "common/Texts.h"
 #include "download/DialUpCheck.h"
+#include "download/FetchAhead.h"
 #include "download/KnownServers.h"
 #include "download/TransferLog.h"
 #include "settings/CSettings.h"
@@ -245,12 +247,38 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
 
     ByteProgress bytes;
     bytes.itemCount = static_cast<int>(names.size());
-    session->setProgress([&](std::int64_t done, std::int64_t total) {
+    const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
         bytes.allDone += done - bytes.itemDone;
         bytes.itemDone = done;
         bytes.itemTotal = total;
         window.setProgressBytes(bytes);
-    });
+    };
+    session->setProgress(showBytes);
+    // Further connections fetch the files ahead of the one shown, logged in
+    // as this one now is; a server that refuses them costs nothing more.
+    const auto connections =
+        std::clamp(profiles.getInt(settings::kSection, settings::kConnections,
+                                   settings::kDefaultConnections, settings::kFileName),
+                   1, settings::kMaxConnections);
+    const auto helpers =
+        names.size() < 2 ? 0
+                         : std::min(names.size() - 1, static_cast<std::size_t>(connections - 1));
+    FetchAhead ahead(
+        helpers,
+        [&server, &options, passive = session->passive()](std::stop_token helperStop) {
+            auto helper = FtpSession::open(kProgramName, options.timeouts);
+            if (helper) {
+                helper->setStopToken(std::move(helperStop));
+                if (passive) {
+                    helper->usePassive();
+                }
+                if (helper->login(server).status != LoginStatus::LoggedIn) {
+                    helper.reset();
+                }
+            }
+            return helper;
+        },
+        listing, folder, stop);
     std::vector<FailedFile> failed;
     int ordinal = 0;
     for (const auto& name : names) {
@@ -265,7 +293,16 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;
-        auto result = session->download(name, folder, listedSize);
+        auto fetched = ahead.take(static_cast<std::size_t>(ordinal - 1), showBytes);
+        DownloadResult result;
+        if (fetched) {
+            result = fetched->file.commit(folder + "/" + name);
+            if (result) {
+                showBytes(fetched->file.size(), fetched->file.size());
+            }
+        } else {
+            result = session->download(name, folder, listedSize);
+        }
         if (!result) {
             if (result.status == DownloadStatus::Stopped || session->stopped()) {
                 return endStopped();

@@ -27,6 +27,12 @@ inline constexpr char kEncryptionIfOfferedCaption[] = "Use TLS if the server off
 inline constexpr char kEncryptionRequiredCaption[] = "Require TLS";
 inline constexpr char kEncryptionPlainCaption[] = "Plain FTP only";
 
+// How many connections a download may open to the server at once; beyond
+// the first they fetch the files ahead of the one under way.
+inline constexpr char kConnections[] = "Connections";
+inline constexpr int kDefaultConnections = 4;
+inline constexpr int kMaxConnections = 8;
+
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";
 // Capacities of the reads, in bytes with the terminator.

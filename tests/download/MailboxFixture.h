@@ -84,6 +84,18 @@ class MailboxTest : public ::testing::Test {
     bool transfer() { return download::transferMailbox(window, profiles, libraries, options()); }
     std::string log() const { return readFile(workDir / "QLMTYFTP.Log"); }
 
+    // The progress texts of a run that listed `found` names and tried these.
+    std::vector<std::string> progressFor(const std::vector<std::string>& names, int found) {
+        std::vector<std::string> expected = {download::kVerifyingText};
+        expected.insert(expected.end(), static_cast<std::size_t>(found), download::kFindingText);
+        expected.push_back(download::kDownloadingText);
+        for (const auto& name : names) {
+            expected.push_back("Downloading  " + name + " to " + local.string());
+        }
+        expected.push_back(download::kFinishedText);
+        return expected;
+    }
+
     // Names in the local folder, temporary files included.
     std::vector<std::string> localNames() const {
         std::vector<std::string> names;

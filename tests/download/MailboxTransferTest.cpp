@@ -288,6 +288,58 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
               "the server; M3.ZIP failed: not on the server; and 2 more");
 }
 
+// Further connections fetch ahead; the texts, the log and the files are
+// those of one connection, and a server that refuses them loses nothing.
+TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+        names.push_back("F" + std::to_string(i) + ".ZIP");
+        put(names.back(), bigFile(static_cast<std::size_t>(i) * 40000, 'a' + i));
+    }
+    struct Case {
+        const char* connections;  // the setting; empty: none written yet
+        std::vector<std::string> switches;
+        int logins;  // at most
+    };
+    const Case cases[] = {
+        {"", {}, 4},
+        {"1", {}, 1},
+        {"99", {}, 8},
+        {"4", {"--max-connections", "1"}, 1},
+        // Passive mode found in the listing logs in afresh: two of ours, one
+        // helper refused.
+        {"3", {"--refuse-active", "--max-connections", "2"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.connections) + (c.switches.empty() ? "" : c.switches.back()));
+        fs::remove_all(local);
+        fs::create_directory(local);
+        window = FakeMainWindow{};
+        if (*c.connections != 0) {
+            set(settings::kConnections, c.connections);
+        }
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        useServer(server);
+        EXPECT_TRUE(transfer());
+        EXPECT_EQ(window.progress, progressFor(names, 8));
+        EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
+        EXPECT_EQ(localNames(), names);
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(readFile(local / names[static_cast<std::size_t>(i)]),
+                      bigFile(static_cast<std::size_t>(i) * 40000, 'a' + i));
+        }
+        const auto commands = server.commands();
+        int logins = 0;
+        for (auto at = commands.find("PASS "); at != std::string::npos;
+             at = commands.find("PASS ", at + 1)) {
+            ++logins;
+        }
+        // Helpers still logging in when the last file arrived are stopped.
+        EXPECT_LE(logins, c.logins);
+        EXPECT_TRUE(c.logins > 1 || logins == c.logins);
+    }
+}
+
 TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
     struct Case {
         const char* vanishAfter;

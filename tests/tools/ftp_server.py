@@ -29,6 +29,7 @@ and runs until killed. Switches put faults into it:
   --long-transfer BYTES  each RETR announces the file's size in its 150/125 reply
                          but sends BYTES more; SIZE tells the file's size
   --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
+  --max-connections N    a further connection from the same address is refused (421)
   --command-log FILE     every command line received is appended to FILE
   --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
   --tls-required         with --tls: USER and data connections are refused until
@@ -47,7 +48,7 @@ import sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 
 class SortedFS(AbstractedFS):
@@ -84,6 +85,7 @@ def main():
     parser.add_argument("--long-transfer", type=int)
     parser.add_argument("--connect-back-delay", type=int)
     parser.add_argument("--command-log")
+    parser.add_argument("--max-connections", type=int, default=0)
     parser.add_argument("--tls")
     parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
@@ -283,7 +285,8 @@ def main():
     Handler.use_sendfile = False
     Handler.banner = "test server ready."
 
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = ThreadedFTPServer(("127.0.0.1", args.port), Handler)
+    server.max_cons_per_ip = args.max_connections
     # A test that dies without stopping us must not leave us running.
     parent = os.getppid()
 
