@@ -485,7 +485,14 @@ class Writer {
         // Starts the write-back now, so the flush before the renames finds
         // most of the data already on its way.
         ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-        if (file.close() != 0) {
+        {
+            // Kept open for the flush before the renames while few.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (written_.size() < kFlushEachUpTo) {
+                written_.push_back(std::move(file));
+            }
+        }
+        if (file.valid() && file.close() != 0) {
             failWithErrno(errno);
         }
         progress.send();
@@ -493,7 +500,17 @@ class Writer {
 
     // Flushes the new files, then gives them their final names.
     void commit() {
-        if (::syncfs(root_) != 0) {
+        // A few files are flushed each on its own; for many, one flush of
+        // the whole file system costs less, though it waits for others' data.
+        const bool each = written_.size() == pending_.size();
+        if (each) {
+            for (Fd& file : written_) {
+                if (::fdatasync(file.get()) != 0 || file.close() != 0) {
+                    failWithErrno(errno);
+                }
+            }
+            written_.clear();
+        } else if (::syncfs(root_) != 0) {
             failWithErrno(errno);
         }
         std::sort(pending_.begin(), pending_.end(),
@@ -562,8 +579,19 @@ class Writer {
                     (pending.step == Step::Exchanged ? pending.temp : pending.backup).c_str(), 0);
             }
         }
+        // The new names on disk before the archive may go.
+        if (each) {
+            std::set<int> folders;
+            for (const Pending& pending : pending_) {
+                folders.insert(folderFd(pending.folder, pending.folder.size(), false, cache_));
+            }
+            for (const int folder : folders) {
+                ::fsync(folder);
+            }
+        } else {
+            ::syncfs(root_);
+        }
         pending_.clear();
-        ::syncfs(root_);
     }
 
   private:
@@ -574,6 +602,10 @@ class Writer {
         Exchanged,   // under its final name; the old file under the temporary name
         MovedAside,  // under its final name; the old file under `backup`
     };
+    // Up to this many new files are flushed one by one.
+    static constexpr std::size_t kFlushEachUpTo = 32;
+    // The new files still open, while no more than kFlushEachUpTo.
+    std::vector<Fd> written_;
     struct Pending {
         std::vector<std::string> folder;
         std::string temp;
