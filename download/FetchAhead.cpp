@@ -48,7 +48,8 @@ void FetchAhead::help(const SessionMaker& maker) {
         changed_.wait(lock, stop, [&] {
             const auto end = std::min(items_.size(), turn_ + kLookahead);
             for (std::size_t i = turn_; i < end; ++i) {
-                if (items_[i].state == State::Free) {
+                // A name never requested is the caller's at once.
+                if (items_[i].state == State::Free && isPlainFileName(listing_.names[i])) {
                     item = i;
                     return true;
                 }

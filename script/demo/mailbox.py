@@ -22,7 +22,7 @@ import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 CODES = ["ORV%04d" % n for n in (101, 114, 127, 203, 215, 342, 356, 408, 419, 520)]
 
@@ -119,7 +119,8 @@ def main():
     handler.authorizer = authorizer
     handler.auth_failed_timeout = 0
     handler.banner = "ORV Mail demo mailbox ready."
-    server = FTPServer(("127.0.0.1", 0), handler)
+    # A thread per connection: the download opens several at once.
+    server = ThreadedFTPServer(("127.0.0.1", 0), handler)
 
     # Never outlive the script that started us, however it ended.
     parent = os.getppid()

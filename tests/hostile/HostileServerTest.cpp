@@ -76,6 +76,33 @@ class HostileServer : public MailboxTest {
         o.timeouts.stalled = std::chrono::seconds(1);
         return download::transferMailbox(window, profiles, libraries, o);
     }
+    void expectOnlyPlainNamesFetched(const std::vector<std::string>& listed,
+                                     const std::string& longName) {
+        EXPECT_TRUE(quickTransfer());
+
+        // Every name that ends in ".ZIP" counts; only plain names are fetched.
+        const std::vector<std::string> zips(listed.begin(), listed.begin() + 12);
+        EXPECT_EQ(window.progress, progressFor(zips, 12));
+        EXPECT_EQ(log(), std::string(kStart) +
+                             "\r\nNumber of Files in the Mail Box:12\r\n 1 ../ESCAPE.ZIP"
+                             "\r\n 2 sub/NESTED.ZIP\r\n 3 back\\slash.ZIP\r\n 4 ctl\\x01.ZIP"
+                             "\r\n 5 del\\x7F.ZIP\r\n 6 tab\\x09.ZIP\r\n 7 esc\\x1B[2J\\\\.ZIP"
+                             "\r\n 8 c1\\xC2\\x9B.ZIP\r\n 9 " +
+                             longName + kEnd);
+        EXPECT_EQ(
+            window.detail,
+            "3 of 12 files downloaded; ../ESCAPE.ZIP failed: not a plain file name; "
+            "sub/NESTED.ZIP failed: not a plain file name; back\\slash.ZIP failed: not a plain "
+            "file name; and 6 more");
+        EXPECT_EQ(localNames(),
+                  (std::vector<std::string>{"EMPTY.ZIP", "with space.ZIP",
+                                            "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"}));
+        EXPECT_EQ(readFile(local / "EMPTY.ZIP"), "");
+        EXPECT_EQ(readFile(local / "with space.ZIP"), "spaced");
+        EXPECT_EQ(readFile(local / "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"), "non-ASCII");
+        EXPECT_EQ(readFile(root / "ESCAPE.ZIP"), "outside the mailbox");
+        EXPECT_FALSE(fs::exists(local / "sub"));
+    }
 };
 
 struct Fault {
@@ -298,44 +325,29 @@ TEST_F(HostileServer, ListedNamesThatAreNotFileNamesAreNeverRequestedOrWritten) 
         "..",
         ".",
         "NOTES.TXT"};
-    std::string listing;
-    for (const auto& name : listed) {
-        listing += name + "\r\n";
-    }
-    const fs::path listingFile = root / "listing";
-    writeFile(listingFile, listing);
     fs::create_directories(mailbox / "sub");
     put("sub/NESTED.ZIP", "nested");
     writeFile(root / "ESCAPE.ZIP", "outside the mailbox");
     put("with space.ZIP", "spaced");
     put("\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP", "non-ASCII");
     put("EMPTY.ZIP", "");
-    FtpServer server(
-        FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {"--listing", listingFile.string()}));
-    useServer(server);
-
-    EXPECT_TRUE(quickTransfer());
-
-    // Every name that ends in ".ZIP" counts; only plain names are fetched.
-    const std::vector<std::string> zips(listed.begin(), listed.begin() + 12);
-    EXPECT_EQ(window.progress, progressFor(zips, 12));
-    EXPECT_EQ(log(), std::string(kStart) +
-                         "\r\nNumber of Files in the Mail Box:12\r\n 1 ../ESCAPE.ZIP"
-                         "\r\n 2 sub/NESTED.ZIP\r\n 3 back\\slash.ZIP\r\n 4 ctl\\x01.ZIP"
-                         "\r\n 5 del\\x7F.ZIP\r\n 6 tab\\x09.ZIP\r\n 7 esc\\x1B[2J\\\\.ZIP"
-                         "\r\n 8 c1\\xC2\\x9B.ZIP\r\n 9 " +
-                         longName + kEnd);
-    EXPECT_EQ(window.detail,
-              "3 of 12 files downloaded; ../ESCAPE.ZIP failed: not a plain file name; "
-              "sub/NESTED.ZIP failed: not a plain file name; back\\slash.ZIP failed: not a plain "
-              "file name; and 6 more");
-    EXPECT_EQ(localNames(), (std::vector<std::string>{"EMPTY.ZIP", "with space.ZIP",
-                                                      "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"}));
-    EXPECT_EQ(readFile(local / "EMPTY.ZIP"), "");
-    EXPECT_EQ(readFile(local / "with space.ZIP"), "spaced");
-    EXPECT_EQ(readFile(local / "\xc3\xbcml\xc3\xa4ut \xe2\x82\xac.ZIP"), "non-ASCII");
-    EXPECT_EQ(readFile(root / "ESCAPE.ZIP"), "outside the mailbox");
-    EXPECT_FALSE(fs::exists(local / "sub"));
+    // The same names as NLST lists them, and as MLSD does (facts first).
+    for (const char* command : {"--listing", "--mlsd"}) {
+        SCOPED_TRACE(command);
+        fs::remove_all(local);
+        fs::create_directory(local);
+        window = FakeMainWindow{};
+        std::string listing;
+        for (const auto& name : listed) {
+            listing += (command[2] == 'm' ? "type=file; " : "") + name + "\r\n";
+        }
+        const fs::path listingFile = root / "listing";
+        writeFile(listingFile, listing);
+        FtpServer server(
+            FtpServer::pyftpdlib(mailbox, "mailbox", "secret", {command, listingFile.string()}));
+        useServer(server);
+        expectOnlyPlainNamesFetched(listed, longName);
+    }
 }
 
 TEST_F(HostileServer, TwentyThousandListedNames) {

@@ -2,7 +2,8 @@
 """An FTP server on 127.0.0.1 that behaves like one far away on a slower line:
 each reply on the control connection leaves DELAY milliseconds late, each data
 connection is opened (active mode) or taken (passive mode) DELAY milliseconds
-late, and file data flows at RATE bits per second. The loopback has no latency
+late, and file data flows at RATE bits per second, shared by every data
+connection as on one line. The loopback has no latency
 of its own to put there (and this kernel has no netem).
 
   slow_link.py --home DIR --user U --password P [--delay MS] [--rate BITS]
@@ -19,6 +20,7 @@ import argparse
 import logging
 import os
 import sys
+import threading
 import time
 import warnings
 
@@ -29,7 +31,7 @@ with warnings.catch_warnings():
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import (ActiveDTP, DTPHandler, FTPHandler, PassiveDTP,
                                 ThrottledDTPHandler)
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 
 def main():
@@ -45,29 +47,52 @@ def main():
     delay = args.delay / 1000.0
     logging.basicConfig(level=logging.ERROR)
 
+    class Line:
+        """The one line every data connection shares, as on a real link: a
+        token bucket filled at the line's rate, holding at most 16 KiB."""
+        rate = args.rate / 8  # bytes per second
+        burst = 16384
+        lock = threading.Lock()
+        tokens = 16384.0
+        last = time.monotonic()
+
+        @classmethod
+        def take(cls, wanted):
+            """Bytes that may leave now, or 0 and the seconds to wait."""
+            with cls.lock:
+                now = time.monotonic()
+                cls.tokens = min(cls.burst, cls.tokens + (now - cls.last) * cls.rate)
+                cls.last = now
+                allowed = min(wanted, int(cls.tokens))
+                if allowed <= 0:
+                    return 0, (min(wanted, 4096) - cls.tokens) / cls.rate
+                cls.tokens -= allowed
+                return allowed, 0
+
+        @classmethod
+        def give_back(cls, unsent):
+            with cls.lock:
+                cls.tokens += unsent
+
     class Dtp(ThrottledDTPHandler):
         # pyftpdlib's own throttle lets a second's worth through at once and
-        # then sleeps; a line of this rate spreads it evenly: each send takes
-        # no more than the time since the first byte allows.
-        rate = args.rate / 8  # bytes per second
+        # then sleeps; the line spreads it evenly over every connection.
         ac_out_buffer_size = 16384
         write_limit = 0
 
         def send(self, data):
-            now = time.monotonic()
-            if not hasattr(self, "_first"):
-                self._first, self._sent = now, 0
-            allowed = int(self.rate * (now - self._first)) + 16384 - self._sent
+            allowed, wait = Line.take(len(data))
             if allowed <= 0:
                 self.del_channel()
                 self._cancel_throttler()
                 self._throttler = self.ioloop.call_later(
-                    -allowed / self.rate + 0.001,
+                    wait + 0.001,
                     lambda: self.add_channel(events=self.ioloop.WRITE),
                     _errback=self.handle_error)
                 return 0
             sent = DTPHandler.send(self, data[:allowed])
-            self._sent += sent
+            if sent < allowed:
+                Line.give_back(allowed - sent)
             return sent
 
     class LateActive(ActiveDTP):
@@ -113,7 +138,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.home, perm="elr")
     Handler.authorizer = authorizer
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = ThreadedFTPServer(("127.0.0.1", args.port), Handler)
     print("PORT", server.address[1], flush=True)
 
     parent = os.getppid()

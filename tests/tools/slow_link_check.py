@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks that slow_link.py delays and throttles as configured: every reply
 and the data connection come no sooner than the delay, and a file takes no
-less than its size at the rate. Lower bounds only: a busy machine may be
+less than its size at the rate, and two at once share that rate. Lower bounds only: a busy machine may be
 slower, never faster."""
 
 import ftplib
@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 DELAY = 0.1          # seconds
@@ -51,6 +52,27 @@ with tempfile.TemporaryDirectory() as home:
             if len(received) != SIZE:
                 failures.append(f"received {len(received)} bytes of {SIZE}")
         ftp.quit()
+
+        # Two connections at once share the one line: together no faster.
+        def fetch(sizes):
+            other = ftplib.FTP()
+            other.connect("127.0.0.1", port)
+            other.login("u", "p")
+            got = bytearray()
+            other.retrbinary("RETR A.ZIP", got.extend)
+            sizes.append(len(got))
+            other.quit()
+
+        sizes = []
+        threads = [threading.Thread(target=fetch, args=(sizes,)) for _ in range(2)]
+        start = time.monotonic()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        at_least("two RETRs at once", start, (2 * SIZE - 16384) * 8 / RATE)
+        if sizes != [SIZE, SIZE]:
+            failures.append(f"received {sizes} bytes at once, {SIZE} each expected")
         with open(log) as f:
             commands = f.read().split()
         if commands[:2] != ["USER", "PASS"] or "RETR" not in commands:
