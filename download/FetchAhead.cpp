@@ -46,15 +46,9 @@ void FetchAhead::help(const SessionMaker& maker) {
     while (true) {
         std::size_t item = items_.size();
         changed_.wait(lock, stop, [&] {
-            const auto end = std::min(items_.size(), turn_ + kLookahead);
-            for (std::size_t i = turn_; i < end; ++i) {
-                // A name never requested is the caller's at once.
-                if (items_[i].state == State::Free && isPlainFileName(listing_.names[i])) {
-                    item = i;
-                    return true;
-                }
-            }
-            return false;
+            const auto free = freeAfter(turn_);
+            item = free.value_or(items_.size());
+            return free.has_value();
         });
         if (stop.stop_requested() || item == items_.size()) {
             return;
@@ -86,13 +80,41 @@ void FetchAhead::help(const SessionMaker& maker) {
     }
 }
 
-std::optional<FetchResult> FetchAhead::take(std::size_t item, const DownloadProgress& progress) {
+std::optional<std::size_t> FetchAhead::freeAfter(std::size_t item) const {
+    const auto end = std::min(items_.size(), turn_ + kLookahead);
+    for (std::size_t i = item; i < end; ++i) {
+        // A name never requested is the caller's at once.
+        if (items_[i].state == State::Free && isPlainFileName(listing_.names[i])) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<FetchResult> FetchAhead::take(std::size_t item, const DownloadProgress& progress,
+                                            const OwnFetch& fetchAhead) {
     const auto stop = stop_.get_token();
     std::unique_lock lock(mutex_);
     turn_ = item;
     changed_.notify_all();
     Item& current = items_.at(item);
     while (current.state == State::Helper && !stop.stop_requested()) {
+        // Rather than wait, the caller's own connection fetches a later file.
+        if (const auto later = fetchAhead ? freeAfter(item + 1) : std::nullopt) {
+            Item& ahead = items_[*later];
+            ahead.state = State::Own;
+            lock.unlock();
+            FetchResult fetched;
+            try {
+                fetched = fetchAhead(*later);
+            } catch (...) {
+                fetched.result = {DownloadStatus::Failed, "out of memory"};
+            }
+            lock.lock();
+            ahead.result = std::move(fetched);
+            ahead.state = State::Fetched;
+            continue;
+        }
         const auto done = current.done;
         const auto total = current.total;
         lock.unlock();
@@ -103,11 +125,11 @@ std::optional<FetchResult> FetchAhead::take(std::size_t item, const DownloadProg
         changed_.wait_for(lock, stop, kProgressEvery,
                           [&] { return current.state != State::Helper; });
     }
-    if (current.state == State::Fetched) {
-        current.state = State::Caller;
+    const bool fetched = current.state == State::Fetched;
+    current.state = State::Caller;
+    if (fetched) {
         return std::move(current.result);
     }
-    current.state = State::Caller;
     return std::nullopt;
 }
 

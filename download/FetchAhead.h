@@ -35,15 +35,21 @@ class FetchAhead {
     FetchAhead(const FetchAhead&) = delete;
     FetchAhead& operator=(const FetchAhead&) = delete;
 
-    // The caller's turn at item (ascending): the file a helper fetched,
-    // waiting in the folder, or nothing when the caller is to fetch it
-    // itself (no helper took it, or the helper's attempt failed, or a stop
-    // came). While a helper's fetch of it is under way, progress is called
-    // on the caller's thread with its bytes.
-    std::optional<FetchResult> take(std::size_t item, const DownloadProgress& progress);
+    // Fetches item on the caller's own connection, shown nowhere.
+    using OwnFetch = std::function<FetchResult(std::size_t item)>;
+
+    // The caller's turn at item (ascending): the file fetched ahead, waiting
+    // in the folder (or why it failed, when the caller's own connection
+    // fetched it), or nothing when the caller is to fetch it itself (no one
+    // took it, or a helper's attempt failed, or a stop came). While a
+    // helper's fetch of it is under way, progress is called on the caller's
+    // thread with its bytes, and the caller's connection fetches a later file
+    // through fetchAhead rather than wait.
+    std::optional<FetchResult> take(std::size_t item, const DownloadProgress& progress,
+                                    const OwnFetch& fetchAhead = {});
 
   private:
-    enum class State { Free, Caller, Helper, Fetched, Failed };
+    enum class State { Free, Caller, Helper, Own, Fetched, Failed };
     struct Item {
         State state = State::Free;
         FetchResult result;
@@ -51,6 +57,8 @@ class FetchAhead {
         std::int64_t total = -1;
     };
     void help(const SessionMaker& maker);
+    // The first file from item on, within the lookahead, that no one took.
+    std::optional<std::size_t> freeAfter(std::size_t item) const;
 
     const ZipListing& listing_;
     const std::string& folder_;

@@ -281,9 +281,11 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         listing, folder, stop);
     std::vector<FailedFile> failed;
     int ordinal = 0;
+    const auto sizeAt = [&listing](std::size_t item) {
+        return listing.sizes.empty() ? -1LL : listing.sizes[item];
+    };
     for (const auto& name : names) {
-        const long long listedSize =
-            listing.sizes.empty() ? -1 : listing.sizes[static_cast<std::size_t>(ordinal)];
+        const long long listedSize = sizeAt(static_cast<std::size_t>(ordinal));
         ++ordinal;
         if (stop.stop_requested()) {
             return endStopped();
@@ -293,13 +295,22 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;
-        auto fetched = ahead.take(static_cast<std::size_t>(ordinal - 1), showBytes);
+        auto fetched =
+            ahead.take(static_cast<std::size_t>(ordinal - 1), showBytes, [&](std::size_t later) {
+                // Not the file shown: its bytes are not shown either.
+                session->setProgress(nullptr);
+                auto early = session->fetch(names[later], folder, sizeAt(later));
+                session->setProgress(showBytes);
+                return early;
+            });
         DownloadResult result;
-        if (fetched) {
+        if (fetched && fetched->result.ok()) {
             result = fetched->file.commit(folder + "/" + name);
             if (result) {
                 showBytes(fetched->file.size(), fetched->file.size());
             }
+        } else if (fetched) {
+            result = std::move(fetched->result);
         } else {
             result = session->download(name, folder, listedSize);
         }
