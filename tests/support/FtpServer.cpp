@@ -360,6 +360,16 @@ std::string FtpServer::commands() const {
     return readAll(workDir_ / "commands.log");
 }
 
+int FtpServer::sent(const std::string& verb) const {
+    const auto lines = "\n" + commands();
+    const auto wanted = "\n" + verb + " ";
+    int count = 0;
+    for (auto at = lines.find(wanted); at != std::string::npos; at = lines.find(wanted, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 void FtpServer::startPyftpdlib() {
     std::vector<std::string> argv = {
         kPython,         std::string(TYQ_TEST_TOOLS) + "/ftp_server.py",

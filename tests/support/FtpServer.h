@@ -91,6 +91,8 @@ class FtpServer {
     std::string errors() const;
     // The command lines pyftpdlib received so far, each ended by "\n".
     std::string commands() const;
+    // How many of those were the command verb ("SIZE", "PASS"...).
+    int sent(const std::string& verb) const;
 
   private:
     void stop();
