@@ -682,6 +682,10 @@ void FtpSession::usePassive() {
     curl_easy_setopt(handles_->easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
 }
 
+bool FtpSession::encrypted() const noexcept {
+    return handles_->encrypted;
+}
+
 bool FtpSession::stopped() const noexcept {
     return handles_->stopped;
 }

@@ -180,6 +180,8 @@ class FtpSession {
     void usePassive();
 
     bool passive() const noexcept { return passive_; }
+    // The log-in went over TLS.
+    bool encrypted() const noexcept;
 
     // Once stop is requested, the operation under way ends at once and so
     // does every later one; a download then leaves no file behind.

@@ -263,16 +263,22 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     const auto helpers =
         names.size() < 2 ? 0
                          : std::min(names.size() - 1, static_cast<std::size_t>(connections - 1));
+    // A server that spoke TLS to the first connection must speak it to the
+    // others: one that seems not to offer it there is not given the password.
+    FtpServer helperServer = server;
+    if (session->encrypted()) {
+        helperServer.encryption = Encryption::Required;
+    }
     FetchAhead ahead(
         helpers,
-        [&server, &options, passive = session->passive()](std::stop_token helperStop) {
+        [&helperServer, &options, passive = session->passive()](std::stop_token helperStop) {
             auto helper = FtpSession::open(kProgramName, options.timeouts);
             if (helper) {
                 helper->setStopToken(std::move(helperStop));
                 if (passive) {
                     helper->usePassive();
                 }
-                if (helper->login(server).status != LoginStatus::LoggedIn) {
+                if (helper->login(helperServer).status != LoginStatus::LoggedIn) {
                     helper.reset();
                 }
             }

@@ -710,6 +710,35 @@ TEST_F(MailboxTransfer, DownloadsFromVsftpdOverTls) {
         "The server requires encryption; choose \"Use TLS if the server offers it\" in Setup");
 }
 
+// A man in the middle who refuses AUTH on the further connections gets no
+// password from them: the first connection showed the server speaks TLS.
+TEST_F(MailboxTransfer, FurtherConnectionsKeepToTlsOnceTheFirstHasIt) {
+    if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
+    auto config = FtpServer::vsftpd(mailbox, "vs-secret");
+    config.certificate = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
+    config.requireTls = false;  // plain log-ins allowed: only the client can refuse them
+    FtpServer server(config);
+    ControlRelay relay(server.port(), 1);
+    setenv("TYQLMFTP_CA_FILE", ca.c_str(), 1);
+    for (const char* name : {"A.ZIP", "B.ZIP", "C.ZIP", "D.ZIP"}) {
+        put(name, bigFile(200000, name[0]));
+    }
+    useServer(server);
+    set(settings::kPort, std::to_string(relay.port()));
+    EXPECT_TRUE(transfer());
+    unsetenv("TYQLMFTP_CA_FILE");
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP", "C.ZIP", "D.ZIP"}));
+    const auto records = relay.records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0].substr(0, records[0].find('\x16')), "AUTH TLS\r\n");
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].find("PASS"), std::string::npos) << records[i];
+    }
+}
+
 TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {
     // Downloaded files land where "Local" points at that moment, and are
     // readable by others as ordinary downloads are.

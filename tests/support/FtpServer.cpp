@@ -194,12 +194,16 @@ void killGroup(pid_t& pid) {
 
 }  // namespace
 
-ControlRelay::ControlRelay(int serverPort) : workDir_(makeWorkDir()) {
+ControlRelay::ControlRelay(int serverPort, int stripTlsFrom) : workDir_(makeWorkDir()) {
     try {
-        port_ = startAnnouncing(
-            {kPython, std::string(TYQ_TEST_TOOLS) + "/control_relay.py", "--to",
-             std::to_string(serverPort), "--record", (workDir_ / "record").string()},
-            (workDir_ / "errors.log").string(), pid_);
+        std::vector<std::string> argv = {
+            kPython,    std::string(TYQ_TEST_TOOLS) + "/control_relay.py",
+            "--to",     std::to_string(serverPort),
+            "--record", (workDir_ / "record").string()};
+        if (stripTlsFrom >= 0) {
+            argv.insert(argv.end(), {"--strip-tls-from", std::to_string(stripTlsFrom)});
+        }
+        port_ = startAnnouncing(argv, (workDir_ / "errors.log").string(), pid_);
     } catch (...) {
         std::filesystem::remove_all(workDir_);
         throw;

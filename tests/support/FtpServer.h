@@ -23,7 +23,9 @@ namespace tyq::test {
 // sends on each connection: what crossed the network in clear.
 class ControlRelay {
   public:
-    explicit ControlRelay(int serverPort);
+    // From connection stripTlsFrom on (counted from 0), AUTH is refused by
+    // the relay itself, as by a man in the middle.
+    explicit ControlRelay(int serverPort, int stripTlsFrom = -1);
     ~ControlRelay();
     ControlRelay(const ControlRelay&) = delete;
     ControlRelay& operator=(const ControlRelay&) = delete;
