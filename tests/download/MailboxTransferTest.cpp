@@ -47,6 +47,17 @@ std::pair<int, int> loopbackListener(int flags = 0) {
 
 class MailboxTransfer : public MailboxTest {
   protected:
+    // vsftpd with a certificate for 127.0.0.1 from a throwaway authority,
+    // which TYQLMFTP_CA_FILE names until the test unsets it.
+    FtpServer::Config vsftpdWithCertificate(bool requireTls) {
+        const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
+        auto config = FtpServer::vsftpd(mailbox, "vs-secret");
+        config.certificate = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
+        config.requireTls = requireTls;
+        setenv("TYQLMFTP_CA_FILE", ca.c_str(), 1);
+        return config;
+    }
+
     // Three archives, one text file, and an old local copy of the second
     // archive: every archive arrives in the server's order, the old copy is
     // replaced, the server keeps its files.
@@ -692,12 +703,7 @@ TEST_F(MailboxTransfer, DownloadsFromVsftpdOverTls) {
     if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
-    auto config = FtpServer::vsftpd(mailbox, "vs-secret");
-    config.certificate = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
-    config.requireTls = true;
-    FtpServer server(config);
-    setenv("TYQLMFTP_CA_FILE", ca.c_str(), 1);
+    FtpServer server(vsftpdWithCertificate(true));
     expectThreeFilesDownloaded(server, {"A.ZIP", "B.ZIP", "c.zip"});
 
     window.progress.clear();
@@ -716,13 +722,9 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepToTlsOnceTheFirstHasIt) {
     if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    const auto ca = FtpServer::makeCertificate(root.path(), "ca.pem", "ca.invalid");
-    auto config = FtpServer::vsftpd(mailbox, "vs-secret");
-    config.certificate = FtpServer::makeCertificate(root.path(), "good.pem", "127.0.0.1", ca);
-    config.requireTls = false;  // plain log-ins allowed: only the client can refuse them
-    FtpServer server(config);
+    // Plain log-ins allowed: only the client can refuse them.
+    FtpServer server(vsftpdWithCertificate(false));
     ControlRelay relay(server.port(), 1);
-    setenv("TYQLMFTP_CA_FILE", ca.c_str(), 1);
     for (const char* name : {"A.ZIP", "B.ZIP", "C.ZIP", "D.ZIP"}) {
         put(name, bigFile(200000, name[0]));
     }
