@@ -60,10 +60,9 @@ void FetchAhead::help(const SessionMaker& maker) {
             items_[item].done = done;
             items_[item].total = total;
         });
-        const long long size = listing_.sizes.empty() ? -1 : listing_.sizes[item];
         FetchResult fetched;
         try {
-            fetched = session->fetch(listing_.names[item], folder_, size);
+            fetched = session->fetch(listing_.names[item], folder_, listing_.sizeAt(item));
         } catch (...) {
             fetched.result = {DownloadStatus::Failed, "out of memory"};
         }

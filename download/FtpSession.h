@@ -80,6 +80,8 @@ struct ZipListing {
     // Each name's size as the listing told it (MLSD), or -1; empty when the
     // listing tells no sizes (NLST).
     std::vector<long long> sizes;
+    // The size told for names[item], or -1.
+    long long sizeAt(std::size_t item) const { return sizes.empty() ? -1 : sizes[item]; }
     std::string failure;  // a few plain words, while not listed
 };
 

@@ -287,11 +287,8 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         listing, folder, stop);
     std::vector<FailedFile> failed;
     int ordinal = 0;
-    const auto sizeAt = [&listing](std::size_t item) {
-        return listing.sizes.empty() ? -1LL : listing.sizes[item];
-    };
     for (const auto& name : names) {
-        const long long listedSize = sizeAt(static_cast<std::size_t>(ordinal));
+        const long long listedSize = listing.sizeAt(static_cast<std::size_t>(ordinal));
         ++ordinal;
         if (stop.stop_requested()) {
             return endStopped();
@@ -305,7 +302,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
             ahead.take(static_cast<std::size_t>(ordinal - 1), showBytes, [&](std::size_t later) {
                 // Not the file shown: its bytes are not shown either.
                 session->setProgress(nullptr);
-                auto early = session->fetch(names[later], folder, sizeAt(later));
+                auto early = session->fetch(names[later], folder, listing.sizeAt(later));
                 session->setProgress(showBytes);
                 return early;
             });

@@ -123,8 +123,8 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
         EXPECT_EQ(listing.names, (std::vector<std::string>{"B.ZIP", "C.ZIP", "with space.ZIP"}));
         EXPECT_EQ(listing.sizes, c.sizes);
         for (std::size_t i = 0; i < listing.names.size(); ++i) {
-            const auto result = session->download(listing.names[i], local.string(),
-                                                  listing.sizes.empty() ? -1 : listing.sizes[i]);
+            const auto result =
+                session->download(listing.names[i], local.string(), listing.sizeAt(i));
             EXPECT_EQ(result.failure, i == 0 ? c.bFailure : "") << listing.names[i];
         }
         EXPECT_EQ(server.sent("SIZE"), c.sizeCommands);
