@@ -690,6 +690,21 @@ bool FtpSession::stopped() const noexcept {
     return handles_->stopped;
 }
 
+int FtpSession::lastReply() const noexcept {
+    const auto& reply = handles_->reply;
+    if (reply.size() < 3) {
+        return 0;
+    }
+    int code = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (reply[i] < '0' || reply[i] > '9') {
+            return 0;
+        }
+        code = code * 10 + (reply[i] - '0');
+    }
+    return code;
+}
+
 std::string FtpSession::serverKey(const FtpServer& server) {
     const auto address = parseAddress(server.host);
     long port = address.port != 0 ? address.port : server.port;

@@ -193,6 +193,8 @@ class FtpSession {
     void setProgress(DownloadProgress progress);
     // Whether the last operation ended because a stop was requested.
     bool stopped() const noexcept;
+    // The code of the server's last final reply (421, 530...), or 0.
+    int lastReply() const noexcept;
 
   private:
     struct Handles;

@@ -1,6 +1,7 @@
 #include "download/MailboxTransfer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -272,15 +273,22 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     FetchAhead ahead(
         helpers,
         [&helperServer, &options, passive = session->passive()](std::stop_token helperStop) {
-            auto helper = FtpSession::open(kProgramName, options.timeouts);
-            if (helper) {
-                helper->setStopToken(std::move(helperStop));
-                if (passive) {
-                    helper->usePassive();
-                }
-                if (helper->login(helperServer).status != LoginStatus::LoggedIn) {
-                    helper.reset();
-                }
+            FetchAhead::Helper helper;
+            helper.session = FtpSession::open(kProgramName, options.timeouts);
+            if (!helper.session) {
+                helper.failure = "no session could be created";
+                return helper;
+            }
+            helper.session->setStopToken(std::move(helperStop));
+            if (passive) {
+                helper.session->usePassive();
+            }
+            const auto login = helper.session->login(helperServer);
+            if (login.status != LoginStatus::LoggedIn) {
+                const int reply = helper.session->lastReply();
+                helper.refused = reply == 421 || reply == 530;
+                helper.failure = login.description;
+                helper.session.reset();
             }
             return helper;
         },
@@ -306,6 +314,11 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                 session->setProgress(showBytes);
                 return early;
             });
+        // A file a helper fetched is not put in place once the user chose to
+        // stop, however far it got.
+        if (stop.stop_requested()) {
+            return endStopped();
+        }
         DownloadResult result;
         if (fetched && fetched->result.ok()) {
             result = fetched->file.commit(folder + "/" + name);
@@ -315,7 +328,14 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         } else if (fetched) {
             result = std::move(fetched->result);
         } else {
+            const auto started = std::chrono::steady_clock::now();
             result = session->download(name, folder, listedSize);
+            if (result) {
+                std::error_code error;
+                const auto size = std::filesystem::file_size(folder + "/" + name, error);
+                ahead.noteOwnTransfer(error ? 0 : static_cast<std::int64_t>(size),
+                                      std::chrono::steady_clock::now() - started);
+            }
         }
         if (!result) {
             if (result.status == DownloadStatus::Stopped || session->stopped()) {
@@ -327,10 +347,19 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     }
 
     window.setProgressText(kFinishedText);
+    std::string detail;
     if (!listing.listed) {
-        window.setProgressDetail("The mailbox could not be listed: " + listing.failure);
+        detail = "The mailbox could not be listed: " + listing.failure;
     } else if (!failed.empty()) {
-        window.setProgressDetail(summary(names.size(), failed));
+        detail = summary(names.size(), failed);
+    }
+    // Why the run had fewer connections than asked for, for a support case.
+    if (const auto note = ahead.helperNote(); !note.empty()) {
+        detail +=
+            (detail.empty() ? "" : "; ") + std::string("Further connections gave up: ") + note;
+    }
+    if (!detail.empty()) {
+        window.setProgressDetail(detail);
     }
     session.reset();
     log.write(formatStamp(kEndStampPattern, options.clock()));

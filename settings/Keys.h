@@ -30,7 +30,7 @@ inline constexpr char kEncryptionPlainCaption[] = "Plain FTP only";
 // How many connections a download may open to the server at once; beyond
 // the first they fetch the files ahead of the one under way.
 inline constexpr char kConnections[] = "Connections";
-inline constexpr int kDefaultConnections = 4;
+inline constexpr int kDefaultConnections = 2;
 inline constexpr int kMaxConnections = 8;
 
 inline constexpr int kDefaultPort = 21;

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "common/DiskFullError.h"
@@ -44,6 +46,11 @@
 namespace tyq::ui {
 
 namespace {
+
+// A command whose worker thread could not start: said as it is.
+struct NotStarted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 constexpr char kAboutItem[] = "&About Korvatt...";
 constexpr char kStopDownload[] = "Stop the download?";
@@ -320,6 +327,8 @@ void CMainDlg::runCommandWith(const std::function<void()>& command,
         command();
     } catch (const DiskFullError& error) {
         failure = error.what();
+    } catch (const NotStarted& error) {
+        failure = error.what();
     } catch (const std::exception& error) {
         failure = std::string("The command ended with an unexpected error: ") + error.what();
     } catch (...) {
@@ -368,6 +377,14 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
         [&] {
             std::stop_source source;
             WorkerPort port(*this, *this, prompter_, source.get_token());
+            // However this ends, nothing is left pointing at the source.
+            struct Running {
+                CMainDlg& window;
+                ~Running() {
+                    window.stop_ = nullptr;
+                    window.bar_->hide();
+                }
+            } running{*this};
             stop_ = &source;
             stopQuestion_ = stopQuestion;
             itemWord_ = QString::fromUtf8(itemWord);
@@ -378,18 +395,21 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
 
             QEventLoop loop;
             std::exception_ptr error;
-            std::thread worker([&] {
-                try {
-                    command(port, port);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-            });
+            std::thread worker;
+            try {
+                worker = std::thread([&] {
+                    try {
+                        command(port, port);
+                    } catch (...) {
+                        error = std::current_exception();
+                    }
+                    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+                });
+            } catch (const std::system_error& failure) {
+                throw NotStarted(std::string("The command could not start: ") + failure.what());
+            }
             loop.exec();
             worker.join();
-            stop_ = nullptr;
-            bar_->hide();
             if (error) {
                 std::rethrow_exception(error);
             }

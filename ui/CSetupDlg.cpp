@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionFrame>
 
@@ -18,8 +19,9 @@
 namespace tyq::ui {
 
 namespace {
-// The encryption choice's row, below the template's two.
-constexpr int kChoiceRow = 15;
+// The encryption choice's row and the connections' row, below the
+// template's two.
+constexpr int kChoiceRow = 29;
 // QLineEdit's own space between its frame and its text, on each side.
 constexpr int kLineEditMargin = 2;
 }  // namespace
@@ -29,7 +31,8 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
       profiles_(profiles),
       host_(new QLineEdit(this)),
       port_(new QLineEdit(this)),
-      encryption_(new QComboBox(this)) {
+      encryption_(new QComboBox(this)),
+      connections_(new QSpinBox(this)) {
     setObjectName(QStringLiteral("setupDialog"));
     setWindowTitle(QStringLiteral("Tessary Orv Mail Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -87,8 +90,27 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     encryption_->resize(std::max(encryption_->width(), encryption_->sizeHint().width()),
                         encryption_->height());
 
+    // How many connections a download may open; more than one fetches ahead,
+    // but some servers allow a subscriber only one.
+    auto* connectionsLabel = new QLabel(QStringLiteral("Simultaneous &connections:"), this);
+    connectionsLabel->setObjectName(QStringLiteral("label") + controlName(ids::kConnections));
+    connectionsLabel->setBuddy(connections_);
+    units.place(*connectionsLabel, 7, 50, 90, 9);
+    connections_->setObjectName(controlName(ids::kConnections));
+    connections_->setRange(1, settings::kMaxConnections);
+    units.place(*connections_, 100, 48, 30, 13);
+    connections_->resize(std::max(connections_->width(), connections_->sizeHint().width()),
+                         connections_->height());
+    connectionsLabel->resize(
+        std::max(connectionsLabel->width(), connectionsLabel->sizeHint().width()),
+        connectionsLabel->height());
+    if (connectionsLabel->geometry().right() + units.toPixelsX(3) > connections_->x()) {
+        connections_->move(connectionsLabel->geometry().right() + units.toPixelsX(3),
+                           connections_->y());
+    }
+
     // Screen readers name each field as its label reads.
-    for (auto* label : {hostLabel, portLabel, encryptionLabel}) {
+    for (auto* label : {hostLabel, portLabel, encryptionLabel, connectionsLabel}) {
         nameBuddyAfterLabel(*label);
     }
 
@@ -105,7 +127,8 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
 
     setTabOrder(host_, port_);
     setTabOrder(port_, encryption_);
-    setTabOrder(encryption_, ok);
+    setTabOrder(encryption_, connections_);
+    setTabOrder(connections_, ok);
     setTabOrder(ok, cancel);
     setTabOrder(cancel, byDefault);
 
@@ -114,7 +137,8 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     connect(byDefault, &QPushButton::clicked, this, &CSetupDlg::onDefault);
 
     setFixedSize(
-        std::max(units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7)),
+        std::max({units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7),
+                  connections_->geometry().right() + 1 + units.toPixelsX(7)}),
         units.toPixelsY(58 + kChoiceRow));
 
     // The opening: both values from the settings file, shown in the fields.
@@ -128,8 +152,13 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     m_strPort = shownPort_.text;
     storedEncryption_ = profiles_.getString(settings::kSection, settings::kEncryption, "",
                                             settings::kNamedReadCapacity, settings::kFileName);
+    storedConnections_ =
+        std::clamp(profiles_.getInt(settings::kSection, settings::kConnections,
+                                    settings::kDefaultConnections, settings::kFileName),
+                   1, settings::kMaxConnections);
     toFields();
     showEncryption(storedEncryption_);
+    connections_->setValue(storedConnections_);
     host_->setFocus();
 }
 
@@ -159,6 +188,7 @@ void CSetupDlg::onDefault() {
     m_strHost = QString::fromUtf8(settings::kDefaultHost);
     m_strPort = QString::fromUtf8(settings::kDefaultPortText);
     showEncryption(settings::kEncryptionIfOffered);
+    connections_->setValue(settings::kDefaultConnections);
     toFields();
     repaint();
 }
@@ -179,6 +209,10 @@ void CSetupDlg::accept() {
     if (encryption_->currentIndex() != std::max(before, 0)) {
         profiles_.writeString(settings::kSection, settings::kEncryption, chosen,
                               settings::kFileName);
+    }
+    if (connections_->value() != storedConnections_) {
+        profiles_.writeString(settings::kSection, settings::kConnections,
+                              std::to_string(connections_->value()), settings::kFileName);
     }
     QDialog::accept();
 }

@@ -9,6 +9,7 @@
 
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace tyq::ui {
 
@@ -37,6 +38,10 @@ class CSetupDlg : public QDialog {
     QLineEdit* host_;
     QLineEdit* port_;
     QComboBox* encryption_;
+    QSpinBox* connections_;
+    // The number as read (the default when absent), so an untouched field
+    // leaves the file as it was.
+    int storedConnections_ = 0;
     // The stored value as read ("" when absent), so an untouched choice
     // leaves the file as it was.
     std::string storedEncryption_;

@@ -26,6 +26,8 @@ inline constexpr int kAol = 1012;
 inline constexpr int kBrowse = 1015;
 // Setup's encryption choice; an addition of ours.
 inline constexpr int kEncryption = 1016;
+// Setup's number of simultaneous connections; an addition of ours.
+inline constexpr int kConnections = 1017;
 // Setup window.
 inline constexpr int kHost = 1013;
 inline constexpr int kPort = 1014;

@@ -2,9 +2,12 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "MailboxFixture.h"
+#include "download/FetchAhead.h"
 #include "download/TransferLog.h"
 #include "support/ScriptedPrompter.h"
 
@@ -310,16 +313,23 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
     struct Case {
         const char* connections;  // the setting; empty: none written yet
         std::vector<std::string> switches;
-        int logins;  // at most
+        int logins;    // at most
+        int accepted;  // connections at most, turned away ones too
+        // Or none, when the run ended before the refusal; "?": either count.
+        std::string detail = "";
     };
+    const std::string oneAllowed = "Further connections gave up: the server allows one connection";
     const Case cases[] = {
-        {"", {}, 4},
-        {"1", {}, 1},
-        {"99", {}, 8},
-        {"4", {"--max-connections", "1"}, 1},
+        {"", {}, 2, 2},
+        {"1", {}, 1, 1},
+        {"99", {}, 8, 8},
+        // The first refusal ends the asking.
+        {"8", {"--max-connections", "1"}, 1, 2, oneAllowed},
         // Passive mode found in the listing logs in afresh: two of ours, one
         // helper refused.
-        {"3", {"--refuse-active", "--max-connections", "2"}, 3},
+        {"3", {"--refuse-active", "--max-connections", "2"}, 3, 4, "?"},
+        // A helper that stalls is overtaken: the run does not wait for it.
+        {"2", {"--stall-connection", "2"}, 2, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.connections) + (c.switches.empty() ? "" : c.switches.back()));
@@ -331,7 +341,9 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         }
         FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
         useServer(server);
-        EXPECT_TRUE(transfer());
+        auto o = options();
+        o.timeouts.stalled = std::chrono::hours(1);  // only an overtaking ends a stall
+        EXPECT_TRUE(download::transferMailbox(window, profiles, libraries, o));
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
@@ -343,6 +355,72 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         // Helpers still logging in when the last file arrived are stopped.
         EXPECT_LE(logins, c.logins);
         EXPECT_TRUE(c.logins > 1 || logins == c.logins);
+        EXPECT_LE(server.connections(), c.accepted);
+        EXPECT_TRUE(window.detail.empty() || window.detail == c.detail ||
+                    (c.detail == "?" && window.detail.starts_with("Further connections gave up")))
+            << window.detail;
+    }
+}
+
+// When the first connection, with nothing else to do, takes over the file a
+// helper has: a helper never makes the run slower than one connection.
+TEST(FetchAhead, TakesOverOnlyFromASlowerHelper) {
+    using namespace std::chrono_literals;
+    using download::HelperProgress;
+    using download::OwnSpeed;
+    constexpr std::int64_t kB = 1000, MB = 1000 * kB;
+    struct Case {
+        const char* what;
+        HelperProgress helper;  // done, total, elapsed, since the last byte
+        OwnSpeed own;
+        bool takeOver;
+    };
+    const Case cases[] = {
+        {"stalled, no pace of our own", {kB, MB, 10s, 3s}, {}, true},
+        {"no pace of our own", {10 * kB, MB, 10s, 0s}, {}, false},
+        {"too few bytes of our own", {10 * kB, MB, 10s, 0s}, {10 * kB, 10ms}, false},
+        {"too early to judge", {0, MB, 500ms, 500ms}, {MB, 1s}, false},
+        {"a hundred times slower", {10 * kB, MB, 1s, 0s}, {MB, 1s}, true},
+        {"slower, nearly done", {990 * kB, MB, 10s, 0s}, {MB, 1s}, false},
+        {"as fast", {500 * kB, MB, 500ms + 500ms, 0s}, {MB, 1s}, false},
+        {"no size told, far slower", {100 * kB, -1, 1s, 0s}, {MB, 1s}, true},
+        {"no size told, a little slower", {300 * kB, -1, 1s, 0s}, {MB, 1s}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(download::worthTakingOver(c.helper, c.own), c.takeOver) << c.what;
+    }
+}
+
+// A helper thread that cannot start leaves fewer helpers, never a
+// terminated program; every file is then the caller's.
+TEST(FetchAhead, ThreadsThatCannotStart) {
+    download::ZipListing listing;
+    listing.listed = true;
+    listing.names = {"A.ZIP", "B.ZIP", "C.ZIP", "D.ZIP"};
+    const std::string folder = "/nonexistent";
+    for (const int failingStart : {0, 1, 2}) {
+        int starts = 0;
+        std::atomic<int> logins = 0;
+        std::stop_source stop;
+        download::FetchAhead ahead(
+            3,
+            [&](std::stop_token) {
+                ++logins;
+                return download::FetchAhead::Helper{nullptr, "refused", true};
+            },
+            listing, folder, stop.get_token(),
+            [&](std::function<void()> work) {
+                if (starts++ == failingStart) {
+                    throw std::system_error(
+                        std::make_error_code(std::errc::resource_unavailable_try_again));
+                }
+                return std::thread(std::move(work));
+            });
+        EXPECT_EQ(ahead.started(), static_cast<std::size_t>(failingStart));
+        for (std::size_t i = 0; i < listing.names.size(); ++i) {
+            EXPECT_FALSE(ahead.take(i, {}).has_value());
+        }
+        EXPECT_LE(logins, 1);  // the first refusal ends the asking
     }
 }
 
@@ -445,8 +523,9 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         {{"--silent-on", "MLSD"}, "", false},
         {{"--no-connect-back"}, "", false},  // waiting for the server's connection
         {{}, "Downloading  B.ZIP", true},
-        {{"--throttle", "100000"}, "", true},
-        {{"--refuse-active", "--throttle", "100000"}, "", true},
+        // Mid-file: the second file never arrives whole.
+        {{"--stall-after", "1000"}, "", true},
+        {{"--refuse-active", "--stall-after", "1000"}, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.switches.empty() ? c.stopAtText : c.switches[0]);
@@ -456,7 +535,7 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         window = FakeMainWindow{};
         FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
         useServer(server);
-        const bool midFile = std::ranges::count(c.switches, "--throttle") != 0;
+        const bool midFile = std::ranges::count(c.switches, "--stall-after") != 0;
         const auto stopIf = [&](bool now) {
             if (now) {
                 window.stop.request_stop();

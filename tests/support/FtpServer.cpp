@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -372,6 +373,11 @@ int FtpServer::sent(const std::string& verb) const {
         ++count;
     }
     return count;
+}
+
+int FtpServer::connections() const {
+    const auto lines = readAll(workDir_ / "commands.log.connects");
+    return static_cast<int>(std::count(lines.begin(), lines.end(), '\n'));
 }
 
 void FtpServer::startPyftpdlib() {

@@ -95,6 +95,8 @@ class FtpServer {
     std::string commands() const;
     // How many of those were the command verb ("SIZE", "PASS"...).
     int sent(const std::string& verb) const;
+    // How many control connections pyftpdlib accepted, turned away ones too.
+    int connections() const;
 
   private:
     void stop();

@@ -30,7 +30,10 @@ and runs until killed. Switches put faults into it:
                          but sends BYTES more; SIZE tells the file's size
   --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
   --max-connections N    a further connection from the same address is refused (421)
-  --command-log FILE     every command line received is appended to FILE
+  --stall-connection N   the Nth control connection's RETRs stop sending after 1000
+                         bytes, as with --stall-after; the others' are served
+  --command-log FILE     every command line received is appended to FILE, and a
+                         line for each connection accepted to FILE.connects
   --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
   --tls-required         with --tls: USER and data connections are refused until
                          the control and data connections are encrypted
@@ -86,6 +89,7 @@ def main():
     parser.add_argument("--connect-back-delay", type=int)
     parser.add_argument("--command-log")
     parser.add_argument("--max-connections", type=int, default=0)
+    parser.add_argument("--stall-connection", type=int, default=0)
     parser.add_argument("--tls")
     parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
@@ -112,7 +116,9 @@ def main():
             # The first block of a RETR goes out before cmd is set; its file
             # is already known.
             retr = self.cmd == "RETR" or (self.file_obj is not None and not self.receive)
-            if retr and (args.reset_after is not None or args.stall_after is not None):
+            stalling = getattr(self.cmd_channel, "stall_data", False)
+            if retr and (args.reset_after is not None or args.stall_after is not None
+                         or stalling):
                 return self._hostile_send(data)
             if args.die_after is not None and self.cmd == "RETR":
                 left = args.die_after - Dtp.sent_file_bytes
@@ -139,6 +145,8 @@ def main():
         def _hostile_send(self, data):
             # Counted per data connection: each file meets the fault.
             limit = args.reset_after if args.reset_after is not None else args.stall_after
+            if limit is None:
+                limit = 1000
             left = limit - self.hostile_sent
             if left <= 0:
                 if args.reset_after is not None:
@@ -165,7 +173,14 @@ def main():
         listings = 0
         silent = False
 
+        accepted = 0
+
         def handle(self):
+            Handler.accepted += 1
+            self.stall_data = Handler.accepted == args.stall_connection
+            if args.command_log:
+                with open(args.command_log + ".connects", "a", encoding="utf8") as log:
+                    log.write("CONNECT\n")
             if args.silent_on == "CONNECT":
                 self.silent = True
             else:

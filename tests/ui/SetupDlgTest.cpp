@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QtTest>
 
 #include "settings/Keys.h"
@@ -137,6 +138,11 @@ class SetupDlgTest : public QObject {
         QTest::newRow("Plain kept, OK") << "a.example\n2121\nplain"
                                         << "ok"
                                         << "QLMHost=a.example\nPort=2121\nEncryption=plain\n";
+        // So is the number of connections; arrows step it, within 1 to 8.
+        QTest::newRow("one more connection, OK") << QString() << "up ok"
+                                                 << "QLMHost=" + def + "\nPort=21\nConnections=3\n";
+        QTest::newRow("one more and back, OK") << QString() << "up down ok"
+                                               << "QLMHost=" + def + "\nPort=21\n";
         QTest::newRow("Plain, Default, OK")
             << "a.example\n2121\nPlain"
             << "default ok"
@@ -170,6 +176,9 @@ class SetupDlgTest : public QObject {
             } else if (action == "require") {
                 auto* choice = dialog.findChild<QComboBox*>(ui::controlName(1016));
                 choice->setCurrentIndex(choice->findText(QStringLiteral("Require TLS")));
+            } else if (action == "up" || action == "down") {
+                auto* spin = dialog.findChild<QSpinBox*>(ui::controlName(1017));
+                QTest::keyClick(spin, action == "up" ? Qt::Key_Up : Qt::Key_Down);
             } else if (action == "ok") {
                 QTest::mouseClick(f.button(1), Qt::LeftButton);
             } else if (action == "cancel") {
