@@ -13,6 +13,8 @@ and runs until killed. Switches put faults into it:
   --short-transfer BYTES SIZE is refused, and each RETR announces the file's size
                          in its 150/125 reply but sends BYTES fewer and ends normally
   --throttle BPS         file data is sent at about BPS bytes per second
+  --throttle-connection N  with --throttle: only the Nth control connection's
+                         file data is slowed; the others' go at full speed
   --silent-on CMD        from the command CMD on (USER, NLST, RETR...; CONNECT: from
                          the start, no greeting) the server reads but never answers
   --reset-after BYTES    each RETR's data connection is reset (RST) after BYTES of
@@ -90,6 +92,7 @@ def main():
     parser.add_argument("--command-log")
     parser.add_argument("--max-connections", type=int, default=0)
     parser.add_argument("--stall-connection", type=int, default=0)
+    parser.add_argument("--throttle-connection", type=int, default=0)
     parser.add_argument("--tls")
     parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
@@ -111,6 +114,11 @@ def main():
     class Dtp(dtp_base):
         sent_file_bytes = 0
         hostile_sent = 0
+
+        def __init__(self, sock, cmd_channel):
+            if args.throttle_connection and not getattr(cmd_channel, "throttled", False):
+                self.read_limit = self.write_limit = 0
+            super().__init__(sock, cmd_channel)
 
         def send(self, data):
             # The first block of a RETR goes out before cmd is set; its file
@@ -178,6 +186,7 @@ def main():
         def handle(self):
             Handler.accepted += 1
             self.stall_data = Handler.accepted == args.stall_connection
+            self.throttled = Handler.accepted == args.throttle_connection
             if args.command_log:
                 with open(args.command_log + ".connects", "a", encoding="utf8") as log:
                     log.write("CONNECT\n")
