@@ -1,5 +1,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <thread>
@@ -16,6 +17,7 @@ using download::kDownloadingText;
 using download::kFindingText;
 using download::kFinishedText;
 using download::kFtpExceptionText;
+using download::kNoSecureConnectionText;
 using download::kVerifyingText;
 
 const std::string kLoginFailedLog =
@@ -496,8 +498,12 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
     const auto self = FtpServer::makeCertificate(root.path(), "self.pem", "127.0.0.1");
     const auto other = FtpServer::makeCertificate(root.path(), "other.pem", "127.0.0.1");
     const auto missing = root / "missing.pem";
+    const auto fifo = root / "fifo.pem";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string encrypted = "AUTH TLS\r\n", plain = "USER mailbox\r\nPASS secret\r\n...";
     const std::string refusedAll = "AUTH TLS\n";
+    const std::string wayOut =
+        "To log in without TLS, choose \"Plain FTP only\" for Encryption in Setup";
     using enum PromptAnswer;
     struct Case {
         const char* what;
@@ -513,12 +519,92 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         std::string detail;    // empty: logged in and downloaded
         const char* choice = "";
         bool requireTls = false;  // vsftpd always requires it
+        // known_servers says the server completed TLS, before and after.
+        bool tlsBefore = false, tlsAfter = false;
+        std::vector<std::string> switches = {};  // pyftpdlib's
+        int stripTlsFrom = -1;                   // the relay's
     };
     // vsftpd where data must pass: pyftpdlib's TLS data connections do not
     // work with libcurl's; it refuses USER without TLS, like vsftpd.
     const Case cases[] = {
-        {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, ""},
-        {"required", good, true, ca, {}, {}, encrypted, "", {}, {}, "", " required "},
+        {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, "", "", false, false, true},
+        {"required",
+         good,
+         true,
+         ca,
+         {},
+         {},
+         encrypted,
+         "",
+         {},
+         {},
+         "",
+         " required ",
+         false,
+         false,
+         true},
+        {"verified before, AUTH stripped now",
+         good,
+         false,
+         ca,
+         {},
+         {},
+         "AUTH TLS\r\nAUTH SSL\r\n",
+         "",
+         "",
+         {},
+         "127.0.0.1 used TLS before but does not offer it now; someone may be in between. " +
+             wayOut,
+         "",
+         false,
+         true,
+         true,
+         {},
+         0},
+        {"PROT P refused",
+         good,
+         false,
+         ca,
+         {},
+         {},
+         encrypted,
+         "AUTH TLS\nUSER mailbox\nPASS secret\nPBSZ 0\nPROT P\n",
+         "",
+         {},
+         "The server refused to encrypt the data connections: 534 Protection level not supported.",
+         "",
+         false,
+         false,
+         false,
+         {"--refuse-prot"}},
+        {"handshake fails",
+         good,
+         false,
+         ca,
+         {},
+         {},
+         encrypted,
+         refusedAll,
+         "",
+         {},
+         "The TLS handshake with 127.0.0.1 failed: ..." + wayOut,
+         "",
+         false,
+         false,
+         false,
+         {"--tls-old"}},
+        {"trust store is a FIFO",
+         good,
+         false,
+         fifo,
+         {},
+         {},
+         encrypted,
+         refusedAll,
+         "",
+         {},
+         "The encrypted connection could not be set up: cannot use " + fifo.string() +
+             ": not a regular file"},
         {"self-signed, trusted",
          self,
          true,
@@ -623,11 +709,16 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
          "AUTH TLS\nAUTH SSL\n",
          "",
          self,
-         "The server does not offer TLS encryption"},
+         "127.0.0.1 used TLS before but does not offer it now; someone may be in between. " +
+             wayOut},
     };
+    // "..." stands for any text.
     const auto matches = [](const std::string& text, const std::string& expected) {
-        return expected.ends_with("...") ? text.starts_with(expected.substr(0, expected.size() - 3))
-                                         : text == expected;
+        const auto dots = expected.find("...");
+        return dots == std::string::npos ? text == expected
+                                         : text.size() + 3 >= expected.size() &&
+                                               text.starts_with(expected.substr(0, dots)) &&
+                                               text.ends_with(expected.substr(dots + 3));
     };
     const auto knownFile = profiles.folder() / "known_servers";
     for (const auto& c : cases) {
@@ -640,11 +731,11 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         fs::remove(knownFile);
         window = FakeMainWindow{};
         auto config = c.vsftpd ? FtpServer::vsftpd(mailbox, "secret")
-                               : FtpServer::pyftpdlib(mailbox, "mailbox", "secret");
+                               : FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches);
         config.certificate = c.certificate;
         config.requireTls = c.requireTls || c.vsftpd;
         FtpServer server(config);
-        ControlRelay relay(server.port());
+        ControlRelay relay(server.port(), c.stripTlsFrom);
         useServer(server);
         set(settings::kPort, std::to_string(relay.port()));
         set(settings::kEncryption, c.choice);
@@ -652,8 +743,10 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             return "127.0.0.1:" + std::to_string(relay.port()) + " " + FtpServer::fingerprint(pem) +
                    "\n";
         };
-        if (!c.pinned.empty()) {
-            writeFile(knownFile, "# kept\n" + line(c.pinned));
+        const auto tlsLine = "@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n";
+        if (!c.pinned.empty() || c.tlsBefore) {
+            writeFile(knownFile, (c.pinned.empty() ? "" : "# kept\n" + line(c.pinned)) +
+                                     (c.tlsBefore ? tlsLine : ""));
         }
         c.caFile.empty() ? unsetenv("TYQLMFTP_CA_FILE")
                          : setenv("TYQLMFTP_CA_FILE", c.caFile.c_str(), 1);
@@ -680,9 +773,10 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
                       std::string::npos);
             EXPECT_EQ(prompter.asked[0].icon, PromptIcon::Question);
         }
-        EXPECT_EQ(readFile(knownFile), c.known.empty()    ? ""
-                                       : c.pinned.empty() ? line(c.known)
-                                                          : "# kept\n" + line(c.known));
+        EXPECT_EQ(readFile(knownFile), (c.known.empty()    ? ""
+                                        : c.pinned.empty() ? line(c.known)
+                                                           : "# kept\n" + line(c.known)) +
+                                           (c.tlsAfter ? tlsLine : ""));
         if (!c.known.empty() && c.pinned.empty()) {
             EXPECT_EQ(fs::status(knownFile).permissions() & fs::perms::all,
                       fs::perms::owner_read | fs::perms::owner_write);
@@ -692,8 +786,12 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             EXPECT_EQ(window.progressText(), kFinishedText);
             EXPECT_EQ(readFile(local / "A.ZIP"), "a");
         } else {
-            EXPECT_EQ(window.progress,
-                      (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+            // Only a refused log-in blames the user ID and password.
+            const bool refusedLogIn = c.detail.starts_with("The server requires encryption");
+            EXPECT_EQ(
+                window.progress,
+                (std::vector<std::string>{kVerifyingText, refusedLogIn ? kCouldNotConnectText
+                                                                       : kNoSecureConnectionText}));
             EXPECT_EQ(log(), kLoginFailedLog);
         }
     }
