@@ -481,6 +481,8 @@ struct FtpSession::Handles {
     // The verb of the last command sent ("AUTH", "PROT"...), never its
     // argument: a reply is judged by what it answers.
     std::string sentVerb;
+    // libcurl showed a command: it was built to, and the replies can be
+    // judged.
     bool sawCommand = false;
     // What the operation under way was cut short for, before anything was
     // sent or received in clear.
@@ -902,7 +904,6 @@ LoginResult FtpSession::login(const FtpServer& server) {
     handles_->tlsOptional = useSsl == CURLUSESSL_TRY;
     // The replies to AUTH and PROT are judged by the command they answer.
     curl_easy_setopt(easy, CURLOPT_VERBOSE, useSsl == CURLUSESSL_NONE ? 0L : 1L);
-    handles_->sawCommand = false;
     // libcurl would refuse a pinned certificate that does not verify: the
     // verify callback holds it to the pin instead.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "MailboxFixture.h"
@@ -837,6 +838,69 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepToTlsOnceTheFirstHasIt) {
     for (std::size_t i = 1; i < records.size(); ++i) {
         EXPECT_EQ(records[i].find("PASS"), std::string::npos) << records[i];
     }
+}
+
+// known_servers stays a link where it is one, and is not used where others
+// could have written it or where it is no file: nothing is sent then.
+TEST_F(MailboxTransfer, KnownServersFileIsKeptAndChecked) {
+    if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    put("A.ZIP", "a");
+    FtpServer server(vsftpdWithCertificate(true));
+    ControlRelay relay(server.port());
+    useServer(server);
+    set(settings::kPort, std::to_string(relay.port()));
+    const auto knownFile = profiles.folder() / "known_servers";
+    const auto target = root / "dotfiles" / "known_servers";
+    fs::create_directory(target.parent_path());
+    const auto kept = [&] { writeFile(knownFile, "# kept\n"); };
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        std::string detail;  // empty: logged in
+    } cases[] = {
+        {"linked",
+         [&] {
+             writeFile(target, "# kept\n");
+             fs::create_symlink(target, knownFile);
+         },
+         ""},
+        {"group-writable",
+         [&] {
+             kept();
+             fs::permissions(knownFile, fs::perms::owner_read | fs::perms::owner_write |
+                                            fs::perms::group_write);
+         },
+         "Not using " + knownFile.string() + ": other users can change it"},
+        {"another user's",
+         [&] {
+             kept();
+             ASSERT_EQ(chown(knownFile.c_str(), 65534, 65534), 0);
+         },
+         "Not using " + knownFile.string() + ": it belongs to another user"},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(knownFile.c_str(), 0600), 0); },
+         "Cannot read the trusted certificates: " + knownFile.string() + ": not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(knownFile);
+        window = FakeMainWindow{};
+        window.members.user = server.user();
+        c.make();
+        const auto connections = relay.records().size();
+        EXPECT_EQ(transfer(), c.detail.empty());
+        EXPECT_EQ(window.detail, c.detail);
+        if (c.detail.empty()) {
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(knownFile)));
+            EXPECT_EQ(readFile(target),
+                      "# kept\n@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n");
+        } else {
+            EXPECT_EQ(window.progressText(), kNoSecureConnectionText);
+            EXPECT_EQ(relay.records().size(), connections);
+        }
+    }
+    unsetenv("TYQLMFTP_CA_FILE");
 }
 
 TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {
