@@ -505,107 +505,61 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
     const std::string refusedAll = "AUTH TLS\n";
     const std::string wayOut =
         "To log in without TLS, choose \"Plain FTP only\" for Encryption in Setup";
+    const std::string stripped =
+        "127.0.0.1 used TLS before but does not offer it now; someone may be in between. ";
     using enum PromptAnswer;
     struct Case {
-        const char* what;
-        fs::path certificate;  // none: no TLS
-        bool vsftpd;           // else pyftpdlib
-        fs::path caFile;       // none: the system's store
-        fs::path pinned;       // the certificate known_servers names
-        std::deque<PromptAnswer> answers;
-        std::string clear;     // what each connection sent before any TLS record
-        std::string commands;  // what pyftpdlib received
-        std::string question;  // in the only question asked
-        fs::path known;        // the certificate known_servers names afterwards
-        std::string detail;    // empty: logged in and downloaded
+        const char* what = "";
+        fs::path certificate = {};  // none: no TLS
+        bool vsftpd = false;        // else pyftpdlib
+        fs::path caFile = {};       // none: the system's store
+        fs::path pinned = {};       // the certificate known_servers names
+        std::deque<PromptAnswer> answers = {};
+        std::string clear = {};     // what each connection sent before any TLS record
+        std::string commands = {};  // what pyftpdlib received
+        std::string question = {};  // in the only question asked
+        fs::path known = {};        // the certificate known_servers names afterwards
+        std::string detail = {};    // empty: logged in and downloaded
         const char* choice = "";
-        bool requireTls = false;  // vsftpd always requires it
-        // known_servers says the server completed TLS, before and after.
-        bool tlsBefore = false, tlsAfter = false;
+        bool requireTls = false;                 // vsftpd always requires it
+        bool tlsBefore = false;                  // known_servers says the server completed TLS
         std::vector<std::string> switches = {};  // pyftpdlib's
         int stripTlsFrom = -1;                   // the relay's
     };
     // vsftpd where data must pass: pyftpdlib's TLS data connections do not
     // work with libcurl's; it refuses USER without TLS, like vsftpd.
     const Case cases[] = {
-        {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, "", "", false, false, true},
-        {"required",
-         good,
-         true,
-         ca,
-         {},
-         {},
-         encrypted,
-         "",
-         {},
-         {},
-         "",
-         " required ",
-         false,
-         false,
-         true},
-        {"verified before, AUTH stripped now",
-         good,
-         false,
-         ca,
-         {},
-         {},
-         "AUTH TLS\r\nAUTH SSL\r\n",
-         "",
-         "",
-         {},
-         "127.0.0.1 used TLS before but does not offer it now; someone may be in between. " +
-             wayOut,
-         "",
-         false,
-         true,
-         true,
-         {},
-         0},
-        {"PROT P refused",
-         good,
-         false,
-         ca,
-         {},
-         {},
-         encrypted,
-         "AUTH TLS\nUSER mailbox\nPASS secret\nPBSZ 0\nPROT P\n",
-         "",
-         {},
-         "The server refused to encrypt the data connections: 534 Protection level not supported.",
-         "",
-         false,
-         false,
-         false,
-         {"--refuse-prot"}},
-        {"handshake fails",
-         good,
-         false,
-         ca,
-         {},
-         {},
-         encrypted,
-         refusedAll,
-         "",
-         {},
-         "The TLS handshake with 127.0.0.1 failed: ..." + wayOut,
-         "",
-         false,
-         false,
-         false,
-         {"--tls-old"}},
-        {"trust store is a FIFO",
-         good,
-         false,
-         fifo,
-         {},
-         {},
-         encrypted,
-         refusedAll,
-         "",
-         {},
-         "The encrypted connection could not be set up: cannot use " + fifo.string() +
-             ": not a regular file"},
+        {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, ""},
+        {"required", good, true, ca, {}, {}, encrypted, "", {}, {}, "", " required "},
+        {.what = "verified before, AUTH stripped now",
+         .certificate = good,
+         .caFile = ca,
+         .clear = "AUTH TLS\r\nAUTH SSL\r\n",
+         .detail = stripped + wayOut,
+         .tlsBefore = true,
+         .stripTlsFrom = 0},
+        {.what = "PROT P refused",
+         .certificate = good,
+         .caFile = ca,
+         .clear = encrypted,
+         .commands = "AUTH TLS\nUSER mailbox\nPASS secret\nPBSZ 0\nPROT P\n",
+         .detail = "The server refused to encrypt the data connections: 534 Protection level "
+                   "not supported.",
+         .switches = {"--refuse-prot"}},
+        {.what = "handshake fails",
+         .certificate = good,
+         .caFile = ca,
+         .clear = encrypted,
+         .commands = refusedAll,
+         .detail = "The TLS handshake with 127.0.0.1 failed: ..." + wayOut,
+         .switches = {"--tls-old"}},
+        {.what = "trust store is a FIFO",
+         .certificate = good,
+         .caFile = fifo,
+         .clear = encrypted,
+         .commands = refusedAll,
+         .detail = "The encrypted connection could not be set up: cannot use " + fifo.string() +
+                   ": not a regular file"},
         {"self-signed, trusted",
          self,
          true,
@@ -710,8 +664,7 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
          "AUTH TLS\nAUTH SSL\n",
          "",
          self,
-         "127.0.0.1 used TLS before but does not offer it now; someone may be in between. " +
-             wayOut},
+         stripped + wayOut},
     };
     // "..." stands for any text.
     const auto matches = [](const std::string& text, const std::string& expected) {
@@ -745,6 +698,9 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
                    "\n";
         };
         const auto tlsLine = "@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n";
+        // A server that logged in over TLS is remembered, unless pinned.
+        const bool tlsAfter =
+            c.tlsBefore || (c.detail.empty() && c.clear == encrypted && c.known.empty());
         if (!c.pinned.empty() || c.tlsBefore) {
             writeFile(knownFile, (c.pinned.empty() ? "" : "# kept\n" + line(c.pinned)) +
                                      (c.tlsBefore ? tlsLine : ""));
@@ -777,7 +733,7 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         EXPECT_EQ(readFile(knownFile), (c.known.empty()    ? ""
                                         : c.pinned.empty() ? line(c.known)
                                                            : "# kept\n" + line(c.known)) +
-                                           (c.tlsAfter ? tlsLine : ""));
+                                           (tlsAfter ? tlsLine : ""));
         if (!c.known.empty() && c.pinned.empty()) {
             EXPECT_EQ(fs::status(knownFile).permissions() & fs::perms::all,
                       fs::perms::owner_read | fs::perms::owner_write);
@@ -851,53 +807,42 @@ TEST_F(MailboxTransfer, KnownServersFileIsKeptAndChecked) {
     ControlRelay relay(server.port());
     useServer(server);
     set(settings::kPort, std::to_string(relay.port()));
-    const auto knownFile = profiles.folder() / "known_servers";
-    const auto target = root / "dotfiles" / "known_servers";
-    fs::create_directory(target.parent_path());
-    const auto kept = [&] { writeFile(knownFile, "# kept\n"); };
-    const struct {
-        const char* what;
-        std::function<void()> make;
-        std::string detail;  // empty: logged in
-    } cases[] = {
-        {"linked",
-         [&] {
-             writeFile(target, "# kept\n");
-             fs::create_symlink(target, knownFile);
+    const auto known = profiles.folder() / "known_servers", target = root / "linked";
+    const auto notUsed = "Not using " + known.string() + ": ";
+    // What becomes of a known_servers of "# kept\n", and the detail (empty: logged in).
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] {
+             fs::rename(known, target);
+             fs::create_symlink(target, known);
          },
          ""},
-        {"group-writable",
-         [&] {
-             kept();
-             fs::permissions(knownFile, fs::perms::owner_read | fs::perms::owner_write |
-                                            fs::perms::group_write);
+        {[&] { fs::permissions(known, fs::perms::group_write, fs::perm_options::add); },
+         notUsed + "other users can change it"},
+        {[&] { ASSERT_EQ(chown(known.c_str(), 65534, 65534), 0); },
+         notUsed + "it belongs to another user"},
+        {[&] {
+             fs::remove(known);
+             ASSERT_EQ(mkfifo(known.c_str(), 0600), 0);
          },
-         "Not using " + knownFile.string() + ": other users can change it"},
-        {"another user's",
-         [&] {
-             kept();
-             ASSERT_EQ(chown(knownFile.c_str(), 65534, 65534), 0);
-         },
-         "Not using " + knownFile.string() + ": it belongs to another user"},
-        {"a FIFO", [&] { ASSERT_EQ(mkfifo(knownFile.c_str(), 0600), 0); },
-         "Cannot read the trusted certificates: " + knownFile.string() + ": not a regular file"},
+         "Cannot read the trusted certificates: " + known.string() + ": not a regular file"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove(knownFile);
+    for (const auto& [make, detail] : cases) {
+        SCOPED_TRACE(detail);
+        fs::remove(known);
+        writeFile(known, "# kept\n");
+        make();
         window = FakeMainWindow{};
         window.members.user = server.user();
-        c.make();
         const auto connections = relay.records().size();
-        EXPECT_EQ(transfer(), c.detail.empty());
-        EXPECT_EQ(window.detail, c.detail);
-        if (c.detail.empty()) {
-            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(knownFile)));
+        EXPECT_EQ(transfer(), detail.empty());
+        EXPECT_EQ(window.detail, detail);
+        EXPECT_EQ(relay.records().size() == connections, !detail.empty());
+        if (detail.empty()) {
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(known)));
             EXPECT_EQ(readFile(target),
                       "# kept\n@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n");
         } else {
             EXPECT_EQ(window.progressText(), kNoSecureConnectionText);
-            EXPECT_EQ(relay.records().size(), connections);
         }
     }
     unsetenv("TYQLMFTP_CA_FILE");
