@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "common/FileSearch.h"
+#include "common/PrivateFile.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
 
@@ -41,6 +42,8 @@ constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 // unless the transfer loop comes round this often.
 constexpr int kPassivePollMs = 5;
 constexpr int kActivePollMs = 1000;
+// A trust store bigger than this is not one (the system's is under 1 MB).
+constexpr std::size_t kMaxCaBytes = 16u << 20;
 // A temporary file that another instance's cleanup removes before we claim it
 // is made anew; only a cleanup running in a tight loop beats us this often.
 constexpr int kClaimAttempts = 16;
@@ -382,6 +385,12 @@ bool asksForEncryption(const std::string& reply) {
            lower.find("encrypt") != std::string::npos;
 }
 
+// The way out named when TLS is what fails.
+std::string plainWayOut() {
+    return "To log in without TLS, choose \"" + std::string(settings::kEncryptionPlainCaption) +
+           "\" for Encryption in Setup";
+}
+
 // The host and port of what the user typed as the server's address: a name
 // or address, with a port or not, or an ftp:// URL with no more than "/" for
 // a path. Empty host with why it is not an address.
@@ -466,6 +475,21 @@ struct FtpSession::Handles {
     bool tlsHooked = false;
     // The server accepted AUTH TLS on this session's control connection.
     bool encrypted = false;
+    // libcurl may fall back to plain FTP (the choice is IfOffered and the
+    // server is not known for TLS): what it would let pass is checked here.
+    bool tlsOptional = false;
+    // The verb of the last command sent ("AUTH", "PROT"...), never its
+    // argument: a reply is judged by what it answers.
+    std::string sentVerb;
+    // libcurl showed a command: it was built to, and the replies can be
+    // judged.
+    bool sawCommand = false;
+    // What the operation under way was cut short for, before anything was
+    // sent or received in clear.
+    enum class Refusal { None, NoTls, ClearData } refusal = Refusal::None;
+    // Why TYQLMFTP_CA_FILE cannot be used, when it cannot: every handshake
+    // then fails rather than fall back to another trust store.
+    std::string caFailure;
     struct Tls {
         std::string host;    // as the certificate must name it: no brackets
         std::string pinned;  // "sha256:HEX", or empty
@@ -479,6 +503,9 @@ struct FtpSession::Handles {
     static CURLcode onSslContext(CURL*, void* context, void* user) noexcept {
         auto* ctx = static_cast<SSL_CTX*>(context);
         auto& self = *static_cast<Handles*>(user);
+        if (!self.caFailure.empty()) {
+            return CURLE_SSL_CACERT_BADFILE;
+        }
         if (sessionIndex() < 0 || SSL_CTX_set_ex_data(ctx, sessionIndex(), &self) != 1) {
             return CURLE_SSL_CONNECT_ERROR;
         }
@@ -568,7 +595,19 @@ struct FtpSession::Handles {
         self.strangerRefused = true;
         return CURL_SOCKOPT_ERROR;
     }
-    // libcurl hands every reply line of the control connection here.
+    // libcurl shows each command it sends here (with CURLOPT_VERBOSE).
+    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
+        if (type == CURLINFO_HEADER_OUT) {
+            auto& self = *static_cast<Handles*>(user);
+            const std::string_view text(data, size);
+            self.sentVerb.assign(
+                text.substr(0, std::min(text.find_first_of(" \r\n"), std::size_t{8})));
+            self.sawCommand = true;
+        }
+        return 0;
+    }
+    // libcurl hands every reply line of the control connection here; 0
+    // ends the operation before libcurl acts on the reply.
     static size_t onReply(char* data, size_t size, size_t count, void* user) noexcept {
         auto& self = *static_cast<Handles*>(user);
         std::string_view line(data, size * count);
@@ -577,6 +616,20 @@ struct FtpSession::Handles {
         }
         if (isFinalReply(line)) {
             self.reply.assign(line.substr(0, kMaxReplyBytes + 4));
+            const int code = replyCode(line);
+            // A server that spoke TLS to this session and now refuses it
+            // would next be sent USER and PASS in clear.
+            if (self.sentVerb == "AUTH" && code != 234 && code != 334 && self.tlsOptional &&
+                self.encrypted) {
+                self.refusal = Refusal::NoTls;
+                return 0;
+            }
+            // Over an encrypted control connection the data must be too;
+            // libcurl would carry on in clear where TLS was optional.
+            if (self.sentVerb == "PROT" && code / 100 != 2) {
+                self.refusal = Refusal::ClearData;
+                return 0;
+            }
             self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
         }
         if (self.file != nullptr) {
@@ -660,9 +713,20 @@ FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
     // encrypted to the end.
     curl_easy_setopt(easy, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
     curl_easy_setopt(easy, CURLOPT_FTP_SSL_CCC, static_cast<long>(CURLFTPSSL_CCC_NONE));
+    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Handles::onDebug);
+    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, handles_.get());
     // libcurl reads no variable for it: this one lets a private CA be used.
+    // It is read here, a regular file only: libcurl would open a FIFO named
+    // there and wait on it where no stop reaches.
     if (const char* bundle = std::getenv("TYQLMFTP_CA_FILE"); bundle != nullptr && *bundle != 0) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+        auto read = readRegularFile(bundle, kMaxCaBytes);
+        curl_blob blob{read.text.data(), read.text.size(), CURL_BLOB_COPY};
+        if (!read.ok()) {
+            handles_->caFailure = shown(bundle) + ": " + read.failure();
+        } else if (curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
+            handles_->caFailure = shown(bundle) + ": this libcurl cannot take it";
+        }
+        curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<char*>(nullptr));
         curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
     }
 }
@@ -734,6 +798,8 @@ int FtpSession::perform() {
     CURL* easy = handles.easy;
     handles.reply.clear();
     handles.strangerRefused = false;
+    handles.sentVerb.clear();
+    handles.refusal = Handles::Refusal::None;
     handles.errors[0] = 0;
     handles.tls.seen.reset();
     handles.tls.refused = false;
@@ -841,13 +907,18 @@ LoginResult FtpSession::login(const FtpServer& server) {
                 "certificates"};
     }
     CURL* easy = handles_->easy;
-    // A server whose certificate was pinned has spoken TLS before: one that
-    // no longer offers it is not given the password in clear.
+    // A server whose certificate was pinned, or that completed TLS before,
+    // has spoken TLS: one that no longer offers it is not given the
+    // password in clear.
     const bool pinned = !server.pinned.empty();
-    const long useSsl = encryption_ == Encryption::Plain                ? CURLUSESSL_NONE
-                        : encryption_ == Encryption::Required || pinned ? CURLUSESSL_ALL
-                                                                        : CURLUSESSL_TRY;
+    tlsKnown_ = pinned || server.usedTls;
+    const long useSsl = encryption_ == Encryption::Plain                   ? CURLUSESSL_NONE
+                        : encryption_ == Encryption::Required || tlsKnown_ ? CURLUSESSL_ALL
+                                                                           : CURLUSESSL_TRY;
     curl_easy_setopt(easy, CURLOPT_USE_SSL, useSsl);
+    handles_->tlsOptional = useSsl == CURLUSESSL_TRY;
+    // The replies to AUTH and PROT are judged by the command they answer.
+    curl_easy_setopt(easy, CURLOPT_VERBOSE, useSsl == CURLUSESSL_NONE ? 0L : 1L);
     // libcurl would refuse a pinned certificate that does not verify: the
     // verify callback holds it to the pin instead.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);
@@ -868,7 +939,14 @@ LoginResult FtpSession::login(const FtpServer& server) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
     handles_->encrypted = false;
     const auto started = std::chrono::steady_clock::now();
-    const auto code = perform();
+    auto code = perform();
+    if (code == CURLE_OK && useSsl != CURLUSESSL_NONE && !handles_->sawCommand) {
+        // Without the commands no reply can be judged: a refused PROT P
+        // would pass unseen.
+        return {LoginStatus::FailedWithDescription,
+                "The encrypted connection could not be set up: this libcurl does not show its "
+                "commands"};
+    }
     if (code == CURLE_OK) {
         // libcurl before 8.0 never starts TLS on a data connection the
         // server opened (active mode): the transfer would wait until it
@@ -884,6 +962,14 @@ LoginResult FtpSession::login(const FtpServer& server) {
 
 LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::duration took, long port,
                                      const std::string& password) const {
+    auto result = loginFailureOf(code, took, port, password);
+    result.encryption = result.untrusted || handles_->refusal != Handles::Refusal::None ||
+                        code == CURLE_USE_SSL_FAILED || isTlsFailure(code);
+    return result;
+}
+
+LoginResult FtpSession::loginFailureOf(int code, std::chrono::steady_clock::duration took,
+                                       long port, const std::string& password) const {
     CURL* easy = handles_->easy;
     const auto& tls = handles_->tls;
     const auto libcurlWords = [&] {
@@ -905,8 +991,27 @@ LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::durati
                                           " could not be verified: " + certificate.reason,
                 certificate};
     }
+    if (handles_->refusal == Handles::Refusal::ClearData) {
+        return {LoginStatus::FailedWithDescription,
+                "The server refused to encrypt the data connections: " + shown(handles_->reply)};
+    }
     if (code == CURLE_USE_SSL_FAILED) {
+        if (encryption_ == Encryption::IfOffered && tlsKnown_) {
+            return {LoginStatus::FailedWithDescription,
+                    shown(tls.host) +
+                        " used TLS before but does not offer it now; someone may be in between. " +
+                        plainWayOut()};
+        }
         return {LoginStatus::FailedWithDescription, "The server does not offer TLS encryption"};
+    }
+    if (isTlsFailure(code) && !handles_->caFailure.empty()) {
+        return {LoginStatus::FailedWithDescription,
+                "The encrypted connection could not be set up: cannot use " + handles_->caFailure};
+    }
+    if (isTlsFailure(code) && encryption_ == Encryption::IfOffered && !tlsKnown_) {
+        return {LoginStatus::FailedWithDescription, "The TLS handshake with " + shown(tls.host) +
+                                                        " failed: " + libcurlWords() + ". " +
+                                                        plainWayOut()};
     }
     if (isTlsFailure(code)) {
         return {LoginStatus::FailedWithDescription,
@@ -964,6 +1069,13 @@ LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::durati
 }
 
 std::string FtpSession::failureOf(int code) const {
+    if (handles_->refusal == Handles::Refusal::ClearData) {
+        return "the server refused to encrypt the data connection";
+    }
+    if (handles_->refusal == Handles::Refusal::NoTls ||
+        (code == CURLE_USE_SSL_FAILED && handles_->encrypted)) {
+        return "the server no longer offers TLS";
+    }
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
         case CURLE_FTP_ACCEPT_TIMEOUT:
@@ -1218,7 +1330,7 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
             return sink.said();
         }();
         if (failure.empty() && code != CURLE_OK) {
-            if (code == CURLE_WRITE_ERROR) {
+            if (code == CURLE_WRITE_ERROR && handles_->refusal == Handles::Refusal::None) {
                 failure = folderFailure(sink.error);
             } else if (code == CURLE_REMOTE_FILE_NOT_FOUND) {
                 failure = "not on the server";

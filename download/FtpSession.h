@@ -36,6 +36,9 @@ struct FtpServer {
     // trust for this server: that certificate, and no other, is accepted
     // without verifying, and the server must then encrypt.
     std::string pinned;
+    // The server completed TLS before: it is not logged in to without TLS,
+    // whatever the choice, unless that is Plain.
+    bool usedTls = false;
 };
 
 // The server's certificate as the TLS handshake showed it. Its texts come
@@ -71,6 +74,9 @@ struct LoginResult {
     // The certificate that was not accepted; nothing was sent over its
     // connection. Trusting it means logging in again with it pinned.
     std::optional<Certificate> untrusted;
+    // It failed for want of a sound encrypted connection, before the server
+    // could judge the user ID and password.
+    bool encryption = false;
 };
 
 // The mailbox's ".ZIP" names, or why they could not be listed.
@@ -154,10 +160,12 @@ class FtpSession {
     // connection. A user ID or password with a control character is refused
     // before anything is sent. Unless the choice is Plain, AUTH TLS goes
     // first; once the server accepts it, the control connection and every
-    // data connection are encrypted, and nothing is sent before the
+    // data connection are encrypted (a server that refuses PROT P is left
+    // before any data connection), and nothing is sent before the
     // certificate verifies against the trust store (TYQLMFTP_CA_FILE, a PEM
-    // bundle, instead of the system's when set) and names the host, or is
-    // the one pinned.
+    // bundle of a regular file, instead of the system's when set) and names
+    // the host, or is the one pinned. Once a connection of the session was
+    // encrypted, every later one must be too.
     LoginResult login(const FtpServer& server);
     // The names of the login directory that end in ".ZIP" in any letter case,
     // in the server's order. A listing that fails is not an empty mailbox.
@@ -210,12 +218,16 @@ class FtpSession {
     std::string failureOf(int code) const;
     LoginResult loginFailure(int code, std::chrono::steady_clock::duration took, long port,
                              const std::string& password) const;
+    LoginResult loginFailureOf(int code, std::chrono::steady_clock::duration took, long port,
+                               const std::string& password) const;
 
     std::unique_ptr<Handles> handles_;
     FtpTimeouts timeouts_;
     std::string hostPart_;  // as in a URL: an IPv6 address in brackets
     bool passive_ = false;
     Encryption encryption_ = Encryption::IfOffered;
+    // The server was pinned or completed TLS before.
+    bool tlsKnown_ = false;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
     // The server refused MLSD: NLST from then on.

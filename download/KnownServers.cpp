@@ -1,13 +1,19 @@
 #include "download/KnownServers.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "common/PrivateFile.h"
 
 namespace tyq::download {
 namespace {
+
+constexpr char kTlsMark[] = "@tls ";
+// Far more than any list of servers: a bigger file is not ours.
+constexpr std::size_t kMaxBytes = 1u << 20;
 
 // The server a line names, or empty for a line that names none.
 std::string serverOf(const std::string& line) {
@@ -18,27 +24,47 @@ std::string serverOf(const std::string& line) {
     return line.substr(0, space);
 }
 
+// The server an "@tls" line names, or empty.
+std::string tlsServerOf(const std::string& line) {
+    if (line.rfind(kTlsMark, 0) != 0) {
+        return {};
+    }
+    const auto start = line.find_first_not_of(' ', sizeof kTlsMark - 1);
+    const auto end = line.find_last_not_of(' ');
+    return start == std::string::npos ? std::string() : line.substr(start, end - start + 1);
+}
+
 }  // namespace
 
 KnownServers::KnownServers(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::optional<std::string> KnownServers::load() {
     lines_.clear();
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) {
-            return std::nullopt;
-        }
-        return file_.string() + ": " + std::strerror(errno);
+    const auto read = readRegularFile(file_, kMaxBytes);
+    if (read.error == ENOENT) {
+        return std::nullopt;
     }
-    for (std::string line; std::getline(in, line);) {
+    if (!read.ok()) {
+        return "Cannot read the trusted certificates: " + file_.string() + ": " + read.failure();
+    }
+    if (read.owner != ::geteuid() && read.owner != 0) {
+        return "Not using " + file_.string() + ": it belongs to another user";
+    }
+    if ((read.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "Not using " + file_.string() + ": other users can change it";
+    }
+    std::size_t start = 0;
+    while (start < read.text.size()) {
+        auto end = read.text.find('\n', start);
+        if (end == std::string::npos) {
+            end = read.text.size();
+        }
+        std::string line = read.text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         lines_.push_back(std::move(line));
-    }
-    if (in.bad()) {
-        return file_.string() + ": cannot be read";
+        start = end + 1;
     }
     return std::nullopt;
 }
@@ -57,25 +83,53 @@ std::optional<std::string> KnownServers::fingerprint(const std::string& server) 
     return std::nullopt;
 }
 
+bool KnownServers::usedTls(const std::string& server) const {
+    for (const auto& line : lines_) {
+        if (tlsServerOf(line) == server) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<std::string> KnownServers::remember(const std::string& server,
                                                   const std::string& fingerprint) {
+    // The fingerprint says the server encrypts: an "@tls" line would only
+    // outlive it when the user deletes it to forget the certificate.
     std::vector<std::string> lines;
     for (const auto& line : lines_) {
-        if (serverOf(line) != server) {
+        if (serverOf(line) != server && tlsServerOf(line) != server) {
             lines.push_back(line);
         }
     }
     lines.push_back(server + " " + fingerprint);
+    return save(std::move(lines));
+}
+
+std::optional<std::string> KnownServers::rememberTls(const std::string& server) {
+    if (usedTls(server) || fingerprint(server)) {
+        return std::nullopt;
+    }
+    auto lines = lines_;
+    lines.push_back(kTlsMark + server);
+    return save(std::move(lines));
+}
+
+std::optional<std::string> KnownServers::save(std::vector<std::string> lines) {
     std::string text;
     for (const auto& line : lines) {
         text += line + "\n";
     }
-
+    // A linked file stays a link: its target is replaced.
+    const auto target = linkTarget(file_);
+    if (!target) {
+        return file_.string() + ": " + std::strerror(ELOOP);
+    }
     // Written beside the file and renamed over it, so a crash leaves the old
     // list or the new one, never half of one.
     std::error_code ignored;
-    std::filesystem::create_directories(file_.parent_path(), ignored);
-    if (const int failure = replacePrivateFile(file_, text, ".known_servers-")) {
+    std::filesystem::create_directories(target->parent_path(), ignored);
+    if (const int failure = replacePrivateFile(*target, text, ".known_servers-")) {
         return file_.string() + ": " + std::strerror(failure);
     }
     lines_ = std::move(lines);

@@ -182,11 +182,13 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     KnownServers known(profiles.folder() / kKnownServersFileName);
     const std::string key = FtpSession::serverKey(server);
     LoginResult login;
-    if (auto failure = known.load(); failure && server.encryption != Encryption::Plain) {
-        login = {LoginStatus::FailedWithDescription,
-                 "Cannot read the trusted certificates: " + *failure};
+    const auto knownFailure = known.load();
+    if (knownFailure && server.encryption != Encryption::Plain) {
+        login = {LoginStatus::FailedWithDescription, *knownFailure};
+        login.encryption = true;
     } else {
         server.pinned = key.empty() ? std::string() : known.fingerprint(key).value_or("");
+        server.usedTls = !key.empty() && known.usedTls(key);
         login = session->login(server);
     }
     if (stop.stop_requested()) {
@@ -221,11 +223,21 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     if (login.status != LoginStatus::LoggedIn) {
         const char* text = login.status == LoginStatus::FailedWithDescription ? kCouldNotConnectText
                                                                               : kFtpExceptionText;
-        window.setProgressText(text);
+        // Encryption failed before the server could judge the user ID and
+        // password: the window does not blame them. The log keeps its text.
+        window.setProgressText(login.encryption ? kNoSecureConnectionText : text);
         window.setProgressDetail(login.description);
         session.reset();
         log.write(text);
         return false;
+    }
+    // From now on this server is not logged in to without TLS, whatever
+    // made its certificate trusted.
+    if (session->encrypted() && !knownFailure && !key.empty()) {
+        if (auto failure = known.rememberTls(key)) {
+            window.setProgressDetail("Cannot remember that " + hostOf(key) +
+                                     " uses TLS: " + *failure);
+        }
     }
 
     // One listing serves the count and the downloads, so the log's count is

@@ -18,6 +18,8 @@ inline constexpr char kVerifyingText[] = "Verifying UserID and Password...";
 inline constexpr char kNoInternetText[] = "Unable to connect to Internet verify the connection";
 inline constexpr char kCouldNotConnectText[] =
     "Could not connect to QLM site,\nplease check the UserID and Password...";
+// Shown in its place when encryption failed, which is not the user's doing.
+inline constexpr char kNoSecureConnectionText[] = "Could not connect to QLM site";
 inline constexpr char kFtpExceptionText[] =
     "An exception occurred when attempting to create an FTP connection.\r\n"
     "  Please check your internet configuration and make sure your environment\r\n"
@@ -45,8 +47,9 @@ struct TransferOptions {
 // opened, the log-in failed or the window's stop token ended the run early.
 // A stopped run keeps the files that arrived whole and leaves nothing of the
 // one under way. The "Encryption" setting is read at the start; a certificate
-// the user trusts is remembered in known_servers beside the settings file. A failed write to the
-// transfer log throws DiskFullError.
+// the user trusts, and a server that completed TLS, are remembered in
+// known_servers beside the settings file. A failed write to the transfer log
+// throws DiskFullError.
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder,
                      const TransferOptions& options = {});

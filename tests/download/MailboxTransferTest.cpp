@@ -1,8 +1,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -19,6 +21,7 @@ using download::kDownloadingText;
 using download::kFindingText;
 using download::kFinishedText;
 using download::kFtpExceptionText;
+using download::kNoSecureConnectionText;
 using download::kVerifyingText;
 
 const std::string kLoginFailedLog =
@@ -575,29 +578,67 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
     const auto self = FtpServer::makeCertificate(root.path(), "self.pem", "127.0.0.1");
     const auto other = FtpServer::makeCertificate(root.path(), "other.pem", "127.0.0.1");
     const auto missing = root / "missing.pem";
+    const auto fifo = root / "fifo.pem";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string encrypted = "AUTH TLS\r\n", plain = "USER mailbox\r\nPASS secret\r\n...";
     const std::string refusedAll = "AUTH TLS\n";
+    const std::string wayOut =
+        "To log in without TLS, choose \"Plain FTP only\" for Encryption in Setup";
+    const std::string stripped =
+        "127.0.0.1 used TLS before but does not offer it now; someone may be in between. ";
     using enum PromptAnswer;
     struct Case {
-        const char* what;
-        fs::path certificate;  // none: no TLS
-        bool vsftpd;           // else pyftpdlib
-        fs::path caFile;       // none: the system's store
-        fs::path pinned;       // the certificate known_servers names
-        std::deque<PromptAnswer> answers;
-        std::string clear;     // what each connection sent before any TLS record
-        std::string commands;  // what pyftpdlib received
-        std::string question;  // in the only question asked
-        fs::path known;        // the certificate known_servers names afterwards
-        std::string detail;    // empty: logged in and downloaded
+        const char* what = "";
+        fs::path certificate = {};  // none: no TLS
+        bool vsftpd = false;        // else pyftpdlib
+        fs::path caFile = {};       // none: the system's store
+        fs::path pinned = {};       // the certificate known_servers names
+        std::deque<PromptAnswer> answers = {};
+        std::string clear = {};     // what each connection sent before any TLS record
+        std::string commands = {};  // what pyftpdlib received
+        std::string question = {};  // in the only question asked
+        fs::path known = {};        // the certificate known_servers names afterwards
+        std::string detail = {};    // empty: logged in and downloaded
         const char* choice = "";
-        bool requireTls = false;  // vsftpd always requires it
+        bool requireTls = false;                 // vsftpd always requires it
+        bool tlsBefore = false;                  // known_servers says the server completed TLS
+        std::vector<std::string> switches = {};  // pyftpdlib's
+        int stripTlsFrom = -1;                   // the relay's
     };
     // vsftpd where data must pass: pyftpdlib's TLS data connections do not
     // work with libcurl's; it refuses USER without TLS, like vsftpd.
     const Case cases[] = {
         {"verifies", good, true, ca, {}, {}, encrypted, "", {}, {}, ""},
         {"required", good, true, ca, {}, {}, encrypted, "", {}, {}, "", " required "},
+        {.what = "verified before, AUTH stripped now",
+         .certificate = good,
+         .caFile = ca,
+         .clear = "AUTH TLS\r\nAUTH SSL\r\n",
+         .detail = stripped + wayOut,
+         .tlsBefore = true,
+         .stripTlsFrom = 0},
+        {.what = "PROT P refused",
+         .certificate = good,
+         .caFile = ca,
+         .clear = encrypted,
+         .commands = "AUTH TLS\nUSER mailbox\nPASS secret\nPBSZ 0\nPROT P\n",
+         .detail = "The server refused to encrypt the data connections: 534 Protection level "
+                   "not supported.",
+         .switches = {"--refuse-prot"}},
+        {.what = "handshake fails",
+         .certificate = good,
+         .caFile = ca,
+         .clear = encrypted,
+         .commands = refusedAll,
+         .detail = "The TLS handshake with 127.0.0.1 failed: ..." + wayOut,
+         .switches = {"--tls-old"}},
+        {.what = "trust store is a FIFO",
+         .certificate = good,
+         .caFile = fifo,
+         .clear = encrypted,
+         .commands = refusedAll,
+         .detail = "The encrypted connection could not be set up: cannot use " + fifo.string() +
+                   ": not a regular file"},
         {"self-signed, trusted",
          self,
          true,
@@ -702,11 +743,15 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
          "AUTH TLS\nAUTH SSL\n",
          "",
          self,
-         "The server does not offer TLS encryption"},
+         stripped + wayOut},
     };
+    // "..." stands for any text.
     const auto matches = [](const std::string& text, const std::string& expected) {
-        return expected.ends_with("...") ? text.starts_with(expected.substr(0, expected.size() - 3))
-                                         : text == expected;
+        const auto dots = expected.find("...");
+        return dots == std::string::npos ? text == expected
+                                         : text.size() + 3 >= expected.size() &&
+                                               text.starts_with(expected.substr(0, dots)) &&
+                                               text.ends_with(expected.substr(dots + 3));
     };
     const auto knownFile = profiles.folder() / "known_servers";
     for (const auto& c : cases) {
@@ -719,11 +764,11 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         fs::remove(knownFile);
         window = FakeMainWindow{};
         auto config = c.vsftpd ? FtpServer::vsftpd(mailbox, "secret")
-                               : FtpServer::pyftpdlib(mailbox, "mailbox", "secret");
+                               : FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches);
         config.certificate = c.certificate;
         config.requireTls = c.requireTls || c.vsftpd;
         FtpServer server(config);
-        ControlRelay relay(server.port());
+        ControlRelay relay(server.port(), c.stripTlsFrom);
         useServer(server);
         set(settings::kPort, std::to_string(relay.port()));
         set(settings::kEncryption, c.choice);
@@ -731,8 +776,13 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             return "127.0.0.1:" + std::to_string(relay.port()) + " " + FtpServer::fingerprint(pem) +
                    "\n";
         };
-        if (!c.pinned.empty()) {
-            writeFile(knownFile, "# kept\n" + line(c.pinned));
+        const auto tlsLine = "@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n";
+        // A server that logged in over TLS is remembered, unless pinned.
+        const bool tlsAfter =
+            c.tlsBefore || (c.detail.empty() && c.clear == encrypted && c.known.empty());
+        if (!c.pinned.empty() || c.tlsBefore) {
+            writeFile(knownFile, (c.pinned.empty() ? "" : "# kept\n" + line(c.pinned)) +
+                                     (c.tlsBefore ? tlsLine : ""));
         }
         c.caFile.empty() ? unsetenv("TYQLMFTP_CA_FILE")
                          : setenv("TYQLMFTP_CA_FILE", c.caFile.c_str(), 1);
@@ -759,9 +809,10 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
                       std::string::npos);
             EXPECT_EQ(prompter.asked[0].icon, PromptIcon::Question);
         }
-        EXPECT_EQ(readFile(knownFile), c.known.empty()    ? ""
-                                       : c.pinned.empty() ? line(c.known)
-                                                          : "# kept\n" + line(c.known));
+        EXPECT_EQ(readFile(knownFile), (c.known.empty()    ? ""
+                                        : c.pinned.empty() ? line(c.known)
+                                                           : "# kept\n" + line(c.known)) +
+                                           (tlsAfter ? tlsLine : ""));
         if (!c.known.empty() && c.pinned.empty()) {
             EXPECT_EQ(fs::status(knownFile).permissions() & fs::perms::all,
                       fs::perms::owner_read | fs::perms::owner_write);
@@ -771,8 +822,12 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             EXPECT_EQ(window.progressText(), kFinishedText);
             EXPECT_EQ(readFile(local / "A.ZIP"), "a");
         } else {
-            EXPECT_EQ(window.progress,
-                      (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}));
+            // Only a refused log-in blames the user ID and password.
+            const bool refusedLogIn = c.detail.starts_with("The server requires encryption");
+            EXPECT_EQ(
+                window.progress,
+                (std::vector<std::string>{kVerifyingText, refusedLogIn ? kCouldNotConnectText
+                                                                       : kNoSecureConnectionText}));
             EXPECT_EQ(log(), kLoginFailedLog);
         }
     }
@@ -818,6 +873,58 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepToTlsOnceTheFirstHasIt) {
     for (std::size_t i = 1; i < records.size(); ++i) {
         EXPECT_EQ(records[i].find("PASS"), std::string::npos) << records[i];
     }
+}
+
+// known_servers stays a link where it is one, and is not used where others
+// could have written it or where it is no file: nothing is sent then.
+TEST_F(MailboxTransfer, KnownServersFileIsKeptAndChecked) {
+    if (const auto why = FtpServer::vsftpdUnavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    put("A.ZIP", "a");
+    FtpServer server(vsftpdWithCertificate(true));
+    ControlRelay relay(server.port());
+    useServer(server);
+    set(settings::kPort, std::to_string(relay.port()));
+    const auto known = profiles.folder() / "known_servers", target = root / "linked";
+    const auto notUsed = "Not using " + known.string() + ": ";
+    // What becomes of a known_servers of "# kept\n", and the detail (empty: logged in).
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] {
+             fs::rename(known, target);
+             fs::create_symlink(target, known);
+         },
+         ""},
+        {[&] { fs::permissions(known, fs::perms::group_write, fs::perm_options::add); },
+         notUsed + "other users can change it"},
+        {[&] { ASSERT_EQ(chown(known.c_str(), 65534, 65534), 0); },
+         notUsed + "it belongs to another user"},
+        {[&] {
+             fs::remove(known);
+             ASSERT_EQ(mkfifo(known.c_str(), 0600), 0);
+         },
+         "Cannot read the trusted certificates: " + known.string() + ": not a regular file"},
+    };
+    for (const auto& [make, detail] : cases) {
+        SCOPED_TRACE(detail);
+        fs::remove(known);
+        writeFile(known, "# kept\n");
+        make();
+        window = FakeMainWindow{};
+        window.members.user = server.user();
+        const auto connections = relay.records().size();
+        EXPECT_EQ(transfer(), detail.empty());
+        EXPECT_EQ(window.detail, detail);
+        EXPECT_EQ(relay.records().size() == connections, !detail.empty());
+        if (detail.empty()) {
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(known)));
+            EXPECT_EQ(readFile(target),
+                      "# kept\n@tls 127.0.0.1:" + std::to_string(relay.port()) + "\n");
+        } else {
+            EXPECT_EQ(window.progressText(), kNoSecureConnectionText);
+        }
+    }
+    unsetenv("TYQLMFTP_CA_FILE");
 }
 
 TEST_F(MailboxTransfer, FilesGoToTheLocalFolderAsReadForEachFile) {

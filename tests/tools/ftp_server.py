@@ -39,6 +39,8 @@ and runs until killed. Switches put faults into it:
   --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
   --tls-required         with --tls: USER and data connections are refused until
                          the control and data connections are encrypted
+  --refuse-prot          with --tls: PROT is refused (534), so data would go in clear
+  --tls-old              with --tls: TLS 1.0 only, which clients no longer speak
 
 Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 """
@@ -95,6 +97,8 @@ def main():
     parser.add_argument("--throttle-connection", type=int, default=0)
     parser.add_argument("--tls")
     parser.add_argument("--tls-required", action="store_true")
+    parser.add_argument("--refuse-prot", action="store_true")
+    parser.add_argument("--tls-old", action="store_true")
     args = parser.parse_args()
     handler_base = FTPHandler
     if args.tls:
@@ -203,6 +207,9 @@ def main():
                 self.silent = True
             if self.silent:
                 return None
+            if cmd == "PROT" and args.refuse_prot:
+                self.respond("534 Protection level not supported.")
+                return None
             return super().pre_process_command(line, cmd, arg)
 
         def ftp_PORT(self, line):
@@ -302,6 +309,9 @@ def main():
         Handler.certfile = args.tls
         Handler.tls_control_required = args.tls_required
         Handler.tls_data_required = args.tls_required
+        if args.tls_old:
+            from OpenSSL import SSL
+            Handler.ssl_protocol = SSL.TLSv1_METHOD
     Handler.authorizer = authorizer
     Handler.abstracted_fs = SortedFS
     Handler.dtp_handler = Dtp
