@@ -178,6 +178,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     }
 
     session->setStopToken(stop);
+    if (options.staging) {
+        session->setStagingFolder(*options.staging);
+    }
     KnownServers known(profiles.folder() / kKnownServersFileName);
     const std::string key = FtpSession::serverKey(server);
     LoginResult login;
@@ -275,6 +278,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
             auto helper = FtpSession::open(kProgramName, options.timeouts);
             if (helper) {
                 helper->setStopToken(std::move(helperStop));
+                if (options.staging) {
+                    helper->setStagingFolder(*options.staging);
+                }
                 if (passive) {
                     helper->usePassive();
                 }
