@@ -489,6 +489,25 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
     EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
 }
 
+// A folder of the archive's that is another file system (mounted inside the
+// destination) cannot take a staged file by rename: the archive fails, named.
+TEST_F(ExtractTest, EntryOnAnotherFileSystemFailsTheArchive) {
+    std::filesystem::create_directory(out_ / "mnt");
+    if (::geteuid() != 0 || ::mount("tmpfs", (out_ / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    struct Unmount {
+        std::filesystem::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{out_ / "mnt"};
+    test::writeTree(out_.path(), {{"A.TXT", "old"}, {"mnt/B.TXT", "old"}});
+    const Tree before = test::readTree(out_.path());
+    test::makeZip(work_ / "QLM1.ZIP", {{"A.TXT", "new"}, {"mnt/B.TXT", "new"}});
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kCreateOutputFailed);
+    EXPECT_EQ(test::readTree(out_.path()), before);
+    EXPECT_EQ(warnings, std::vector<std::string>{"On another file system: mnt/B.TXT"});
+}
+
 // Archives large enough to be shared out among several readers: the result
 // must be the same as one reader's, and a failure in any share must undo
 // every share.
