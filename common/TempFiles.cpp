@@ -2,67 +2,321 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <memory>
-#include <string>
+#include <optional>
+#include <utility>
 
 namespace tyq {
 namespace {
 
-// Deep enough for the folders of a subscriber's archives, shallow enough that
-// a Location high up a large tree (a home folder) is swept in moments.
-constexpr int kMaxDepth = 8;
+// The staging folder's record of its own identity, and its other files.
+// Staged entries are named by digits alone, so they never meet these.
+constexpr char kRecordName[] = "staging";
+constexpr char kJournalName[] = "journal";
+constexpr char kUndoName[] = "undo";
+constexpr char kFoldersName[] = "folders";
+constexpr char kJournalHeader[] = "tyqlmftp journal 1\n";
+constexpr char kJournalEnd[] = "end\n";
+constexpr std::size_t kMaxRecordBytes = 128;
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0) {
+                ::close(fd_);
+            }
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
 
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
+using Dir = std::unique_ptr<DIR, DirCloser>;
 
-std::size_t sweep(int folder, int depth) {
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(folder));
+int writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : ENOSPC;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+// The whole of a small regular file of ours, not through a link.
+std::optional<std::string> readSmall(int folder, const char* name, std::size_t limit) {
+    Fd fd(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > limit) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return text;
+}
+
+std::string recordText(const struct stat& info) {
+    char text[kMaxRecordBytes];
+    std::snprintf(text, sizeof text, "tyqlmftp staging %" PRIuMAX " %" PRIuMAX "\n",
+                  static_cast<std::uintmax_t>(info.st_dev),
+                  static_cast<std::uintmax_t>(info.st_ino));
+    return text;
+}
+
+// "<length>:<bytes>\n": any byte a path may hold.
+void appendPath(std::string& out, std::string_view path) {
+    out += std::to_string(path.size());
+    out += ':';
+    out += path;
+    out += '\n';
+}
+
+// Reads a number followed by `end` from text at `at`.
+bool readNumber(std::string_view text, std::size_t& at, char end, std::uintmax_t& value) {
+    const std::size_t stop = text.find(end, at);
+    if (stop == std::string_view::npos || stop == at || stop - at > 20) {
+        return false;
+    }
+    value = 0;
+    for (std::size_t i = at; i < stop; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uintmax_t>(text[i] - '0');
+    }
+    at = stop + 1;
+    return true;
+}
+
+bool readPath(std::string_view text, std::size_t& at, std::string& path) {
+    std::uintmax_t length = 0;
+    if (!readNumber(text, at, ':', length) || length > text.size() - at ||
+        text.size() - at - length < 1 || text[at + length] != '\n') {
+        return false;
+    }
+    path.assign(text.substr(at, length));
+    at += length + 1;
+    return true;
+}
+
+// The journal as written, or nothing when it is missing or was cut short
+// (then no rename had begun: the journal is flushed before the first).
+std::optional<std::vector<StagedEntry>> readJournal(int staging) {
+    const auto text = readSmall(staging, kJournalName, SIZE_MAX / 2);
+    if (!text || !text->starts_with(kJournalHeader) || !text->ends_with(kJournalEnd)) {
+        return std::nullopt;
+    }
+    const std::string_view body(
+        text->data() + sizeof kJournalHeader - 1,
+        text->size() - (sizeof kJournalHeader - 1) - (sizeof kJournalEnd - 1));
+    std::vector<StagedEntry> entries;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        StagedEntry entry;
+        std::uintmax_t staged = 0;
+        std::uintmax_t inode = 0;
+        if (!readNumber(body, at, ' ', staged) || !readNumber(body, at, ' ', inode) ||
+            !readPath(body, at, entry.path)) {
+            return std::nullopt;
+        }
+        entry.staged = std::to_string(staged);
+        entry.inode = static_cast<ino_t>(inode);
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// The folder that holds `path` (relative to location), reached without
+// following a link at any step, and the leaf's name.
+Fd openParent(int location, std::string_view path, std::string& leaf) {
+    Fd current(::fcntl(location, F_DUPFD_CLOEXEC, 0));
+    for (;;) {
+        const std::size_t slash = path.find('/');
+        if (slash == std::string_view::npos) {
+            leaf.assign(path);
+            return current;
+        }
+        const std::string part(path.substr(0, slash));
+        path.remove_prefix(slash + 1);
+        if (!current.valid()) {
+            return current;
+        }
+        current = Fd(
+            ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+}
+
+// Removes a folder of ours with everything in it, never through a link and
+// never into another file system; a mount point inside keeps it (and what
+// is mounted) where it is.
+bool removeTree(int parent, const char* name, dev_t device) {
+    Fd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || info.st_dev != device) {
+        return false;
+    }
+    Dir dir(::fdopendir(fd.get()));
     if (!dir) {
-        ::close(folder);
-        return 0;
+        return false;
     }
-    std::size_t removed = 0;
-    const uid_t me = ::geteuid();
+    fd.release();
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") {
-            continue;
+        const std::string_view leaf(entry->d_name);
+        if (leaf != "." && leaf != "..") {
+            names.emplace_back(leaf);
         }
-        struct stat info {};
-        if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            if (depth < kMaxDepth) {  // the root's sweep starts at the limit
-                const int sub = ::openat(::dirfd(dir.get()), entry->d_name,
-                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub >= 0) {
-                    removed += sweep(sub, depth + 1);
-                }
-            }
-            continue;
-        }
-        if (!S_ISREG(info.st_mode) || info.st_uid != me || !isTemporaryName(name)) {
-            continue;
-        }
-        const int fd = ::openat(::dirfd(dir.get()), entry->d_name,
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        // Held by a running instance: its work, not a leftover.
-        struct stat held {};
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
-            held.st_dev == info.st_dev && held.st_ino == info.st_ino &&
-            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0) == 0) {
-            ++removed;
-        }
-        ::close(fd);
     }
-    return removed;
+    const int at = ::dirfd(dir.get());
+    for (const std::string& leaf : names) {
+        struct stat entry {};
+        if (::fstatat(at, leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(entry.st_mode)) {
+            removeTree(at, leaf.c_str(), device);
+        } else {
+            ::unlinkat(at, leaf.c_str(), 0);
+        }
+    }
+    dir.reset();
+    return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+bool isOurs(const struct stat& info, dev_t device, ino_t inode) {
+    return info.st_dev == device && info.st_ino == inode;
+}
+
+// Puts an entry of an interrupted commit in place.
+bool completeEntry(int location, int staging, dev_t device, const StagedEntry& entry) {
+    std::string leaf;
+    const Fd folder = openParent(location, entry.path, leaf);
+    if (!folder.valid()) {
+        return false;
+    }
+    struct stat target {};
+    const bool there = ::fstatat(folder.get(), leaf.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && isOurs(target, device, entry.inode)) {
+        return true;
+    }
+    struct stat staged {};
+    if (::fstatat(staging, entry.staged.c_str(), &staged, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !isOurs(staged, device, entry.inode) || (there && S_ISDIR(target.st_mode))) {
+        return false;
+    }
+    return placeStaged(staging, entry.staged, folder.get(), leaf, there) == 0;
+}
+
+// Undoes an entry of an interrupted commit.
+bool undoEntry(int location, int staging, dev_t device, const StagedEntry& entry) {
+    const std::string aside = "old-" + entry.staged;
+    struct stat info {};
+    if (::fstatat(staging, entry.staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        isOurs(info, device, entry.inode) &&
+        ::fstatat(staging, aside.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return true;  // never placed
+    }
+    std::string leaf;
+    const Fd folder = openParent(location, entry.path, leaf);
+    return folder.valid() &&
+           restoreStaged(staging, entry.staged, device, entry.inode, folder.get(), leaf);
+}
+
+// Removes the folders a commit that did not happen made, innermost first;
+// only empty ones go.
+void removeRecordedFolders(int location, int staging) {
+    const auto text = readSmall(staging, kFoldersName, SIZE_MAX / 2);
+    if (!text) {
+        return;
+    }
+    std::vector<std::string> paths;
+    std::size_t at = 0;
+    for (std::string path; at < text->size() && readPath(*text, at, path);) {
+        paths.push_back(path);
+    }
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+        std::string leaf;
+        const Fd parent = openParent(location, *it, leaf);
+        if (parent.valid()) {
+            ::unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
+        }
+    }
+}
+
+// Finishes the commit a killed command left in the staging folder: forward
+// when its journal is whole, back when it was being undone or cannot go
+// forward. False when something of ours could not be put back: the folder
+// then stays for another try.
+bool recover(int location, int staging, dev_t device) {
+    const auto journal = readJournal(staging);
+    struct stat info {};
+    bool undo = ::fstatat(staging, kUndoName, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool completed = false;
+    if (journal && !undo) {
+        completed = true;
+        for (const StagedEntry& entry : *journal) {
+            if (!completeEntry(location, staging, device, entry)) {
+                completed = false;
+                break;
+            }
+        }
+        if (!completed) {
+            const Fd mark(::openat(staging, kUndoName, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            undo = true;
+        }
+    }
+    if (journal && undo) {
+        bool restored = true;
+        for (auto it = journal->rbegin(); it != journal->rend(); ++it) {
+            restored = undoEntry(location, staging, device, *it) && restored;
+        }
+        if (!restored) {
+            return false;
+        }
+    }
+    if (!completed) {
+        removeRecordedFolders(location, staging);
+    }
+    return true;
 }
 
 }  // namespace
@@ -71,17 +325,244 @@ bool isTemporaryName(std::string_view name) noexcept {
     return name.starts_with(kDownloadTempPrefix) || name.starts_with(kUnzipTempPrefix);
 }
 
-std::size_t removeLeftovers(const std::filesystem::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+StagingFolder::~StagingFolder() {
+    release();
+}
+
+StagingFolder::StagingFolder(StagingFolder&& other) noexcept
+    : location_(std::exchange(other.location_, -1)),
+      fd_(std::exchange(other.fd_, -1)),
+      name_(std::move(other.name_)),
+      device_(other.device_),
+      inode_(other.inode_),
+      path_(std::move(other.path_)),
+      kept_(other.kept_) {}
+
+StagingFolder& StagingFolder::operator=(StagingFolder&& other) noexcept {
+    if (this != &other) {
+        release();
+        location_ = std::exchange(other.location_, -1);
+        fd_ = std::exchange(other.fd_, -1);
+        name_ = std::move(other.name_);
+        device_ = other.device_;
+        inode_ = other.inode_;
+        path_ = std::move(other.path_);
+        kept_ = other.kept_;
+    }
+    return *this;
+}
+
+void StagingFolder::release() noexcept {
+    if (fd_ >= 0) {
+        // Only the folder we made: the name may have been replaced since.
+        struct stat info {};
+        if (!kept_ && ::fstatat(location_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            isOurs(info, device_, inode_)) {
+            removeTree(location_, name_.c_str(), device_);
+        }
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (location_ >= 0) {
+        ::close(location_);
+        location_ = -1;
+    }
+}
+
+int StagingFolder::create(int location, std::string_view prefix) {
+    release();
+    kept_ = false;
+    Fd at(::fcntl(location, F_DUPFD_CLOEXEC, 0));
+    if (!at.valid()) {
+        return errno;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::uint64_t random = 0;
+        if (::getrandom(&random, sizeof random, 0) != sizeof random) {
+            random = static_cast<std::uint64_t>(::getpid()) * 1000003u + attempt;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "%.*s%016" PRIx64, static_cast<int>(prefix.size()),
+                      prefix.data(), random);
+        if (::mkdirat(at.get(), name, 0700) != 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return errno;
+        }
+        Fd fd(::openat(at.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        int error = 0;
+        if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+            error = errno;
+        } else {
+            const Fd record(::openat(fd.get(), kRecordName,
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            error = record.valid() ? writeAll(record.get(), recordText(info)) : errno;
+        }
+        if (error != 0) {
+            removeTree(at.get(), name, info.st_dev);
+            return error;
+        }
+        location_ = at.release();
+        fd_ = fd.release();
+        name_ = name;
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
         return 0;
     }
-    // The root as Location: its own files only, not the whole file system.
+    return EEXIST;
+}
+
+int StagingFolder::create(const std::filesystem::path& location, std::string_view prefix) {
+    const Fd at(::open(location.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!at.valid()) {
+        return errno;
+    }
+    const int error = create(at.get(), prefix);
+    if (error == 0) {
+        path_ = location / name_;
+    }
+    return error;
+}
+
+int StagingFolder::writeJournal(const std::vector<StagedEntry>& entries) const {
+    std::string text = kJournalHeader;
+    for (const StagedEntry& entry : entries) {
+        text += entry.staged + ' ' + std::to_string(static_cast<std::uintmax_t>(entry.inode)) + ' ';
+        appendPath(text, entry.path);
+    }
+    text += kJournalEnd;
+    const Fd fd(
+        ::openat(fd_, kJournalName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        return errno;
+    }
+    if (const int error = writeAll(fd.get(), text)) {
+        return error;
+    }
+    return ::fdatasync(fd.get()) == 0 && ::fsync(fd_) == 0 ? 0 : errno;
+}
+
+int StagingFolder::markUndo() const {
+    const Fd fd(::openat(fd_, kUndoName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() && ::fsync(fd_) == 0 ? 0 : errno;
+}
+
+int StagingFolder::recordFolder(std::string_view path) const {
+    std::string text;
+    appendPath(text, path);
+    const Fd fd(
+        ::openat(fd_, kFoldersName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() ? writeAll(fd.get(), text) : errno;
+}
+
+int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
+                bool existed) {
+    const auto unsupported = [] {
+        return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+    };
+    if (!existed) {
+        if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (!unsupported()) {
+            return errno;
+        }
+        // No such rename here: the name is looked at first.
+        struct stat info {};
+        if (::fstatat(folder, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            return EEXIST;
+        }
+        if (errno != ENOENT) {
+            return errno;
+        }
+        return ::renameat(staging, staged.c_str(), folder, leaf.c_str()) == 0 ? 0 : errno;
+    }
+    if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0) {
+        return 0;
+    }
+    if (!unsupported()) {
+        return errno;
+    }
+    // No exchange on this file system: the old file moves aside into the
+    // staging folder first.
+    const std::string aside = "old-" + staged;
+    if (::renameat(folder, leaf.c_str(), staging, aside.c_str()) != 0) {
+        return errno;
+    }
+    if (::renameat(staging, staged.c_str(), folder, leaf.c_str()) != 0) {
+        const int error = errno;
+        // Should this fail too, the journal has the next command put it back.
+        ::renameat(staging, aside.c_str(), folder, leaf.c_str());
+        return error;
+    }
+    return 0;
+}
+
+bool restoreStaged(int staging, const std::string& staged, dev_t device, ino_t inode, int folder,
+                   const std::string& leaf) {
+    const std::string aside = "old-" + staged;
+    struct stat target {};
     struct stat info {};
-    struct stat root {};
-    const bool isRoot = ::fstat(fd, &info) == 0 && ::stat("/", &root) == 0 &&
-                        info.st_dev == root.st_dev && info.st_ino == root.st_ino;
-    return sweep(fd, isRoot ? kMaxDepth : 0);
+    bool there = ::fstatat(folder, leaf.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool haveAside = ::fstatat(staging, aside.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && isOurs(target, device, inode)) {
+        // After an exchange the replaced file holds the staged name.
+        if (::fstatat(staging, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            return ::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0;
+        }
+        if (::renameat(folder, leaf.c_str(), staging, staged.c_str()) != 0) {
+            return false;
+        }
+        there = false;
+    }
+    if (haveAside) {
+        // Something else took the name meanwhile: the old file waits.
+        return !there && ::renameat(staging, aside.c_str(), folder, leaf.c_str()) == 0;
+    }
+    return true;
+}
+
+std::size_t removeLeftovers(const std::filesystem::path& location) {
+    const Fd at(::open(location.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat top {};
+    if (!at.valid() || ::fstat(at.get(), &top) != 0) {
+        return 0;
+    }
+    std::vector<std::string> candidates;
+    {
+        Dir dir(::fdopendir(::fcntl(at.get(), F_DUPFD_CLOEXEC, 0)));
+        if (!dir) {
+            return 0;
+        }
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (isTemporaryName(entry->d_name)) {
+                candidates.emplace_back(entry->d_name);
+            }
+        }
+    }
+    std::size_t removed = 0;
+    const uid_t me = ::geteuid();
+    for (const std::string& name : candidates) {
+        const Fd staging(
+            ::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (!staging.valid() || ::fstat(staging.get(), &info) != 0 || info.st_uid != me ||
+            info.st_dev != top.st_dev) {
+            continue;
+        }
+        // Ours only when its record names this very folder.
+        const auto record = readSmall(staging.get(), kRecordName, kMaxRecordBytes);
+        if (!record || *record != recordText(info)) {
+            continue;
+        }
+        if (recover(at.get(), staging.get(), info.st_dev) &&
+            removeTree(at.get(), name.c_str(), info.st_dev)) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 }  // namespace tyq

@@ -1,36 +1,98 @@
 #pragma once
 
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tyq {
 
-// Our own temporary files in the local folder: a download in progress, and
-// an entry being extracted. Hidden, and matching neither "*.ZIP" nor "QLM*",
-// so no step of the program takes one for a download or an archive.
+// Every temporary file of a command lives in a staging folder of its own at
+// the top of the Location, and reaches its final name by a rename. Hidden,
+// and matching neither "*.ZIP" nor "QLM*", so no step of the program takes
+// one for a download or an archive. The name alone never makes a folder
+// ours: a record inside it does (see removeLeftovers).
 inline constexpr char kDownloadTempPrefix[] = ".tyqlmftp-";
 inline constexpr char kUnzipTempPrefix[] = ".tyunzip-";
 
-// Marks a freshly created temporary file as in use for as long as fd stays
-// open, so a cleanup by another instance leaves it alone. False when a
-// cleanup removed the name before the mark was taken: the caller closes fd
-// and creates another file.
-inline bool claimTemporary(int fd) noexcept {
-    struct stat info {};
-    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 0;
-}
-
+// The names our staging folders take.
 bool isTemporaryName(std::string_view name) noexcept;
 
-// Removes the temporary files that a run killed before it could tidy up left
-// in folder and the folders below it (a few levels; the root's own files
-// only): only names of our own, only regular files of this user, only files
-// no running instance has claimed. Symbolic links are not followed. Returns
-// how many were removed.
-std::size_t removeLeftovers(const std::filesystem::path& folder);
+// A new file of an archive, staged, and its final place.
+struct StagedEntry {
+    std::string staged;  // its name in the staging folder (digits only)
+    ino_t inode = 0;     // its identity, which the rename keeps
+    std::string path;    // its final path, relative to the Location
+};
+
+// A staging folder: made at the top of a Location with a record of its own
+// identity inside, removed with everything in it when the object ends
+// unless kept for the next command to finish.
+class StagingFolder {
+  public:
+    StagingFolder() = default;
+    ~StagingFolder();
+    StagingFolder(StagingFolder&& other) noexcept;
+    StagingFolder& operator=(StagingFolder&& other) noexcept;
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+
+    // Makes one in the folder `location` is open on, or in the folder named.
+    // 0, or the errno value of the failure.
+    int create(int location, std::string_view prefix);
+    int create(const std::filesystem::path& location, std::string_view prefix);
+
+    bool valid() const noexcept { return fd_ >= 0; }
+    int fd() const noexcept { return fd_; }
+    dev_t device() const noexcept { return device_; }
+    // Only for a staging folder made from a path.
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+    // The commit's plan, flushed before its first rename: a command killed
+    // during the renames is finished by the next one. 0 or an errno value.
+    int writeJournal(const std::vector<StagedEntry>& entries) const;
+    // From here the commit is being undone, should it be cut short again.
+    int markUndo() const;
+    // A folder made in the Location for the entries (relative path): it goes
+    // again if the commit does not happen.
+    int recordFolder(std::string_view path) const;
+    // Left in place for the next command (a replaced file in it could not be
+    // put back).
+    void keep() noexcept { kept_ = true; }
+
+  private:
+    void release() noexcept;
+    int location_ = -1;
+    int fd_ = -1;
+    std::string name_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    std::filesystem::path path_;
+    bool kept_ = false;
+};
+
+// Gives the staged file its final name `leaf` in `folder`: a free name only
+// if nothing took it meanwhile (EEXIST), a file that `existed` exchanged with
+// it (or first moved aside into the staging folder where the file system
+// cannot exchange). 0, or the errno value of the failure.
+int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
+                bool existed);
+// Undoes placeStaged, whichever step it reached: the new file (known by
+// its identity) back into the staging folder, a replaced file back under
+// its name. False when something of ours could not be put back.
+bool restoreStaged(int staging, const std::string& staged, dev_t device, ino_t inode, int folder,
+                   const std::string& leaf);
+
+// Finishes what commands that were killed left at the top of `location`: an
+// interrupted commit is completed (or, where it was being undone, undone),
+// then the staging folder goes with everything in it. Only folders whose
+// record names them (a copy, a link or a folder of a like name is left
+// alone), only this user's; no link is followed and no other file system
+// entered. Call it only while holding the folder's lock. Returns how many
+// staging folders were removed.
+std::size_t removeLeftovers(const std::filesystem::path& location);
 
 }  // namespace tyq

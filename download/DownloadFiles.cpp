@@ -1,5 +1,6 @@
 #include "download/DownloadFiles.h"
 
+#include "common/FolderLock.h"
 #include "common/Paths.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
@@ -78,6 +79,15 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                                 PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
             return;
         }
+        // Nothing in the folder is touched while another command works there.
+        const FolderLock lock(folder, kCommandWait);
+        if (!lock.held()) {
+            window.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
+            window.setProgressDetail(lock.busy() ? folder : lock.failure());
+            return;
+        }
+        // What a killed command left, finished and removed before anything else.
+        removeLeftovers(folder);
         if (counter >= 1) {
             const auto answer = prompter.ask(
                 Prompt{"Do you want to delete QLM files in the directory  " + stored + "?",
@@ -86,11 +96,16 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                 window.setProgressText("Files not found");
             }
         }
-        // What a run that was killed left behind; a running one's files stay.
-        removeLeftovers(folder);
+        // Temporary files in a staging folder of this command's own. Where
+        // it cannot be made, they go beside their final names, where each
+        // download then meets the same failure and names it.
+        StagingFolder staging;
         // Its outcome is in the progress text and the log.
         TransferOptions options;
         options.folder = folder;
+        if (staging.create(folder, kDownloadTempPrefix) == 0) {
+            options.staging = staging.path().string();
+        }
         options.prompter = &prompter;
         transferMailbox(window, profiles, libraryFolder, options);
         ++counter;

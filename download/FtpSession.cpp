@@ -44,9 +44,6 @@ constexpr int kPassivePollMs = 5;
 constexpr int kActivePollMs = 1000;
 // A trust store bigger than this is not one (the system's is under 1 MB).
 constexpr std::size_t kMaxCaBytes = 16u << 20;
-// A temporary file that another instance's cleanup removes before we claim it
-// is made anew; only a cleanup running in a tight loop beats us this often.
-constexpr int kClaimAttempts = 16;
 
 void initialiseCurlOnce() {
     static std::once_flag once;
@@ -221,17 +218,6 @@ size_t writeToFile(char* data, size_t size, size_t count, void* user) {
     }
     sink.written += static_cast<curl_off_t>(bytes);
     return bytes;
-}
-
-// Claims a fresh temporary file. Only a cleanup that removed it first makes
-// the claim fail where locks work; where they do not (ENOLCK on some network
-// mounts), no cleanup removes anything either and the file is used unclaimed.
-bool claimOrUnlockable(int fd) {
-    if (claimTemporary(fd)) {
-        return true;
-    }
-    struct stat info {};
-    return errno != EWOULDBLOCK && ::fstat(fd, &info) == 0 && info.st_nlink > 0;
 }
 
 // An address as IPv6 bytes, an IPv4 one mapped: the two forms of one
@@ -1255,21 +1241,12 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
     if (!escaped) {
         return {{Failed, "out of memory"}, {}};
     }
-    std::string temporary;
+    std::string temporary =
+        (staging_.empty() ? folder : staging_) + "/" + kDownloadTempPrefix + "XXXXXX";
     FileSink sink;
-    for (int attempt = 0; sink.fd < 0 && attempt < kClaimAttempts; ++attempt) {
-        temporary = folder + "/" + kDownloadTempPrefix + "XXXXXX";
-        sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
-        if (sink.fd < 0) {
-            return {{Failed, folderFailure(errno)}, {}};
-        }
-        if (!claimOrUnlockable(sink.fd)) {
-            ::close(sink.fd);
-            sink.fd = -1;
-        }
-    }
+    sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (sink.fd < 0) {
-        return {{Failed, "cannot write to the folder"}, {}};
+        return {{Failed, folderFailure(errno)}, {}};
     }
     // From here the temporary file goes with the result, or away.
     PendingFile pending(sink.fd, temporary);

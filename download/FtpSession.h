@@ -100,9 +100,9 @@ struct DownloadResult {
     explicit operator bool() const noexcept { return ok(); }
 };
 
-// A whole file fetched into a temporary file of the folder, still claimed
-// and not yet under its name: committing renames it there, anything else
-// removes it.
+// A whole file fetched into a temporary file (in the staging folder, or the
+// folder itself), not yet under its name: committing renames it there,
+// anything else removes it.
 class PendingFile {
   public:
     PendingFile() = default;
@@ -173,7 +173,8 @@ class FtpSession {
     // server does not know MLSD.
     ZipListing listZipFiles();
     // Downloads one file of the login directory to folder + "/" + name. The
-    // data goes to a temporary file in that folder that replaces the final
+    // data goes to a temporary file in the staging folder (else in that
+    // folder) that replaces the final
     // name only once the whole file has arrived, so a failure leaves an
     // existing file of that name as it was. A file shorter or longer than
     // the size the server names (the listing's, SIZE, or its RETR reply)
@@ -185,6 +186,9 @@ class FtpSession {
     // checked, waiting in the folder for its turn.
     FetchResult fetch(const std::string& name, const std::string& folder,
                       long long listedSize = -1);
+    // Where temporary files go: a folder of the command's own on the same
+    // file system as the folders downloaded into.
+    void setStagingFolder(std::string folder) { staging_ = std::move(folder); }
     // Passive mode from the start, as a session that found active mode
     // failing uses.
     void usePassive();
@@ -230,6 +234,7 @@ class FtpSession {
     bool tlsKnown_ = false;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
+    std::string staging_;
     // The server refused MLSD: NLST from then on.
     bool noMlsd_ = false;
 };

@@ -179,6 +179,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     }
 
     session->setStopToken(stop);
+    if (options.staging) {
+        session->setStagingFolder(*options.staging);
+    }
     KnownServers known(profiles.folder() / kKnownServersFileName);
     const std::string key = FtpSession::serverKey(server);
     LoginResult login;
@@ -292,6 +295,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                 return helper;
             }
             helper.session->setStopToken(std::move(helperStop));
+            if (options.staging) {
+                helper.session->setStagingFolder(*options.staging);
+            }
             if (passive) {
                 helper.session->usePassive();
             }

@@ -34,6 +34,9 @@ struct TransferOptions {
     // The folder the download command settled on; without one, the "Local"
     // setting, read whole.
     std::optional<std::string> folder;
+    // The command's staging folder for temporary files; without one they go
+    // beside their final names.
+    std::optional<std::string> staging;
     // The clock of the log's stamps.
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
     // Asks whether to trust a certificate that does not verify; without

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/FileSearch.h"
+#include "common/FolderLock.h"
 #include "common/Paths.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
@@ -128,9 +129,19 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     // An empty Location names the top folder, as it always has.
     const std::string destination = local + "/";
     const std::string password = CSettings(profiles).zipPassword();
-    // What a run killed mid-archive left. The top folder (an empty Location)
-    // is not swept: that would walk the whole file system.
-    if (local.find_first_not_of('/') != std::string::npos) {
+    // Nothing in the folder is touched while another command works there. A
+    // folder that is not there has nothing to lock: "Files not found".
+    std::optional<FolderLock> lock;
+    struct stat folder {};
+    if (::stat(destination.c_str(), &folder) == 0) {
+        lock.emplace(destination, kCommandWait);
+        if (!lock->held()) {
+            window.setProgressText(lock->busy() ? kFolderBusyText : kFolderLockFailedText);
+            window.setProgressDetail(lock->busy() ? destination : lock->failure());
+            return;
+        }
+        // What a killed command left (an archive's commit cut short is
+        // finished first), only at the top of the folder.
         removeLeftovers(destination);
     }
 

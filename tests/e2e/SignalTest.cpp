@@ -119,7 +119,8 @@ struct ChildRun {
             }
             for (const auto& entry : fs::recursive_directory_iterator(local.path(), error)) {
                 std::error_code sizeError;
-                if (isTemporaryName(entry.path().filename().string()) &&
+                // A file of a staging folder (an archive's entries have names of their own).
+                if (isTemporaryName(entry.path().parent_path().filename().string()) &&
                     entry.file_size(sizeError) > 0) {
                     return true;
                 }

@@ -2,8 +2,11 @@
 // made by real tools.
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,9 +21,39 @@
 #include <gtest/gtest.h>
 
 #include "common/SharedLibrary.h"
+#include "common/TempFiles.h"
 #include "support/TempDir.h"
 #include "unzip/UnzipCommand.h"
 #include "unzip/ZipFixtures.h"
+
+// The library's renames pass through here (the test program exports its
+// symbols): a child process is killed at a chosen rename, or a rename fails,
+// or the file system is made to lack the exchange of two names.
+namespace {
+std::atomic<int> renamesBeforeKill{-1};
+std::atomic<int> renamesBeforeFailure{-1};
+std::atomic<bool> withoutExchange{false};
+}  // namespace
+
+extern "C" int renameat2(int from, const char* old, int to, const char* now,
+                         unsigned flags) noexcept {
+    if (renamesBeforeKill.fetch_sub(1) == 0) {
+        ::kill(::getpid(), SIGKILL);
+    }
+    if (renamesBeforeFailure.fetch_sub(1) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (withoutExchange && (flags & RENAME_EXCHANGE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_renameat2, from, old, to, now, flags));
+}
+
+extern "C" int renameat(int from, const char* old, int to, const char* now) noexcept {
+    return renameat2(from, old, to, now, 0);
+}
 
 namespace tyq::unzip {
 namespace {
@@ -37,6 +70,7 @@ struct Counted {
     int messages = 0;
     std::uint64_t written = 0;
     int stopAfter = -1;
+    int killAfter = -1;  // the same, by SIGKILL
 };
 
 std::int32_t recordingCallback(std::uint32_t code, std::uint32_t value, std::int32_t first,
@@ -58,6 +92,9 @@ std::int32_t recordingCallback(std::uint32_t code, std::uint32_t value, std::int
     } else {
         counted.written += value;
         ++counted.messages;
+    }
+    if (counted.killAfter >= 0 && counted.messages >= counted.killAfter) {
+        ::kill(::getpid(), SIGKILL);
     }
     return counted.stopAfter >= 0 && counted.messages >= counted.stopAfter;
 }
@@ -452,6 +489,25 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
     EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
 }
 
+// A folder of the archive's that is another file system (mounted inside the
+// destination) cannot take a staged file by rename: the archive fails, named.
+TEST_F(ExtractTest, EntryOnAnotherFileSystemFailsTheArchive) {
+    std::filesystem::create_directory(out_ / "mnt");
+    if (::geteuid() != 0 || ::mount("tmpfs", (out_ / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    struct Unmount {
+        std::filesystem::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{out_ / "mnt"};
+    test::writeTree(out_.path(), {{"A.TXT", "old"}, {"mnt/B.TXT", "old"}});
+    const Tree before = test::readTree(out_.path());
+    test::makeZip(work_ / "QLM1.ZIP", {{"A.TXT", "new"}, {"mnt/B.TXT", "new"}});
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kCreateOutputFailed);
+    EXPECT_EQ(test::readTree(out_.path()), before);
+    EXPECT_EQ(warnings, std::vector<std::string>{"On another file system: mnt/B.TXT"});
+}
+
 // Archives large enough to be shared out among several readers: the result
 // must be the same as one reader's, and a failure in any share must undo
 // every share.
@@ -569,6 +625,79 @@ TEST_F(ExtractTest, SharedAmongReadersAllOrNothing) {
         const Tree before = test::readTree(out_.path());
         EXPECT_EQ(extract(archive, b.password), b.code);
         EXPECT_TRUE(test::readTree(out_.path()) == before);
+    }
+}
+
+// A kill at any moment of an archive's final renames (or of their undoing,
+// after one failed), or while it is written: each name is as it was or as in
+// the archive, and the next command completes or undoes the archive whole.
+TEST_F(ExtractTest, KilledCommitIsFinishedByTheNextCommand) {
+    const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12";
+    const Tree archived = {{"A.TXT", "new a"}, {"B.TXT", "new b"}, {deep + "/C.TXT", "new c"}};
+    test::makeZip(work_ / "QLM1.ZIP", archived);
+    const Tree before = {{"A.TXT", "old a"}, {"B.TXT", "old b"}, {"KEEP.TXT", "kept"}};
+    Tree after = before;
+    after.insert_or_assign("A.TXT", "new a");
+    after.insert_or_assign("B.TXT", "new b");
+    after[deep + "/C.TXT"] = "new c";
+    for (std::size_t slash = 0; slash != std::string::npos;) {
+        slash = deep.find('/', slash + 1);
+        after[deep.substr(0, slash)] = "<dir>";
+    }
+    const auto withoutStaging = [](Tree tree) {
+        std::erase_if(tree, [](const auto& e) { return e.first.starts_with(".tyunzip-"); });
+        return tree;
+    };
+    struct Mode {
+        bool exchange;
+        int failAt;  // the rename that fails, or -1
+    };
+    for (const Mode mode : {Mode{true, -1}, Mode{false, -1}, Mode{true, 1}, Mode{false, 2}}) {
+        // -1: killed once the first file is written, before any rename.
+        for (int killAt = -1; killAt < 40; ++killAt) {
+            SCOPED_TRACE(std::to_string(mode.exchange) + " " + std::to_string(mode.failAt) +
+                         " kill at " + std::to_string(killAt));
+            std::filesystem::remove_all(out_.path());
+            test::writeTree(out_.path(), before);
+            Counted counted;
+            const pid_t child = ::fork();
+            if (child == 0) {
+                withoutExchange = !mode.exchange;
+                renamesBeforeFailure = mode.failAt;
+                renamesBeforeKill = killAt;
+                counted.killAfter = killAt == -1 ? 1 : -1;
+                const auto result = extract(work_ / "QLM1.ZIP", std::nullopt, "", &counted);
+                std::_Exit(killAt == -1 ? 99 : result);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+            for (const auto& [name, contents] : withoutStaging(test::readTree(out_.path()))) {
+                EXPECT_TRUE((before.count(name) != 0 && before.at(name) == contents) ||
+                            (after.count(name) != 0 && after.at(name) == contents))
+                    << name << ": " << contents;
+            }
+            withoutExchange = !mode.exchange;
+            removeLeftovers(out_.path());
+            withoutExchange = false;
+            const Tree tree = test::readTree(out_.path());
+            if (!killed) {
+                // Ran to its end: the rest of the kill points are past it.
+                ASSERT_TRUE(WIFEXITED(status));
+                EXPECT_EQ(WEXITSTATUS(status), mode.failAt < 0 ? 0 : code::kCreateOutputFailed);
+                EXPECT_TRUE(tree == (mode.failAt < 0 ? after : before));
+                break;
+            }
+            // Forward once the journal is written, until a rename failed;
+            // from there either way, whole.
+            if (killAt == -1) {
+                EXPECT_TRUE(tree == before);
+            } else if (mode.failAt < 0 || killAt <= mode.failAt) {
+                EXPECT_TRUE(tree == after);
+            } else {
+                EXPECT_TRUE(tree == before || tree == after);
+            }
+        }
     }
 }
 

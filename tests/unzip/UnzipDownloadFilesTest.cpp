@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -191,14 +193,86 @@ TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, LeftoversGoClaimedTemporariesStay) {
-    test::writeTree(local_.path(), {{".tyunzip-01", "left"}, {"sub/.tyunzip-02", "in use"}});
-    const int fd = ::open((local_ / "sub/.tyunzip-02").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(claimTemporary(fd));
-    run();
-    ::close(fd);
-    EXPECT_EQ(test::readTree(local_.path()),
-              (Tree{{"sub", "<dir>"}, {"sub/.tyunzip-02", "in use"}}));
+// Only staging folders a killed command left go, at any depth, without
+// following a link out of the folder; files and folders named like ours
+// stay.
+TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
+    const test::TempDir outside;
+    const auto leftover = [&](const std::filesystem::path& in) {
+        StagingFolder staging;
+        EXPECT_EQ(staging.create(in, kUnzipTempPrefix), 0);
+        staging.keep();
+        return staging.path();
+    };
+    const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/";
+    const struct {
+        const char* label;
+        std::function<void()> make;
+        Tree left;                   // in the Location after the command
+        const char* link = nullptr;  // a link that stays too
+    } cases[] = {
+        {"a user's files named like ours",
+         [&] {
+             test::writeTree(local_.path(),
+                             {{".tyunzip-01", "mine"}, {"sub/.tyqlmftp-02", "mine"}});
+             // A copy of a staging folder is not the folder its record names.
+             std::filesystem::copy(leftover(outside.path()), local_ / ".tyunzip-copy");
+         },
+         {{".tyunzip-01", "mine"},
+          {".tyunzip-copy", "<dir>"},
+          {"sub", "<dir>"},
+          {"sub/.tyqlmftp-02", "mine"}}},
+        {"a leftover, 12 levels deep inside",
+         [&] {
+             test::writeTree(leftover(local_.path()), {{deep + "7", "left"}});
+         },
+         {}},
+        {"links out of the folder",
+         [&] {
+             const auto staging = leftover(local_.path());
+             std::filesystem::create_directory_symlink(outside.path(), staging / "out");
+             std::filesystem::create_directory_symlink(leftover(outside.path()),
+                                                       local_ / ".tyunzip-link");
+         },
+         {},
+         ".tyunzip-link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(local_.path());
+        std::filesystem::remove_all(outside.path());
+        std::filesystem::create_directory(local_.path());
+        std::filesystem::create_directory(outside.path());
+        test::writeFile(outside / "victim", "outside");
+        c.make();
+        const Tree outsideBefore = test::readTree(outside.path());
+        run();
+        if (c.link != nullptr) {
+            EXPECT_TRUE(std::filesystem::is_symlink(local_ / c.link));
+            std::filesystem::remove(local_ / c.link);
+        }
+        Tree left = test::readTree(local_.path());
+        for (const auto& [name, contents] : c.left) {
+            EXPECT_EQ(left[name], contents) << name;
+        }
+        std::erase_if(left, [&](const auto& entry) {
+            return c.left.count(entry.first) != 0 || entry.first.starts_with(".tyunzip-copy/");
+        });
+        EXPECT_EQ(left, Tree{});
+        EXPECT_EQ(test::readTree(outside.path()), outsideBefore);
+    }
+}
+
+// A second command on a folder another one holds says so and touches
+// nothing.
+TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
+    test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
+    const Tree before = test::readTree(local_.path());
+    const FolderLock held(local_.path(), std::chrono::milliseconds(0));
+    ASSERT_TRUE(held.held());
+    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
+    EXPECT_EQ(window_.detail, local_.path().string() + "/");
+    EXPECT_EQ(test::readTree(local_.path()), before);
 }
 
 TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {

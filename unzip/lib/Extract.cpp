@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <locale.h>
-#include <sys/random.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -361,14 +361,15 @@ struct FolderCache {
     std::string path;
 };
 
-// Writes the archive's files beside their final names and puts them in place
+// Writes the archive's files into the staging folder and puts them in place
 // only when every one of them is verified. Until then no file of the folder
-// is replaced; on any failure rollback puts back the files replaced so far,
-// removes the temporary files and the folders this archive created. Several
-// readers may write files at once.
+// is replaced; on any failure rollback puts back the files replaced so far
+// and removes the folders this archive created (the staging folder goes with
+// what is in it). Several readers may write files at once.
 class Writer {
   public:
-    Writer(int root, const ExtractRequest& request) : root_(root), request_(request) {}
+    Writer(int root, const ExtractRequest& request, StagingFolder& staging)
+        : root_(root), request_(request), staging_(staging) {}
     ~Writer() {
         if (!committed_) {
             rollback();
@@ -386,6 +387,16 @@ class Writer {
                    const DirectRead& direct) {
         const int folder = folderFd(planned.parts, planned.parts.size() - 1, true, cache);
         const std::string& leaf = planned.parts.back();
+        // Staged files reach their folder by a rename, which cannot leave
+        // the staging folder's file system.
+        struct stat where {};
+        if (::fstat(folder, &where) != 0) {
+            failWithErrno(errno);
+        }
+        if (where.st_dev != staging_.device()) {
+            warn(request_, "On another file system: " + planned.name);
+            throw ExtractError{code::kCreateOutputFailed};
+        }
         struct stat existing {};
         if (::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(existing.st_mode)) {
@@ -410,14 +421,17 @@ class Writer {
         pending.leaf = leaf;
         pending.name = planned.name;
         pending.index = planned.index;
-        Fd file = createTemp(folder, mode, pending.temp);
+        pending.temp = std::to_string(planned.index);
+        Fd file(::openat(staging_.fd(), pending.temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        struct stat info {};
+        if (!file.valid() || ::fstat(file.get(), &info) != 0) {
+            failWithErrno(errno);
+        }
+        pending.inode = info.st_ino;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             pending_.push_back(pending);
-        }
-        struct stat info {};
-        if (::fstat(file.get(), &info) != 0) {
-            failWithErrno(errno);
         }
         remember(info, planned.name);
 
@@ -515,55 +529,45 @@ class Writer {
         }
         std::sort(pending_.begin(), pending_.end(),
                   [](const Pending& x, const Pending& y) { return x.index < y.index; });
-        // Every final name is tried before the first file takes one: a name
-        // the disk refuses, or two names it takes for one file, fail the
-        // archive while nothing is replaced yet. A name not taken gets an
-        // empty file of ours until the rename.
-        std::uint64_t nonce = 0;
-        if (::getrandom(&nonce, sizeof nonce, 0) != sizeof nonce) {
-            nonce = static_cast<std::uint64_t>(::getpid()) * 1000003u + counter_.load();
-        }
-        for (std::size_t i = 0; i < pending_.size(); ++i) {
-            Pending& pending = pending_[i];
+        // Every final name is looked at before the first file takes one: a
+        // folder in the way, or two names the disk takes for one file, fail
+        // the archive while nothing is replaced yet.
+        std::map<FileId, std::string> replaced;
+        std::vector<StagedEntry> journal;
+        journal.reserve(pending_.size());
+        for (Pending& pending : pending_) {
             const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
             struct stat info {};
             if (::fstatat(folder, pending.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
                 if (const auto other = ours(info)) {
                     collision(*other, pending.name);
                 }
-                // A disk that gives each name an identity of its own (FUSE)
-                // still shows our mark inside the file.
-                if (const auto other = markedBy(folder, pending.leaf, info, nonce)) {
-                    collision(pending_[*other].name, pending.name);
-                }
                 if (S_ISDIR(info.st_mode)) {
                     throw ExtractError{code::kCreateOutputFailed};
                 }
+                const auto [it, fresh] =
+                    replaced.emplace(FileId{info.st_dev, info.st_ino}, pending.name);
+                if (!fresh) {
+                    collision(it->second, pending.name);
+                }
                 pending.existed = true;
-                continue;
-            }
-            if (errno != ENOENT) {
+            } else if (errno != ENOENT) {
                 failWithErrno(errno);
             }
-            Fd placeholder(::openat(folder, pending.leaf.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!placeholder.valid() || ::fstat(placeholder.get(), &info) != 0) {
-                failWithErrno(errno);
-            }
-            pending.placeholder = {info.st_dev, info.st_ino};
-            remember(info, pending.name);
-            const std::uint64_t mark[2] = {nonce, i};
-            if (::write(placeholder.get(), mark, sizeof mark) !=
-                static_cast<ssize_t>(sizeof mark)) {
-                failWithErrno(errno != 0 ? errno : ENOSPC);
-            }
+            std::vector<std::string> parts = pending.folder;
+            parts.push_back(pending.leaf);
+            journal.push_back({pending.temp, pending.inode, joined(parts, parts.size())});
         }
-        // Of a file replaced, the old one stays under a temporary name until
-        // every rename is done, so a failure can put it back.
+        // From here a command killed during the renames is finished by the
+        // next one, from the journal.
+        if (const int error = staging_.writeJournal(journal)) {
+            failWithErrno(error);
+        }
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             try {
-                place(pending_[i]);
+                place(i);
             } catch (...) {
+                staging_.markUndo();
                 for (std::size_t j = i + 1; j-- > 0;) {
                     unplace(pending_[j]);
                 }
@@ -571,15 +575,8 @@ class Writer {
             }
         }
         committed_ = true;
-        for (const Pending& pending : pending_) {
-            if (pending.step == Step::Exchanged || pending.step == Step::MovedAside) {
-                const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
-                ::unlinkat(
-                    folder,
-                    (pending.step == Step::Exchanged ? pending.temp : pending.backup).c_str(), 0);
-            }
-        }
-        // The new names on disk before the archive may go.
+        // The new names on disk before the replaced files (in the staging
+        // folder) go.
         if (each) {
             std::set<int> folders;
             for (const Pending& pending : pending_) {
@@ -596,26 +593,18 @@ class Writer {
 
   private:
     using FileId = std::pair<dev_t, ino_t>;
-    enum class Step {
-        Written,     // under its temporary name
-        Renamed,     // under its final name, which was free
-        Exchanged,   // under its final name; the old file under the temporary name
-        MovedAside,  // under its final name; the old file under `backup`
-    };
     // Up to this many new files are flushed one by one.
     static constexpr std::size_t kFlushEachUpTo = 32;
     // The new files still open, while no more than kFlushEachUpTo.
     std::vector<Fd> written_;
     struct Pending {
         std::vector<std::string> folder;
-        std::string temp;
+        std::string temp;  // its name in the staging folder
+        ino_t inode = 0;
         std::string leaf;
         std::string name;       // the entry's, for warnings
         std::size_t index = 0;  // the entry's place in the archive
         bool existed = false;   // a file of the final name was there before
-        std::optional<FileId> placeholder;
-        std::string backup;
-        Step step = Step::Written;
     };
 
     // Files and folders this archive made, by identity: another name that
@@ -629,93 +618,53 @@ class Writer {
         const auto it = made_.find({info.st_dev, info.st_ino});
         return it == made_.end() ? std::nullopt : std::optional<std::string>(it->second);
     }
-    // The place in pending_ of the entry whose empty file of ours `leaf`
-    // leads to, going by the mark written in it.
-    static std::optional<std::size_t> markedBy(int folder, const std::string& leaf,
-                                               const struct stat& info, std::uint64_t nonce) {
-        std::uint64_t mark[2] = {};
-        if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof mark)) {
-            return std::nullopt;
-        }
-        Fd fd(::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.valid() || ::pread(fd.get(), mark, sizeof mark, 0) != sizeof mark ||
-            mark[0] != nonce) {
-            return std::nullopt;
-        }
-        return static_cast<std::size_t>(mark[1]);
-    }
     [[noreturn]] void collision(const std::string& first, const std::string& second) {
         warn(request_, "Names the same file on this disk: " + first + " and " + second);
         throw ExtractError{code::kSkipped};
     }
 
-    void place(Pending& pending) {
+    void place(std::size_t i) {
+        const Pending& pending = pending_[i];
         const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
-        const char* temp = pending.temp.c_str();
-        const char* leaf = pending.leaf.c_str();
-        if (!pending.existed) {
-            if (::renameat(folder, temp, folder, leaf) != 0) {
-                failWithErrno(errno);
-            }
-            pending.step = Step::Renamed;
+        const int error =
+            placeStaged(staging_.fd(), pending.temp, folder, pending.leaf, pending.existed);
+        if (error == 0) {
             return;
         }
-        if (::renameat2(folder, temp, folder, leaf, RENAME_EXCHANGE) == 0) {
-            pending.step = Step::Exchanged;
-            return;
-        }
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-            failWithErrno(errno);
-        }
-        // No exchange on this file system: the old file moves aside first,
-        // onto a name of ours.
-        createTemp(folder, 0600, pending.backup);
-        if (::renameat(folder, leaf, folder, pending.backup.c_str()) != 0) {
-            failWithErrno(errno);
-        }
-        if (::renameat(folder, temp, folder, leaf) != 0) {
-            const int error = errno;
-            if (::renameat(folder, pending.backup.c_str(), folder, leaf) == 0) {
-                pending.backup.clear();
-            } else {
-                warn(request_, "Could not restore " + pending.name + ": " + std::strerror(errno));
-                pending.backup.clear();  // it holds the old file now: kept
-            }
+        if (error != EEXIST || pending.existed) {
             failWithErrno(error);
         }
-        pending.step = Step::MovedAside;
+        // The free name was taken meanwhile: by an earlier entry, on a disk
+        // that does not tell the two names apart.
+        struct stat info {};
+        if (::fstatat(folder, pending.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (const auto other = ours(info)) {
+                collision(*other, pending.name);
+            }
+        }
+        // A disk that gives each name an identity of its own (FUSE).
+        for (std::size_t j = 0; j < i; ++j) {
+            if (pending_[j].folder == pending.folder &&
+                ::strcasecmp(pending_[j].leaf.c_str(), pending.leaf.c_str()) == 0) {
+                collision(pending_[j].name, pending.name);
+            }
+        }
+        throw ExtractError{code::kCreateOutputFailed};
     }
 
-    // Undoes place(): the old file back under its name, the new one under
-    // its temporary name (for rollback to remove).
-    void unplace(Pending& pending) noexcept {
+    // Undoes place(), whichever step it reached: the old file back under its
+    // name, the new one back in the staging folder.
+    void unplace(const Pending& pending) noexcept {
         try {
             const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
-            const char* temp = pending.temp.c_str();
-            const char* leaf = pending.leaf.c_str();
-            bool undone = true;
-            switch (pending.step) {
-                case Step::Written:
-                    return;
-                case Step::Renamed:
-                    undone = ::renameat(folder, leaf, folder, temp) == 0;
-                    break;
-                case Step::Exchanged:
-                    undone = ::renameat2(folder, temp, folder, leaf, RENAME_EXCHANGE) == 0;
-                    break;
-                case Step::MovedAside:
-                    undone = ::renameat(folder, leaf, folder, temp) == 0 &&
-                             ::renameat(folder, pending.backup.c_str(), folder, leaf) == 0;
-                    break;
-            }
-            if (undone) {
-                pending.step = Step::Written;
-                pending.backup.clear();
-            } else {
+            if (!restoreStaged(staging_.fd(), pending.temp, staging_.device(), pending.inode,
+                               folder, pending.leaf)) {
                 warn(request_, "Could not restore " + pending.name + ": " + std::strerror(errno));
+                restoreFailed_ = true;
             }
         } catch (...) {
             warn(request_, "Could not restore " + pending.name);
+            restoreFailed_ = true;
         }
     }
 
@@ -752,6 +701,17 @@ class Writer {
             if (made && fd >= 0 && ::fstat(fd, &info) == 0) {
                 remember(info, joined(parts, i + 1) + "/");
             }
+            // Listed for the next command, should this one be killed before
+            // its commit.
+            if (made) {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (const int error = staging_.recordFolder(joined(parts, i + 1))) {
+                    if (fd >= 0) {
+                        ::close(fd);
+                    }
+                    failWithErrno(error);
+                }
+            }
             if (fd < 0) {
                 // A symbolic link or a file where a folder should be.
                 failWithErrno(errno == ELOOP ? ENOTDIR : errno);
@@ -762,42 +722,6 @@ class Writer {
         cache.fd = std::move(current);
         cache.path = path;
         return cache.fd.get();
-    }
-
-    Fd createTemp(int folder, mode_t mode, std::string& name) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::uint64_t random = 0;
-            const unsigned count = counter_.fetch_add(1);
-            if (::getrandom(&random, sizeof random, 0) != sizeof random) {
-                random = static_cast<std::uint64_t>(::getpid()) * 1000003u + count;
-            }
-            char text[64];
-            std::snprintf(text, sizeof text, "%s%016llx", kUnzipTempPrefix,
-                          static_cast<unsigned long long>(random));
-            Fd fd(
-                ::openat(folder, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-            if (fd.valid()) {
-                // Another instance's cleanup may take the name between the
-                // two calls (it holds the lock, or the name is gone already):
-                // then another name is made. A file system without locks
-                // keeps the file unclaimed rather than failing every entry.
-                if (claimTemporary(fd.get())) {
-                    name = text;
-                    return fd;
-                }
-                const int error = errno;
-                struct stat info {};
-                if (error == EWOULDBLOCK || ::fstat(fd.get(), &info) != 0 || info.st_nlink == 0) {
-                    continue;
-                }
-                name = text;
-                return fd;
-            }
-            if (errno != EEXIST) {
-                failWithErrno(errno);
-            }
-        }
-        throw ExtractError{code::kCreateOutputFailed};
     }
 
     static void writeAll(int fd, const char* data, std::size_t size, la_int64_t offset) {
@@ -816,26 +740,10 @@ class Writer {
     }
 
     void rollback() noexcept {
-        for (const Pending& pending : pending_) {
-            // A file that could not be put back stays where it is.
-            if (pending.step != Step::Written) {
-                continue;
-            }
-            try {
-                const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
-                ::unlinkat(folder, pending.temp.c_str(), 0);
-                if (!pending.backup.empty()) {
-                    ::unlinkat(folder, pending.backup.c_str(), 0);
-                }
-                struct stat info {};
-                if (pending.placeholder &&
-                    ::fstatat(folder, pending.leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    FileId{info.st_dev, info.st_ino} == *pending.placeholder) {
-                    ::unlinkat(folder, pending.leaf.c_str(), 0);
-                }
-            } catch (...) {
-                // The folder is gone or replaced: nothing of ours is left in it.
-            }
+        // A replaced file that could not be put back waits in the staging
+        // folder, whose journal has the next command put it back.
+        if (restoreFailed_) {
+            staging_.keep();
         }
         cache_.fd.reset();
         cache_.path.clear();
@@ -864,13 +772,14 @@ class Writer {
 
     int root_;
     const ExtractRequest& request_;
+    StagingFolder& staging_;
     FolderCache cache_;  // the calling thread's
     std::mutex mutex_;   // guards the three below while readers write
     std::vector<std::string> createdFolders_;
     std::vector<Pending> pending_;
     std::map<FileId, std::string> made_;
-    std::atomic<unsigned> counter_{0};
     bool committed_ = false;
+    bool restoreFailed_ = false;
 };
 
 // One reader's pass: goes through every header, checks it against the plan
@@ -1062,9 +971,15 @@ std::int32_t extract(const ExtractRequest& request) {
         return code::kCancelled;
     }
 
+    // Every file of the archive is written in a staging folder of its own
+    // at the top of the destination, which goes when the archive is done.
+    StagingFolder staging;
+    if (const int error = staging.create(destination.get(), kUnzipTempPrefix)) {
+        failWithErrno(error);
+    }
     // Folders first, in the archive's order; then the files, shared out
     // among the readers by size.
-    Writer writer(destination.get(), request);
+    Writer writer(destination.get(), request, staging);
     std::vector<std::size_t> files;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         const PlannedEntry& planned = plan[i];
