@@ -57,7 +57,8 @@ std::filesystem::path lockFolder(std::string& failure) {
     return {};
 }
 
-FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait) {
+FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait,
+                       std::stop_token stop) {
     struct stat target {};
     if (::stat(folder.c_str(), &target) != 0) {
         failure_ = folder.string() + ": " + std::strerror(errno);
@@ -90,6 +91,10 @@ FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::millise
         }
         if (errno == EWOULDBLOCK && std::chrono::steady_clock::now() >= deadline) {
             busy_ = true;
+            break;
+        }
+        if (stop.stop_requested()) {
+            failure_ = "stopped";
             break;
         }
         std::this_thread::sleep_for(kRetry);

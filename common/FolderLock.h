@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <stop_token>
 #include <string>
 
 namespace tyq {
@@ -19,8 +20,10 @@ inline constexpr std::chrono::seconds kCommandWait{3};
 // constructor (when it succeeds) to the end of the object.
 class FolderLock {
   public:
-    // Waits up to `wait` while another command holds the folder.
-    FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait);
+    // Waits up to `wait` while another command holds the folder, less when
+    // stop is requested meanwhile (the lock is then not held, and not busy).
+    FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait,
+               std::stop_token stop = {});
     ~FolderLock();
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;

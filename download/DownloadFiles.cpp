@@ -80,7 +80,11 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             return;
         }
         // Nothing in the folder is touched while another command works there.
-        const FolderLock lock(folder, kCommandWait);
+        const FolderLock lock(folder, kCommandWait, window.stopToken());
+        if (!lock.held() && window.stopToken().stop_requested()) {
+            window.setProgressText(kStoppedText);
+            return;
+        }
         if (!lock.held()) {
             window.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
             window.setProgressDetail(lock.busy() ? folder : lock.failure());

@@ -134,7 +134,11 @@ void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& pr
     std::optional<FolderLock> lock;
     struct stat folder {};
     if (::stat(destination.c_str(), &folder) == 0) {
-        lock.emplace(destination, kCommandWait);
+        lock.emplace(destination, kCommandWait, window.stopToken());
+        if (!lock->held() && window.stopToken().stop_requested()) {
+            window.setProgressText(kStopped);
+            return;
+        }
         if (!lock->held()) {
             window.setProgressText(lock->busy() ? kFolderBusyText : kFolderLockFailedText);
             window.setProgressDetail(lock->busy() ? destination : lock->failure());
