@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -13,6 +16,7 @@ namespace {
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
+using namespace std::string_literals;
 
 constexpr char kSec[] = "QLMORVMAIL";
 constexpr char kFile[] = "TYFTP.INI";
@@ -182,6 +186,55 @@ TEST(ProfileWrite, FailureLeavesTheFileWhole) {
     EXPECT_FALSE(store.writeString(kSec, "User", "lost", kFile));
     std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
     EXPECT_EQ(readFile(dir / kFile), "[QLMORVMAIL]\nUser=keep\n");
+}
+
+// Files that are no settings file, or that their owner made read-only: reads
+// give the defaults at once, writes say why and leave them as they were. A
+// value the file already holds is not written again.
+TEST(ProfileWrite, FilesItWillNotReplace) {
+    namespace fs = std::filesystem;
+    const std::string kept = "[QLMORVMAIL]\nUser=kept\n";
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        const char* read;  // what "User" reads as
+        const char* why;   // the end of the failure's words
+    };
+    const Case cases[] = {
+        {"FIFO", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, "dflt",
+         "not a regular file"},
+        {"link to a device", [](const fs::path& file) { fs::create_symlink("/dev/zero", file); },
+         "dflt", "not a regular file"},
+        {"over 1 MiB",
+         [&](const fs::path& file) { writeFile(file, kept + std::string(1 << 20, ';')); }, "dflt",
+         "larger than 1 MiB"},
+        {"read-only",
+         [&](const fs::path& file) {
+             writeFile(file, kept);
+             fs::permissions(file, fs::perms::owner_read);
+         },
+         "kept", "the file is read-only"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const auto file = dir / kFile;
+        c.make(file);
+        struct stat before {};
+        ASSERT_EQ(::lstat(file.c_str(), &before), 0);
+        const ProfileStore store(dir.path());
+        EXPECT_EQ(store.getString(kSec, "User", "dflt", 256, kFile), c.read);
+        const auto failure = store.write(kSec, "User", "new", kFile);
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_TRUE(failure->ends_with(c.why)) << *failure;
+        // Held already: nothing to write, so nothing fails.
+        EXPECT_EQ(store.write(kSec, "User", "kept", kFile).has_value(), c.read != "kept"s);
+        struct stat after {};
+        ASSERT_EQ(::lstat(file.c_str(), &after), 0);
+        EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_size),
+                  std::tie(before.st_ino, before.st_mode, before.st_size));
+        EXPECT_TRUE(fs::is_character_file("/dev/zero"));
+    }
 }
 
 TEST(ProfileWrite, EveryByteValueRoundTrips) {
