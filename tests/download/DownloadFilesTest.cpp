@@ -3,10 +3,12 @@
 #include <fcntl.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "MailboxFixture.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
+#include "settings/CSettings.h"
 #include "support/ScriptedPrompter.h"
 
 namespace tyq::test {
@@ -196,27 +198,45 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
 
 // One folder for the whole command: the one the delete question names is the
 // one cleaned and downloaded into, however long it is or however it was
-// typed; a settings write that fails ends the command with its reason.
+// typed; a settings write that fails ends the command with its reason,
+// unless the file holds every value the command reads back (the user ID goes
+// from the field): then the detail says so.
 TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
+    enum class Settings { Writable, Blocked, ReadOnlyWithAnotherUser };
     struct Case {
         const char* name;
         std::string typed;  // the Location field
         fs::path real;      // where the files must go; empty: nowhere
-        bool settingsWritable;
+        Settings settings;
     };
     const fs::path deep = local / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const fs::path home = root / "home";
     const Case cases[] = {
-        {"longer than 255 bytes", deep.string(), deep, true},
-        {"home folder", "~/QLM", home / "QLM", true},
-        {"settings cannot be written", local.string(), {}, false},
+        {"longer than 255 bytes", deep.string(), deep, Settings::Writable},
+        {"home folder", "~/QLM", home / "QLM", Settings::Writable},
+        {"settings cannot be written", local.string(), {}, Settings::Blocked},
+        {"read-only settings, another user ID", local.string(), local,
+         Settings::ReadOnlyWithAnotherUser},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::create_directories(c.real.empty() ? local : c.real);
         writeFile((c.real.empty() ? local : c.real) / "QLMOLD.TXT", "old");
         setenv("HOME", home.c_str(), 1);
-        settings::ProfileStore store(c.settingsWritable ? root / "settings" : root / "blocked");
+        std::optional<ReadOnlyFolder> readOnly;
+        if (c.settings == Settings::ReadOnlyWithAnotherUser) {
+            std::string zip = window.fields.zipPass;
+            settings::scrambleZipPassword(zip);
+            set(settings::kUser, "someone else");
+            set(settings::kPass, window.fields.pass);
+            set(settings::kZipPass, zip);
+            set(settings::kAol, "0");
+            set(settings::kLocal, c.typed);
+            readOnly.emplace(root / "settings");
+            ASSERT_TRUE(readOnly->made());
+        }
+        settings::ProfileStore store(c.settings == Settings::Blocked ? root / "blocked"
+                                                                     : root / "settings");
         writeFile(root / "blocked", "a file where the settings folder should be");
         window.fields.local = c.typed;
         prompter.asked.clear();
@@ -245,6 +265,9 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
         EXPECT_EQ(store.getString(settings::kSection, settings::kLocal, "",
                                   settings::kWholeValueCapacity, settings::kFileName),
                   c.typed);
+        EXPECT_EQ(window.detail.rfind("Cannot save the settings to ", 0),
+                  readOnly ? 0u : std::string::npos)
+            << window.detail;
     }
 }
 

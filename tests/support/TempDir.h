@@ -1,6 +1,8 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -43,5 +45,39 @@ inline void writeFile(const std::filesystem::path& file, const std::string& byte
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
 }
+
+// Makes a folder read-only for whoever runs the test, root included: a
+// read-only bind mount for root, who ignores modes; mode 0555 otherwise.
+// made() is false when it could not be done.
+class ReadOnlyFolder {
+  public:
+    explicit ReadOnlyFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
+        namespace fs = std::filesystem;
+        if (::geteuid() != 0) {
+            fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+            made_ = true;
+        } else if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            mounted_ = true;
+            made_ = ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                            nullptr) == 0;
+        }
+    }
+    ~ReadOnlyFolder() {
+        if (mounted_) {
+            ::umount2(folder_.c_str(), MNT_DETACH);
+        } else if (made_) {
+            std::filesystem::permissions(folder_, std::filesystem::perms::owner_all);
+        }
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+
+    bool made() const { return made_; }
+
+  private:
+    std::filesystem::path folder_;
+    bool mounted_ = false;
+    bool made_ = false;
+};
 
 }  // namespace tyq::test

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,37 +52,62 @@ class UnzipDownloadFilesTest : public ::testing::Test {
 };
 
 // The folder the command unzips is the Location as typed, read whole; "~/"
-// is home; when the settings cannot be saved nothing is unzipped.
+// is home. When the settings cannot be saved nothing is unzipped, unless the
+// file already holds what the run reads back: then the detail says so.
 TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
     const std::filesystem::path deep =
         local_ / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const test::TempDir home;
+    enum class Settings { Writable, Blocked, ReadOnlyHoldingAllButTheUser };
     struct Case {
         std::string typed;
         std::filesystem::path real;
-        bool writable;
+        Settings settings;
     };
-    const Case cases[] = {{deep.string(), deep, true},
-                          {"~/QLM", home / "QLM", true},
-                          {local_.path().string(), local_.path(), false}};
+    const Case cases[] = {
+        {deep.string(), deep, Settings::Writable},
+        {"~/QLM", home / "QLM", Settings::Writable},
+        {local_.path().string(), local_.path(), Settings::Blocked},
+        {local_.path().string(), local_.path(), Settings::ReadOnlyHoldingAllButTheUser}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.typed);
         std::filesystem::create_directories(c.real);
         test::makeZip(c.real / "QLM0101.ZIP", {{"A.TXT", "a"}}, "-P zip-pass");
         setenv("HOME", home.path().c_str(), 1);
         test::writeFile(settingsDir_ / "blocked", "a file, not a folder");
-        settings::ProfileStore store(c.writable ? settingsDir_.path() : settingsDir_ / "blocked");
+        const test::TempDir readOnly;
+        std::optional<test::ReadOnlyFolder> made;
+        if (c.settings == Settings::ReadOnlyHoldingAllButTheUser) {
+            settings::ProfileStore before(readOnly.path());
+            std::string zip = "zip-pass";
+            settings::scrambleZipPassword(zip);
+            for (const auto& [key, value] :
+                 {std::pair<const char*, std::string>{settings::kPass, "ftp-pass"},
+                  {settings::kZipPass, zip},
+                  {settings::kLocal, c.typed}}) {
+                ASSERT_TRUE(
+                    before.writeString(settings::kSection, key, value, settings::kFileName));
+            }
+            made.emplace(readOnly.path());
+            ASSERT_TRUE(made->made());
+        }
+        const bool runs = c.settings != Settings::Blocked;
+        settings::ProfileStore store(c.settings == Settings::Writable ? settingsDir_.path()
+                                     : runs                           ? readOnly.path()
+                                                                      : settingsDir_ / "blocked");
         window_.fields.local = c.typed;
         window_.progress.clear();
         unzipDownloadFiles(window_, store, TYQ_BIN_DIR);
-        EXPECT_EQ(std::filesystem::exists(c.real / "A.TXT"), c.writable);
-        EXPECT_EQ(std::filesystem::exists(c.real / "QLM0101.ZIP"), !c.writable);
-        if (!c.writable) {
+        EXPECT_EQ(std::filesystem::exists(c.real / "A.TXT"), runs);
+        EXPECT_EQ(std::filesystem::exists(c.real / "QLM0101.ZIP"), !runs);
+        if (!runs) {
             EXPECT_EQ(window_.progress,
                       std::vector<std::string>{"The settings could not be saved"});
-            EXPECT_EQ(window_.detail.rfind("Cannot save the settings to ", 0), 0u)
-                << window_.detail;
         }
+        EXPECT_EQ(window_.detail.rfind("Cannot save the settings to ", 0),
+                  c.settings == Settings::Writable ? std::string::npos : 0u)
+            << window_.detail;
+        std::filesystem::remove(c.real / "A.TXT");
     }
 }
 
