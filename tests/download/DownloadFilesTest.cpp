@@ -3,12 +3,10 @@
 #include <fcntl.h>
 
 #include <cstdlib>
-#include <optional>
 
 #include "MailboxFixture.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
-#include "settings/CSettings.h"
 #include "support/ScriptedPrompter.h"
 
 namespace tyq::test {
@@ -202,41 +200,32 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
 // unless the file holds every value the command reads back (the user ID goes
 // from the field): then the detail says so.
 TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
-    enum class Settings { Writable, Blocked, ReadOnlyWithAnotherUser };
     struct Case {
         const char* name;
         std::string typed;  // the Location field
         fs::path real;      // where the files must go; empty: nowhere
-        Settings settings;
+        fs::path settings;
     };
     const fs::path deep = local / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const fs::path home = root / "home";
+    fs::create_directories(root / "read-only");
+    set(settings::kAol, "0");
+    writeFile(root / "read-only" / "TYFTP.INI", readFile(profiles.resolve(settings::kFileName)) +
+                                                    "User=another\nFileUnZipPass=\xDD\xCE\xD7\n");
+    const ReadOnlyFolder readOnly(root / "read-only");
+    ASSERT_TRUE(readOnly.made());
     const Case cases[] = {
-        {"longer than 255 bytes", deep.string(), deep, Settings::Writable},
-        {"home folder", "~/QLM", home / "QLM", Settings::Writable},
-        {"settings cannot be written", local.string(), {}, Settings::Blocked},
-        {"read-only settings, another user ID", local.string(), local,
-         Settings::ReadOnlyWithAnotherUser},
+        {"longer than 255 bytes", deep.string(), deep, root / "settings"},
+        {"home folder", "~/QLM", home / "QLM", root / "settings"},
+        {"settings cannot be written", local.string(), {}, root / "blocked"},
+        {"read-only settings, another user ID", local.string(), local, root / "read-only"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::create_directories(c.real.empty() ? local : c.real);
         writeFile((c.real.empty() ? local : c.real) / "QLMOLD.TXT", "old");
         setenv("HOME", home.c_str(), 1);
-        std::optional<ReadOnlyFolder> readOnly;
-        if (c.settings == Settings::ReadOnlyWithAnotherUser) {
-            std::string zip = window.fields.zipPass;
-            settings::scrambleZipPassword(zip);
-            set(settings::kUser, "someone else");
-            set(settings::kPass, window.fields.pass);
-            set(settings::kZipPass, zip);
-            set(settings::kAol, "0");
-            set(settings::kLocal, c.typed);
-            readOnly.emplace(root / "settings");
-            ASSERT_TRUE(readOnly->made());
-        }
-        settings::ProfileStore store(c.settings == Settings::Blocked ? root / "blocked"
-                                                                     : root / "settings");
+        settings::ProfileStore store(c.settings);
         writeFile(root / "blocked", "a file where the settings folder should be");
         window.fields.local = c.typed;
         prompter.asked.clear();
@@ -266,7 +255,7 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
                                   settings::kWholeValueCapacity, settings::kFileName),
                   c.typed);
         EXPECT_EQ(window.detail.rfind("Cannot save the settings to ", 0),
-                  readOnly ? 0u : std::string::npos)
+                  c.settings == root / "settings" ? std::string::npos : 0u)
             << window.detail;
     }
 }

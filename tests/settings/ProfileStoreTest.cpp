@@ -189,52 +189,37 @@ TEST(ProfileWrite, FailureLeavesTheFileWhole) {
 }
 
 // Files that are no settings file, or that their owner made read-only: reads
-// give the defaults at once, writes say why and leave them as they were. A
-// value the file already holds is not written again.
+// give the defaults at once; writes say why and leave them as they were; a
+// value the file already holds is not written, so that does not fail.
 TEST(ProfileWrite, FilesItWillNotReplace) {
     namespace fs = std::filesystem;
     const std::string kept = "[QLMORVMAIL]\nUser=kept\n";
-    struct Case {
-        const char* name;
-        std::function<void(const fs::path&)> make;
-        const char* read;  // what "User" reads as
-        const char* why;   // the end of the failure's words
-    };
-    const Case cases[] = {
-        {"FIFO", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, "dflt",
-         "not a regular file"},
-        {"link to a device", [](const fs::path& file) { fs::create_symlink("/dev/zero", file); },
-         "dflt", "not a regular file"},
-        {"over 1 MiB",
-         [&](const fs::path& file) { writeFile(file, kept + std::string(1 << 20, ';')); }, "dflt",
+    const std::tuple<std::function<void(const fs::path&)>, const char*, const char*> cases[] = {
+        {[](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }, "-", "regular file"},
+        {[](const fs::path& f) { fs::create_symlink("/dev/zero", f); }, "-", "regular file"},
+        {[&](const fs::path& f) { writeFile(f, kept + std::string(1 << 20, ';')); }, "-",
          "larger than 1 MiB"},
-        {"read-only",
-         [&](const fs::path& file) {
-             writeFile(file, kept);
-             fs::permissions(file, fs::perms::owner_read);
-         },
+        {[&](const fs::path& f) { writeFile(f, kept), fs::permissions(f, fs::perms::owner_read); },
          "kept", "the file is read-only"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [make, read, why] : cases) {
+        SCOPED_TRACE(why);
         TempDir dir;
         const auto file = dir / kFile;
-        c.make(file);
-        struct stat before {};
+        make(file);
+        struct stat before {
+        }, after{};
         ASSERT_EQ(::lstat(file.c_str(), &before), 0);
         const ProfileStore store(dir.path());
-        EXPECT_EQ(store.getString(kSec, "User", "dflt", 256, kFile), c.read);
+        EXPECT_EQ(store.getString(kSec, "User", "-", 256, kFile), read);
         const auto failure = store.write(kSec, "User", "new", kFile);
-        ASSERT_TRUE(failure.has_value());
-        EXPECT_TRUE(failure->ends_with(c.why)) << *failure;
-        // Held already: nothing to write, so nothing fails.
-        EXPECT_EQ(store.write(kSec, "User", "kept", kFile).has_value(), c.read != "kept"s);
-        struct stat after {};
+        EXPECT_TRUE(failure && failure->ends_with(why)) << failure.value_or("written");
+        EXPECT_EQ(store.write(kSec, "User", "kept", kFile).has_value(), read != "kept"s);
         ASSERT_EQ(::lstat(file.c_str(), &after), 0);
         EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_size),
                   std::tie(before.st_ino, before.st_mode, before.st_size));
-        EXPECT_TRUE(fs::is_character_file("/dev/zero"));
     }
+    EXPECT_TRUE(fs::is_character_file("/dev/zero"));
 }
 
 TEST(ProfileWrite, EveryByteValueRoundTrips) {

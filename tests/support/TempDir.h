@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -46,36 +47,26 @@ inline void writeFile(const std::filesystem::path& file, const std::string& byte
     out << bytes;
 }
 
-// Makes a folder read-only for whoever runs the test, root included: a
-// read-only bind mount for root, who ignores modes; mode 0555 otherwise.
-// made() is false when it could not be done.
+// Makes a folder read-only for whoever runs the test: a read-only bind mount
+// for root, who ignores modes; mode 0555 otherwise. made() says it worked.
 class ReadOnlyFolder {
   public:
-    explicit ReadOnlyFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
-        namespace fs = std::filesystem;
-        if (::geteuid() != 0) {
-            fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
-            made_ = true;
-        } else if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
-            mounted_ = true;
-            made_ = ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                            nullptr) == 0;
-        }
+    explicit ReadOnlyFolder(std::filesystem::path folder) : at_(std::move(folder)) {
+        mounted_ =
+            ::geteuid() == 0 && ::mount(at_.c_str(), at_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        made_ = mounted_ ? ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                   nullptr) == 0
+                         : ::geteuid() != 0 && ::chmod(at_.c_str(), 0555) == 0;
     }
     ~ReadOnlyFolder() {
-        if (mounted_) {
-            ::umount2(folder_.c_str(), MNT_DETACH);
-        } else if (made_) {
-            std::filesystem::permissions(folder_, std::filesystem::perms::owner_all);
-        }
+        mounted_ ? ::umount2(at_.c_str(), MNT_DETACH) : ::chmod(at_.c_str(), 0755);
     }
     ReadOnlyFolder(const ReadOnlyFolder&) = delete;
     ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
-
     bool made() const { return made_; }
 
   private:
-    std::filesystem::path folder_;
+    std::filesystem::path at_;
     bool mounted_ = false;
     bool made_ = false;
 };
