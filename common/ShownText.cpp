@@ -6,9 +6,14 @@ namespace tyq {
 
 std::string shownText(std::string_view text, std::size_t limit) {
     std::string out;
-    for (const char c : text.substr(0, limit)) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
+    const std::string_view shown = text.substr(0, limit);
+    for (std::size_t at = 0; at < shown.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(shown[at]);
+        // C1 controls in UTF-8 (C2 80 to C2 9F) are obeyed by some terminals too.
+        const bool c1 = byte == 0xC2 && at + 1 < shown.size() &&
+                        (static_cast<unsigned char>(shown[at + 1]) & 0xE0u) == 0x80u;
+        out += (byte < 0x20 || byte == 0x7f || c1) ? '?' : shown[at];
+        at += c1 ? 1 : 0;
     }
     if (text.size() > limit) {
         // Not in the middle of a UTF-8 sequence.

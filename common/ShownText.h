@@ -8,8 +8,8 @@
 namespace tyq {
 
 // Words from outside (a server's reply, a listed name) made fit to show the
-// user: control bytes become '?', and text over `limit` bytes is cut at a
-// character boundary and ends in "...".
+// user: control characters (C0, DEL and UTF-8 C1) become '?', and text over `limit` bytes is cut at
+// a character boundary and ends in "...".
 std::string shownText(std::string_view text, std::size_t limit);
 
 // The first `named` items, each after `separator`, then one more separator

@@ -1,6 +1,7 @@
 #include "download/DownloadFiles.h"
 
 #include "common/FolderLock.h"
+#include "common/NotedWindow.h"
 #include "common/Paths.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
@@ -11,17 +12,11 @@
 namespace tyq::download {
 namespace {
 
-// Writes one setting; a write that fails is said in a box, and the command
-// ends there rather than go on with values the file does not hold.
-bool save(const settings::ProfileStore& profiles, Prompter& prompter, const char* key,
-          std::string_view value) {
-    if (const auto failure = profiles.write(settings::kSection, key, value, settings::kFileName)) {
-        prompter.ask(Prompt{"Cannot save the settings to " +
-                                profiles.resolve(settings::kFileName).string() + ": " + *failure,
-                            PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
-        return false;
-    }
-    return true;
+// A save that leaves the file without a value the command uses is said in a
+// box, and the command ends there rather than go on with values the file
+// does not hold.
+void refuse(Prompter& prompter, const std::string& failure) {
+    prompter.ask(Prompt{failure, PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
 }
 
 }  // namespace
@@ -31,20 +26,31 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
     using namespace settings;
     // The delete question is asked only while it is 1 or more.
     int& counter = window.counters().downloads;
+    // A save that failed without harm to this command is said under
+    // whatever the transfer shows.
+    NotedWindow noted(window);
     // A folder the user agrees to create sends the command back to its start;
     // a loop in place of the call keeps the stack flat however often that is.
     for (;;) {
         const CSettings named(profiles);
-        if (named.host().empty() && !save(profiles, prompter, kHost, kDefaultHost)) {
-            return;
+        // The user ID goes to the server from the field, so only a save that
+        // failed to keep the others stops the command.
+        CommandSave saved;
+        if (named.host().empty()) {
+            saved = saveForCommand(profiles, {{kHost, kDefaultHost, true}});
         }
         const auto fields = window.takeStepOneFields();
         std::string scrambled = fields.zipPass;
         scrambleZipPassword(scrambled);
-        if (!save(profiles, prompter, kUser, fields.user) ||
-            !save(profiles, prompter, kPass, fields.pass) ||
-            !save(profiles, prompter, kZipPass, scrambled) ||
-            (!window.aolChecked() && !save(profiles, prompter, kAol, "0"))) {
+        saved = saveForCommand(
+            profiles,
+            {{kUser, fields.user, false}, {kPass, fields.pass, true}, {kZipPass, scrambled, false}},
+            saved);
+        if (!window.aolChecked()) {
+            saved = saveForCommand(profiles, {{kAol, "0", true}}, saved);
+        }
+        if (saved.blocking) {
+            refuse(prompter, saved.failure);
             return;
         }
 
@@ -58,6 +64,9 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                                                     PromptButtons::YesNo, PromptIcon::None,
                                                     PromptOwner::MainWindow});
             if (answer != PromptAnswer::Yes) {
+                if (!saved.failure.empty()) {
+                    noted.addNote(saved.failure);
+                }
                 window.focusProgressText();
                 return;
             }
@@ -67,27 +76,30 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         }
 
         // Stored as typed; read back whole, it is what the question names.
-        if (!save(profiles, prompter, kLocal, fields.local)) {
+        saved = saveForCommand(profiles, {{kLocal, fields.local, true}}, saved);
+        if (saved.blocking) {
+            refuse(prompter, saved.failure);
             return;
         }
         const std::string stored =
             profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
         if (stored != fields.local) {
-            prompter.ask(Prompt{"Cannot save the settings to " +
-                                    profiles.resolve(kFileName).string() +
-                                    ": the file does not keep the Location as typed",
-                                PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
+            refuse(prompter, "Cannot save the settings to " + profiles.resolve(kFileName).string() +
+                                 ": the file does not keep the Location as typed");
             return;
+        }
+        if (!saved.failure.empty()) {
+            noted.addNote(saved.failure);
         }
         // Nothing in the folder is touched while another command works there.
         const FolderLock lock(folder, kCommandWait, window.stopToken());
         if (!lock.held() && window.stopToken().stop_requested()) {
-            window.setProgressText(kStoppedText);
+            noted.setProgressText(kStoppedText);
             return;
         }
         if (!lock.held()) {
-            window.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
-            window.setProgressDetail(lock.busy() ? folder : lock.failure());
+            noted.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
+            noted.setProgressDetail(lock.busy() ? folder : lock.failure());
             return;
         }
         // What a killed command left, finished and removed before anything else.
@@ -111,7 +123,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             options.staging = staging.path().string();
         }
         options.prompter = &prompter;
-        transferMailbox(window, profiles, libraryFolder, options);
+        transferMailbox(noted, profiles, libraryFolder, options);
         ++counter;
         return;
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/NotedWindow.h"
 #include "common/ShownText.h"
 #include "common/Texts.h"
 #include "download/DialUpCheck.h"
@@ -116,8 +117,10 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
 
 }  // namespace
 
-bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
+bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder, const TransferOptions& options) {
+    // A missing log is said under every detail the run gives.
+    NotedWindow window(outer);
     window.setProgressText(kVerifyingText);
     window.setProgressDetail("");
 
@@ -152,7 +155,11 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                        : FtpSession::open(kProgramName, options.timeouts);
 
     // A log that cannot be created leaves the transfer to run without one.
-    log.create();
+    if (!log.create()) {
+        window.addNote(log.path().empty()
+                           ? std::string("The transfer log could not be created")
+                           : "The transfer log " + log.path() + " could not be created");
+    }
     log.write(startEntry);
 
     // Like a normal end, without a text about files that were not fetched.
@@ -319,8 +326,9 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         if (stop.stop_requested()) {
             return endStopped();
         }
-        window.setProgressText("Downloading  " + name + " to " + folder);
-        bytes.item = name;
+        // A listed name may hold control bytes; the window shows them as '?'.
+        window.setProgressText("Downloading  " + shownText(name, name.size()) + " to " + folder);
+        bytes.item = shownText(name, name.size());
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;

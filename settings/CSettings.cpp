@@ -25,11 +25,29 @@ std::string CSettings::zipPassword() const {
 }
 
 std::string CSettings::localFolder() const {
-    return read(kLocal);
+    return store_.getString(kSection, kLocal, "", kWholeValueCapacity, kNamedReadsFileName);
 }
 
 std::string CSettings::host() const {
     return read(kHost);
+}
+
+CommandSave saveForCommand(const ProfileStore& store, std::initializer_list<CommandSetting> values,
+                           CommandSave outcome) {
+    for (const auto& [key, value, used] : values) {
+        const auto failure = store.write(kSection, key, value, kFileName);
+        if (!failure) {
+            continue;
+        }
+        if (outcome.failure.empty()) {
+            outcome.failure = "Cannot save the settings to " + store.resolve(kFileName).string() +
+                              ": " + *failure;
+        }
+        if (used && store.getString(kSection, key, "", kWholeValueCapacity, kFileName) != value) {
+            outcome.blocking = true;
+        }
+    }
+    return outcome;
 }
 
 void scrambleZipPassword(std::string& bytes) {

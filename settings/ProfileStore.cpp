@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -104,18 +103,82 @@ std::string decodeValue(std::string_view stored) {
     return out;
 }
 
-std::vector<std::string> readLines(const std::filesystem::path& file, bool& exists) {
-    std::ifstream in(file, std::ios::binary);
-    exists = static_cast<bool>(in);
+// Closes the descriptor it was given.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() { ::close(fd_); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  private:
+    int fd_;
+};
+
+// A settings file is a few hundred bytes; one past this is no settings file.
+constexpr off_t kMaxFileSize = 1 << 20;
+
+// The lines of a settings file, or why it cannot be taken as one.
+struct FileLines {
     std::vector<std::string> lines;
-    if (!in) {
-        return lines;
+    // Why the file was refused; nothing when it was read or is missing.
+    std::optional<std::string> refusal;
+};
+
+// Only a regular file of at most kMaxFileSize is read: a FIFO would block
+// the caller, a device could feed it without end. The check is made on the
+// open file, which is opened without blocking.
+FileLines readLines(const std::filesystem::path& file) {
+    FileLines read;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            read.refusal = std::strerror(errno);
+        }
+        return read;
     }
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
+    const FileDescriptor owned(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        read.refusal = std::strerror(errno);
+        return read;
     }
-    return lines;
+    if (!S_ISREG(info.st_mode)) {
+        read.refusal = "it is not a regular file";
+        return read;
+    }
+    std::string text;
+    char buffer[16384];
+    for (;;) {
+        const auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            read.refusal = std::strerror(errno);
+            return read;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        // Checked as it is read: the file may grow after fstat.
+        if (text.size() > static_cast<std::size_t>(kMaxFileSize)) {
+            read.refusal = "it is larger than 1 MiB";
+            return read;
+        }
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            read.lines.push_back(text.substr(start));
+            break;
+        }
+        read.lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return read;
 }
 
 // Editors on other systems start the file with one; it is kept as it is.
@@ -187,13 +250,13 @@ Location locate(const std::vector<std::string>& lines, std::string_view section,
 
 std::optional<std::string> lookUp(const std::filesystem::path& file, std::string_view section,
                                   std::string_view key) {
-    bool exists = false;
-    const auto lines = readLines(file, exists);
-    const auto where = locate(lines, section, key);
+    // A file that cannot be read holds nothing: every read gives its default.
+    const auto read = readLines(file);
+    const auto where = locate(read.lines, section, key);
     if (!where.key) {
         return std::nullopt;
     }
-    return decodeValue(keyLine(lines[*where.key])->value);
+    return decodeValue(keyLine(read.lines[*where.key])->value);
 }
 
 // The file a write replaces: the name with its symbolic links followed, every
@@ -225,6 +288,10 @@ std::optional<std::string> writeAtomically(const std::filesystem::path& name,
         return std::string(std::strerror(ELOOP));
     }
     const std::filesystem::path& file = *target;
+    // Its owner's choice: a read-only file is not replaced, whoever we are.
+    if (struct stat info{}; ::stat(file.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0) {
+        return std::string("the file is read-only");
+    }
     std::string text;
     for (const auto& line : lines) {
         text += line;
@@ -318,10 +385,17 @@ std::optional<std::string> ProfileStore::write(std::string_view section, std::st
         std::filesystem::permissions(folder_, std::filesystem::perms::owner_all, error);
     }
     const auto file = resolve(fileName);
-    bool exists = false;
-    auto lines = readLines(file, exists);
+    auto read = readLines(file);
+    if (read.refusal) {
+        // Nothing is written over what could not be read.
+        return "the file cannot be read: " + *read.refusal;
+    }
+    auto& lines = read.lines;
     const auto line = std::string(key) + "=" + encodeValue(value);
     const auto where = locate(lines, section, key);
+    if (where.key && decodeValue(keyLine(lines[*where.key])->value) == value) {
+        return std::nullopt;  // already held: nothing to write, nothing to fail
+    }
     if (where.key) {
         lines[*where.key] = line;
     } else if (where.section) {

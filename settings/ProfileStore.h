@@ -15,7 +15,8 @@ class ProfileStore {
     explicit ProfileStore(std::filesystem::path folder);
 
     // The stored value cut to capacity - 1 bytes, or the default when the
-    // section or key is missing (the default is cut the same way).
+    // section or key is missing (the default is cut the same way). Only a
+    // regular file of at most 1 MiB is read; any other reads as missing.
     std::string getString(std::string_view section, std::string_view key,
                           std::string_view defaultValue, std::size_t capacity,
                           std::string_view fileName) const;
@@ -25,8 +26,10 @@ class ProfileStore {
     int getInt(std::string_view section, std::string_view key, int defaultValue,
                std::string_view fileName) const;
     // Replaces the key's value or adds the key, the section, the folder and the
-    // file. The file is replaced atomically and kept at mode 0600; a file that
-    // is a symbolic link stays one, and its target is replaced. Callers
+    // file; a key that already holds the value is left alone. The file is
+    // replaced atomically and kept at mode 0600; a file that is a symbolic
+    // link stays one, and its target is replaced. Nothing is written over a
+    // file that cannot be read or that its owner made read-only. Callers
     // ignore the result, as they always have; it exists for tests.
     bool writeString(std::string_view section, std::string_view key, std::string_view value,
                      std::string_view fileName) const;

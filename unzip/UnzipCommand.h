@@ -75,10 +75,11 @@ inline constexpr std::uint32_t kExtractOperation = 8;
 // answer through the reply buffer.
 inline constexpr std::uint32_t kWarningMessage = 8;
 // Progress and stop, an addition to the record that keeps its size and
-// offsets: the first 8 bytes of field130 may hold a context address (zero:
-// none). When they do, the library passes it as the callback's last argument
-// (warnings included) and sends, from any of its reader threads, several at
-// once:
+// offsets: the first 8 bytes of field130 may hold a context address, which
+// counts only when the 4 bytes after it hold kContextTag (little-endian), so
+// a caller that leaves other bytes there gets none of it. With a context the
+// library passes it as the callback's last argument (warnings included) and
+// sends, from any of its reader threads, several at once:
 //   kTotalMessage once, before it writes: first and second hold the low and
 //     high 32 bits of the bytes it will write in all;
 //   kProgressMessage as it writes, about every megabyte and at the end of
@@ -90,6 +91,8 @@ inline constexpr std::uint32_t kWarningMessage = 8;
 inline constexpr std::uint32_t kTotalMessage = 20;
 inline constexpr std::uint32_t kProgressMessage = 21;
 inline constexpr std::size_t kContextOffset = 130;
+inline constexpr std::size_t kContextTagOffset = 138;
+inline constexpr std::uint32_t kContextTag = 0x43505954;  // "TYPC"
 // Room the library gives the callback's reply buffer.
 inline constexpr std::size_t kReplyBufferSize = 256;
 

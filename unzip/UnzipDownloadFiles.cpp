@@ -13,6 +13,7 @@
 
 #include "common/FileSearch.h"
 #include "common/FolderLock.h"
+#include "common/NotedWindow.h"
 #include "common/Paths.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
@@ -92,36 +93,42 @@ std::string stoppedDetail(const std::vector<Failure>& failures, std::size_t extr
 
 }  // namespace
 
-void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& profiles,
                         const std::filesystem::path& libraryFolder) {
     using namespace settings;
+    // A save that failed without harm to this command is said under every
+    // detail the run gives.
+    NotedWindow window(outer);
     const StepOneTexts fields = window.takeStepOneFields();
     std::string zipPass = fields.zipPass;
     scrambleZipPassword(zipPass);
-    std::optional<std::string> failure;
-    for (const auto& [key, value] : {std::pair<const char*, std::string_view>{kUser, fields.user},
-                                     {kPass, fields.pass},
-                                     {kZipPass, zipPass},
-                                     {kLocal, fields.local}}) {
-        if (!failure) {
-            failure = profiles.write(kSection, key, value, kFileName);
-        }
-    }
+    // The run reads the zip password and the folder back from the file; the
+    // user ID and the FTP password are only kept for the download.
+    const CommandSave saved = saveForCommand(profiles, {{kUser, fields.user, false},
+                                                        {kPass, fields.pass, false},
+                                                        {kZipPass, zipPass, true},
+                                                        {kLocal, fields.local, true}});
     // Read back whole: a cut path would unzip a different folder.
     const std::string stored =
         profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
-    if (!failure && stored != fields.local) {
-        failure = "the file does not keep the Location as typed";
+    std::optional<std::string> failure;
+    if (saved.blocking) {
+        failure = saved.failure;
+    } else if (stored != fields.local) {
+        failure = "Cannot save the settings to " + profiles.resolve(kFileName).string() +
+                  ": the file does not keep the Location as typed";
     }
     if (failure) {
         // Nothing is extracted with values the file does not hold.
         window.setProgressText(kNotSaved);
-        window.setProgressDetail("Cannot save the settings to " +
-                                 profiles.resolve(kFileName).string() + ": " + *failure);
+        window.setProgressDetail(*failure);
         return;
     }
 
     window.setProgressDetail("");
+    if (!saved.failure.empty()) {
+        window.addNote(saved.failure);
+    }
     window.setProgressText(kInProgress);
 
     // "~/" stands for the home folder.

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -98,8 +100,34 @@ std::string unzipFailureText(std::string_view archive, std::int32_t code) {
     return text;
 }
 
+namespace {
+
+// The contexts alive now: the callback takes its last argument for one only
+// when it is among them, so a library that passes a pointer of its own there
+// is not read as ours.
+std::mutex contextsMutex;
+std::set<const void*>& liveContexts() {
+    static std::set<const void*> contexts;
+    return contexts;
+}
+
+}  // namespace
+
 UnzipProgress::UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
-    : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {}
+    : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {
+    const std::lock_guard<std::mutex> lock(contextsMutex);
+    liveContexts().insert(this);
+}
+
+UnzipProgress::~UnzipProgress() {
+    const std::lock_guard<std::mutex> lock(contextsMutex);
+    liveContexts().erase(this);
+}
+
+UnzipProgress* UnzipProgress::registered(void* context) {
+    const std::lock_guard<std::mutex> lock(contextsMutex);
+    return liveContexts().contains(context) ? static_cast<UnzipProgress*>(context) : nullptr;
+}
 
 bool UnzipProgress::total(std::uint64_t bytes) {
     total_ = static_cast<std::int64_t>(bytes);
@@ -214,6 +242,8 @@ std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
     }
     if (progress != nullptr) {
         std::memcpy(binding.command.field130, &progress, sizeof progress);
+        std::memcpy(binding.command.field130 + (kContextTagOffset - kContextOffset), &kContextTag,
+                    sizeof kContextTag);
     }
     // The library is freed on every way out: close() here, the object's end
     // when run() throws.
@@ -250,7 +280,11 @@ extern "C" __attribute__((visibility("default"))) std::int32_t DynaUnzipMsgCallB
         (code != kTotalMessage && code != kProgressMessage && code != kWarningMessage)) {
         return 0;
     }
-    auto& progress = *static_cast<UnzipProgress*>(opaque);
+    UnzipProgress* const context = UnzipProgress::registered(opaque);
+    if (context == nullptr) {
+        return 0;
+    }
+    auto& progress = *context;
     try {
         if (code == kWarningMessage) {
             if (text != nullptr) {

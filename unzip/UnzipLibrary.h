@@ -17,8 +17,8 @@
 // The message callback handed to the unzip library with each command. On a
 // warning (code 8) it answers "Extract Warning" through the reply buffer
 // and, with an UnzipProgress as opaque, keeps the text there.
-// With an UnzipProgress as opaque it passes the byte counts on to it and
-// returns 1 once the user has asked to stop; otherwise it returns 0.
+// With a live UnzipProgress as opaque (any other pointer is ignored) it passes the byte counts on
+// to it and returns 1 once the user has asked to stop; otherwise it returns 0.
 extern "C" std::int32_t DynaUnzipMsgCallBack(std::uint32_t code, std::uint32_t value,
                                              std::int32_t first, std::int32_t second,
                                              const char* text, char* reply, void* opaque);
@@ -55,8 +55,13 @@ struct UnzipItem {
 class UnzipProgress {
   public:
     UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item);
+    ~UnzipProgress();
     UnzipProgress(const UnzipProgress&) = delete;
     UnzipProgress& operator=(const UnzipProgress&) = delete;
+
+    // The live UnzipProgress at that address, or nullptr when there is none:
+    // the callback reads its last argument through this alone.
+    static UnzipProgress* registered(void* context);
 
     // Each returns true when the library is to stop.
     bool total(std::uint64_t bytes);

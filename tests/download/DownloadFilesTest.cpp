@@ -192,27 +192,36 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
 
 // One folder for the whole command: the one the delete question names is the
 // one cleaned and downloaded into, however long it is or however it was
-// typed; a settings write that fails ends the command with its reason.
+// typed; a settings write that fails ends the command with its reason,
+// unless the file holds every value the command reads back (the user ID goes
+// from the field): then the detail says so.
 TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
     struct Case {
         const char* name;
         std::string typed;  // the Location field
         fs::path real;      // where the files must go; empty: nowhere
-        bool settingsWritable;
+        fs::path settings;
     };
     const fs::path deep = local / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const fs::path home = root / "home";
+    fs::create_directories(root / "read-only");
+    set(settings::kAol, "0");
+    writeFile(root / "read-only" / "TYFTP.INI", readFile(profiles.resolve(settings::kFileName)) +
+                                                    "User=another\nFileUnZipPass=\xDD\xCE\xD7\n");
+    const ReadOnlyFolder readOnly(root / "read-only");
+    ASSERT_TRUE(readOnly.made());
     const Case cases[] = {
-        {"longer than 255 bytes", deep.string(), deep, true},
-        {"home folder", "~/QLM", home / "QLM", true},
-        {"settings cannot be written", local.string(), {}, false},
+        {"longer than 255 bytes", deep.string(), deep, root / "settings"},
+        {"home folder", "~/QLM", home / "QLM", root / "settings"},
+        {"settings cannot be written", local.string(), {}, root / "blocked"},
+        {"read-only settings, another user ID", local.string(), local, root / "read-only"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::create_directories(c.real.empty() ? local : c.real);
         writeFile((c.real.empty() ? local : c.real) / "QLMOLD.TXT", "old");
         setenv("HOME", home.c_str(), 1);
-        settings::ProfileStore store(c.settingsWritable ? root / "settings" : root / "blocked");
+        settings::ProfileStore store(c.settings);
         writeFile(root / "blocked", "a file where the settings folder should be");
         window.fields.local = c.typed;
         prompter.asked.clear();
@@ -241,6 +250,9 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
         EXPECT_EQ(store.getString(settings::kSection, settings::kLocal, "",
                                   settings::kWholeValueCapacity, settings::kFileName),
                   c.typed);
+        EXPECT_EQ(window.detail.rfind("Cannot save the settings to ", 0),
+                  c.settings == root / "settings" ? std::string::npos : 0u)
+            << window.detail;
     }
 }
 

@@ -136,6 +136,8 @@ TEST_F(MailboxTransfer, RunsWithoutALogWhenAnotherRunHoldsIt) {
 
     EXPECT_TRUE(transfer());
     EXPECT_EQ(window.progressText(), kFinishedText);
+    EXPECT_EQ(window.detail,
+              "The transfer log " + download::transferLogPath() + " could not be created");
     EXPECT_EQ(readFile(local / "A.ZIP"), "a");
     EXPECT_EQ(log(), "another run");
 }
@@ -290,9 +292,11 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
               "3 of 5 files downloaded; DIR.ZIP failed: not on the server; a\\b.ZIP failed: not a "
               "plain file name");
 
-    // Five listed that are not there: three named, the rest counted.
+    // Six listed that are not there: three named, the rest counted. Control
+    // characters in a listed name (C0 and C1) show as '?' in the window.
     std::string listing = "F.ZIP\r\n";
-    for (const char* name : {"M1.ZIP", "M2.ZIP", "M3.ZIP", "M4.ZIP", "M5.ZIP"}) {
+    for (const char* name :
+         {"M1.ZIP", "M2.ZIP", "M3.ZIP", "M4.ZIP", "M5.ZIP", "C\x1b[2J\xc2\x9b\x7f.ZIP"}) {
         listing += std::string(name) + "\r\n";
     }
     writeFile(root / "listing", listing);
@@ -301,8 +305,10 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
     useServer(lister);
     EXPECT_TRUE(transfer());
     EXPECT_EQ(window.detail,
-              "1 of 6 files downloaded; M1.ZIP failed: not on the server; M2.ZIP failed: not on "
-              "the server; M3.ZIP failed: not on the server; and 2 more");
+              "1 of 7 files downloaded; M1.ZIP failed: not on the server; M2.ZIP failed: not on "
+              "the server; M3.ZIP failed: not on the server; and 3 more");
+    EXPECT_EQ(window.progress.at(window.progress.size() - 2),
+              "Downloading  C?[2J??.ZIP to " + local.string());
 }
 
 // Further connections fetch ahead; the texts, the log and the files are

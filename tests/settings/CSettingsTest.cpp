@@ -36,11 +36,14 @@ TEST(CSettings, NamedReadsReachTheUpperCaseFile) {
     EXPECT_EQ(settings.zipPassword(), "abc");
 }
 
+// The local folder alone is read whole: a cut path names another folder.
 TEST(CSettings, NamedReadsCutAt255) {
     TempDir dir;
-    writeFile(dir / "TYFTP.INI", "[QLMORVMAIL]\nLocal=/" + std::string(300, 'x') + "\n");
+    const std::string path = "/" + std::string(300, 'x');
+    writeFile(dir / "TYFTP.INI", "[QLMORVMAIL]\nLocal=" + path + "\nUser=" + path + "\n");
     ProfileStore store(dir.path());
-    EXPECT_EQ(CSettings(store).localFolder(), "/" + std::string(254, 'x'));
+    EXPECT_EQ(CSettings(store).user(), "/" + std::string(254, 'x'));
+    EXPECT_EQ(CSettings(store).localFolder(), path);
 }
 
 struct ScrambleCase {

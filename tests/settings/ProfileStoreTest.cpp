@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -13,6 +16,7 @@ namespace {
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
+using namespace std::string_literals;
 
 constexpr char kSec[] = "QLMORVMAIL";
 constexpr char kFile[] = "TYFTP.INI";
@@ -182,6 +186,40 @@ TEST(ProfileWrite, FailureLeavesTheFileWhole) {
     EXPECT_FALSE(store.writeString(kSec, "User", "lost", kFile));
     std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
     EXPECT_EQ(readFile(dir / kFile), "[QLMORVMAIL]\nUser=keep\n");
+}
+
+// Files that are no settings file, or that their owner made read-only: reads
+// give the defaults at once; writes say why and leave them as they were; a
+// value the file already holds is not written, so that does not fail.
+TEST(ProfileWrite, FilesItWillNotReplace) {
+    namespace fs = std::filesystem;
+    const std::string kept = "[QLMORVMAIL]\nUser=kept\n";
+    const std::tuple<std::function<void(const fs::path&)>, const char*, const char*> cases[] = {
+        {[](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }, "-", "regular file"},
+        {[](const fs::path& f) { fs::create_symlink("/dev/zero", f); }, "-", "regular file"},
+        {[&](const fs::path& f) { writeFile(f, kept + std::string(1 << 20, ';')); }, "-",
+         "larger than 1 MiB"},
+        {[&](const fs::path& f) { writeFile(f, kept), fs::permissions(f, fs::perms::owner_read); },
+         "kept", "the file is read-only"},
+    };
+    for (const auto& [make, read, why] : cases) {
+        SCOPED_TRACE(why);
+        TempDir dir;
+        const auto file = dir / kFile;
+        make(file);
+        struct stat before {
+        }, after{};
+        ASSERT_EQ(::lstat(file.c_str(), &before), 0);
+        const ProfileStore store(dir.path());
+        EXPECT_EQ(store.getString(kSec, "User", "-", 256, kFile), read);
+        const auto failure = store.write(kSec, "User", "new", kFile);
+        EXPECT_TRUE(failure && failure->ends_with(why)) << failure.value_or("written");
+        EXPECT_EQ(store.write(kSec, "User", "kept", kFile).has_value(), read != "kept"s);
+        ASSERT_EQ(::lstat(file.c_str(), &after), 0);
+        EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_size),
+                  std::tie(before.st_ino, before.st_mode, before.st_size));
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/zero"));
 }
 
 TEST(ProfileWrite, EveryByteValueRoundTrips) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -43,5 +46,29 @@ inline void writeFile(const std::filesystem::path& file, const std::string& byte
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
 }
+
+// Makes a folder read-only for whoever runs the test: a read-only bind mount
+// for root, who ignores modes; mode 0555 otherwise. made() says it worked.
+class ReadOnlyFolder {
+  public:
+    explicit ReadOnlyFolder(std::filesystem::path folder) : at_(std::move(folder)) {
+        mounted_ =
+            ::geteuid() == 0 && ::mount(at_.c_str(), at_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        made_ = mounted_ ? ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                   nullptr) == 0
+                         : ::geteuid() != 0 && ::chmod(at_.c_str(), 0555) == 0;
+    }
+    ~ReadOnlyFolder() {
+        mounted_ ? ::umount2(at_.c_str(), MNT_DETACH) : ::chmod(at_.c_str(), 0755);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+    bool made() const { return made_; }
+
+  private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+    bool made_ = false;
+};
 
 }  // namespace tyq::test

@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -124,7 +125,8 @@ class ExtractTest : public ::testing::Test {
 
     std::int32_t extract(const std::filesystem::path& archive,
                          std::optional<std::string> password = std::nullopt,
-                         const std::string& destination = "", Counted* context = nullptr) {
+                         const std::string& destination = "", Counted* context = nullptr,
+                         std::uint32_t tag = kContextTag) {
         auto entry = library_.entryAs<DunzipEntry>("dunzip");
         if (entry == nullptr) {
             ADD_FAILURE() << "no dunzip: " << library_.error();
@@ -147,6 +149,9 @@ class ExtractTest : public ::testing::Test {
         }
         command.messageCallback = &recordingCallback;
         std::memcpy(command.field130, &context, sizeof context);
+        if (context != nullptr) {
+            std::memcpy(command.field130 + (kContextTagOffset - kContextOffset), &tag, sizeof tag);
+        }
         return entry(&command);
     }
 
@@ -487,6 +492,13 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
 
     EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kDiskFull);
     EXPECT_EQ(test::readTree(out_.path()), (Tree{{"A.TXT", "present before"}}));
+
+    // One that reports no size at all (as some FUSE and network mounts do)
+    // is not taken as full.
+    ASSERT_EQ(::mount("tmpfs", out_.path().c_str(), "tmpfs", 0, "size=0"), 0);
+    const Unmount second{out_.path()};
+    EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kOk);
+    EXPECT_EQ(test::readFile(out_ / "d/BIG.BIN").size(), 2u << 20);
 }
 
 // A folder of the archive's that is another file system (mounted inside the
@@ -553,6 +565,10 @@ TEST_F(ExtractTest, SharedAmongReadersAllOrNothing) {
                   std::accumulate(tree.begin(), tree.end(), 0ull,
                                   [](auto n, auto& e) { return n + e.second.size(); }));
         EXPECT_EQ(counted.written, counted.total);
+        // Bytes there without the tag are some other caller's: no context.
+        Counted untagged;
+        ASSERT_EQ(extract(archive, kind.password, "", &untagged, kContextTag + 1), 0);
+        EXPECT_EQ(std::tie(untagged.total, untagged.messages), std::make_tuple(0ull, 0));
 
         // Stopped before anything is written, and once the first megabyte is.
         if (kind.label == std::string("deflated") || kind.label == std::string("aes256")) {

@@ -52,37 +52,50 @@ class UnzipDownloadFilesTest : public ::testing::Test {
 };
 
 // The folder the command unzips is the Location as typed, read whole; "~/"
-// is home; when the settings cannot be saved nothing is unzipped.
+// is home. When the settings cannot be saved nothing is unzipped, unless the
+// file holds what the run reads back: then the detail says so.
 TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
     const std::filesystem::path deep =
         local_ / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const test::TempDir home;
+    // Holds all but the user ID, which the run does not read back.
+    const test::TempDir readOnly;
+    std::string zip = "zip-pass";
+    settings::scrambleZipPassword(zip);
+    test::writeFile(readOnly / "TYFTP.INI", "[QLMORVMAIL]\nPass=ftp-pass\nFileUnZipPass=" + zip +
+                                                "\nLocal=" + local_.path().string() + "\n");
+    const test::ReadOnlyFolder made(readOnly.path());
+    ASSERT_TRUE(made.made());
     struct Case {
         std::string typed;
         std::filesystem::path real;
-        bool writable;
+        std::filesystem::path settings;
+        bool runs;
     };
-    const Case cases[] = {{deep.string(), deep, true},
-                          {"~/QLM", home / "QLM", true},
-                          {local_.path().string(), local_.path(), false}};
+    const Case cases[] = {{deep.string(), deep, settingsDir_.path(), true},
+                          {"~/QLM", home / "QLM", settingsDir_.path(), true},
+                          {local_.path().string(), local_.path(), settingsDir_ / "blocked", false},
+                          {local_.path().string(), local_.path(), readOnly.path(), true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.typed);
+        SCOPED_TRACE(c.settings);
         std::filesystem::create_directories(c.real);
+        std::filesystem::remove(c.real / "A.TXT");
         test::makeZip(c.real / "QLM0101.ZIP", {{"A.TXT", "a"}}, "-P zip-pass");
         setenv("HOME", home.path().c_str(), 1);
         test::writeFile(settingsDir_ / "blocked", "a file, not a folder");
-        settings::ProfileStore store(c.writable ? settingsDir_.path() : settingsDir_ / "blocked");
+        settings::ProfileStore store(c.settings);
         window_.fields.local = c.typed;
         window_.progress.clear();
         unzipDownloadFiles(window_, store, TYQ_BIN_DIR);
-        EXPECT_EQ(std::filesystem::exists(c.real / "A.TXT"), c.writable);
-        EXPECT_EQ(std::filesystem::exists(c.real / "QLM0101.ZIP"), !c.writable);
-        if (!c.writable) {
+        EXPECT_EQ(std::filesystem::exists(c.real / "A.TXT"), c.runs);
+        EXPECT_EQ(std::filesystem::exists(c.real / "QLM0101.ZIP"), !c.runs);
+        if (!c.runs) {
             EXPECT_EQ(window_.progress,
                       std::vector<std::string>{"The settings could not be saved"});
-            EXPECT_EQ(window_.detail.rfind("Cannot save the settings to ", 0), 0u)
-                << window_.detail;
         }
+        EXPECT_EQ(window_.detail.rfind("Cannot save the settings to ", 0),
+                  c.settings == settingsDir_.path() ? std::string::npos : 0u)
+            << window_.detail;
     }
 }
 

@@ -137,8 +137,9 @@ TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
     const UnzipRequest request{"/a/QLM0102.ZIP#40", "/data/out/", "pw", 1};
     EXPECT_EQ(unzipArchive(&request, window_, kScripted, progress), 0);
     EXPECT_EQ(pointerAt(library.record(), 130), &progress);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 138, 24),
-              std::string(24, '\0'));
+    EXPECT_EQ(u32At(library.record(), 138), kContextTag);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 142, 20),
+              std::string(20, '\0'));
     EXPECT_EQ(window_.counts.lastUnzipResult, code::kCancelled);
     EXPECT_EQ(progress.result(), code::kCancelled);
     EXPECT_TRUE(window_.progress.empty());  // a stop is no password problem
@@ -292,9 +293,18 @@ TEST(DynaUnzipMsgCallBack, AnswersWarningsOnly) {
     EXPECT_EQ(DynaUnzipMsgCallBack(7, 1, 2, 3, "text", reply, nullptr), 0);
     EXPECT_EQ(std::string(reply, sizeof reply), std::string(sizeof reply, '#'));
 
-    EXPECT_EQ(DynaUnzipMsgCallBack(8, 1, 2, 3, "text", reply, nullptr), 0);
-    EXPECT_EQ(std::string(reply, 16), std::string("Extract Warning\0", 16));
-    EXPECT_EQ(std::string(reply + 16, sizeof reply - 16), std::string(sizeof reply - 16, '#'));
+    // A pointer of another library's own is no context of ours: never read.
+    std::string foreign(64, '\xFF');
+    for (void* opaque : {static_cast<void*>(nullptr), static_cast<void*>(foreign.data())}) {
+        for (const std::uint32_t code : {kTotalMessage, kProgressMessage}) {
+            EXPECT_EQ(DynaUnzipMsgCallBack(code, 1, 2, 3, "text", reply, opaque), 0);
+        }
+        std::memset(reply, '#', sizeof reply);
+        EXPECT_EQ(DynaUnzipMsgCallBack(8, 1, 2, 3, "text", reply, opaque), 0);
+        EXPECT_EQ(std::string(reply, 16), std::string("Extract Warning\0", 16));
+        EXPECT_EQ(std::string(reply + 16, sizeof reply - 16), std::string(sizeof reply - 16, '#'));
+    }
+    EXPECT_EQ(foreign, std::string(64, '\xFF'));
 }
 
 TEST(DynaUnzipMsgCallBack, IsExportedWithCLinkage) {

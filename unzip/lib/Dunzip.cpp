@@ -65,10 +65,18 @@ extern "C" __attribute__((visibility("default"))) std::int32_t dunzip(
             request.password = std::string(password);
         }
         request.callback = callback;
-        // An address in unaligned bytes of the packed record: copied, not cast.
-        std::memcpy(&request.context, command->field130, sizeof request.context);
+        // An address in unaligned bytes of the packed record: copied, not
+        // cast; taken only under its tag, since other callers may leave
+        // anything in those bytes.
         static_assert(offsetof(UnzipCommand, field130) == kContextOffset);
-        static_assert(sizeof request.context <= sizeof command->field130);
+        static_assert(sizeof request.context + sizeof kContextTag <= sizeof command->field130);
+        constexpr std::size_t kTagAt = kContextTagOffset - kContextOffset;
+        static_assert(kTagAt == sizeof request.context);
+        std::uint32_t tag = 0;
+        std::memcpy(&tag, command->field130 + kTagAt, sizeof tag);
+        if (tag == kContextTag) {
+            std::memcpy(&request.context, command->field130, sizeof request.context);
+        }
         const Utf8Names names;
         return lib::extractArchive(request);
     } catch (const std::bad_alloc&) {

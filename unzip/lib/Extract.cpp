@@ -958,10 +958,12 @@ std::int32_t extract(const ExtractRequest& request) {
         }
         return code::kSkipped;
     }
-    // What cannot fit fails before anything is written.
+    // What cannot fit fails before anything is written. Some FUSE and
+    // network file systems report no size at all (no blocks): their free
+    // count says nothing, and a write that finds no room still fails.
     struct statvfs space {};
     std::uint64_t free = 0;
-    if (::fstatvfs(destination.get(), &space) == 0 &&
+    if (::fstatvfs(destination.get(), &space) == 0 && space.f_blocks != 0 &&
         !__builtin_mul_overflow(std::uint64_t{space.f_bavail}, std::uint64_t{space.f_frsize},
                                 &free) &&
         announced > free) {
