@@ -187,7 +187,8 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
               std::string("[QLMORVMAIL]\nQLMHost=") + settings::kDefaultHost +
                   "\nUser=user1\nPass=pass word\nFileUnZipPass=" + zip +
                   "\nAOL=1\nLocal=" + local.string() + "\n");
-    EXPECT_EQ(window.progressText(), download::kCouldNotConnectText);
+    // No server address yet: the user ID and password are not to blame.
+    EXPECT_EQ(window.progressText(), download::kNoSecureConnectionText);
 }
 
 // One folder for the whole command: the one the delete question names is the
