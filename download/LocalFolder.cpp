@@ -106,13 +106,12 @@ QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named,
     if (all.empty()) {
         return result;
     }
-    result.asked = true;
     // No by default: one careless Enter must not clear the folder.
     const auto askNo = [&](const std::string& text, PromptIcon icon) {
         return prompter.ask(Prompt{text, PromptButtons::YesNo, icon, PromptOwner::MainWindow,
                                    PromptAnswer::No}) == PromptAnswer::Yes;
     };
-    if (!askNo("Do you want to move " + fileCount(all) + " in the directory  " + named +
+    if (!askNo("Do you want to move " + fileCount(all) + " in the directory " + named +
                    " to the trash?\n" + nameList(all),
                PromptIcon::Question)) {
         return result;
@@ -143,7 +142,7 @@ QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named,
         trashed || now.files.empty()
             ? fileCount(stayed) + " could not be moved to the trash.\nDo you want to delete " +
                   (stayed.size() == 1 ? "it" : "them") + " for good?\n"
-            : "The directory  " + named + " has no trash.\nDo you want to delete " +
+            : "The directory " + named + " has no trash.\nDo you want to delete " +
                   fileCount(stayed) + " there for good?\n";
     if (!askNo(question + nameList(stayed), PromptIcon::Warning)) {
         return result;

@@ -20,7 +20,6 @@ bool createFolder(const std::string& folder, Prompter& prompter);
 
 // What became of the QLM files of a folder after the delete question.
 struct QlmCleanup {
-    bool asked = false;
     // The user said Yes, but the files had gone meanwhile.
     bool nothingFound = false;
     // Files that stayed although the user wanted them gone, as a sentence.

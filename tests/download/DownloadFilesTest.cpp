@@ -44,7 +44,7 @@ class DownloadCommand : public MailboxTest {
     }
     // The delete question for a folder holding QLM0101.ZIP alone.
     std::string deleteQuestion(const std::string& folder) const {
-        return "Do you want to move 1 QLM file in the directory  " + folder +
+        return "Do you want to move 1 QLM file in the directory " + folder +
                " to the trash?\nQLM0101.ZIP";
     }
 };
@@ -201,11 +201,11 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
         run();
 
         std::vector<std::string> questions = {
-            "Do you want to move 5 QLM files in the directory  " + c.folder.string() +
+            "Do you want to move 5 QLM files in the directory " + c.folder.string() +
             " to the trash?\nQlm.x, QLM0101.ZIP, qlmdata.txt, and 2 more"};
         if (!c.second.empty()) {
             questions.push_back(c.second == noTrash
-                                    ? "The directory  " + c.folder.string() + " has no trash.\n" +
+                                    ? "The directory " + c.folder.string() + " has no trash.\n" +
                                           noTrash + "Qlm.x, QLM0101.ZIP, qlmdata.txt, and 2 more"
                                     : c.second);
         }
@@ -321,7 +321,7 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
             continue;
         }
         ASSERT_EQ(prompter.asked.size(), 1u);
-        EXPECT_EQ(prompter.asked[0].text, "Do you want to move 1 QLM file in the directory  " +
+        EXPECT_EQ(prompter.asked[0].text, "Do you want to move 1 QLM file in the directory " +
                                               c.typed + " to the trash?\nQLMOLD.TXT");
         EXPECT_FALSE(fs::exists(c.real / "QLMOLD.TXT"));
         EXPECT_EQ(readFile(c.real / "QLM0101.ZIP"), "new archive");

@@ -279,7 +279,7 @@ class StepsTest : public QObject {
 
         std::vector<std::string> questions;
         if (r.folderExists) {
-            questions.push_back("Do you want to move 1 QLM file in the directory  " +
+            questions.push_back("Do you want to move 1 QLM file in the directory " +
                                 local.string() + " to the trash?\nQLMOLD.DAT");
         } else {
             questions.push_back("The directory " + local.string() +
