@@ -98,10 +98,10 @@ class MailboxTest : public ::testing::Test {
         return expected;
     }
 
-    // Names in the local folder, temporary files included.
-    std::vector<std::string> localNames() const {
+    // Names in the local folder (or another), temporary files included.
+    std::vector<std::string> localNames(const fs::path& folder = {}) const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(local)) {
+        for (const auto& entry : fs::directory_iterator(folder.empty() ? local : folder)) {
             names.push_back(entry.path().filename().string());
         }
         std::sort(names.begin(), names.end());
