@@ -7,7 +7,7 @@ namespace tyq {
 // Every message box of the program goes through this interface, so the window
 // shows real boxes and tests script the answers.
 enum class PromptButtons { Ok, YesNo };
-enum class PromptIcon { None, Question, Error, Stop, Information };
+enum class PromptIcon { None, Question, Error, Stop, Information, Warning };
 enum class PromptOwner { MainWindow, None };
 enum class PromptAnswer { Ok, Yes, No };
 
@@ -16,6 +16,9 @@ struct Prompt {
     PromptButtons buttons = PromptButtons::Ok;
     PromptIcon icon = PromptIcon::None;
     PromptOwner owner = PromptOwner::MainWindow;
+    // The button Enter presses in a Yes/No box; a question whose Yes loses
+    // something makes it No. Escape is always No.
+    PromptAnswer defaultAnswer = PromptAnswer::Yes;
     // The caption is always the program's; it is not part of a prompt.
 };
 

@@ -57,20 +57,31 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // One folder for the whole command: the one the questions name is the
         // one tested, created, cleaned and downloaded into. "~/" is home.
         const std::string folder = expandHome(fields.local);
+        const auto endHere = [&] {
+            if (!saved.failure.empty()) {
+                noted.addNote(saved.failure);
+            }
+            window.focusProgressText();
+        };
+        // Nothing to ask about a folder without a name.
+        if (folder.empty()) {
+            prompter.ask(Prompt{kBlankDirectoryText, PromptButtons::Ok, PromptIcon::Error,
+                                PromptOwner::None});
+            endHere();
+            return;
+        }
         if (!folderExists(folder)) {
             const auto answer = prompter.ask(Prompt{"The directory " + folder +
                                                         " does not exist.\nDo you want to create "
                                                         "the directory?",
                                                     PromptButtons::YesNo, PromptIcon::None,
                                                     PromptOwner::MainWindow});
-            if (answer != PromptAnswer::Yes) {
-                if (!saved.failure.empty()) {
-                    noted.addNote(saved.failure);
-                }
-                window.focusProgressText();
+            // A folder that could not be made has been named with the reason;
+            // asking again would only meet the same failure.
+            if (answer != PromptAnswer::Yes || !createFolder(folder, prompter)) {
+                endHere();
                 return;
             }
-            createFolder(folder, prompter);
             counter = 0;
             continue;
         }
@@ -95,6 +106,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         const FolderLock lock(folder, kCommandWait, window.stopToken());
         if (!lock.held() && window.stopToken().stop_requested()) {
             noted.setProgressText(kStoppedText);
+            noted.setProgressDetail(kNothingDownloadedText);
             return;
         }
         if (!lock.held()) {
@@ -105,11 +117,12 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // What a killed command left, finished and removed before anything else.
         removeLeftovers(folder);
         if (counter >= 1) {
-            const auto answer = prompter.ask(
-                Prompt{"Do you want to delete QLM files in the directory  " + stored + "?",
-                       PromptButtons::YesNo, PromptIcon::Question, PromptOwner::MainWindow});
-            if (answer == PromptAnswer::Yes && !deleteQlmFiles(folder)) {
+            const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+            if (cleanup.nothingFound) {
                 window.setProgressText("Files not found");
+            }
+            if (!cleanup.failure.empty()) {
+                noted.addNote(cleanup.failure);
             }
         }
         // Temporary files in a staging folder of this command's own. Where

@@ -332,6 +332,34 @@ std::string fingerprintOf(X509* certificate) {
     return text;
 }
 
+// Every reason the server's certificate does not verify, first the one
+// OpenSSL stopped at: it stops at the first, so the name and the dates,
+// which a user can judge, are checked here as well.
+std::string verifyReasons(int error, X509* leaf, const std::string& host) {
+    std::vector<int> errors{error};
+    const int address = X509_check_ip_asc(leaf, host.c_str(), 0);
+    const int named =
+        address >= 0 ? address : X509_check_host(leaf, host.data(), host.size(), 0, nullptr);
+    if (named != 1) {
+        errors.push_back(address >= 0 ? X509_V_ERR_IP_ADDRESS_MISMATCH
+                                      : X509_V_ERR_HOSTNAME_MISMATCH);
+    }
+    if (X509_cmp_current_time(X509_get0_notAfter(leaf)) < 0) {
+        errors.push_back(X509_V_ERR_CERT_HAS_EXPIRED);
+    } else if (X509_cmp_current_time(X509_get0_notBefore(leaf)) > 0) {
+        errors.push_back(X509_V_ERR_CERT_NOT_YET_VALID);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (std::find(errors.begin(), errors.begin() + static_cast<std::ptrdiff_t>(i), errors[i]) ==
+            errors.begin() + static_cast<std::ptrdiff_t>(i)) {
+            text +=
+                (text.empty() ? "" : ", ") + std::string(X509_verify_cert_error_string(errors[i]));
+        }
+    }
+    return text;
+}
+
 bool isTlsFailure(int code) {
     switch (code) {
         case CURLE_SSL_CONNECT_ERROR:
@@ -542,7 +570,7 @@ struct FtpSession::Handles {
                 return 0;
             }
             if (ok != 1) {
-                tls.seen->reason = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+                tls.seen->reason = verifyReasons(X509_STORE_CTX_get_error(store), leaf, tls.host);
                 tls.refused = true;
                 return 0;
             }
@@ -951,6 +979,7 @@ LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::durati
     auto result = loginFailureOf(code, took, port, password);
     result.encryption = result.untrusted || handles_->refusal != Handles::Refusal::None ||
                         code == CURLE_USE_SSL_FAILED || isTlsFailure(code);
+    result.refused = code == CURLE_LOGIN_DENIED && !result.encryption;
     return result;
 }
 

@@ -49,7 +49,7 @@ struct Certificate {
     std::string notBefore;  // "2026-12-06 13:40:00 UTC"
     std::string notAfter;
     std::string fingerprint;  // "sha256:HEX", of the DER form
-    // Why it did not verify: OpenSSL's words.
+    // Every reason it did not verify, in OpenSSL's words, ", " between.
     std::string reason;
     // It is not the one pinned for the server.
     bool changed = false;
@@ -77,6 +77,9 @@ struct LoginResult {
     // It failed for want of a sound encrypted connection, before the server
     // could judge the user ID and password.
     bool encryption = false;
+    // The server refused the log-in itself (530): the user ID or password
+    // may be wrong. Every other failure is no fault of theirs.
+    bool refused = false;
 };
 
 // The mailbox's ".ZIP" names, or why they could not be listed.

@@ -15,11 +15,23 @@ bool folderExists(const std::string& folder);
 
 // Creates the folder and any missing parent folders, outermost first, one
 // level at a time; the root and "." are never made. A failure is shown in one
-// error box from the level where it happened.
+// error box that names the level where it happened and why.
 bool createFolder(const std::string& folder, Prompter& prompter);
 
-// Deletes every entry of the folder whose name begins with "QLM" in any letter
-// case. False when there was none; failed deletions are not reported.
-bool deleteQlmFiles(const std::string& folder);
+// What became of the QLM files of a folder after the delete question.
+struct QlmCleanup {
+    // The user said Yes, but the files had gone meanwhile.
+    bool nothingFound = false;
+    // Files that stayed although the user wanted them gone, as a sentence.
+    std::string failure;
+};
+
+// Offers to clear the files of the folder whose names begin with "QLM" in any
+// letter case (folders among them stay): asked only when there are some,
+// naming how many and a few of them, No by default. Yes moves them to the
+// desktop's trash; those that cannot go there (no trash on that file system,
+// not a regular file) are deleted only after a second, explicit Yes. `named`
+// is the folder as the question shows it.
+QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named, Prompter& prompter);
 
 }  // namespace tyq::download

@@ -71,15 +71,28 @@ std::string loggedName(const std::string& name) {
     return out;
 }
 
-// "3 of 4 files downloaded; A.ZIP failed: not on the server", naming three
-// failures at most.
-std::string summary(std::size_t listed, const std::vector<FailedFile>& failed) {
+// "3 of 4 files downloaded".
+std::string downloadedCount(std::size_t downloaded, std::size_t listed) {
+    return std::to_string(downloaded) + " of " + std::to_string(listed) +
+           (listed == 1 ? " file" : " files") + " downloaded";
+}
+
+// "; A.ZIP failed: not on the server; ...", naming three failures at most,
+// each after its separator.
+std::string failureList(const std::vector<FailedFile>& failed) {
     std::vector<std::string> failures;
     for (const auto& file : failed) {
         failures.push_back(shownName(file.name) + " failed: " + file.failure);
     }
-    return std::to_string(listed - failed.size()) + " of " + std::to_string(listed) +
-           (listed == 1 ? " file" : " files") + " downloaded" + namedWithMore(failures, 3, "; ");
+    return namedWithMore(failures, 3, "; ");
+}
+
+// A reason given in lower case, as the first words of a line.
+std::string sentence(std::string text) {
+    if (!text.empty() && text.front() >= 'a' && text.front() <= 'z') {
+        text.front() = static_cast<char>(text.front() - 'a' + 'A');
+    }
+    return text;
 }
 
 // "AB:CD:..." for "sha256:ABCD...", as other tools show fingerprints.
@@ -101,16 +114,22 @@ std::string hostOf(const std::string& key) {
     return host;
 }
 
-std::string trustQuestion(const std::string& host, const download::Certificate& certificate) {
-    const std::string details =
-        "\n\nSubject: " + certificate.subject + "\nIssuer: " + certificate.issuer +
-        "\nValid from " + certificate.notBefore + " to " + certificate.notAfter +
-        "\nSHA-256 fingerprint: " + spacedFingerprint(certificate.fingerprint) + "\n\n";
+// pinned: the fingerprint trusted before, for a changed certificate.
+std::string trustQuestion(const std::string& host, const download::Certificate& certificate,
+                          const std::string& pinned) {
+    std::string details = "\n\nSubject: " + certificate.subject +
+                          "\nIssuer: " + certificate.issuer + "\nValid from " +
+                          certificate.notBefore + " to " + certificate.notAfter +
+                          "\nSHA-256 fingerprint: " + spacedFingerprint(certificate.fingerprint);
     if (certificate.changed) {
+        // Beside the new one, so the user can compare it with what the
+        // server's owner says.
+        details += "\nTrusted before: " + spacedFingerprint(pinned) + "\n\n";
         return "The certificate of " + host +
                " has CHANGED since you trusted it. Someone may be posing as the server." + details +
                "Trust the new certificate for this server?";
     }
+    details += "\n\n";
     return "The certificate of " + host + " could not be verified: " + certificate.reason + "." +
            details + "Trust this certificate for this server?";
 }
@@ -162,19 +181,21 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     }
     log.write(startEntry);
 
-    // Like a normal end, without a text about files that were not fetched.
-    const auto endStopped = [&] {
+    // Like a normal end in the log; the window says how far the run came.
+    const auto endStoppedWith = [&](const std::string& headline, const std::string& detail) {
         session.reset();
-        window.setProgressText(kStoppedText);
+        window.setProgressText(headline);
+        window.setProgressDetail(detail);
         log.write(formatStamp(kEndStampPattern, options.clock()));
         log.close();
         return false;
     };
+    const auto endStopped = [&] { return endStoppedWith(kStoppedText, kNothingDownloadedText); };
     if (stop.stop_requested()) {
         return endStopped();
     }
     if (placeholder) {
-        window.setProgressText(kCouldNotConnectText);
+        window.setProgressText(kNoSecureConnectionText);
         window.setProgressDetail("Set the mailbox server's address in Setup");
         log.write(kCouldNotConnectText);
         return false;
@@ -209,9 +230,12 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     if (login.untrusted && options.prompter != nullptr) {
         const auto certificate = *login.untrusted;
         const auto host = hostOf(key);
-        const auto answer =
-            options.prompter->ask(Prompt{trustQuestion(host, certificate), PromptButtons::YesNo,
-                                         PromptIcon::Question, PromptOwner::MainWindow});
+        // A changed certificate may be someone posing as the server: only a
+        // deliberate Yes trusts it.
+        const auto answer = options.prompter->ask(Prompt{
+            trustQuestion(host, certificate, server.pinned), PromptButtons::YesNo,
+            certificate.changed ? PromptIcon::Warning : PromptIcon::Question,
+            PromptOwner::MainWindow, certificate.changed ? PromptAnswer::No : PromptAnswer::Yes});
         if (stop.stop_requested()) {
             return endStopped();
         }
@@ -233,9 +257,11 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     if (login.status != LoginStatus::LoggedIn) {
         const char* text = login.status == LoginStatus::FailedWithDescription ? kCouldNotConnectText
                                                                               : kFtpExceptionText;
-        // Encryption failed before the server could judge the user ID and
-        // password: the window does not blame them. The log keeps its text.
-        window.setProgressText(login.encryption ? kNoSecureConnectionText : text);
+        // Only a log-in the server refused blames the user ID and password;
+        // the detail names any other cause. The log keeps its text.
+        window.setProgressText(login.status == LoginStatus::FailedWithDescription && !login.refused
+                                   ? kNoSecureConnectionText
+                                   : text);
         window.setProgressDetail(login.description);
         session.reset();
         log.write(text);
@@ -245,8 +271,7 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     // made its certificate trusted.
     if (session->encrypted() && !knownFailure && !key.empty()) {
         if (auto failure = known.rememberTls(key)) {
-            window.setProgressDetail("Cannot remember that " + hostOf(key) +
-                                     " uses TLS: " + *failure);
+            window.addNote("Cannot remember that " + hostOf(key) + " uses TLS: " + *failure);
         }
     }
 
@@ -319,12 +344,23 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
         },
         listing, folder, stop);
     std::vector<FailedFile> failed;
+    std::size_t downloaded = 0;
     int ordinal = 0;
+    // The count so far, and what the stop left: this file and any after it.
+    const auto endStoppedAt = [&](const std::string& name) {
+        const auto left = names.size() - static_cast<std::size_t>(ordinal - 1);
+        return endStoppedWith(
+            std::string(kStoppedText) + ": " + downloadedCount(downloaded, names.size()),
+            shownName(name) +
+                (left > 1 ? " and " + std::to_string(left - 1) + " more were not downloaded"
+                          : std::string(" was not downloaded")) +
+                failureList(failed));
+    };
     for (const auto& name : names) {
         const long long listedSize = listing.sizeAt(static_cast<std::size_t>(ordinal));
         ++ordinal;
         if (stop.stop_requested()) {
-            return endStopped();
+            return endStoppedAt(name);
         }
         // A listed name may hold control bytes; the window shows them as '?'.
         window.setProgressText("Downloading  " + shownText(name, name.size()) + " to " + folder);
@@ -343,7 +379,7 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.
         if (stop.stop_requested()) {
-            return endStopped();
+            return endStoppedAt(name);
         }
         DownloadResult result;
         if (fetched && fetched->result.ok()) {
@@ -363,22 +399,31 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
                                       std::chrono::steady_clock::now() - started);
             }
         }
-        if (!result) {
+        if (result) {
+            ++downloaded;
+        } else {
             if (result.status == DownloadStatus::Stopped || session->stopped()) {
-                return endStopped();
+                return endStoppedAt(name);
             }
             log.write("\n " + std::to_string(ordinal) + " " + loggedName(name));
             failed.push_back({name, std::move(result.failure)});
         }
     }
 
-    window.setProgressText(kFinishedText);
+    // The finished text only when every listed file arrived; otherwise how
+    // many did, with the reasons below.
+    std::string headline = kFinishedText;
     std::string detail;
     if (!listing.listed) {
-        detail = "The mailbox could not be listed: " + listing.failure;
+        headline = kNotListedText;
+        detail = sentence(listing.failure);
     } else if (!failed.empty()) {
-        detail = summary(names.size(), failed);
+        headline = downloadedCount(downloaded, names.size());
+        detail = failureList(failed).substr(2);
+    } else if (names.empty()) {
+        detail = kEmptyMailboxText;
     }
+    window.setProgressText(headline);
     // Why the run had fewer connections than asked for, for a support case.
     if (const auto note = ahead.helperNote(); !note.empty()) {
         detail +=

@@ -18,6 +18,8 @@ QMessageBox::Icon boxIcon(PromptIcon icon) {
             return QMessageBox::Critical;
         case PromptIcon::Information:
             return QMessageBox::Information;
+        case PromptIcon::Warning:
+            return QMessageBox::Warning;
         case PromptIcon::None:
             break;
     }
@@ -35,7 +37,8 @@ std::unique_ptr<QMessageBox> QtPrompter::makeBox(const Prompt& prompt) const {
     box->setTextFormat(Qt::PlainText);
     if (prompt.buttons == PromptButtons::YesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box->setDefaultButton(QMessageBox::Yes);
+        box->setDefaultButton(prompt.defaultAnswer == PromptAnswer::No ? QMessageBox::No
+                                                                       : QMessageBox::Yes);
         box->setEscapeButton(QMessageBox::No);
     } else {
         box->setStandardButtons(QMessageBox::Ok);

@@ -62,9 +62,15 @@ std::string failureList(const std::vector<Failure>& failures) {
     return namedWithMore(items, kNamedFailures, "; ");
 }
 
+// "2 of 3 archives extracted".
+std::string extractedCount(std::size_t extracted, std::size_t count) {
+    return std::to_string(extracted) + " of " + std::to_string(count) +
+           (count == 1 ? " archive" : " archives") + " extracted";
+}
+
 // Names every archive that stayed after a run that went to its end; empty
 // when every one was extracted.
-std::string runDetail(const std::vector<Failure>& failures, std::size_t count) {
+std::string runDetail(const std::vector<Failure>& failures) {
     if (failures.empty()) {
         return {};
     }
@@ -75,20 +81,16 @@ std::string runDetail(const std::vector<Failure>& failures, std::size_t count) {
                                   : failure.name + ": " + failureReason(failure);
     }
     // failureList begins with its own separator.
-    return std::to_string(failures.size()) + " of " + std::to_string(count) +
-           " archives stayed:" + failureList(failures).substr(1);
+    return failureList(failures).substr(2);
 }
 
-// How far a stopped run came; stoppedAt names the archive the stop left
-// whole (empty when the stop came after the last one).
-std::string stoppedDetail(const std::vector<Failure>& failures, std::size_t extracted,
-                          std::size_t count, const std::string& stoppedAt) {
-    std::string text = "Stopped: " + std::to_string(extracted) + " of " + std::to_string(count) +
-                       (count == 1 ? " archive" : " archives") + " extracted";
-    if (!stoppedAt.empty()) {
-        text += "; " + stoppedAt + " stays in the folder";
-    }
-    return text + failureList(failures);
+// What a stopped run left; stoppedAt names the archive the stop left whole
+// (empty when the stop came after the last one).
+std::string stoppedDetail(const std::vector<Failure>& failures, const std::string& stoppedAt) {
+    // Each part begins with its own separator.
+    const std::string text = (stoppedAt.empty() ? "" : "; " + stoppedAt + " stays in the folder") +
+                             failureList(failures);
+    return text.empty() ? text : text.substr(2);
 }
 
 }  // namespace
@@ -171,7 +173,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     UnzipItem item;
     item.count = static_cast<int>(names.size());
     std::vector<Failure> failures;
-    std::size_t extractedCount = 0;
+    std::size_t extractedArchives = 0;
     std::string stoppedAt;
     bool lastExtracted = false;
     for (const std::string& name : names) {
@@ -190,7 +192,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         item.doneBefore += progress.done();
         lastExtracted = extracted != 0;
         if (extracted != 0) {
-            ++extractedCount;
+            ++extractedArchives;
             // An archive holding a file of its own name has just been replaced
             // by that file: deleting the name now would delete what we
             // extracted.
@@ -209,18 +211,19 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     // A stop that came too late to end the last archive still says it
     // stopped.
     if (stop.stop_requested()) {
-        window.setProgressText(kStopped);
-        window.setProgressDetail(stoppedDetail(failures, extractedCount, names.size(), stoppedAt));
+        window.setProgressText(std::string(kStopped) + ": " +
+                               extractedCount(extractedArchives, names.size()));
+        window.setProgressDetail(stoppedDetail(failures, stoppedAt));
         return;
     }
-    // The last archive alone decides the text, judged by its own result: the
-    // counter keeps an earlier code when the library could not be used. The
-    // detail names every archive that stayed, so an earlier failure is not
-    // hidden behind the success.
-    if (lastExtracted) {
-        window.setProgressText(kFinished);
-    }
-    window.setProgressDetail(runDetail(failures, names.size()));
+    // The finished text only when every archive was extracted, judged by
+    // each one's own result (the counter keeps an earlier code when the
+    // library could not be used); otherwise how many were, and the detail
+    // names every archive that stayed.
+    window.setProgressText(failures.empty() && lastExtracted
+                               ? std::string(kFinished)
+                               : extractedCount(extractedArchives, names.size()));
+    window.setProgressDetail(runDetail(failures));
 }
 
 }  // namespace tyq::unzip

@@ -21,8 +21,14 @@ class DownloadCommand : public MailboxTest {
     std::unique_ptr<FtpServer> server;
     ScriptedPrompter prompter;
 
+    // The desktop's trash, in the test's own folder.
+    fs::path home = root / "home";
+
     void SetUp() override {
         MailboxTest::SetUp();
+        fs::create_directories(home / "data");
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         put("QLM0101.ZIP", "new archive");
         server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
         useServer(*server);
@@ -36,8 +42,10 @@ class DownloadCommand : public MailboxTest {
         return std::find(window.progress.begin(), window.progress.end(),
                          download::kVerifyingText) != window.progress.end();
     }
-    std::string deleteQuestion() const {
-        return "Do you want to delete QLM files in the directory  " + window.fields.local + "?";
+    // The delete question for a folder holding QLM0101.ZIP alone.
+    std::string deleteQuestion(const std::string& folder) const {
+        return "Do you want to move 1 QLM file in the directory " + folder +
+               " to the trash?\nQLM0101.ZIP";
     }
 };
 
@@ -61,35 +69,41 @@ TEST_F(DownloadCommand, MissingFolderIsCreatedLevelByLevelWithoutTheDeleteQuesti
     prompter.answers = {PromptAnswer::No};
     run();
     ASSERT_EQ(prompter.asked.size(), 2u);
-    EXPECT_EQ(prompter.asked[1].text, deleteQuestion());
+    EXPECT_EQ(prompter.asked[1].text, deleteQuestion(window.fields.local));
     EXPECT_EQ(prompter.asked[1].icon, PromptIcon::Question);
     EXPECT_EQ(prompter.asked[1].owner, PromptOwner::MainWindow);
+    EXPECT_EQ(prompter.asked[1].defaultAnswer, PromptAnswer::No);
     EXPECT_EQ(window.counts.downloads, 2);
 }
 
-TEST_F(DownloadCommand, FolderThatCannotBeMadeAsksAgainUntilNo) {
+// An empty Location is said before any question; a folder that cannot be
+// made is named with the reason, once, and the command ends.
+TEST_F(DownloadCommand, FolderThatCannotBeMadeIsNamedOnceAndEndsTheCommand) {
     writeFile(root / "file", "a file, not a folder");
     struct Case {
         std::string folder;
-        const char* error;
+        std::vector<std::string> texts;
     };
+    const std::string deeper = (root / "file" / "sub" / "deeper").string();
     const Case cases[] = {
-        {"", download::kBlankDirectoryText},
-        {(root / "file" / "sub" / "deeper").string(), download::kCannotCreateText},
+        {"", {download::kBlankDirectoryText}},
+        {deeper,
+         {"The directory " + deeper + kCreateQuestionTail,
+          std::string(download::kCannotCreateText) + "\n" + (root / "file").string() +
+              "\nFile exists"}},
     };
     for (const auto& c : cases) {
-        prompter = ScriptedPrompter({PromptAnswer::Yes, PromptAnswer::No});
+        prompter = ScriptedPrompter({PromptAnswer::Yes});
         window = FakeMainWindow{};
         window.fields = {"mailbox", "secret", "zip", c.folder};
         set(settings::kLocal, "before");
 
         run();
 
-        const auto question = "The directory " + c.folder + kCreateQuestionTail;
-        EXPECT_EQ(prompter.texts(), (std::vector<std::string>{question, c.error, question}));
-        EXPECT_EQ(prompter.asked[1].icon, PromptIcon::Error);
-        EXPECT_EQ(prompter.asked[1].buttons, PromptButtons::Ok);
-        EXPECT_EQ(prompter.asked[1].owner, PromptOwner::None);
+        EXPECT_EQ(prompter.texts(), c.texts);
+        EXPECT_EQ(prompter.asked.back().icon, PromptIcon::Error);
+        EXPECT_EQ(prompter.asked.back().buttons, PromptButtons::Ok);
+        EXPECT_EQ(prompter.asked.back().owner, PromptOwner::None);
         EXPECT_EQ(window.progressFocused, 1);
         EXPECT_FALSE(transferRan());
         EXPECT_EQ(setting(settings::kLocal), "before");
@@ -122,42 +136,99 @@ TEST_F(DownloadCommand, FoldersAreFoundAndMadeAfterTheCurrentDirectoryHasGone) {
             const bool made = download::createFolder(fresh, child) && fs::is_directory(fresh);
             // A relative name cannot be made there: one error, no endless walk up.
             const bool refused =
-                !download::createFolder("rel/sub", child) &&
-                child.texts() == std::vector<std::string>{download::kCannotCreateText};
+                !download::createFolder("rel/sub", child) && child.texts().size() == 1 &&
+                child.texts()[0].starts_with(std::string(download::kCannotCreateText) + "\nrel\n");
             std::_Exit(found && made && refused ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
 }
 
+// QLM files in any letter case go to the desktop's trash on Yes; where the
+// folder has no trash, or for a link, only a second Yes deletes them. Both
+// questions are No unless chosen; folders and other names stay.
 TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
-    for (const char* name : {"QLM0101.ZIP", "qlmdata.txt", "QLMREAD", "Qlm.x", "data.zip"}) {
-        writeFile(local / name, "old");
-    }
-    fs::create_directory(local / "QLMDIR");
-    // A file named like our temporary files is a file like any other.
-    writeFile(local / ".tyqlmftp-user", "");
+    // The other file system has a file where its trash would go: it has none.
+    const OtherFileSystem other(root / "other");
+    EXPECT_TRUE(other.mounted() || ::geteuid() != 0);
+    writeFile(root / "other" / (".Trash-" + std::to_string(::getuid())), "no trash here");
+    writeFile(root / "victim", "outside");
     mailbox /= "empty";
     fs::create_directory(mailbox);
     server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
     useServer(*server);
-    prompter.answers = {PromptAnswer::Yes};
-    window.stop.request_stop();  // while the question was open
+    using enum PromptAnswer;
+    const std::string shown = "Qlm.x, QLM0101.ZIP, qlmdata.txt, and 2 more";
+    const std::string link =
+        "1 QLM file could not be moved to the trash.\nDo you want to delete "
+        "it for good?\nQLMLINK";
+    const std::string noTrash =
+        " has no trash.\nDo you want to delete 5 QLM files there for "
+        "good?\n" +
+        shown;
+    const fs::path elsewhere = root / "other" / "local";
+    struct Case {
+        fs::path folder;
+        std::deque<PromptAnswer> answers;
+        std::string second;  // the second question; after the folder's name for no trash
+        bool deleted;        // only the others stay in the folder
+        bool trashed;        // the QLM files are in the home trash
+    };
+    const Case cases[] = {
+        {local, {Yes, Yes}, link, true, true},
+        {local, {No}, "", false, false},
+        {elsewhere, {Yes, No}, noTrash, false, false},
+        {elsewhere, {Yes, Yes}, noTrash, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder.string() + " " + std::to_string(c.answers.size()));
+        if (c.folder != local && !other.mounted()) {
+            continue;  // mounting needs root
+        }
+        fs::remove_all(home / "data" / "Trash");
+        fs::remove_all(c.folder);
+        fs::create_directories(c.folder / "QLMDIR");
+        for (const char* name : {"QLM0101.ZIP", "qlmdata.txt", "QLMREAD", "Qlm.x", "data.zip"}) {
+            writeFile(c.folder / name, "old");
+        }
+        fs::create_symlink(root / "victim", c.folder / "QLMLINK");
+        // A file named like our temporary files is a file like any other.
+        writeFile(c.folder / ".tyqlmftp-user", "");
+        window = FakeMainWindow{};
+        window.fields = {"mailbox", "secret", "zip", c.folder.string()};
+        prompter = ScriptedPrompter(c.answers);
+        window.stop.request_stop();  // while the question was open
 
-    run();
+        run();
 
-    EXPECT_EQ(prompter.texts(), std::vector<std::string>{deleteQuestion()});
-    EXPECT_EQ(localNames(), (std::vector<std::string>{".tyqlmftp-user", "QLMDIR", "data.zip"}));
-    EXPECT_EQ(window.progress,
-              (std::vector<std::string>{download::kVerifyingText, download::kStoppedText}));
+        std::vector<std::string> questions = {"Do you want to move 5 QLM files in the directory " +
+                                              c.folder.string() + " to the trash?\n" + shown};
+        if (!c.second.empty()) {
+            questions.push_back(c.second == link ? link
+                                                 : "The directory " + c.folder.string() + noTrash);
+        }
+        EXPECT_EQ(prompter.texts(), questions);
+        for (std::size_t i = 0; i < prompter.asked.size(); ++i) {
+            EXPECT_EQ(prompter.asked[i].defaultAnswer, No);
+            EXPECT_EQ(prompter.asked[i].icon, i == 0 ? PromptIcon::Question : PromptIcon::Warning);
+        }
+        const auto left = localNames(c.folder);
+        EXPECT_EQ(left.size(), c.deleted ? 3u : 8u);
+        const std::vector<std::string> others = {".tyqlmftp-user", "QLMDIR", "data.zip"};
+        EXPECT_TRUE(!c.deleted || left == others);
+        const auto trash = home / "data" / "Trash";
+        EXPECT_EQ(fs::exists(trash / "files" / "qlmdata.txt"), c.trashed);
+        EXPECT_EQ(fs::exists(trash / "info" / "QLMREAD.trashinfo"), c.trashed);
+        EXPECT_EQ(readFile(root / "victim"), "outside");
+        EXPECT_EQ(window.progress,
+                  (std::vector<std::string>{download::kVerifyingText, download::kStoppedText}));
+    }
 }
 
-TEST_F(DownloadCommand, NothingToDeleteSaysSoAndGoesOn) {
+TEST_F(DownloadCommand, NothingToDeleteAsksNothingAndGoesOn) {
     writeFile(local / "data.zip", "kept");
-    prompter.answers = {PromptAnswer::Yes};
-    run();
-    ASSERT_GE(window.progress.size(), 2u);
-    EXPECT_EQ(window.progress[0], "Files not found");
-    EXPECT_EQ(window.progress[1], download::kVerifyingText);
+    run();  // a question would fail: none is scripted
+    ASSERT_GE(window.progress.size(), 1u);
+    EXPECT_EQ(window.progress[0], download::kVerifyingText);
     EXPECT_EQ(readFile(local / "QLM0101.ZIP"), "new archive");
     EXPECT_EQ(readFile(local / "data.zip"), "kept");
 }
@@ -187,7 +258,8 @@ TEST_F(DownloadCommand, SettingsWrittenInOrder) {
               std::string("[QLMORVMAIL]\nQLMHost=") + settings::kDefaultHost +
                   "\nUser=user1\nPass=pass word\nFileUnZipPass=" + zip +
                   "\nAOL=1\nLocal=" + local.string() + "\n");
-    EXPECT_EQ(window.progressText(), download::kCouldNotConnectText);
+    // No server address yet: the user ID and password are not to blame.
+    EXPECT_EQ(window.progressText(), download::kNoSecureConnectionText);
 }
 
 // One folder for the whole command: the one the delete question names is the
@@ -243,8 +315,8 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
             continue;
         }
         ASSERT_EQ(prompter.asked.size(), 1u);
-        EXPECT_EQ(prompter.asked[0].text,
-                  "Do you want to delete QLM files in the directory  " + c.typed + "?");
+        EXPECT_EQ(prompter.asked[0].text, "Do you want to move 1 QLM file in the directory " +
+                                              c.typed + " to the trash?\nQLMOLD.TXT");
         EXPECT_FALSE(fs::exists(c.real / "QLMOLD.TXT"));
         EXPECT_EQ(readFile(c.real / "QLM0101.ZIP"), "new archive");
         EXPECT_EQ(store.getString(settings::kSection, settings::kLocal, "",

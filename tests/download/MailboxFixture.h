@@ -84,22 +84,24 @@ class MailboxTest : public ::testing::Test {
     bool transfer() { return download::transferMailbox(window, profiles, libraries, options()); }
     std::string log() const { return readFile(workDir / "QLMTYFTP.Log"); }
 
-    // The progress texts of a run that listed `found` names and tried these.
-    std::vector<std::string> progressFor(const std::vector<std::string>& names, int found) {
+    // The progress texts of a run that listed `found` names, tried these and
+    // ended with `end`.
+    std::vector<std::string> progressFor(const std::vector<std::string>& names, int found,
+                                         const std::string& end = download::kFinishedText) {
         std::vector<std::string> expected = {download::kVerifyingText};
         expected.insert(expected.end(), static_cast<std::size_t>(found), download::kFindingText);
         expected.push_back(download::kDownloadingText);
         for (const auto& name : names) {
             expected.push_back("Downloading  " + name + " to " + local.string());
         }
-        expected.push_back(download::kFinishedText);
+        expected.push_back(end);
         return expected;
     }
 
-    // Names in the local folder, temporary files included.
-    std::vector<std::string> localNames() const {
+    // Names in the local folder (or another), temporary files included.
+    std::vector<std::string> localNames(const fs::path& folder = {}) const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(local)) {
+        for (const auto& entry : fs::directory_iterator(folder.empty() ? local : folder)) {
             names.push_back(entry.path().filename().string());
         }
         std::sort(names.begin(), names.end());

@@ -151,7 +151,7 @@ TEST_F(MailboxTransfer, EmptyMailboxStillFinishes) {
     EXPECT_EQ(window.progress,
               (std::vector<std::string>{kVerifyingText, kDownloadingText, kFinishedText}));
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:0" + kEnd);
-    EXPECT_EQ(window.detail, "");  // empty is not a failed listing
+    EXPECT_EQ(window.detail, download::kEmptyMailboxText);  // not a failed listing
     EXPECT_TRUE(localNames().empty());
 }
 
@@ -169,10 +169,12 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
         std::string port;
         std::string password;
         std::string detail;
+        // Only a log-in the server refused blames the user ID and password.
+        const char* headline = kNoSecureConnectionText;
     };
     const Case cases[] = {
         {"wrong password", "127.0.0.1", std::to_string(server.port()), "wrong",
-         "The server refused the log-in: Authentication failed."},
+         "The server refused the log-in: Authentication failed.", kCouldNotConnectText},
         {"closed port", "127.0.0.1", closed, "secret",
          "The server refused the connection on port " + closed},
         {"closed port in the host", "ftp://127.0.0.1:" + closed + "/",
@@ -193,7 +195,7 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
         set(settings::kPass, c.password);
 
         EXPECT_FALSE(transfer()) << c.what;
-        EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, kCouldNotConnectText}))
+        EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, c.headline}))
             << c.what;
         EXPECT_EQ(window.detail, c.detail) << c.what;
         EXPECT_EQ(log(), kLoginFailedLog) << c.what;
@@ -283,14 +285,13 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
     useServer(server);
 
     EXPECT_TRUE(transfer());
-    EXPECT_EQ(window.progressText(), kFinishedText);
+    EXPECT_EQ(window.progressText(), "3 of 5 files downloaded");
     // Server order: A.ZIP, DIR.ZIP, E.ZIP, F.ZIP, a\b.ZIP.
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:5" +
                          "\r\n 2 DIR.ZIP\r\n 5 a\\b.ZIP" + kEnd);
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "E.ZIP", "F.ZIP"}));
     EXPECT_EQ(window.detail,
-              "3 of 5 files downloaded; DIR.ZIP failed: not on the server; a\\b.ZIP failed: not a "
-              "plain file name");
+              "DIR.ZIP failed: not on the server; a\\b.ZIP failed: not a plain file name");
 
     // Six listed that are not there: three named, the rest counted. Control
     // characters in a listed name (C0 and C1) show as '?' in the window.
@@ -304,9 +305,10 @@ TEST_F(MailboxTransfer, FailedFilesAreLoggedAndTheRestStillArrive) {
                                           {"--listing", (root / "listing").string()}));
     useServer(lister);
     EXPECT_TRUE(transfer());
+    EXPECT_EQ(window.progressText(), "1 of 7 files downloaded");
     EXPECT_EQ(window.detail,
-              "1 of 7 files downloaded; M1.ZIP failed: not on the server; M2.ZIP failed: not on "
-              "the server; M3.ZIP failed: not on the server; and 3 more");
+              "M1.ZIP failed: not on the server; M2.ZIP failed: not on the server; M3.ZIP failed: "
+              "not on the server; and 3 more");
     EXPECT_EQ(window.progress.at(window.progress.size() - 2),
               "Downloading  C?[2J??.ZIP to " + local.string());
 }
@@ -445,7 +447,7 @@ TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
         {"1",
          "\r\nNumber of Files in the Mail Box:3\r\n 2 B.ZIP",
          {"A.ZIP", "C.ZIP"},
-         "2 of 3 files downloaded; B.ZIP failed: not on the server"},
+         "B.ZIP failed: not on the server"},
         // The mailbox is listed once: a second listing would have lost it.
         {"2", "\r\nNumber of Files in the Mail Box:3", {"A.ZIP", "B.ZIP", "C.ZIP"}, ""},
     };
@@ -462,6 +464,9 @@ TEST_F(MailboxTransfer, MailboxChangingAfterTheListing) {
         EXPECT_EQ(log(), std::string(kStart) + c.log + kEnd) << c.vanishAfter;
         EXPECT_EQ(localNames(), c.names) << c.vanishAfter;
         EXPECT_EQ(window.detail, c.detail) << c.vanishAfter;
+        EXPECT_EQ(window.progressText(),
+                  c.detail.empty() ? kFinishedText : "2 of 3 files downloaded")
+            << c.vanishAfter;
     }
 }
 
@@ -495,7 +500,7 @@ TEST_F(MailboxTransfer, ServerKilledMidFileLeavesTheOldCopy) {
     useServer(server);
 
     EXPECT_TRUE(transfer());
-    EXPECT_EQ(window.progressText(), kFinishedText);
+    EXPECT_EQ(window.progressText(), "1 of 3 files downloaded");
     EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" +
                          "\r\n 2 B.ZIP\r\n 3 C.ZIP" + kEnd);
     // No partial file under the final name, no temporary file left behind.
@@ -524,7 +529,7 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
     struct Case {
         std::vector<std::string> switches;
         std::string stopAtText;  // else mid-file when throttled, else from a thread
-        bool firstArrives;
+        bool firstArrives;       // and the stop came during B.ZIP, the second and last
     };
     const Case cases[] = {
         {{}, kVerifyingText, false},
@@ -563,7 +568,12 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         auto o = options();
         o.timeouts.accept = std::chrono::seconds(60);
         EXPECT_FALSE(download::transferMailbox(window, profiles, libraries, o));
-        EXPECT_EQ(window.progressText(), download::kStoppedText);
+        // How far it came, and what the stop left undone.
+        EXPECT_EQ(window.progressText(), c.firstArrives
+                                             ? "Download stopped: 1 of 2 files downloaded"
+                                             : download::kStoppedText);
+        EXPECT_EQ(window.detail,
+                  c.firstArrives ? "B.ZIP was not downloaded" : download::kNothingDownloadedText);
         EXPECT_EQ(log(), std::string(kStart) +
                              (c.firstArrives ? "\r\nNumber of Files in the Mail Box:2" : "") +
                              kEnd);
@@ -583,6 +593,8 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
     const auto wrong = FtpServer::makeCertificate(root.path(), "wrong.pem", "mail.invalid", ca);
     const auto self = FtpServer::makeCertificate(root.path(), "self.pem", "127.0.0.1");
     const auto other = FtpServer::makeCertificate(root.path(), "other.pem", "127.0.0.1");
+    const auto selfWrong =
+        FtpServer::makeCertificate(root.path(), "self-wrong.pem", "mail.invalid");
     const auto missing = root / "missing.pem";
     const auto fifo = root / "fifo.pem";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -657,6 +669,18 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
          self,
          ""},
         {"pinned", self, true, ca, self, {}, encrypted, "", "", self, ""},
+        // Every reason is named, not only the first OpenSSL met.
+        {"self-signed, wrong name, not trusted",
+         selfWrong,
+         false,
+         ca,
+         {},
+         {No},
+         encrypted,
+         refusedAll,
+         "verified: self-signed certificate, IP address mismatch.",
+         {},
+         "You did not trust the certificate of 127.0.0.1"},
         {"wrong name, not trusted",
          wrong,
          false,
@@ -805,15 +829,27 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             EXPECT_TRUE(matches(server.commands(), c.commands)) << server.commands();
         }
         EXPECT_EQ(prompter.asked.size(), c.question.empty() ? 0u : 1u);
-        if (!c.question.empty() && !prompter.asked.empty()) {
-            EXPECT_NE(prompter.asked[0].text.find(c.question), std::string::npos);
-            auto hex = FtpServer::fingerprint(c.certificate).substr(7);
-            for (std::size_t at = 2; at < hex.size(); at += 3) {
-                hex.insert(at, ":");
+        const auto spaced = [](const fs::path& pem) {
+            const auto hex = FtpServer::fingerprint(pem).substr(7);
+            std::string out;
+            for (std::size_t at = 0; at < hex.size(); at += 2) {
+                out += (at == 0 ? "" : ":") + hex.substr(at, 2);
             }
-            EXPECT_NE(prompter.asked[0].text.find("SHA-256 fingerprint: " + hex),
+            return out;
+        };
+        if (!c.question.empty() && !prompter.asked.empty()) {
+            const auto& asked = prompter.asked[0];
+            EXPECT_NE(asked.text.find(c.question), std::string::npos) << asked.text;
+            EXPECT_NE(asked.text.find("SHA-256 fingerprint: " + spaced(c.certificate)),
                       std::string::npos);
-            EXPECT_EQ(prompter.asked[0].icon, PromptIcon::Question);
+            // A changed certificate: a warning, No unless chosen, the old
+            // fingerprint beside the new.
+            const bool changed = !c.pinned.empty();
+            EXPECT_EQ(asked.icon, changed ? PromptIcon::Warning : PromptIcon::Question);
+            EXPECT_EQ(asked.defaultAnswer, changed ? No : Yes);
+            EXPECT_EQ(asked.text.find(changed ? "Trusted before: " + spaced(c.pinned)
+                                              : std::string("Trusted before")) != std::string::npos,
+                      changed);
         }
         EXPECT_EQ(readFile(knownFile), (c.known.empty()    ? ""
                                         : c.pinned.empty() ? line(c.known)

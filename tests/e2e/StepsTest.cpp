@@ -171,6 +171,11 @@ class StepsTest : public QObject {
         TempDir staging;
         TempDir dialUp;
         const auto local = work / "QLM data";
+        // The desktop's trash, where the delete question's Yes sends the
+        // earlier run's QLM file.
+        fs::create_directories(work / "data");
+        setenv("HOME", work.path().c_str(), 1);
+        setenv("XDG_DATA_HOME", (work / "data").c_str(), 1);
 
         // The mailbox: QLM archives of both encryptions, one in lower case,
         // another archive that is downloaded but not unzipped, and a file that
@@ -263,7 +268,8 @@ class StepsTest : public QObject {
         field("1003")->setText(QString::fromStdString(local.string()));
 
         click("1004");
-        QCOMPARE(progress->text(), QStringLiteral("Downloading Finished!"));
+        QCOMPARE(progress->text(), r.vanish ? QStringLiteral("3 of 4 files downloaded")
+                                            : QStringLiteral("Downloading Finished!"));
         click("1005");
         QCOMPARE(progress->text(), QStringLiteral("Unzipping Finished!"));
         click("1006");
@@ -273,8 +279,8 @@ class StepsTest : public QObject {
 
         std::vector<std::string> questions;
         if (r.folderExists) {
-            questions.push_back("Do you want to delete QLM files in the directory  " +
-                                local.string() + "?");
+            questions.push_back("Do you want to move 1 QLM file in the directory " +
+                                local.string() + " to the trash?\nQLMOLD.DAT");
         } else {
             questions.push_back("The directory " + local.string() +
                                 " does not exist.\nDo you want to create the directory?");
@@ -308,6 +314,8 @@ class StepsTest : public QObject {
         // The folder: the archives' files, the other archive as the server has
         // it, the earlier run's QLM file gone, the user's own file kept.
         QCOMPARE(namesIn(local), expectedNames);
+        QCOMPARE(readFile(work / "data" / "Trash" / "files" / "QLMOLD.DAT"),
+                 std::string(r.folderExists ? "earlier run" : ""));
         for (const auto& [name, bytes] : extracted) {
             QCOMPARE(readFile(local / name), bytes);
         }

@@ -71,4 +71,26 @@ class ReadOnlyFolder {
     bool made_ = false;
 };
 
+// A tmpfs mounted over a folder for the object's life: a file system of its
+// own (root only). mounted() says it worked.
+class OtherFileSystem {
+  public:
+    explicit OtherFileSystem(std::filesystem::path at) : at_(std::move(at)) {
+        std::filesystem::create_directories(at_);
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~OtherFileSystem() {
+        if (mounted_) {
+            ::umount2(at_.c_str(), MNT_DETACH);
+        }
+    }
+    OtherFileSystem(const OtherFileSystem&) = delete;
+    OtherFileSystem& operator=(const OtherFileSystem&) = delete;
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+};
+
 }  // namespace tyq::test
