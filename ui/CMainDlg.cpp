@@ -594,22 +594,28 @@ void CMainDlg::showMeter() {
     if (shown.percent >= 0) {
         bytes += QStringLiteral(" (%1%)").arg(shown.percent);
     }
+    // Where the bar has no room for the byte counts, the percentage stands
+    // in for them.
+    const QString brief =
+        shown.percent >= 0 ? QStringLiteral("%1%").arg(shown.percent) : sizeText(shown.done);
     QString speed;
     QString left;
+    QString waiting;
     if (shown.waiting && fromServer_) {
-        speed = QStringLiteral("waiting for the server");
+        waiting = QStringLiteral("waiting for the server");
     } else if (shown.rate > 0) {
         speed = sizeText(static_cast<std::int64_t>(shown.rate)) + QStringLiteral("/s");
         if (shown.secondsLeft >= 0) {
             left = timeLeftText(shown.secondsLeft);
         }
     }
-    // What does not fit goes, least useful first; the count stays.
+    // What does not fit goes, least useful first; the count and a wait stay.
     const int room = bar_->width() - bar_->fontMetrics().averageCharWidth() * 2;
     QString text;
     for (const QStringList& parts :
-         {QStringList{count, bytes, speed, left}, QStringList{count, bytes, speed},
-          QStringList{count, bytes}, QStringList{count}}) {
+         {QStringList{count, bytes, speed, left, waiting}, QStringList{count, bytes, left, waiting},
+          QStringList{count, brief, speed, left, waiting}, QStringList{count, brief, left, waiting},
+          QStringList{count, left, waiting}, QStringList{count}}) {
         QStringList kept = parts;
         kept.removeAll(QString());
         text = kept.join(QStringLiteral(" \u00b7 "));
@@ -619,7 +625,7 @@ void CMainDlg::showMeter() {
     }
     bar_->setFormat(text);
     // The whole story, whatever the bar had room for.
-    QStringList tip{meterItem_, count, bytes, speed, left};
+    QStringList tip{meterItem_, count, bytes, speed, left, waiting};
     tip.removeAll(QString());
     const QString whole = tip.join(QStringLiteral(" \u00b7 "));
     if (whole != bar_->toolTip()) {
@@ -679,7 +685,7 @@ void CMainDlg::fitDetail() {
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
     QStringList lines;
-    int rest = 0;
+    int rest = -1;  // where the last line there is room for starts
     layout.beginLayout();
     for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
         line.setLineWidth(width);
@@ -690,18 +696,26 @@ void CMainDlg::fitDetail() {
         lines << text.mid(line.textStart(), line.textLength()).trimmed();
     }
     layout.endLayout();
-    if (lines.size() == kDetailLines - 1 && rest < text.size()) {
-        // Far more than a line holds, so the cutting below stays short.
+    if (rest >= 0) {
+        // Far more than a line holds, so the measuring below stays short.
         QString last = text.mid(rest, 1000);
         const auto lineEnd = last.indexOf(QChar::LineSeparator);
         const bool more = lineEnd >= 0 && lineEnd + 1 < last.size();
         last = last.left(lineEnd >= 0 ? lineEnd : last.size()).trimmed();
         if (more || metrics.horizontalAdvance(last) > width) {
             const QString ellipsis = QString::fromLatin1(kEllipsis);
-            while (!last.isEmpty() && metrics.horizontalAdvance(last + ellipsis) > width) {
-                last.chop(1);
+            // The longest start of the line that leaves room for the ellipsis.
+            qsizetype fits = 0;
+            qsizetype tooLong = last.size() + 1;
+            while (tooLong - fits > 1) {
+                const qsizetype middle = (fits + tooLong) / 2;
+                if (metrics.horizontalAdvance(last.left(middle) + ellipsis) <= width) {
+                    fits = middle;
+                } else {
+                    tooLong = middle;
+                }
             }
-            last = last.trimmed() + ellipsis;
+            last = last.left(fits).trimmed() + ellipsis;
         }
         lines << last;
     }
