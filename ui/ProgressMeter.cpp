@@ -27,12 +27,16 @@ void ProgressMeter::report(const ByteProgress& progress, Clock::time_point now) 
     last_.itemCount = progress.itemCount;
 
     double fraction = 0;
-    if (progress.allTotal > 0) {
-        fraction = static_cast<double>(done) / static_cast<double>(progress.allTotal);
-        last_.percent =
-            static_cast<int>(std::min<std::int64_t>(100, done * 100 / progress.allTotal));
+    if (progress.allTotal >= 0) {
+        // A run of empty files is done as soon as it starts.
+        const std::int64_t total = std::max<std::int64_t>(progress.allTotal, 1);
+        fraction =
+            progress.allTotal > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
+        last_.percent = progress.allTotal > 0
+                            ? static_cast<int>(std::min<std::int64_t>(100, done * 100 / total))
+                            : 100;
     } else {
-        last_.percent = progress.allTotal == 0 ? 100 : -1;
+        last_.percent = -1;
         if (progress.itemCount > 0) {
             // Sizes not known for the whole run: the items done, and how far
             // the current one is.
