@@ -580,8 +580,6 @@ void CMainDlg::showMeter() {
     if (!shown.reported) {
         return;
     }
-    bar_->setValue(std::min(shown.fill, kBarRange));
-
     QString count;
     if (shown.itemCount > 0) {
         count =
@@ -632,6 +630,8 @@ void CMainDlg::showMeter() {
         bar_->setToolTip(whole);
         bar_->setAccessibleDescription(whole);
     }
+    // Last, so whoever hears of a new value finds the texts that go with it.
+    bar_->setValue(std::min(shown.fill, kBarRange));
 }
 
 void CMainDlg::copyFieldsToMembers() {
