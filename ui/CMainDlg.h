@@ -3,9 +3,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <array>
-#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
