@@ -24,7 +24,8 @@ struct ByteProgress {
     int itemCount = 0;   // how many the command works through
     std::int64_t itemDone = 0;
     std::int64_t itemTotal = -1;
-    std::int64_t allDone = 0;  // every item's bytes so far
+    std::int64_t allDone = 0;    // every item's bytes so far
+    std::int64_t allTotal = -1;  // every item's bytes, when all their sizes are known
 };
 
 // What the download and unzip commands need of the main window. The window

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,11 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
 
     ByteProgress bytes;
     bytes.itemCount = static_cast<int>(names.size());
+    // The run's size, when the listing told every file's.
+    if (!names.empty() && listing.sizes.size() == names.size() &&
+        std::ranges::all_of(listing.sizes, [](long long size) { return size >= 0; })) {
+        bytes.allTotal = std::accumulate(listing.sizes.begin(), listing.sizes.end(), 0LL);
+    }
     const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
         bytes.allDone += done - bytes.itemDone;
         bytes.itemDone = done;
@@ -368,6 +374,8 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
         bytes.itemNumber = ordinal;
         bytes.itemDone = 0;
         bytes.itemTotal = -1;
+        // Counted from here, also when the server keeps the first byte back.
+        window.setProgressBytes(bytes);
         auto fetched =
             ahead.take(static_cast<std::size_t>(ordinal - 1), showBytes, [&](std::size_t later) {
                 // Not the file shown: its bytes are not shown either.

@@ -18,6 +18,9 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextLayout>
+#include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -56,8 +59,10 @@ constexpr char kAboutItem[] = "&About Korvatt...";
 constexpr char kStopDownload[] = "Stop the download?";
 constexpr char kStopUnzip[] = "Stop unzipping?";
 // The bar runs from 0 to this, so it moves smoothly on a wide window.
-constexpr int kBarRange = 1000;
-constexpr std::chrono::seconds kRateWindow{4};
+constexpr int kBarRange = ProgressMeter::kFillRange;
+constexpr std::chrono::milliseconds kMeterTick{500};
+constexpr int kDetailLines = 3;
+constexpr char kEllipsis[] = "...";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -201,6 +206,8 @@ void CMainDlg::buildControls() {
     progress_->setTextFormat(Qt::PlainText);
     progress_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     units.place(*progress_, 43, 94, 178, 20, false);
+    // Screen readers name the box by its text and label it by its caption.
+    progressLabel->setBuddy(progress_);
     // The longest text the box shows, the stock connection failure, must fit
     // whole with the font in use; the box grows downwards until it does.
     const auto unitsFor = [&units](int pixels) {
@@ -211,7 +218,8 @@ void CMainDlg::buildControls() {
     progress_->clear();
     units.place(*progress_, 43, 94, 178, textUnits, false);
 
-    // Why the last command ended as it did, in plain words, on two lines.
+    // Why the last command ended as it did, in plain words, on up to three
+    // lines.
     detail_ = new QLabel(this);
     detail_->setObjectName(QStringLiteral("progressDetail"));
     detail_->setWordWrap(true);
@@ -220,7 +228,7 @@ void CMainDlg::buildControls() {
     detail_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     const int detailTop = 94 + textUnits + 1;
     units.place(*detail_, 43, detailTop, 178, 16, false);
-    detail_->setText(QStringLiteral("Ag\nAg"));
+    detail_->setText(QStringLiteral("Ag\nAg\nAg"));
     const int detailUnits = std::max(16, unitsFor(detail_->heightForWidth(detail_->width())));
     detail_->clear();
     units.place(*detail_, 43, detailTop, 178, detailUnits, false);
@@ -232,8 +240,12 @@ void CMainDlg::buildControls() {
     bar_->setRange(0, kBarRange);
     bar_->setTextVisible(true);
     bar_->setAlignment(Qt::AlignCenter);
+    bar_->setAccessibleName(QStringLiteral("Progress"));
     units.place(*bar_, 43, barTop, 178, 11);
     bar_->hide();
+    meterTimer_ = new QTimer(this);
+    meterTimer_->setInterval(kMeterTick);
+    connect(meterTimer_, &QTimer::timeout, this, &CMainDlg::showMeter);
     // Everything below moves down by what the box, the detail and the bar
     // added to the original layout.
     const int shift = barTop + 11 + 3 - 117;
@@ -270,9 +282,9 @@ void CMainDlg::buildControls() {
     }
 
     connect(download, &QPushButton::clicked, this,
-            [this] { runOnWorker(hooks_.download, kStopDownload, "File"); });
+            [this] { runOnWorker(hooks_.download, kStopDownload, "File", true); });
     connect(unzip, &QPushButton::clicked, this,
-            [this] { runOnWorker(hooks_.unzip, kStopUnzip, "Archive"); });
+            [this] { runOnWorker(hooks_.unzip, kStopUnzip, "Archive", false); });
     connect(ok, &QPushButton::clicked, this, &CMainDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &CMainDlg::reject);
     connect(help, &QPushButton::clicked, this, [this] { runCommand([this] { onHelp(); }); });
@@ -348,50 +360,116 @@ void CMainDlg::runCommandWith(const std::function<void()>& command,
     }
 }
 
+bool CMainDlg::stopsCommand(QObject* receiver, const QEvent& event) const {
+    if (stop_ == nullptr) {
+        return false;
+    }
+    switch (event.type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease: {
+            if (receiver == cancel_) {
+                return true;
+            }
+            // The window system hands a click to the window first, which
+            // passes it on to the control under the pointer (or the one
+            // that has the button down).
+            if (receiver != static_cast<QObject*>(windowHandle())) {
+                return false;
+            }
+            const auto& mouse = static_cast<const QMouseEvent&>(event);
+            return childAt(mouse.position().toPoint()) == cancel_ ||
+                   (event.type() == QEvent::MouseButtonRelease && cancel_->isDown());
+        }
+        case QEvent::Shortcut:
+            return receiver == cancel_;
+        case QEvent::ShortcutOverride:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease: {
+            const auto& key = static_cast<const QKeyEvent&>(event);
+            const auto modifiers = key.modifiers() & ~Qt::KeypadModifier;
+            // Asked first whether a control takes the key itself; dropping
+            // the question would keep Cancel's mnemonic from ever firing.
+            if (event.type() == QEvent::ShortcutOverride) {
+                return QKeySequence(key.keyCombination()) == cancel_->shortcut();
+            }
+            if (key.key() == Qt::Key_Escape && modifiers == Qt::NoModifier) {
+                return event.type() == QEvent::KeyPress;
+            }
+            // Space presses Cancel when it has the focus, as at rest.
+            const bool toCancel =
+                receiver == cancel_ || receiver == static_cast<QObject*>(windowHandle());
+            return key.key() == Qt::Key_Space && modifiers == Qt::NoModifier && toCancel &&
+                   QApplication::focusWidget() == cancel_;
+        }
+        default:
+            return false;
+    }
+}
+
 void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                           const char* stopQuestion, const char* itemWord) {
+                           const char* stopQuestion, const char* itemWord, bool fromServer) {
     if (inCommand_) {
         return;  // one command at a time
     }
     // Only the ways to stop get through while the worker runs: a click on
     // Cancel (or its mnemonic) and Escape. The close box is no input event.
     const auto passThrough = [this](QObject* receiver, const QEvent& event) {
-        if (stop_ == nullptr) {
-            return false;
-        }
-        switch (event.type()) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::Shortcut:
-                return receiver == cancel_;
-            case QEvent::KeyPress: {
-                const auto& key = static_cast<const QKeyEvent&>(event);
-                return key.key() == Qt::Key_Escape &&
-                       (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-            }
-            default:
-                return false;
-        }
+        return stopsCommand(receiver, event);
     };
     runCommandWith(
         [&] {
             std::stop_source source;
             WorkerPort port(*this, *this, prompter_, source.get_token());
             // However this ends, nothing is left pointing at the source.
+            // The controls that do nothing while the command runs show it;
+            // they are given back as they were, and so is the focus.
             struct Running {
                 CMainDlg& window;
+                QPointer<QWidget> focus;
+                std::vector<QPointer<QWidget>> disabled;
                 ~Running() {
                     window.stop_ = nullptr;
+                    window.meterTimer_->stop();
                     window.bar_->hide();
+                    for (const auto& control : disabled) {
+                        if (control != nullptr) {
+                            control->setEnabled(true);
+                        }
+                    }
+                    // Unless the command moved it, the focus goes back.
+                    if (focus != nullptr && QApplication::focusWidget() == window.cancel_ &&
+                        focus->isEnabled()) {
+                        focus->setFocus(Qt::OtherFocusReason);
+                    }
                 }
-            } running{*this};
+            } running{*this, QApplication::focusWidget(), {}};
+            const auto controls = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+            if (running.focus != nullptr && running.focus != cancel_ &&
+                controls.contains(running.focus.data())) {
+                // Disabling the focused control would pass the focus along
+                // the tab chain; Cancel is where it ends up anyway.
+                cancel_->setFocus(Qt::OtherFocusReason);
+            }
+            for (QWidget* control : controls) {
+                const bool acts = qobject_cast<QAbstractButton*>(control) != nullptr ||
+                                  qobject_cast<QLineEdit*>(control) != nullptr;
+                if (acts && control != cancel_ && control->isEnabled()) {
+                    control->setEnabled(false);
+                    running.disabled.emplace_back(control);
+                }
+            }
             stop_ = &source;
             stopQuestion_ = stopQuestion;
             itemWord_ = QString::fromUtf8(itemWord);
-            samples_.clear();
+            fromServer_ = fromServer;
+            meter_.start(ProgressMeter::Clock::now());
+            meterItem_.clear();
             bar_->setValue(0);
             bar_->setFormat(QString());
+            bar_->setToolTip(QString());
+            bar_->setAccessibleDescription(QString());
             bar_->show();
+            meterTimer_->start();
 
             QEventLoop loop;
             std::exception_ptr error;
@@ -490,67 +568,70 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
     if (stop_ == nullptr) {
         return;  // a late count after the command ended
     }
-    const auto now = std::chrono::steady_clock::now();
-    samples_.emplace_back(now, progress.allDone);
-    while (samples_.size() > 2 && now - samples_.front().first > kRateWindow) {
-        samples_.pop_front();
-    }
-    double rate = 0;
-    const auto span = std::chrono::duration<double>(now - samples_.front().first).count();
-    if (span >= 0.5) {
-        rate = static_cast<double>(progress.allDone - samples_.front().second) / span;
-    }
-    const bool known = progress.itemTotal > 0;
-    double fraction = 0;
-    if (progress.itemCount > 0) {
-        const double within = known ? std::min(1.0, static_cast<double>(progress.itemDone) /
-                                                        static_cast<double>(progress.itemTotal))
-                                    : (progress.itemTotal == 0 ? 1.0 : 0.0);
-        fraction = (std::max(0, progress.itemNumber - 1) + within) / progress.itemCount;
-    }
-    const int value = static_cast<int>(fraction * kBarRange + 0.5);
-    // Never backwards within a command.
-    bar_->setValue(std::max(bar_->value(), std::min(value, kBarRange)));
+    meter_.report(progress, ProgressMeter::Clock::now());
+    // The tool tip names the item; the meter keeps only the numbers.
+    meterItem_ =
+        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size()));
+    showMeter();
+}
 
-    QString count;
-    if (progress.itemCount > 0) {
-        count = QStringLiteral("%1 %2 of %3")
-                    .arg(itemWord_)
-                    .arg(progress.itemNumber)
-                    .arg(progress.itemCount);
+void CMainDlg::showMeter() {
+    const MeterReading shown = meter_.reading(ProgressMeter::Clock::now());
+    if (!shown.reported) {
+        return;
     }
-    const QString bytes = known
-                              ? QStringLiteral("%1 of %2")
-                                    .arg(sizeText(progress.itemDone), sizeText(progress.itemTotal))
-                              : sizeText(progress.itemDone);
+    QString count;
+    if (shown.itemCount > 0) {
+        count =
+            QStringLiteral("%1 %2 of %3").arg(itemWord_).arg(shown.itemNumber).arg(shown.itemCount);
+    }
+    QString bytes =
+        shown.total >= 0
+            ? QStringLiteral("%1 of %2").arg(sizeText(shown.done), sizeText(shown.total))
+            : sizeText(shown.done);
+    if (shown.percent >= 0) {
+        bytes += QStringLiteral(" (%1%)").arg(shown.percent);
+    }
+    // Where the bar has no room for the byte counts, the percentage stands
+    // in for them.
+    const QString brief =
+        shown.percent >= 0 ? QStringLiteral("%1%").arg(shown.percent) : sizeText(shown.done);
     QString speed;
     QString left;
-    if (rate > 0) {
-        speed = sizeText(static_cast<std::int64_t>(rate)) + QStringLiteral("/s");
-        if (known && progress.itemDone < progress.itemTotal) {
-            left = timeLeftText(static_cast<double>(progress.itemTotal - progress.itemDone) / rate);
+    QString waiting;
+    if (shown.waiting && fromServer_) {
+        waiting = QStringLiteral("waiting for the server");
+    } else if (shown.rate > 0) {
+        speed = sizeText(static_cast<std::int64_t>(shown.rate)) + QStringLiteral("/s");
+        if (shown.secondsLeft >= 0) {
+            left = timeLeftText(shown.secondsLeft);
         }
     }
-    // What does not fit goes, least useful first: the count (the progress
-    // text names the file), then the rate.
+    // What does not fit goes, least useful first; the count and a wait stay.
     const int room = bar_->width() - bar_->fontMetrics().averageCharWidth() * 2;
     QString text;
-    for (const QStringList& parts : {QStringList{count, bytes, speed, left},
-                                     QStringList{bytes, speed, left}, QStringList{bytes, left}}) {
-        QStringList shown = parts;
-        shown.removeAll(QString());
-        text = shown.join(QStringLiteral(" \u00b7 "));
+    for (const QStringList& parts :
+         {QStringList{count, bytes, speed, left, waiting}, QStringList{count, bytes, left, waiting},
+          QStringList{count, brief, speed, left, waiting}, QStringList{count, brief, left, waiting},
+          QStringList{count, left, waiting}, QStringList{count}}) {
+        QStringList kept = parts;
+        kept.removeAll(QString());
+        text = kept.join(QStringLiteral(" \u00b7 "));
         if (bar_->fontMetrics().horizontalAdvance(text) <= room) {
             break;
         }
     }
     bar_->setFormat(text);
     // The whole story, whatever the bar had room for.
-    QStringList tip{
-        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size())),
-        count, bytes, speed, left};
+    QStringList tip{meterItem_, count, bytes, speed, left, waiting};
     tip.removeAll(QString());
-    bar_->setToolTip(tip.join(QStringLiteral(" \u00b7 ")));
+    const QString whole = tip.join(QStringLiteral(" \u00b7 "));
+    if (whole != bar_->toolTip()) {
+        bar_->setToolTip(whole);
+        bar_->setAccessibleDescription(whole);
+    }
+    // Last, so whoever hears of a new value finds the texts that go with it.
+    bar_->setValue(std::min(shown.fill, kBarRange));
 }
 
 void CMainDlg::copyFieldsToMembers() {
@@ -585,9 +666,60 @@ void CMainDlg::setProgressText(const std::string& text) {
 
 void CMainDlg::setProgressDetail(const std::string& text) {
     const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    detail_->setText(shown);
+    detailText_ = shown;
+    fitDetail();
     progress_->setToolTip(shown);
+    detail_->setToolTip(shown);
     detail_->repaint();
+}
+
+void CMainDlg::fitDetail() {
+    // Laid out as the label would, line by line; what takes more than the
+    // lines there are ends in an ellipsis, and the tool tip has it whole.
+    const int width = detail_->contentsRect().width();
+    const QFontMetrics metrics(detail_->font());
+    QString text = detailText_;
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(text, detail_->font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    int rest = -1;  // where the last line there is room for starts
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == kDetailLines - 1) {
+            rest = line.textStart();
+            break;
+        }
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    if (rest >= 0) {
+        // Far more than a line holds, so the measuring below stays short.
+        QString last = text.mid(rest, 1000);
+        const auto lineEnd = last.indexOf(QChar::LineSeparator);
+        const bool more = lineEnd >= 0 && lineEnd + 1 < last.size();
+        last = last.left(lineEnd >= 0 ? lineEnd : last.size()).trimmed();
+        if (more || metrics.horizontalAdvance(last) > width) {
+            const QString ellipsis = QString::fromLatin1(kEllipsis);
+            // The longest start of the line that leaves room for the ellipsis.
+            qsizetype fits = 0;
+            qsizetype tooLong = last.size() + 1;
+            while (tooLong - fits > 1) {
+                const qsizetype middle = (fits + tooLong) / 2;
+                if (metrics.horizontalAdvance(last.left(middle) + ellipsis) <= width) {
+                    fits = middle;
+                } else {
+                    tooLong = middle;
+                }
+            }
+            last = last.left(fits).trimmed() + ellipsis;
+        }
+        lines << last;
+    }
+    detail_->setText(lines.join(QLatin1Char('\n')));
 }
 
 void CMainDlg::focusProgressText() {

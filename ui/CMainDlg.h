@@ -3,9 +3,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <array>
-#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -17,6 +15,7 @@
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
+#include "ui/ProgressMeter.h"
 #include "ui/TextBytes.h"
 
 class QCheckBox;
@@ -25,6 +24,7 @@ class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace tyq::ui {
 
@@ -122,7 +122,14 @@ class CMainDlg : public QDialog, public MainWindowPort {
                         const std::function<bool(QObject*, const QEvent&)>& passThrough);
     // Runs a Step 2 or Step 3 command on a worker while the window answers.
     void runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                     const char* stopQuestion, const char* itemWord);
+                     const char* stopQuestion, const char* itemWord, bool fromServer);
+    // What lets a click on Cancel, its mnemonic and Escape through while a
+    // worker command runs.
+    bool stopsCommand(QObject* receiver, const QEvent& event) const;
+    // The progress bar's fill and text as the meter reads now.
+    void showMeter();
+    // The detail line's text, cut to the lines it has.
+    void fitDetail();
     void askToStop(bool fromCloseBox);
     void closeModalBoxes();
 
@@ -138,11 +145,15 @@ class CMainDlg : public QDialog, public MainWindowPort {
     bool askingToStop_ = false;
     bool closeAfterStop_ = false;
     bool endAfterStop_ = false;
-    // What the progress bar's text counts, and the rate it has measured.
+    // What the progress bar's text counts, and whether a pause means the
+    // server keeps us waiting.
     QString itemWord_;
-    // Recent (time, bytes) samples: the rate is taken over the last few
-    // seconds, so it neither jumps with each burst nor lags for minutes.
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::int64_t>> samples_;
+    bool fromServer_ = false;
+    ProgressMeter meter_;
+    QString meterItem_;
+    // Reads the meter again while no count comes, so a stall shows.
+    QTimer* meterTimer_ = nullptr;
+    QString detailText_;
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;

@@ -6,8 +6,10 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -267,9 +269,22 @@ class StepsTest : public QObject {
         field("1002")->setText(QString::fromStdString(zipPassword));
         field("1003")->setText(QString::fromStdString(local.string()));
 
+        // With a helper fetching ahead, the bar's fill and percentage agree
+        // and never go back; it ends full when every file arrived.
+        auto* bar = window.findChild<QProgressBar*>("progressBar");
+        std::vector<int> fills;
+        const auto watch = QObject::connect(bar, &QProgressBar::valueChanged, [&](int fill) {
+            const auto percent = QRegularExpression(" \\((\\d+)%\\)").match(bar->toolTip());
+            const bool agree =
+                !percent.hasMatch() || std::abs(percent.captured(1).toInt() - fill / 10) <= 1;
+            fills.push_back(agree ? fill : -1);
+        });
         click("1004");
         QCOMPARE(progress->text(), r.vanish ? QStringLiteral("3 of 4 files downloaded")
                                             : QStringLiteral("Downloading Finished!"));
+        QObject::disconnect(watch);
+        QVERIFY(!fills.empty() && fills.front() >= 0 && std::ranges::is_sorted(fills));
+        QVERIFY(r.vanish || fills.back() == 1000);
         click("1005");
         QCOMPARE(progress->text(), QStringLiteral("Unzipping Finished!"));
         click("1006");

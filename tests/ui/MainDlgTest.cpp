@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -21,6 +22,7 @@
 #include "ui/CMainDlg.h"
 #include "ui/ControlIds.h"
 #include "ui/HelpViewer.h"
+#include "ui/ProgressMeter.h"
 
 using namespace tyq;
 using tyq::test::readFile;
@@ -209,6 +211,16 @@ class MainDlgTest : public QObject {
             widget = widget->nextInFocusChain();
         } while (widget != f.aol());
         QCOMPARE(order, expected);
+
+        // Screen readers name the bar; the progress text keeps its text as
+        // its name and is labelled by its caption.
+        QCOMPARE(f.bar()->accessibleName(), QStringLiteral("Progress"));
+        window.setProgressText("Finding the Files...");
+        auto* text = QAccessible::queryAccessibleInterface(f.progress());
+        QCOMPARE(text->text(QAccessible::Name), QStringLiteral("Finding the Files..."));
+        const auto captions = text->relations(QAccessible::Label);
+        QVERIFY(captions.size() == 1 &&
+                captions.front().first->object()->objectName() == "labelProgress");
 
         // The mnemonic of a label puts the focus into its field.
         QTest::keyClick(&window, Qt::Key_Z, Qt::AltModifier);
@@ -640,7 +652,8 @@ class MainDlgTest : public QObject {
         QTest::addColumn<QString>("how");
         QTest::addColumn<int>("id");
         QTest::addColumn<bool>("yes");
-        for (const char* how : {"Cancel", "Escape", "close box", "signal"}) {
+        for (const char* how : {"Cancel", "Escape", "close box", "signal", "Cancel clicked",
+                                "Alt+C", "Space on Cancel"}) {
             for (const int id : {1004, 1005}) {
                 for (const bool yes : {true, false}) {
                     if (QString(how) != "signal" || yes) {
@@ -661,15 +674,49 @@ class MainDlgTest : public QObject {
         std::stop_token token;
         bool barShown = false;
         std::vector<int> barValues;
+        QStringList barTexts;
+        QStringList enabledDuring;
+        auto enabledNow = [&] {
+            QStringList names;
+            for (auto* c : window.findChildren<QWidget*>()) {
+                if ((qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c)) &&
+                    c->isEnabled()) {
+                    names << c->objectName();
+                }
+            }
+            return names;
+        };
+        const QStringList enabledBefore = enabledNow();
         (id == 1004 ? f.download : f.unzip) = [&](MainWindowPort& port) {
             token = port.stopToken();
             for (int done = 0; done <= 4; ++done) {
-                port.setProgressBytes({"QLM1.ZIP", 1, 1, done * 25, 100, done * 25});
+                port.setProgressBytes({"QLM1.ZIP", 1, 2, done * 25, 100, done * 25, 200});
             }
+            // The next file, its count behind what was shown.
+            port.setProgressBytes({"QLM2.ZIP", 2, 2, 0, -1, 40, 200});
             port.runOnWindowThread([&] {
                 barShown = f.bar()->isVisible();
                 barValues.push_back(f.bar()->value());
+                barTexts << f.bar()->format() << f.bar()->toolTip();
+                enabledDuring = enabledNow();
             });
+            // Input as the window system delivers it: to the window first.
+            QWindow* handle = window.windowHandle();
+            auto* cancelButton = f.button(1011);
+            if (how == "Cancel clicked") {
+                port.runOnWindowThread([&] {
+                    QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier,
+                                      cancelButton->geometry().center());
+                });
+            } else if (how == "Alt+C") {
+                port.runOnWindowThread(
+                    [&] { QTest::keyClick(handle, Qt::Key_C, Qt::AltModifier); });
+            } else if (how == "Space on Cancel") {
+                port.runOnWindowThread([&] {
+                    QVERIFY(QApplication::focusWidget() == cancelButton);
+                    QTest::keyClick(handle, Qt::Key_Space);
+                });
+            }
             if (how == "Cancel") {
                 auto* cancel = f.button(1011);
                 const QPointF at(cancel->rect().center());
@@ -685,7 +732,7 @@ class MainDlgTest : public QObject {
                     f.field(1000), new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
             } else if (how == "close box") {
                 QCoreApplication::postEvent(&window, new QCloseEvent);
-            } else {
+            } else if (how == "signal") {
                 QMetaObject::invokeMethod(&window, [&] { window.endOnRequest(); });
             }
             QVERIFY(waitFor([&] { return f.prompter.answered > 0 || token.stop_requested(); }));
@@ -697,7 +744,18 @@ class MainDlgTest : public QObject {
         QTest::mouseClick(f.button(id), Qt::LeftButton);
 
         QVERIFY(barShown);
-        QCOMPARE(barValues, std::vector<int>{1000});
+        // Fill and text tell the whole run, and neither goes back.
+        QCOMPARE(barValues, std::vector<int>{500});
+        const QString word = id == 1004 ? "File" : "Archive";
+        QVERIFY2(barTexts.size() == 2 && barTexts[0].startsWith(word + " 2 of 2") &&
+                     barTexts[1].startsWith("QLM2.ZIP \u00b7 " + word +
+                                            " 2 of 2 \u00b7 100 bytes of 200 bytes (50%)"),
+                 qPrintable(barTexts.join(" | ")));
+        // Only Cancel stays enabled; everything is given back afterwards, and
+        // the focus with it.
+        QCOMPARE(enabledDuring, QStringList{"1011"});
+        QCOMPARE(enabledNow(), enabledBefore);
+        QCOMPARE(enabledBefore.size(), 12);
         QVERIFY(!f.bar()->isVisible());
         QCOMPARE(token.stop_requested(), yes);
         QCOMPARE(f.progress()->text(), QStringLiteral("after"));
@@ -717,6 +775,66 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.hangUps, how == "close box" && yes ? 1 : 0);
         if (closes) {
             QCOMPARE(window.result(), int(QDialog::Rejected));
+        } else {
+            QCOMPARE(QApplication::focusWidget(), f.button(id));
+        }
+    }
+
+    // The bar's numbers over runs on a clock of the test's own: the count
+    // never goes back (a file fetched ahead is counted at its turn, a
+    // restarted transfer counts from zero), the rate is taken over the last
+    // five seconds, and three seconds without a byte is a wait.
+    void progressMeterOverARun() {
+        struct Step {
+            int ms, item;             // item 0: no count, only a reading; -1: a new run
+            std::int64_t all, total;  // reported
+            std::int64_t done;        // and what is shown then
+            int fill, percent;
+            double rate, left;
+            bool waiting;
+        };
+        const Step run[] = {
+            {0, 1, 0, 300, 0, 0, 0, 0, -1, false},
+            {1000, 1, 50, 300, 50, 167, 16, 50, 5, false},
+            {2000, 1, 100, 300, 100, 333, 33, 50, 4, false},
+            {2000, 2, 100, 300, 100, 333, 33, 50, 4, false},
+            {2500, 2, 200, 300, 200, 667, 66, 80, 1.25, false},  // fetched ahead
+            {2600, 2, 150, 300, 200, 667, 66, 200 / 2.6, 100 / (200 / 2.6), false},  // restart
+            {5499, 0, 0, 0, 200, 667, 66, 200 / 5.499, 100 / (200 / 5.499), false},
+            {5500, 0, 0, 0, 200, 667, 66, 0, -1, true},       // three seconds after the last byte
+            {9000, 2, 200, 300, 200, 667, 66, 0, -1, true},   // a count without bytes
+            {9500, 3, 250, 300, 250, 833, 83, 0, -1, false},  // bytes again: a new rate
+            {10500, 3, 300, 300, 300, 1000, 100, 50, -1, false},
+            // The sizes are not known: the items tell the fill.
+            {0, -1, 0, -1, 0, 0, -1, 0, -1, false},
+            {1000, 1, 500, -1, 500, 250, -1, 500, -1, false},
+            {3000, 1, 600, -1, 600, 300, -1, 200, -1, false},
+            {5000, 1, 800, -1, 800, 400, -1, 160, -1, false},
+            {6000, 2, 1000, -1, 1000, 500, -1, 100, -1, false},  // the first second aged out
+            {7000, 2, 1500, -1, 1500, 750, -1, 1000 / 6.0, -1, false},
+        };
+        ui::ProgressMeter meter;
+        const auto zero = ui::ProgressMeter::Clock::time_point{} + std::chrono::hours(1);
+        for (const auto& step : run) {
+            const auto now = zero + std::chrono::milliseconds(step.ms);
+            if (step.item < 0 || &step == run) {
+                meter.start(now);
+            }
+            if (step.item != 0) {
+                // Of two items of 1000 bytes when the sizes are not known.
+                const int item = std::abs(step.item);
+                const bool sized = step.total >= 0;
+                meter.report(
+                    {"QLM.ZIP", item, sized ? 3 : 2, step.all - (sized ? 0 : (item - 1) * 1000),
+                     sized ? -1 : 1000, step.all, step.total},
+                    now);
+            }
+            const auto shown = meter.reading(now);
+            QVERIFY2(shown.reported && shown.done == step.done && shown.fill == step.fill &&
+                         shown.percent == step.percent && shown.waiting == step.waiting &&
+                         std::abs(shown.rate - step.rate) < 1e-6 &&
+                         std::abs(shown.secondsLeft - step.left) < 1e-6,
+                     qPrintable(QStringLiteral("at %1 ms").arg(step.ms)));
         }
     }
 
@@ -755,10 +873,32 @@ class MainDlgTest : public QObject {
             "with WININET.DLL in the path.");
         QVERIFY(label->heightForWidth(label->width()) <= label->height());
         auto* detail = f.window->findChild<QLabel*>(QStringLiteral("progressDetail"));
-        f.window->setProgressDetail(
-            "3 of 4 files downloaded; QLM1207.ZIP failed: not on the "
-            "server, and two more words");
-        QVERIFY(detail->heightForWidth(detail->width()) <= detail->height());
+        // Three lines at most, each one used; a cut ends in "..." and the
+        // tool tip is whole.
+        const QString reason = "QLM%1.ZIP failed: 550 not on the server";
+        QStringList reasons;
+        int threeLines = 0;
+        bool cut = false;
+        for (int failures = 1; failures <= 40; ++failures) {
+            reasons << reason.arg(1200 + failures);
+            const QString whole = "3 of 44 files downloaded; " + reasons.join("; ");
+            f.window->setProgressDetail(whole.toStdString());
+            QVERIFY(detail->heightForWidth(detail->width()) <= detail->height());
+            QCOMPARE(detail->toolTip(), whole);
+            QString shown = detail->text();
+            QVERIFY(shown.count('\n') <= 2);
+            threeLines += shown.count('\n') == 2 && !shown.endsWith("...") ? 1 : 0;
+            QVERIFY(cut <= shown.endsWith("..."));  // once cut, longer texts are too
+            cut = shown.endsWith("...");
+            if (cut) {
+                shown.chop(3);
+            }
+            shown.replace('\n', ' ');
+            QVERIFY2(cut ? whole.startsWith(shown.trimmed()) && shown.size() > 100 : shown == whole,
+                     qPrintable(shown));
+        }
+        QVERIFY(cut);
+        QVERIFY(threeLines > 0);
         QVERIFY(detail->geometry().top() >= label->geometry().bottom());
     }
 
