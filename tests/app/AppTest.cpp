@@ -1,12 +1,19 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 #include <csignal>
 #include <cstdlib>
 
 #include "app/CUtilityApp.h"
+#include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
+#include "app/SingleInstance.h"
 #include "common/DialUpApi.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -63,6 +70,89 @@ class AppTest : public QObject {
         struct sigaction now {};
         ::sigaction(SIGTERM, nullptr, &now);
         QVERIFY(now.sa_handler == before.sa_handler);
+    }
+
+    // Which environments have no display for the toolkit.
+    void displayMissing_data() {
+        QTest::addColumn<QString>("platform");  // QT_QPA_PLATFORM; null: unset
+        QTest::addColumn<QString>("set");       // which of DISPLAY, WAYLAND_DISPLAY are set
+        QTest::addColumn<bool>("missing");
+        QTest::newRow("nothing") << QString() << "" << true;
+        QTest::newRow("empty variables") << ""
+                                         << "empty" << true;
+        QTest::newRow("X") << QString() << "x" << false;
+        QTest::newRow("Wayland") << QString() << "wayland" << false;
+        QTest::newRow("xcb without X") << "xcb"
+                                       << "wayland" << true;
+        QTest::newRow("xcb with options") << "xcb:nograb"
+                                          << "x" << false;
+        QTest::newRow("wayland without Wayland") << "wayland-egl"
+                                                 << "x" << true;
+        QTest::newRow("list, second fits") << "wayland;xcb"
+                                           << "x" << false;
+        QTest::newRow("offscreen") << "offscreen"
+                                   << "" << false;
+    }
+    void displayMissing() {
+        QFETCH(QString, platform);
+        QFETCH(QString, set);
+        QFETCH(bool, missing);
+        const std::string chosen = platform.toStdString();
+        const char* value = set == "empty" ? "" : ":0";
+        const auto getenv = [&](const char* name) -> const char* {
+            const std::string_view variable = name;
+            if (variable == "QT_QPA_PLATFORM") {
+                return platform.isNull() ? nullptr : chosen.c_str();
+            }
+            if ((variable == "DISPLAY" && (set == "x" || set == "empty")) ||
+                (variable == "WAYLAND_DISPLAY" && (set == "wayland" || set == "empty"))) {
+                return value;
+            }
+            return nullptr;
+        };
+        QCOMPARE(app::displayMissing(getenv), missing);
+    }
+
+    // A later start of the real program raises the window of the running one
+    // (this test) and ends with 0, also after a killed start left its socket.
+    void secondStartRaisesTheFirst_data() {
+        QTest::addColumn<bool>("stale");
+        QTest::newRow("first one listening") << false;
+        QTest::newRow("socket left behind") << true;
+    }
+    void secondStartRaisesTheFirst() {
+        QFETCH(bool, stale);
+        TempDir config;
+        TempDir runtime;  // private, as the session makes it
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.path().string()));
+        const auto settingsFolder = config / "tyqlmftp";
+        if (stale) {
+            const std::string name = app::SingleInstance(settingsFolder).socketName().toStdString();
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            name.copy(address.sun_path, sizeof address.sun_path - 1);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ::close(fd);
+        }
+        int raised = 0;
+        app::SingleInstance first(settingsFolder);
+        QVERIFY(!first.handedOver());
+        first.onRaise([&raised] { ++raised; });
+
+        QProcess second;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.path().string()));
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        second.setProcessEnvironment(environment);
+        second.start(TYQ_BIN_DIR "/tyqlmftp", {});
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 120000);
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(raised, 1, 60000);
+        QVERIFY(!std::filesystem::exists(config / "tyqlmftp"));  // it wrote no settings
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
     }
 
     void hangUpQuestion_data() {
