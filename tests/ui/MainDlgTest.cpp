@@ -1,4 +1,8 @@
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +18,7 @@
 
 #include "common/DiskFullError.h"
 #include "common/Paths.h"
+#include "download/dialup/NmMock.h"
 #include "settings/Keys.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -72,6 +77,8 @@ struct Fixture {
     std::filesystem::path executable;
     std::function<void(const std::string&)> showHelp;
     std::function<std::optional<std::string>(const std::string&)> chooseFolder;
+    // Long enough that no test command ends with a notification unless it asks.
+    std::chrono::milliseconds notifyAfter = std::chrono::hours(1);
     std::unique_ptr<ui::CMainDlg> window;
 
     std::filesystem::path iniFile() const { return settings / "TYFTP.INI"; }
@@ -90,6 +97,7 @@ struct Fixture {
             hooks.showHelp = showHelp;
         }
         hooks.chooseFolder = chooseFolder;
+        hooks.notifyAfter = notifyAfter;
         window =
             std::make_unique<ui::CMainDlg>(profiles, prompter, settings.path(), std::move(hooks));
         if (show) {
@@ -147,10 +155,67 @@ class ModalCloser : public QObject {
     }
 };
 
+// A private session bus with python3-dbusmock's notification daemon and a
+// file manager service on it, each logging the calls it gets to a file.
+struct SessionMocks {
+    test::NmMock bus{test::NmMock::Start::BusOnly};
+    TempDir logs;
+    QProcess notifications;
+    QProcess fileManager;
+
+    SessionMocks() {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", QByteArray::fromStdString(bus.address()));
+        start(notifications, {"-t", "notification_daemon"}, "org.freedesktop.Notifications");
+        start(fileManager,
+              {"org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+               "org.freedesktop.FileManager1"},
+              "org.freedesktop.FileManager1");
+        call("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+             "org.freedesktop.DBus.Mock", "AddMethod", {"", "ShowFolders", "ass", "", ""});
+    }
+    ~SessionMocks() {
+        for (QProcess* mock : {&notifications, &fileManager}) {
+            mock->terminate();
+            mock->waitForFinished(60000);
+        }
+    }
+    void start(QProcess& mock, QStringList arguments, const QString& name) {
+        mock.setProgram("/usr/bin/python3");
+        arguments.prepend("--session");
+        arguments.prepend("dbusmock");
+        arguments.prepend("-m");
+        arguments << "-l" << QString::fromStdString((logs / name.toStdString()).string());
+        mock.setArguments(arguments);
+        mock.start();
+        const auto bus = QDBusConnection::sessionBus().interface();
+        for (int i = 0; i < 6000 && !bus->isServiceRegistered(name); ++i) {
+            QTest::qWait(10);
+        }
+        if (!bus->isServiceRegistered(name)) {
+            throw std::runtime_error("no " + name.toStdString());
+        }
+    }
+    static QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                             const QString& method, const QVariantList& arguments) {
+        auto message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(message);
+    }
+    std::string log(const char* name) const { return readFile(logs / name); }
+};
+
 }  // namespace
 
 class MainDlgTest : public QObject {
     Q_OBJECT
+
+  public slots:
+    // The desktop's handler for file URLs, while a test stands in for it.
+    void openedByHandler(const QUrl& url) { opened_ << url; }
+
+  private:
+    QList<QUrl> opened_;
+    std::unique_ptr<SessionMocks> session_;
 
   private slots:
 
@@ -198,8 +263,8 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.field(1003)->echoMode(), QLineEdit::Normal);
 
         // Tab order: the check box, the four fields and Browse, then the buttons.
-        const QStringList expected{"1012", "1000", "1001", "1002", "1003", "1015",
-                                   "1004", "1005", "1006", "1011", "1009", "1008"};
+        const QStringList expected{"1012", "1000",       "1001", "1002", "1003", "1015", "1004",
+                                   "1005", "openFolder", "1006", "1011", "1009", "1008"};
         QStringList order;
         QWidget* widget = f.aol();
         do {
@@ -225,9 +290,11 @@ class MainDlgTest : public QObject {
                 controls << child;
             }
         }
-        // 7 labels, the progress text, its detail and bar, 4 fields, the check
-        // box, 7 buttons
-        QCOMPARE(controls.size(), 22);
+        // 7 labels, the progress text, its detail and bar, Open Folder, 4
+        // fields, the check box, 7 buttons
+        QCOMPARE(controls.size(), 23);
+        // The bar shows only while a command runs, Open Folder only while none does.
+        const QStringList alternate{"progressBar", "openFolder"};
         for (auto* control : controls) {
             const QString name = control->objectName();
             QVERIFY2(window.rect().contains(control->geometry()), qPrintable(name));
@@ -237,7 +304,8 @@ class MainDlgTest : public QObject {
             QVERIFY2(control->sizeHint().height() <= control->height() || name == "1007",
                      qPrintable(name));
             for (auto* other : controls) {
-                if (other != control) {
+                if (other != control &&
+                    !(alternate.contains(name) && alternate.contains(other->objectName()))) {
                     QVERIFY2(!control->geometry().intersects(other->geometry()),
                              qPrintable(name + " overlaps " + other->objectName()));
                 }
@@ -718,6 +786,108 @@ class MainDlgTest : public QObject {
         if (closes) {
             QCOMPARE(window.result(), int(QDialog::Rejected));
         }
+    }
+
+    // A command's end: a summary where the command left no detail, a
+    // notification when the window is in the background, and its Open Folder
+    // action through the file manager's bus service, else the URL handler.
+    void endSummaryNotificationAndOpenFolder_data() {
+        QTest::addColumn<bool>("failed");
+        QTest::addColumn<bool>("background");
+        QTest::addColumn<bool>("fileManager");
+        QTest::newRow("ended well, in front") << false << false << true;
+        QTest::newRow("ended well, behind") << false << true << true;
+        QTest::newRow("failed, behind") << true << true << true;
+        QTest::newRow("no file manager") << false << true << false;
+    }
+    void endSummaryNotificationAndOpenFolder() {
+        QFETCH(bool, failed);
+        QFETCH(bool, background);
+        QFETCH(bool, fileManager);
+        if (!session_) {
+            session_ = std::make_unique<SessionMocks>();
+        }
+        if (!fileManager && session_->fileManager.state() != QProcess::NotRunning) {
+            session_->fileManager.terminate();
+            QVERIFY(session_->fileManager.waitForFinished(60000));
+        }
+        const auto notified = session_->log("org.freedesktop.Notifications").size();
+        const auto shown = session_->log("org.freedesktop.FileManager1").size();
+        Fixture f;
+        TempDir local;
+        f.notifyAfter = std::chrono::milliseconds(0);
+        f.download = [&](MainWindowPort& port) {
+            port.setProgressBytes({"QLMA.ZIP", 1, 2, 1000, 1000, 1000});
+            port.setProgressBytes({"QLMB.ZIP", 2, 2, 2000, 2000, 3000});
+            port.setProgressText("Downloading Finished!");
+            if (failed) {
+                port.setProgressDetail("530 Login incorrect.");
+            }
+        };
+        auto& window = f.open();
+        f.fill("orv", "pw", "", local.path().c_str());
+        QWidget other;
+        if (background) {
+            other.show();
+            other.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&other));
+        }
+        QTest::mouseClick(f.button(1004), Qt::LeftButton);
+
+        const QString folder = QString::fromStdString(local.path().string());
+        const QString detail = window.findChild<QLabel*>("progressDetail")->text();
+        if (failed) {
+            QCOMPARE(detail, QStringLiteral("530 Login incorrect."));
+        } else {
+            QVERIFY2(QRegularExpression(QStringLiteral("^2 files \u00b7 3(\\.0)? kB \u00b7 "
+                                                       "[0-9]+ s \u00b7 ") +
+                                        QRegularExpression::escape(folder) + "$")
+                         .match(detail)
+                         .hasMatch(),
+                     qPrintable(detail));
+        }
+        // Calls on one connection arrive in order: this one comes after any
+        // notification the window sent.
+        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.Notifications", "GetCapabilities", {});
+        const std::string log = session_->log("org.freedesktop.Notifications");
+        const std::string sent = log.substr(notified);
+        QCOMPARE(sent.find("Notify") != std::string::npos, background);
+        if (!background) {
+            return;
+        }
+        QVERIFY2(sent.find("\"Downloading Finished!\"") != std::string::npos, sent.c_str());
+        QVERIFY2(sent.find(detail.toStdString()) != std::string::npos, sent.c_str());
+        QVERIFY2(sent.find(R"(["open-folder", "Open Folder"])") != std::string::npos, sent.c_str());
+
+        // The daemon numbers its notifications from 1; one action is ours.
+        std::size_t id = 0;
+        for (auto at = log.find(" Notify "); at != std::string::npos;
+             at = log.find(" Notify ", at + 1)) {
+            ++id;
+        }
+        QDesktopServices::setUrlHandler("file", this, "openedByHandler");
+        opened_.clear();
+        for (const std::size_t to : {id + 100, id}) {
+            SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                               "org.freedesktop.DBus.Mock", "EmitSignal",
+                               {"org.freedesktop.Notifications", "ActionInvoked", "us",
+                                QVariantList{uint(to), "open-folder"}});
+        }
+        const QUrl url = QUrl::fromLocalFile(folder);
+        if (fileManager) {
+            const auto showFolders = [&] {
+                return session_->log("org.freedesktop.FileManager1").substr(shown);
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(showFolders().find("ShowFolders") != std::string::npos, 60000);
+            QCOMPARE(QString::fromStdString(showFolders()).count("ShowFolders"), 1);
+            QVERIFY2(showFolders().find(url.toString().toStdString()) != std::string::npos,
+                     showFolders().c_str());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(opened_, QList<QUrl>{url}, 60000);
+        }
+        QDesktopServices::unsetUrlHandler("file");
+        QVERIFY(f.prompter.asked.empty());
     }
 
     void endRequestAtRestClosesWithoutTheHangUpQuestion() {
