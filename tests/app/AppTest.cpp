@@ -74,34 +74,24 @@ class AppTest : public QObject {
     }
 
     // Which environments have no display for the toolkit.
-    void displayMissing_data() {
-        QTest::addColumn<QString>("platform");  // QT_QPA_PLATFORM; empty: unset
-        QTest::addColumn<QString>("set");       // the display variable that is set
-        QTest::addColumn<bool>("missing");
-        QTest::newRow("nothing") << ""
-                                 << "" << true;
-        QTest::newRow("X") << ""
-                           << "DISPLAY" << false;
-        QTest::newRow("xcb without X") << "xcb"
-                                       << "WAYLAND_DISPLAY" << true;
-        QTest::newRow("list, second fits") << "wayland;xcb:nograb"
-                                           << "DISPLAY" << false;
-        QTest::newRow("offscreen") << "offscreen"
-                                   << "" << false;
-    }
     void displayMissing() {
-        QFETCH(QString, platform);
-        QFETCH(QString, set);
-        QFETCH(bool, missing);
-        const std::map<std::string, std::string> environment{
-            {"QT_QPA_PLATFORM", platform.toStdString()}, {set.toStdString(), ":0"}};
-        QCOMPARE(app::displayMissing([&](const char* name) -> const char* {
-                     const auto found = environment.find(name);
-                     return found == environment.end() || found->second.empty()
-                                ? nullptr
-                                : found->second.c_str();
-                 }),
-                 missing);
+        struct Row {
+            std::string platform;  // QT_QPA_PLATFORM; empty: unset
+            std::string set;       // the display variable that is set
+            bool missing;
+        };
+        for (const Row& row :
+             {Row{"", "", true}, Row{"", "DISPLAY", false}, Row{"xcb", "WAYLAND_DISPLAY", true},
+              Row{"wayland;xcb:nograb", "DISPLAY", false}, Row{"offscreen", "", false}}) {
+            const std::map<std::string, std::string> environment{{"QT_QPA_PLATFORM", row.platform},
+                                                                 {row.set, ":0"}};
+            const auto getenv = [&](const char* name) -> const char* {
+                const auto found = environment.find(name);
+                return found == environment.end() || found->second.empty() ? nullptr
+                                                                           : found->second.c_str();
+            };
+            QVERIFY2(app::displayMissing(getenv) == row.missing, row.platform.c_str());
+        }
     }
 
     // A later start of the real program raises the window of the running one
