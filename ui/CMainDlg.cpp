@@ -834,6 +834,8 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
                 // else Enter means OK.
                 if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
                     button->click();
+                } else if (focusWidget() == openFolder_) {
+                    runCommand([this] { openFolder(); });  // the link takes Enter too
                 } else {
                     accept();
                 }

@@ -874,6 +874,12 @@ class MainDlgTest : public QObject {
                 60000);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(opened_, QList<QUrl>{url}, 60000);
+            // The link from the keyboard: Tab from Unzip, then Enter.
+            f.button(1005)->setFocus();
+            QTest::keyClick(f.button(1005), Qt::Key_Tab);
+            QTest::keyClick(window.focusWidget(), Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(opened_, (QList<QUrl>{url, url}), 60000);
+            QVERIFY(window.isVisible());
         }
         QDesktopServices::unsetUrlHandler("file");
         QVERIFY(f.prompter.asked.empty());
