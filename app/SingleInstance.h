@@ -23,8 +23,6 @@ class SingleInstance {
 
     // True when another start runs already and has been asked to show itself.
     bool handedOver() const noexcept { return handedOver_; }
-    // The socket's path; empty when there is no usable runtime folder.
-    const QString& socketName() const noexcept { return name_; }
 
     // What a later start's request does here; called on the window thread.
     void onRaise(std::function<void()> raise) { raise_ = std::move(raise); }

@@ -184,10 +184,8 @@ struct SessionMocks {
         mock.start("/usr/bin/python3",
                    QStringList{"-m", "dbusmock", "--session", "-l", log} + arguments);
         const auto bus = QDBusConnection::sessionBus().interface();
-        for (int i = 0; i < 6000 && !bus->isServiceRegistered(name); ++i) {
-            QTest::qWait(10);  // python's start-up, however long the machine takes
-        }
-        if (!bus->isServiceRegistered(name)) {
+        // Python's start-up, however long the machine takes.
+        if (!QTest::qWaitFor([&] { return bus->isServiceRegistered(name).value(); }, 60000)) {
             throw std::runtime_error("no " + name.toStdString());
         }
     }
