@@ -1,10 +1,12 @@
 #include "app/CUtilityApp.h"
 
 #include <QApplication>
+#include <cstdlib>
 
 #include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
+#include "app/SingleInstance.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "settings/Keys.h"
@@ -45,14 +47,32 @@ int CUtilityApp::run(int argc, char** argv) {
     if (const auto action = parseCommandLine(argc, argv); action != CommandLineAction::RunWindow) {
         return answerCommandLine(action);
     }
+    // The toolkit aborts without a display; say so instead.
+    if (displayMissing([](const char* name) { return std::getenv(name); })) {
+        return answerNoDisplay();
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());
     QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
 
+    const AppFolders folders = defaultFolders();
+    SingleInstance instance(folders.settingsFolder);
+    if (instance.handedOver()) {
+        return 0;  // the running window has been raised instead
+    }
+    // Before the window is up, the start-up question is what is on screen.
+    const auto raiseQuestion = [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            SingleInstance::raiseWindow(*modal);
+        }
+    };
+    instance.onRaise(raiseQuestion);
+
     ui::QtPrompter prompter;
     int endedBy = 0;
-    initInstance(defaultFolders(), prompter, [&prompter, &endedBy](ui::CMainDlg& window) {
+    initInstance(folders, prompter, [&](ui::CMainDlg& window) {
+        instance.onRaise([&window] { SingleInstance::raiseWindow(window); });
         prompter.setMainWindow(&window);
         // A termination request stops a running command cleanly first.
         const SignalWatcher watcher([&window, &endedBy](int signal) {
@@ -61,6 +81,7 @@ int CUtilityApp::run(int argc, char** argv) {
         });
         window.exec();
         prompter.setMainWindow(nullptr);
+        instance.onRaise(raiseQuestion);
     });
     // The shell's convention for a program ended by a signal.
     return endedBy != 0 ? 128 + endedBy : 0;

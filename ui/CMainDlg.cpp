@@ -7,9 +7,15 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,8 +26,10 @@
 #include <QPushButton>
 #include <QTextLayout>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -63,9 +71,26 @@ constexpr int kBarRange = ProgressMeter::kFillRange;
 constexpr std::chrono::milliseconds kMeterTick{500};
 constexpr int kDetailLines = 3;
 constexpr char kEllipsis[] = "...";
+constexpr char kOpenFolder[] = "Open Folder";
+constexpr char kFileManager[] = "org.freedesktop.FileManager1";
+constexpr char kFileManagerPath[] = "/org/freedesktop/FileManager1";
+constexpr char kNotifications[] = "org.freedesktop.Notifications";
+constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
+constexpr char kOpenFolderAction[] = "open-folder";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+QString tookText(std::chrono::steady_clock::duration took) {
+    const auto whole = std::chrono::round<std::chrono::seconds>(took).count();
+    if (whole < 60) {
+        return QStringLiteral("%1 s").arg(whole);
+    }
+    if (whole < 3600) {
+        return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
+    }
+    return QStringLiteral("%1 h %2 min").arg(whole / 3600).arg((whole % 3600) / 60);
 }
 
 QString timeLeftText(double seconds) {
@@ -246,6 +271,18 @@ void CMainDlg::buildControls() {
     meterTimer_ = new QTimer(this);
     meterTimer_->setInterval(kMeterTick);
     connect(meterTimer_, &QTimer::timeout, this, &CMainDlg::showMeter);
+    // In the bar's row while no command runs, at its right end.
+    openFolder_ = new QLabel(
+        QStringLiteral("<a href=\"folder\">%1</a>").arg(QString::fromUtf8(kOpenFolder)), this);
+    openFolder_->setObjectName(QStringLiteral("openFolder"));
+    openFolder_->setTextFormat(Qt::RichText);
+    openFolder_->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
+                                         Qt::LinksAccessibleByKeyboard);
+    openFolder_->setFocusPolicy(Qt::StrongFocus);
+    openFolder_->setAccessibleName(QString::fromUtf8(kOpenFolder));
+    openFolder_->setToolTip(QStringLiteral("Show the Location in the file manager"));
+    openFolder_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    units.place(*openFolder_, 43 + 178 - 60, barTop, 60, 11);
     // Everything below moves down by what the box, the detail and the bar
     // added to the original layout.
     const int shift = barTop + 11 + 3 - 117;
@@ -275,8 +312,8 @@ void CMainDlg::buildControls() {
     // Beside the Location field, in its row.
     auto* browse = addButton(ids::kBrowse, "&Browse...", 175, 76, 39, 13);
 
-    const QList<QWidget*> tabOrder{aol_,     user_, pass_, zipPass_, local_, browse,
-                                   download, unzip, ok,    cancel,   help,   setup};
+    const QList<QWidget*> tabOrder{aol_,  user_,       pass_, zipPass_, local_, browse, download,
+                                   unzip, openFolder_, ok,    cancel,   help,   setup};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
@@ -292,6 +329,8 @@ void CMainDlg::buildControls() {
     connect(aol_, &QCheckBox::clicked, this, [this] { runCommand([this] { onAolClicked(); }); });
 
     connect(browse, &QPushButton::clicked, this, [this] { runCommand([this] { onBrowse(); }); });
+    connect(openFolder_, &QLabel::linkActivated, this,
+            [this] { runCommand([this] { openFolder(); }); });
 
     setFixedSize(units.toPixelsX(227), units.toPixelsY(183 + shift));
 }
@@ -431,6 +470,7 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
                     window.stop_ = nullptr;
                     window.meterTimer_->stop();
                     window.bar_->hide();
+                    window.openFolder_->show();
                     for (const auto& control : disabled) {
                         if (control != nullptr) {
                             control->setEnabled(true);
@@ -458,6 +498,8 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
                     running.disabled.emplace_back(control);
                 }
             }
+            const auto started = std::chrono::steady_clock::now();
+            lastProgress_.reset();
             stop_ = &source;
             stopQuestion_ = stopQuestion;
             itemWord_ = QString::fromUtf8(itemWord);
@@ -468,6 +510,7 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
             bar_->setFormat(QString());
             bar_->setToolTip(QString());
             bar_->setAccessibleDescription(QString());
+            openFolder_->hide();
             bar_->show();
             meterTimer_->start();
 
@@ -490,6 +533,9 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
             worker.join();
             if (error) {
                 std::rethrow_exception(error);
+            }
+            if (!source.stop_requested()) {
+                sumUp(std::chrono::steady_clock::now() - started);
             }
         },
         passThrough);
@@ -568,6 +614,7 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
     if (stop_ == nullptr) {
         return;  // a late count after the command ended
     }
+    lastProgress_ = progress;
     meter_.report(progress, ProgressMeter::Clock::now());
     // The tool tip names the item; the meter keeps only the numbers.
     meterItem_ =
@@ -632,6 +679,100 @@ void CMainDlg::showMeter() {
     }
     // Last, so whoever hears of a new value finds the texts that go with it.
     bar_->setValue(std::min(shown.fill, kBarRange));
+}
+
+QString CMainDlg::folderShown() const {
+    const std::string local = expandHome(settingBytesFor(local_->text(), shown_[3]));
+    if (local.empty()) {
+        return {};
+    }
+    return QDir::cleanPath(QDir::current().absoluteFilePath(fromSettingBytes(local)));
+}
+
+void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+    // Only where the command left no explanation of its own.
+    if (detail_->text().isEmpty() && lastProgress_ && lastProgress_->itemCount > 0) {
+        const int count = lastProgress_->itemCount;
+        const QString summary =
+            QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
+                .arg(count)
+                .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
+                     sizeText(lastProgress_->allDone), tookText(took), folderShown());
+        setProgressDetail(summary.toStdString());
+    }
+    if (took < hooks_.notifyAfter || isActiveWindow()) {
+        return;
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return;  // no desktop session to tell
+    }
+    if (notification_ == 0) {
+        bus.connect(kNotifications, kNotificationsPath, kNotifications,
+                    QStringLiteral("ActionInvoked"), this,
+                    SLOT(onNotificationAction(uint, QString)));
+    }
+    QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
+                                                         kNotifications, QStringLiteral("Notify"));
+    // The body may be read as markup.
+    notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
+           << progress_->text() << detail_->text().toHtmlEscaped()
+           << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolder)} << QVariantMap{} << -1;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* finished) {
+                const QDBusPendingReply<uint> reply = *finished;
+                if (reply.isValid()) {
+                    notification_ = reply.value();
+                } else {
+                    std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n",
+                                 qPrintable(reply.error().message()));
+                }
+                finished->deleteLater();
+            });
+}
+
+void CMainDlg::onNotificationAction(uint id, const QString& action) {
+    if (id == notification_ && action == QLatin1String(kOpenFolderAction)) {
+        runCommand([this] { openFolder(); });
+    }
+}
+
+void CMainDlg::openFolder() {
+    const QString folder = folderShown();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        const QString text = folder.isEmpty()
+                                 ? QStringLiteral("Enter the Location first.")
+                                 : QStringLiteral("The folder %1 does not exist yet.").arg(folder);
+        prompter_.ask(Prompt{text.toStdString(), PromptButtons::Ok, PromptIcon::Information,
+                             PromptOwner::MainWindow});
+        return;
+    }
+    const QUrl url = QUrl::fromLocalFile(folder);
+    const auto byHandler = [this, url, folder] {
+        if (!QDesktopServices::openUrl(url)) {
+            prompter_.ask(Prompt{
+                toSettingBytes(QStringLiteral("The folder %1 could not be opened.").arg(folder)),
+                PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
+        }
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        byHandler();
+        return;
+    }
+    QDBusMessage show = QDBusMessage::createMethodCall(kFileManager, kFileManagerPath, kFileManager,
+                                                       QStringLiteral("ShowFolders"));
+    show << QStringList{url.toString()} << QString();
+    // Not waited for: a file manager started on demand may take its time.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, byHandler](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                if (finished->isError()) {
+                    runCommand(byHandler);
+                }
+            });
 }
 
 void CMainDlg::copyFieldsToMembers() {
@@ -825,6 +966,8 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
                 // else Enter means OK.
                 if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
                     button->click();
+                } else if (focusWidget() == openFolder_) {
+                    runCommand([this] { openFolder(); });  // the link takes Enter too
                 } else {
                     accept();
                 }

@@ -51,6 +51,9 @@ struct MainDlgHooks {
     std::function<std::optional<std::string>(const std::string& start)> chooseFolder;
     // The program file the help file lies beside; empty means this process's.
     std::filesystem::path executablePath;
+    // A command that took longer ends with a desktop notification when the
+    // window is not the active one.
+    std::chrono::milliseconds notifyAfter{10000};
 };
 
 // The main window: Step 1 fields, the Step 2 and Step 3 commands, the
@@ -102,6 +105,14 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // The help window once the Help command has opened it, else nullptr.
     HelpViewer* helpViewer() const;
 
+    // Shows the Location in the file manager: its FileManager1 service on
+    // the session bus, else the desktop's handler for folders.
+    void openFolder();
+
+  private slots:
+    // A click on an action of the notification sent at a command's end.
+    void onNotificationAction(uint id, const QString& action);
+
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -131,6 +142,10 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // The detail line's text, cut to the lines it has.
     void fitDetail();
     void askToStop(bool fromCloseBox);
+    // What a command that ended well did: on the detail line, and in a
+    // notification when it took long and the window is in the background.
+    void sumUp(std::chrono::steady_clock::duration took);
+    QString folderShown() const;
     void closeModalBoxes();
 
     const settings::ProfileStore& profiles_;
@@ -154,6 +169,10 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // Reads the meter again while no count comes, so a stall shows.
     QTimer* meterTimer_ = nullptr;
     QString detailText_;
+    // The last count of the running command, for its summary.
+    std::optional<ByteProgress> lastProgress_;
+    // The notification last sent, whose "Open Folder" action is ours.
+    uint notification_ = 0;
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;
@@ -167,6 +186,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     std::array<ShownSetting, 4> shown_;
     QProgressBar* bar_ = nullptr;
     QPushButton* cancel_ = nullptr;
+    QLabel* openFolder_ = nullptr;
     QPointer<HelpViewer> helpViewer_;
 };
 

@@ -4,7 +4,8 @@
 # --help and --version print and exit 0, anything else prints the usage to
 # standard error and exits 2; none of them opens a window (no display is
 # offered: the toolkit would abort) or touches a file (settings folder, home
-# and current directory stay empty).
+# and current directory stay empty). Without arguments and without a display
+# the program says so and exits 1.
 set -euo pipefail
 program=$(realpath "$1")
 
@@ -51,6 +52,7 @@ done <<'CASES'
 --bogus|2|empty|^Usage: tyqlmftp 
 -platform offscreen|2|empty|^Usage: tyqlmftp 
 --help --version|2|empty|^Usage: tyqlmftp 
+|1|empty|^tyqlmftp: there is no display
 CASES
 [ "$failures" -eq 0 ]
 echo "Command line answered without a window or a file."

@@ -1,5 +1,9 @@
 #include <QAccessible>
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +19,7 @@
 
 #include "common/DiskFullError.h"
 #include "common/Paths.h"
+#include "download/dialup/NmMock.h"
 #include "settings/Keys.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -74,6 +79,8 @@ struct Fixture {
     std::filesystem::path executable;
     std::function<void(const std::string&)> showHelp;
     std::function<std::optional<std::string>(const std::string&)> chooseFolder;
+    // Long enough that no test command ends with a notification unless it asks.
+    std::chrono::milliseconds notifyAfter = std::chrono::hours(1);
     std::unique_ptr<ui::CMainDlg> window;
 
     std::filesystem::path iniFile() const { return settings / "TYFTP.INI"; }
@@ -92,6 +99,7 @@ struct Fixture {
             hooks.showHelp = showHelp;
         }
         hooks.chooseFolder = chooseFolder;
+        hooks.notifyAfter = notifyAfter;
         window =
             std::make_unique<ui::CMainDlg>(profiles, prompter, settings.path(), std::move(hooks));
         if (show) {
@@ -149,10 +157,61 @@ class ModalCloser : public QObject {
     }
 };
 
+// A private session bus with python3-dbusmock's notification daemon and a
+// file manager service on it, each logging the calls it gets to a file.
+struct SessionMocks {
+    test::NmMock bus{test::NmMock::Start::BusOnly};
+    TempDir logs;
+    QProcess notifications;
+    QProcess fileManager;
+
+    SessionMocks() {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", QByteArray::fromStdString(bus.address()));
+        start(notifications, {"-t", "notification_daemon"}, "org.freedesktop.Notifications");
+        start(fileManager,
+              {"org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+               "org.freedesktop.FileManager1"},
+              "org.freedesktop.FileManager1");
+        call("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+             "org.freedesktop.DBus.Mock", "AddMethod", {"", "ShowFolders", "ass", "", ""});
+    }
+    ~SessionMocks() {
+        for (QProcess* mock : {&notifications, &fileManager}) {
+            mock->terminate();
+            mock->waitForFinished(60000);
+        }
+    }
+    void start(QProcess& mock, const QStringList& arguments, const QString& name) {
+        const QString log = QString::fromStdString((logs / name.toStdString()).string());
+        mock.start("/usr/bin/python3",
+                   QStringList{"-m", "dbusmock", "--session", "-l", log} + arguments);
+        const auto bus = QDBusConnection::sessionBus().interface();
+        // Python's start-up, however long the machine takes.
+        if (!QTest::qWaitFor([&] { return bus->isServiceRegistered(name).value(); }, 60000)) {
+            throw std::runtime_error("no " + name.toStdString());
+        }
+    }
+    static QDBusMessage call(const QString& service, const QString& path, const QString& interface,
+                             const QString& method, const QVariantList& arguments) {
+        auto message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(message);
+    }
+    std::string log(const char* name) const { return readFile(logs / name); }
+};
+
 }  // namespace
 
 class MainDlgTest : public QObject {
     Q_OBJECT
+
+  public slots:
+    // The desktop's handler for file URLs, while a test stands in for it.
+    void openedByHandler(const QUrl& url) { opened_ << url; }
+
+  private:
+    QList<QUrl> opened_;
+    std::unique_ptr<SessionMocks> session_;
 
   private slots:
 
@@ -200,8 +259,8 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.field(1003)->echoMode(), QLineEdit::Normal);
 
         // Tab order: the check box, the four fields and Browse, then the buttons.
-        const QStringList expected{"1012", "1000", "1001", "1002", "1003", "1015",
-                                   "1004", "1005", "1006", "1011", "1009", "1008"};
+        const QStringList expected{"1012", "1000",       "1001", "1002", "1003", "1015", "1004",
+                                   "1005", "openFolder", "1006", "1011", "1009", "1008"};
         QStringList order;
         QWidget* widget = f.aol();
         do {
@@ -237,9 +296,11 @@ class MainDlgTest : public QObject {
                 controls << child;
             }
         }
-        // 7 labels, the progress text, its detail and bar, 4 fields, the check
-        // box, 7 buttons
-        QCOMPARE(controls.size(), 22);
+        // 7 labels, the progress text, its detail and bar, Open Folder, 4
+        // fields, the check box, 7 buttons
+        QCOMPARE(controls.size(), 23);
+        // The bar shows only while a command runs, Open Folder only while none does.
+        const QStringList alternate{"progressBar", "openFolder"};
         for (auto* control : controls) {
             const QString name = control->objectName();
             QVERIFY2(window.rect().contains(control->geometry()), qPrintable(name));
@@ -249,7 +310,8 @@ class MainDlgTest : public QObject {
             QVERIFY2(control->sizeHint().height() <= control->height() || name == "1007",
                      qPrintable(name));
             for (auto* other : controls) {
-                if (other != control) {
+                if (other != control &&
+                    !(alternate.contains(name) && alternate.contains(other->objectName()))) {
                     QVERIFY2(!control->geometry().intersects(other->geometry()),
                              qPrintable(name + " overlaps " + other->objectName()));
                 }
@@ -836,6 +898,107 @@ class MainDlgTest : public QObject {
                          std::abs(shown.secondsLeft - step.left) < 1e-6,
                      qPrintable(QStringLiteral("at %1 ms").arg(step.ms)));
         }
+    }
+
+    // A command's end: a summary where the command left no detail, a
+    // notification when the window is in the background, and its Open Folder
+    // action through the file manager's bus service, else the URL handler.
+    void endSummaryNotificationAndOpenFolder_data() {
+        QTest::addColumn<bool>("failed");
+        QTest::addColumn<bool>("background");
+        QTest::addColumn<bool>("fileManager");
+        QTest::newRow("ended well, in front") << false << false << true;
+        QTest::newRow("ended well, behind") << false << true << true;
+        QTest::newRow("failed, behind") << true << true << true;
+        QTest::newRow("no file manager") << false << true << false;
+    }
+    void endSummaryNotificationAndOpenFolder() {
+        QFETCH(bool, failed);
+        QFETCH(bool, background);
+        QFETCH(bool, fileManager);
+        if (!session_) {
+            session_ = std::make_unique<SessionMocks>();
+        }
+        if (!fileManager) {
+            session_->fileManager.terminate();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                    "org.freedesktop.FileManager1"),
+                60000);
+        }
+        const auto notified = session_->log("org.freedesktop.Notifications").size();
+        const auto shown = session_->log("org.freedesktop.FileManager1").size();
+        Fixture f;
+        TempDir local;
+        f.notifyAfter = std::chrono::milliseconds(0);
+        f.download = [&](MainWindowPort& port) {
+            port.setProgressBytes({"QLMA.ZIP", 1, 2, 1000, 1000, 1000});
+            port.setProgressBytes({"QLMB.ZIP", 2, 2, 2000, 2000, 3000});
+            port.setProgressText("Downloading Finished!");
+            if (failed) {
+                port.setProgressDetail("530 Login incorrect.");
+            }
+        };
+        auto& window = f.open();
+        f.fill("orv", "pw", "", local.path().c_str());
+        QWidget other;
+        if (background) {
+            other.show();
+            other.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&other));
+        }
+        QTest::mouseClick(f.button(1004), Qt::LeftButton);
+
+        const QString folder = QString::fromStdString(local.path().string());
+        const QString detail = window.findChild<QLabel*>("progressDetail")->text();
+        if (failed) {
+            QCOMPARE(detail, QStringLiteral("530 Login incorrect."));
+        } else {
+            QVERIFY2(detail.startsWith(QStringLiteral("2 files \u00b7 3.0 kB \u00b7 ")) &&
+                         detail.endsWith(QStringLiteral(" s \u00b7 ") + folder),
+                     qPrintable(detail));
+        }
+        // Calls on one connection arrive in order: this one comes after any
+        // notification the window sent.
+        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.Notifications", "GetCapabilities", {});
+        const std::string log = session_->log("org.freedesktop.Notifications");
+        const std::string sent = log.substr(notified);
+        QCOMPARE(sent.find("Notify") != std::string::npos, background);
+        if (!background) {
+            return;
+        }
+        const std::string said = "\"Downloading Finished!\" \"" + detail.toStdString() +
+                                 "\" [\"open-folder\", \"Open Folder\"]";
+        QVERIFY2(sent.find(said) != std::string::npos, sent.c_str());
+
+        // The daemon numbers its notifications from 1: a click on the action.
+        const auto id = uint(QString::fromStdString(log).count(" Notify "));
+        QDesktopServices::setUrlHandler("file", this, "openedByHandler");
+        opened_.clear();
+        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.DBus.Mock", "EmitSignal",
+                           {"org.freedesktop.Notifications", "ActionInvoked", "us",
+                            QVariantList{id, "open-folder"}});
+        const QUrl url = QUrl::fromLocalFile(folder);
+        if (fileManager) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                session_->log("org.freedesktop.FileManager1")
+                        .substr(shown)
+                        .find("ShowFolders [\"" + url.toString().toStdString()) !=
+                    std::string::npos,
+                60000);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(opened_, QList<QUrl>{url}, 60000);
+            // The link from the keyboard: Tab from Unzip, then Enter.
+            f.button(1005)->setFocus();
+            QTest::keyClick(f.button(1005), Qt::Key_Tab);
+            QTest::keyClick(window.focusWidget(), Qt::Key_Return);
+            QTRY_COMPARE_WITH_TIMEOUT(opened_, (QList<QUrl>{url, url}), 60000);
+            QVERIFY(window.isVisible());
+        }
+        QDesktopServices::unsetUrlHandler("file");
+        QVERIFY(f.prompter.asked.empty());
     }
 
     void endRequestAtRestClosesWithoutTheHangUpQuestion() {

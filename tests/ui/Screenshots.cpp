@@ -45,10 +45,11 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             save(*QApplication::activeWindow(), folder + "/main-window-downloading.png");
         });
+        port.setProgressBytes({"QLM0305.ZIP", 5, 5, 9'800'000, 9'800'000, 112'400'000});
+        port.setProgressText("Downloading Finished!");
     };
     tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
-    window.setProgressText("Downloading Finished!");
-    window.setProgressDetail("3 of 4 files downloaded; QLM1207.ZIP failed: not on the server");
+    // At rest, as it opens.
     save(window, folder + "/main-window.png");
     window.setProgressText(
         "An exception occurred when attempting to create an FTP connection.\r\n  Please check "
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
     window.setProgressDetail("");
     window.activateWindow();
     window.findChild<QPushButton*>(QStringLiteral("1004"))->click();
+    // The summary the download left.
+    save(window, folder + "/main-window-finished.png");
 
     tyq::ui::CSetupDlg setup(profiles, &window);
     save(setup, folder + "/setup-window.png");
