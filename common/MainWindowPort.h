@@ -46,6 +46,9 @@ class MainWindowPort {
     // A longer explanation of the status line (its tool tip); empty clears it.
     virtual void setProgressDetail(const std::string& text) = 0;
     virtual void focusProgressText() = 0;
+    // The FTP password field takes the focus once the command has ended: the
+    // server refused the log-in.
+    virtual void focusPassword() {}
     // The values the program keeps while it runs; the window owns them.
     virtual ProcessCounters& counters() = 0;
 

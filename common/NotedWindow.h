@@ -36,6 +36,7 @@ class NotedWindow : public MainWindowPort {
     bool aolChecked() const override { return window_.aolChecked(); }
     void setProgressText(const std::string& text) override { window_.setProgressText(text); }
     void focusProgressText() override { window_.focusProgressText(); }
+    void focusPassword() override { window_.focusPassword(); }
     ProcessCounters& counters() override { return window_.counters(); }
     void setProgressBytes(const ByteProgress& progress) override {
         window_.setProgressBytes(progress);

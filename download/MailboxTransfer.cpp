@@ -264,6 +264,9 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
                                    ? kNoSecureConnectionText
                                    : text);
         window.setProgressDetail(login.description);
+        if (login.refused) {
+            window.focusPassword();  // the field to correct
+        }
         session.reset();
         log.write(text);
         return false;

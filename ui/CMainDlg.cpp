@@ -476,9 +476,13 @@ void CMainDlg::runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>
                             control->setEnabled(true);
                         }
                     }
-                    // Unless the command moved it, the focus goes back.
-                    if (focus != nullptr && QApplication::focusWidget() == window.cancel_ &&
-                        focus->isEnabled()) {
+                    // Where the command asked for it, else back where it was
+                    // unless the command moved it.
+                    if (window.focusAfter_ != nullptr) {
+                        window.focusAfter_->setFocus(Qt::OtherFocusReason);
+                        window.focusAfter_ = nullptr;
+                    } else if (focus != nullptr && QApplication::focusWidget() == window.cancel_ &&
+                               focus->isEnabled()) {
                         focus->setFocus(Qt::OtherFocusReason);
                     }
                 }
@@ -861,6 +865,14 @@ void CMainDlg::fitDetail() {
         lines << last;
     }
     detail_->setText(lines.join(QLatin1Char('\n')));
+}
+
+void CMainDlg::focusPassword() {
+    if (stop_ != nullptr) {
+        focusAfter_ = pass_;
+    } else {
+        pass_->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void CMainDlg::focusProgressText() {

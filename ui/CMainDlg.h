@@ -73,6 +73,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void setProgressText(const std::string& text) override;
     void setProgressDetail(const std::string& text) override;
     void focusProgressText() override;
+    void focusPassword() override;
     ProcessCounters& counters() override { return counters_; }
     void setProgressBytes(const ByteProgress& progress) override;
 
@@ -171,6 +172,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     QString detailText_;
     // The last count of the running command, for its summary.
     std::optional<ByteProgress> lastProgress_;
+    // Where the focus goes once the running command ends (its controls are
+    // disabled until then).
+    QPointer<QWidget> focusAfter_;
     // The notification last sent, whose "Open Folder" action is ours.
     uint notification_ = 0;
 

@@ -62,6 +62,10 @@ void WorkerPort::setProgressDetail(const std::string& text) {
     onWindowThread([&] { window_.setProgressDetail(text); });
 }
 
+void WorkerPort::focusPassword() {
+    onWindowThread([&] { window_.focusPassword(); });
+}
+
 void WorkerPort::focusProgressText() {
     onWindowThread([&] { window_.focusProgressText(); });
 }

@@ -28,6 +28,7 @@ class WorkerPort : public MainWindowPort, public Prompter {
     void setProgressText(const std::string& text) override;
     void setProgressDetail(const std::string& text) override;
     void focusProgressText() override;
+    void focusPassword() override;
     // Not carried over: the window leaves them alone while a command runs.
     ProcessCounters& counters() override { return window_.counters(); }
     void setProgressBytes(const ByteProgress& progress) override;

@@ -190,6 +190,7 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
     };
     for (const auto& c : cases) {
         window.progress.clear();
+        window.passwordFocused = 0;
         set(settings::kHost, c.host);
         set(settings::kPort, c.port);
         set(settings::kPass, c.password);
@@ -198,6 +199,9 @@ TEST_F(MailboxTransfer, FailedLoginsAreDescribed) {
         EXPECT_EQ(window.progress, (std::vector<std::string>{kVerifyingText, c.headline}))
             << c.what;
         EXPECT_EQ(window.detail, c.detail) << c.what;
+        // Only a refused log-in sends the user to the password field.
+        EXPECT_EQ(window.passwordFocused, std::string(c.headline) == kCouldNotConnectText ? 1 : 0)
+            << c.what;
         EXPECT_EQ(log(), kLoginFailedLog) << c.what;
         EXPECT_TRUE(localNames().empty()) << c.what;
     }

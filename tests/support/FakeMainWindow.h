@@ -43,6 +43,8 @@ class FakeMainWindow : public MainWindowPort {
     }
     void setProgressDetail(const std::string& text) override { detail = text; }
     void focusProgressText() override { ++progressFocused; }
+    int passwordFocused = 0;
+    void focusPassword() override { ++passwordFocused; }
     ProcessCounters counts;
     ProcessCounters& counters() override { return counts; }
     void setProgressBytes(const ByteProgress& progress) override {
