@@ -16,12 +16,10 @@ constexpr std::size_t kLookahead = 16;
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 // A helper that has had no byte for this long has stalled.
 constexpr auto kStalled = std::chrono::seconds(3);
-// Too early to judge a helper's pace before this.
+// A helper's pace is judged after this at the latest.
 constexpr auto kJudgeAfter = std::chrono::seconds(1);
 // Less than this of the caller's own is no pace to go by.
 constexpr std::int64_t kOwnBytesToJudge = 64 * 1024;
-// What starting a file costs the caller beside its bytes: a few round trips.
-constexpr auto kStartCost = std::chrono::seconds(1);
 
 FetchResult failedFetch(const char* why) {
     FetchResult failed;
@@ -35,23 +33,31 @@ bool worthTakingOver(const HelperProgress& helper, const OwnSpeed& own) {
     if (helper.sinceLastByte >= kStalled) {
         return true;
     }
-    if (own.bytes < kOwnBytesToJudge || own.took <= Clock::duration::zero() ||
-        helper.elapsed < kJudgeAfter) {
+    if (own.bytes < kOwnBytesToJudge || own.took <= Clock::duration::zero()) {
         return false;
     }
+    // The caller's pace over its own whole files, their round trips included.
     const double ownRate = static_cast<double>(own.bytes) / Seconds(own.took).count();
-    const double helperRate = static_cast<double>(std::max<std::int64_t>(helper.done, 0)) /
-                              Seconds(helper.elapsed).count();
+    const double elapsed = Seconds(helper.elapsed).count();
     if (helper.total < 0) {
         // No end in sight: only a helper far slower than the caller is worth
         // giving up on.
-        return helperRate * 4 < ownRate;
+        const double helperRate =
+            static_cast<double>(std::max<std::int64_t>(helper.done, 0)) / std::max(elapsed, 1e-9);
+        return elapsed >= Seconds(kJudgeAfter).count() && helperRate * 4 < ownRate;
     }
+    const double ownWhole = static_cast<double>(helper.total) / ownRate;
+    // Judged once the helper has had twice what the caller would need for
+    // the whole file, or a second, whichever is sooner.
+    if (elapsed < std::min(Seconds(kJudgeAfter).count(), 2 * ownWhole)) {
+        return false;
+    }
+    if (helper.done <= 0) {
+        return true;
+    }
+    const double helperRate = static_cast<double>(helper.done) / elapsed;
     const auto left = static_cast<double>(std::max<std::int64_t>(helper.total - helper.done, 0));
-    const double helperLeft = helperRate > 0 ? left / helperRate : 1e300;
-    const double ownWhole =
-        static_cast<double>(helper.total) / ownRate + Seconds(kStartCost).count();
-    return helperLeft > ownWhole;
+    return left / helperRate > ownWhole;
 }
 
 FetchAhead::FetchAhead(std::size_t helpers, SessionMaker maker, const ZipListing& listing,

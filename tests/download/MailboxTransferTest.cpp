@@ -398,6 +398,8 @@ TEST(FetchAhead, TakesOverOnlyFromASlowerHelper) {
         {"a hundred times slower", {10 * kB, MB, 1s, 0s}, {MB, 1s}, true},
         {"slower, nearly done", {990 * kB, MB, 10s, 0s}, {MB, 1s}, false},
         {"as fast", {500 * kB, MB, 500ms + 500ms, 0s}, {MB, 1s}, false},
+        {"not a byte in twice our time", {0, 200 * kB, 50ms, 50ms}, {MB, 10ms}, true},
+        {"small files, a moment in", {0, kB, 1ms, 1ms}, {100 * kB, 200ms}, false},
         {"no size told, far slower", {100 * kB, -1, 1s, 0s}, {MB, 1s}, true},
         {"no size told, a little slower", {300 * kB, -1, 1s, 0s}, {MB, 1s}, false},
     };
