@@ -103,18 +103,6 @@ std::string decodeValue(std::string_view stored) {
     return out;
 }
 
-// Closes the descriptor it was given.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    ~FileDescriptor() { ::close(fd_); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  private:
-    int fd_;
-};
-
 // A settings file is a few hundred bytes; one past this is no settings file.
 constexpr off_t kMaxFileSize = 1 << 20;
 
@@ -126,48 +114,25 @@ struct FileLines {
 };
 
 // Only a regular file of at most kMaxFileSize is read: a FIFO would block
-// the caller, a device could feed it without end. The check is made on the
-// open file, which is opened without blocking.
+// the caller, a device could feed it without end.
 FileLines readLines(const std::filesystem::path& file) {
     FileLines read;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            read.refusal = std::strerror(errno);
-        }
-        return read;
-    }
-    const FileDescriptor owned(fd);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        read.refusal = std::strerror(errno);
-        return read;
-    }
-    if (!S_ISREG(info.st_mode)) {
+    const RegularFile whole = readRegularFile(file, static_cast<std::size_t>(kMaxFileSize));
+    if (!whole.regular) {
         read.refusal = "it is not a regular file";
         return read;
     }
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        const auto n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            read.refusal = std::strerror(errno);
-            return read;
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-        // Checked as it is read: the file may grow after fstat.
-        if (text.size() > static_cast<std::size_t>(kMaxFileSize)) {
-            read.refusal = "it is larger than 1 MiB";
-            return read;
-        }
+    if (whole.error == EFBIG) {
+        read.refusal = "it is larger than 1 MiB";
+        return read;
     }
+    if (whole.error != 0) {
+        if (whole.error != ENOENT) {
+            read.refusal = std::strerror(whole.error);
+        }
+        return read;
+    }
+    const std::string& text = whole.text;
     std::size_t start = 0;
     while (start < text.size()) {
         const auto end = text.find('\n', start);
@@ -259,31 +224,12 @@ std::optional<std::string> lookUp(const std::filesystem::path& file, std::string
     return decodeValue(keyLine(read.lines[*where.key])->value);
 }
 
-// The file a write replaces: the name with its symbolic links followed, every
-// level, so that a linked settings file (as dotfile managers keep them) stays
-// a link and its target gets the new text. A dangling link gives the path it
-// points at. Nothing when the links loop.
-std::optional<std::filesystem::path> writeTarget(std::filesystem::path file) {
-    // As many levels as the kernel itself follows.
-    constexpr int kMaxLinks = 40;
-    for (int level = 0; level <= kMaxLinks; ++level) {
-        std::error_code error;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
-            return file;
-        }
-        const auto target = std::filesystem::read_symlink(file, error);
-        if (error) {
-            return std::nullopt;
-        }
-        file = file.parent_path() / target;  // an absolute target replaces it all
-    }
-    return std::nullopt;
-}
-
 // Nothing when the file was replaced; else why not, in words.
 std::optional<std::string> writeAtomically(const std::filesystem::path& name,
                                            const std::vector<std::string>& lines) {
-    const auto target = writeTarget(name);
+    // The file a write replaces is the name's final link target, so that a
+    // linked settings file (as dotfile managers keep them) stays a link.
+    const auto target = linkTarget(name);
     if (!target) {
         return std::string(std::strerror(ELOOP));
     }
