@@ -408,13 +408,119 @@ TEST(FetchAhead, TakesOverOnlyFromASlowerHelper) {
     }
 }
 
+// Who fetches which file, step by step: the schedule alone, no threads,
+// the time passed in.
+TEST(FetchAhead, ScheduleDecisions) {
+    using namespace std::chrono_literals;
+    using Step = download::FetchSchedule::Step;
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    std::vector<bool> requestable(30, true);
+    requestable[2] = false;  // a name never requested
+    download::FetchSchedule s(requestable);
+    EXPECT_TRUE(s.mayLogIn(0));
+    EXPECT_FALSE(s.mayLogIn(1));  // one after another
+    s.loggedIn();
+    EXPECT_EQ(s.claimForHelper(0, t0), 1u);  // the first past the caller's
+    EXPECT_EQ(s.claimForHelper(1, t0), 3u);  // never the unrequestable one
+    EXPECT_EQ(s.callerTurn(0, true, t0).step, Step::FetchItself);
+    const auto later = s.callerTurn(1, true, t0);  // rather than wait
+    EXPECT_EQ(later.step, Step::FetchLater);
+    EXPECT_EQ(later.item, 4u);
+    s.ownFetched(4);
+    EXPECT_EQ(s.callerTurn(1, false, t0 + 2s).step, Step::Wait);
+    s.helperBytes(1, 10, 100, t0 + 2s);
+    EXPECT_EQ(s.callerTurn(1, false, t0 + 4s).step, Step::Wait);  // bytes came 2 s ago
+    const auto over = s.callerTurn(1, false, t0 + 5s);            // stalled for 3 s
+    EXPECT_EQ(over.step, Step::TakeOver);
+    EXPECT_EQ(over.helper, 0u);
+    EXPECT_FALSE(s.helperFinished(1, 0, true));   // too late: not wanted
+    EXPECT_FALSE(s.helperFinished(3, 1, false));  // failed: the helper gives way
+    EXPECT_EQ(s.callerTurn(2, true, t0).step, Step::FetchItself);
+    EXPECT_EQ(s.callerTurn(3, true, t0).step, Step::FetchItself);
+    EXPECT_EQ(s.callerTurn(4, true, t0).step, Step::Take);
+    // Helpers stay within the lookahead of the caller's file.
+    std::size_t claimed = 0;
+    while (s.claimForHelper(0, t0)) {
+        ++claimed;
+    }
+    EXPECT_EQ(claimed, download::FetchSchedule::kLookahead - 1);
+    EXPECT_TRUE(s.helperFinished(5, 0, true));
+    EXPECT_EQ(s.callerTurn(5, false, t0).step, Step::Take);
+
+    // Why further connections gave up.
+    struct Note {
+        std::size_t loggedIn;
+        bool refused, stopped;
+        const char* note;
+    };
+    const Note notes[] = {
+        {0, true, false, "the server allows one connection"},
+        {2, true, false, "the server allows 3 connections"},
+        {1, false, false, "a further connection failed: timed out"},
+        {1, true, true, ""},  // a stop says nothing of the server
+    };
+    for (const auto& n : notes) {
+        download::FetchSchedule gate(std::vector<bool>(4, true));
+        for (std::size_t i = 0; i < n.loggedIn; ++i) {
+            gate.loggedIn();
+        }
+        gate.loginFailed("timed out", n.refused, n.stopped);
+        EXPECT_TRUE(gate.askingEnded());
+        EXPECT_FALSE(gate.mayLogIn(n.loggedIn));
+        EXPECT_EQ(gate.note(), n.note);
+    }
+}
+
+// The thread layer over scripted connections: every file reaches the
+// caller once, in order, whoever fetched it; a helper's failure is the
+// caller's to try again.
+TEST(FetchAhead, ScriptedConnections) {
+    struct Scripted : download::Fetcher {
+        download::FetchResult fetch(std::size_t item,
+                                    const download::DownloadProgress& progress) override {
+            download::FetchResult result;
+            if (item % 3 == 2) {
+                result.result = {download::DownloadStatus::Failed, "scripted"};
+                return result;
+            }
+            if (progress) {
+                progress(static_cast<std::int64_t>(item), static_cast<std::int64_t>(item));
+            }
+            result.result = {download::DownloadStatus::Downloaded, ""};
+            result.file.setSize(static_cast<std::int64_t>(item) + 1000);
+            return result;
+        }
+    };
+    for (const std::size_t helpers : {1u, 3u}) {
+        std::stop_source stop;
+        std::atomic<int> logins = 0;
+        download::FetchAhead ahead(
+            helpers,
+            [&](std::stop_token) {
+                ++logins;
+                return download::FetchAhead::Helper{std::make_unique<Scripted>(), "", false};
+            },
+            std::vector<bool>(12, true), stop.get_token());
+        std::size_t own = 0;
+        for (std::size_t i = 0; i < 12; ++i) {
+            const auto taken = ahead.take(i, {});
+            if (!taken) {
+                ++own;  // fetched by the caller itself
+            } else {
+                EXPECT_TRUE(taken->result.ok()) << i;
+                EXPECT_EQ(taken->file.size(), static_cast<std::int64_t>(i) + 1000);
+            }
+        }
+        EXPECT_GE(own, 1u);  // at least the first file
+        EXPECT_LE(logins, static_cast<int>(helpers));
+        EXPECT_EQ(ahead.helperNote(), "");
+    }
+}
+
 // A helper thread that cannot start leaves fewer helpers, never a
 // terminated program; every file is then the caller's.
 TEST(FetchAhead, ThreadsThatCannotStart) {
-    download::ZipListing listing;
-    listing.listed = true;
-    listing.names = {"A.ZIP", "B.ZIP", "C.ZIP", "D.ZIP"};
-    const std::string folder = "/nonexistent";
+    const std::vector<bool> requestable(4, true);
     for (const int failingStart : {0, 1, 2}) {
         int starts = 0;
         std::atomic<int> logins = 0;
@@ -425,7 +531,7 @@ TEST(FetchAhead, ThreadsThatCannotStart) {
                 ++logins;
                 return download::FetchAhead::Helper{nullptr, "refused", true};
             },
-            listing, folder, stop.get_token(),
+            requestable, stop.get_token(),
             [&](std::function<void()> work) {
                 if (starts++ == failingStart) {
                     throw std::system_error(
@@ -434,7 +540,7 @@ TEST(FetchAhead, ThreadsThatCannotStart) {
                 return std::thread(std::move(work));
             });
         EXPECT_EQ(ahead.started(), static_cast<std::size_t>(failingStart));
-        for (std::size_t i = 0; i < listing.names.size(); ++i) {
+        for (std::size_t i = 0; i < requestable.size(); ++i) {
             EXPECT_FALSE(ahead.take(i, {}).has_value());
         }
         EXPECT_LE(logins, 1);  // the first refusal ends the asking

@@ -1,0 +1,241 @@
+#include "download/TransferJob.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "download/FetchAhead.h"
+#include "download/KnownServers.h"
+
+namespace tyq::download {
+namespace {
+
+// The host of a "host:port" key, as a user would type it.
+std::string hostOf(const std::string& key) {
+    auto host = key.substr(0, key.rfind(':'));
+    if (host.size() > 1 && host.front() == '[') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+// Logs in, asking about a certificate that does not verify; `known` learns
+// what the user trusts.
+// unreadable: the record could not be used, so nothing is added to it.
+LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
+                  TransferObserver& observer, const std::stop_token& stop, bool& unreadable) {
+    const std::string key = FtpSession::serverKey(server);
+    const auto knownFailure = known.load();
+    unreadable = knownFailure.has_value();
+    if (knownFailure && server.encryption != Encryption::Plain) {
+        LoginResult login{LoginStatus::FailedWithDescription, *knownFailure};
+        login.encryption = true;
+        return login;
+    }
+    server.pinned = key.empty() ? std::string() : known.fingerprint(key).value_or("");
+    server.usedTls = !key.empty() && known.usedTls(key);
+    auto login = session.login(server);
+    // Nothing was sent over the connection of a certificate that did not
+    // verify; only the user's yes lets a new connection log in with it.
+    if (!login.untrusted || stop.stop_requested()) {
+        return login;
+    }
+    const auto certificate = *login.untrusted;
+    const auto host = hostOf(key);
+    const auto trusted = observer.trust(host, certificate, server.pinned);
+    if (!trusted) {
+        return login;
+    }
+    if (!*trusted) {
+        login.description = certificate.changed ? "The certificate of " + host + " has changed"
+                                                : "You did not trust the certificate of " + host;
+        return login;
+    }
+    if (stop.stop_requested()) {
+        return login;
+    }
+    if (auto failure = known.remember(key, certificate.fingerprint)) {
+        return {LoginStatus::FailedWithDescription,
+                "Cannot save the trusted certificate to " + *failure};
+    }
+    server.pinned = certificate.fingerprint;
+    return session.login(server);
+}
+
+// A further connection for fetching ahead, logged in as the first one is.
+FetchAhead::Helper openHelper(const TransferPlan& plan, const FtpServer& server, bool passive,
+                              const ZipListing& listing, std::stop_token stop) {
+    FetchAhead::Helper helper;
+    auto session = FtpSession::open(plan.agent, plan.timeouts);
+    if (!session) {
+        helper.failure = "no session could be created";
+        return helper;
+    }
+    session->setStopToken(std::move(stop));
+    if (plan.staging) {
+        session->setStagingFolder(*plan.staging);
+    }
+    if (passive) {
+        session->usePassive();
+    }
+    const auto login = session->login(server);
+    if (login.status != LoginStatus::LoggedIn) {
+        const int reply = session->lastReply();
+        helper.refused = reply == 421 || reply == 530;
+        helper.failure = login.description;
+        return helper;
+    }
+    helper.fetcher = std::make_unique<SessionFetcher>(std::move(session), listing, plan.folder);
+    return helper;
+}
+
+// Fetches every listed file in order, over further connections too.
+void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
+              TransferOutcome& outcome, TransferObserver& observer, const std::stop_token& stop) {
+    const auto& listing = outcome.listing;
+    const auto& names = listing.names;
+    const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
+        observer.bytes(done, total);
+    };
+    session.setProgress(showBytes);
+    const auto connections = static_cast<std::size_t>(std::max(plan.connections, 1));
+    const auto helpers = names.size() < 2 ? 0 : std::min(names.size() - 1, connections - 1);
+    // A server that spoke TLS to the first connection must speak it to the
+    // others: one that seems not to offer it there is not given the password.
+    FtpServer helperServer = server;
+    if (session.encrypted()) {
+        helperServer.encryption = Encryption::Required;
+    }
+    std::vector<bool> requestable;
+    for (const auto& name : names) {
+        requestable.push_back(isPlainFileName(name));
+    }
+    FetchAhead ahead(
+        helpers,
+        [&, passive = session.passive()](std::stop_token helperStop) {
+            return openHelper(plan, helperServer, passive, listing, std::move(helperStop));
+        },
+        std::move(requestable), stop);
+    const auto fetchLater = [&](std::size_t later) {
+        // Not the file shown: its bytes are not shown either.
+        session.setProgress(nullptr);
+        auto early = session.fetch(names[later], plan.folder, listing.sizeAt(later));
+        session.setProgress(showBytes);
+        return early;
+    };
+    for (std::size_t item = 0; item < names.size(); ++item) {
+        const auto& name = names[item];
+        if (stop.stop_requested()) {
+            outcome.stoppedAt = item;
+            break;
+        }
+        observer.fileStarted(item);
+        auto fetched = ahead.take(item, showBytes, fetchLater);
+        // A file a helper fetched is not put in place once the user chose to
+        // stop, however far it got.
+        if (stop.stop_requested()) {
+            outcome.stoppedAt = item;
+            break;
+        }
+        const auto target = plan.folder + "/" + name;
+        DownloadResult result;
+        std::int64_t size = 0;
+        if (fetched && fetched->result.ok()) {
+            size = fetched->file.size();
+            result = fetched->file.commit(target);
+            if (result) {
+                observer.bytes(size, size);
+            }
+        } else if (fetched) {
+            result = std::move(fetched->result);
+        } else {
+            const auto started = std::chrono::steady_clock::now();
+            result = session.download(name, plan.folder, listing.sizeAt(item));
+            if (result) {
+                std::error_code error;
+                const auto bytes = std::filesystem::file_size(target, error);
+                size = error ? 0 : static_cast<std::int64_t>(bytes);
+                ahead.noteOwnTransfer(size, std::chrono::steady_clock::now() - started);
+            }
+        }
+        if (result) {
+            outcome.arrived.push_back({name, size});
+        } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
+            outcome.stoppedAt = item;
+            break;
+        } else {
+            outcome.failed.push_back({name, std::move(result.failure)});
+            observer.fileFailed(item, outcome.failed.back());
+        }
+    }
+    outcome.helperNote = ahead.helperNote();
+    if (outcome.stoppedAt) {
+        outcome.end = TransferEnd::Stopped;
+    }
+}
+
+}  // namespace
+
+TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer,
+                            std::stop_token stop) {
+    TransferOutcome outcome;
+    const auto end = [&](TransferEnd how) {
+        outcome.end = how;
+        observer.finished(outcome);
+        return outcome;
+    };
+    if (!stop.stop_requested() && !plan.placeholder && plan.connect) {
+        plan.connect();
+    }
+    auto session = stop.stop_requested() || plan.placeholder
+                       ? nullptr
+                       : FtpSession::open(plan.agent, plan.timeouts);
+    observer.connecting();
+    if (stop.stop_requested()) {
+        return end(TransferEnd::Stopped);
+    }
+    if (plan.placeholder) {
+        return end(TransferEnd::NoServer);
+    }
+    if (!session) {
+        return end(TransferEnd::NoSession);
+    }
+    session->setStopToken(stop);
+    if (plan.staging) {
+        session->setStagingFolder(*plan.staging);
+    }
+    FtpServer server = plan.server;
+    KnownServers known(plan.knownServers);
+    bool knownUnreadable = false;
+    outcome.login = logIn(*session, server, known, observer, stop, knownUnreadable);
+    if (stop.stop_requested()) {
+        session.reset();
+        return end(TransferEnd::Stopped);
+    }
+    if (outcome.login.status != LoginStatus::LoggedIn) {
+        session.reset();
+        return end(TransferEnd::LoginFailed);
+    }
+    // From now on this server is not logged in to without TLS, whatever
+    // made its certificate trusted.
+    const std::string key = FtpSession::serverKey(server);
+    if (session->encrypted() && !key.empty() && !knownUnreadable) {
+        if (auto failure = known.rememberTls(key)) {
+            observer.note("Cannot remember that " + hostOf(key) + " uses TLS: " + *failure);
+        }
+    }
+    // One listing serves the count and the downloads, so the log's count is
+    // the number of files the run then tries.
+    outcome.listing = session->listZipFiles();
+    if (session->stopped()) {
+        session.reset();
+        return end(TransferEnd::Stopped);
+    }
+    observer.listed(outcome.listing);
+    outcome.end = TransferEnd::Finished;
+    fetchAll(plan, *session, server, outcome, observer, stop);
+    session.reset();
+    observer.finished(outcome);
+    return outcome;
+}
+
+}  // namespace tyq::download

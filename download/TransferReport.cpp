@@ -1,0 +1,276 @@
+#include "download/TransferReport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <vector>
+
+#include "common/ShownText.h"
+#include "download/MailboxTransfer.h"
+
+namespace tyq::download {
+namespace {
+
+// A listed name made fit to show: no control bytes, not too long.
+std::string shownName(const std::string& name) {
+    return shownText(name, 64);
+}
+
+// The length of a control character at `at`: a byte below 0x20, DEL, or a
+// C1 control in UTF-8 (C2 80 to C2 9F), which some terminals obey too; else 0.
+std::size_t controlAt(const std::string& text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x20 || byte == 0x7f) {
+        return 1;
+    }
+    if (byte == 0xc2 && at + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[at + 1]);
+        return next >= 0x80 && next <= 0x9f ? 2 : 0;
+    }
+    return 0;
+}
+
+// A listed name as the log holds it. A terminal showing the log must not
+// obey control characters in it, so each of their bytes is written as "\x1B";
+// a backslash is then written "\\", so the form cannot be mistaken. Names
+// without control characters stay as they are.
+std::string loggedName(const std::string& name) {
+    bool control = false;
+    for (std::size_t at = 0; at < name.size() && !control; ++at) {
+        control = controlAt(name, at) != 0;
+    }
+    if (!control) {
+        return name;
+    }
+    std::string out;
+    for (std::size_t at = 0; at < name.size();) {
+        const auto length = controlAt(name, at);
+        if (length == 0) {
+            out += name[at] == '\\' ? std::string("\\\\") : std::string(1, name[at]);
+            ++at;
+        }
+        for (std::size_t i = 0; i < length; ++i, ++at) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(name[at]));
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// "3 of 4 files downloaded".
+std::string downloadedCount(std::size_t downloaded, std::size_t listed) {
+    return std::to_string(downloaded) + " of " + std::to_string(listed) +
+           (listed == 1 ? " file" : " files") + " downloaded";
+}
+
+// "; A.ZIP failed: not on the server; ...", naming three failures at most,
+// each after its separator.
+std::string failureList(const std::vector<FailedFile>& failed) {
+    std::vector<std::string> failures;
+    for (const auto& file : failed) {
+        failures.push_back(shownName(file.name) + " failed: " + file.failure);
+    }
+    return namedWithMore(failures, 3, "; ");
+}
+
+// A reason given in lower case, as the first words of a line.
+std::string sentence(std::string text) {
+    if (!text.empty() && text.front() >= 'a' && text.front() <= 'z') {
+        text.front() = static_cast<char>(text.front() - 'a' + 'A');
+    }
+    return text;
+}
+
+// "AB:CD:..." for "sha256:ABCD...", as other tools show fingerprints.
+std::string spacedFingerprint(const std::string& fingerprint) {
+    const auto hex = fingerprint.substr(fingerprint.find(':') + 1);
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        out += (i == 0 ? "" : ":") + hex.substr(i, 2);
+    }
+    return out;
+}
+
+// pinned: the fingerprint trusted before, for a changed certificate.
+std::string trustQuestion(const std::string& host, const download::Certificate& certificate,
+                          const std::string& pinned) {
+    std::string details = "\n\nSubject: " + certificate.subject +
+                          "\nIssuer: " + certificate.issuer + "\nValid from " +
+                          certificate.notBefore + " to " + certificate.notAfter +
+                          "\nSHA-256 fingerprint: " + spacedFingerprint(certificate.fingerprint);
+    if (certificate.changed) {
+        // Beside the new one, so the user can compare it with what the
+        // server's owner says.
+        details += "\nTrusted before: " + spacedFingerprint(pinned) + "\n\n";
+        return "The certificate of " + host +
+               " has CHANGED since you trusted it. Someone may be posing as the server." + details +
+               "Trust the new certificate for this server?";
+    }
+    details += "\n\n";
+    return "The certificate of " + host + " could not be verified: " + certificate.reason + "." +
+           details + "Trust this certificate for this server?";
+}
+
+}  // namespace
+
+TransferReport::TransferReport(MainWindowPort& window, std::string folder,
+                               std::function<std::time_t()> clock, Prompter* prompter)
+    : window_(window),
+      folder_(std::move(folder)),
+      clock_(std::move(clock)),
+      prompter_(prompter),
+      log_(transferLogPath()) {
+    window_.setProgressText(kVerifyingText);
+    window_.setProgressDetail("");
+    startEntry_ = formatStamp(kStartStampPattern, clock_()) + "\tStart Ftp Connection\n";
+}
+
+void TransferReport::connecting() {
+    // A log that cannot be created leaves the transfer to run without one.
+    if (!log_.create()) {
+        window_.addNote(log_.path().empty()
+                            ? std::string("The transfer log could not be created")
+                            : "The transfer log " + log_.path() + " could not be created");
+    }
+    log_.write(startEntry_);
+}
+
+std::optional<bool> TransferReport::trust(const std::string& host, const Certificate& certificate,
+                                          const std::string& pinned) {
+    if (prompter_ == nullptr) {
+        return std::nullopt;
+    }
+    // A changed certificate may be someone posing as the server: only a
+    // deliberate Yes trusts it.
+    const auto answer = prompter_->ask(Prompt{
+        trustQuestion(host, certificate, pinned), PromptButtons::YesNo,
+        certificate.changed ? PromptIcon::Warning : PromptIcon::Question, PromptOwner::MainWindow,
+        certificate.changed ? PromptAnswer::No : PromptAnswer::Yes});
+    return answer == PromptAnswer::Yes;
+}
+
+void TransferReport::listed(const ZipListing& listing) {
+    listing_ = &listing;
+    const auto& names = listing.names;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        window_.setProgressText(kFindingText);
+    }
+    window_.setProgressText(kDownloadingText);
+    log_.write("\nNumber of Files in the Mail Box:" + std::to_string(names.size()));
+    bytes_.itemCount = static_cast<int>(names.size());
+    // The run's size, when the listing told every file's.
+    if (!names.empty() && listing.sizes.size() == names.size() &&
+        std::ranges::all_of(listing.sizes, [](long long size) { return size >= 0; })) {
+        bytes_.allTotal = std::accumulate(listing.sizes.begin(), listing.sizes.end(), 0LL);
+    }
+}
+
+void TransferReport::fileStarted(std::size_t item) {
+    const auto& name = listing_->names.at(item);
+    // A listed name may hold control bytes; the window shows them as '?'.
+    window_.setProgressText("Downloading  " + shownText(name, name.size()) + " to " + folder_);
+    bytes_.item = shownText(name, name.size());
+    bytes_.itemNumber = static_cast<int>(item) + 1;
+    bytes_.itemDone = 0;
+    bytes_.itemTotal = -1;
+    // Counted from here, also when the server keeps the first byte back.
+    window_.setProgressBytes(bytes_);
+}
+
+void TransferReport::bytes(std::int64_t done, std::int64_t total) {
+    bytes_.allDone += done - bytes_.itemDone;
+    bytes_.itemDone = done;
+    bytes_.itemTotal = total;
+    window_.setProgressBytes(bytes_);
+}
+
+void TransferReport::fileFailed(std::size_t item, const FailedFile& failed) {
+    log_.write("\n " + std::to_string(item + 1) + " " + loggedName(failed.name));
+}
+
+// Like a normal end in the log; the window says how far the run came.
+void TransferReport::endWith(const std::string& headline, const std::string& detail) {
+    window_.setProgressText(headline);
+    window_.setProgressDetail(detail);
+    log_.write(formatStamp(kEndStampPattern, clock_()));
+    log_.close();
+}
+
+void TransferReport::finished(const TransferOutcome& outcome) {
+    const auto& names = outcome.listing.names;
+    switch (outcome.end) {
+        case TransferEnd::Stopped:
+            if (!outcome.stoppedAt) {
+                endWith(kStoppedText, kNothingDownloadedText);
+                return;
+            } else {
+                // The count so far, and what the stop left: this file and any
+                // after it.
+                const auto left = names.size() - *outcome.stoppedAt;
+                endWith(
+                    std::string(kStoppedText) + ": " +
+                        downloadedCount(outcome.arrived.size(), names.size()),
+                    shownName(names[*outcome.stoppedAt]) +
+                        (left > 1 ? " and " + std::to_string(left - 1) + " more were not downloaded"
+                                  : std::string(" was not downloaded")) +
+                        failureList(outcome.failed));
+            }
+            return;
+        case TransferEnd::NoServer:
+            window_.setProgressText(kNoSecureConnectionText);
+            window_.setProgressDetail("Set the mailbox server's address in Setup");
+            log_.write(kCouldNotConnectText);
+            return;
+        case TransferEnd::NoSession:
+            window_.setProgressText(kNoInternetText);
+            log_.write(kFtpExceptionText);
+            return;
+        case TransferEnd::LoginFailed: {
+            const auto& login = outcome.login;
+            const char* text = login.status == LoginStatus::FailedWithDescription
+                                   ? kCouldNotConnectText
+                                   : kFtpExceptionText;
+            // Only a log-in the server refused blames the user ID and password;
+            // the detail names any other cause. The log keeps its text.
+            window_.setProgressText(login.status == LoginStatus::FailedWithDescription &&
+                                            !login.refused
+                                        ? kNoSecureConnectionText
+                                        : text);
+            window_.setProgressDetail(login.description);
+            if (login.refused) {
+                window_.focusPassword();  // the field to correct
+            }
+            log_.write(text);
+            return;
+        }
+        case TransferEnd::Finished:
+            break;
+    }
+    // The finished text only when every listed file arrived; otherwise how
+    // many did, with the reasons below.
+    std::string headline = kFinishedText;
+    std::string detail;
+    if (!outcome.listing.listed) {
+        headline = kNotListedText;
+        detail = sentence(outcome.listing.failure);
+    } else if (!outcome.failed.empty()) {
+        headline = downloadedCount(outcome.arrived.size(), names.size());
+        detail = failureList(outcome.failed).substr(2);
+    } else if (names.empty()) {
+        detail = kEmptyMailboxText;
+    }
+    window_.setProgressText(headline);
+    // Why the run had fewer connections than asked for, for a support case.
+    if (!outcome.helperNote.empty()) {
+        detail += (detail.empty() ? "" : "; ") + std::string("Further connections gave up: ") +
+                  outcome.helperNote;
+    }
+    if (!detail.empty()) {
+        window_.setProgressDetail(detail);
+    }
+    log_.write(formatStamp(kEndStampPattern, clock_()));
+    log_.close();
+}
+
+}  // namespace tyq::download

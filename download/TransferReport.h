@@ -1,0 +1,52 @@
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "common/MainWindowPort.h"
+#include "common/NotedWindow.h"
+#include "common/Prompter.h"
+#include "download/TransferJob.h"
+#include "download/TransferLog.h"
+
+namespace tyq::download {
+
+// A download as the user and the transfer log hear of it: the one place
+// where what the download does becomes the progress line, its detail, the
+// byte counts and the log's lines.
+class TransferReport : public TransferObserver {
+  public:
+    // Shows the first text at once and takes the start stamp. prompter asks
+    // whether to trust a certificate that does not verify; without one,
+    // such a certificate is refused.
+    TransferReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
+                   Prompter* prompter);
+
+    void connecting() override;
+    std::optional<bool> trust(const std::string& host, const Certificate& certificate,
+                              const std::string& pinned) override;
+    void note(const std::string& text) override { window_.addNote(text); }
+    void listed(const ZipListing& listing) override;
+    void fileStarted(std::size_t item) override;
+    void bytes(std::int64_t done, std::int64_t total) override;
+    void fileFailed(std::size_t item, const FailedFile& failed) override;
+    void finished(const TransferOutcome& outcome) override;
+
+  private:
+    void endWith(const std::string& headline, const std::string& detail);
+
+    NotedWindow window_;
+    std::string folder_;
+    std::function<std::time_t()> clock_;
+    Prompter* prompter_;
+    // The start stamp is the moment the transfer began, before any dial-up
+    // dialog.
+    std::string startEntry_;
+    TransferLog log_;
+    const ZipListing* listing_ = nullptr;
+    ByteProgress bytes_;
+};
+
+}  // namespace tyq::download
