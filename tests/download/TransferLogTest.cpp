@@ -10,6 +10,7 @@
 
 #include "MailboxFixture.h"
 #include "common/DiskFullError.h"
+#include "download/CollectState.h"
 
 // glibc keeps the search path of a locale loaded through LOCPATH for good;
 // LeakSanitizer would call that a leak of this test.
@@ -220,6 +221,47 @@ TEST_F(FullDisk, DownloadToAFullFolderFailsWithoutLeftovers) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"BIG.ZIP", "SMALL.ZIP"}));
+}
+
+// What a collection takes for new, and the record surviving a round trip
+// through its file whatever the server named its files.
+TEST(CollectState, NewFilesAndTheRecordFile) {
+    using download::ListedFile;
+    TempDir dir;
+    const auto folder = dir.path() / "state";
+    download::CollectState state(folder);
+    EXPECT_EQ(state.load(), std::nullopt);  // none yet: an empty record
+    const std::string odd = "A\tB\n%41.ZIP";
+    state.record({"A.ZIP", 100, "20261207101500"}, true, 1000);
+    state.record({"NOTIME.ZIP", 7, ""}, true, 1000);
+    state.record({"BAD.ZIP", 5, "20261207101500"}, false, 1000);
+    state.record({odd, 9, "20261207101500"}, true, 1000);
+    state.recordRun({2000, 3, "done"});
+    ASSERT_EQ(state.save(), std::nullopt);
+    struct stat info {};
+    ASSERT_EQ(::stat(state.file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    download::CollectState again(folder);
+    ASSERT_EQ(again.load(), std::nullopt);
+    ASSERT_EQ(again.files().size(), 4u);
+    EXPECT_EQ(again.files()[3].file.name, odd);
+    ASSERT_TRUE(again.lastRun());
+    EXPECT_EQ(again.lastRun()->newFiles, 3);
+    EXPECT_EQ(again.lastRun()->ended, "done");
+    const std::pair<ListedFile, bool> cases[] = {
+        {{"A.ZIP", 100, "20261207101500"}, false},
+        {{"A.ZIP", 100, ""}, false},               // no time told: name and size decide
+        {{"A.ZIP", 100, "20261208101500"}, true},  // same size, a new time
+        {{"A.ZIP", 101, "20261207101500"}, true},
+        {{"NOTIME.ZIP", 7, "20261208000000"}, false},
+        {{"BAD.ZIP", 5, "20261207101500"}, true},  // its fetch failed
+        {{"NEW.ZIP", 1, ""}, true},
+        {{odd, 9, "20261207101500"}, false},
+    };
+    for (const auto& [listed, isNew] : cases) {
+        EXPECT_EQ(again.isNew(listed), isNew) << listed.name << " " << listed.modified;
+    }
 }
 
 }  // namespace
