@@ -97,18 +97,22 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
         observer.bytes(done, total);
     };
     session.setProgress(showBytes);
-    const auto connections = static_cast<std::size_t>(std::max(plan.connections, 1));
-    const auto helpers = names.size() < 2 ? 0 : std::min(names.size() - 1, connections - 1);
+
     // A server that spoke TLS to the first connection must speak it to the
     // others: one that seems not to offer it there is not given the password.
     FtpServer helperServer = server;
     if (session.encrypted()) {
         helperServer.encryption = Encryption::Required;
     }
+    const auto wanted = [&](std::size_t item) { return !plan.wanted || plan.wanted(item); };
     std::vector<bool> requestable;
-    for (const auto& name : names) {
-        requestable.push_back(isPlainFileName(name));
+    for (std::size_t item = 0; item < names.size(); ++item) {
+        requestable.push_back(isPlainFileName(names[item]) && wanted(item));
     }
+    // No more connections than files to fetch after the first.
+    const auto toFetch = static_cast<std::size_t>(std::ranges::count(requestable, true));
+    const auto connections = static_cast<std::size_t>(std::max(plan.connections, 1));
+    const auto helpers = toFetch < 2 ? 0 : std::min(toFetch - 1, connections - 1);
     FetchAhead ahead(
         helpers,
         [&, passive = session.passive()](std::stop_token helperStop) {
@@ -127,6 +131,10 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
         if (stop.stop_requested()) {
             outcome.stoppedAt = item;
             break;
+        }
+        if (!wanted(item)) {
+            ++outcome.skipped;
+            continue;
         }
         observer.fileStarted(item);
         auto fetched = ahead.take(item, showBytes, fetchLater);

@@ -36,6 +36,8 @@ struct TransferPlan {
     std::function<void()> connect;
     // The program's name as the server sees it.
     std::string agent;
+    // Which listed files to fetch (by index); none: every one.
+    std::function<bool(std::size_t item)> wanted;
 };
 
 // A file of the listing that did not arrive, and why, in a few plain words.
@@ -64,6 +66,8 @@ struct TransferOutcome {
     ZipListing listing;
     std::vector<ArrivedFile> arrived;
     std::vector<FailedFile> failed;
+    // Listed files the plan did not want.
+    std::size_t skipped = 0;
     // Stopped during the files: the index of the file the stop met, which
     // and every later one did not arrive.
     std::optional<std::size_t> stoppedAt;

@@ -19,6 +19,7 @@
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
+#include "unzip/ExtractArchives.h"
 #include "unzip/UnzipLibrary.h"
 
 namespace tyq::unzip {
@@ -35,12 +36,7 @@ constexpr std::size_t kNamedFailures = 3;
 // How many of the library's warnings the detail gives for one archive.
 constexpr std::size_t kNamedWarnings = 3;
 
-// An archive that stayed in the folder, its code and the library's warnings.
-struct Failure {
-    std::string name;
-    std::int32_t code = 0;
-    std::vector<std::string> warnings;
-};
+using Failure = ArchiveFailure;
 
 // "reason (warning, warning, and 2 more)": the warnings name the entries
 // that could not be extracted.
@@ -158,69 +154,27 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         removeLeftovers(destination);
     }
 
-    UnzipRequest request;
-    request.destination = destination.c_str();
-    request.password = password.c_str();
-    request.options = 1;
-
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
         window.counters().lastUnzipResult = -1;
         return;
     }
-    const std::stop_token stop = window.stopToken();
-    UnzipItem item;
-    item.count = static_cast<int>(names.size());
-    std::vector<Failure> failures;
-    std::size_t extractedArchives = 0;
-    std::string stoppedAt;
-    bool lastExtracted = false;
-    for (const std::string& name : names) {
-        // A stopped archive stays whole, to be extracted by a later run.
-        if (stop.stop_requested()) {
-            stoppedAt = name;
-            break;
-        }
-        const std::string archive = destination + name;
-        request.archive = archive.c_str();
-        struct stat before {};
-        const bool known = ::stat(archive.c_str(), &before) == 0;
-        UnzipProgress progress(window, name, item);
-        const std::int32_t extracted = unzipArchive(&request, window, libraryFolder, progress);
-        ++item.number;
-        item.doneBefore += progress.done();
-        lastExtracted = extracted != 0;
-        if (extracted != 0) {
-            ++extractedArchives;
-            // An archive holding a file of its own name has just been replaced
-            // by that file: deleting the name now would delete what we
-            // extracted.
-            struct stat after {};
-            if (known && ::stat(archive.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
-                after.st_ino == before.st_ino) {
-                ::unlink(archive.c_str());
-            }
-        } else if (progress.result() == code::kCancelled && stop.stop_requested()) {
-            stoppedAt = name;
-            break;
-        } else {
-            failures.push_back({name, progress.result(), progress.warnings()});
-        }
-    }
-    // A stop that came too late to end the last archive still says it
-    // stopped.
-    if (stop.stop_requested()) {
+    const auto outcome =
+        extractArchives({destination, password, names, libraryFolder}, window, window.stopToken());
+    const auto& failures = outcome.failures;
+    const auto extractedArchives = outcome.extracted.size();
+    if (outcome.stopped) {
         window.setProgressText(std::string(kStopped) + ": " +
                                extractedCount(extractedArchives, names.size()));
-        window.setProgressDetail(stoppedDetail(failures, stoppedAt));
+        window.setProgressDetail(stoppedDetail(failures, outcome.stoppedAt));
         return;
     }
     // The finished text only when every archive was extracted, judged by
     // each one's own result (the counter keeps an earlier code when the
     // library could not be used); otherwise how many were, and the detail
     // names every archive that stayed.
-    window.setProgressText(failures.empty() && lastExtracted
+    window.setProgressText(failures.empty() && outcome.lastExtracted
                                ? std::string(kFinished)
                                : extractedCount(extractedArchives, names.size()));
     window.setProgressDetail(runDetail(failures));

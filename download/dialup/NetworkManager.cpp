@@ -403,6 +403,21 @@ std::optional<uint32_t> NetworkManager::connectivity() {
     return value;
 }
 
+std::optional<bool> NetworkManager::metered() {
+    if (!present()) {
+        return std::nullopt;
+    }
+    CallResult result = callManager(bus_.get(), kManagerPath, kPropertiesInterface, "Get", "ss",
+                                    kManagerInterface, "Metered");
+    uint32_t value = 0;
+    if (!result.reply || sd_bus_message_read(result.reply.get(), "v", "u", &value) < 0) {
+        lastError_ = result.error;
+        return std::nullopt;
+    }
+    // NM_METERED_YES and NM_METERED_GUESS_YES.
+    return value == 1 || value == 3;
+}
+
 std::optional<std::string> NetworkManager::activate(const std::string& profilePath) {
     if (!present()) {
         lastError_ = "NetworkManager is not running";

@@ -79,6 +79,10 @@ class NetworkManager {
     // property); nothing when it cannot be read.
     std::optional<uint32_t> connectivity();
 
+    // Whether the machine's way out is metered (NetworkManager's Metered
+    // property: yes or guessed yes); nothing when it cannot be read.
+    std::optional<bool> metered();
+
     // Starts activating a profile on whatever device suits it; the active
     // connection's path, or nothing (lastError() says why).
     std::optional<std::string> activate(const std::string& profilePath);
