@@ -4,15 +4,14 @@
 
 #include "common/DialUpApi.h"
 #include "common/SharedLibrary.h"
-#include "settings/Keys.h"
+#include "settings/CSettings.h"
 
 namespace tyq::download {
 
 void EnsureDialUpConnection(const settings::ProfileStore& profiles,
                             const std::filesystem::path& libraryFolder) {
     // Read fresh at each transfer: only "0" (not on AOL) asks for a dial-up line.
-    const std::string aol = profiles.getString(settings::kSection, settings::kAol, "",
-                                               settings::kAolCapacity, settings::kFileName);
+    const std::string aol = settings::read(profiles, settings::Key::Aol);
     if (aol.empty() || aol.front() != '0') {
         return;
     }

@@ -149,16 +149,14 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
         formatStamp(kStartStampPattern, options.clock()) + "\tStart Ftp Connection\n";
     TransferLog log(transferLogPath());
 
-    const settings::CSettings named(profiles);
+    // Read once, at the start: nothing can change them while the command runs.
+    const settings::Snapshot values = settings::readSnapshot(profiles);
     FtpServer server;
-    server.host = named.host();
-    server.port = profiles.getInt(settings::kSection, settings::kPort, settings::kDefaultPort,
-                                  settings::kFileName);
+    server.host = values.host;
+    server.port = values.port;
     server.user = window.userId();
-    server.password = named.password();
-    server.encryption =
-        encryptionFrom(profiles.getString(settings::kSection, settings::kEncryption, "",
-                                          settings::kWholeValueCapacity, settings::kFileName));
+    server.password = values.pass;
+    server.encryption = encryptionFrom(values.encryption);
 
     const std::stop_token stop = window.stopToken();
     // The placeholder a fresh setup holds is no server: nothing to dial or
@@ -291,11 +289,7 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     }
     window.setProgressText(kDownloadingText);
     log.write("\nNumber of Files in the Mail Box:" + std::to_string(names.size()));
-    // Read once: nothing can change it while the command runs.
-    const std::string folder =
-        options.folder ? *options.folder
-                       : profiles.getString(settings::kSection, settings::kLocal, "",
-                                            settings::kWholeValueCapacity, settings::kFileName);
+    const std::string folder = options.folder ? *options.folder : values.local;
 
     ByteProgress bytes;
     bytes.itemCount = static_cast<int>(names.size());
@@ -313,10 +307,7 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     session->setProgress(showBytes);
     // Further connections fetch the files ahead of the one shown, logged in
     // as this one now is; a server that refuses them costs nothing more.
-    const auto connections =
-        std::clamp(profiles.getInt(settings::kSection, settings::kConnections,
-                                   settings::kDefaultConnections, settings::kFileName),
-                   1, settings::kMaxConnections);
+    const auto connections = values.connections;
     const auto helpers =
         names.size() < 2 ? 0
                          : std::min(names.size() - 1, static_cast<std::size_t>(connections - 1));
