@@ -82,7 +82,8 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             continue;
         }
 
-        // Stored as typed; read back whole, it is what the question names.
+        // Stored as typed; read back whole by the save, it is what the
+        // question names.
         saved = saveStepOne(profiles, fields, {.local = Save::Used}, saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);

@@ -163,9 +163,9 @@ bool transferMailbox(MainWindowPort& outer, const settings::ProfileStore& profil
     // look up for it.
     const bool placeholder = server.host == settings::kDefaultHost;
     if (!stop.stop_requested() && !placeholder) {
-        // Reads "AOL" itself and offers the dial-up phonebook when needed,
-        // which is a dialog of the window's.
-        window.runOnWindowThread([&] { EnsureDialUpConnection(profiles, libraryFolder); });
+        // Offers the dial-up phonebook when needed, which is a dialog of the
+        // window's.
+        window.runOnWindowThread([&] { EnsureDialUpConnection(values.aol, libraryFolder); });
     }
 
     auto session = stop.stop_requested() || placeholder
