@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <span>
 #include <vector>
 
 #include "settings/Keys.h"
@@ -90,10 +91,6 @@ CommandSave saveAll(const ProfileStore& store, std::span<const CommandSetting> v
 }
 
 }  // namespace
-
-std::span<const KeyEntry> keyTable() {
-    return kTable;
-}
 
 const KeyEntry& entry(Key key) {
     return kTable[static_cast<std::size_t>(key)];

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -42,8 +41,7 @@ struct KeyEntry {
     bool scrambled = false;
 };
 
-// Every key once, in the order of Key.
-std::span<const KeyEntry> keyTable();
+// The table's row of a key; the table holds every key once.
 const KeyEntry& entry(Key key);
 
 // A text key as commands read it; the zip password comes back plain.
