@@ -9,7 +9,7 @@
 #include "app/SingleInstance.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
-#include "settings/Keys.h"
+#include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
 #include "ui/CMainDlg.h"
@@ -24,8 +24,7 @@ AppFolders CUtilityApp::defaultFolders() {
 bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
                                const ModalRun& runModal) {
     const settings::ProfileStore profiles(folders.settingsFolder);
-    const std::string aol = profiles.getString(settings::kSection, settings::kAol, "",
-                                               settings::kAolCapacity, settings::kFileName);
+    const std::string aol = settings::read(profiles, settings::Key::Aol);
     if (!aol.empty() && aol.front() == '1') {
         const Prompt question{ui::kAolQuestion, PromptButtons::YesNo, PromptIcon::None,
                               PromptOwner::None};

@@ -4,15 +4,11 @@
 
 #include "common/DialUpApi.h"
 #include "common/SharedLibrary.h"
-#include "settings/Keys.h"
 
 namespace tyq::download {
 
-void EnsureDialUpConnection(const settings::ProfileStore& profiles,
-                            const std::filesystem::path& libraryFolder) {
-    // Read fresh at each transfer: only "0" (not on AOL) asks for a dial-up line.
-    const std::string aol = profiles.getString(settings::kSection, settings::kAol, "",
-                                               settings::kAolCapacity, settings::kFileName);
+void EnsureDialUpConnection(std::string_view aol, const std::filesystem::path& libraryFolder) {
+    // Only "0" (not on AOL) asks for a dial-up line.
     if (aol.empty() || aol.front() != '0') {
         return;
     }

@@ -32,23 +32,19 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
     // A folder the user agrees to create sends the command back to its start;
     // a loop in place of the call keeps the stack flat however often that is.
     for (;;) {
-        const CSettings named(profiles);
         // The user ID goes to the server from the field, so only a save that
         // failed to keep the others stops the command.
         CommandSave saved;
-        if (named.host().empty()) {
-            saved = saveForCommand(profiles, {{kHost, kDefaultHost, true}});
+        if (read(profiles, Key::Host).empty()) {
+            saved = saveForCommand(profiles, {{Key::Host, kDefaultHost, true}});
         }
         const auto fields = window.takeStepOneFields();
-        std::string scrambled = fields.zipPass;
-        scrambleZipPassword(scrambled);
-        saved = saveForCommand(
-            profiles,
-            {{kUser, fields.user, false}, {kPass, fields.pass, true}, {kZipPass, scrambled, false}},
-            saved);
-        if (!window.aolChecked()) {
-            saved = saveForCommand(profiles, {{kAol, "0", true}}, saved);
-        }
+        saved = saveStepOne(profiles, fields,
+                            {.user = Save::Kept,
+                             .pass = Save::Used,
+                             .zipPass = Save::Kept,
+                             .aolOff = window.aolChecked() ? Save::Skip : Save::Used},
+                            saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
             return;
@@ -86,19 +82,14 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             continue;
         }
 
-        // Stored as typed; read back whole, it is what the question names.
-        saved = saveForCommand(profiles, {{kLocal, fields.local, true}}, saved);
+        // Stored as typed; read back whole by the save, it is what the
+        // question names.
+        saved = saveStepOne(profiles, fields, {.local = Save::Used}, saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
             return;
         }
-        const std::string stored =
-            profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
-        if (stored != fields.local) {
-            refuse(prompter, "Cannot save the settings to " + profiles.resolve(kFileName).string() +
-                                 ": the file does not keep the Location as typed");
-            return;
-        }
+        const std::string& stored = fields.local;
         if (!saved.failure.empty()) {
             noted.addNote(saved.failure);
         }

@@ -1,51 +1,163 @@
 #include "settings/CSettings.h"
 
+#include <algorithm>
+#include <climits>
+#include <span>
+#include <vector>
+
 #include "settings/Keys.h"
 
 namespace tyq::settings {
+namespace {
 
-CSettings::CSettings(const ProfileStore& store) : store_(store) {}
+// Reads named after the Step 1 fields have always spelled the file this way.
+constexpr KeyRead kNamedRead{"", 256, kNamedReadsFileName};
+// A number's text, for a read that wants it as written.
+constexpr KeyRead kNumberText{"", kWholeValueCapacity, kFileName};
 
-std::string CSettings::read(const char* key) const {
-    return store_.getString(kSection, key, "", kNamedReadCapacity, kNamedReadsFileName);
-}
+constexpr KeyEntry kTable[] = {
+    {.key = Key::User, .name = kUser, .read = kNamedRead},
+    {.key = Key::Pass, .name = kPass, .read = kNamedRead},
+    {.key = Key::ZipPass, .name = kZipPass, .read = kNamedRead, .scrambled = true},
+    // Whole: a cut path would name a different folder.
+    {.key = Key::Local, .name = kLocal, .read = {"", kWholeValueCapacity, kNamedReadsFileName}},
+    {.key = Key::Host,
+     .name = kHost,
+     .read = kNamedRead,
+     .setupRead = KeyRead{TYQ_DEFAULT_HOST, 128, kFileName}},
+    {.key = Key::Port,
+     .name = kPort,
+     .read = kNumberText,
+     .number = true,
+     .defaultNumber = kDefaultPort,
+     .lowest = INT_MIN,
+     .highest = INT_MAX,
+     .setupRead = KeyRead{kDefaultPortText, 8, kFileName}},
+    // Only its first character counts.
+    {.key = Key::Aol, .name = kAol, .read = {"", 10, kFileName}},
+    {.key = Key::Encryption, .name = kEncryption, .read = {"", kWholeValueCapacity, kFileName}},
+    {.key = Key::Connections,
+     .name = kConnections,
+     .read = kNumberText,
+     .number = true,
+     .defaultNumber = kDefaultConnections,
+     .lowest = 1,
+     .highest = kMaxConnections},
+};
+static_assert(
+    [] {
+        for (std::size_t i = 0; i < std::size(kTable); ++i) {
+            if (kTable[i].key != static_cast<Key>(i)) {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "the table is indexed by Key");
 
-std::string CSettings::user() const {
-    return read(kUser);
-}
-
-std::string CSettings::password() const {
-    return read(kPass);
-}
-
-std::string CSettings::zipPassword() const {
-    auto value = read(kZipPass);
-    scrambleZipPassword(value);
+std::string readText(const ProfileStore& store, const KeyEntry& key, const KeyRead& how) {
+    auto value = store.getString(kSection, key.name, how.defaultText, how.capacity, how.fileName);
+    if (key.scrambled) {
+        scrambleZipPassword(value);
+    }
     return value;
 }
 
-std::string CSettings::localFolder() const {
-    return store_.getString(kSection, kLocal, "", kWholeValueCapacity, kNamedReadsFileName);
+std::string cannotSave(const ProfileStore& store, const std::string& why) {
+    return "Cannot save the settings to " + store.resolve(kFileName).string() + ": " + why;
 }
 
-std::string CSettings::host() const {
-    return read(kHost);
-}
-
-CommandSave saveForCommand(const ProfileStore& store, std::initializer_list<CommandSetting> values,
-                           CommandSave outcome) {
+CommandSave saveAll(const ProfileStore& store, std::span<const CommandSetting> values,
+                    CommandSave outcome) {
     for (const auto& [key, value, used] : values) {
-        const auto failure = store.write(kSection, key, value, kFileName);
+        const KeyEntry& stored = entry(key);
+        std::string bytes(value);
+        if (stored.scrambled) {
+            scrambleZipPassword(bytes);
+        }
+        const auto failure = store.write(kSection, stored.name, bytes, kFileName);
         if (!failure) {
             continue;
         }
         if (outcome.failure.empty()) {
-            outcome.failure = "Cannot save the settings to " + store.resolve(kFileName).string() +
-                              ": " + *failure;
+            outcome.failure = cannotSave(store, *failure);
         }
-        if (used && store.getString(kSection, key, "", kWholeValueCapacity, kFileName) != value) {
+        if (used &&
+            store.getString(kSection, stored.name, "", kWholeValueCapacity, kFileName) != bytes) {
             outcome.blocking = true;
         }
+    }
+    return outcome;
+}
+
+}  // namespace
+
+const KeyEntry& entry(Key key) {
+    return kTable[static_cast<std::size_t>(key)];
+}
+
+std::string read(const ProfileStore& store, Key key) {
+    const KeyEntry& e = entry(key);
+    return readText(store, e, e.read);
+}
+
+int readNumber(const ProfileStore& store, Key key) {
+    const KeyEntry& e = entry(key);
+    return std::clamp(store.getInt(kSection, e.name, e.defaultNumber, e.read.fileName), e.lowest,
+                      e.highest);
+}
+
+std::string readForSetup(const ProfileStore& store, Key key) {
+    const KeyEntry& e = entry(key);
+    return readText(store, e, e.setupRead.value_or(e.read));
+}
+
+std::optional<std::string> write(const ProfileStore& store, Key key, std::string_view value) {
+    const KeyEntry& e = entry(key);
+    std::string bytes(value);
+    if (e.scrambled) {
+        scrambleZipPassword(bytes);
+    }
+    return store.write(kSection, e.name, bytes, kFileName);
+}
+
+Snapshot readSnapshot(const ProfileStore& store) {
+    Snapshot values;
+    values.user = read(store, Key::User);
+    values.pass = read(store, Key::Pass);
+    values.zipPass = read(store, Key::ZipPass);
+    values.local = read(store, Key::Local);
+    values.host = read(store, Key::Host);
+    values.port = readNumber(store, Key::Port);
+    values.aol = read(store, Key::Aol);
+    values.encryption = read(store, Key::Encryption);
+    values.connections = readNumber(store, Key::Connections);
+    return values;
+}
+
+CommandSave saveForCommand(const ProfileStore& store, std::initializer_list<CommandSetting> values,
+                           CommandSave outcome) {
+    return saveAll(store, {values.begin(), values.size()}, std::move(outcome));
+}
+
+CommandSave saveStepOne(const ProfileStore& store, const StepOneTexts& fields,
+                        const StepOneSaves& saves, CommandSave outcome) {
+    const std::pair<Key, Save> order[] = {{Key::User, saves.user},
+                                          {Key::Pass, saves.pass},
+                                          {Key::ZipPass, saves.zipPass},
+                                          {Key::Local, saves.local},
+                                          {Key::Aol, saves.aolOff}};
+    const std::string_view texts[] = {fields.user, fields.pass, fields.zipPass, fields.local, "0"};
+    std::vector<CommandSetting> batch;
+    for (std::size_t i = 0; i < std::size(order); ++i) {
+        if (order[i].second != Save::Skip) {
+            batch.push_back({order[i].first, texts[i], order[i].second == Save::Used});
+        }
+    }
+    outcome = saveAll(store, batch, std::move(outcome));
+    if (saves.local == Save::Used && !outcome.blocking && read(store, Key::Local) != fields.local) {
+        outcome.blocking = true;
+        outcome.failure = cannotSave(store, "the file does not keep the Location as typed");
     }
     return outcome;
 }

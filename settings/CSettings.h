@@ -1,36 +1,78 @@
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/MainWindowPort.h"
 #include "settings/ProfileStore.h"
 
 namespace tyq::settings {
 
-// The named reads of the settings file, each with an empty default and a
-// 256-byte capacity; the local folder is read whole (a cut path would name a
-// different folder).
-class CSettings {
-  public:
-    explicit CSettings(const ProfileStore& store);
+// Every value the settings file holds, in the section of Keys.h.
+enum class Key { User, Pass, ZipPass, Local, Host, Port, Aol, Encryption, Connections };
 
-    std::string user() const;
-    std::string password() const;
-    // The zip password, unscrambled.
-    std::string zipPassword() const;
-    std::string localFolder() const;
-    std::string host() const;
-
-  private:
-    std::string read(const char* key) const;
-    const ProfileStore& store_;
+// One way of reading a key: what a missing key gives, and the room the value
+// has (in bytes with the terminator; a longer value is cut).
+struct KeyRead {
+    std::string_view defaultText{};
+    std::size_t capacity = 0;
+    // The spelling of the file's name this read has always used; every
+    // spelling reaches the same file.
+    std::string_view fileName{};
 };
+
+struct KeyEntry {
+    Key key{};
+    std::string_view name{};
+    // How commands read it: a text, or for a number an integer read of the
+    // file name below with this default, brought within [lowest, highest].
+    KeyRead read{};
+    bool number = false;
+    int defaultNumber = 0;
+    int lowest = 0;
+    int highest = 0;
+    // The setup window shows some values in shorter fields, with the default
+    // it offers; absent, it reads them as commands do.
+    std::optional<KeyRead> setupRead{};
+    // Stored XOR-scrambled; reads and writes here take the plain text.
+    bool scrambled = false;
+};
+
+// The table's row of a key; the table holds every key once.
+const KeyEntry& entry(Key key);
+
+// A text key as commands read it; the zip password comes back plain.
+std::string read(const ProfileStore& store, Key key);
+// A number key as commands read it.
+int readNumber(const ProfileStore& store, Key key);
+// A text key as the setup window shows it.
+std::string readForSetup(const ProfileStore& store, Key key);
+// Nothing when the file holds the value (the zip password given plain), else
+// why not.
+std::optional<std::string> write(const ProfileStore& store, Key key, std::string_view value);
+
+// What a command works with, read together once its saves are made.
+struct Snapshot {
+    std::string user;
+    std::string pass;
+    std::string zipPass;  // plain
+    std::string local;
+    std::string host;
+    int port = 0;
+    std::string aol;
+    std::string encryption;
+    int connections = 0;
+};
+// Reads the Step 1 values, then host, port, AOL, encryption and connections.
+Snapshot readSnapshot(const ProfileStore& store);
 
 // One value a command saves before it works. `used`: the command reads it
 // back from the file, so it must not run while the file holds another.
 struct CommandSetting {
-    const char* key;
+    Key key{};
     std::string_view value;
     bool used;
 };
@@ -38,18 +80,40 @@ struct CommandSetting {
 // What became of a command's saves.
 struct CommandSave {
     // "Cannot save the settings to <file>: <why>" for the first save that
-    // failed; empty when the file holds every value.
+    // failed; empty when the file holds every value. When the command is
+    // blocked, what it says.
     std::string failure;
     // A value the command uses is not the one it is to work with: the
     // command must not run.
     bool blocking = false;
 };
 
-// Saves each value in turn in the command's section; a failed save does not
-// stop the others. A failure matters to the command only when it leaves a
-// used value different in the file.
+// Saves each value in turn; a failed save does not stop the others. A
+// failure matters to the command only when it leaves a used value different
+// in the file.
 CommandSave saveForCommand(const ProfileStore& store, std::initializer_list<CommandSetting> values,
                            CommandSave outcome = {});
+
+// How a command treats one of the Step 1 saves.
+enum class Save {
+    Skip,  // not written
+    Kept,  // written for later; the command does not read it back
+    Used,  // written and read back by the command
+};
+struct StepOneSaves {
+    Save user = Save::Skip;
+    Save pass = Save::Skip;
+    Save zipPass = Save::Skip;
+    Save local = Save::Skip;
+    // "AOL" = "0": the box is not checked.
+    Save aolOff = Save::Skip;
+};
+
+// The Step 1 fields saved in one batch, in the order User, Pass,
+// FileUnZipPass, Local, AOL. A used Location must read back whole as typed,
+// else the command is blocked: a cut or changed path names another folder.
+CommandSave saveStepOne(const ProfileStore& store, const StepOneTexts& fields,
+                        const StepOneSaves& saves, CommandSave outcome = {});
 
 // XOR 0xA7 over every byte; applied twice it gives the text back.
 void scrambleZipPassword(std::string& bytes);

@@ -5,7 +5,8 @@
 namespace tyq::settings {
 
 inline constexpr char kFileName[] = "TYFTP.INI";
-// The spelling the named reads have always used; it reaches the same file.
+// The spelling the reads of the Step 1 values and the host have always
+// used; it reaches the same file.
 inline constexpr char kNamedReadsFileName[] = "TyFTP.INI";
 inline constexpr char kSection[] = "QLMORVMAIL";
 
@@ -35,11 +36,6 @@ inline constexpr int kMaxConnections = 8;
 
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";
-// Capacities of the reads, in bytes with the terminator.
-inline constexpr unsigned kNamedReadCapacity = 256;
-inline constexpr unsigned kAolCapacity = 10;
-inline constexpr unsigned kSetupHostCapacity = 128;
-inline constexpr unsigned kSetupPortCapacity = 8;
 // A Location is read whole wherever a command uses it: a cut path would name
 // a different folder.
 inline constexpr std::size_t kWholeValueCapacity = static_cast<std::size_t>(-1);

@@ -104,9 +104,10 @@ QString timeLeftText(double seconds) {
     return QStringLiteral("%1 h %2 min left").arg(whole / 3600).arg((whole % 3600) / 60);
 }
 
-void writeSetting(const settings::ProfileStore& profiles, const char* key, std::string_view value) {
+void writeSetting(const settings::ProfileStore& profiles, settings::Key key,
+                  std::string_view value) {
     // Write failures go unreported: the window carries on as it always has.
-    profiles.writeString(settings::kSection, key, value, settings::kFileName);
+    static_cast<void>(settings::write(profiles, key, value));
 }
 
 // Puts the current directory back when the Help command is done, also when
@@ -338,25 +339,23 @@ void CMainDlg::buildControls() {
 void CMainDlg::opening() {
     user_->setFocus();
 
-    const settings::CSettings named(profiles_);
-    m_strUser = named.user();
+    m_strUser = settings::read(profiles_, settings::Key::User);
     shown_[0] = showSetting(m_strUser);
     user_->setText(shown_[0].text);
-    m_strPass = named.password();
+    m_strPass = settings::read(profiles_, settings::Key::Pass);
     shown_[1] = showSetting(m_strPass);
     pass_->setText(shown_[1].text);
-    m_strZipPass = named.zipPassword();
+    m_strZipPass = settings::read(profiles_, settings::Key::ZipPass);
     shown_[2] = showSetting(m_strZipPass);
     zipPass_->setText(shown_[2].text);
-    m_strLocal = named.localFolder();
+    m_strLocal = settings::read(profiles_, settings::Key::Local);
     shown_[3] = showSetting(m_strLocal);
     local_->setText(shown_[3].text);
 
-    const std::string aol = profiles_.getString(settings::kSection, settings::kAol, "",
-                                                settings::kAolCapacity, settings::kFileName);
+    const std::string aol = settings::read(profiles_, settings::Key::Aol);
     const bool checked = !aol.empty() && aol.front() == '1';
     aol_->setChecked(checked);
-    writeSetting(profiles_, settings::kAol, checked ? "1" : "0");
+    writeSetting(profiles_, settings::Key::Aol, checked ? "1" : "0");
 }
 
 void CMainDlg::runCommand(const std::function<void()>& command) {
@@ -893,14 +892,14 @@ void CMainDlg::reject() {
 
 void CMainDlg::onOk() {
     copyFieldsToMembers();
-    settings::scrambleZipPassword(m_strZipPass);
-    writeSetting(profiles_, settings::kUser, m_strUser);
-    writeSetting(profiles_, settings::kPass, m_strPass);
-    writeSetting(profiles_, settings::kZipPass, m_strZipPass);
-    writeSetting(profiles_, settings::kLocal, m_strLocal);
-    if (!aol_->isChecked()) {
-        writeSetting(profiles_, settings::kAol, "0");
-    }
+    // Write failures go unreported: the window closes as it always has.
+    static_cast<void>(settings::saveStepOne(
+        profiles_, {m_strUser, m_strPass, m_strZipPass, m_strLocal},
+        {.user = settings::Save::Kept,
+         .pass = settings::Save::Kept,
+         .zipPass = settings::Save::Kept,
+         .local = settings::Save::Kept,
+         .aolOff = aol_->isChecked() ? settings::Save::Skip : settings::Save::Kept}));
     if (hooks_.offerHangUp) {
         hooks_.offerHangUp();
     }
@@ -926,9 +925,9 @@ void CMainDlg::onAolClicked() {
                 return;
             }
         }
-        writeSetting(profiles_, settings::kAol, "1");
+        writeSetting(profiles_, settings::Key::Aol, "1");
     } else {
-        writeSetting(profiles_, settings::kAol, "0");
+        writeSetting(profiles_, settings::Key::Aol, "0");
     }
     ++counters_.aolToggles;
 }

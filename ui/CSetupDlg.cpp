@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
@@ -142,20 +143,12 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
         units.toPixelsY(58 + kChoiceRow));
 
     // The opening: both values from the settings file, shown in the fields.
-    shownHost_ =
-        showSetting(profiles_.getString(settings::kSection, settings::kHost, settings::kDefaultHost,
-                                        settings::kSetupHostCapacity, settings::kFileName));
-    shownPort_ = showSetting(
-        profiles_.getString(settings::kSection, settings::kPort, settings::kDefaultPortText,
-                            settings::kSetupPortCapacity, settings::kFileName));
+    shownHost_ = showSetting(settings::readForSetup(profiles_, settings::Key::Host));
+    shownPort_ = showSetting(settings::readForSetup(profiles_, settings::Key::Port));
     m_strHost = shownHost_.text;
     m_strPort = shownPort_.text;
-    storedEncryption_ = profiles_.getString(settings::kSection, settings::kEncryption, "",
-                                            settings::kNamedReadCapacity, settings::kFileName);
-    storedConnections_ =
-        std::clamp(profiles_.getInt(settings::kSection, settings::kConnections,
-                                    settings::kDefaultConnections, settings::kFileName),
-                   1, settings::kMaxConnections);
+    storedEncryption_ = settings::readForSetup(profiles_, settings::Key::Encryption);
+    storedConnections_ = settings::readNumber(profiles_, settings::Key::Connections);
     toFields();
     showEncryption(storedEncryption_);
     connections_->setValue(storedConnections_);
@@ -197,22 +190,21 @@ void CSetupDlg::accept() {
     fromFields();
     // Write failures go unreported, as everywhere in the program.
     // A value left alone goes back byte for byte, whatever its encoding.
-    profiles_.writeString(settings::kSection, settings::kHost,
-                          settingBytesFor(m_strHost, shownHost_), settings::kFileName);
-    profiles_.writeString(settings::kSection, settings::kPort,
-                          settingBytesFor(m_strPort, shownPort_), settings::kFileName);
+    static_cast<void>(
+        settings::write(profiles_, settings::Key::Host, settingBytesFor(m_strHost, shownHost_)));
+    static_cast<void>(
+        settings::write(profiles_, settings::Key::Port, settingBytesFor(m_strPort, shownPort_)));
     // Written only when it changes what the file means: an absent key is the
     // default already.
     const std::string chosen = encryption_->currentData().toString().toStdString();
     const int before = encryption_->findData(QString::fromUtf8(storedEncryption_).trimmed(),
                                              Qt::UserRole, Qt::MatchFixedString);
     if (encryption_->currentIndex() != std::max(before, 0)) {
-        profiles_.writeString(settings::kSection, settings::kEncryption, chosen,
-                              settings::kFileName);
+        static_cast<void>(settings::write(profiles_, settings::Key::Encryption, chosen));
     }
     if (connections_->value() != storedConnections_) {
-        profiles_.writeString(settings::kSection, settings::kConnections,
-                              std::to_string(connections_->value()), settings::kFileName);
+        static_cast<void>(settings::write(profiles_, settings::Key::Connections,
+                                          std::to_string(connections_->value())));
     }
     QDialog::accept();
 }

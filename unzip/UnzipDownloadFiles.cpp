@@ -98,30 +98,18 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     // detail the run gives.
     NotedWindow window(outer);
     const StepOneTexts fields = window.takeStepOneFields();
-    std::string zipPass = fields.zipPass;
-    scrambleZipPassword(zipPass);
     // The run reads the zip password and the folder back from the file; the
     // user ID and the FTP password are only kept for the download.
-    const CommandSave saved = saveForCommand(profiles, {{kUser, fields.user, false},
-                                                        {kPass, fields.pass, false},
-                                                        {kZipPass, zipPass, true},
-                                                        {kLocal, fields.local, true}});
-    // Read back whole: a cut path would unzip a different folder.
-    const std::string stored =
-        profiles.getString(kSection, kLocal, "", kWholeValueCapacity, kFileName);
-    std::optional<std::string> failure;
+    const CommandSave saved = saveStepOne(
+        profiles, fields,
+        {.user = Save::Kept, .pass = Save::Kept, .zipPass = Save::Used, .local = Save::Used});
     if (saved.blocking) {
-        failure = saved.failure;
-    } else if (stored != fields.local) {
-        failure = "Cannot save the settings to " + profiles.resolve(kFileName).string() +
-                  ": the file does not keep the Location as typed";
-    }
-    if (failure) {
         // Nothing is extracted with values the file does not hold.
         window.setProgressText(kNotSaved);
-        window.setProgressDetail(*failure);
+        window.setProgressDetail(saved.failure);
         return;
     }
+    const Snapshot values = readSnapshot(profiles);
 
     window.setProgressDetail("");
     if (!saved.failure.empty()) {
@@ -130,10 +118,10 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     window.setProgressText(kInProgress);
 
     // "~/" stands for the home folder.
-    const std::string local = expandHome(stored);
+    const std::string local = expandHome(values.local);
     // An empty Location names the top folder, as it always has.
     const std::string destination = local + "/";
-    const std::string password = CSettings(profiles).zipPassword();
+    const std::string& password = values.zipPass;
     // Nothing in the folder is touched while another command works there. A
     // folder that is not there has nothing to lock: "Files not found".
     std::optional<FolderLock> lock;

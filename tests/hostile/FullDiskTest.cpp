@@ -102,9 +102,8 @@ TEST(FullDiskSettings, AWriteThatDoesNotFitLeavesTheFileWhole) {
                                        std::string(12000, 'L'), "TYFTP.INI"));
         EXPECT_EQ(readFile(root / "config" / "TYFTP.INI"), before);
         EXPECT_EQ(disk.names(root / "config"), std::vector<std::string>{"TYFTP.INI"});
-        const settings::CSettings named(store);
-        EXPECT_EQ(named.user(), "someone");
-        EXPECT_EQ(named.localFolder(), "/data");
+        EXPECT_EQ(settings::read(store, settings::Key::User), "someone");
+        EXPECT_EQ(settings::read(store, settings::Key::Local), "/data");
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "settings/Keys.h"
 #include "support/TempDir.h"
 
@@ -12,38 +14,83 @@ using test::readFile;
 using test::TempDir;
 using test::writeFile;
 
-TEST(CSettings, NamedReadsWithoutFileAreEmpty) {
-    TempDir dir;
-    ProfileStore store(dir.path());
-    CSettings settings(store);
-    EXPECT_EQ(settings.user(), "");
-    EXPECT_EQ(settings.password(), "");
-    EXPECT_EQ(settings.zipPassword(), "");
-    EXPECT_EQ(settings.localFolder(), "");
-    EXPECT_EQ(settings.host(), "");
+// The table as the file format has it: each key's name, what a missing key
+// gives, and where a longer value is cut, by commands and by the setup window.
+// Every read reaches the file whatever the spelling of its name.
+TEST(SettingsTable, EveryKeyReadsItsNameDefaultAndCut) {
+    constexpr std::size_t kWhole = 300;
+    struct Row {
+        Key key;
+        const char* name;
+        std::size_t kept;  // bytes a command gets of a 300-byte value
+        std::size_t keptInSetup;
+        const char* setupDefault;
+    };
+    const Row rows[] = {
+        {Key::User, "User", 255, 255, ""},
+        {Key::Pass, "Pass", 255, 255, ""},
+        {Key::ZipPass, "FileUnZipPass", 255, 255, ""},
+        {Key::Local, "Local", kWhole, kWhole, ""},
+        {Key::Host, "QLMHost", 255, 127, kDefaultHost},
+        {Key::Aol, "AOL", 9, 9, ""},
+        {Key::Encryption, "Encryption", kWhole, kWhole, ""},
+    };
+    std::string file = "[QLMORVMAIL]\n";
+    for (const auto& row : rows) {
+        file += std::string(row.name) + "=" + std::string(kWhole, row.name[0]) + "\n";
+    }
+    TempDir full;
+    TempDir empty;
+    writeFile(full / "tyftp.ini", file + "Port=" + std::string(kWhole, '1') + "\nConnections=0\n");
+    const ProfileStore store(full.path());
+    const ProfileStore none(empty.path());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string stored(kWhole, row.name[0]);
+        if (row.key == Key::ZipPass) {
+            scrambleZipPassword(stored);
+        }
+        EXPECT_EQ(read(store, row.key), stored.substr(0, row.kept));
+        EXPECT_EQ(readForSetup(store, row.key), stored.substr(0, row.keptInSetup));
+        EXPECT_EQ(read(none, row.key), "");
+        EXPECT_EQ(readForSetup(none, row.key), row.setupDefault);
+    }
+    EXPECT_EQ(readForSetup(store, Key::Port), std::string(7, '1'));
+    EXPECT_EQ(readForSetup(none, Key::Port), "21");
+    // Numbers: the defaults, and connections within 1 to 8 (the snapshot's
+    // check has the top).
+    EXPECT_EQ(std::tuple(readNumber(none, Key::Port), readNumber(none, Key::Connections),
+                         readNumber(store, Key::Connections)),
+              std::tuple(21, 2, 1));
 }
 
-TEST(CSettings, NamedReadsReachTheUpperCaseFile) {
+TEST(SettingsTable, SnapshotHoldsEveryValue) {
     TempDir dir;
     writeFile(dir / "TYFTP.INI",
-              "[QLMORVMAIL]\nUser=u1\nPass=p1\nLocal=/l\nQLMHost=h\nFileUnZipPass=\xC6\xC5\xC4\n");
-    ProfileStore store(dir.path());
-    CSettings settings(store);
-    EXPECT_EQ(settings.user(), "u1");
-    EXPECT_EQ(settings.password(), "p1");
-    EXPECT_EQ(settings.localFolder(), "/l");
-    EXPECT_EQ(settings.host(), "h");
-    EXPECT_EQ(settings.zipPassword(), "abc");
+              "[QLMORVMAIL]\nUser=u1\nPass=p1\nLocal=/l\nQLMHost=h\nFileUnZipPass=\xC6\xC5\xC4\n"
+              "Port=2121\nAOL=0x\nEncryption=Plain\nConnections=12\n");
+    const Snapshot values = readSnapshot(ProfileStore(dir.path()));
+    EXPECT_EQ(std::tie(values.user, values.pass, values.zipPass, values.local, values.host,
+                       values.aol, values.encryption),
+              std::tie("u1", "p1", "abc", "/l", "h", "0x", "Plain"));
+    EXPECT_EQ(std::pair(values.port, values.connections), std::pair(2121, 8));
 }
 
-// The local folder alone is read whole: a cut path names another folder.
-TEST(CSettings, NamedReadsCutAt255) {
-    TempDir dir;
-    const std::string path = "/" + std::string(300, 'x');
-    writeFile(dir / "TYFTP.INI", "[QLMORVMAIL]\nLocal=" + path + "\nUser=" + path + "\n");
-    ProfileStore store(dir.path());
-    EXPECT_EQ(CSettings(store).user(), "/" + std::string(254, 'x'));
-    EXPECT_EQ(CSettings(store).localFolder(), path);
+// One batch, in the order the file then shows; skipped values stay out.
+TEST(SettingsTable, StepOneSavedInOrder) {
+    const StepOneTexts fields{"u", "p", "abc", "/l"};
+    const std::pair<StepOneSaves, std::string> cases[] = {
+        {{Save::Kept, Save::Kept, Save::Kept, Save::Kept, Save::Kept},
+         "User=u\nPass=p\nFileUnZipPass=\xC6\xC5\xC4\nLocal=/l\nAOL=0\n"},
+        {{.pass = Save::Used, .aolOff = Save::Used}, "Pass=p\nAOL=0\n"},
+    };
+    for (const auto& [saves, expected] : cases) {
+        TempDir dir;
+        const ProfileStore store(dir.path());
+        const CommandSave saved = saveStepOne(store, fields, saves);
+        EXPECT_EQ(std::pair(saved.failure, saved.blocking), std::pair(std::string(), false));
+        EXPECT_EQ(readFile(dir / "TYFTP.INI"), "[QLMORVMAIL]\n" + expected);
+    }
 }
 
 struct ScrambleCase {
@@ -59,7 +106,10 @@ TEST_P(ZipPasswordTest, RoundTripsThroughTheFile) {
     scrambleZipPassword(scrambled);
     ASSERT_EQ(scrambled.size(), GetParam().plain.size());
     store.writeString(kSection, kZipPass, scrambled, kFileName);
-    EXPECT_EQ(CSettings(store).zipPassword(), GetParam().plain);
+    EXPECT_EQ(read(store, Key::ZipPass), GetParam().plain);
+    // Written plain, stored scrambled.
+    ASSERT_FALSE(write(store, Key::ZipPass, GetParam().plain + "x"));
+    EXPECT_EQ(store.getString(kSection, kZipPass, "", 256, kFileName), scrambled + "\xDF");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ZipPasswordTest,
@@ -83,7 +133,7 @@ TEST(Scramble, OldStoredFormReadsTheSame) {
     TempDir dir;
     writeFile(dir / "TYFTP.INI", "[QLMORVMAIL]\nFileUnZipPass=\xD7\xC6\xD4\xD4\n");
     ProfileStore store(dir.path());
-    EXPECT_EQ(CSettings(store).zipPassword(), "pass");
+    EXPECT_EQ(read(store, Key::ZipPass), "pass");
 }
 
 }  // namespace

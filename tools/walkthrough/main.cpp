@@ -213,7 +213,7 @@ int walkSteps(int& argc, char** argv) {
     click(ui::ids::kOk, "OK");
 
     printTransferLog();
-    printFolder(settings::CSettings(profiles).localFolder());
+    printFolder(settings::read(profiles, settings::Key::Local));
 
     const bool closed = window.result() == QDialog::Accepted;
     return downloaded && unzipped && closed && !prompter.errors ? 0 : 1;

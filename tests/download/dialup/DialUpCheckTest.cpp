@@ -10,6 +10,7 @@
 
 #include "common/DialUpApi.h"
 #include "download/DialUpCheck.h"
+#include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
 #include "support/TempDir.h"
@@ -74,7 +75,7 @@ TEST_P(DialUpCheckTest, CallsTheServiceAsExpected) {
     ASSERT_EQ(setenv("TYQ_RAS_DOUBLE_STATE", state.path().c_str(), 1), 0);
 
     const std::filesystem::path folder = std::filesystem::path(TYQ_RAS_DOUBLES) / c.variant;
-    EnsureDialUpConnection(profiles, folder);
+    EnsureDialUpConnection(settings::read(profiles, settings::Key::Aol), folder);
 
     EXPECT_EQ(lines(readFile(state / "calls")), c.expectedCalls);
     // Nothing stays loaded once the check is over, whichever way it ended.
@@ -102,9 +103,11 @@ TEST(DialUpCheck, MissingLibraryFolderIsSilent) {
     TempDir settingsFolder;
     const settings::ProfileStore profiles(settingsFolder.path());
     profiles.writeString(settings::kSection, settings::kAol, "0", settings::kFileName);
-    EnsureDialUpConnection(profiles, settingsFolder / "no-such-folder");
+    EnsureDialUpConnection(settings::read(profiles, settings::Key::Aol),
+                           settingsFolder / "no-such-folder");
     // A relative folder is never searched by the loader.
-    EnsureDialUpConnection(profiles, std::filesystem::path("relative") / "folder");
+    EnsureDialUpConnection(settings::read(profiles, settings::Key::Aol),
+                           std::filesystem::path("relative") / "folder");
 }
 
 }  // namespace
