@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Texts.h"
+#include "download/CollectState.h"
 #include "download/DialUpCheck.h"
 #include "download/KnownServers.h"
 #include "download/TransferReport.h"
@@ -24,7 +25,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                       ? *options.folder
                       : profiles.getString(settings::kSection, settings::kLocal, "",
                                            settings::kWholeValueCapacity, settings::kFileName);
-    TransferReport report(window, plan.folder, options.clock, options.prompter);
+    TransferReport report(window, plan.folder, options.clock, options.prompter, transferLogPath());
     plan.server.host = named.host();
     plan.server.port = profiles.getInt(settings::kSection, settings::kPort, settings::kDefaultPort,
                                        settings::kFileName);
@@ -46,6 +47,12 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         window.runOnWindowThread([&] { EnsureDialUpConnection(profiles, libraryFolder); });
     };
     const auto outcome = runTransfer(plan, report, window.stopToken());
+    if (options.stateFolder) {
+        // The next collection does not fetch again what arrived here.
+        if (auto failure = recordCollected(*options.stateFolder, outcome, options.clock())) {
+            report.note(*failure);
+        }
+    }
     return outcome.end == TransferEnd::Finished;
 }
 

@@ -33,6 +33,9 @@ inline constexpr char kConnections[] = "Connections";
 inline constexpr int kDefaultConnections = 2;
 inline constexpr int kMaxConnections = 8;
 
+// "1": the daily collection fetches over a metered connection too.
+inline constexpr char kCollectOnMetered[] = "CollectOnMetered";
+
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";
 // Capacities of the reads, in bytes with the terminator.
