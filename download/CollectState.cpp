@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/PrivateFile.h"
+#include "download/TransferJob.h"
 
 namespace tyq::download {
 namespace {
@@ -144,6 +145,27 @@ void CollectState::record(const ListedFile& file, bool ok, std::time_t when) {
     } else {
         files_.push_back({file, when, ok});
     }
+}
+
+ListedFile listedFile(const ZipListing& listing, std::size_t item) {
+    return {listing.names.at(item), listing.sizeAt(item), listing.modifiedAt(item)};
+}
+
+std::optional<std::string> recordCollected(const std::filesystem::path& stateFolder,
+                                           const TransferOutcome& outcome, std::time_t when) {
+    if (outcome.arrived.empty() && outcome.failed.empty()) {
+        return std::nullopt;
+    }
+    CollectState state(stateFolder);
+    // An unreadable record is started again rather than lost for good.
+    static_cast<void>(state.load());
+    for (const auto& file : outcome.arrived) {
+        state.record(listedFile(outcome.listing, file.item), true, when);
+    }
+    for (const auto& file : outcome.failed) {
+        state.record(listedFile(outcome.listing, file.item), false, when);
+    }
+    return state.save();
 }
 
 }  // namespace tyq::download

@@ -64,4 +64,15 @@ class CollectState {
     std::optional<LastRun> last_;
 };
 
+struct TransferOutcome;
+struct ZipListing;
+
+// A listed file as the listing told it.
+ListedFile listedFile(const ZipListing& listing, std::size_t item);
+
+// Records the files a download fetched, or failed to fetch, in the state
+// folder's record. Nothing, or why it could not be kept.
+std::optional<std::string> recordCollected(const std::filesystem::path& stateFolder,
+                                           const TransferOutcome& outcome, std::time_t when);
+
 }  // namespace tyq::download

@@ -4,6 +4,7 @@
 #include "common/NotedWindow.h"
 #include "common/Paths.h"
 #include "common/TempFiles.h"
+#include "download/CollectState.h"
 #include "download/LocalFolder.h"
 #include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
@@ -127,6 +128,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             options.staging = staging.path().string();
         }
         options.prompter = &prompter;
+        options.stateFolder = CollectState::defaultFolder();
         transferMailbox(noted, profiles, libraryFolder, options);
         ++counter;
         return;

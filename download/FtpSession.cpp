@@ -1136,7 +1136,7 @@ int FtpSession::list(bool mlsd, std::string& text, bool& tooLong) {
 
 ZipListing FtpSession::listZipFiles() {
     if (!handles_->begin()) {
-        return {false, {}, {}, "stopped"};
+        return {false, {}, {}, "stopped", {}};
     }
     std::string text;
     bool tooLong = false;

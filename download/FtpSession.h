@@ -92,6 +92,12 @@ struct ZipListing {
     // The size told for names[item], or -1.
     long long sizeAt(std::size_t item) const { return sizes.empty() ? -1 : sizes[item]; }
     std::string failure;  // a few plain words, while not listed
+    // Each name's modification time as the listing told it (MLSD modify,
+    // "YYYYMMDDHHMMSS"), empty where it told none; empty for NLST.
+    std::vector<std::string> modified;
+    std::string modifiedAt(std::size_t item) const {
+        return item < modified.size() ? modified[item] : std::string();
+    }
 };
 
 enum class DownloadStatus { Downloaded, Stopped, Failed };

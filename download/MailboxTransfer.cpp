@@ -1,6 +1,7 @@
 #include "download/MailboxTransfer.h"
 
 #include "common/Texts.h"
+#include "download/CollectState.h"
 #include "download/DialUpCheck.h"
 #include "download/KnownServers.h"
 #include "download/TransferReport.h"
@@ -19,7 +20,7 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     plan.staging = options.staging;
     plan.knownServers = profiles.folder() / kKnownServersFileName;
     plan.folder = options.folder ? *options.folder : values.local;
-    TransferReport report(window, plan.folder, options.clock, options.prompter);
+    TransferReport report(window, plan.folder, options.clock, options.prompter, transferLogPath());
     plan.server.host = values.host;
     plan.server.port = values.port;
     plan.server.user = window.userId();
@@ -35,6 +36,12 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
         window.runOnWindowThread([&] { EnsureDialUpConnection(values.aol, libraryFolder); });
     };
     const auto outcome = runTransfer(plan, report, window.stopToken());
+    if (options.stateFolder) {
+        // The next collection does not fetch again what arrived here.
+        if (auto failure = recordCollected(*options.stateFolder, outcome, options.clock())) {
+            report.note(*failure);
+        }
+    }
     return outcome.end == TransferEnd::Finished;
 }
 

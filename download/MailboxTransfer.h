@@ -44,6 +44,9 @@ struct TransferOptions {
     std::optional<std::string> staging;
     // The clock of the log's stamps.
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
+    // Where what was fetched is recorded for the daily collection; none
+    // records nothing.
+    std::optional<std::filesystem::path> stateFolder;
     // Asks whether to trust a certificate that does not verify; without
     // one, such a certificate is refused.
     Prompter* prompter = nullptr;

@@ -104,7 +104,9 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
     if (session.encrypted()) {
         helperServer.encryption = Encryption::Required;
     }
-    const auto wanted = [&](std::size_t item) { return !plan.wanted || plan.wanted(item); };
+    const auto wanted = [&](std::size_t item) {
+        return !plan.wanted || plan.wanted(listing, item);
+    };
     std::vector<bool> requestable;
     for (std::size_t item = 0; item < names.size(); ++item) {
         requestable.push_back(isPlainFileName(names[item]) && wanted(item));
@@ -166,12 +168,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             }
         }
         if (result) {
-            outcome.arrived.push_back({name, size});
+            outcome.arrived.push_back({name, size, item});
         } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
             outcome.stoppedAt = item;
             break;
         } else {
-            outcome.failed.push_back({name, std::move(result.failure)});
+            outcome.failed.push_back({name, std::move(result.failure), item});
             observer.fileFailed(item, outcome.failed.back());
         }
     }

@@ -36,20 +36,22 @@ struct TransferPlan {
     std::function<void()> connect;
     // The program's name as the server sees it.
     std::string agent;
-    // Which listed files to fetch (by index); none: every one.
-    std::function<bool(std::size_t item)> wanted;
+    // Which listed files to fetch; none: every one.
+    std::function<bool(const ZipListing& listing, std::size_t item)> wanted;
 };
 
 // A file of the listing that did not arrive, and why, in a few plain words.
 struct FailedFile {
     std::string name;
     std::string failure;
+    std::size_t item = 0;  // its index in the listing
 };
 
 // A file that arrived and is in place under its name.
 struct ArrivedFile {
     std::string name;
     std::int64_t size = 0;
+    std::size_t item = 0;  // its index in the listing
 };
 
 enum class TransferEnd {

@@ -115,12 +115,13 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
 }  // namespace
 
 TransferReport::TransferReport(MainWindowPort& window, std::string folder,
-                               std::function<std::time_t()> clock, Prompter* prompter)
+                               std::function<std::time_t()> clock, Prompter* prompter,
+                               std::string logPath)
     : window_(window),
       folder_(std::move(folder)),
       clock_(std::move(clock)),
       prompter_(prompter),
-      log_(transferLogPath()) {
+      log_(std::move(logPath)) {
     window_.setProgressText(kVerifyingText);
     window_.setProgressDetail("");
     startEntry_ = formatStamp(kStartStampPattern, clock_()) + "\tStart Ftp Connection\n";

@@ -21,8 +21,9 @@ class TransferReport : public TransferObserver {
     // Shows the first text at once and takes the start stamp. prompter asks
     // whether to trust a certificate that does not verify; without one,
     // such a certificate is refused.
+    // logPath: the transfer log's file (transferLogPath() for the window's).
     TransferReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
-                   Prompter* prompter);
+                   Prompter* prompter, std::string logPath);
 
     void connecting() override;
     std::optional<bool> trust(const std::string& host, const Certificate& certificate,

@@ -43,6 +43,13 @@ constexpr KeyEntry kTable[] = {
      .defaultNumber = kDefaultConnections,
      .lowest = 1,
      .highest = kMaxConnections},
+    {.key = Key::CollectOnMetered,
+     .name = kCollectOnMetered,
+     .read = kNumberText,
+     .number = true,
+     .defaultNumber = 0,
+     .lowest = 0,
+     .highest = 1},
 };
 static_assert(
     [] {

@@ -12,7 +12,18 @@
 namespace tyq::settings {
 
 // Every value the settings file holds, in the section of Keys.h.
-enum class Key { User, Pass, ZipPass, Local, Host, Port, Aol, Encryption, Connections };
+enum class Key {
+    User,
+    Pass,
+    ZipPass,
+    Local,
+    Host,
+    Port,
+    Aol,
+    Encryption,
+    Connections,
+    CollectOnMetered,
+};
 
 // One way of reading a key: what a missing key gives, and the room the value
 // has (in bytes with the terminator; a longer value is cut).

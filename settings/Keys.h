@@ -34,6 +34,9 @@ inline constexpr char kConnections[] = "Connections";
 inline constexpr int kDefaultConnections = 2;
 inline constexpr int kMaxConnections = 8;
 
+// "1": the daily collection fetches over a metered connection too.
+inline constexpr char kCollectOnMetered[] = "CollectOnMetered";
+
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";
 // A Location is read whole wherever a command uses it: a cut path would name

@@ -59,9 +59,10 @@ TEST(SettingsTable, EveryKeyReadsItsNameDefaultAndCut) {
     EXPECT_EQ(readForSetup(none, Key::Port), "21");
     // Numbers: the defaults, and connections within 1 to 8 (the snapshot's
     // check has the top).
-    EXPECT_EQ(std::tuple(readNumber(none, Key::Port), readNumber(none, Key::Connections),
-                         readNumber(store, Key::Connections)),
-              std::tuple(21, 2, 1));
+    EXPECT_EQ(
+        std::tuple(readNumber(none, Key::Port), readNumber(none, Key::Connections),
+                   readNumber(store, Key::Connections), readNumber(none, Key::CollectOnMetered)),
+        std::tuple(21, 2, 1, 0));
 }
 
 TEST(SettingsTable, SnapshotHoldsEveryValue) {

@@ -1,0 +1,302 @@
+#include "app/Collection.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "common/FileSearch.h"
+#include "common/FolderLock.h"
+#include "common/MainWindowPort.h"
+#include "common/Paths.h"
+#include "common/TempFiles.h"
+#include "common/Texts.h"
+#include "download/CollectState.h"
+#include "download/KnownServers.h"
+#include "download/TransferJob.h"
+#include "download/TransferLog.h"
+#include "download/TransferReport.h"
+#include "settings/CSettings.h"
+#include "settings/Keys.h"
+#include "unzip/ExtractArchives.h"
+#include "unzip/UnzipCommand.h"
+#include "unzip/UnzipLibrary.h"
+
+namespace tyq::app {
+namespace {
+
+constexpr std::size_t kLogsKept = 10;
+constexpr char kLogPrefix[] = "QLMTYFTP-";
+constexpr char kLogSuffix[] = ".Log";
+
+// The window's progress line as plain lines on standard output, one per
+// step: a text shown again is not printed again, and a text of several
+// lines is one line.
+class ConsolePort : public MainWindowPort {
+  public:
+    ConsolePort(std::ostream& out, std::string user, std::stop_token stop)
+        : out_(out), user_(std::move(user)), stop_(std::move(stop)) {}
+
+    StepOneTexts takeStepOneFields() override { return {}; }
+    std::string userId() const override { return user_; }
+    bool aolChecked() const override { return false; }
+    void setProgressText(const std::string& text) override { print(oneLine(text), text_); }
+    void setProgressDetail(const std::string& text) override {
+        print(text.empty() ? text : "  " + oneLine(text), detail_);
+    }
+    void focusProgressText() override {}
+    ProcessCounters& counters() override { return counters_; }
+    std::stop_token stopToken() const override { return stop_; }
+
+  private:
+    static std::string oneLine(std::string text) {
+        std::ranges::replace_if(
+            text, [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        text.erase(std::unique(text.begin(), text.end(),
+                               [](char a, char b) { return a == ' ' && b == ' '; }),
+                   text.end());
+        return text;
+    }
+    void print(const std::string& line, std::string& last) {
+        if (!line.empty() && line != last) {
+            out_ << line << std::endl;
+        }
+        last = line;
+    }
+
+    std::ostream& out_;
+    std::string user_;
+    std::stop_token stop_;
+    ProcessCounters counters_;
+    std::string text_;
+    std::string detail_;
+};
+
+// A certificate is never trusted here: only the window asks.
+class Unattended : public download::TransferReport {
+  public:
+    using TransferReport::TransferReport;
+    std::optional<bool> trust(const std::string&, const download::Certificate&,
+                              const std::string&) override {
+        untrusted = true;
+        return false;
+    }
+    bool untrusted = false;
+};
+
+struct Snapshot {
+    download::FtpServer server;
+    std::string local;
+    std::string zipPassword;
+    int connections = settings::kDefaultConnections;
+    bool meteredAllowed = false;
+};
+
+Snapshot readSettings(const settings::ProfileStore& profiles) {
+    const auto values = settings::readSnapshot(profiles);
+    Snapshot s;
+    s.server.host = values.host;
+    s.server.port = values.port;
+    s.server.user = values.user;
+    s.server.password = values.pass;
+    s.server.encryption = download::encryptionFrom(values.encryption);
+    s.local = values.local;
+    s.zipPassword = values.zipPass;
+    s.connections = values.connections;
+    s.meteredAllowed = settings::readNumber(profiles, settings::Key::CollectOnMetered) == 1;
+    return s;
+}
+
+// A new transfer log in the state folder, named by its start.
+std::string newLogPath(const std::filesystem::path& folder, std::time_t now) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    const auto stamp = download::formatStamp("%Y%m%d-%H%M%S", now);
+    return (folder / (kLogPrefix + stamp + kLogSuffix)).string();
+}
+
+CollectStatus loginStatus(const download::LoginResult& login, bool untrusted) {
+    if (login.refused || untrusted) {
+        return CollectStatus::Refused;
+    }
+    // A sound connection could not be had: no fault of the network's.
+    if (login.encryption) {
+        return CollectStatus::Failed;
+    }
+    return CollectStatus::TryLater;  // unreachable, busy, timed out
+}
+
+}  // namespace
+
+void pruneLogs(const std::filesystem::path& logFolder, std::size_t keep) {
+    std::vector<std::string> logs;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(logFolder, error)) {
+        const auto name = entry.path().filename().string();
+        if (name.starts_with(kLogPrefix) && name.ends_with(kLogSuffix) &&
+            entry.is_regular_file(error)) {
+            logs.push_back(name);
+        }
+    }
+    std::ranges::sort(logs);  // the stamp in the name sorts by time
+    for (std::size_t i = 0; i + keep < logs.size(); ++i) {
+        std::filesystem::remove(logFolder / logs[i], error);
+    }
+}
+
+CollectStatus collect(const CollectEnvironment& env) {
+    auto& out = *env.out;
+    const settings::ProfileStore profiles(env.settingsFolder);
+    const auto snap = readSettings(profiles);
+    CollectSummary summary;
+    const auto end = [&](CollectStatus status, std::string headline, std::string hint = {}) {
+        out << headline << std::endl;
+        if (!hint.empty()) {
+            out << hint << std::endl;
+        }
+        summary.status = status;
+        summary.headline = std::move(headline);
+        summary.hint = std::move(hint);
+        const bool tell = !summary.newFiles.empty() ||
+                          (status != CollectStatus::Done && status != CollectStatus::TryLater);
+        if (tell && env.notify) {
+            env.notify(summary);
+        }
+        return status;
+    };
+    if (snap.server.host.empty() || snap.server.host == settings::kDefaultHost ||
+        snap.server.user.empty() || snap.local.empty()) {
+        return end(CollectStatus::NotSetUp, "No mailbox is set up",
+                   "Open the window once and fill in Step 1 and the server in Setup");
+    }
+    if (env.metered && snap.meteredAllowed == false && env.metered().value_or(false)) {
+        return end(CollectStatus::TryLater, "The connection is metered: nothing was fetched",
+                   "Set CollectOnMetered=1 in " + profiles.resolve(settings::kFileName).string() +
+                       " to collect over it too");
+    }
+    const std::string folder = expandHome(snap.local);
+    summary.folder = folder;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            return end(CollectStatus::Failed, "Cannot create " + folder + ": " + error.message());
+        }
+        out << "Created " << folder << std::endl;
+    }
+    const FolderLock lock(folder, std::chrono::milliseconds(0), env.stop);
+    if (!lock.held()) {
+        if (lock.busy()) {
+            out << kFolderBusyText << ": " << folder << std::endl;
+            return CollectStatus::Done;
+        }
+        return end(CollectStatus::Failed,
+                   std::string(kFolderLockFailedText) + ": " + lock.failure());
+    }
+    removeLeftovers(folder);
+
+    download::CollectState state(env.stateFolder);
+    if (const auto failure = state.load()) {
+        out << *failure << "; every file is fetched" << std::endl;
+    }
+    StagingFolder staging;
+    download::TransferPlan plan;
+    plan.server = snap.server;
+    plan.folder = folder;
+    if (staging.create(folder, kDownloadTempPrefix) == 0) {
+        plan.staging = staging.path().string();
+    }
+    plan.connections = snap.connections;
+    plan.timeouts = env.timeouts;
+    plan.knownServers = profiles.folder() / download::kKnownServersFileName;
+    plan.agent = kProgramName;
+    bool timeless = false;
+    plan.wanted = [&](const download::ZipListing& listing, std::size_t item) {
+        const auto listed = download::listedFile(listing, item);
+        timeless = timeless || listed.modified.empty();
+        return state.isNew(listed);
+    };
+    ConsolePort port(out, snap.server.user, env.stop);
+    const auto logFolder = env.stateFolder / "logs";
+    Unattended report(port, folder, env.clock, nullptr, newLogPath(logFolder, env.clock()));
+    const auto outcome = download::runTransfer(plan, report, env.stop);
+    pruneLogs(logFolder, kLogsKept);
+    if (timeless && outcome.listing.listed) {
+        out << "The server tells no file times: name and size decide what is new" << std::endl;
+    }
+    if (auto failure = download::recordCollected(env.stateFolder, outcome, env.clock())) {
+        out << *failure << std::endl;
+    }
+    for (const auto& file : outcome.arrived) {
+        summary.newFiles.push_back(file.name);
+    }
+
+    using download::TransferEnd;
+    switch (outcome.end) {
+        case TransferEnd::Stopped:
+            return end(CollectStatus::TryLater, "Collection stopped");
+        case TransferEnd::NoServer:
+            return end(CollectStatus::NotSetUp, "No mailbox is set up");
+        case TransferEnd::NoSession:
+            return end(CollectStatus::Failed, "No FTP session could be made");
+        case TransferEnd::LoginFailed:
+            return end(loginStatus(outcome.login, report.untrusted),
+                       "Could not log in to the mailbox: " + outcome.login.description,
+                       report.untrusted ? "Open the window once and trust the certificate there"
+                                        : std::string());
+        case TransferEnd::Finished:
+            break;
+    }
+    if (!outcome.listing.listed) {
+        return end(CollectStatus::TryLater, "The mailbox could not be listed");
+    }
+
+    // Only what this collection fetched is extracted; nothing else is
+    // deleted.
+    unzip::ExtractionPlan extraction;
+    extraction.destination = folder + "/";
+    extraction.password = snap.zipPassword;
+    extraction.libraryFolder = env.libraryFolder;
+    for (const auto& file : outcome.arrived) {
+        if (matchesPattern(file.name, NamePattern::QlmZip)) {
+            extraction.names.push_back(file.name);
+        }
+    }
+    unzip::ExtractionOutcome extracted;
+    if (!extraction.names.empty()) {
+        extracted = unzip::extractArchives(extraction, port, env.stop);
+    }
+
+    auto status = CollectStatus::Done;
+    std::string hint;
+    if (!outcome.failed.empty()) {
+        status = CollectStatus::Failed;
+    }
+    for (const auto& failure : extracted.failures) {
+        out << failure.name << ": " << unzip::unzipFailureReason(failure.code) << std::endl;
+        if (failure.code == unzip::code::kBadPassword) {
+            status = CollectStatus::Refused;
+            hint = "Check the zip password in the window";
+        } else if (status == CollectStatus::Done) {
+            status = CollectStatus::Failed;
+        }
+    }
+    if (extracted.stopped) {
+        status = CollectStatus::TryLater;
+    }
+    const auto fetched = outcome.arrived.size();
+    std::string headline =
+        fetched == 0
+            ? std::string("Nothing new in the mailbox")
+            : std::to_string(fetched) + (fetched == 1 ? " new file" : " new files") +
+                  " from the mailbox, " + std::to_string(extracted.extracted.size()) + " extracted";
+    if (!outcome.failed.empty()) {
+        headline += "; " + std::to_string(outcome.failed.size()) + " could not be fetched";
+    }
+    state.load();
+    state.recordRun({env.clock(), static_cast<int>(fetched), headline});
+    if (auto failure = state.save()) {
+        out << *failure << std::endl;
+    }
+    return end(status, headline, hint);
+}
+
+}  // namespace tyq::app
