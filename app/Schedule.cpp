@@ -354,6 +354,10 @@ ScheduleOutcome schedule(std::string_view time) {
     }
     const fs::path program = programPath();
     const auto service = serviceUnitText(program);
+    if (program.empty()) {
+        outcome.error = "cannot find the program's own file in /proc/self/exe";
+        return outcome;
+    }
     if (!service) {
         outcome.error =
             "the service manager cannot run the program from its path (a quote, a backslash or a "
@@ -362,6 +366,11 @@ ScheduleOutcome schedule(std::string_view time) {
         return outcome;
     }
     const fs::path folder = userUnitFolder();
+    // Without a home folder the path would be relative to wherever we run.
+    if (!folder.is_absolute()) {
+        outcome.error = "cannot find your home folder for " + folder.string();
+        return outcome;
+    }
     if (const int failed = makeFolders(folder)) {
         outcome.error = failure("create", folder, failed);
         return outcome;
@@ -385,9 +394,8 @@ ScheduleOutcome schedule(std::string_view time) {
     }
     // As systemctl enable --now: the link, the manager rereads its units (a
     // changed time included), then the start.
-    const char* const files[] = {kTimerUnit};
     std::string refused =
-        callManager(bus.get(), nullptr, "EnableUnitFiles", "asbb", 1, files[0], 0, 1);
+        callManager(bus.get(), nullptr, "EnableUnitFiles", "asbb", 1, kTimerUnit, 0, 1);
     const char* step = "enable";
     if (refused.empty()) {
         refused = callManager(bus.get(), nullptr, "Reload", "");
@@ -414,7 +422,7 @@ ScheduleOutcome unschedule() {
     const fs::path folder = userUnitFolder();
     const fs::path link = folder / kWants / kTimerUnit;
     const fs::path files[] = {link, folder / kTimerUnit, folder / kServiceUnit};
-    if (!present(files[0]) && !present(files[1]) && !present(files[2])) {
+    if (!folder.is_absolute() || (!present(files[0]) && !present(files[1]) && !present(files[2]))) {
         outcome.done = {"No daily collection was scheduled."};
         return outcome;
     }

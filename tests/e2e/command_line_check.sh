@@ -41,6 +41,26 @@ matches() {
   if [ "$2" = empty ]; then [ ! -s "$1" ]; else grep -Eq "$2" "$1"; fi
 }
 
+# answer_problem STATUS STDOUT-PATTERN STDERR-PATTERN: what is wrong with the last run.
+answer_problem() {
+  if [ "$actual" != "$1" ]; then
+    echo "exit status $actual, expected $1"
+  elif ! matches "$scratch/stdout" "$2"; then
+    echo "standard output does not match $2"
+  elif ! matches "$scratch/stderr" "$3"; then
+    echo "standard error does not match $3"
+  fi
+}
+
+# report WHAT PROBLEM: a failure, with what the program printed.
+report() {
+  [ -n "$2" ] || return 0
+  echo "tyqlmftp $1: $2" >&2
+  sed 's/^/  stdout: /' "$scratch/stdout" >&2
+  sed 's/^/  stderr: /' "$scratch/stderr" >&2
+  failures=$((failures + 1))
+}
+
 # argument | status | stdout pattern | stderr pattern
 while IFS='|' read -r arguments status out_pattern err_pattern; do
   for folder in config home work; do
@@ -50,22 +70,12 @@ while IFS='|' read -r arguments status out_pattern err_pattern; do
   read -r -a argv <<<"$arguments"
   bus_address=
   run "$program" "${argv[@]}"
-  problem=
-  if [ "$actual" != "$status" ]; then
-    problem="exit status $actual, expected $status"
-  elif ! matches "$scratch/stdout" "$out_pattern"; then
-    problem="standard output does not match $out_pattern"
-  elif ! matches "$scratch/stderr" "$err_pattern"; then
-    problem="standard error does not match $err_pattern"
-  elif [ -n "$(find "$scratch/config" "$scratch/home" "$scratch/work" -mindepth 1 -print -quit)" ]; then
+  problem=$(answer_problem "$status" "$out_pattern" "$err_pattern")
+  if [ -z "$problem" ] &&
+    [ -n "$(find "$scratch/config" "$scratch/home" "$scratch/work" -mindepth 1 -print -quit)" ]; then
     problem="files were written: $(cd "$scratch" && find config home work -mindepth 1 | tr '\n' ' ')"
   fi
-  if [ -n "$problem" ]; then
-    echo "tyqlmftp $arguments: $problem" >&2
-    sed 's/^/  stdout: /' "$scratch/stdout" >&2
-    sed 's/^/  stderr: /' "$scratch/stderr" >&2
-    failures=$((failures + 1))
-  fi
+  report "$arguments" "$problem"
 done <<'CASES'
 --help|0|^Usage: tyqlmftp |empty
 --version|0|^tyqlmftp [0-9]+\.[0-9]+$|empty
@@ -170,25 +180,14 @@ while IFS='|' read -r bus folder arguments status out_pattern err_pattern expect
   read -r -a argv <<<"$arguments"
   run "$folder/tyqlmftp" "${argv[@]}"
   stop_bus
-  made_calls=$( (grep -v ' Get\(All\)\? /' "$scratch/calls" 2>/dev/null || true) | cut -d' ' -f2- | paste -sd';')
-  problem=
-  if [ "$actual" != "$status" ]; then
-    problem="exit status $actual, expected $status"
-  elif ! matches "$scratch/stdout" "$out_pattern"; then
-    problem="standard output does not match $out_pattern"
-  elif ! matches "$scratch/stderr" "$err_pattern"; then
-    problem="standard error does not match $err_pattern"
-  elif [ "$made_calls" != "$calls" ]; then
+  # The manager's methods, without the property reads.
+  made_calls=$( (grep -v ' Get\(All\)\? /' "$scratch/calls" 2>/dev/null || true) |
+    cut -d' ' -f2- | paste -sd';')
+  problem=$(answer_problem "$status" "$out_pattern" "$err_pattern")
+  if [ -z "$problem" ] && [ "$made_calls" != "$calls" ]; then
     problem="manager calls: $made_calls"
-  else
-    problem=$(units_problem "$expected")
   fi
-  if [ -n "$problem" ]; then
-    echo "tyqlmftp $arguments ($bus): $problem" >&2
-    sed 's/^/  stdout: /' "$scratch/stdout" >&2
-    sed 's/^/  stderr: /' "$scratch/stderr" >&2
-    failures=$((failures + 1))
-  fi
+  report "$arguments ($bus)" "${problem:-$(units_problem "$expected")}"
 done <<CASES
 none|$odd|--schedule 00:00|0|^Daily collection at 00:00: .*/tyqlmftp-collect.timer written\.$|empty|00:00 linked|
 none|$odd|--schedule 23:59|0|next login, or with: systemctl --user enable --now tyqlmftp-collect.timer$|empty|23:59 linked|

@@ -1,11 +1,7 @@
 '''python3-dbusmock template: a user's service manager on the session bus,
 as much of it as the daily timer uses. Every call lands in dbusmock's call
 log (--logfile). Parameters: "refuse", a method name that answers with an
-error; "next", the timer's NextElapseUSecRealtime in microseconds.
-
-    /usr/bin/python3 -m dbusmock --session -l calls.log \\
-        --template tests/tools/systemd_user_mock.py -p '{"refuse": "StartUnit"}'
-'''
+error; "next", the timer's NextElapseUSecRealtime in microseconds.'''
 
 import dbus
 
