@@ -29,7 +29,7 @@ constexpr char kManagerInterface[] = "org.freedesktop.systemd1.Manager";
 constexpr char kCalendar[] = "OnCalendar=*-*-* ";
 constexpr char kWants[] = "timers.target.wants";
 constexpr char kNoManager[] =
-    "No service manager of yours is running here: it takes effect at the next login, or with: "
+    "No user service manager is running here: it takes effect at the next login, or with: "
     "systemctl --user enable --now tyqlmftp-collect.timer";
 
 struct BusClose {

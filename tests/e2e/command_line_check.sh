@@ -33,7 +33,7 @@ run() {
     env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM=xcb \
       XDG_CONFIG_HOME="$scratch/config" HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/runtime" \
       TZ=UTC ${bus_address:+DBUS_SESSION_BUS_ADDRESS="$bus_address"} \
-      timeout 20 "$binary" "$@" >"$scratch/stdout" 2>"$scratch/stderr") || actual=$?
+      timeout 120 "$binary" "$@" >"$scratch/stdout" 2>"$scratch/stderr") || actual=$?
 }
 
 # matches FILE PATTERN: an extended regular expression, or "empty".
