@@ -148,6 +148,66 @@ std::optional<std::chrono::system_clock::time_point> nextRunOn(sd_bus* bus) {
         std::chrono::microseconds(microseconds)));
 }
 
+// The end of a job the manager queued: a started unit's job ends "done", and
+// only then does a timer know its next run.
+class JobWatch {
+  public:
+    // Watches before the job is asked for, so that its end cannot be missed.
+    explicit JobWatch(sd_bus* bus) : bus_(bus) {
+        sd_bus_slot* slot = nullptr;
+        if (sd_bus_match_signal(bus, &slot, kManager, kManagerPath, kManagerInterface, "JobRemoved",
+                                &JobWatch::removed, this) >= 0) {
+            slot_.reset(slot);
+        }
+    }
+
+    // The job's result ("done", "failed", ...); nothing when the bus failed
+    // or no end came within a method call's time.
+    std::optional<std::string> wait(std::string job) {
+        job_ = std::move(job);
+        std::uint64_t limit = 0;
+        if (!slot_ || sd_bus_get_method_call_timeout(bus_, &limit) < 0) {
+            return std::nullopt;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(limit);
+        while (!result_) {
+            const int processed = sd_bus_process(bus_, nullptr);
+            if (processed < 0) {
+                break;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (processed == 0 && (left.count() <= 0 || sd_bus_wait(bus_, left.count()) < 0)) {
+                break;
+            }
+        }
+        return result_;
+    }
+
+  private:
+    struct SlotUnref {
+        void operator()(sd_bus_slot* slot) const noexcept { sd_bus_slot_unref(slot); }
+    };
+
+    static int removed(sd_bus_message* message, void* data, sd_bus_error*) {
+        auto* watch = static_cast<JobWatch*>(data);
+        std::uint32_t id = 0;
+        const char* path = nullptr;
+        const char* unit = nullptr;
+        const char* result = nullptr;
+        if (sd_bus_message_read(message, "uoss", &id, &path, &unit, &result) >= 0 &&
+            watch->job_ == path) {
+            watch->result_ = result;
+        }
+        return 0;
+    }
+
+    sd_bus* bus_;
+    std::unique_ptr<sd_bus_slot, SlotUnref> slot_;
+    std::string job_;
+    std::optional<std::string> result_;
+};
+
 std::string localTime(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm parts{};
@@ -401,14 +461,24 @@ ScheduleOutcome schedule(std::string_view time) {
         refused = callManager(bus.get(), nullptr, "Reload", "");
         step = "reload its units for";
     }
+    JobWatch watch(bus.get());
+    Message job;
     if (refused.empty()) {
-        refused = callManager(bus.get(), nullptr, "StartUnit", "ss", kTimerUnit, "replace");
+        refused = callManager(bus.get(), &job, "StartUnit", "ss", kTimerUnit, "replace");
         step = "start";
     }
     if (!refused.empty()) {
         outcome.error = "the service manager would not " + std::string(step) + " " + kTimerUnit +
                         ": " + refused;
         return outcome;
+    }
+    // A queued start is no start yet: a failed one must not pass for one.
+    const char* jobPath = nullptr;
+    if (sd_bus_message_read(job.get(), "o", &jobPath) >= 0 && jobPath != nullptr) {
+        if (const auto result = watch.wait(jobPath); result && *result != "done") {
+            outcome.error = std::string(kTimerUnit) + " did not start (" + *result + ")";
+            return outcome;
+        }
     }
     outcome.done = {what + ": " + kTimerUnit + " enabled and started."};
     if (const auto next = nextRunOn(bus.get())) {

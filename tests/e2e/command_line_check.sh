@@ -180,8 +180,8 @@ while IFS='|' read -r bus folder arguments status out_pattern err_pattern expect
   read -r -a argv <<<"$arguments"
   run "$folder/tyqlmftp" "${argv[@]}"
   stop_bus
-  # The manager's methods, without the property reads.
-  made_calls=$( (grep -v ' Get\(All\)\? /' "$scratch/calls" 2>/dev/null || true) |
+  # The manager's methods, without the property reads and the mock's signals.
+  made_calls=$( (grep -v ' \(Get\|GetAll\|emit\) /' "$scratch/calls" 2>/dev/null || true) |
     cut -d' ' -f2- | paste -sd';')
   problem=$(answer_problem "$status" "$out_pattern" "$err_pattern")
   if [ -z "$problem" ] && [ "$made_calls" != "$calls" ]; then
@@ -200,7 +200,8 @@ manager|$odd|--schedule 18:30|0|^Next collection: NEXT\.$|empty|18:30|EnableUnit
 manager:StopUnit|$odd|--no-schedule|1|empty|^tyqlmftp: the service manager would not stop tyqlmftp-collect.timer: StopUnit refused by the test$|-|StopUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
 manager:EnableUnitFiles|$odd|--schedule 06:45|1|empty|^tyqlmftp: the service manager would not enable tyqlmftp-collect.timer: EnableUnitFiles refused by the test$|06:45|EnableUnitFiles ["tyqlmftp-collect.timer"] False True
 manager:StartUnit|$odd|--schedule 06:50|1|empty|would not start tyqlmftp-collect.timer: StartUnit refused|06:50|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace"
-none|$odd|--no-schedule|0|^Daily collection at 06:50 removed\.$|empty|-|
+manager:job|$odd|--schedule 06:55|1|empty|^tyqlmftp: tyqlmftp-collect.timer did not start \(failed\)$|06:55|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace"
+none|$odd|--no-schedule|0|^Daily collection at 06:55 removed\.$|empty|-|
 none|$slash|--schedule 07:00|1|empty|^tyqlmftp: the service manager cannot run the program from its path|-|
 CASES
 [ "$failures" -eq 0 ]

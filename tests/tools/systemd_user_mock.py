@@ -1,9 +1,11 @@
 '''python3-dbusmock template: a user's service manager on the session bus,
 as much of it as the daily timer uses. Every call lands in dbusmock's call
 log (--logfile). Parameters: "refuse", a method name that answers with an
-error; "next", the timer's NextElapseUSecRealtime in microseconds.'''
+error, or "job": the start job fails; "next", the timer's
+NextElapseUSecRealtime in microseconds.'''
 
 import dbus
+from gi.repository import GLib
 
 from dbusmock import mockobject
 
@@ -54,7 +56,12 @@ def DisableUnitFiles(self, _files, _runtime):
 @dbus.service.method(MAIN_IFACE, in_signature='ss', out_signature='o')
 def StartUnit(self, name, _mode):
     unit_path(self, name)
-    return answer(self, 'StartUnit', dbus.ObjectPath(MAIN_OBJ + '/job/1'))
+    job = answer(self, 'StartUnit', dbus.ObjectPath(MAIN_OBJ + '/job/1'))
+    result = 'failed' if self.refuse == 'job' else 'done'
+    # The job ends after the reply, as the manager's own do.
+    GLib.idle_add(lambda: self.EmitSignal(MAIN_IFACE, 'JobRemoved', 'uoss',
+                                          [1, job, name, result]) and False)
+    return job
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='ss', out_signature='o')
