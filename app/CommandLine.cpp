@@ -20,7 +20,7 @@ constexpr char kUsage[] =
     "~/.config/tyqlmftp/TYFTP.INI. See tyqlmftp(1).\n"
     "\n"
     "  --collect         collect once without a window, with the same settings\n"
-    "  --schedule HH:MM  collect every day at HH:MM (a timer of your service manager)\n"
+    "  --schedule HH:MM  collect every day at HH:MM, through a timer of your own\n"
     "  --no-schedule     stop collecting every day\n";
 
 constexpr char kBadTime[] =
