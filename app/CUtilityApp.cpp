@@ -43,8 +43,9 @@ bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
 
 int CUtilityApp::run(int argc, char** argv) {
     // Before the toolkit: it would need a display, and it takes arguments of its own.
-    if (const auto action = parseCommandLine(argc, argv); action != CommandLineAction::RunWindow) {
-        return answerCommandLine(action);
+    if (const auto line = parseCommandLine(argc, argv);
+        line.action != CommandLineAction::RunWindow) {
+        return answerCommandLine(line);
     }
     // The toolkit aborts without a display; say so instead.
     if (displayMissing([](const char* name) { return std::getenv(name); })) {

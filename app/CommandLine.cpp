@@ -3,16 +3,28 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/Collect.h"
+#include "app/Schedule.h"
+
 namespace tyq::app {
 
 namespace {
 
 constexpr char kUsage[] =
     "Usage: tyqlmftp [--help | --version]\n"
+    "       tyqlmftp --collect\n"
+    "       tyqlmftp --schedule HH:MM | --no-schedule\n"
     "\n"
     "Collects and unpacks your ORV Mail data files from the FTP mailbox, in one\n"
     "window. Settings: $XDG_CONFIG_HOME/tyqlmftp/TYFTP.INI, by default\n"
-    "~/.config/tyqlmftp/TYFTP.INI. See tyqlmftp(1).\n";
+    "~/.config/tyqlmftp/TYFTP.INI. See tyqlmftp(1).\n"
+    "\n"
+    "  --collect         collect once without a window, with the same settings\n"
+    "  --schedule HH:MM  collect every day at HH:MM, through a timer of your own\n"
+    "  --no-schedule     stop collecting every day\n";
+
+constexpr char kBadTime[] =
+    "tyqlmftp: --schedule needs a time of day as HH:MM, from 00:00 to 23:59.\n";
 
 constexpr char kNoDisplay[] =
     "tyqlmftp: there is no display to show the window on (neither DISPLAY nor\n"
@@ -27,30 +39,65 @@ int print(std::FILE* stream, const char* text, int status) {
     return std::fflush(stream) == 0 && written ? status : 1;
 }
 
-}  // namespace
-
-CommandLineAction parseCommandLine(int argc, const char* const* argv) {
-    if (argc <= 1) {
-        return CommandLineAction::RunWindow;
+// What a change of the schedule did goes to standard output, why it failed to
+// standard error.
+int report(const ScheduleOutcome& outcome) {
+    std::string done;
+    for (const std::string& line : outcome.done) {
+        done += line + "\n";
     }
-    if (argc == 2) {
-        const std::string_view argument = argv[1];
-        if (argument == "--help") {
-            return CommandLineAction::PrintHelp;
-        }
-        if (argument == "--version") {
-            return CommandLineAction::PrintVersion;
-        }
+    const int printed = print(stdout, done.c_str(), 0);
+    if (!outcome.ok()) {
+        print(stderr, ("tyqlmftp: " + outcome.error + "\n").c_str(), 1);
+        return 1;
     }
-    return CommandLineAction::Refuse;
+    return printed;
 }
 
-int answerCommandLine(CommandLineAction action) {
-    switch (action) {
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+    using enum CommandLineAction;
+    if (argc <= 1) {
+        return {RunWindow, {}};
+    }
+    const std::string_view argument = argv[1];
+    if (argc == 2) {
+        for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
+                                           {"--version", PrintVersion},
+                                           {"--collect", Collect},
+                                           {"--no-schedule", Unschedule}}) {
+            if (argument == name) {
+                return {action, {}};
+            }
+        }
+        if (argument.starts_with("--schedule=")) {
+            const std::string time(argument.substr(argument.find('=') + 1));
+            return {isTimeOfDay(time) ? Schedule : BadTime, time};
+        }
+    }
+    if (argument == "--schedule" && argc <= 3) {
+        const std::string time = argc == 3 ? argv[2] : "";
+        return {isTimeOfDay(time) ? Schedule : BadTime, time};
+    }
+    return {Refuse, {}};
+}
+
+int answerCommandLine(const CommandLine& line) {
+    switch (line.action) {
         case CommandLineAction::PrintHelp:
             return print(stdout, kUsage, 0);
         case CommandLineAction::PrintVersion:
             return print(stdout, kVersion, 0);
+        case CommandLineAction::Collect:
+            return runCollect();
+        case CommandLineAction::Schedule:
+            return report(schedule(line.time));
+        case CommandLineAction::Unschedule:
+            return report(unschedule());
+        case CommandLineAction::BadTime:
+            print(stderr, kBadTime, 2);
+            return 2;
         case CommandLineAction::Refuse:
             print(stderr, kUsage, 2);
             return 2;

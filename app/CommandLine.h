@@ -1,19 +1,36 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace tyq::app {
 
-// The program takes no arguments but --help and --version. Each is answered
-// before the toolkit starts, so neither needs a display nor touches a file;
-// anything else is refused, the toolkit's own options included.
-enum class CommandLineAction { RunWindow, PrintHelp, PrintVersion, Refuse };
+// The program takes no arguments but --help, --version, --collect,
+// --schedule HH:MM and --no-schedule. Each is answered before the toolkit
+// starts, so none needs a display; anything else is refused, the toolkit's
+// own options included.
+enum class CommandLineAction {
+    RunWindow,
+    PrintHelp,
+    PrintVersion,
+    Collect,
+    Schedule,
+    Unschedule,
+    BadTime,  // --schedule without a time of day as HH:MM
+    Refuse
+};
 
-CommandLineAction parseCommandLine(int argc, const char* const* argv);
+struct CommandLine {
+    CommandLineAction action = CommandLineAction::RunWindow;
+    std::string time;  // --schedule's argument
+};
 
-// Prints what the action asks for; returns the exit status (0 for --help and
-// --version, 1 when standard output could not be written, 2 for a refusal).
-int answerCommandLine(CommandLineAction action);
+CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// Does and prints what the command line asks for; returns the exit status (0
+// when done, 1 when standard output could not be written or the schedule could
+// not be changed, 2 for a refusal; --collect's own statuses).
+int answerCommandLine(const CommandLine& line);
 
 // Whether the toolkit would find no display to open: the platform it would
 // use (QT_QPA_PLATFORM, else the desktop's default) needs DISPLAY or

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/CUtilityApp.h"
+#include "app/Collect.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -206,9 +207,99 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
     EXPECT_TRUE(readFile(archive) == before);
 }
 
+// --collect as the timer runs it: a child with no display, its lines on
+// standard output, its exit status the verdict; each row runs after the one
+// before, on the same mailbox, folder and state.
+TEST(Collect, NewFilesOnlyAndTheExitStatus) {
+    TempDir home;
+    TempDir source;
+    makeFile(source / "a.dat", 3000);
+    makeFile(source / "b.dat", 3000);
+    makeFile(home / "OTHER.ZIP", 2000);
+    const auto zip = [&](const char* password, const fs::path& archive, const char* entry) {
+        const std::string command = "cd '" + source.path().string() + "' && zip -q -P '" +
+                                    password + "' '" + archive.string() + "' " + entry;
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    };
+    zip("zip pw", home / "QLMA.ZIP", "a.dat");
+    FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    ChildRun run;
+    run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "zip pw");
+    struct Row {
+        const char* what;
+        std::function<void()> before;
+        int status;
+        int retrs;  // RETR commands the server has had so far
+        std::set<std::string> names;
+        const char* says;
+    };
+    const std::set<std::string> first{"a.dat", "OTHER.ZIP"};
+    const Row rows[] = {
+        {"first run", {}, 0, 2, first, "2 new files from the mailbox, 1 extracted"},
+        {"nothing new", {}, 0, 2, first, "Nothing new in the mailbox"},
+        {"a new archive, another zip password",
+         [&] { zip("other", home / "QLMB.ZIP", "b.dat"); },
+         77,
+         3,
+         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
+         "Check the zip password"},
+        {"the server gone",
+         [&] { server.kill(); },
+         75,
+         5,
+         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
+         "Could not log in"},
+        {"no mailbox set up",
+         [&] {
+             settings::ProfileStore(run.config / "tyqlmftp")
+                 .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
+         },
+         78,
+         5,
+         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
+         "No mailbox is set up"},
+    };
+    for (const auto& row : rows) {
+        if (row.before) {
+            row.before();
+        }
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
+            ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
+            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            const std::string out = (run.work / "out").string();
+            if (!std::freopen(out.c_str(), "w", stdout)) {
+                std::_Exit(120);
+            }
+            const std::string self = fs::read_symlink("/proc/self/exe").string();
+            ::execl(self.c_str(), self.c_str(), "collect", nullptr);
+            std::_Exit(121);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const std::string said = readFile(run.work / "out");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.status)
+            << row.what << ": " << status << "\n"
+            << said;
+        if (server.running()) {
+            EXPECT_EQ(server.sent("RETR"), row.retrs) << row.what;
+        }
+        EXPECT_EQ(run.names(), row.names) << row.what;
+        EXPECT_NE(said.find(row.says), std::string::npos) << row.what << "\n" << said;
+    }
+    EXPECT_EQ(readFile(run.local / "a.dat"), readFile(source / "a.dat"));
+    // The collection's own transfer logs, not the window's.
+    EXPECT_FALSE(fs::exists(run.work / "QLMTYFTP.Log"));
+    EXPECT_FALSE(fs::is_empty(run.work / "state/tyqlmftp/logs"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "collect") {
+        return app::runCollect();
+    }
     if (argc == 3 && std::string(argv[1]) == "child") {
         childButton = std::atoi(argv[2]);
         int childArgc = 1;
