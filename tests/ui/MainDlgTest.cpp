@@ -49,17 +49,22 @@ std::string scrambled(std::string text) {
 // Counts the questions answered, for a command on the worker to wait on.
 struct CountingPrompter : test::ScriptedPrompter {
     std::atomic<int> answered{0};
+    // Runs once, while the next question is showing.
+    std::function<void()> whileAsking;
     PromptAnswer ask(const Prompt& prompt) override {
+        if (const auto showing = std::exchange(whileAsking, nullptr)) {
+            showing();
+        }
         const auto answer = ScriptedPrompter::ask(prompt);
         ++answered;
         return answer;
     }
 };
 
-// Waits on the worker, at most a few seconds, until done() holds.
+// Waits on the worker, at most a minute, until done() holds.
 template <typename Done>
 bool waitFor(Done done) {
-    for (int i = 0; i < 5000 && !done(); ++i) {
+    for (int i = 0; i < 60000 && !done(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return done();
@@ -76,6 +81,8 @@ struct Fixture {
     int downloads = 0;
     std::function<void(MainWindowPort&)> download = [this](MainWindowPort&) { ++downloads; };
     std::function<void(MainWindowPort&)> unzip = [](MainWindowPort&) {};
+    // The questions of the command running now.
+    Prompter* asker = nullptr;
     std::filesystem::path executable;
     std::function<void(const std::string&)> showHelp;
     std::function<std::optional<std::string>(const std::string&)> chooseFolder;
@@ -92,8 +99,14 @@ struct Fixture {
             ++hangUps;
             fileAtHangUp = file();
         };
-        hooks.download = [this](MainWindowPort& port, Prompter&) { download(port); };
-        hooks.unzip = [this](MainWindowPort& port, Prompter&) { unzip(port); };
+        hooks.download = [this](MainWindowPort& port, Prompter& questions) {
+            asker = &questions;
+            download(port);
+        };
+        hooks.unzip = [this](MainWindowPort& port, Prompter& questions) {
+            asker = &questions;
+            unzip(port);
+        };
         hooks.executablePath = executable;
         if (showHelp) {
             hooks.showHelp = showHelp;
@@ -110,6 +123,12 @@ struct Fixture {
             }
         }
         return *window;
+    }
+
+    // Waits until the command started last has ended and the window is at
+    // rest again.
+    bool ended() const {
+        return QTest::qWaitFor([this] { return !window->commandRunning(); }, 60000);
     }
 
     template <typename T>
@@ -521,6 +540,7 @@ class MainDlgTest : public QObject {
         control->setFocus();
         ModalCloser closer;
         QTest::keyClick(control, Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(f.ended());
         QCOMPARE(window.isVisible(), result == -1);
         if (result != -1) {
             QCOMPARE(window.result(), result);
@@ -625,6 +645,7 @@ class MainDlgTest : public QObject {
         (id == 1004 ? f.download : f.unzip) = thrower;
         auto& window = f.open();
         QTest::mouseClick(f.button(id), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCOMPARE(f.prompter.asked.size(), std::size_t(1));
         const auto& box = f.prompter.asked.front();
         QCOMPARE(QString::fromStdString(box.text), expected);
@@ -648,6 +669,7 @@ class MainDlgTest : public QObject {
         auto& window = f.open();
         f.fill("orv", "pw", "zip pw", "/q");
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCOMPARE(taken.user, std::string("orv"));
         QCOMPARE(taken.zipPass, std::string("zip pw"));
         QCOMPARE(taken.local, std::string("/q"));
@@ -688,6 +710,7 @@ class MainDlgTest : public QObject {
             port.setProgressText("Downloading Finished!");
         };
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCoreApplication::processEvents();
         QVERIFY(!f.aol()->isChecked());
         QVERIFY(window.isVisible());
@@ -715,7 +738,7 @@ class MainDlgTest : public QObject {
         QTest::addColumn<int>("id");
         QTest::addColumn<bool>("yes");
         for (const char* how : {"Cancel", "Escape", "close box", "signal", "Cancel clicked",
-                                "Alt+C", "Space on Cancel"}) {
+                                "Alt+C", "Space on Cancel", "Cancel clicked during a question"}) {
             for (const int id : {1004, 1005}) {
                 for (const bool yes : {true, false}) {
                     if (QString(how) != "signal" || yes) {
@@ -732,6 +755,12 @@ class MainDlgTest : public QObject {
         QFETCH(bool, yes);
         Fixture f;
         f.prompter.answers = {yes ? PromptAnswer::Yes : PromptAnswer::No};
+        // The command's own question comes second, and is answered Yes.
+        const bool duringQuestion = how == "Cancel clicked during a question";
+        if (duringQuestion) {
+            f.prompter.answers.push_back(PromptAnswer::Yes);
+        }
+        std::optional<PromptAnswer> commandGot;
         auto& window = f.open();
         std::stop_token token;
         bool barShown = false;
@@ -778,6 +807,13 @@ class MainDlgTest : public QObject {
                     QVERIFY(QApplication::focusWidget() == cancelButton);
                     QTest::keyClick(handle, Qt::Key_Space);
                 });
+            } else if (duringQuestion) {
+                f.prompter.whileAsking = [&] {
+                    QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier,
+                                      cancelButton->geometry().center());
+                    QVERIFY(QTest::qWaitFor([&] { return f.prompter.answered > 0; }, 60000));
+                };
+                commandGot = f.asker->ask(Prompt{"Go on?", PromptButtons::YesNo});
             }
             if (how == "Cancel") {
                 auto* cancel = f.button(1011);
@@ -804,6 +840,7 @@ class MainDlgTest : public QObject {
             port.setProgressText("after");
         };
         QTest::mouseClick(f.button(id), Qt::LeftButton);
+        QVERIFY(f.ended());
 
         QVERIFY(barShown);
         // Fill and text tell the whole run, and neither goes back.
@@ -824,13 +861,18 @@ class MainDlgTest : public QObject {
         if (how == "signal") {
             QVERIFY(f.prompter.asked.empty());
         } else {
-            QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+            QCOMPARE(f.prompter.asked.size(), std::size_t(duringQuestion ? 2 : 1));
             const auto& question = f.prompter.asked.front();
             QCOMPARE(QString::fromStdString(question.text),
                      id == 1004 ? QStringLiteral("Stop the download?")
                                 : QStringLiteral("Stop unzipping?"));
             QCOMPARE(question.icon, PromptIcon::Question);
             QCOMPARE(question.buttons, PromptButtons::YesNo);
+        }
+        // A stop answers the command's open question No.
+        if (duringQuestion) {
+            QCOMPARE(f.prompter.asked.back().text, std::string("Go on?"));
+            QCOMPARE(commandGot, yes ? PromptAnswer::No : PromptAnswer::Yes);
         }
         const bool closes = yes && (how == "close box" || how == "signal");
         QCOMPARE(window.isVisible(), !closes);
@@ -948,6 +990,7 @@ class MainDlgTest : public QObject {
             QVERIFY(QTest::qWaitForWindowActive(&other));
         }
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
 
         const QString folder = QString::fromStdString(local.path().string());
         const QString detail = window.findChild<QLabel*>("progressDetail")->text();
