@@ -32,14 +32,18 @@ bool runOnThreadOf(QObject* context, const std::stop_token& stop, std::function<
         work();
         return true;
     }
+    if (stop.stop_requested()) {
+        return false;
+    }
     auto query = std::make_shared<Query>();
     QMetaObject::invokeMethod(
         context,
-        [query, work = std::move(work)] {
+        [query, stop, work = std::move(work)] {
             {
                 const std::lock_guard<std::mutex> lock(query->mutex);
-                if (query->state != Query::State::Waiting) {
-                    return;  // the command stopped waiting for it
+                // Also when the command has not yet seen the stop.
+                if (query->state != Query::State::Waiting || stop.stop_requested()) {
+                    return;
                 }
                 query->state = Query::State::Running;
             }

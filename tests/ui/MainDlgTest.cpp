@@ -25,6 +25,7 @@
 #include "support/TempDir.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CMainDlg.h"
+#include "ui/CommandJob.h"
 #include "ui/ControlIds.h"
 #include "ui/HelpViewer.h"
 #include "ui/ProgressMeter.h"
@@ -656,6 +657,91 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.progress()->text(), QStringLiteral("Downloading..."));
     }
 
+    // A job on its own: what its command gives reaches the window in order,
+    // byte counts at most ten a second but each item's first and last always,
+    // and after a stop no question is asked and no work handed over is begun.
+    void jobCarriesCallsOver_data() {
+        QTest::addColumn<QString>("command");
+        for (const char* command : {"texts", "counts of one item", "counts of many items",
+                                    "question after a stop", "work after a stop", "throw"}) {
+            QTest::newRow(command) << QString(command);
+        }
+    }
+    void jobCarriesCallsOver() {
+        QFETCH(QString, command);
+        QObject window;
+        ProcessCounters counters;
+        CountingPrompter prompter;
+        prompter.answers = {PromptAnswer::Yes};
+        std::vector<std::string> sent;
+        std::vector<ByteProgress> counts;
+        std::chrono::steady_clock::duration took{};
+        std::optional<PromptAnswer> answer;
+        bool worked = false;
+        ui::CommandJob job(
+            [&](MainWindowPort& port, Prompter& questions) {
+                const auto start = std::chrono::steady_clock::now();
+                if (command == "texts") {
+                    for (int i = 0; i < 300; ++i) {
+                        sent.push_back(std::to_string(i));
+                        (i % 3 == 0 ? port.setProgressDetail(sent.back())
+                                    : port.setProgressText(sent.back()));
+                    }
+                } else if (command.startsWith("counts")) {
+                    const bool many = command.endsWith("many items");
+                    for (int i = 0; i <= 2000; ++i) {
+                        const int item = many ? 1 + i / 2 : 1;
+                        const std::int64_t done = many ? (i % 2) * 10 : i;
+                        port.setProgressBytes({"QLM.ZIP", item, 1001, done, many ? 10 : 2000});
+                    }
+                } else if (command == "throw") {
+                    throw std::runtime_error("no socket");
+                } else {
+                    job.stop();
+                    if (command == "question after a stop") {
+                        answer = questions.ask(Prompt{"Go on?", PromptButtons::YesNo});
+                    } else {
+                        port.runOnWindowThread([&] { worked = true; });
+                    }
+                }
+                took = std::chrono::steady_clock::now() - start;
+            },
+            {}, counters, prompter, window);
+        std::vector<std::string> got;
+        std::vector<ByteProgress> passed;
+        bool finished = false;
+        const auto text = [&](const std::string& shown) { got.push_back(shown); };
+        QObject::connect(&job, &ui::CommandJob::progressText, &window, text);
+        QObject::connect(&job, &ui::CommandJob::progressDetail, &window, text);
+        QObject::connect(&job, &ui::CommandJob::progressBytes, &window,
+                         [&](const ByteProgress& progress) { passed.push_back(progress); });
+        QObject::connect(&job, &ui::CommandJob::finished, &window, [&] { finished = true; });
+        job.start();
+        QVERIFY(QTest::qWaitFor([&] { return finished; }, 60000));
+        const std::exception_ptr error = job.finish();
+        QCOMPARE(bool(error), command == "throw");
+        QCOMPARE(got, sent);
+        if (command == "counts of one item") {
+            // The first and the last, and one a tenth of a second between.
+            const auto tenths =
+                std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 100;
+            QVERIFY2(passed.size() >= 2 && passed.size() <= std::size_t(tenths + 3),
+                     qPrintable(QString::number(passed.size())));
+            QCOMPARE(passed.front().itemDone, std::int64_t(0));
+            QCOMPARE(passed.back().itemDone, std::int64_t(2000));
+        } else if (command == "counts of many items") {
+            QCOMPARE(passed.size(), std::size_t(2001));
+            for (std::size_t i = 0; i < passed.size(); ++i) {
+                QCOMPARE(passed[i].itemNumber, 1 + int(i / 2));
+            }
+        }
+        QCOMPARE(answer, command == "question after a stop"
+                             ? std::optional<PromptAnswer>(PromptAnswer::No)
+                             : std::nullopt);
+        QVERIFY(!worked);
+        QVERIFY(prompter.asked.empty());
+    }
+
     void commandsGetTheWindowAndItsFields() {
         Fixture f;
         StepOneTexts taken;
@@ -1005,6 +1091,10 @@ class MainDlgTest : public QObject {
         // notification the window sent.
         SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                            "org.freedesktop.Notifications", "GetCapabilities", {});
+        // The reply to the window's notification came in before this call's
+        // and waits in the queue: delivered now, so the window knows its
+        // notification before an action on it arrives.
+        QCoreApplication::processEvents();
         const std::string log = session_->log("org.freedesktop.Notifications");
         const std::string sent = log.substr(notified);
         QCOMPARE(sent.find("Notify") != std::string::npos, background);
