@@ -2,41 +2,23 @@
 
 #include <unistd.h>
 
-#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QContextMenuEvent>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDesktopServices>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextLayout>
 #include <QTimer>
-#include <QUrl>
-#include <QWindow>
 #include <algorithm>
-#include <cstdio>
-#include <exception>
 #include <optional>
-#include <stdexcept>
 #include <system_error>
-#include <thread>
 
-#include "common/DiskFullError.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "download/DownloadFiles.h"
