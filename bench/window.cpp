@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -72,6 +73,16 @@ QPushButton* button(tyq::ui::CMainDlg& window, int id) {
     return window.findChild<QPushButton*>(tyq::ui::controlName(id));
 }
 
+// Clicks a command's button and returns once the command has ended.
+void runToEnd(tyq::ui::CMainDlg& window, int id) {
+    QEventLoop loop;
+    QObject::connect(&window, &tyq::ui::CMainDlg::commandEnded, &loop, &QEventLoop::quit);
+    button(window, id)->click();
+    if (window.commandRunning()) {
+        loop.exec();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,7 +137,7 @@ int main(int argc, char** argv) {
         rusage before{};
         getrusage(RUSAGE_SELF, &before);
         const auto start = Clock::now();
-        button(window, id)->click();  // returns when the command has ended
+        runToEnd(window, id);
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         tick.stop();
         rusage usage{};
@@ -149,7 +160,7 @@ int main(int argc, char** argv) {
             }
         });
         prompter.stopAnswered = {};
-        button(window, id)->click();
+        runToEnd(window, id);
         const auto ended = Clock::now();
         if (prompter.stopAnswered == Clock::time_point{}) {
             std::printf("stop none\n");  // the command ended first

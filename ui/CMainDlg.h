@@ -3,14 +3,16 @@
 #include <QDialog>
 #include <QPointer>
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
@@ -28,6 +30,8 @@ class QTimer;
 
 namespace tyq::ui {
 
+class CommandJob;
+class DialogUnits;
 class HelpViewer;
 
 // The text of the AOL question, at start-up and on the first tick of the box.
@@ -35,6 +39,7 @@ inline constexpr char kAolQuestion[] =
     "Have you logged in and connected to the\nInternet with AOL?\nPress Yes to continue and  "
     "download files or \nedit parameters. Press No to exit.";
 inline constexpr char kHelpFileName[] = "tyqlmftp.hlp";
+inline constexpr char kOpenFolderText[] = "Open Folder";
 
 // What the window calls out to. Left empty, the program's own parts are used.
 struct MainDlgHooks {
@@ -83,9 +88,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     std::string m_strZipPass;
     std::string m_strLocal;
 
-    // Runs one command inside the window's error handling: input that arrives
-    // meanwhile is dropped, and an error that leaves the command is shown in
-    // a box with a stop icon instead of ending the program.
+    // Runs one command inside the window's error handling: an error that
+    // leaves the command is shown in a box with a stop icon instead of ending
+    // the program.
     void runCommand(const std::function<void()>& command);
 
     // OK and Cancel operations; every way to close the window leads here.
@@ -98,7 +103,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // command without asking, then closes as Cancel does but without the
     // hang-up question.
     void endOnRequest();
-    bool commandRunning() const noexcept { return stop_ != nullptr; }
+    bool commandRunning() const noexcept { return job_ != nullptr; }
 
     // The window's own menu (right-click): "&About Korvatt...".
     std::unique_ptr<QMenu> windowMenu();
@@ -109,6 +114,10 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // Shows the Location in the file manager: its FileManager1 service on
     // the session bus, else the desktop's handler for folders.
     void openFolder();
+
+  signals:
+    // A Step 2 or Step 3 command has ended and the window is at rest again.
+    void commandEnded();
 
   private slots:
     // A click on an action of the notification sent at a command's end.
@@ -121,6 +130,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
 
   private:
     void buildControls();
+    // The progress text, its detail, the bar and Open Folder; gives the top
+    // of the bar's row.
+    int buildProgressArea(const DialogUnits& units);
     void opening();
     void onOk();
     void onCancel();
@@ -129,15 +141,24 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void onSetup();
     void onAbout();
     void onBrowse();
+    // The four Step 1 fields as they read now, in the stored form.
+    StepOneTexts fieldsNow() const;
     void copyFieldsToMembers();
-    void runCommandWith(const std::function<void()>& command,
-                        const std::function<bool(QObject*, const QEvent&)>& passThrough);
-    // Runs a Step 2 or Step 3 command on a worker while the window answers.
-    void runOnWorker(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                     const char* stopQuestion, const char* itemWord, bool fromServer);
-    // What lets a click on Cancel, its mnemonic and Escape through while a
-    // worker command runs.
-    bool stopsCommand(QObject* receiver, const QEvent& event) const;
+    // The stop box for an error that left a command.
+    void reportFailure(const std::exception_ptr& error);
+    // Starts a Step 2 or Step 3 command as a job and returns; the window
+    // answers it while it runs.
+    void startJob(const std::function<void(MainWindowPort&, Prompter&)>& command,
+                  const char* stopQuestion, const char* itemWord, bool fromServer);
+    // The job's signals, carried out on the window.
+    void connectJob();
+    // Only Cancel acts while a command runs; the rest is disabled, and given
+    // back by restoreControls.
+    void disableControls();
+    void restoreControls();
+    // The job has said it ended: the window sums up, comes back to rest and
+    // closes if that was asked for meanwhile.
+    void onJobFinished();
     // The progress bar's fill and text as the meter reads now.
     void showMeter();
     // The detail line's text, cut to the lines it has.
@@ -154,13 +175,18 @@ class CMainDlg : public QDialog, public MainWindowPort {
     std::filesystem::path libraryFolder_;
     MainDlgHooks hooks_;
     ProcessCounters counters_;
-    bool inCommand_ = false;
-    // Set while a worker command runs.
-    std::stop_source* stop_ = nullptr;
+    // Set while a Step 2 or Step 3 command runs.
+    std::unique_ptr<CommandJob> job_;
+    // What the window has in hand about the running command besides waiting:
+    // the stop question is open, or the window closes (by the Cancel path)
+    // or ends (without the hang-up question) once it has ended.
+    enum class JobState { Running, Asking, Closing, Ending };
+    JobState jobState_ = JobState::Running;
     const char* stopQuestion_ = "";
-    bool askingToStop_ = false;
-    bool closeAfterStop_ = false;
-    bool endAfterStop_ = false;
+    std::chrono::steady_clock::time_point jobStarted_;
+    // The focus when the command started, and the controls it disabled.
+    QPointer<QWidget> focusBefore_;
+    std::vector<QPointer<QWidget>> disabled_;
     // What the progress bar's text counts, and whether a pause means the
     // server keeps us waiting.
     QString itemWord_;

@@ -259,8 +259,10 @@ class StepsTest : public QObject {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto field = [&](const char* id) { return window.findChild<QLineEdit*>(id); };
+        // True once the command the click started, if any, has ended.
         auto click = [&](const char* id) {
             QTest::mouseClick(window.findChild<QPushButton*>(id), Qt::LeftButton);
+            return QTest::qWaitFor([&] { return !window.commandRunning(); }, 600000);
         };
         auto* progress = window.findChild<QLabel*>("1007");
         QCOMPARE(window.aolChecked(), r.aol);
@@ -279,15 +281,15 @@ class StepsTest : public QObject {
                 !percent.hasMatch() || std::abs(percent.captured(1).toInt() - fill / 10) <= 1;
             fills.push_back(agree ? fill : -1);
         });
-        click("1004");
+        QVERIFY(click("1004"));
         QCOMPARE(progress->text(), r.vanish ? QStringLiteral("3 of 4 files downloaded")
                                             : QStringLiteral("Downloading Finished!"));
         QObject::disconnect(watch);
         QVERIFY(!fills.empty() && fills.front() >= 0 && std::ranges::is_sorted(fills));
         QVERIFY(r.vanish || fills.back() == 1000);
-        click("1005");
+        QVERIFY(click("1005"));
         QCOMPARE(progress->text(), QStringLiteral("Unzipping Finished!"));
-        click("1006");
+        QVERIFY(click("1006"));
         const std::time_t after = std::time(nullptr);
         fs::current_path(start);
         QCOMPARE(window.result(), int(QDialog::Accepted));

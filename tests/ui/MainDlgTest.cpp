@@ -25,6 +25,7 @@
 #include "support/TempDir.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CMainDlg.h"
+#include "ui/CommandJob.h"
 #include "ui/ControlIds.h"
 #include "ui/HelpViewer.h"
 #include "ui/ProgressMeter.h"
@@ -49,17 +50,22 @@ std::string scrambled(std::string text) {
 // Counts the questions answered, for a command on the worker to wait on.
 struct CountingPrompter : test::ScriptedPrompter {
     std::atomic<int> answered{0};
+    // Runs once, while the next question is showing.
+    std::function<void()> whileAsking;
     PromptAnswer ask(const Prompt& prompt) override {
+        if (const auto showing = std::exchange(whileAsking, nullptr)) {
+            showing();
+        }
         const auto answer = ScriptedPrompter::ask(prompt);
         ++answered;
         return answer;
     }
 };
 
-// Waits on the worker, at most a few seconds, until done() holds.
+// Waits on the worker, at most a minute, until done() holds.
 template <typename Done>
 bool waitFor(Done done) {
-    for (int i = 0; i < 5000 && !done(); ++i) {
+    for (int i = 0; i < 60000 && !done(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return done();
@@ -76,6 +82,8 @@ struct Fixture {
     int downloads = 0;
     std::function<void(MainWindowPort&)> download = [this](MainWindowPort&) { ++downloads; };
     std::function<void(MainWindowPort&)> unzip = [](MainWindowPort&) {};
+    // The questions of the command running now.
+    Prompter* asker = nullptr;
     std::filesystem::path executable;
     std::function<void(const std::string&)> showHelp;
     std::function<std::optional<std::string>(const std::string&)> chooseFolder;
@@ -92,8 +100,14 @@ struct Fixture {
             ++hangUps;
             fileAtHangUp = file();
         };
-        hooks.download = [this](MainWindowPort& port, Prompter&) { download(port); };
-        hooks.unzip = [this](MainWindowPort& port, Prompter&) { unzip(port); };
+        hooks.download = [this](MainWindowPort& port, Prompter& questions) {
+            asker = &questions;
+            download(port);
+        };
+        hooks.unzip = [this](MainWindowPort& port, Prompter& questions) {
+            asker = &questions;
+            unzip(port);
+        };
         hooks.executablePath = executable;
         if (showHelp) {
             hooks.showHelp = showHelp;
@@ -110,6 +124,12 @@ struct Fixture {
             }
         }
         return *window;
+    }
+
+    // Waits until the command started last has ended and the window is at
+    // rest again.
+    bool ended() const {
+        return QTest::qWaitFor([this] { return !window->commandRunning(); }, 60000);
     }
 
     template <typename T>
@@ -521,6 +541,7 @@ class MainDlgTest : public QObject {
         control->setFocus();
         ModalCloser closer;
         QTest::keyClick(control, Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(f.ended());
         QCOMPARE(window.isVisible(), result == -1);
         if (result != -1) {
             QCOMPARE(window.result(), result);
@@ -625,6 +646,7 @@ class MainDlgTest : public QObject {
         (id == 1004 ? f.download : f.unzip) = thrower;
         auto& window = f.open();
         QTest::mouseClick(f.button(id), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCOMPARE(f.prompter.asked.size(), std::size_t(1));
         const auto& box = f.prompter.asked.front();
         QCOMPARE(QString::fromStdString(box.text), expected);
@@ -633,6 +655,91 @@ class MainDlgTest : public QObject {
         QCOMPARE(box.owner, PromptOwner::MainWindow);
         QVERIFY(window.isVisible());
         QCOMPARE(f.progress()->text(), QStringLiteral("Downloading..."));
+    }
+
+    // A job on its own: what its command gives reaches the window in order,
+    // byte counts at most ten a second but each item's first and last always,
+    // and after a stop no question is asked and no work handed over is begun.
+    void jobCarriesCallsOver_data() {
+        QTest::addColumn<QString>("command");
+        for (const char* command : {"texts", "counts of one item", "counts of many items",
+                                    "question after a stop", "work after a stop", "throw"}) {
+            QTest::newRow(command) << QString(command);
+        }
+    }
+    void jobCarriesCallsOver() {
+        QFETCH(QString, command);
+        QObject window;
+        ProcessCounters counters;
+        CountingPrompter prompter;
+        prompter.answers = {PromptAnswer::Yes};
+        std::vector<std::string> sent;
+        std::vector<ByteProgress> counts;
+        std::chrono::steady_clock::duration took{};
+        std::optional<PromptAnswer> answer;
+        bool worked = false;
+        ui::CommandJob job(
+            [&](MainWindowPort& port, Prompter& questions) {
+                const auto start = std::chrono::steady_clock::now();
+                if (command == "texts") {
+                    for (int i = 0; i < 300; ++i) {
+                        sent.push_back(std::to_string(i));
+                        (i % 3 == 0 ? port.setProgressDetail(sent.back())
+                                    : port.setProgressText(sent.back()));
+                    }
+                } else if (command.startsWith("counts")) {
+                    const bool many = command.endsWith("many items");
+                    for (int i = 0; i <= 2000; ++i) {
+                        const int item = many ? 1 + i / 2 : 1;
+                        const std::int64_t done = many ? (i % 2) * 10 : i;
+                        port.setProgressBytes({"QLM.ZIP", item, 1001, done, many ? 10 : 2000});
+                    }
+                } else if (command == "throw") {
+                    throw std::runtime_error("no socket");
+                } else {
+                    job.stop();
+                    if (command == "question after a stop") {
+                        answer = questions.ask(Prompt{"Go on?", PromptButtons::YesNo});
+                    } else {
+                        port.runOnWindowThread([&] { worked = true; });
+                    }
+                }
+                took = std::chrono::steady_clock::now() - start;
+            },
+            {}, counters, prompter, window);
+        std::vector<std::string> got;
+        std::vector<ByteProgress> passed;
+        bool finished = false;
+        const auto text = [&](const std::string& shown) { got.push_back(shown); };
+        QObject::connect(&job, &ui::CommandJob::progressText, &window, text);
+        QObject::connect(&job, &ui::CommandJob::progressDetail, &window, text);
+        QObject::connect(&job, &ui::CommandJob::progressBytes, &window,
+                         [&](const ByteProgress& progress) { passed.push_back(progress); });
+        QObject::connect(&job, &ui::CommandJob::finished, &window, [&] { finished = true; });
+        job.start();
+        QVERIFY(QTest::qWaitFor([&] { return finished; }, 60000));
+        const std::exception_ptr error = job.finish();
+        QCOMPARE(bool(error), command == "throw");
+        QCOMPARE(got, sent);
+        if (command == "counts of one item") {
+            // The first and the last, and one a tenth of a second between.
+            const auto tenths =
+                std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 100;
+            QVERIFY2(passed.size() >= 2 && passed.size() <= std::size_t(tenths + 3),
+                     qPrintable(QString::number(passed.size())));
+            QCOMPARE(passed.front().itemDone, std::int64_t(0));
+            QCOMPARE(passed.back().itemDone, std::int64_t(2000));
+        } else if (command == "counts of many items") {
+            QCOMPARE(passed.size(), std::size_t(2001));
+            for (std::size_t i = 0; i < passed.size(); ++i) {
+                QCOMPARE(passed[i].itemNumber, 1 + int(i / 2));
+            }
+        }
+        QCOMPARE(answer, command == "question after a stop"
+                             ? std::optional<PromptAnswer>(PromptAnswer::No)
+                             : std::nullopt);
+        QVERIFY(!worked);
+        QVERIFY(prompter.asked.empty());
     }
 
     void commandsGetTheWindowAndItsFields() {
@@ -648,6 +755,7 @@ class MainDlgTest : public QObject {
         auto& window = f.open();
         f.fill("orv", "pw", "zip pw", "/q");
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCOMPARE(taken.user, std::string("orv"));
         QCOMPARE(taken.zipPass, std::string("zip pw"));
         QCOMPARE(taken.local, std::string("/q"));
@@ -688,6 +796,7 @@ class MainDlgTest : public QObject {
             port.setProgressText("Downloading Finished!");
         };
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
         QCoreApplication::processEvents();
         QVERIFY(!f.aol()->isChecked());
         QVERIFY(window.isVisible());
@@ -715,7 +824,7 @@ class MainDlgTest : public QObject {
         QTest::addColumn<int>("id");
         QTest::addColumn<bool>("yes");
         for (const char* how : {"Cancel", "Escape", "close box", "signal", "Cancel clicked",
-                                "Alt+C", "Space on Cancel"}) {
+                                "Alt+C", "Space on Cancel", "Cancel clicked during a question"}) {
             for (const int id : {1004, 1005}) {
                 for (const bool yes : {true, false}) {
                     if (QString(how) != "signal" || yes) {
@@ -732,6 +841,12 @@ class MainDlgTest : public QObject {
         QFETCH(bool, yes);
         Fixture f;
         f.prompter.answers = {yes ? PromptAnswer::Yes : PromptAnswer::No};
+        // The command's own question comes second, and is answered Yes.
+        const bool duringQuestion = how == "Cancel clicked during a question";
+        if (duringQuestion) {
+            f.prompter.answers.push_back(PromptAnswer::Yes);
+        }
+        std::optional<PromptAnswer> commandGot;
         auto& window = f.open();
         std::stop_token token;
         bool barShown = false;
@@ -778,6 +893,13 @@ class MainDlgTest : public QObject {
                     QVERIFY(QApplication::focusWidget() == cancelButton);
                     QTest::keyClick(handle, Qt::Key_Space);
                 });
+            } else if (duringQuestion) {
+                f.prompter.whileAsking = [&] {
+                    QTest::mouseClick(handle, Qt::LeftButton, Qt::NoModifier,
+                                      cancelButton->geometry().center());
+                    QVERIFY(QTest::qWaitFor([&] { return f.prompter.answered > 0; }, 60000));
+                };
+                commandGot = f.asker->ask(Prompt{"Go on?", PromptButtons::YesNo});
             }
             if (how == "Cancel") {
                 auto* cancel = f.button(1011);
@@ -804,6 +926,7 @@ class MainDlgTest : public QObject {
             port.setProgressText("after");
         };
         QTest::mouseClick(f.button(id), Qt::LeftButton);
+        QVERIFY(f.ended());
 
         QVERIFY(barShown);
         // Fill and text tell the whole run, and neither goes back.
@@ -824,13 +947,18 @@ class MainDlgTest : public QObject {
         if (how == "signal") {
             QVERIFY(f.prompter.asked.empty());
         } else {
-            QCOMPARE(f.prompter.asked.size(), std::size_t(1));
+            QCOMPARE(f.prompter.asked.size(), std::size_t(duringQuestion ? 2 : 1));
             const auto& question = f.prompter.asked.front();
             QCOMPARE(QString::fromStdString(question.text),
                      id == 1004 ? QStringLiteral("Stop the download?")
                                 : QStringLiteral("Stop unzipping?"));
             QCOMPARE(question.icon, PromptIcon::Question);
             QCOMPARE(question.buttons, PromptButtons::YesNo);
+        }
+        // A stop answers the command's open question No.
+        if (duringQuestion) {
+            QCOMPARE(f.prompter.asked.back().text, std::string("Go on?"));
+            QCOMPARE(commandGot, yes ? PromptAnswer::No : PromptAnswer::Yes);
         }
         const bool closes = yes && (how == "close box" || how == "signal");
         QCOMPARE(window.isVisible(), !closes);
@@ -948,6 +1076,7 @@ class MainDlgTest : public QObject {
             QVERIFY(QTest::qWaitForWindowActive(&other));
         }
         QTest::mouseClick(f.button(1004), Qt::LeftButton);
+        QVERIFY(f.ended());
 
         const QString folder = QString::fromStdString(local.path().string());
         const QString detail = window.findChild<QLabel*>("progressDetail")->text();
@@ -962,6 +1091,10 @@ class MainDlgTest : public QObject {
         // notification the window sent.
         SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                            "org.freedesktop.Notifications", "GetCapabilities", {});
+        // The reply to the window's notification came in before this call's
+        // and waits in the queue: delivered now, so the window knows its
+        // notification before an action on it arrives.
+        QCoreApplication::processEvents();
         const std::string log = session_->log("org.freedesktop.Notifications");
         const std::string sent = log.substr(notified);
         QCOMPARE(sent.find("Notify") != std::string::npos, background);

@@ -14,6 +14,7 @@
 // The exit status of "steps" is 0 when both commands finished and no error
 // box appeared.
 #include <QApplication>
+#include <QEventLoop>
 #include <QPushButton>
 #include <algorithm>
 #include <filesystem>
@@ -205,7 +206,13 @@ int walkSteps(int& argc, char** argv) {
         if (button == nullptr) {
             throw std::runtime_error("no button " + std::to_string(id));
         }
+        // Back once the command the click started, if any, has ended.
+        QEventLoop loop;
+        QObject::connect(&window, &ui::CMainDlg::commandEnded, &loop, &QEventLoop::quit);
         button->click();
+        if (window.commandRunning()) {
+            loop.exec();
+        }
         QApplication::processEvents();
     };
     click(ui::ids::kDownload, "Download Files");
