@@ -1,5 +1,6 @@
 #include "unzip/lib/EntryRead.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,13 +88,21 @@ struct EntryData {
 // Writes the entry's data into `fd`, verified: by our own reader when it
 // can, else (or when that does not check out) through libarchive, which
 // names the fault.
-void readData(const EntryData& data, int fd, const std::atomic<bool>& stop, Progress& progress) {
+void readData(const EntryData& data, int fd, const std::atomic<bool>& stop, Progress& progress,
+              std::uint64_t writeBackEvery) {
     // Bytes of this entry written and reported: when our own reader gives
     // the entry up, libarchive's second reading reports only what is new.
     std::uint64_t written = 0;
     std::uint64_t reported = 0;
+    std::uint64_t writtenBack = 0;
     const auto count = [&](std::size_t size) {
         written += size;
+        if (writeBackEvery != 0 && written >= writtenBack + writeBackEvery) {
+            // Only started: the flush before the commit waits for it.
+            ::sync_file_range(fd, static_cast<off_t>(writtenBack),
+                              static_cast<off_t>(written - writtenBack), SYNC_FILE_RANGE_WRITE);
+            writtenBack = written;
+        }
         if (written > reported) {
             progress.add(written - reported);
             reported = written;
@@ -114,6 +123,7 @@ void readData(const EntryData& data, int fd, const std::atomic<bool>& stop, Prog
             failWithErrno(errno);
         }
         written = 0;
+        writtenBack = 0;
     }
     const bool encrypted = archive_entry_is_data_encrypted(data.entry) != 0;
     while (!done) {
@@ -150,7 +160,7 @@ void readFile(const EntryData& data, StagedCommit& commit, FolderCache& cache,
         mode = 0644;
     }
     TempFile file = commit.stage(data.planned, mode, cache);
-    readData(data, file.fd(), stop, progress);
+    readData(data, file.fd(), stop, progress, commit.policy().writeBackEvery);
     if (archive_entry_mtime_is_set(data.entry)) {
         const timespec times[2] = {
             {archive_entry_mtime(data.entry), archive_entry_mtime_nsec(data.entry)},

@@ -15,6 +15,9 @@ namespace {
 
 // Up to this many new files are flushed one by one.
 constexpr std::size_t kFlushEachUpTo = 32;
+// Large enough for the disk to take it in one go, small enough that a large
+// file's data is under way long before the file is done.
+constexpr std::uint64_t kWriteBackEvery = 8 << 20;
 
 std::vector<std::string> splitPath(std::string_view rest) {
     std::vector<std::string> parts;
@@ -29,7 +32,11 @@ std::vector<std::string> splitPath(std::string_view rest) {
 }  // namespace
 
 FlushPolicy flushPolicyFor(std::size_t files) {
-    return files <= kFlushEachUpTo ? FlushPolicy::EachFile : FlushPolicy::FileSystem;
+    FlushPolicy policy;
+    policy.data =
+        files <= kFlushEachUpTo ? FlushPolicy::Data::EachFile : FlushPolicy::Data::FileSystem;
+    policy.writeBackEvery = kWriteBackEvery;
+    return policy;
 }
 
 StagedCommit::~StagedCommit() {
@@ -84,7 +91,7 @@ void StagedCommit::keep(const PlannedEntry& planned, TempFile file) {
     // Starts the write-back now, so the flush before the renames finds most
     // of the data already on its way.
     ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    if (policy_ != FlushPolicy::EachFile) {
+    if (policy_.data != FlushPolicy::Data::EachFile) {
         if (const int error = file.close()) {
             failWithErrno(error);
         }
@@ -102,8 +109,8 @@ void StagedCommit::keep(const PlannedEntry& planned, TempFile file) {
 }
 
 void StagedCommit::flushFiles() {
-    switch (policy_) {
-        case FlushPolicy::EachFile:
+    switch (policy_.data) {
+        case FlushPolicy::Data::EachFile:
             for (Pending& pending : pending_) {
                 if (::fdatasync(pending.file.fd()) != 0) {
                     failWithErrno(errno);
@@ -113,7 +120,7 @@ void StagedCommit::flushFiles() {
                 }
             }
             break;
-        case FlushPolicy::FileSystem:
+        case FlushPolicy::Data::FileSystem:
             if (::syncfs(root_) != 0) {
                 failWithErrno(errno);
             }
@@ -122,22 +129,20 @@ void StagedCommit::flushFiles() {
 }
 
 // The new names on disk before the replaced files (in the staging folder)
-// go.
+// go. Every folder that took a name, once.
 void StagedCommit::flushNames() {
-    switch (policy_) {
-        case FlushPolicy::EachFile: {
-            std::set<int> folders;
-            for (const Pending& pending : pending_) {
-                folders.insert(folderFd(pending.folder, pending.folder.size(), false, cache_));
-            }
-            for (const int folder : folders) {
-                ::fsync(folder);
-            }
-            break;
+    std::set<std::string> done;
+    for (const Pending& pending : pending_) {
+        if (!done.insert(joined(pending.folder, pending.folder.size())).second) {
+            continue;
         }
-        case FlushPolicy::FileSystem:
-            ::syncfs(root_);
-            break;
+        // A file system that cannot flush a folder says so; any other
+        // failure keeps the archive, whose files are in place but maybe
+        // not yet durable.
+        if (::fsync(folderFd(pending.folder, pending.folder.size(), false, cache_)) != 0 &&
+            errno != EINVAL && errno != EOPNOTSUPP && errno != ENOTSUP) {
+            failWithErrno(errno);
+        }
     }
 }
 

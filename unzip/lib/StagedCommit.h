@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,16 +17,26 @@
 
 namespace tyq::unzip::lib {
 
-// How an archive's new files are made durable before the first of them
-// takes its final name, and so before the archive may be deleted. Chosen
-// once, from the plan, before anything is written.
-enum class FlushPolicy {
-    // Each new file flushed on its own (kept open until then), their
-    // folders after the renames: cheapest for a few files.
-    EachFile,
-    // One flush of the whole file system before the renames and one after:
-    // for many files it costs less, though it waits for others' data too.
-    FileSystem,
+// How an archive's new files are made durable: their data before the first
+// of them takes its final name, their names before the staging folder (and
+// then the archive) may go. Chosen once, from the plan, before anything is
+// written.
+struct FlushPolicy {
+    enum class Data {
+        // Each new file flushed on its own, kept open until then: cheapest
+        // for a few files.
+        EachFile,
+        // One flush of the whole file system: for many files one journal
+        // commit instead of one each, though it waits for others' data too.
+        FileSystem,
+    };
+    Data data = Data::FileSystem;
+    // A file's write-back is started every this many bytes as it is written,
+    // and at its end, so that the disk works while the archive is still
+    // being read and the flush finds little left to write.
+    std::uint64_t writeBackEvery = 0;
+    // The names are made durable by flushing each folder that took one:
+    // one journal commit, without waiting for anyone else's data.
 };
 
 FlushPolicy flushPolicyFor(std::size_t files);
@@ -51,6 +62,8 @@ class StagedCommit {
     ~StagedCommit();
     StagedCommit(const StagedCommit&) = delete;
     StagedCommit& operator=(const StagedCommit&) = delete;
+
+    const FlushPolicy& policy() const { return policy_; }
 
     void makeFolder(const std::vector<std::string>& parts, std::size_t count);
 
