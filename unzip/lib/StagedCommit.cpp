@@ -129,18 +129,28 @@ void StagedCommit::flushFiles() {
 }
 
 // The new names on disk before the replaced files (in the staging folder)
-// go. Every folder that took a name, once.
+// go: every folder that took a file, and the parent of every folder this
+// archive made, each once.
 void StagedCommit::flushNames() {
-    std::set<std::string> done;
+    std::vector<std::vector<std::string>> folders;
     for (const Pending& pending : pending_) {
-        if (!done.insert(joined(pending.folder, pending.folder.size())).second) {
+        folders.push_back(pending.folder);
+    }
+    for (const std::string& made : createdFolders_) {
+        std::vector<std::string> parts = splitPath(made);
+        parts.pop_back();
+        folders.push_back(std::move(parts));
+    }
+    std::set<std::vector<std::string>> done;
+    for (const std::vector<std::string>& folder : folders) {
+        if (!done.insert(folder).second) {
             continue;
         }
         // A file system that cannot flush a folder says so; any other
         // failure keeps the archive, whose files are in place but maybe
         // not yet durable.
-        if (::fsync(folderFd(pending.folder, pending.folder.size(), false, cache_)) != 0 &&
-            errno != EINVAL && errno != EOPNOTSUPP && errno != ENOTSUP) {
+        if (::fsync(folderFd(folder, folder.size(), false, cache_)) != 0 && errno != EINVAL &&
+            errno != EOPNOTSUPP && errno != ENOTSUP) {
             failWithErrno(errno);
         }
     }
