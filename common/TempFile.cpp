@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <utility>
 
 namespace tyq {
