@@ -135,6 +135,161 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
+// The keys of one entry, and what comes before and after its encrypted data.
+struct Decryption {
+    std::size_t before = 0;
+    std::size_t after = 0;
+    std::optional<CounterStream> cipher;
+    std::optional<ZipCrypto> crypto;
+    hmac_sha1_ctx mac{};
+
+    // Reads what precedes the data and checks the password against it.
+    // False for a wrong password, most likely, or a header cut short.
+    bool start(int fd, std::uint64_t at, const DirectoryEntry& entry, const std::string& password,
+               const unsigned char* local) {
+        if (entry.method == 99) {
+            const std::size_t keySize = 8u + 8u * entry.aesStrength;  // 16, 24, 32
+            const std::size_t saltSize = keySize / 2;
+            before = saltSize + kVerifierSize;
+            after = kAuthSize;
+            unsigned char salt[16 + kVerifierSize];
+            if (entry.compressedSize < before + after || !readAt(fd, at, salt, before)) {
+                return false;
+            }
+            unsigned char keys[2 * 32 + kVerifierSize];
+            pbkdf2Sha1(password, salt, saltSize, kIterations, keys, 2 * keySize + kVerifierSize);
+            if (std::memcmp(keys + 2 * keySize, salt + saltSize, kVerifierSize) != 0) {
+                return false;
+            }
+            cipher.emplace(keys, keySize);
+            hmac_sha1_set_key(&mac, keySize, keys + keySize);
+            return true;
+        }
+        before = kZipCryptoHeaderSize;
+        unsigned char header[kZipCryptoHeaderSize];
+        if (entry.compressedSize < before || !readAt(fd, at, header, before)) {
+            return false;
+        }
+        crypto.emplace(password);
+        crypto->decrypt(header, sizeof header);
+        // The last byte repeats the CRC's high byte, or with a data
+        // descriptor the high byte of the local header's time.
+        const auto check = (le16(local + 6) & 8) != 0 ? static_cast<unsigned char>(local[11])
+                                                      : static_cast<unsigned char>(entry.crc >> 24);
+        return header[kZipCryptoHeaderSize - 1] == check;
+    }
+
+    void apply(unsigned char* data, std::size_t size) {
+        if (cipher) {
+            hmac_sha1_update(&mac, size, data);
+            cipher->apply(data, size);
+        } else {
+            crypto->decrypt(data, size);
+        }
+    }
+
+    // For AES, the authentication code after the data.
+    bool authentic(int fd, std::uint64_t at) {
+        if (!cipher) {
+            return true;
+        }
+        unsigned char stored[kAuthSize];
+        unsigned char computed[SHA1_DIGEST_SIZE];
+        if (!readAt(fd, at, stored, sizeof stored)) {
+            return false;
+        }
+        hmac_sha1_digest(&mac, sizeof computed, computed);
+        return std::memcmp(stored, computed, kAuthSize) == 0;
+    }
+};
+
+// The plain data on its way to the sink: inflated when deflated, its size
+// and CRC checked as it goes.
+class PlainData {
+  public:
+    PlainData(const DirectoryEntry& entry, bool deflated, bool checkCrc, const DataSink& sink)
+        : entry_(entry),
+          checkCrc_(checkCrc),
+          sink_(sink),
+          output_(deflated
+                      ? static_cast<std::size_t>(std::min<std::uint64_t>(entry.size + 1, kChunk))
+                      : 0),
+          ended_(!deflated) {}
+
+    bool ready() const { return output_.empty() || inflater_.ready; }
+
+    // Decrypted bytes of the entry, in order.
+    bool take(const unsigned char* data, std::size_t size) {
+        if (output_.empty()) {
+            return deliver(data, size);
+        }
+        if (ended_) {
+            return false;  // data after the end of the deflate stream
+        }
+        z_stream& z = inflater_.stream;
+        z.next_in = const_cast<unsigned char*>(data);
+        z.avail_in = static_cast<uInt>(size);
+        while (z.avail_in > 0 && !ended_) {
+            z.next_out = output_.data();
+            z.avail_out = static_cast<uInt>(output_.size());
+            const int status = inflate(&z, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END) {
+                return false;
+            }
+            ended_ = status == Z_STREAM_END;
+            if (!deliver(output_.data(), output_.size() - z.avail_out)) {
+                return false;
+            }
+        }
+        return !(ended_ && z.avail_in > 0);
+    }
+
+    // Whatever inflate still holds back once the input is all in; then the
+    // size and the CRC.
+    bool finish() {
+        while (!ended_) {
+            z_stream& z = inflater_.stream;
+            z.next_in = nullptr;
+            z.avail_in = 0;
+            z.next_out = output_.data();
+            z.avail_out = static_cast<uInt>(output_.size());
+            const int status = inflate(&z, Z_FINISH);
+            // Short of the end with room left in the output: the data is cut.
+            if (status != Z_STREAM_END &&
+                ((status != Z_OK && status != Z_BUF_ERROR) || z.avail_out != 0)) {
+                return false;
+            }
+            ended_ = status == Z_STREAM_END;
+            if (!deliver(output_.data(), output_.size() - z.avail_out)) {
+                return false;
+            }
+        }
+        return written_ == entry_.size && (!checkCrc_ || crc_ == entry_.crc);
+    }
+
+  private:
+    bool deliver(const unsigned char* data, std::size_t size) {
+        if (written_ + size > entry_.size) {
+            return false;
+        }
+        if (checkCrc_) {
+            crc_ = static_cast<std::uint32_t>(crc32(crc_, data, static_cast<uInt>(size)));
+        }
+        sink_(reinterpret_cast<const char*>(data), size, written_);
+        written_ += size;
+        return true;
+    }
+
+    const DirectoryEntry& entry_;
+    const bool checkCrc_;
+    const DataSink& sink_;
+    Inflater inflater_;
+    std::vector<unsigned char> output_;
+    bool ended_;
+    std::uint64_t written_ = 0;
+    std::uint32_t crc_ = 0;
+};
+
 }  // namespace
 
 bool isDirectEntry(const DirectoryEntry& entry) {
@@ -166,73 +321,20 @@ bool readDirectEntry(int fd, std::uint64_t fileSize, const DirectoryEntry& entry
         return false;
     }
     const bool aes = entry.method == 99;
-    const bool deflated = (aes ? entry.aesMethod : entry.method) == 8;
-
-    // What comes before and after the encrypted data, and the keys.
-    std::size_t before = 0;
-    std::size_t after = 0;
-    std::optional<CounterStream> cipher;
-    std::optional<ZipCrypto> crypto;
-    hmac_sha1_ctx mac{};
-    if (aes) {
-        const std::size_t keySize = 8u + 8u * entry.aesStrength;  // 16, 24, 32
-        const std::size_t saltSize = keySize / 2;
-        before = saltSize + kVerifierSize;
-        after = kAuthSize;
-        unsigned char salt[16 + kVerifierSize];
-        if (entry.compressedSize < before + after || !readAt(fd, start, salt, before)) {
-            return false;
-        }
-        unsigned char keys[2 * 32 + kVerifierSize];
-        pbkdf2Sha1(password, salt, saltSize, kIterations, keys, 2 * keySize + kVerifierSize);
-        if (std::memcmp(keys + 2 * keySize, salt + saltSize, kVerifierSize) != 0) {
-            return false;  // a wrong password, most likely
-        }
-        cipher.emplace(keys, keySize);
-        hmac_sha1_set_key(&mac, keySize, keys + keySize);
-    } else {
-        before = kZipCryptoHeaderSize;
-        unsigned char header[kZipCryptoHeaderSize];
-        if (entry.compressedSize < before || !readAt(fd, start, header, before)) {
-            return false;
-        }
-        crypto.emplace(password);
-        crypto->decrypt(header, sizeof header);
-        // The last byte repeats the CRC's high byte, or with a data
-        // descriptor the high byte of the local header's time.
-        const auto check = (le16(local + 6) & 8) != 0 ? static_cast<unsigned char>(local[11])
-                                                      : static_cast<unsigned char>(entry.crc >> 24);
-        if (header[kZipCryptoHeaderSize - 1] != check) {
-            return false;
-        }
-    }
-
-    Inflater inflater;
-    if (deflated && !inflater.ready) {
+    Decryption keys;
+    if (!keys.start(fd, start, entry, password, local)) {
         return false;
     }
-    std::uint64_t position = start + before;
-    std::uint64_t left = entry.compressedSize - before - after;
+    PlainData plain(entry, (aes ? entry.aesMethod : entry.method) == 8,
+                    !aes || entry.aesVersion == 1, sink);
+    if (!plain.ready()) {
+        return false;
+    }
+    std::uint64_t position = start + keys.before;
+    std::uint64_t left = entry.compressedSize - keys.before - keys.after;
     // Small entries are the common case: buffers no larger than they need.
     std::vector<unsigned char> input(static_cast<std::size_t>(
         std::min<std::uint64_t>(std::max<std::uint64_t>(left, 1), kChunk)));
-    std::vector<unsigned char> output(
-        deflated ? static_cast<std::size_t>(std::min<std::uint64_t>(entry.size + 1, kChunk)) : 0);
-    std::uint64_t written = 0;
-    std::uint32_t crc = 0;
-    const bool checkCrc = !aes || entry.aesVersion == 1;
-    bool ended = !deflated;
-    auto deliver = [&](const unsigned char* data, std::size_t size) {
-        if (written + size > entry.size) {
-            return false;
-        }
-        if (checkCrc) {
-            crc = static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
-        }
-        sink(reinterpret_cast<const char*>(data), size, written);
-        written += size;
-        return true;
-    };
     while (left > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
         if (!readAt(fd, position, input.data(), n)) {
@@ -240,71 +342,12 @@ bool readDirectEntry(int fd, std::uint64_t fileSize, const DirectoryEntry& entry
         }
         position += n;
         left -= n;
-        if (aes) {
-            hmac_sha1_update(&mac, n, input.data());
-            cipher->apply(input.data(), n);
-        } else {
-            crypto->decrypt(input.data(), n);
-        }
-        if (!deflated) {
-            if (!deliver(input.data(), n)) {
-                return false;
-            }
-            continue;
-        }
-        if (ended) {
-            return false;  // data after the end of the deflate stream
-        }
-        z_stream& z = inflater.stream;
-        z.next_in = input.data();
-        z.avail_in = static_cast<uInt>(n);
-        while (z.avail_in > 0 && !ended) {
-            z.next_out = output.data();
-            z.avail_out = static_cast<uInt>(output.size());
-            const int status = inflate(&z, Z_NO_FLUSH);
-            if (status != Z_OK && status != Z_STREAM_END) {
-                return false;
-            }
-            ended = status == Z_STREAM_END;
-            if (!deliver(output.data(), output.size() - z.avail_out)) {
-                return false;
-            }
-        }
-        if (ended && z.avail_in > 0) {
+        keys.apply(input.data(), n);
+        if (!plain.take(input.data(), n)) {
             return false;
         }
     }
-    // Whatever inflate still holds back once the input is all in.
-    while (!ended) {
-        z_stream& z = inflater.stream;
-        z.next_in = nullptr;
-        z.avail_in = 0;
-        z.next_out = output.data();
-        z.avail_out = static_cast<uInt>(output.size());
-        const int status = inflate(&z, Z_FINISH);
-        // Short of the end with room left in the output: the data is cut.
-        if (status != Z_STREAM_END &&
-            ((status != Z_OK && status != Z_BUF_ERROR) || z.avail_out != 0)) {
-            return false;
-        }
-        ended = status == Z_STREAM_END;
-        if (!deliver(output.data(), output.size() - z.avail_out)) {
-            return false;
-        }
-    }
-    if (written != entry.size || (checkCrc && crc != entry.crc)) {
-        return false;
-    }
-    if (aes) {
-        unsigned char stored[kAuthSize];
-        unsigned char computed[SHA1_DIGEST_SIZE];
-        if (!readAt(fd, position, stored, sizeof stored)) {
-            return false;
-        }
-        hmac_sha1_digest(&mac, sizeof computed, computed);
-        return std::memcmp(stored, computed, kAuthSize) == 0;
-    }
-    return true;
+    return plain.finish() && keys.authentic(fd, position);
 }
 
 }  // namespace tyq::unzip::lib

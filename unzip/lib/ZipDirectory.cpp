@@ -78,10 +78,16 @@ class Reader {
     std::size_t filled_ = 0;
 };
 
-}  // namespace
+// Where the central directory is, as the end record (or its Zip64 form)
+// tells it.
+struct EndRecord {
+    std::uint64_t position = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t directorySize = 0;
+    std::uint64_t directoryOffset = 0;
+};
 
-DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
-                                    std::vector<DirectoryEntry>* collected) {
+DirectoryState findEndRecord(int fd, std::uint64_t fileSize, EndRecord& record) {
     if (fileSize < kEndRecordSize) {
         return DirectoryState::NoEndRecord;
     }
@@ -106,15 +112,15 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
         return DirectoryState::NoEndRecord;
     }
     const unsigned char* end = tail.data() + at;
-    std::uint64_t endPosition = tailStart + at;
-    std::uint64_t entries = le16(end + 10);
-    std::uint64_t directorySize = le32(end + 12);
-    std::uint64_t directoryOffset = le32(end + 16);
-
-    if (entries == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+    record.position = tailStart + at;
+    record.entries = le16(end + 10);
+    record.directorySize = le32(end + 12);
+    record.directoryOffset = le32(end + 16);
+    if (record.entries == 0xFFFF || record.directorySize == 0xFFFFFFFF ||
+        record.directoryOffset == 0xFFFFFFFF) {
         unsigned char locator[kLocatorSize];
-        if (endPosition < kLocatorSize ||
-            !readAt(fd, endPosition - kLocatorSize, locator, sizeof locator) ||
+        if (record.position < kLocatorSize ||
+            !readAt(fd, record.position - kLocatorSize, locator, sizeof locator) ||
             std::memcmp(locator, "PK\6\7", 4) != 0) {
             return DirectoryState::Damaged;
         }
@@ -125,32 +131,88 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
             std::memcmp(end64, "PK\6\6", 4) != 0) {
             return DirectoryState::Damaged;
         }
-        endPosition = end64Position;
-        entries = le64(end64 + 32);
-        directorySize = le64(end64 + 40);
-        directoryOffset = le64(end64 + 48);
+        record.position = end64Position;
+        record.entries = le64(end64 + 32);
+        record.directorySize = le64(end64 + 40);
+        record.directoryOffset = le64(end64 + 48);
     }
-    if (entries == 0) {
+    return DirectoryState::Ok;
+}
+
+// A central header's fields and extra fields (Zip64 values, AES), with its
+// local header's offset as the archive states it.
+DirectoryEntry readEntry(const unsigned char* header, const std::vector<unsigned char>& name,
+                         const std::vector<unsigned char>& extra, std::uint64_t& offset) {
+    DirectoryEntry entry;
+    entry.name.assign(name.begin(), name.end());
+    entry.flags = le16(header + 8);
+    entry.method = le16(header + 10);
+    entry.crc = le32(header + 16);
+    entry.compressedSize = le32(header + 20);
+    entry.size = le32(header + 24);
+    entry.sizesKnown = entry.compressedSize != 0xFFFFFFFF && entry.size != 0xFFFFFFFF &&
+                       le32(header + 42) != 0xFFFFFFFF;
+    offset = le32(header + 42);
+    for (std::size_t at = 0; at + 4 <= extra.size();) {
+        const std::uint16_t id = le16(extra.data() + at);
+        const std::size_t length = le16(extra.data() + at + 2);
+        if (at + 4 + length > extra.size()) {
+            // Zero bytes to the end are padding (alignment tools write
+            // them), anything else a field cut short: neither is read.
+            break;
+        }
+        const unsigned char* data = extra.data() + at + 4;
+        if (id == 0x0001) {
+            // Zip64: the 64-bit values of the fields that hold all ones, in
+            // this order.
+            std::size_t used = 0;
+            for (std::uint64_t* field : {&entry.size, &entry.compressedSize, &offset}) {
+                if (*field == 0xFFFFFFFF && used + 8 <= length) {
+                    *field = le64(data + used);
+                    used += 8;
+                }
+            }
+        } else if (id == 0x9901 && length >= 7) {
+            entry.aesVersion = le16(data);
+            entry.aesStrength = data[4];
+            entry.aesMethod = le16(data + 5);
+        }
+        at += 4 + length;
+    }
+    return entry;
+}
+
+}  // namespace
+
+DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
+                                    std::vector<DirectoryEntry>* collected) {
+    EndRecord record;
+    if (const DirectoryState state = findEndRecord(fd, fileSize, record);
+        state != DirectoryState::Ok) {
+        return state;
+    }
+    if (record.entries == 0) {
         return DirectoryState::Empty;
     }
-    if (directorySize > endPosition) {
+    if (record.directorySize > record.position) {
         return DirectoryState::Damaged;
     }
     // Data in front of the archive (a self-extractor's stub) shifts every
     // offset; the directory then ends right before the end record.
-    std::uint64_t start = directoryOffset;
+    std::uint64_t start = record.directoryOffset;
     std::uint64_t shift = 0;
-    if (directoryOffset > endPosition - directorySize || !hasSignature(fd, start, "PK\1\2")) {
-        start = endPosition - directorySize;
-        shift = start - directoryOffset;
+    if (record.directoryOffset > record.position - record.directorySize ||
+        !hasSignature(fd, start, "PK\1\2")) {
+        start = record.position - record.directorySize;
+        shift = start - record.directoryOffset;
         if (!hasSignature(fd, start, "PK\1\2")) {
             return DirectoryState::Damaged;
         }
     }
 
-    Reader reader(fd, start, endPosition);
+    Reader reader(fd, start, record.position);
     std::vector<unsigned char> name;
-    for (std::uint64_t i = 0; i < entries; ++i) {
+    for (std::uint64_t i = 0; i < record.entries; ++i) {
         unsigned char header[kHeaderSize];
         if (!reader.read(header, sizeof header) || std::memcmp(header, "PK\1\2", 4) != 0) {
             return DirectoryState::Damaged;
@@ -172,42 +234,8 @@ DirectoryState scanCentralDirectory(int fd, std::uint64_t fileSize,
         if (!reader.read(extra.data(), extra.size()) || !reader.skip(le16(header + 32))) {
             return DirectoryState::Damaged;
         }
-        DirectoryEntry entry;
-        entry.name.assign(name.begin(), name.end());
-        entry.flags = le16(header + 8);
-        entry.method = le16(header + 10);
-        entry.crc = le32(header + 16);
-        entry.compressedSize = le32(header + 20);
-        entry.size = le32(header + 24);
-        entry.sizesKnown = entry.compressedSize != 0xFFFFFFFF && entry.size != 0xFFFFFFFF &&
-                           le32(header + 42) != 0xFFFFFFFF;
-        std::uint64_t offset = le32(header + 42);
-        for (std::size_t at = 0; at + 4 <= extra.size();) {
-            const std::uint16_t id = le16(extra.data() + at);
-            const std::size_t length = le16(extra.data() + at + 2);
-            if (at + 4 + length > extra.size()) {
-                // Zero bytes to the end are padding (alignment tools write
-                // them), anything else a field cut short: neither is read.
-                break;
-            }
-            const unsigned char* data = extra.data() + at + 4;
-            if (id == 0x0001) {
-                // Zip64: the 64-bit values of the fields that hold all ones,
-                // in this order.
-                std::size_t used = 0;
-                for (std::uint64_t* field : {&entry.size, &entry.compressedSize, &offset}) {
-                    if (*field == 0xFFFFFFFF && used + 8 <= length) {
-                        *field = le64(data + used);
-                        used += 8;
-                    }
-                }
-            } else if (id == 0x9901 && length >= 7) {
-                entry.aesVersion = le16(data);
-                entry.aesStrength = data[4];
-                entry.aesMethod = le16(data + 5);
-            }
-            at += 4 + length;
-        }
+        std::uint64_t offset = 0;
+        DirectoryEntry entry = readEntry(header, name, extra, offset);
         if (__builtin_add_overflow(offset, shift, &entry.localOffset)) {
             return DirectoryState::Damaged;
         }
