@@ -142,161 +142,212 @@ void pruneLogs(const std::filesystem::path& logFolder, std::size_t keep) {
     }
 }
 
-CollectStatus collect(const CollectEnvironment& env) {
-    auto& out = *env.out;
-    const settings::ProfileStore profiles(env.settingsFolder);
-    const auto snap = readSettings(profiles);
-    CollectSummary summary;
-    const auto end = [&](CollectStatus status, std::string headline, std::string hint = {}) {
-        out << headline << std::endl;
-        if (!hint.empty()) {
-            out << hint << std::endl;
-        }
-        summary.status = status;
-        summary.headline = std::move(headline);
-        summary.hint = std::move(hint);
-        const bool tell = !summary.newFiles.empty() ||
-                          (status != CollectStatus::Done && status != CollectStatus::TryLater);
-        if (tell && env.notify) {
-            env.notify(summary);
-        }
-        return status;
-    };
-    if (snap.server.host.empty() || snap.server.host == settings::kDefaultHost ||
-        snap.server.user.empty() || snap.local.empty()) {
-        return end(CollectStatus::NotSetUp, "No mailbox is set up",
-                   "Open the window once and fill in Step 1 and the server in Setup");
-    }
-    if (env.metered && snap.meteredAllowed == false && env.metered().value_or(false)) {
-        return end(CollectStatus::TryLater, "The connection is metered: nothing was fetched",
-                   "Set CollectOnMetered=1 in " + profiles.resolve(settings::kFileName).string() +
-                       " to collect over it too");
-    }
-    const std::string folder = expandHome(snap.local);
-    summary.folder = folder;
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            return end(CollectStatus::Failed, "Cannot create " + folder + ": " + error.message());
-        }
-        out << "Created " << folder << std::endl;
-    }
-    const FolderLock lock(folder, std::chrono::milliseconds(0), env.stop);
-    if (!lock.held()) {
-        if (lock.busy()) {
-            out << kFolderBusyText << ": " << folder << std::endl;
-            return CollectStatus::Done;
-        }
-        return end(CollectStatus::Failed,
-                   std::string(kFolderLockFailedText) + ": " + lock.failure());
-    }
-    removeLeftovers(folder);
+namespace {
 
-    download::CollectState state(env.stateFolder);
-    if (const auto failure = state.load()) {
-        out << *failure << "; every file is fetched" << std::endl;
-    }
-    StagingFolder staging;
-    download::TransferPlan plan;
-    plan.server = snap.server;
-    plan.folder = folder;
-    if (staging.create(folder, kDownloadTempPrefix) == 0) {
-        plan.staging = staging.path().string();
-    }
-    plan.connections = snap.connections;
-    plan.timeouts = env.timeouts;
-    plan.knownServers = profiles.folder() / download::kKnownServersFileName;
-    plan.agent = kProgramName;
-    bool timeless = false;
-    plan.wanted = [&](const download::ZipListing& listing, std::size_t item) {
-        const auto listed = download::listedFile(listing, item);
-        timeless = timeless || listed.modified.empty();
-        return state.isNew(listed);
-    };
-    ConsolePort port(out, snap.server.user, env.stop);
-    const auto logFolder = env.stateFolder / "logs";
-    Unattended report(port, folder, env.clock, nullptr, newLogPath(logFolder, env.clock()));
-    const auto outcome = download::runTransfer(plan, report, env.stop);
-    pruneLogs(logFolder, kLogsKept);
-    if (timeless && outcome.listing.listed) {
-        out << "The server tells no file times: name and size decide what is new" << std::endl;
-    }
-    if (auto failure = download::recordCollected(env.stateFolder, outcome, env.clock())) {
-        out << *failure << std::endl;
-    }
-    for (const auto& file : outcome.arrived) {
-        summary.newFiles.push_back(file.name);
+// One collection, step by step; each step says on `out` what it did.
+class Collection {
+  public:
+    explicit Collection(const CollectEnvironment& env)
+        : env_(env),
+          out_(*env.out),
+          profiles_(env.settingsFolder),
+          snap_(readSettings(profiles_)),
+          state_(env.stateFolder) {}
+
+    CollectStatus run() {
+        if (auto status = prepare()) {
+            return *status;
+        }
+        // Held until the collection ends: nothing else works in the folder.
+        const FolderLock lock(folder_, std::chrono::milliseconds(0), env_.stop);
+        if (!lock.held()) {
+            if (lock.busy()) {
+                out_ << kFolderBusyText << ": " << folder_ << std::endl;
+                return CollectStatus::Done;
+            }
+            return end(CollectStatus::Failed,
+                       std::string(kFolderLockFailedText) + ": " + lock.failure());
+        }
+        removeLeftovers(folder_);
+        if (const auto failure = state_.load()) {
+            out_ << *failure << "; every file is fetched" << std::endl;
+        }
+        const auto outcome = fetch();
+        if (auto status = fetchEnd(outcome)) {
+            return *status;
+        }
+        return extract(outcome);
     }
 
-    using download::TransferEnd;
-    switch (outcome.end) {
-        case TransferEnd::Stopped:
-            return end(CollectStatus::TryLater, "Collection stopped");
-        case TransferEnd::NoServer:
-            return end(CollectStatus::NotSetUp, "No mailbox is set up");
-        case TransferEnd::NoSession:
-            return end(CollectStatus::Failed, "No FTP session could be made");
-        case TransferEnd::LoginFailed:
-            return end(loginStatus(outcome.login, report.untrusted),
-                       "Could not log in to the mailbox: " + outcome.login.description,
-                       report.untrusted ? "Open the window once and trust the certificate there"
-                                        : std::string());
-        case TransferEnd::Finished:
-            break;
+  private:
+    // Settings, network and folder: nothing to collect, or nothing yet.
+    std::optional<CollectStatus> prepare() {
+        if (snap_.server.host.empty() || snap_.server.host == settings::kDefaultHost ||
+            snap_.server.user.empty() || snap_.local.empty()) {
+            return end(CollectStatus::NotSetUp, "No mailbox is set up",
+                       "Open the window once and fill in Step 1 and the server in Setup");
+        }
+        if (env_.metered && !snap_.meteredAllowed && env_.metered().value_or(false)) {
+            return end(CollectStatus::TryLater, "The connection is metered: nothing was fetched",
+                       "Set CollectOnMetered=1 in " +
+                           profiles_.resolve(settings::kFileName).string() +
+                           " to collect over it too");
+        }
+        folder_ = expandHome(snap_.local);
+        summary_.folder = folder_;
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder_, error)) {
+            std::filesystem::create_directories(folder_, error);
+            if (error) {
+                return end(CollectStatus::Failed,
+                           "Cannot create " + folder_ + ": " + error.message());
+            }
+            out_ << "Created " << folder_ << std::endl;
+        }
+        return std::nullopt;
     }
-    if (!outcome.listing.listed) {
-        return end(CollectStatus::TryLater, "The mailbox could not be listed");
+
+    // Fetches what is new, with the window's texts as lines.
+    download::TransferOutcome fetch() {
+        StagingFolder staging;
+        download::TransferPlan plan;
+        plan.server = snap_.server;
+        plan.folder = folder_;
+        if (staging.create(folder_, kDownloadTempPrefix) == 0) {
+            plan.staging = staging.path().string();
+        }
+        plan.connections = snap_.connections;
+        plan.timeouts = env_.timeouts;
+        plan.knownServers = profiles_.folder() / download::kKnownServersFileName;
+        plan.agent = kProgramName;
+        bool timeless = false;
+        plan.wanted = [&](const download::ZipListing& listing, std::size_t item) {
+            const auto listed = download::listedFile(listing, item);
+            timeless = timeless || listed.modified.empty();
+            return state_.isNew(listed);
+        };
+        const auto logFolder = env_.stateFolder / "logs";
+        Unattended report(port_, folder_, env_.clock, nullptr, newLogPath(logFolder, env_.clock()));
+        auto outcome = download::runTransfer(plan, report, env_.stop);
+        untrusted_ = report.untrusted;
+        pruneLogs(logFolder, kLogsKept);
+        if (timeless && outcome.listing.listed) {
+            out_ << "The server tells no file times: name and size decide what is new" << std::endl;
+        }
+        if (auto failure = download::recordCollected(env_.stateFolder, outcome, env_.clock())) {
+            out_ << *failure << std::endl;
+        }
+        for (const auto& file : outcome.arrived) {
+            summary_.newFiles.push_back(file.name);
+        }
+        return outcome;
+    }
+
+    // The end of a download that got no listing to work through.
+    std::optional<CollectStatus> fetchEnd(const download::TransferOutcome& outcome) {
+        using download::TransferEnd;
+        switch (outcome.end) {
+            case TransferEnd::Stopped:
+                return end(CollectStatus::TryLater, "Collection stopped");
+            case TransferEnd::NoServer:
+                return end(CollectStatus::NotSetUp, "No mailbox is set up");
+            case TransferEnd::NoSession:
+                return end(CollectStatus::Failed, "No FTP session could be made");
+            case TransferEnd::LoginFailed:
+                return end(loginStatus(outcome.login, untrusted_),
+                           "Could not log in to the mailbox: " + outcome.login.description,
+                           untrusted_ ? "Open the window once and trust the certificate there"
+                                      : std::string());
+            case TransferEnd::Finished:
+                break;
+        }
+        if (!outcome.listing.listed) {
+            return end(CollectStatus::TryLater, "The mailbox could not be listed");
+        }
+        return std::nullopt;
     }
 
     // Only what this collection fetched is extracted; nothing else is
     // deleted.
-    unzip::ExtractionPlan extraction;
-    extraction.destination = folder + "/";
-    extraction.password = snap.zipPassword;
-    extraction.libraryFolder = env.libraryFolder;
-    for (const auto& file : outcome.arrived) {
-        if (matchesPattern(file.name, NamePattern::QlmZip)) {
-            extraction.names.push_back(file.name);
+    CollectStatus extract(const download::TransferOutcome& outcome) {
+        unzip::ExtractionPlan extraction;
+        extraction.destination = folder_ + "/";
+        extraction.password = snap_.zipPassword;
+        extraction.libraryFolder = env_.libraryFolder;
+        for (const auto& file : outcome.arrived) {
+            if (matchesPattern(file.name, NamePattern::QlmZip)) {
+                extraction.names.push_back(file.name);
+            }
         }
-    }
-    unzip::ExtractionOutcome extracted;
-    if (!extraction.names.empty()) {
-        extracted = unzip::extractArchives(extraction, port, env.stop);
+        unzip::ExtractionOutcome extracted;
+        if (!extraction.names.empty()) {
+            extracted = unzip::extractArchives(extraction, port_, env_.stop);
+        }
+        auto status = outcome.failed.empty() ? CollectStatus::Done : CollectStatus::Failed;
+        std::string hint;
+        for (const auto& failure : extracted.failures) {
+            out_ << failure.name << ": " << unzip::unzipFailureReason(failure.code) << std::endl;
+            if (failure.code == unzip::code::kBadPassword) {
+                status = CollectStatus::Refused;
+                hint = "Check the zip password in the window";
+            } else if (status == CollectStatus::Done) {
+                status = CollectStatus::Failed;
+            }
+        }
+        if (extracted.stopped) {
+            status = CollectStatus::TryLater;
+        }
+        const auto fetched = outcome.arrived.size();
+        std::string headline =
+            fetched == 0 ? std::string("Nothing new in the mailbox")
+                         : std::to_string(fetched) + (fetched == 1 ? " new file" : " new files") +
+                               " from the mailbox, " + std::to_string(extracted.extracted.size()) +
+                               " extracted";
+        if (!outcome.failed.empty()) {
+            headline += "; " + std::to_string(outcome.failed.size()) + " could not be fetched";
+        }
+        // The record as the download left it, with this run at its end.
+        static_cast<void>(state_.load());
+        state_.recordRun({env_.clock(), static_cast<int>(fetched), headline});
+        if (auto failure = state_.save()) {
+            out_ << *failure << std::endl;
+        }
+        return end(status, headline, hint);
     }
 
-    auto status = CollectStatus::Done;
-    std::string hint;
-    if (!outcome.failed.empty()) {
-        status = CollectStatus::Failed;
-    }
-    for (const auto& failure : extracted.failures) {
-        out << failure.name << ": " << unzip::unzipFailureReason(failure.code) << std::endl;
-        if (failure.code == unzip::code::kBadPassword) {
-            status = CollectStatus::Refused;
-            hint = "Check the zip password in the window";
-        } else if (status == CollectStatus::Done) {
-            status = CollectStatus::Failed;
+    // Says how the collection ended, and tells the desktop when it brought
+    // something or needs the user.
+    CollectStatus end(CollectStatus status, std::string headline, std::string hint = {}) {
+        out_ << headline << std::endl;
+        if (!hint.empty()) {
+            out_ << hint << std::endl;
         }
+        summary_.status = status;
+        summary_.headline = std::move(headline);
+        summary_.hint = std::move(hint);
+        const bool tell = !summary_.newFiles.empty() ||
+                          (status != CollectStatus::Done && status != CollectStatus::TryLater);
+        if (tell && env_.notify) {
+            env_.notify(summary_);
+        }
+        return status;
     }
-    if (extracted.stopped) {
-        status = CollectStatus::TryLater;
-    }
-    const auto fetched = outcome.arrived.size();
-    std::string headline =
-        fetched == 0
-            ? std::string("Nothing new in the mailbox")
-            : std::to_string(fetched) + (fetched == 1 ? " new file" : " new files") +
-                  " from the mailbox, " + std::to_string(extracted.extracted.size()) + " extracted";
-    if (!outcome.failed.empty()) {
-        headline += "; " + std::to_string(outcome.failed.size()) + " could not be fetched";
-    }
-    state.load();
-    state.recordRun({env.clock(), static_cast<int>(fetched), headline});
-    if (auto failure = state.save()) {
-        out << *failure << std::endl;
-    }
-    return end(status, headline, hint);
+
+    const CollectEnvironment& env_;
+    std::ostream& out_;
+    const settings::ProfileStore profiles_;
+    const Snapshot snap_;
+    download::CollectState state_;
+    std::string folder_;
+    CollectSummary summary_;
+    ConsolePort port_{out_, snap_.server.user, env_.stop};
+    bool untrusted_ = false;
+};
+
+}  // namespace
+
+CollectStatus collect(const CollectEnvironment& env) {
+    return Collection(env).run();
 }
 
 }  // namespace tyq::app
