@@ -44,7 +44,6 @@ class TransferLog {
     void write(std::string_view text);
     void close() noexcept;
 
-    bool isOpen() const noexcept { return fd_ >= 0; }
     const std::string& path() const noexcept { return path_; }
 
   private:

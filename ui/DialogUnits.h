@@ -14,7 +14,6 @@ class DialogUnits {
   public:
     explicit DialogUnits(const QFont& font);
 
-    int baseX() const noexcept { return baseX_; }
     int baseY() const noexcept { return baseY_; }
 
     int toPixelsX(int units) const noexcept;
