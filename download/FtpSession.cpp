@@ -28,6 +28,8 @@
 #include "common/PrivateFile.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
+#include "download/ftp/Address.h"
+#include "download/ftp/Listing.h"
 
 namespace tyq::download {
 namespace {
@@ -59,10 +61,6 @@ struct CurlListDeleter {
     void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-
 size_t discardData(char*, size_t size, size_t count, void*) {
     return size * count;
 }
@@ -86,86 +84,12 @@ size_t appendListing(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
-// One line of an MLSD listing: "type=file;size=1234;modify=...; NAME".
-// The facts end at the first space; the name is the rest, as it stands.
-struct MlsdEntry {
-    std::string_view name;
-    long long size = -1;
-};
-
-curl_off_t sizeIn(std::string_view digits);
-
-// Nothing for a line without facts, or for the folder itself and its parent
-// (which NLST does not list either).
-std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
-    const auto space = line.find(' ');
-    if (space == std::string_view::npos) {
-        return std::nullopt;
-    }
-    MlsdEntry entry{line.substr(space + 1)};
-    auto facts = line.substr(0, space);
-    while (!facts.empty()) {
-        const auto end = facts.find(';');
-        const auto fact = facts.substr(0, end);
-        facts = end == std::string_view::npos ? std::string_view{} : facts.substr(end + 1);
-        const auto equals = fact.find('=');
-        if (equals == std::string_view::npos) {
-            continue;
-        }
-        const auto name = fact.substr(0, equals);
-        const auto value = fact.substr(equals + 1);
-        if (iequals(name, "size")) {
-            entry.size = sizeIn(value);
-        } else if (iequals(name, "type") && (iequals(value, "cdir") || iequals(value, "pdir"))) {
-            return std::nullopt;
-        }
-    }
-    return entry;
-}
-
 struct FileSink {
     int fd = -1;
     curl_off_t written = 0;
-    // The size the SIZE reply named ("213 1234"), or -1.
-    curl_off_t sized = -1;
-    // The size the RETR reply named ("150 ... (1234 bytes)."), or -1.
-    curl_off_t announced = -1;
+    ftp::ToldSizes told;
     int error = 0;  // errno of a failed write
-
-    // The size the server said, SIZE's answer first.
-    curl_off_t said() const noexcept { return sized >= 0 ? sized : announced; }
 };
-
-// Decimal digits only, as a size; -1 for anything else or an overflow.
-curl_off_t sizeIn(std::string_view digits) {
-    if (digits.empty()) {
-        return -1;
-    }
-    curl_off_t value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9' || value > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// The 150 (or 125) reply to RETR names the file's size on most servers; the
-// 213 reply to the SIZE sent before RETR names it too.
-void readAnnouncedSize(FileSink& sink, std::string_view line) {
-    if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
-        const auto close = line.rfind(" bytes)");
-        const auto open = line.rfind('(', close);
-        if (close != std::string_view::npos && open != std::string_view::npos && open + 1 < close) {
-            if (const auto value = sizeIn(line.substr(open + 1, close - open - 1)); value >= 0) {
-                sink.announced = value;
-            }
-        }
-    } else if (line.substr(0, 4) == "213 " && sink.sized < 0) {
-        sink.sized = sizeIn(line.substr(4));
-    }
-}
 
 bool isControlByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -405,66 +329,6 @@ std::string plainWayOut() {
            "\" for Encryption in Setup";
 }
 
-// The host and port of what the user typed as the server's address: a name
-// or address, with a port or not, or an ftp:// URL with no more than "/" for
-// a path. Empty host with why it is not an address.
-struct Address {
-    std::string host;  // as in a URL, an IPv6 address in brackets
-    long port = 0;     // 0 when the text names none
-    std::string failure;
-};
-
-Address parseAddress(std::string_view typed) {
-    const auto first = typed.find_first_not_of(" \t");
-    const auto last = typed.find_last_not_of(" \t");
-    const std::string text(first == std::string_view::npos ? std::string_view{}
-                                                           : typed.substr(first, last - first + 1));
-    if (text.empty()) {
-        return {{}, 0, "No server address is set"};
-    }
-    Address notAnAddress{{}, 0, "Not a server address: " + shown(text)};
-    std::string full;
-    if (text.find("://") != std::string::npos) {
-        full = text;
-    } else if (std::count(text.begin(), text.end(), ':') > 1 && text.front() != '[') {
-        full = "ftp://[" + text + "]";  // a bare IPv6 address
-    } else {
-        full = "ftp://" + text;
-    }
-    std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
-    if (!url) {
-        return {{}, 0, "Out of memory"};
-    }
-    if (curl_url_set(url.get(), CURLUPART_URL, full.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-        CURLUE_OK) {
-        return notAnAddress;
-    }
-    const auto part = [&](CURLUPart which) -> std::optional<std::string> {
-        char* value = nullptr;
-        if (curl_url_get(url.get(), which, &value, 0) != CURLUE_OK || value == nullptr) {
-            return std::nullopt;
-        }
-        return std::string(CurlString(value).get());
-    };
-    const auto scheme = part(CURLUPART_SCHEME);
-    const auto path = part(CURLUPART_PATH);
-    if (!scheme || strcasecmp(scheme->c_str(), "ftp") != 0 || part(CURLUPART_USER) ||
-        part(CURLUPART_PASSWORD) || part(CURLUPART_OPTIONS) || part(CURLUPART_QUERY) ||
-        part(CURLUPART_FRAGMENT) || (path && !path->empty() && *path != "/")) {
-        return notAnAddress;
-    }
-    Address address;
-    if (const auto host = part(CURLUPART_HOST); host && !host->empty()) {
-        address.host = *host;
-    } else {
-        return notAnAddress;
-    }
-    if (const auto port = part(CURLUPART_PORT)) {
-        address.port = std::strtol(port->c_str(), nullptr, 10);
-    }
-    return address;
-}
-
 }  // namespace
 
 struct FtpSession::Handles {
@@ -595,7 +459,7 @@ struct FtpSession::Handles {
         auto& self = *static_cast<Handles*>(user);
         if (self.file != nullptr) {
             // SIZE's answer, else the size the RETR reply named.
-            self.report(now, total > 0 ? total : self.file->said());
+            self.report(now, total > 0 ? total : self.file->told.said());
         }
         return self.stop.stop_requested() ? 1 : 0;
     }
@@ -647,7 +511,7 @@ struct FtpSession::Handles {
             self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
         }
         if (self.file != nullptr) {
-            readAnnouncedSize(*self.file, line);
+            self.file->told.read(line);
         }
         return size * count;
     }
@@ -784,18 +648,7 @@ int FtpSession::lastReply() const noexcept {
 }
 
 std::string FtpSession::serverKey(const FtpServer& server) {
-    const auto address = parseAddress(server.host);
-    long port = address.port != 0 ? address.port : server.port;
-    if (port == 0) {
-        port = 21;
-    }
-    if (address.host.empty() || port < 1 || port > 65535) {
-        return {};
-    }
-    std::string host = address.host;
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return host + ":" + std::to_string(port);
+    return ftp::serverKey(server.host, server.port);
 }
 
 std::string FtpSession::urlFor(const std::string& escapedName) const {
@@ -892,14 +745,11 @@ LoginResult FtpSession::login(const FtpServer& server) {
     // the like cannot smuggle in a path or credentials. libcurl would call
     // such a host a malformed URL: no description, as for every other
     // failure that is not about reaching the server.
-    const auto address = parseAddress(server.host);
+    const auto address = ftp::parseAddress(server.host);
     if (address.host.empty()) {
         return {LoginStatus::FailedWithoutDescription, address.failure};
     }
-    long port = address.port != 0 ? address.port : server.port;
-    if (port == 0) {
-        port = 21;
-    }
+    const long port = ftp::portOf(address, server.port);
     if (port < 1 || port > 65535) {
         return {LoginStatus::FailedWithDescription,
                 "Port " + std::to_string(server.port) + " is outside 1 to 65535"};
@@ -938,9 +788,7 @@ LoginResult FtpSession::login(const FtpServer& server) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, pinned ? 0L : 2L);
     handles_->tls.pinned = server.pinned;
-    handles_->tls.host = address.host.front() == '['
-                             ? address.host.substr(1, address.host.size() - 2)
-                             : address.host;
+    handles_->tls.host = ftp::certificateHost(address.host);
     curl_easy_setopt(easy, CURLOPT_PORT, port);
     curl_easy_setopt(easy, CURLOPT_USERNAME, server.user.c_str());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.c_str());
@@ -1158,30 +1006,9 @@ ZipListing FtpSession::listZipFiles() {
         return listing;
     }
     listing.listed = true;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        auto line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        long long size = -1;
-        if (mlsd) {
-            const auto entry = mlsdEntry(line);
-            if (!entry) {
-                continue;
-            }
-            line = entry->name;
-            size = entry->size;
-        }
-        if (matchesPattern(line, NamePattern::AnyZip)) {
-            listing.names.emplace_back(line);
-            if (mlsd) {
-                listing.sizes.push_back(size);
-            }
-        }
-    }
+    auto found = ftp::zipNamesIn(text, mlsd);
+    listing.names = std::move(found.names);
+    listing.sizes = std::move(found.sizes);
     return listing;
 }
 
@@ -1300,7 +1127,7 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
         }
     }
     if (failure.empty()) {
-        sink.sized = listed ? listedSize : -1;
+        sink.told.sized = listed ? listedSize : -1;
         handles_->file = &sink;
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
@@ -1317,8 +1144,7 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
             // Nothing of the failed attempt is kept, a stranger's bytes least.
             if (ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0) {
                 sink.written = 0;
-                sink.sized = listed ? listedSize : -1;
-                sink.announced = -1;
+                sink.told = {listed ? listedSize : -1, -1};
                 code = performWithFallback();
             } else {
                 failure = folderFailure(errno);
@@ -1328,12 +1154,12 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
         curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
         curl_easy_setopt(easy, CURLOPT_PREQUOTE, static_cast<curl_slist*>(nullptr));
         const auto said = [&]() -> curl_off_t {
-            if (!listed && sizeFromReply && sink.announced < 0 && code == CURLE_OK) {
+            if (!listed && sizeFromReply && sink.told.announced < 0 && code == CURLE_OK) {
                 // Not named this time after all: ask for it, as before.
                 sizeInReply_ = false;
                 return sizeOf(url);
             }
-            return sink.said();
+            return sink.told.said();
         }();
         if (failure.empty() && code != CURLE_OK) {
             if (code == CURLE_WRITE_ERROR && handles_->refusal == Handles::Refusal::None) {
@@ -1348,18 +1174,23 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
             }
         }
         if (failure.empty()) {
-            if (!sizeFromReply || (listed && sink.announced >= 0)) {
-                sizeInReply_ = sink.announced >= 0;
+            if (!sizeFromReply || (listed && sink.told.announced >= 0)) {
+                sizeInReply_ = sink.told.announced >= 0;
             }
             curl_off_t received = 0;
             curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-            if (received != sink.written ||
-                (sink.sized >= 0 && sink.announced >= 0 && sink.sized != sink.announced)) {
-                failure = "not the size the server said";
-            } else if (said >= 0 && sink.written < said) {
-                failure = "shorter than the server said";
-            } else if (said >= 0 && sink.written > said) {
-                failure = "longer than the server said";
+            switch (ftp::sizeVerdict(sink.written, received, sink.told, said)) {
+                case ftp::SizeVerdict::NotAsSaid:
+                    failure = "not the size the server said";
+                    break;
+                case ftp::SizeVerdict::Short:
+                    failure = "shorter than the server said";
+                    break;
+                case ftp::SizeVerdict::Long:
+                    failure = "longer than the server said";
+                    break;
+                case ftp::SizeVerdict::Whole:
+                    break;
             }
         }
     }

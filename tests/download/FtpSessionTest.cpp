@@ -1,5 +1,8 @@
 #include "download/FtpSession.h"
 
+#include "download/ftp/Address.h"
+#include "download/ftp/Listing.h"
+
 #include "MailboxFixture.h"
 
 namespace tyq::test {
@@ -15,6 +18,90 @@ TEST(PlainFileName, RefusesAnythingThatIsNotOneName) {
     for (const char* name : {"", ".", "..", "../A.ZIP", "sub/A.ZIP", "/A.ZIP", "a\\b.ZIP",
                              "A\r.ZIP", "A\n.ZIP", "A\x7f.ZIP", "A\x01.ZIP"}) {
         EXPECT_FALSE(isPlainFileName(name)) << name;
+    }
+}
+
+// What the user typed as the server's address, as log-in and the
+// remembered certificates read it.
+TEST(FtpAddress, KeyOrWhyNot) {
+    const std::tuple<std::string, long, std::string, std::string> cases[] = {
+        {"127.0.0.1", 21, "127.0.0.1:21", ""},
+        {" \tMail.Example.COM:2121 ", 21, "mail.example.com:2121", ""},
+        {"ftp://Host:99/", 21, "host:99", ""},
+        {"ftp://host", 0, "host:21", ""},
+        {"::1", 990, "[::1]:990", ""},
+        {"[::1]:2121", 1, "[::1]:2121", ""},
+        {"host", 70000, "", ""},
+        {"host:70000", 21, "", "Not a server address: host:70000"},
+        {"", 21, "", "No server address is set"},
+        {"bad host/x", 21, "", "Not a server address: bad host/x"},
+        {"ftp://host/in", 21, "", "Not a server address: ftp://host/in"},
+        {"ftp://user@host", 21, "", "Not a server address: ftp://user@host"},
+        {"ftp://host?x", 21, "", "Not a server address: ftp://host?x"},
+        {"http://host", 21, "", "Not a server address: http://host"},
+    };
+    for (const auto& [typed, port, key, failure] : cases) {
+        EXPECT_EQ(download::ftp::serverKey(typed, port), key) << typed;
+        EXPECT_EQ(download::ftp::parseAddress(typed).failure, failure) << typed;
+    }
+}
+
+TEST(FtpListing, ZipNamesAndTheirSizes) {
+    struct Case {
+        std::string text;
+        bool mlsd;
+        std::vector<std::string> names;
+        std::vector<long long> sizes;
+    };
+    const Case cases[] = {
+        {"A.ZIP\r\nb.zip\nNOTES.TXT\r\n.ZIP\r\nlast one.Zip",
+         false,
+         {"A.ZIP", "b.zip", ".ZIP", "last one.Zip"},
+         {}},
+        {"", false, {}, {}},
+        {"type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
+         "TYPE=file;Size=12; with  spaces.ZIP\r\ntype=file;size=1x; B.ZIP\n"
+         "size=99999999999999999999; C.ZIP\r\ntype=dir;size=1; D.TXT\r\n;; E.ZIP",
+         true,
+         {"with  spaces.ZIP", "B.ZIP", "C.ZIP", "E.ZIP"},
+         {12, -1, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        const auto found = download::ftp::zipNamesIn(c.text, c.mlsd);
+        EXPECT_EQ(found.names, c.names) << c.text;
+        EXPECT_EQ(found.sizes, c.sizes) << c.text;
+    }
+}
+
+// Sizes told on the control connection, and a file held to them.
+TEST(FtpSize, ToldAndJudged) {
+    using download::ftp::SizeVerdict;
+    struct Case {
+        std::vector<std::string> replies;
+        long long written;
+        long long counted;
+        SizeVerdict verdict;
+    };
+    const Case cases[] = {
+        {{"213 100", "150 Opening BINARY mode data connection for B.ZIP (100 bytes)."},
+         100,
+         100,
+         SizeVerdict::Whole},
+        {{"213 100"}, 99, 99, SizeVerdict::Short},
+        {{"125 Data connection already open (7 bytes)"}, 8, 8, SizeVerdict::Long},
+        {{"213 100", "213 5"}, 5, 5, SizeVerdict::Short},  // the first answer stands
+        {{"213 100", "150 (101 bytes)"}, 100, 100, SizeVerdict::NotAsSaid},
+        {{"150 (x bytes)", "226 Transfer complete (3 bytes)"}, 3, 3, SizeVerdict::Whole},
+        {{}, 3, 4, SizeVerdict::NotAsSaid},
+        {{"213 -1"}, 0, 0, SizeVerdict::Whole},
+    };
+    for (const auto& c : cases) {
+        download::ftp::ToldSizes told;
+        for (const auto& line : c.replies) {
+            told.read(line);
+        }
+        EXPECT_EQ(download::ftp::sizeVerdict(c.written, c.counted, told, told.said()), c.verdict)
+            << testing::PrintToString(c.replies);
     }
 }
 
