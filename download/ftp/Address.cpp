@@ -4,12 +4,12 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 
 #include "common/ShownText.h"
+#include "download/ftp/TlsTrust.h"
 
 namespace tyq::download::ftp {
 namespace {
@@ -91,15 +91,7 @@ std::string serverKey(std::string_view typed, long setting) {
     if (address.host.empty() || port < 1 || port > 65535) {
         return {};
     }
-    std::string host = address.host;
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return host + ":" + std::to_string(port);
-}
-
-std::string certificateHost(const std::string& urlHost) {
-    return !urlHost.empty() && urlHost.front() == '[' ? urlHost.substr(1, urlHost.size() - 2)
-                                                      : urlHost;
+    return ServerIdentity{address.host, port, {}, false}.key();
 }
 
 }  // namespace tyq::download::ftp

@@ -25,7 +25,4 @@ long portOf(const Address& address, long setting);
 // is outside 1 to 65535.
 std::string serverKey(std::string_view typed, long port);
 
-// The host as a certificate names it: without the brackets of IPv6.
-std::string certificateHost(const std::string& urlHost);
-
 }  // namespace tyq::download::ftp
