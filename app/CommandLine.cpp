@@ -8,7 +8,7 @@ namespace tyq::app {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: tyqlmftp [--help | --version]\n"
+    "Usage: tyqlmftp [--help | --version | --verbose]\n"
     "\n"
     "Collects and unpacks your ORV Mail data files from the FTP mailbox, in one\n"
     "window. Settings: $XDG_CONFIG_HOME/tyqlmftp/TYFTP.INI, by default\n"
@@ -41,6 +41,9 @@ CommandLineAction parseCommandLine(int argc, const char* const* argv) {
         if (argument == "--version") {
             return CommandLineAction::PrintVersion;
         }
+        if (argument == "--verbose") {
+            return CommandLineAction::RunWindowVerbose;
+        }
     }
     return CommandLineAction::Refuse;
 }
@@ -55,6 +58,7 @@ int answerCommandLine(CommandLineAction action) {
             print(stderr, kUsage, 2);
             return 2;
         case CommandLineAction::RunWindow:
+        case CommandLineAction::RunWindowVerbose:
             break;
     }
     return 0;

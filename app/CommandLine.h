@@ -4,10 +4,12 @@
 
 namespace tyq::app {
 
-// The program takes no arguments but --help and --version. Each is answered
-// before the toolkit starts, so neither needs a display nor touches a file;
-// anything else is refused, the toolkit's own options included.
-enum class CommandLineAction { RunWindow, PrintHelp, PrintVersion, Refuse };
+// The program takes no arguments but --help, --version and --verbose. The
+// first two are answered before the toolkit starts, so neither needs a
+// display nor touches a file; --verbose runs the window with every
+// diagnostic record written to standard error. Anything else is refused, the
+// toolkit's own options included.
+enum class CommandLineAction { RunWindow, RunWindowVerbose, PrintHelp, PrintVersion, Refuse };
 
 CommandLineAction parseCommandLine(int argc, const char* const* argv);
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/FileSearch.h"
+#include "common/Log.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
 #include "download/ftp/Address.h"
@@ -362,6 +363,10 @@ ZipListing FtpSession::listZipFiles() {
         outcome.replyCode() >= 500) {
         noMlsd_ = true;
         mlsd = false;
+        log::record(log::Category::Ftp, [&] {
+            return "MLSD refused (" + std::to_string(outcome.replyCode()) +
+                   "): NLST from now on, listing again";
+        });
         outcome = transport_->list({false});
     }
     ZipListing listing;
@@ -479,9 +484,16 @@ std::string FtpSession::retrieveInto(const std::string& name, int fd, long long 
     if (!listed && sizeFromReply && told.announced < 0 && outcome.ok()) {
         // Not named this time after all: ask for it, as before.
         sizeInReply_ = false;
+        log::record(log::Category::Ftp,
+                    [] { return std::string("RETR named no size: SIZE again"); });
         said = transport_->size(name).size;
     }
     if (!outcome.ok()) {
+        log::record(log::Category::Transfer, [&] {
+            return shown(name) + ": ended after " + std::to_string(outcome.written) +
+                   " bytes, libcurl " + std::to_string(outcome.code) + ", reply " +
+                   std::to_string(outcome.replyCode());
+        });
         if (outcome.code == CURLE_WRITE_ERROR && outcome.refusal == Refusal::None) {
             return folderFailure(outcome.writeError);
         }
@@ -500,7 +512,15 @@ std::string FtpSession::retrieveInto(const std::string& name, int fd, long long 
     if (!sizeFromReply || (listed && told.announced >= 0)) {
         sizeInReply_ = told.announced >= 0;
     }
-    switch (ftp::sizeVerdict(outcome.written, outcome.counted, told, said)) {
+    const auto verdict = ftp::sizeVerdict(outcome.written, outcome.counted, told, said);
+    log::record(log::Category::Transfer, [&] {
+        static constexpr const char* kVerdicts[] = {"whole", "sizes told disagree", "short",
+                                                    "long"};
+        return shown(name) + ": " + std::to_string(outcome.written) + " bytes, listed or SIZE " +
+               std::to_string(told.sized) + ", RETR reply " + std::to_string(told.announced) +
+               ": " + kVerdicts[static_cast<int>(verdict)];
+    });
+    switch (verdict) {
         case ftp::SizeVerdict::NotAsSaid:
             return "not the size the server said";
         case ftp::SizeVerdict::Short:

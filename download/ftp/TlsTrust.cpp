@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/Log.h"
 #include "common/ShownText.h"
 
 namespace tyq::download::ftp {
@@ -172,18 +173,38 @@ int TlsTrust::judge(int ok, X509_STORE_CTX* store) {
                             {},
                             false};
     }
+    // Each certificate of the chain comes by; the server's own, at depth 0,
+    // is the decision worth a record.
+    const bool last = X509_STORE_CTX_get_error_depth(store) == 0;
+    using log::Category;
     if (!pin_.empty()) {
         if (fingerprint == pin_) {
+            if (last) {
+                log::record(Category::Tls, [&] { return host_ + ": the pinned certificate"; });
+            }
             return 1;
         }
         seen_->changed = true;
         refused_ = true;
+        log::record(Category::Tls, [&] {
+            return host_ + ": refused, the certificate has changed from " + pin_ + " to " +
+                   fingerprint;
+        });
         return 0;
     }
     if (ok != 1) {
         seen_->reason = verifyReasons(X509_STORE_CTX_get_error(store), leaf, host_);
         refused_ = true;
+        log::record(Category::Tls, [&] {
+            return host_ + ": refused " + fingerprint + " (" + seen_->subject +
+                   "): " + seen_->reason;
+        });
         return 0;
+    }
+    if (last) {
+        log::record(Category::Tls, [&] {
+            return host_ + ": verified " + fingerprint + " (" + seen_->subject + ")";
+        });
     }
     return 1;
 }

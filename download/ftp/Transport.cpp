@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "common/Log.h"
 #include "common/PrivateFile.h"
 #include "common/ShownText.h"
 #include "download/ftp/Peer.h"
@@ -178,12 +179,19 @@ struct Transport::Handles {
             if (self.sentVerb == "AUTH" && code != 234 && code != 334 && self.tlsOptional &&
                 self.encrypted) {
                 self.refusal = Refusal::NoTls;
+                log::record(log::Category::Tls, [code] {
+                    return "AUTH TLS refused (" + std::to_string(code) +
+                           ") after this session used TLS: request ended";
+                });
                 return 0;
             }
             // Over an encrypted control connection the data must be too;
             // libcurl would carry on in clear where TLS was optional.
             if (self.sentVerb == "PROT" && code / 100 != 2) {
                 self.refusal = Refusal::ClearData;
+                log::record(log::Category::Tls, [code] {
+                    return "PROT P refused (" + std::to_string(code) + "): request ended";
+                });
                 return 0;
             }
             self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
@@ -398,6 +406,13 @@ Transport::Attempt Transport::attempt(Outcome& outcome) {
             curl_multi_cleanup(handles_->multi);
             handles_->multi = fresh;
             passive_ = true;
+            log::record(log::Category::Ftp, [&] {
+                return std::string(stranger
+                                       ? "a data connection came from elsewhere than the server"
+                                       : "active mode failed") +
+                       " (libcurl " + std::to_string(outcome.code) + ", reply " +
+                       std::to_string(reply) + "): passive mode from now on, trying again";
+            });
             return Attempt::RetryPassive;
         }
     }
@@ -415,8 +430,28 @@ LoginOutcome Transport::login(const LoginRequest& request) {
     curl_easy_setopt(handles.easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handles.easy, CURLOPT_WRITEFUNCTION, discardData);
     const auto started = std::chrono::steady_clock::now();
+    log::record(log::Category::Ftp, [&] {
+        static constexpr const char* kTls[] = {"no TLS", "TLS if offered", "TLS required"};
+        return "logging in to " + request.server.key() + ", " +
+               kTls[static_cast<int>(request.tls)] +
+               (request.server.pin.empty() ? "" : ", pinned " + request.server.pin) +
+               (request.server.usedTlsBefore ? ", used TLS before" : "");
+    });
     LoginOutcome outcome;
     static_cast<Outcome&>(outcome) = perform();
+    // Codes only: a reply to PASS may echo the password.
+    log::record(log::Category::Ftp, [&] {
+        return outcome.ok()
+                   ? std::string(handles.encrypted ? "logged in over TLS" : "logged in without TLS")
+                   : "log-in failed: libcurl " + std::to_string(outcome.code) + " (" +
+                         curl_easy_strerror(outcome.code) + "), reply " +
+                         std::to_string(outcome.replyCode());
+    });
+    if (outcome.code == CURLE_USE_SSL_FAILED && request.server.knownForTls()) {
+        log::record(log::Category::Tls, [&] {
+            return request.server.key() + " refused AUTH TLS but used TLS before: not logged in";
+        });
+    }
     outcome.took = std::chrono::steady_clock::now() - started;
     outcome.sawCommands = handles.sawCommand;
     if (!outcome.ok()) {

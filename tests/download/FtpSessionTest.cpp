@@ -4,6 +4,7 @@
 #include "download/ftp/Listing.h"
 
 #include "MailboxFixture.h"
+#include "common/Log.h"
 
 namespace tyq::test {
 namespace {
@@ -107,21 +108,50 @@ TEST(FtpSize, ToldAndJudged) {
 
 class Session : public MailboxTest {};
 
+// With TYQLMFTP_DEBUG naming categories, their records go to standard error,
+// the password never; without it nothing does.
 TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
     put("A.ZIP", "a");
-    const std::pair<std::vector<std::string>, bool> cases[] = {
-        {{}, false}, {{"--refuse-active"}, true}, {{"--no-connect-back"}, true}};
-    for (const auto& [switches, passive] : cases) {
-        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
+    struct Case {
+        std::vector<std::string> switches;
+        bool passive;
+        const char* debug;
+        std::vector<std::string> records;  // none: nothing on standard error
+    };
+    const Case cases[] = {
+        {{}, false, "", {}},
+        {{"--refuse-active"}, true, "tls, ftp", {"tyqlmftp[ftp]: active mode failed"}},
+        {{"--no-connect-back"},
+         true,
+         "all",
+         {"tyqlmftp[ftp]: logging in to 127.0.0.1:", "tyqlmftp[transfer]: A.ZIP: 1 bytes"}},
+        {{}, false, "transfer", {"tyqlmftp[transfer]: A.ZIP: 1 bytes, listed or SIZE 1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.debug);
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        setenv("TYQLMFTP_DEBUG", c.debug, 1);
+        log::configure(std::getenv("TYQLMFTP_DEBUG"));
+        testing::internal::CaptureStderr();
         auto session = FtpSession::open("test", options().timeouts);
         ASSERT_TRUE(session);
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
         EXPECT_FALSE(session->passive());
         EXPECT_EQ(session->listZipFiles().names, std::vector<std::string>{"A.ZIP"});
-        EXPECT_EQ(session->passive(), passive);
+        EXPECT_EQ(session->passive(), c.passive);
         EXPECT_TRUE(session->download("A.ZIP", local.string()));
         EXPECT_EQ(readFile(local / "A.ZIP"), "a");
+        const auto written = "\n" + testing::internal::GetCapturedStderr();
+        unsetenv("TYQLMFTP_DEBUG");
+        log::configure("");
+        EXPECT_EQ(written.find("\ntyqlmftp["), c.records.empty() ? std::string::npos : 0)
+            << written;
+        for (const auto& record : c.records) {
+            EXPECT_NE(written.find("\n" + record), std::string::npos) << written;
+        }
+        EXPECT_EQ(written.find("secret"), std::string::npos) << written;
+        EXPECT_EQ(written.find("tyqlmftp[tls]"), std::string::npos) << written;
     }
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's command line:
 #   command_line_check.sh PROGRAM
-# --help and --version print and exit 0, anything else prints the usage to
+# --help and --version print and exit 0, --verbose writes diagnostic records
+# to standard error, anything else prints the usage to
 # standard error and exits 2; none of them opens a window (no display is
 # offered: the toolkit would abort) or touches a file (settings folder, home
 # and current directory stay empty). Without arguments and without a display
@@ -53,6 +54,8 @@ done <<'CASES'
 -platform offscreen|2|empty|^Usage: tyqlmftp 
 --help --version|2|empty|^Usage: tyqlmftp 
 |1|empty|^tyqlmftp: there is no display
+--verbose|1|empty|^tyqlmftp\[ui\]: tyqlmftp [0-9]+\.[0-9]+ starting$
+--verbose --help|2|empty|^Usage: tyqlmftp 
 CASES
 [ "$failures" -eq 0 ]
 echo "Command line answered without a window or a file."
