@@ -16,6 +16,7 @@
 #include "common/TempFiles.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
+#include "download/ftp/Transport.h"
 
 namespace tyq::download {
 namespace {

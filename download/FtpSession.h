@@ -11,9 +11,16 @@
 #include <vector>
 
 #include "download/TlsPolicy.h"
-#include "download/ftp/Transport.h"
+#include "download/ftp/Identity.h"
+#include "download/ftp/Limits.h"
 
 namespace tyq::download {
+
+namespace ftp {
+class Transport;
+struct Outcome;
+struct LoginOutcome;
+}  // namespace ftp
 
 // The FTP facility's own time limits.
 using FtpTimeouts = ftp::Timeouts;

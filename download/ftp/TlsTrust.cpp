@@ -5,19 +5,22 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <vector>
 
 #include "common/Log.h"
+#include "common/PrivateFile.h"
 #include "common/ShownText.h"
 
 namespace tyq::download::ftp {
 namespace {
 
-// Enough of a certificate's name for anyone to judge it.
+// Enough of a certificate's name, or a file's, for anyone to judge it.
 constexpr std::size_t kMaxNameBytes = 200;
+// A trust store bigger than this is not one (the system's is under 1 MB).
+constexpr std::size_t kMaxStoreBytes = 16u << 20;
 
 // Where the verify callback finds its trust: an index of the SSL_CTX's own,
 // so nothing libcurl keeps there is disturbed.
@@ -100,15 +103,37 @@ std::string verifyReasons(int error, X509* leaf, const std::string& host) {
 
 }  // namespace
 
-std::string ServerIdentity::key() const {
-    std::string lower = host;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower + ":" + std::to_string(port);
+void TlsTrust::loadStore(CURL* easy) {
+    // libcurl reads no variable for it: this one lets a private CA be used.
+    // It is read here, a regular file only: libcurl would open a FIFO named
+    // there and wait on it where no stop reaches.
+    const char* bundle = std::getenv("TYQLMFTP_CA_FILE");
+    if (bundle == nullptr || *bundle == 0) {
+        return;
+    }
+    privateStore_ = true;
+    auto read = readRegularFile(bundle, kMaxStoreBytes);
+    curl_blob blob{read.text.data(), read.text.size(), CURL_BLOB_NOCOPY};
+    if (!read.ok()) {
+        storeFailure_ = shownText(bundle, kMaxNameBytes) + ": " + read.failure();
+    } else if (curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
+        storeFailure_ = shownText(bundle, kMaxNameBytes) + ": this libcurl cannot take it";
+    } else {
+        store_ = std::move(read.text);
+    }
 }
 
-std::string ServerIdentity::certificateHost() const {
-    return !host.empty() && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+void TlsTrust::applyStore(CURL* easy) const {
+    if (!privateStore_) {
+        return;
+    }
+    if (!store_.empty()) {
+        // libcurl keeps the pointer: the bytes live as long as the trust.
+        curl_blob blob{const_cast<char*>(store_.data()), store_.size(), CURL_BLOB_NOCOPY};
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<char*>(nullptr));
+    curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
 }
 
 void TlsTrust::expect(const ServerIdentity& server) {

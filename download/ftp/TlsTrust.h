@@ -6,42 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "download/ftp/Identity.h"
+
 namespace tyq::download::ftp {
-
-// The server's certificate as the TLS handshake showed it. Its texts come
-// from the server: made fit to show, never trusted.
-struct Certificate {
-    std::string subject;
-    std::string issuer;
-    std::string notBefore;  // "2026-12-06 13:40:00 UTC"
-    std::string notAfter;
-    std::string fingerprint;  // "sha256:HEX", of the DER form
-    // Every reason it did not verify, in OpenSSL's words, ", " between.
-    std::string reason;
-    // It is not the one pinned for the server.
-    bool changed = false;
-};
-
-// Who a server is, as far as trust goes: where it is, and what it showed
-// before.
-struct ServerIdentity {
-    std::string host;  // as in a URL: an IPv6 address in brackets
-    long port = 21;
-    // The fingerprint ("sha256:HEX") of the certificate the user chose to
-    // trust: that one, and no other, is accepted without verifying, and the
-    // server must then encrypt.
-    std::string pin;
-    // The server completed TLS before: it is not logged in to without TLS.
-    bool usedTlsBefore = false;
-
-    // "host:port" with the host in lower case: what it is remembered under.
-    std::string key() const;
-    // The host as a certificate names it: no brackets.
-    std::string certificateHost() const;
-    // It has spoken TLS, so one that no longer offers it is not given the
-    // password in clear.
-    bool knownForTls() const noexcept { return !pin.empty() || usedTlsBefore; }
-};
 
 // The trust of one session's TLS connections, control and data alike: a
 // certificate must verify against the trust store and name the host, or be
@@ -56,9 +23,12 @@ class TlsTrust {
     void expect(const ServerIdentity& server);
     // Forgets the certificate of an earlier request.
     void beginRequest() noexcept;
+    // Reads the private trust store TYQLMFTP_CA_FILE names, if it names one.
+    void loadStore(CURL* easy);
+    // Hands libcurl the private trust store in place of the system's.
+    void applyStore(CURL* easy) const;
     // Why the private trust store cannot be used: every handshake then fails
     // rather than fall back to another store.
-    void setStoreFailure(std::string failure) { storeFailure_ = std::move(failure); }
     const std::string& storeFailure() const noexcept { return storeFailure_; }
 
     bool pinned() const noexcept { return !pin_.empty(); }
@@ -77,6 +47,9 @@ class TlsTrust {
 
     std::string host_;
     std::string pin_;
+    bool privateStore_ = false;
+    // Read once: libcurl is handed these bytes for every request.
+    std::string store_;
     std::string storeFailure_;
     std::optional<Certificate> seen_;
     bool refused_ = false;

@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
 #include "common/Log.h"
-#include "common/PrivateFile.h"
-#include "common/ShownText.h"
 #include "download/ftp/Peer.h"
 #include "download/ftp/Sinks.h"
 
@@ -26,8 +23,6 @@ constexpr long kBufferSize = 4096L * 1024L;
 // unless the transfer loop comes round this often.
 constexpr int kPassivePollMs = 5;
 constexpr int kActivePollMs = 1000;
-// A trust store bigger than this is not one (the system's is under 1 MB).
-constexpr std::size_t kMaxCaBytes = 16u << 20;
 // Reply text kept for a detail: enough for any sensible reply line.
 constexpr std::size_t kMaxReplyBytes = 200;
 
@@ -117,10 +112,6 @@ struct Transport::Handles {
     std::string sentVerb;
     bool sawCommand = false;
     Refusal refusal = Refusal::None;
-    // The private trust store (TYQLMFTP_CA_FILE), read once: libcurl is
-    // handed these bytes for every request.
-    bool privateStore = false;
-    std::string store;
     TlsTrust tls;
 
     void report(std::int64_t done, std::int64_t total) {
@@ -223,22 +214,7 @@ std::unique_ptr<Transport> Transport::open(const std::string& agent, Timeouts ti
     handles->agent = agent;
     handles->tlsHooked = curl_easy_setopt(handles->easy, CURLOPT_SSL_CTX_FUNCTION,
                                           &TlsTrust::onSslContext) == CURLE_OK;
-    // libcurl reads no variable for it: this one lets a private CA be used.
-    // It is read here, a regular file only: libcurl would open a FIFO named
-    // there and wait on it where no stop reaches.
-    if (const char* bundle = std::getenv("TYQLMFTP_CA_FILE"); bundle != nullptr && *bundle != 0) {
-        handles->privateStore = true;
-        auto read = readRegularFile(bundle, kMaxCaBytes);
-        curl_blob blob{read.text.data(), read.text.size(), CURL_BLOB_NOCOPY};
-        if (!read.ok()) {
-            handles->tls.setStoreFailure(shownText(bundle, kMaxReplyBytes) + ": " + read.failure());
-        } else if (curl_easy_setopt(handles->easy, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
-            handles->tls.setStoreFailure(shownText(bundle, kMaxReplyBytes) +
-                                         ": this libcurl cannot take it");
-        } else {
-            handles->store = std::move(read.text);
-        }
-    }
+    handles->tls.loadStore(handles->easy);
     return std::unique_ptr<Transport>(new Transport(std::move(handles), timeouts));
 }
 
@@ -289,14 +265,7 @@ void Transport::applyCommon(const std::string& path) {
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &TlsTrust::onSslContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &handles.tls);
     }
-    if (handles.privateStore) {
-        if (!handles.store.empty()) {
-            curl_blob blob{handles.store.data(), handles.store.size(), CURL_BLOB_NOCOPY};
-            curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-        }
-        curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<char*>(nullptr));
-        curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
-    }
+    handles.tls.applyStore(easy);
     if (!connection_) {
         return;
     }
@@ -591,12 +560,8 @@ bool Transport::stopped() const noexcept {
 }
 
 int Transport::lastReply() const noexcept {
-    const auto& reply = handles_->reply;
-    if (reply.size() < 3 || !std::all_of(reply.begin(), reply.begin() + 3,
-                                         [](char c) { return c >= '0' && c <= '9'; })) {
-        return 0;
-    }
-    return (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
+    // Only final reply lines are kept.
+    return replyCodeOf(handles_->reply);
 }
 
 }  // namespace tyq::download::ftp

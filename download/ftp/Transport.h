@@ -11,20 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "download/ftp/Limits.h"
 #include "download/ftp/Listing.h"
 #include "download/ftp/TlsTrust.h"
 
 namespace tyq::download::ftp {
-
-// The FTP facility's own time limits.
-struct Timeouts {
-    std::chrono::milliseconds connect{30'000};
-    std::chrono::milliseconds response{60'000};
-    // How long the server may take to open an active-mode data connection.
-    std::chrono::milliseconds accept{15'000};
-    // A data stream slower than 1 byte/s for this long is given up.
-    std::chrono::seconds stalled{60};
-};
 
 // How a log-in uses TLS.
 enum class TlsUse {
@@ -111,9 +102,6 @@ struct SizeOutcome : Outcome {
 
 // A listing longer than this is not a mailbox.
 inline constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
-
-// Bytes of the current download so far, and its size (-1 while unknown).
-using Progress = std::function<void(std::int64_t done, std::int64_t total)>;
 
 // One FTP connection over libcurl that logs in once and serves every later
 // request. Each request sets its options whole, so nothing carries over from
