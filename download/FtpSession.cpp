@@ -160,8 +160,16 @@ LoginResult FtpSession::login(const FtpServer& server) {
     // A host libcurl would call a malformed URL gets no description, as for
     // every other failure that is not about reaching the server.
     const auto address = ftp::parseAddress(server.host);
-    if (address.host.empty()) {
-        return {LoginStatus::FailedWithoutDescription, address.failure};
+    switch (address.problem) {
+        case ftp::Address::Problem::None:
+            break;
+        case ftp::Address::Problem::Missing:
+            return {LoginStatus::FailedWithoutDescription, "No server address is set"};
+        case ftp::Address::Problem::NotAnAddress:
+            return {LoginStatus::FailedWithoutDescription,
+                    "Not a server address: " + shown(address.typed)};
+        case ftp::Address::Problem::OutOfMemory:
+            return {LoginStatus::FailedWithoutDescription, "Out of memory"};
     }
     const long port = ftp::portOf(address, server.port);
     if (port < 1 || port > 65535) {
@@ -487,7 +495,7 @@ std::string FtpSession::retrieveInto(const std::string& name, int fd, long long 
         sizeInReply_ = false;
         log::record(log::Category::Ftp,
                     [] { return std::string("RETR named no size: SIZE again"); });
-        said = transport_->size(name).size;
+        said = transport_->size({name}).size;
     }
     if (!outcome.ok()) {
         log::record(log::Category::Transfer, [&] {

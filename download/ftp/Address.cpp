@@ -8,14 +8,10 @@
 #include <memory>
 #include <optional>
 
-#include "common/ShownText.h"
 #include "download/ftp/TlsTrust.h"
 
 namespace tyq::download::ftp {
 namespace {
-
-// Enough of a typed address to recognise it in a message.
-constexpr std::size_t kMaxShownBytes = 200;
 
 struct CurlUrlDeleter {
     void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
@@ -33,9 +29,9 @@ Address parseAddress(std::string_view typed) {
     const std::string text(first == std::string_view::npos ? std::string_view{}
                                                            : typed.substr(first, last - first + 1));
     if (text.empty()) {
-        return {{}, 0, "No server address is set"};
+        return {{}, 0, Address::Problem::Missing, text};
     }
-    Address notAnAddress{{}, 0, "Not a server address: " + shownText(text, kMaxShownBytes)};
+    const Address notAnAddress{{}, 0, Address::Problem::NotAnAddress, text};
     std::string full;
     if (text.find("://") != std::string::npos) {
         full = text;
@@ -48,7 +44,7 @@ Address parseAddress(std::string_view typed) {
     // smuggle in a path or credentials.
     std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
     if (!url) {
-        return {{}, 0, "Out of memory"};
+        return {{}, 0, Address::Problem::OutOfMemory, text};
     }
     if (curl_url_set(url.get(), CURLUPART_URL, full.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
         CURLUE_OK) {
@@ -68,7 +64,7 @@ Address parseAddress(std::string_view typed) {
         part(CURLUPART_FRAGMENT) || (path && !path->empty() && *path != "/")) {
         return notAnAddress;
     }
-    Address address;
+    Address address{{}, 0, Address::Problem::None, text};
     if (const auto host = part(CURLUPART_HOST); host && !host->empty()) {
         address.host = *host;
     } else {

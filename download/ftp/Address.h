@@ -9,9 +9,11 @@ namespace tyq::download::ftp {
 // or address, with a port or not, or an ftp:// URL with no more than "/" for
 // a path.
 struct Address {
-    std::string host;     // as in a URL: an IPv6 address in brackets; empty when not an address
-    long port = 0;        // 0 when the text names none
-    std::string failure;  // why it is not an address, while host is empty
+    std::string host;  // as in a URL: an IPv6 address in brackets; empty when not an address
+    long port = 0;     // 0 when the text names none
+    // Why it is not an address, while host is empty.
+    enum class Problem { None, Missing, NotAnAddress, OutOfMemory } problem = Problem::None;
+    std::string typed;  // the text without surrounding blanks
 };
 
 Address parseAddress(std::string_view typed);

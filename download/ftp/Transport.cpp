@@ -510,11 +510,11 @@ RetrieveOutcome Transport::retrieve(const RetrieveRequest& request) {
     return outcome;
 }
 
-SizeOutcome Transport::size(const std::string& name) {
+SizeOutcome Transport::size(const SizeRequest& request) {
     SizeOutcome outcome;
     CURL* easy = handles_->easy;
     std::unique_ptr<char, CurlStringDeleter> escaped(
-        curl_easy_escape(easy, name.c_str(), static_cast<int>(name.size())));
+        curl_easy_escape(easy, request.name.c_str(), static_cast<int>(request.name.size())));
     if (!escaped) {
         outcome.code = CURLE_OUT_OF_MEMORY;
         return outcome;

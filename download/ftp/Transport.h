@@ -96,6 +96,10 @@ struct RetrieveOutcome : Outcome {
     int writeError = 0;  // errno of a failed write
 };
 
+struct SizeRequest {
+    std::string name;  // a plain file name of the login directory
+};
+
 struct SizeOutcome : Outcome {
     long long size = -1;
 };
@@ -121,7 +125,7 @@ class Transport {
     LoginOutcome login(const LoginRequest& request);
     ListOutcome list(const ListRequest& request);
     RetrieveOutcome retrieve(const RetrieveRequest& request);
-    SizeOutcome size(const std::string& name);
+    SizeOutcome size(const SizeRequest& request);
 
     void usePassive() noexcept { passive_ = true; }
     bool passive() const noexcept { return passive_; }

@@ -25,25 +25,28 @@ TEST(PlainFileName, RefusesAnythingThatIsNotOneName) {
 // What the user typed as the server's address, as log-in and the
 // remembered certificates read it.
 TEST(FtpAddress, KeyOrWhyNot) {
-    const std::tuple<std::string, long, std::string, std::string> cases[] = {
-        {"127.0.0.1", 21, "127.0.0.1:21", ""},
-        {" \tMail.Example.COM:2121 ", 21, "mail.example.com:2121", ""},
-        {"ftp://Host:99/", 21, "host:99", ""},
-        {"ftp://host", 0, "host:21", ""},
-        {"::1", 990, "[::1]:990", ""},
-        {"[::1]:2121", 1, "[::1]:2121", ""},
-        {"host", 70000, "", ""},
-        {"host:70000", 21, "", "Not a server address: host:70000"},
-        {"", 21, "", "No server address is set"},
-        {"bad host/x", 21, "", "Not a server address: bad host/x"},
-        {"ftp://host/in", 21, "", "Not a server address: ftp://host/in"},
-        {"ftp://user@host", 21, "", "Not a server address: ftp://user@host"},
-        {"ftp://host?x", 21, "", "Not a server address: ftp://host?x"},
-        {"http://host", 21, "", "Not a server address: http://host"},
+    using enum download::ftp::Address::Problem;
+    const std::tuple<std::string, long, std::string, download::ftp::Address::Problem> cases[] = {
+        {"127.0.0.1", 21, "127.0.0.1:21", None},
+        {" \tMail.Example.COM:2121 ", 21, "mail.example.com:2121", None},
+        {"ftp://Host:99/", 21, "host:99", None},
+        {"ftp://host", 0, "host:21", None},
+        {"::1", 990, "[::1]:990", None},
+        {"[::1]:2121", 1, "[::1]:2121", None},
+        {"host", 70000, "", None},
+        {"host:70000", 21, "", NotAnAddress},
+        {" \t", 21, "", Missing},
+        {"bad host/x", 21, "", NotAnAddress},
+        {"ftp://host/in", 21, "", NotAnAddress},
+        {"ftp://user@host", 21, "", NotAnAddress},
+        {"ftp://host?x", 21, "", NotAnAddress},
+        {"http://host", 21, "", NotAnAddress},
     };
-    for (const auto& [typed, port, key, failure] : cases) {
+    for (const auto& [typed, port, key, problem] : cases) {
         EXPECT_EQ(download::ftp::serverKey(typed, port), key) << typed;
-        EXPECT_EQ(download::ftp::parseAddress(typed).failure, failure) << typed;
+        const auto address = download::ftp::parseAddress(typed);
+        EXPECT_EQ(address.problem, problem) << typed;
+        EXPECT_EQ(address.host.empty(), problem != None) << typed;
     }
 }
 
