@@ -408,6 +408,7 @@ LoginOutcome Transport::login(const LoginRequest& request) {
     });
     LoginOutcome outcome;
     static_cast<Outcome&>(outcome) = perform();
+    outcome.took = std::chrono::steady_clock::now() - started;
     // Codes only: a reply to PASS may echo the password.
     log::record(log::Category::Ftp, [&] {
         return outcome.ok()
@@ -421,7 +422,6 @@ LoginOutcome Transport::login(const LoginRequest& request) {
             return request.server.key() + " refused AUTH TLS but used TLS before: not logged in";
         });
     }
-    outcome.took = std::chrono::steady_clock::now() - started;
     outcome.sawCommands = handles.sawCommand;
     if (!outcome.ok()) {
         curl_easy_getinfo(handles.easy, CURLINFO_OS_ERRNO, &outcome.osError);
@@ -433,6 +433,11 @@ LoginOutcome Transport::login(const LoginRequest& request) {
         // server opened (active mode): the transfer would wait until it
         // timed out. Encrypted sessions use passive mode there.
         passive_ = true;
+        log::record(log::Category::Ftp, [] {
+            return std::string(
+                "passive mode from now on: this libcurl cannot encrypt "
+                "active-mode data connections");
+        });
     }
     return outcome;
 }
