@@ -1,5 +1,6 @@
 #include "download/FtpSession.h"
 
+#include "download/KnownServers.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
 
@@ -47,6 +48,32 @@ TEST(FtpAddress, KeyOrWhyNot) {
         const auto address = download::ftp::parseAddress(typed);
         EXPECT_EQ(address.problem, problem) << typed;
         EXPECT_EQ(address.host.empty(), problem != None) << typed;
+    }
+}
+
+// What known_servers holds for a server, found under the key its address
+// gives in any letter case.
+TEST(FtpAddress, IdentityAsRemembered) {
+    TempDir folder;
+    writeFile(folder / "known",
+              "# note\nmail.example.com:21 sha256:AB\n@tls [::1]:990\n"
+              "@tls host:2121\nhost:21 sha256:CD\n");
+    download::KnownServers known(folder / "known");
+    ASSERT_EQ(known.load(), std::nullopt);
+    const std::tuple<std::string, long, std::string, bool> cases[] = {
+        {"Mail.Example.COM", 21, "sha256:AB", false},
+        {"::1", 990, "", true},
+        {"host", 2121, "", true},
+        {"host", 21, "sha256:CD", false},
+        {"host", 990, "", false},
+        {"mail.example.com", 2121, "", false},
+    };
+    for (const auto& [host, port, pin, usedTls] : cases) {
+        const auto address = download::ftp::parseAddress(host);
+        const auto server = known.identity({address.host, port, "stale", true});
+        EXPECT_EQ(server.pin, pin) << host << ":" << port;
+        EXPECT_EQ(server.usedTlsBefore, usedTls) << host << ":" << port;
+        EXPECT_EQ(server.key(), download::ftp::serverKey(host, port));
     }
 }
 
