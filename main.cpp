@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
     const auto line = tyq::app::parseCommandLine(argc, argv);
     switch (line.action) {
         case CommandLineAction::RunWindow:
+        case CommandLineAction::RunWindowVerbose:
             break;
         case CommandLineAction::Collect:
             return tyq::app::runCollect();

@@ -7,6 +7,7 @@
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
 #include "app/SingleInstance.h"
+#include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "settings/CSettings.h"
@@ -44,9 +45,12 @@ bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
 int CUtilityApp::run(int argc, char** argv) {
     // Before the toolkit: it would need a display, and it takes arguments of its own.
     if (const auto line = parseCommandLine(argc, argv);
-        line.action != CommandLineAction::RunWindow) {
+        line.action == CommandLineAction::RunWindowVerbose) {
+        log::enableAll();
+    } else if (line.action != CommandLineAction::RunWindow) {
         return answerCommandLine(line);
     }
+    log::record(log::Category::Ui, [] { return std::string("tyqlmftp " TYQ_VERSION " starting"); });
     // The toolkit aborts without a display; say so instead.
     if (displayMissing([](const char* name) { return std::getenv(name); })) {
         return answerNoDisplay();

@@ -11,7 +11,7 @@ namespace tyq::app {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: tyqlmftp [--help | --version]\n"
+    "Usage: tyqlmftp [--help | --version | --verbose]\n"
     "       tyqlmftp --collect\n"
     "       tyqlmftp --schedule HH:MM | --no-schedule\n"
     "\n"
@@ -65,6 +65,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     if (argc == 2) {
         for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
                                            {"--version", PrintVersion},
+                                           {"--verbose", RunWindowVerbose},
                                            {"--collect", Collect},
                                            {"--no-schedule", Unschedule}}) {
             if (argument == name) {
@@ -102,6 +103,7 @@ int answerCommandLine(const CommandLine& line) {
             print(stderr, kUsage, 2);
             return 2;
         case CommandLineAction::RunWindow:
+        case CommandLineAction::RunWindowVerbose:
             break;
     }
     return 0;

@@ -5,12 +5,14 @@
 
 namespace tyq::app {
 
-// The program takes no arguments but --help, --version, --collect,
-// --schedule HH:MM and --no-schedule. Each is answered before the toolkit
-// starts, so none needs a display; anything else is refused, the toolkit's
-// own options included.
+// The program takes no arguments but --help, --version, --verbose, --collect,
+// --schedule HH:MM and --no-schedule. All but --verbose are answered before
+// the toolkit starts, so they need no display; --verbose runs the window with
+// every diagnostic record written to standard error. Anything else is
+// refused, the toolkit's own options included.
 enum class CommandLineAction {
     RunWindow,
+    RunWindowVerbose,
     PrintHelp,
     PrintVersion,
     Collect,

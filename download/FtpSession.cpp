@@ -1,171 +1,31 @@
 #include "download/FtpSession.h"
 
-#include <arpa/inet.h>
-#include <curl/curl.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-#include <strings.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <limits>
-#include <mutex>
-#include <optional>
 #include <utility>
 
 #include "common/FileSearch.h"
-#include "common/PrivateFile.h"
+#include "common/Log.h"
 #include "common/ShownText.h"
 #include "common/TempFiles.h"
+#include "download/ftp/Address.h"
+#include "download/ftp/Listing.h"
+#include "download/ftp/Transport.h"
 
 namespace tyq::download {
 namespace {
 
-// Large buffers matter for large files: 16 KiB costs about half the speed,
-// and 4 MiB is about 15% faster than 512 KiB on a 1 GiB file (bench/run),
-// for 4 MB more memory.
-constexpr long kBufferSize = 4096L * 1024L;
-// A listing longer than this is not a mailbox: the listing counts as failed.
-constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
-// libcurl 7.88 can stall each passive data connection for up to a second
-// unless the transfer loop comes round this often.
-constexpr int kPassivePollMs = 5;
-constexpr int kActivePollMs = 1000;
-// A trust store bigger than this is not one (the system's is under 1 MB).
-constexpr std::size_t kMaxCaBytes = 16u << 20;
-
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct CurlStringDeleter {
-    void operator()(char* text) const noexcept { curl_free(text); }
-};
-using CurlString = std::unique_ptr<char, CurlStringDeleter>;
-
-struct CurlListDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-
-struct CurlUrlDeleter {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-
-size_t discardData(char*, size_t size, size_t count, void*) {
-    return size * count;
-}
+using ftp::Ending;
+using ftp::Refusal;
 
 // Reply text kept for a detail: enough for any sensible reply line.
 constexpr std::size_t kMaxReplyBytes = 200;
-
-struct ListingSink {
-    std::string text;
-    bool tooLong = false;
-};
-
-size_t appendListing(char* data, size_t size, size_t count, void* user) {
-    auto& sink = *static_cast<ListingSink*>(user);
-    const auto bytes = size * count;
-    if (sink.text.size() + bytes > kMaxListingBytes) {
-        sink.tooLong = true;
-        return 0;
-    }
-    sink.text.append(data, bytes);
-    return bytes;
-}
-
-// One line of an MLSD listing: "type=file;size=1234;modify=...; NAME".
-// The facts end at the first space; the name is the rest, as it stands.
-struct MlsdEntry {
-    std::string_view name;
-    long long size = -1;
-};
-
-curl_off_t sizeIn(std::string_view digits);
-
-// Nothing for a line without facts, or for the folder itself and its parent
-// (which NLST does not list either).
-std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
-    const auto space = line.find(' ');
-    if (space == std::string_view::npos) {
-        return std::nullopt;
-    }
-    MlsdEntry entry{line.substr(space + 1)};
-    auto facts = line.substr(0, space);
-    while (!facts.empty()) {
-        const auto end = facts.find(';');
-        const auto fact = facts.substr(0, end);
-        facts = end == std::string_view::npos ? std::string_view{} : facts.substr(end + 1);
-        const auto equals = fact.find('=');
-        if (equals == std::string_view::npos) {
-            continue;
-        }
-        const auto name = fact.substr(0, equals);
-        const auto value = fact.substr(equals + 1);
-        if (iequals(name, "size")) {
-            entry.size = sizeIn(value);
-        } else if (iequals(name, "type") && (iequals(value, "cdir") || iequals(value, "pdir"))) {
-            return std::nullopt;
-        }
-    }
-    return entry;
-}
-
-struct FileSink {
-    int fd = -1;
-    curl_off_t written = 0;
-    // The size the SIZE reply named ("213 1234"), or -1.
-    curl_off_t sized = -1;
-    // The size the RETR reply named ("150 ... (1234 bytes)."), or -1.
-    curl_off_t announced = -1;
-    int error = 0;  // errno of a failed write
-
-    // The size the server said, SIZE's answer first.
-    curl_off_t said() const noexcept { return sized >= 0 ? sized : announced; }
-};
-
-// Decimal digits only, as a size; -1 for anything else or an overflow.
-curl_off_t sizeIn(std::string_view digits) {
-    if (digits.empty()) {
-        return -1;
-    }
-    curl_off_t value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9' || value > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// The 150 (or 125) reply to RETR names the file's size on most servers; the
-// 213 reply to the SIZE sent before RETR names it too.
-void readAnnouncedSize(FileSink& sink, std::string_view line) {
-    if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
-        const auto close = line.rfind(" bytes)");
-        const auto open = line.rfind('(', close);
-        if (close != std::string_view::npos && open != std::string_view::npos && open + 1 < close) {
-            if (const auto value = sizeIn(line.substr(open + 1, close - open - 1)); value >= 0) {
-                sink.announced = value;
-            }
-        }
-    } else if (line.substr(0, 4) == "213 " && sink.sized < 0) {
-        sink.sized = sizeIn(line.substr(4));
-    }
-}
 
 bool isControlByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -174,18 +34,6 @@ bool isControlByte(char c) {
 
 bool hasControlByte(std::string_view text) {
     return std::any_of(text.begin(), text.end(), isControlByte);
-}
-
-// A final reply line: three digits and a space.
-bool isFinalReply(std::string_view line) {
-    return line.size() >= 4 &&
-           std::all_of(line.begin(), line.begin() + 3,
-                       [](char c) { return c >= '0' && c <= '9'; }) &&
-           line[3] == ' ';
-}
-
-int replyCode(std::string_view line) {
-    return isFinalReply(line) ? std::stoi(std::string(line.substr(0, 3))) : 0;
 }
 
 // A server's words made fit to show: no control bytes, not too long.
@@ -201,163 +49,8 @@ long seconds(std::chrono::milliseconds limit) {
     return static_cast<long>((limit.count() + 999) / 1000);
 }
 
-size_t writeToFile(char* data, size_t size, size_t count, void* user) {
-    auto& sink = *static_cast<FileSink*>(user);
-    const auto bytes = size * count;
-    size_t done = 0;
-    while (done < bytes) {
-        const auto n = ::write(sink.fd, data + done, bytes - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            sink.error = n < 0 ? errno : ENOSPC;
-            return 0;  // aborts the transfer
-        }
-        done += static_cast<size_t>(n);
-    }
-    sink.written += static_cast<curl_off_t>(bytes);
-    return bytes;
-}
-
-// An address as IPv6 bytes, an IPv4 one mapped: the two forms of one
-// address compare equal.
-std::optional<in6_addr> asIpv6(const sockaddr_storage& address) {
-    if (address.ss_family == AF_INET6) {
-        return reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-    }
-    if (address.ss_family == AF_INET) {
-        in6_addr mapped{};
-        mapped.s6_addr[10] = 0xff;
-        mapped.s6_addr[11] = 0xff;
-        std::memcpy(&mapped.s6_addr[12], &reinterpret_cast<const sockaddr_in&>(address).sin_addr,
-                    4);
-        return mapped;
-    }
-    return std::nullopt;
-}
-
-std::optional<in6_addr> asIpv6(std::string text) {
-    text = text.substr(0, text.find('%'));  // no zone
-    sockaddr_storage address{};
-    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-    if (inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-        address.ss_family = AF_INET;
-    } else if (inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
-        address.ss_family = AF_INET6;
-    }
-    return asIpv6(address);
-}
-
-// Whether an accepted data connection comes from the server the control
-// connection talks to. In active mode anyone who reaches the announced port
-// first would otherwise have their bytes taken for the file.
-bool fromServer(CURL* easy, int socket) {
-    char* serverIp = nullptr;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &serverIp) != CURLE_OK ||
-        serverIp == nullptr ||
-        getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        return false;
-    }
-    const auto server = asIpv6(serverIp);
-    const auto from = asIpv6(peer);
-    return server && from && std::memcmp(server->s6_addr, from->s6_addr, 16) == 0;
-}
-
-// Codes that mean the active-mode data connection could not be set up: the
-// server refused PORT and EPRT, never connected back, or said it could not.
-bool isActiveModeFailure(CURLcode code, long reply) {
-    switch (code) {
-        case CURLE_FTP_PORT_FAILED:
-        case CURLE_FTP_ACCEPT_TIMEOUT:
-            return true;
-        case CURLE_FTP_ACCEPT_FAILED:
-            // Also reported for any refusal that arrives while waiting for the
-            // server's connection; only 425 and 426 are about the connection.
-            return reply == 425 || reply == 426;
-        default:
-            return false;
-    }
-}
-
-// Where the TLS verify callback finds the session's state: an index of the
-// SSL_CTX's own, so nothing libcurl keeps there is disturbed.
-int sessionIndex() {
-    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-}
-
-struct BioDeleter {
-    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-};
-
-std::string nameOf(const X509_NAME* name) {
-    std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
-    if (!bio || name == nullptr) {
-        return {};
-    }
-    X509_NAME_print_ex(bio.get(), name, 0,
-                       (XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return size > 0 ? shown(std::string_view(data, static_cast<std::size_t>(size))) : std::string();
-}
-
-std::string timeOf(const ASN1_TIME* time) {
-    std::tm parts{};
-    char text[32];
-    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1 ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
-        return "unknown";
-    }
-    return text;
-}
-
-// "sha256:HEX" of the certificate's DER form; empty when it cannot be had.
-std::string fingerprintOf(X509* certificate) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
-        return {};
-    }
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text = "sha256:";
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0xF];
-    }
-    return text;
-}
-
-// Every reason the server's certificate does not verify, first the one
-// OpenSSL stopped at: it stops at the first, so the name and the dates,
-// which a user can judge, are checked here as well.
-std::string verifyReasons(int error, X509* leaf, const std::string& host) {
-    std::vector<int> errors{error};
-    const int address = X509_check_ip_asc(leaf, host.c_str(), 0);
-    const int named =
-        address >= 0 ? address : X509_check_host(leaf, host.data(), host.size(), 0, nullptr);
-    if (named != 1) {
-        errors.push_back(address >= 0 ? X509_V_ERR_IP_ADDRESS_MISMATCH
-                                      : X509_V_ERR_HOSTNAME_MISMATCH);
-    }
-    if (X509_cmp_current_time(X509_get0_notAfter(leaf)) < 0) {
-        errors.push_back(X509_V_ERR_CERT_HAS_EXPIRED);
-    } else if (X509_cmp_current_time(X509_get0_notBefore(leaf)) > 0) {
-        errors.push_back(X509_V_ERR_CERT_NOT_YET_VALID);
-    }
-    std::string text;
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-        if (std::find(errors.begin(), errors.begin() + static_cast<std::ptrdiff_t>(i), errors[i]) ==
-            errors.begin() + static_cast<std::ptrdiff_t>(i)) {
-            text +=
-                (text.empty() ? "" : ", ") + std::string(X509_verify_cert_error_string(errors[i]));
-        }
-    }
-    return text;
+int replyCode(std::string_view line) {
+    return ftp::replyCodeOf(line);
 }
 
 bool isTlsFailure(int code) {
@@ -405,269 +98,7 @@ std::string plainWayOut() {
            "\" for Encryption in Setup";
 }
 
-// The host and port of what the user typed as the server's address: a name
-// or address, with a port or not, or an ftp:// URL with no more than "/" for
-// a path. Empty host with why it is not an address.
-struct Address {
-    std::string host;  // as in a URL, an IPv6 address in brackets
-    long port = 0;     // 0 when the text names none
-    std::string failure;
-};
-
-Address parseAddress(std::string_view typed) {
-    const auto first = typed.find_first_not_of(" \t");
-    const auto last = typed.find_last_not_of(" \t");
-    const std::string text(first == std::string_view::npos ? std::string_view{}
-                                                           : typed.substr(first, last - first + 1));
-    if (text.empty()) {
-        return {{}, 0, "No server address is set"};
-    }
-    Address notAnAddress{{}, 0, "Not a server address: " + shown(text)};
-    std::string full;
-    if (text.find("://") != std::string::npos) {
-        full = text;
-    } else if (std::count(text.begin(), text.end(), ':') > 1 && text.front() != '[') {
-        full = "ftp://[" + text + "]";  // a bare IPv6 address
-    } else {
-        full = "ftp://" + text;
-    }
-    std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
-    if (!url) {
-        return {{}, 0, "Out of memory"};
-    }
-    if (curl_url_set(url.get(), CURLUPART_URL, full.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-        CURLUE_OK) {
-        return notAnAddress;
-    }
-    const auto part = [&](CURLUPart which) -> std::optional<std::string> {
-        char* value = nullptr;
-        if (curl_url_get(url.get(), which, &value, 0) != CURLUE_OK || value == nullptr) {
-            return std::nullopt;
-        }
-        return std::string(CurlString(value).get());
-    };
-    const auto scheme = part(CURLUPART_SCHEME);
-    const auto path = part(CURLUPART_PATH);
-    if (!scheme || strcasecmp(scheme->c_str(), "ftp") != 0 || part(CURLUPART_USER) ||
-        part(CURLUPART_PASSWORD) || part(CURLUPART_OPTIONS) || part(CURLUPART_QUERY) ||
-        part(CURLUPART_FRAGMENT) || (path && !path->empty() && *path != "/")) {
-        return notAnAddress;
-    }
-    Address address;
-    if (const auto host = part(CURLUPART_HOST); host && !host->empty()) {
-        address.host = *host;
-    } else {
-        return notAnAddress;
-    }
-    if (const auto port = part(CURLUPART_PORT)) {
-        address.port = std::strtol(port->c_str(), nullptr, 10);
-    }
-    return address;
-}
-
 }  // namespace
-
-struct FtpSession::Handles {
-    CURL* easy = nullptr;
-    CURLM* multi = nullptr;
-    std::string agent;
-    std::stop_token stop;
-    DownloadProgress progress;
-    // The download under way; null while listing or logging in.
-    FileSink* file = nullptr;
-    // The server's last final reply line of the operation under way.
-    std::string reply;
-    std::int64_t shownDone = -1;
-    std::int64_t shownTotal = -1;
-    bool stopped = false;
-    // The operation under way refused a data connection from elsewhere
-    // than the server.
-    bool strangerRefused = false;
-    // libcurl's words for the last failure.
-    char errors[CURL_ERROR_SIZE] = {};
-    // The TLS verify callback could be installed (libcurl uses OpenSSL).
-    bool tlsHooked = false;
-    // The server accepted AUTH TLS on this session's control connection.
-    bool encrypted = false;
-    // libcurl may fall back to plain FTP (the choice is IfOffered and the
-    // server is not known for TLS): what it would let pass is checked here.
-    bool tlsOptional = false;
-    // The verb of the last command sent ("AUTH", "PROT"...), never its
-    // argument: a reply is judged by what it answers.
-    std::string sentVerb;
-    // libcurl showed a command: it was built to, and the replies can be
-    // judged.
-    bool sawCommand = false;
-    // What the operation under way was cut short for, before anything was
-    // sent or received in clear.
-    enum class Refusal { None, NoTls, ClearData } refusal = Refusal::None;
-    // Why TYQLMFTP_CA_FILE cannot be used, when it cannot: every handshake
-    // then fails rather than fall back to another trust store.
-    std::string caFailure;
-    struct Tls {
-        std::string host;    // as the certificate must name it: no brackets
-        std::string pinned;  // "sha256:HEX", or empty
-        // The last certificate a handshake of the operation under way showed.
-        std::optional<Certificate> seen;
-        // The verify callback failed a handshake.
-        bool refused = false;
-    } tls;
-
-    // Runs as libcurl sets up each TLS connection, control and data alike.
-    static CURLcode onSslContext(CURL*, void* context, void* user) noexcept {
-        auto* ctx = static_cast<SSL_CTX*>(context);
-        auto& self = *static_cast<Handles*>(user);
-        if (!self.caFailure.empty()) {
-            return CURLE_SSL_CACERT_BADFILE;
-        }
-        if (sessionIndex() < 0 || SSL_CTX_set_ex_data(ctx, sessionIndex(), &self) != 1) {
-            return CURLE_SSL_CONNECT_ERROR;
-        }
-        // The name is checked in the handshake too, so a wrong one is
-        // caught with the certificate in hand.
-        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
-        if (X509_VERIFY_PARAM_set1_ip_asc(param, self.tls.host.c_str()) != 1 &&
-            X509_VERIFY_PARAM_set1_host(param, self.tls.host.c_str(), 0) != 1) {
-            return CURLE_SSL_CONNECT_ERROR;
-        }
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &Handles::onVerify);
-        return CURLE_OK;
-    }
-    // OpenSSL's verdict on each certificate of the chain, the server's own
-    // last. A handshake fails here unless the chain verifies and names the
-    // host, or the server's certificate is the pinned one.
-    static int onVerify(int ok, X509_STORE_CTX* store) noexcept {
-        try {
-            auto* ssl = static_cast<SSL*>(
-                X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-            auto* self = ssl == nullptr ? nullptr
-                                        : static_cast<Handles*>(SSL_CTX_get_ex_data(
-                                              SSL_get_SSL_CTX(ssl), sessionIndex()));
-            X509* leaf = X509_STORE_CTX_get0_cert(store);
-            if (self == nullptr || leaf == nullptr) {
-                return 0;
-            }
-            auto& tls = self->tls;
-            const auto fingerprint = fingerprintOf(leaf);
-            if (fingerprint.empty()) {
-                return 0;
-            }
-            if (!tls.seen || tls.seen->fingerprint != fingerprint) {
-                tls.seen = Certificate{nameOf(X509_get_subject_name(leaf)),
-                                       nameOf(X509_get_issuer_name(leaf)),
-                                       timeOf(X509_get0_notBefore(leaf)),
-                                       timeOf(X509_get0_notAfter(leaf)),
-                                       fingerprint,
-                                       {},
-                                       false};
-            }
-            if (!tls.pinned.empty()) {
-                if (fingerprint == tls.pinned) {
-                    return 1;
-                }
-                tls.seen->changed = true;
-                tls.refused = true;
-                return 0;
-            }
-            if (ok != 1) {
-                tls.seen->reason = verifyReasons(X509_STORE_CTX_get_error(store), leaf, tls.host);
-                tls.refused = true;
-                return 0;
-            }
-            return 1;
-        } catch (...) {
-            return 0;
-        }
-    }
-
-    void report(std::int64_t done, std::int64_t total) {
-        if (progress && (done != shownDone || total != shownTotal)) {
-            shownDone = done;
-            shownTotal = total;
-            progress(done, total);
-        }
-    }
-    // libcurl calls this as data arrives and at least once a second, in
-    // every phase; non-zero ends the transfer. A throwing sink cannot unwind
-    // through libcurl: noexcept makes that a clean stop of the process.
-    static int onProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t,
-                          curl_off_t) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        if (self.file != nullptr) {
-            // SIZE's answer, else the size the RETR reply named.
-            self.report(now, total > 0 ? total : self.file->said());
-        }
-        return self.stop.stop_requested() ? 1 : 0;
-    }
-    // libcurl hands every socket here before use, and the data connection it
-    // accepted in active mode.
-    static int onSocket(void* user, curl_socket_t socket, curlsocktype purpose) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        if (purpose != CURLSOCKTYPE_ACCEPT || fromServer(self.easy, socket)) {
-            return CURL_SOCKOPT_OK;
-        }
-        self.strangerRefused = true;
-        return CURL_SOCKOPT_ERROR;
-    }
-    // libcurl shows each command it sends here (with CURLOPT_VERBOSE).
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
-        if (type == CURLINFO_HEADER_OUT) {
-            auto& self = *static_cast<Handles*>(user);
-            const std::string_view text(data, size);
-            self.sentVerb.assign(
-                text.substr(0, std::min(text.find_first_of(" \r\n"), std::size_t{8})));
-            self.sawCommand = true;
-        }
-        return 0;
-    }
-    // libcurl hands every reply line of the control connection here; 0
-    // ends the operation before libcurl acts on the reply.
-    static size_t onReply(char* data, size_t size, size_t count, void* user) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        std::string_view line(data, size * count);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.remove_suffix(1);
-        }
-        if (isFinalReply(line)) {
-            self.reply.assign(line.substr(0, kMaxReplyBytes + 4));
-            const int code = replyCode(line);
-            // A server that spoke TLS to this session and now refuses it
-            // would next be sent USER and PASS in clear.
-            if (self.sentVerb == "AUTH" && code != 234 && code != 334 && self.tlsOptional &&
-                self.encrypted) {
-                self.refusal = Refusal::NoTls;
-                return 0;
-            }
-            // Over an encrypted control connection the data must be too;
-            // libcurl would carry on in clear where TLS was optional.
-            if (self.sentVerb == "PROT" && code / 100 != 2) {
-                self.refusal = Refusal::ClearData;
-                return 0;
-            }
-            self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
-        }
-        if (self.file != nullptr) {
-            readAnnouncedSize(*self.file, line);
-        }
-        return size * count;
-    }
-    // The last reply's words without its code.
-    std::string replyText() const { return reply.size() > 4 ? reply.substr(4) : std::string(); }
-    // Starts a public operation: false when a stop was already requested.
-    bool begin() {
-        stopped = stop.stop_requested();
-        return !stopped;
-    }
-
-    ~Handles() {
-        if (easy != nullptr) {
-            curl_easy_cleanup(easy);
-        }
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-        }
-    }
-};
 
 bool isPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") {
@@ -678,233 +109,73 @@ bool isPlainFileName(std::string_view name) {
 }
 
 std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeouts timeouts) {
-    initialiseCurlOnce();
-    auto handles = std::make_unique<Handles>();
-    handles->easy = curl_easy_init();
-    handles->multi = curl_multi_init();
-    if (handles->easy == nullptr || handles->multi == nullptr) {
+    auto transport = ftp::Transport::open(agent, timeouts);
+    if (!transport) {
         return nullptr;
     }
-    handles->agent = agent;
-    handles->tlsHooked =
-        curl_easy_setopt(handles->easy, CURLOPT_SSL_CTX_FUNCTION, &Handles::onSslContext) ==
-            CURLE_OK &&
-        curl_easy_setopt(handles->easy, CURLOPT_SSL_CTX_DATA, handles.get()) == CURLE_OK;
-    return std::unique_ptr<FtpSession>(new FtpSession(std::move(handles), timeouts));
+    return std::unique_ptr<FtpSession>(new FtpSession(std::move(transport)));
 }
 
-FtpSession::FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts)
-    : handles_(std::move(handles)), timeouts_(timeouts) {
-    CURL* easy = handles_->easy;
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, handles_->agent.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
-    const auto responseSeconds = (timeouts_.response.count() + 999) / 1000;
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(responseSeconds));
-    curl_easy_setopt(easy, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts_.accept.count()));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts_.stalled.count()));
-    // Active mode: EPRT, and PORT when the server does not know EPRT.
-    curl_easy_setopt(easy, CURLOPT_FTPPORT, "-");
-    curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Handles::onProgress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, handles_.get());
-    // A stop during name resolution must not wait for the resolver thread.
-    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Handles::onReply);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, handles_.get());
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Handles::onSocket);
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, handles_.get());
-    // No proxy from the environment (ftp_proxy, all_proxy...): an HTTP proxy
-    // would be handed the mailbox's log-in.
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handles_->errors);
-    // AUTH TLS, never AUTH SSL first; and the control connection stays
-    // encrypted to the end.
-    curl_easy_setopt(easy, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
-    curl_easy_setopt(easy, CURLOPT_FTP_SSL_CCC, static_cast<long>(CURLFTPSSL_CCC_NONE));
-    curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &Handles::onDebug);
-    curl_easy_setopt(easy, CURLOPT_DEBUGDATA, handles_.get());
-    // libcurl reads no variable for it: this one lets a private CA be used.
-    // It is read here, a regular file only: libcurl would open a FIFO named
-    // there and wait on it where no stop reaches.
-    if (const char* bundle = std::getenv("TYQLMFTP_CA_FILE"); bundle != nullptr && *bundle != 0) {
-        auto read = readRegularFile(bundle, kMaxCaBytes);
-        curl_blob blob{read.text.data(), read.text.size(), CURL_BLOB_COPY};
-        if (!read.ok()) {
-            handles_->caFailure = shown(bundle) + ": " + read.failure();
-        } else if (curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
-            handles_->caFailure = shown(bundle) + ": this libcurl cannot take it";
-        }
-        curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<char*>(nullptr));
-        curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char*>(nullptr));
-    }
-}
+FtpSession::FtpSession(std::unique_ptr<ftp::Transport> transport)
+    : transport_(std::move(transport)) {}
 
 FtpSession::~FtpSession() = default;
 
 void FtpSession::setStopToken(std::stop_token stop) {
-    handles_->stop = std::move(stop);
+    transport_->setStopToken(std::move(stop));
 }
 
 void FtpSession::setProgress(DownloadProgress progress) {
-    handles_->progress = std::move(progress);
+    transport_->setProgress(std::move(progress));
 }
 
 void FtpSession::usePassive() {
-    passive_ = true;
-    curl_easy_setopt(handles_->easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
+    transport_->usePassive();
+}
+
+bool FtpSession::passive() const noexcept {
+    return transport_->passive();
 }
 
 bool FtpSession::encrypted() const noexcept {
-    return handles_->encrypted;
+    return transport_->encrypted();
 }
 
 bool FtpSession::stopped() const noexcept {
-    return handles_->stopped;
+    return transport_->stopped();
 }
 
 int FtpSession::lastReply() const noexcept {
-    const auto& reply = handles_->reply;
-    if (reply.size() < 3) {
-        return 0;
-    }
-    int code = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (reply[i] < '0' || reply[i] > '9') {
-            return 0;
-        }
-        code = code * 10 + (reply[i] - '0');
-    }
-    return code;
+    return transport_->lastReply();
 }
 
 std::string FtpSession::serverKey(const FtpServer& server) {
-    const auto address = parseAddress(server.host);
-    long port = address.port != 0 ? address.port : server.port;
-    if (port == 0) {
-        port = 21;
-    }
-    if (address.host.empty() || port < 1 || port > 65535) {
-        return {};
-    }
-    std::string host = address.host;
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return host + ":" + std::to_string(port);
-}
-
-std::string FtpSession::urlFor(const std::string& escapedName) const {
-    return "ftp://" + hostPart_ + "/" + escapedName;
-}
-
-int FtpSession::perform() {
-    Handles& handles = *handles_;
-    if (handles.stop.stop_requested()) {
-        handles.stopped = true;
-        return CURLE_ABORTED_BY_CALLBACK;
-    }
-    CURLM* multi = handles.multi;
-    CURL* easy = handles.easy;
-    handles.reply.clear();
-    handles.strangerRefused = false;
-    handles.sentVerb.clear();
-    handles.refusal = Handles::Refusal::None;
-    handles.errors[0] = 0;
-    handles.tls.seen.reset();
-    handles.tls.refused = false;
-    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
-        return CURLE_FAILED_INIT;
-    }
-    // A stop wakes the poll below at once, from whichever thread asks.
-    const std::stop_callback wake(handles.stop, [multi] { curl_multi_wakeup(multi); });
-    CURLcode result = CURLE_FAILED_INIT;
-    int running = 1;
-    while (running != 0) {
-        if (handles.stop.stop_requested()) {
-            break;  // removing the handle drops the connection without a word
-        }
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
-            break;
-        }
-        if (running == 0) {
-            break;
-        }
-        // The cap keeps passive transfers moving (see kPassivePollMs); in
-        // active mode the sockets wake the loop.
-        long wanted = -1;
-        curl_multi_timeout(multi, &wanted);
-        const int cap = passive_ ? kPassivePollMs : kActivePollMs;
-        const int wait = (wanted < 0 || wanted > cap) ? cap : static_cast<int>(wanted);
-        if (curl_multi_poll(multi, nullptr, 0, wait, nullptr) != CURLM_OK) {
-            break;
-        }
-    }
-    int pending = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &pending)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-            result = message->data.result;
-        }
-    }
-    curl_multi_remove_handle(multi, easy);
-    if (result != CURLE_OK && handles.stop.stop_requested()) {
-        handles.stopped = true;
-        result = CURLE_ABORTED_BY_CALLBACK;
-    }
-    return result;
-}
-
-int FtpSession::performWithFallback() {
-    auto code = static_cast<CURLcode>(perform());
-    if (!passive_ && code != CURLE_OK) {
-        long reply = 0;
-        curl_easy_getinfo(handles_->easy, CURLINFO_RESPONSE_CODE, &reply);
-        const bool stranger =
-            code == CURLE_ABORTED_BY_CALLBACK && handles_->strangerRefused && !handles_->stopped;
-        if (isActiveModeFailure(code, reply) || stranger) {
-            // The server cannot reach us, or someone else can: passive mode
-            // for the rest of the session. The control connection may still have the failed
-            // command pending at the server, so it is dropped with the old
-            // multi handle and the retry logs in afresh.
-            CURLM* fresh = curl_multi_init();
-            if (fresh == nullptr) {
-                return code;
-            }
-            curl_multi_cleanup(handles_->multi);
-            handles_->multi = fresh;
-            passive_ = true;
-            curl_easy_setopt(handles_->easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
-            return -1;
-        }
-    }
-    return code;
+    return ftp::serverKey(server.host, server.port);
 }
 
 LoginResult FtpSession::login(const FtpServer& server) {
-    if (!handles_->begin()) {
+    if (!transport_->begin()) {
         return {LoginStatus::FailedWithoutDescription, "Stopped"};
     }
-    // The host goes through libcurl's URL parser, so a name with '/', '@' or
-    // the like cannot smuggle in a path or credentials. libcurl would call
-    // such a host a malformed URL: no description, as for every other
-    // failure that is not about reaching the server.
-    const auto address = parseAddress(server.host);
-    if (address.host.empty()) {
-        return {LoginStatus::FailedWithoutDescription, address.failure};
+    // A host libcurl would call a malformed URL gets no description, as for
+    // every other failure that is not about reaching the server.
+    const auto address = ftp::parseAddress(server.host);
+    switch (address.problem) {
+        case ftp::Address::Problem::None:
+            break;
+        case ftp::Address::Problem::Missing:
+            return {LoginStatus::FailedWithoutDescription, "No server address is set"};
+        case ftp::Address::Problem::NotAnAddress:
+            return {LoginStatus::FailedWithoutDescription,
+                    "Not a server address: " + shown(address.typed)};
+        case ftp::Address::Problem::OutOfMemory:
+            return {LoginStatus::FailedWithoutDescription, "Out of memory"};
     }
-    long port = address.port != 0 ? address.port : server.port;
-    if (port == 0) {
-        port = 21;
-    }
+    const long port = ftp::portOf(address, server.port);
     if (port < 1 || port > 65535) {
         return {LoginStatus::FailedWithDescription,
                 "Port " + std::to_string(server.port) + " is outside 1 to 65535"};
     }
-    hostPart_ = address.host;
     // libcurl sends them as they are: a CR LF in either would end the
     // command and start another one of the settings file's choosing.
     if (hasControlByte(server.user)) {
@@ -913,158 +184,135 @@ LoginResult FtpSession::login(const FtpServer& server) {
     if (hasControlByte(server.password)) {
         return {LoginStatus::FailedWithoutDescription, "The password contains a control character"};
     }
-
     encryption_ = server.encryption;
-    if (encryption_ != Encryption::Plain && !handles_->tlsHooked) {
+    if (encryption_ != Encryption::Plain && !transport_->canCheckCertificates()) {
         return {LoginStatus::FailedWithDescription,
                 "The encrypted connection could not be set up: this libcurl cannot check "
                 "certificates"};
     }
-    CURL* easy = handles_->easy;
-    // A server whose certificate was pinned, or that completed TLS before,
-    // has spoken TLS: one that no longer offers it is not given the
-    // password in clear.
-    const bool pinned = !server.pinned.empty();
-    tlsKnown_ = pinned || server.usedTls;
-    const long useSsl = encryption_ == Encryption::Plain                   ? CURLUSESSL_NONE
-                        : encryption_ == Encryption::Required || tlsKnown_ ? CURLUSESSL_ALL
-                                                                           : CURLUSESSL_TRY;
-    curl_easy_setopt(easy, CURLOPT_USE_SSL, useSsl);
-    handles_->tlsOptional = useSsl == CURLUSESSL_TRY;
-    // The replies to AUTH and PROT are judged by the command they answer.
-    curl_easy_setopt(easy, CURLOPT_VERBOSE, useSsl == CURLUSESSL_NONE ? 0L : 1L);
-    // libcurl would refuse a pinned certificate that does not verify: the
-    // verify callback holds it to the pin instead.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, pinned ? 0L : 2L);
-    handles_->tls.pinned = server.pinned;
-    handles_->tls.host = address.host.front() == '['
-                             ? address.host.substr(1, address.host.size() - 2)
-                             : address.host;
-    curl_easy_setopt(easy, CURLOPT_PORT, port);
-    curl_easy_setopt(easy, CURLOPT_USERNAME, server.user.c_str());
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, server.password.c_str());
-    const auto loginUrl = urlFor("");
-    curl_easy_setopt(easy, CURLOPT_URL, loginUrl.c_str());
-    // USER, PASS and PWD only: no data connection.
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
-    handles_->encrypted = false;
-    const auto started = std::chrono::steady_clock::now();
-    auto code = perform();
-    if (code == CURLE_OK && useSsl != CURLUSESSL_NONE && !handles_->sawCommand) {
+    server_ = {address.host, port, server.pinned, server.usedTls};
+    // A server that was pinned or completed TLS before is not given the
+    // password in clear when it no longer offers TLS.
+    const auto tls = encryption_ == Encryption::Plain ? ftp::TlsUse::None
+                     : encryption_ == Encryption::Required || server_.knownForTls()
+                         ? ftp::TlsUse::Required
+                         : ftp::TlsUse::Try;
+    const auto outcome = transport_->login({server_, server.user, server.password, tls});
+    if (outcome.ok() && tls != ftp::TlsUse::None && !outcome.sawCommands) {
         // Without the commands no reply can be judged: a refused PROT P
         // would pass unseen.
         return {LoginStatus::FailedWithDescription,
                 "The encrypted connection could not be set up: this libcurl does not show its "
                 "commands"};
     }
-    if (code == CURLE_OK) {
-        // libcurl before 8.0 never starts TLS on a data connection the
-        // server opened (active mode): the transfer would wait until it
-        // timed out. Encrypted sessions use passive mode there.
-        if (handles_->encrypted && curl_version_info(CURLVERSION_NOW)->version_num < 0x080000) {
-            passive_ = true;
-            curl_easy_setopt(easy, CURLOPT_FTPPORT, static_cast<char*>(nullptr));
-        }
+    if (outcome.ok()) {
         return {LoginStatus::LoggedIn, {}};
     }
-    return loginFailure(code, std::chrono::steady_clock::now() - started, port, server.password);
+    return loginFailure(outcome, server.password);
 }
 
-LoginResult FtpSession::loginFailure(int code, std::chrono::steady_clock::duration took, long port,
+LoginResult FtpSession::loginFailure(const ftp::LoginOutcome& outcome,
                                      const std::string& password) const {
-    auto result = loginFailureOf(code, took, port, password);
-    result.encryption = result.untrusted || handles_->refusal != Handles::Refusal::None ||
-                        code == CURLE_USE_SSL_FAILED || isTlsFailure(code);
-    result.refused = code == CURLE_LOGIN_DENIED && !result.encryption;
+    auto result = loginFailureOf(outcome, password);
+    result.encryption = result.untrusted || outcome.refusal != Refusal::None ||
+                        outcome.code == CURLE_USE_SSL_FAILED || isTlsFailure(outcome.code);
+    result.refused = outcome.code == CURLE_LOGIN_DENIED && !result.encryption;
     return result;
 }
 
-LoginResult FtpSession::loginFailureOf(int code, std::chrono::steady_clock::duration took,
-                                       long port, const std::string& password) const {
-    CURL* easy = handles_->easy;
-    const auto& tls = handles_->tls;
-    const auto libcurlWords = [&] {
-        return shown(handles_->errors[0] != 0
-                         ? std::string(handles_->errors)
-                         : std::string(curl_easy_strerror(static_cast<CURLcode>(code))));
-    };
+std::optional<LoginResult> FtpSession::tlsFailureOf(const ftp::LoginOutcome& outcome) const {
+    const int code = outcome.code;
+    const auto libcurlWords = [&] { return shown(outcome.curlWords); };
+    const auto certificateHost = shown(server_.certificateHost());
     // Refused by the verify callback, or by libcurl's own check of the name
     // right after the handshake: either way before USER.
-    if (tls.seen && (tls.refused || code == CURLE_PEER_FAILED_VERIFICATION)) {
-        Certificate certificate = *tls.seen;
+    if (outcome.certificate &&
+        (outcome.certificateRefused || code == CURLE_PEER_FAILED_VERIFICATION)) {
+        Certificate certificate = *outcome.certificate;
         if (certificate.reason.empty()) {
             certificate.reason = libcurlWords();
         }
-        const auto host = shown(tls.host);
-        return {LoginStatus::FailedWithDescription,
-                certificate.changed ? "The certificate of " + host + " has changed"
-                                    : "The certificate of " + host +
-                                          " could not be verified: " + certificate.reason,
-                certificate};
+        return LoginResult{LoginStatus::FailedWithDescription,
+                           certificate.changed
+                               ? "The certificate of " + certificateHost + " has changed"
+                               : "The certificate of " + certificateHost +
+                                     " could not be verified: " + certificate.reason,
+                           certificate};
     }
-    if (handles_->refusal == Handles::Refusal::ClearData) {
-        return {LoginStatus::FailedWithDescription,
-                "The server refused to encrypt the data connections: " + shown(handles_->reply)};
+    if (outcome.refusal == Refusal::ClearData) {
+        return LoginResult{
+            LoginStatus::FailedWithDescription,
+            "The server refused to encrypt the data connections: " + shown(outcome.reply)};
     }
     if (code == CURLE_USE_SSL_FAILED) {
-        if (encryption_ == Encryption::IfOffered && tlsKnown_) {
-            return {LoginStatus::FailedWithDescription,
-                    shown(tls.host) +
-                        " used TLS before but does not offer it now; someone may be in between. " +
-                        plainWayOut()};
+        if (encryption_ == Encryption::IfOffered && server_.knownForTls()) {
+            return LoginResult{
+                LoginStatus::FailedWithDescription,
+                certificateHost +
+                    " used TLS before but does not offer it now; someone may be in between. " +
+                    plainWayOut()};
         }
-        return {LoginStatus::FailedWithDescription, "The server does not offer TLS encryption"};
+        return LoginResult{LoginStatus::FailedWithDescription,
+                           "The server does not offer TLS encryption"};
     }
-    if (isTlsFailure(code) && !handles_->caFailure.empty()) {
-        return {LoginStatus::FailedWithDescription,
-                "The encrypted connection could not be set up: cannot use " + handles_->caFailure};
+    if (isTlsFailure(code) && !transport_->storeFailure().empty()) {
+        return LoginResult{LoginStatus::FailedWithDescription,
+                           "The encrypted connection could not be set up: cannot use " +
+                               transport_->storeFailure()};
     }
-    if (isTlsFailure(code) && encryption_ == Encryption::IfOffered && !tlsKnown_) {
-        return {LoginStatus::FailedWithDescription, "The TLS handshake with " + shown(tls.host) +
-                                                        " failed: " + libcurlWords() + ". " +
-                                                        plainWayOut()};
+    if (isTlsFailure(code) && encryption_ == Encryption::IfOffered && !server_.knownForTls()) {
+        return LoginResult{LoginStatus::FailedWithDescription,
+                           "The TLS handshake with " + certificateHost +
+                               " failed: " + libcurlWords() + ". " + plainWayOut()};
     }
     if (isTlsFailure(code)) {
-        return {LoginStatus::FailedWithDescription,
-                "The encrypted connection could not be set up: " + libcurlWords()};
+        return LoginResult{LoginStatus::FailedWithDescription,
+                           "The encrypted connection could not be set up: " + libcurlWords()};
     }
+    return std::nullopt;
+}
+
+LoginResult FtpSession::loginFailureOf(const ftp::LoginOutcome& outcome,
+                                       const std::string& password) const {
+    if (auto failure = tlsFailureOf(outcome)) {
+        return std::move(*failure);
+    }
+    const int code = outcome.code;
+    const auto& host = server_.host;
     if (code == CURLE_LOGIN_DENIED && encryption_ == Encryption::Plain &&
-        asksForEncryption(handles_->reply)) {
+        asksForEncryption(outcome.reply)) {
         return {LoginStatus::FailedWithDescription,
                 "The server requires encryption; choose \"" +
                     std::string(settings::kEncryptionIfOfferedCaption) + "\" in Setup"};
     }
     switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
-            return {LoginStatus::FailedWithDescription, "Server not found: " + shown(hostPart_)};
+            return {LoginStatus::FailedWithDescription, "Server not found: " + shown(host)};
         case CURLE_COULDNT_CONNECT: {
-            long error = 0;
-            curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &error);
+            const long error = outcome.osError;
             if (error == ECONNREFUSED) {
-                return {LoginStatus::FailedWithDescription,
-                        "The server refused the connection on port " + std::to_string(port)};
+                return {
+                    LoginStatus::FailedWithDescription,
+                    "The server refused the connection on port " + std::to_string(server_.port)};
             }
             return {LoginStatus::FailedWithDescription,
-                    "Cannot reach " + shown(hostPart_) + " on port " + std::to_string(port) +
+                    "Cannot reach " + shown(host) + " on port " + std::to_string(server_.port) +
                         (error != 0 ? ": " + std::string(std::strerror(static_cast<int>(error)))
                                     : std::string())};
         }
         case CURLE_OPERATION_TIMEDOUT: {
             // libcurl holds the whole log-in to the connect limit and each
             // reply to the response limit: whichever ran out first ended it.
-            const bool connectLimit = took + std::chrono::milliseconds(50) >= timeouts_.connect;
-            const auto limit =
-                connectLimit ? seconds(timeouts_.connect) : seconds(timeouts_.response);
-            return {
-                LoginStatus::FailedWithDescription,
-                "No answer from " + shown(hostPart_) + " after " + std::to_string(limit) + " s"};
+            const bool connectLimit =
+                outcome.took + std::chrono::milliseconds(50) >= transport_->timeouts().connect;
+            const auto limit = connectLimit ? seconds(transport_->timeouts().connect)
+                                            : seconds(transport_->timeouts().response);
+            return {LoginStatus::FailedWithDescription,
+                    "No answer from " + shown(host) + " after " + std::to_string(limit) + " s"};
         }
         case CURLE_LOGIN_DENIED: {
-            std::string words = shown(handles_->replyText());
+            std::string words =
+                shown(outcome.reply.size() > 4 ? outcome.reply.substr(4) : std::string());
             // A server that echoes what it was sent must not show the password.
             for (auto at = password.empty() ? std::string::npos : words.find(password);
                  at != std::string::npos; at = words.find(password, at + 3)) {
@@ -1083,15 +331,15 @@ LoginResult FtpSession::loginFailureOf(int code, std::chrono::steady_clock::dura
     }
 }
 
-std::string FtpSession::failureOf(int code) const {
-    if (handles_->refusal == Handles::Refusal::ClearData) {
+std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
+    if (outcome.refusal == Refusal::ClearData) {
         return "the server refused to encrypt the data connection";
     }
-    if (handles_->refusal == Handles::Refusal::NoTls ||
-        (code == CURLE_USE_SSL_FAILED && handles_->encrypted)) {
+    if (outcome.refusal == Refusal::NoTls ||
+        (outcome.code == CURLE_USE_SSL_FAILED && transport_->encrypted())) {
         return "the server no longer offers TLS";
     }
-    switch (code) {
+    switch (outcome.code) {
         case CURLE_OPERATION_TIMEDOUT:
         case CURLE_FTP_ACCEPT_TIMEOUT:
             return "the server stopped answering";
@@ -1106,97 +354,42 @@ std::string FtpSession::failureOf(int code) const {
         default:
             break;
     }
-    if (replyCode(handles_->reply) >= 400) {
-        return "the server replied: " + shown(handles_->reply);
+    if (outcome.replyCode() >= 400) {
+        return "the server replied: " + shown(outcome.reply);
     }
-    return shown(curl_easy_strerror(static_cast<CURLcode>(code)));
-}
-
-int FtpSession::list(bool mlsd, std::string& text, bool& tooLong) {
-    CURL* easy = handles_->easy;
-    ListingSink sink;
-    const auto url = urlFor("");
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, mlsd ? 0L : 1L);
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, mlsd ? "MLSD" : nullptr);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendListing);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-    auto code = performWithFallback();
-    if (code < 0) {
-        sink.text.clear();
-        code = performWithFallback();
-    }
-    curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
-    text = std::move(sink.text);
-    tooLong = sink.tooLong;
-    return code;
+    return shown(curl_easy_strerror(outcome.code));
 }
 
 ZipListing FtpSession::listZipFiles() {
-    if (!handles_->begin()) {
+    if (!transport_->begin()) {
         return {false, {}, {}, "stopped", {}};
     }
-    std::string text;
-    bool tooLong = false;
     bool mlsd = !noMlsd_;
-    auto code = list(mlsd, text, tooLong);
+    auto outcome = transport_->list({mlsd});
     // A server that does not know MLSD says so in a 5xx reply; anything
     // else (a dropped connection, a stop) is the listing's own failure.
-    if (mlsd && code != CURLE_OK && !tooLong && !handles_->stopped &&
-        replyCode(handles_->reply) >= 500) {
+    if (mlsd && outcome.ending == Ending::Failed && !outcome.tooLong &&
+        outcome.replyCode() >= 500) {
         noMlsd_ = true;
         mlsd = false;
-        code = list(false, text, tooLong);
+        log::record(log::Category::Ftp, [&] {
+            return "MLSD refused (" + std::to_string(outcome.replyCode()) +
+                   "): NLST from now on, listing again";
+        });
+        outcome = transport_->list({false});
     }
     ZipListing listing;
-    if (code != CURLE_OK) {
-        listing.failure =
-            tooLong ? "it is longer than " + std::to_string(kMaxListingBytes >> 20) + " MB"
-                    : failureOf(code);
+    if (!outcome.ok()) {
+        listing.failure = outcome.tooLong ? "it is longer than " +
+                                                std::to_string(ftp::kMaxListingBytes >> 20) + " MB"
+                                          : failureOf(outcome);
         return listing;
     }
     listing.listed = true;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        auto line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        long long size = -1;
-        if (mlsd) {
-            const auto entry = mlsdEntry(line);
-            if (!entry) {
-                continue;
-            }
-            line = entry->name;
-            size = entry->size;
-        }
-        if (matchesPattern(line, NamePattern::AnyZip)) {
-            listing.names.emplace_back(line);
-            if (mlsd) {
-                listing.sizes.push_back(size);
-            }
-        }
-    }
+    auto found = ftp::zipNamesIn(outcome.text, mlsd);
+    listing.names = std::move(found.names);
+    listing.sizes = std::move(found.sizes);
     return listing;
-}
-
-long long FtpSession::sizeOf(const std::string& url) {
-    CURL* easy = handles_->easy;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
-    curl_off_t size = -1;
-    if (perform() == CURLE_OK) {
-        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
-    }
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
-    return size;
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept
@@ -1250,7 +443,7 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
     }
     auto result = fetched.file.commit(folder + "/" + name);
     if (result) {
-        handles_->report(fetched.file.size(), fetched.file.size());
+        transport_->report(fetched.file.size(), fetched.file.size());
     }
     return result;
 }
@@ -1258,120 +451,95 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
 FetchResult FtpSession::fetch(const std::string& name, const std::string& folder,
                               long long listedSize) {
     using enum DownloadStatus;
-    if (!handles_->begin()) {
+    if (!transport_->begin()) {
         return {{Stopped, {}}, {}};
     }
     if (!isPlainFileName(name)) {
         return {{Failed, "not a plain file name"}, {}};
     }
-    CURL* easy = handles_->easy;
-    // Escaped only now: libcurl decodes "%2F" into a path step.
-    CurlString escaped(curl_easy_escape(easy, name.c_str(), static_cast<int>(name.size())));
-    if (!escaped) {
-        return {{Failed, "out of memory"}, {}};
-    }
     std::string temporary =
         (staging_.empty() ? folder : staging_) + "/" + kDownloadTempPrefix + "XXXXXX";
-    FileSink sink;
-    sink.fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (sink.fd < 0) {
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
         return {{Failed, folderFailure(errno)}, {}};
     }
     // From here the temporary file goes with the result, or away.
-    PendingFile pending(sink.fd, temporary);
-    std::string failure;
-    if (fchmod(sink.fd, 0644) != 0) {
-        failure = folderFailure(errno);
-    }
-
-    // libcurl would send SIZE itself and quietly cut a longer stream to the
-    // size named; it is told to read to the end instead, and the length is
-    // checked here. SIZE goes first as a command whose refusal is ignored.
-    // Once the server has shown that its RETR reply names the size, SIZE is
-    // a round trip saved: for small files that is a third of the time.
-    // A size the listing told spares both.
-    const bool listed = listedSize >= 0;
-    const bool sizeFromReply = sizeInReply_ || listed;
-    std::unique_ptr<curl_slist, CurlListDeleter> sizeCommand;
-    if (failure.empty() && !sizeFromReply) {
-        sizeCommand.reset(curl_slist_append(nullptr, ("*SIZE " + name).c_str()));
-        if (!sizeCommand) {
-            failure = "out of memory";
-        }
-    }
-    if (failure.empty()) {
-        sink.sized = listed ? listedSize : -1;
-        handles_->file = &sink;
-        handles_->shownDone = -1;
-        handles_->shownTotal = -1;
-        const auto url = urlFor(escaped.get());
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
-        curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-        curl_easy_setopt(easy, CURLOPT_PREQUOTE, sizeCommand.get());
-        auto code = performWithFallback();
-        if (code < 0) {
-            // Nothing of the failed attempt is kept, a stranger's bytes least.
-            if (ftruncate(sink.fd, 0) == 0 && lseek(sink.fd, 0, SEEK_SET) == 0) {
-                sink.written = 0;
-                sink.sized = listed ? listedSize : -1;
-                sink.announced = -1;
-                code = performWithFallback();
-            } else {
-                failure = folderFailure(errno);
-            }
-        }
-        handles_->file = nullptr;  // a SIZE below moves no file bytes
-        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
-        curl_easy_setopt(easy, CURLOPT_PREQUOTE, static_cast<curl_slist*>(nullptr));
-        const auto said = [&]() -> curl_off_t {
-            if (!listed && sizeFromReply && sink.announced < 0 && code == CURLE_OK) {
-                // Not named this time after all: ask for it, as before.
-                sizeInReply_ = false;
-                return sizeOf(url);
-            }
-            return sink.said();
-        }();
-        if (failure.empty() && code != CURLE_OK) {
-            if (code == CURLE_WRITE_ERROR && handles_->refusal == Handles::Refusal::None) {
-                failure = folderFailure(sink.error);
-            } else if (code == CURLE_REMOTE_FILE_NOT_FOUND) {
-                failure = "not on the server";
-            } else if (code == CURLE_PARTIAL_FILE) {
-                // The data connection ended before the size the server named.
-                failure = "shorter than the server said";
-            } else {
-                failure = failureOf(code);
-            }
-        }
-        if (failure.empty()) {
-            if (!sizeFromReply || (listed && sink.announced >= 0)) {
-                sizeInReply_ = sink.announced >= 0;
-            }
-            curl_off_t received = 0;
-            curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-            if (received != sink.written ||
-                (sink.sized >= 0 && sink.announced >= 0 && sink.sized != sink.announced)) {
-                failure = "not the size the server said";
-            } else if (said >= 0 && sink.written < said) {
-                failure = "shorter than the server said";
-            } else if (said >= 0 && sink.written > said) {
-                failure = "longer than the server said";
-            }
-        }
-    }
+    PendingFile pending(fd, temporary);
+    long long written = 0;
+    const auto failure =
+        fchmod(fd, 0644) != 0 ? folderFailure(errno) : retrieveInto(name, fd, listedSize, written);
     // Stopped while asking SIZE: the file is not known to be whole.
-    if (handles_->stopped) {
+    if (transport_->stopped()) {
         return {{Stopped, {}}, {}};
     }
     if (!failure.empty()) {
         return {{Failed, failure}, {}};
     }
-    pending.setSize(sink.written);
+    pending.setSize(written);
     return {{Downloaded, {}}, std::move(pending)};
+}
+
+std::string FtpSession::retrieveInto(const std::string& name, int fd, long long listedSize,
+                                     long long& written) {
+    // Once the server has shown that its RETR reply names the size, SIZE is
+    // a round trip saved: for small files that is a third of the time. A
+    // size the listing told spares both.
+    const bool listed = listedSize >= 0;
+    const bool sizeFromReply = sizeInReply_ || listed;
+    const auto outcome = transport_->retrieve({name, fd, listedSize, !sizeFromReply});
+    written = outcome.written;
+    const auto& told = outcome.told;
+    long long said = told.said();
+    if (!listed && sizeFromReply && told.announced < 0 && outcome.ok()) {
+        // Not named this time after all: ask for it, as before.
+        sizeInReply_ = false;
+        log::record(log::Category::Ftp,
+                    [] { return std::string("RETR named no size: SIZE again"); });
+        said = transport_->size({name}).size;
+    }
+    if (!outcome.ok()) {
+        log::record(log::Category::Transfer, [&] {
+            return shown(name) + ": ended after " + std::to_string(outcome.written) +
+                   " bytes, libcurl " + std::to_string(outcome.code) + ", reply " +
+                   std::to_string(outcome.replyCode());
+        });
+        if (outcome.code == CURLE_WRITE_ERROR && outcome.refusal == Refusal::None) {
+            return folderFailure(outcome.writeError);
+        }
+        if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND) {
+            return "not on the server";
+        }
+        if (outcome.code == CURLE_PARTIAL_FILE) {
+            // The data connection ended before the size the server named.
+            return "shorter than the server said";
+        }
+        if (outcome.code == CURLE_OUT_OF_MEMORY) {
+            return "out of memory";
+        }
+        return failureOf(outcome);
+    }
+    if (!sizeFromReply || (listed && told.announced >= 0)) {
+        sizeInReply_ = told.announced >= 0;
+    }
+    const auto verdict = ftp::sizeVerdict(outcome.written, outcome.counted, told, said);
+    log::record(log::Category::Transfer, [&] {
+        static constexpr const char* kVerdicts[] = {"whole", "sizes told disagree", "short",
+                                                    "long"};
+        return shown(name) + ": " + std::to_string(outcome.written) + " bytes, listed or SIZE " +
+               std::to_string(told.sized) + ", RETR reply " + std::to_string(told.announced) +
+               ": " + kVerdicts[static_cast<int>(verdict)];
+    });
+    switch (verdict) {
+        case ftp::SizeVerdict::NotAsSaid:
+            return "not the size the server said";
+        case ftp::SizeVerdict::Short:
+            return "shorter than the server said";
+        case ftp::SizeVerdict::Long:
+            return "longer than the server said";
+        case ftp::SizeVerdict::Whole:
+            break;
+    }
+    return {};
 }
 
 }  // namespace tyq::download

@@ -11,18 +11,19 @@
 #include <vector>
 
 #include "download/TlsPolicy.h"
+#include "download/ftp/Identity.h"
+#include "download/ftp/Limits.h"
 
 namespace tyq::download {
 
+namespace ftp {
+class Transport;
+struct Outcome;
+struct LoginOutcome;
+}  // namespace ftp
+
 // The FTP facility's own time limits.
-struct FtpTimeouts {
-    std::chrono::milliseconds connect{30'000};
-    std::chrono::milliseconds response{60'000};
-    // How long the server may take to open an active-mode data connection.
-    std::chrono::milliseconds accept{15'000};
-    // A data stream slower than 1 byte/s for this long is given up.
-    std::chrono::seconds stalled{60};
-};
+using FtpTimeouts = ftp::Timeouts;
 
 struct FtpServer {
     // A name or address, "host:port", "[IPv6]:port" or "ftp://host:port/";
@@ -41,19 +42,8 @@ struct FtpServer {
     bool usedTls = false;
 };
 
-// The server's certificate as the TLS handshake showed it. Its texts come
-// from the server: made fit to show, never trusted.
-struct Certificate {
-    std::string subject;
-    std::string issuer;
-    std::string notBefore;  // "2026-12-06 13:40:00 UTC"
-    std::string notAfter;
-    std::string fingerprint;  // "sha256:HEX", of the DER form
-    // Every reason it did not verify, in OpenSSL's words, ", " between.
-    std::string reason;
-    // It is not the one pinned for the server.
-    bool changed = false;
-};
+// The server's certificate as the TLS handshake showed it.
+using Certificate = ftp::Certificate;
 
 enum class LoginStatus {
     LoggedIn,
@@ -145,7 +135,7 @@ bool isPlainFileName(std::string_view name);
 
 // Bytes of the current download so far, and its size as the server names it
 // (-1 while unknown).
-using DownloadProgress = std::function<void(std::int64_t done, std::int64_t total)>;
+using DownloadProgress = ftp::Progress;
 
 // One FTP session over libcurl: a single connection that logs in once and
 // serves every listing and download of the transfer. Active mode first; when
@@ -202,7 +192,7 @@ class FtpSession {
     // failing uses.
     void usePassive();
 
-    bool passive() const noexcept { return passive_; }
+    bool passive() const noexcept;
     // The log-in went over TLS.
     bool encrypted() const noexcept;
 
@@ -218,29 +208,21 @@ class FtpSession {
     int lastReply() const noexcept;
 
   private:
-    struct Handles;
-    explicit FtpSession(std::unique_ptr<Handles> handles, FtpTimeouts timeouts);
-    int perform();
-    int performWithFallback();
-    // One listing of the login directory, MLSD or NLST, into text.
-    int list(bool mlsd, std::string& text, bool& tooLong);
-    std::string urlFor(const std::string& escapedName) const;
-    // The size the server tells for the file at url (SIZE), or -1.
-    long long sizeOf(const std::string& url);
-    // Why a listing or download ended with code, in plain words.
-    std::string failureOf(int code) const;
-    LoginResult loginFailure(int code, std::chrono::steady_clock::duration took, long port,
-                             const std::string& password) const;
-    LoginResult loginFailureOf(int code, std::chrono::steady_clock::duration took, long port,
-                               const std::string& password) const;
+    explicit FtpSession(std::unique_ptr<ftp::Transport> transport);
+    // Why a listing or download ended as it did, in plain words.
+    std::string failureOf(const ftp::Outcome& outcome) const;
+    LoginResult loginFailure(const ftp::LoginOutcome& outcome, const std::string& password) const;
+    LoginResult loginFailureOf(const ftp::LoginOutcome& outcome, const std::string& password) const;
+    // The failure in words when it is about encryption.
+    std::optional<LoginResult> tlsFailureOf(const ftp::LoginOutcome& outcome) const;
+    // The file's bytes into the pending file, judged against the sizes told.
+    std::string retrieveInto(const std::string& name, int fd, long long listedSize,
+                             long long& written);
 
-    std::unique_ptr<Handles> handles_;
-    FtpTimeouts timeouts_;
-    std::string hostPart_;  // as in a URL: an IPv6 address in brackets
-    bool passive_ = false;
+    std::unique_ptr<ftp::Transport> transport_;
+    // The server of the last log-in.
+    ftp::ServerIdentity server_;
     Encryption encryption_ = Encryption::IfOffered;
-    // The server was pinned or completed TLS before.
-    bool tlsKnown_ = false;
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
     std::string staging_;

@@ -92,6 +92,13 @@ bool KnownServers::usedTls(const std::string& server) const {
     return false;
 }
 
+ftp::ServerIdentity KnownServers::identity(ftp::ServerIdentity server) const {
+    const auto key = server.key();
+    server.pin = fingerprint(key).value_or("");
+    server.usedTlsBefore = usedTls(key);
+    return server;
+}
+
 std::optional<std::string> KnownServers::remember(const std::string& server,
                                                   const std::string& fingerprint) {
     // The fingerprint says the server encrypts: an "@tls" line would only

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "download/ftp/Identity.h"
+
 namespace tyq::download {
 
 // The file of remembered certificates, beside the settings file.
@@ -31,6 +33,9 @@ class KnownServers {
     std::optional<std::string> fingerprint(const std::string& server) const;
     // Whether the server is remembered for having completed TLS.
     bool usedTls(const std::string& server) const;
+    // The server with what is remembered of it (its pin, whether it
+    // completed TLS), looked up under its key.
+    ftp::ServerIdentity identity(ftp::ServerIdentity server) const;
     // Remembers the fingerprint for the server in place of any other, and
     // replaces the file atomically at mode 0600 (the target of a symbolic
     // link, so the link stays). Nothing when the file holds it, else why not.

@@ -1,6 +1,11 @@
 #include "download/FtpSession.h"
 
+#include "download/KnownServers.h"
+#include "download/ftp/Address.h"
+#include "download/ftp/Listing.h"
+
 #include "MailboxFixture.h"
+#include "common/Log.h"
 
 namespace tyq::test {
 namespace {
@@ -18,23 +23,165 @@ TEST(PlainFileName, RefusesAnythingThatIsNotOneName) {
     }
 }
 
+// What the user typed as the server's address, as log-in and the
+// remembered certificates read it.
+TEST(FtpAddress, KeyOrWhyNot) {
+    using enum download::ftp::Address::Problem;
+    const std::tuple<std::string, long, std::string, download::ftp::Address::Problem> cases[] = {
+        {"127.0.0.1", 21, "127.0.0.1:21", None},
+        {" \tMail.Example.COM:2121 ", 21, "mail.example.com:2121", None},
+        {"ftp://Host:99/", 21, "host:99", None},
+        {"ftp://host", 0, "host:21", None},
+        {"::1", 990, "[::1]:990", None},
+        {"[::1]:2121", 1, "[::1]:2121", None},
+        {"host", 70000, "", None},
+        {"host:70000", 21, "", NotAnAddress},
+        {" \t", 21, "", Missing},
+        {"bad host/x", 21, "", NotAnAddress},
+        {"ftp://host/in", 21, "", NotAnAddress},
+        {"ftp://user@host", 21, "", NotAnAddress},
+        {"ftp://host?x", 21, "", NotAnAddress},
+        {"http://host", 21, "", NotAnAddress},
+    };
+    for (const auto& [typed, port, key, problem] : cases) {
+        EXPECT_EQ(download::ftp::serverKey(typed, port), key) << typed;
+        const auto address = download::ftp::parseAddress(typed);
+        EXPECT_EQ(address.problem, problem) << typed;
+        EXPECT_EQ(address.host.empty(), problem != None) << typed;
+    }
+}
+
+// What known_servers holds for a server, found under the key its address
+// gives in any letter case.
+TEST(FtpAddress, IdentityAsRemembered) {
+    TempDir folder;
+    writeFile(folder / "known",
+              "# note\nmail.example.com:21 sha256:AB\n@tls [::1]:990\n"
+              "@tls host:2121\nhost:21 sha256:CD\n");
+    download::KnownServers known(folder / "known");
+    ASSERT_EQ(known.load(), std::nullopt);
+    const std::tuple<std::string, long, std::string, bool> cases[] = {
+        {"Mail.Example.COM", 21, "sha256:AB", false},
+        {"::1", 990, "", true},
+        {"host", 2121, "", true},
+        {"host", 21, "sha256:CD", false},
+        {"host", 990, "", false},
+        {"mail.example.com", 2121, "", false},
+    };
+    for (const auto& [host, port, pin, usedTls] : cases) {
+        const auto address = download::ftp::parseAddress(host);
+        const auto server = known.identity({address.host, port, "stale", true});
+        EXPECT_EQ(server.pin, pin) << host << ":" << port;
+        EXPECT_EQ(server.usedTlsBefore, usedTls) << host << ":" << port;
+        EXPECT_EQ(server.key(), download::ftp::serverKey(host, port));
+    }
+}
+
+TEST(FtpListing, ZipNamesAndTheirSizes) {
+    struct Case {
+        std::string text;
+        bool mlsd;
+        std::vector<std::string> names;
+        std::vector<long long> sizes;
+    };
+    const Case cases[] = {
+        {"A.ZIP\r\nb.zip\nNOTES.TXT\r\n.ZIP\r\nlast one.Zip",
+         false,
+         {"A.ZIP", "b.zip", ".ZIP", "last one.Zip"},
+         {}},
+        {"", false, {}, {}},
+        {"type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
+         "TYPE=file;Size=12; with  spaces.ZIP\r\ntype=file;size=1x; B.ZIP\n"
+         "size=99999999999999999999; C.ZIP\r\ntype=dir;size=1; D.TXT\r\n;; E.ZIP",
+         true,
+         {"with  spaces.ZIP", "B.ZIP", "C.ZIP", "E.ZIP"},
+         {12, -1, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        const auto found = download::ftp::zipNamesIn(c.text, c.mlsd);
+        EXPECT_EQ(found.names, c.names) << c.text;
+        EXPECT_EQ(found.sizes, c.sizes) << c.text;
+    }
+}
+
+// Sizes told on the control connection, and a file held to them.
+TEST(FtpSize, ToldAndJudged) {
+    using download::ftp::SizeVerdict;
+    struct Case {
+        std::vector<std::string> replies;
+        long long written;
+        long long counted;
+        SizeVerdict verdict;
+    };
+    const Case cases[] = {
+        {{"213 100", "150 Opening BINARY mode data connection for B.ZIP (100 bytes)."},
+         100,
+         100,
+         SizeVerdict::Whole},
+        {{"213 100"}, 99, 99, SizeVerdict::Short},
+        {{"125 Data connection already open (7 bytes)"}, 8, 8, SizeVerdict::Long},
+        {{"213 100", "213 5"}, 5, 5, SizeVerdict::Short},  // the first answer stands
+        {{"213 100", "150 (101 bytes)"}, 100, 100, SizeVerdict::NotAsSaid},
+        {{"150 (x bytes)", "226 Transfer complete (3 bytes)"}, 3, 3, SizeVerdict::Whole},
+        {{}, 3, 4, SizeVerdict::NotAsSaid},
+        {{"213 -1"}, 0, 0, SizeVerdict::Whole},
+    };
+    for (const auto& c : cases) {
+        download::ftp::ToldSizes told;
+        for (const auto& line : c.replies) {
+            told.read(line);
+        }
+        EXPECT_EQ(download::ftp::sizeVerdict(c.written, c.counted, told, told.said()), c.verdict)
+            << testing::PrintToString(c.replies);
+    }
+}
+
 class Session : public MailboxTest {};
 
+// With TYQLMFTP_DEBUG naming categories, their records go to standard error,
+// the password never; without it nothing does.
 TEST_F(Session, ActiveModeFirstPassiveOnlyWhenTheServerCannotConnect) {
     put("A.ZIP", "a");
-    const std::pair<std::vector<std::string>, bool> cases[] = {
-        {{}, false}, {{"--refuse-active"}, true}, {{"--no-connect-back"}, true}};
-    for (const auto& [switches, passive] : cases) {
-        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", switches));
+    struct Case {
+        std::vector<std::string> switches;
+        bool passive;
+        const char* debug;
+        std::vector<std::string> records;  // none: nothing on standard error
+    };
+    const Case cases[] = {
+        {{}, false, "", {}},
+        {{"--refuse-active"}, true, "tls, ftp", {"tyqlmftp[ftp]: active mode failed"}},
+        {{"--no-connect-back"},
+         true,
+         "all",
+         {"tyqlmftp[ftp]: logging in to 127.0.0.1:", "tyqlmftp[transfer]: A.ZIP: 1 bytes"}},
+        {{}, false, "transfer", {"tyqlmftp[transfer]: A.ZIP: 1 bytes, listed or SIZE 1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.debug);
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        setenv("TYQLMFTP_DEBUG", c.debug, 1);
+        log::configure(std::getenv("TYQLMFTP_DEBUG"));
+        testing::internal::CaptureStderr();
         auto session = FtpSession::open("test", options().timeouts);
         ASSERT_TRUE(session);
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
         EXPECT_FALSE(session->passive());
         EXPECT_EQ(session->listZipFiles().names, std::vector<std::string>{"A.ZIP"});
-        EXPECT_EQ(session->passive(), passive);
+        EXPECT_EQ(session->passive(), c.passive);
         EXPECT_TRUE(session->download("A.ZIP", local.string()));
         EXPECT_EQ(readFile(local / "A.ZIP"), "a");
+        const auto written = "\n" + testing::internal::GetCapturedStderr();
+        unsetenv("TYQLMFTP_DEBUG");
+        log::configure("");
+        EXPECT_EQ(written.find("\ntyqlmftp["), c.records.empty() ? std::string::npos : 0)
+            << written;
+        for (const auto& record : c.records) {
+            EXPECT_NE(written.find("\n" + record), std::string::npos) << written;
+        }
+        EXPECT_EQ(written.find("secret"), std::string::npos) << written;
+        EXPECT_EQ(written.find("tyqlmftp[tls]"), std::string::npos) << written;
     }
 }
 

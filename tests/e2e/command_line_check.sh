@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's command line:
 #   command_line_check.sh PROGRAM [SOURCE_DIR]
-# --help and --version print and exit 0, anything else prints the usage to
+# --help and --version print and exit 0, --verbose writes diagnostic records
+# to standard error, anything else prints the usage to
 # standard error and exits 2; none of them opens a window (no display is
 # offered: the toolkit would abort) or touches a file (settings folder, home
 # and current directory stay empty). Without arguments and without a display
@@ -93,6 +94,8 @@ done <<'CASES'
 --schedule 07:30 08:00|2|empty|^Usage: tyqlmftp 
 --no-schedule|0|^No daily collection was scheduled\.$|empty
 --no-schedule 07:30|2|empty|^Usage: tyqlmftp 
+--verbose|1|empty|^tyqlmftp\[ui\]: tyqlmftp [0-9]+\.[0-9]+ starting$
+--verbose --help|2|empty|^Usage: tyqlmftp 
 CASES
 [ "$failures" -eq 0 ]
 echo "Command line answered without a window or a file."

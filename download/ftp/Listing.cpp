@@ -1,0 +1,119 @@
+#include "download/ftp/Listing.h"
+
+#include <limits>
+#include <optional>
+
+#include "common/FileSearch.h"
+
+namespace tyq::download::ftp {
+namespace {
+
+struct MlsdEntry {
+    std::string_view name;
+    long long size = -1;
+};
+
+// Nothing for a line without facts, or for the folder itself and its parent
+// (which NLST does not list either).
+std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return std::nullopt;
+    }
+    MlsdEntry entry{line.substr(space + 1)};
+    auto facts = line.substr(0, space);
+    while (!facts.empty()) {
+        const auto end = facts.find(';');
+        const auto fact = facts.substr(0, end);
+        facts = end == std::string_view::npos ? std::string_view{} : facts.substr(end + 1);
+        const auto equals = fact.find('=');
+        if (equals == std::string_view::npos) {
+            continue;
+        }
+        const auto name = fact.substr(0, equals);
+        const auto value = fact.substr(equals + 1);
+        if (iequals(name, "size")) {
+            entry.size = sizeIn(value);
+        } else if (iequals(name, "type") && (iequals(value, "cdir") || iequals(value, "pdir"))) {
+            return std::nullopt;
+        }
+    }
+    return entry;
+}
+
+}  // namespace
+
+long long sizeIn(std::string_view digits) {
+    if (digits.empty()) {
+        return -1;
+    }
+    long long value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9' || value > (std::numeric_limits<long long>::max() - 9) / 10) {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+ZipNames zipNamesIn(std::string_view text, bool mlsd) {
+    ZipNames found;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        auto line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        long long size = -1;
+        if (mlsd) {
+            const auto entry = mlsdEntry(line);
+            if (!entry) {
+                continue;
+            }
+            line = entry->name;
+            size = entry->size;
+        }
+        if (matchesPattern(line, NamePattern::AnyZip)) {
+            found.names.emplace_back(line);
+            if (mlsd) {
+                found.sizes.push_back(size);
+            }
+        }
+    }
+    return found;
+}
+
+void ToldSizes::read(std::string_view line) {
+    if (line.substr(0, 4) == "150 " || line.substr(0, 4) == "125 ") {
+        const auto close = line.rfind(" bytes)");
+        const auto open = line.rfind('(', close);
+        if (close != std::string_view::npos && open != std::string_view::npos && open + 1 < close) {
+            if (const auto value = sizeIn(line.substr(open + 1, close - open - 1)); value >= 0) {
+                announced = value;
+            }
+        }
+    } else if (line.substr(0, 4) == "213 " && sized < 0) {
+        sized = sizeIn(line.substr(4));
+    }
+}
+
+SizeVerdict sizeVerdict(long long written, long long counted, const ToldSizes& told,
+                        long long said) {
+    // Two sizes told that disagree leave nothing to hold the file to.
+    if (counted != written ||
+        (told.sized >= 0 && told.announced >= 0 && told.sized != told.announced)) {
+        return SizeVerdict::NotAsSaid;
+    }
+    if (said >= 0 && written < said) {
+        return SizeVerdict::Short;
+    }
+    if (said >= 0 && written > said) {
+        return SizeVerdict::Long;
+    }
+    return SizeVerdict::Whole;
+}
+
+}  // namespace tyq::download::ftp
