@@ -360,6 +360,14 @@ std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
     return shown(curl_easy_strerror(outcome.code));
 }
 
+std::pair<long long, std::string> FtpSession::describe(const std::string& name) {
+    if (!transport_->begin()) {
+        return {-1, {}};
+    }
+    auto told = transport_->size({name, true});
+    return {told.size, std::move(told.modified)};
+}
+
 ZipListing FtpSession::listZipFiles() {
     if (!transport_->begin()) {
         return {false, {}, {}, "stopped", {}};
@@ -389,6 +397,7 @@ ZipListing FtpSession::listZipFiles() {
     auto found = ftp::zipNamesIn(outcome.text, mlsd);
     listing.names = std::move(found.names);
     listing.sizes = std::move(found.sizes);
+    listing.modified = std::move(found.modified);
     return listing;
 }
 

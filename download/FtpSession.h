@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "download/TlsPolicy.h"
@@ -171,6 +172,10 @@ class FtpSession {
     // MLSD first, for the sizes that spare a SIZE per file; NLST where the
     // server does not know MLSD.
     ZipListing listZipFiles();
+    // What the server tells of one file of the login directory beside a
+    // listing that told nothing: its size (SIZE, or -1) and its modification
+    // time (MDTM, "YYYYMMDDHHMMSS" UTC, or empty).
+    std::pair<long long, std::string> describe(const std::string& name);
     // Downloads one file of the login directory to folder + "/" + name. The
     // data goes to a temporary file in the staging folder (else in that
     // folder) that replaces the final

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <tuple>
 
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
@@ -237,6 +238,23 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     // the number of files the run then tries.
     outcome.listing = session->listZipFiles();
     if (session->stopped()) {
+        session.reset();
+        return end(TransferEnd::Stopped);
+    }
+    // What is wanted may hang on sizes and times a short listing does not
+    // tell: the server is asked for each file's.
+    auto& listing = outcome.listing;
+    if (plan.wanted && (listing.sizes.empty() || listing.modified.empty())) {
+        listing.sizes.assign(listing.names.size(), -1);
+        listing.modified.assign(listing.names.size(), {});
+        for (std::size_t item = 0; item < listing.names.size() && !stop.stop_requested(); ++item) {
+            if (isPlainFileName(listing.names[item])) {
+                std::tie(listing.sizes[item], listing.modified[item]) =
+                    session->describe(listing.names[item]);
+            }
+        }
+    }
+    if (stop.stop_requested()) {
         session.reset();
         return end(TransferEnd::Stopped);
     }

@@ -11,6 +11,7 @@ namespace {
 struct MlsdEntry {
     std::string_view name;
     long long size = -1;
+    std::string modified;
 };
 
 // Nothing for a line without facts, or for the folder itself and its parent
@@ -20,7 +21,7 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
     if (space == std::string_view::npos) {
         return std::nullopt;
     }
-    MlsdEntry entry{line.substr(space + 1)};
+    MlsdEntry entry{line.substr(space + 1), -1, {}};
     auto facts = line.substr(0, space);
     while (!facts.empty()) {
         const auto end = facts.find(';');
@@ -34,6 +35,8 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
         const auto value = fact.substr(equals + 1);
         if (iequals(name, "size")) {
             entry.size = sizeIn(value);
+        } else if (iequals(name, "modify")) {
+            entry.modified = timeIn(value);
         } else if (iequals(name, "type") && (iequals(value, "cdir") || iequals(value, "pdir"))) {
             return std::nullopt;
         }
@@ -42,6 +45,14 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
 }
 
 }  // namespace
+
+std::string timeIn(std::string_view value) {
+    const auto digits = value.substr(0, value.find('.'));
+    if (digits.size() != 14 || sizeIn(digits) < 0) {
+        return {};
+    }
+    return std::string(digits);
+}
 
 long long sizeIn(std::string_view digits) {
     if (digits.empty()) {
@@ -68,18 +79,21 @@ ZipNames zipNamesIn(std::string_view text, bool mlsd) {
             line.remove_suffix(1);
         }
         long long size = -1;
+        std::string modified;
         if (mlsd) {
-            const auto entry = mlsdEntry(line);
+            auto entry = mlsdEntry(line);
             if (!entry) {
                 continue;
             }
             line = entry->name;
             size = entry->size;
+            modified = std::move(entry->modified);
         }
         if (matchesPattern(line, NamePattern::AnyZip)) {
             found.names.emplace_back(line);
             if (mlsd) {
                 found.sizes.push_back(size);
+                found.modified.push_back(std::move(modified));
             }
         }
     }

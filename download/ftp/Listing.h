@@ -14,7 +14,14 @@ struct ZipNames {
     std::vector<std::string> names;
     // Each name's size as an MLSD listing told it, or -1; empty for NLST.
     std::vector<long long> sizes;
+    // Each name's modification time as an MLSD listing told it
+    // ("YYYYMMDDHHMMSS", UTC), or empty; empty for NLST.
+    std::vector<std::string> modified;
 };
+
+// The "YYYYMMDDHHMMSS" of an MLSD modify fact or an MDTM reply (fractions
+// dropped); empty for anything else.
+std::string timeIn(std::string_view value);
 
 // One name a line for NLST; for MLSD "type=file;size=1234;...; NAME", the
 // facts ending at the first space and the name the rest, as it stands. The

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <utility>
 
@@ -527,12 +528,24 @@ SizeOutcome Transport::size(const SizeRequest& request) {
     applyCommon(escaped.get());
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardData);
+    curl_easy_setopt(easy, CURLOPT_FILETIME, request.time ? 1L : 0L);
     static_cast<Outcome&>(outcome) = perform();
     curl_off_t size = -1;
+    curl_off_t time = -1;
     if (outcome.ok()) {
         curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+        if (request.time) {
+            curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &time);
+        }
     }
     outcome.size = size;
+    std::tm utc{};
+    const auto seconds = static_cast<std::time_t>(time);
+    if (time >= 0 && ::gmtime_r(&seconds, &utc) != nullptr) {
+        char text[32];
+        std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+        outcome.modified = text;
+    }
     return outcome;
 }
 

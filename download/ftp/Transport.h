@@ -97,11 +97,13 @@ struct RetrieveOutcome : Outcome {
 };
 
 struct SizeRequest {
-    std::string name;  // a plain file name of the login directory
+    std::string name;   // a plain file name of the login directory
+    bool time = false;  // MDTM as well
 };
 
 struct SizeOutcome : Outcome {
     long long size = -1;
+    std::string modified;  // "YYYYMMDDHHMMSS", UTC, when asked and told
 };
 
 // A listing longer than this is not a mailbox.

@@ -83,24 +83,30 @@ TEST(FtpListing, ZipNamesAndTheirSizes) {
         bool mlsd;
         std::vector<std::string> names;
         std::vector<long long> sizes;
+        std::vector<std::string> modified;
     };
     const Case cases[] = {
         {"A.ZIP\r\nb.zip\nNOTES.TXT\r\n.ZIP\r\nlast one.Zip",
          false,
          {"A.ZIP", "b.zip", ".ZIP", "last one.Zip"},
+         {},
          {}},
-        {"", false, {}, {}},
+        {"", false, {}, {}, {}},
         {"type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
-         "TYPE=file;Size=12; with  spaces.ZIP\r\ntype=file;size=1x; B.ZIP\n"
-         "size=99999999999999999999; C.ZIP\r\ntype=dir;size=1; D.TXT\r\n;; E.ZIP",
+         "TYPE=file;Size=12;Modify=20261207101500.123; with  spaces.ZIP\r\n"
+         "type=file;size=1x;modify=2026120710; B.ZIP\n"
+         "size=99999999999999999999;modify=2026120710150x; C.ZIP\r\ntype=dir;size=1; D.TXT\r\n"
+         ";; E.ZIP",
          true,
          {"with  spaces.ZIP", "B.ZIP", "C.ZIP", "E.ZIP"},
-         {12, -1, -1, -1}},
+         {12, -1, -1, -1},
+         {"20261207101500", "", "", ""}},
     };
     for (const auto& c : cases) {
         const auto found = download::ftp::zipNamesIn(c.text, c.mlsd);
         EXPECT_EQ(found.names, c.names) << c.text;
         EXPECT_EQ(found.sizes, c.sizes) << c.text;
+        EXPECT_EQ(found.modified, c.modified) << c.text;
     }
 }
 

@@ -243,6 +243,15 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          3,
          {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
          "Check the zip password"},
+        {"the same size, a new time",
+         [&] {
+             fs::last_write_time(home / "OTHER.ZIP",
+                                 fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
+         },
+         0,
+         4,
+         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
+         "1 new file from the mailbox, 0 extracted"},
         {"the server gone",
          [&] { server.kill(); },
          75,
