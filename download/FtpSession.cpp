@@ -401,47 +401,17 @@ ZipListing FtpSession::listZipFiles() {
     return listing;
 }
 
-PendingFile::PendingFile(PendingFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), size_(other.size_) {}
-
-PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
-    if (this != &other) {
-        drop();
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-        size_ = other.size_;
-    }
-    return *this;
-}
-
-PendingFile::~PendingFile() {
-    drop();
-}
-
-void PendingFile::drop() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink(path_.c_str());
-        fd_ = -1;
-    }
-}
-
 DownloadResult PendingFile::commit(const std::string& target) {
     using enum DownloadStatus;
-    if (fd_ < 0) {
+    if (!file_.valid()) {
         return {Failed, "nothing was fetched"};
     }
-    const int fd = std::exchange(fd_, -1);
-    std::string failure;
-    if (::close(fd) != 0) {
-        failure = folderFailure(errno);
-    } else if (std::rename(path_.c_str(), target.c_str()) == 0) {
+    const int error = file_.commit(std::filesystem::path(target));
+    if (error == 0) {
         return {Downloaded, {}};
-    } else {
-        failure = errno == EISDIR ? "a folder of that name is in the way" : folderFailure(errno);
     }
-    ::unlink(path_.c_str());
-    return {Failed, failure};
+    file_ = TempFile();  // nothing of it is left
+    return {Failed, error == EISDIR ? "a folder of that name is in the way" : folderFailure(error)};
 }
 
 DownloadResult FtpSession::download(const std::string& name, const std::string& folder,
@@ -466,14 +436,15 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
     if (!isPlainFileName(name)) {
         return {{Failed, "not a plain file name"}, {}};
     }
-    std::string temporary =
-        (staging_.empty() ? folder : staging_) + "/" + kDownloadTempPrefix + "XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return {{Failed, folderFailure(errno)}, {}};
+    TempFile temporary;
+    if (const int error = temporary.create(
+            std::filesystem::path(staging_.empty() ? folder : staging_), kDownloadTempPrefix, 0600);
+        error != 0) {
+        return {{Failed, folderFailure(error)}, {}};
     }
+    const int fd = temporary.fd();
     // From here the temporary file goes with the result, or away.
-    PendingFile pending(fd, temporary);
+    PendingFile pending(std::move(temporary));
     long long written = 0;
     const auto failure =
         fchmod(fd, 0644) != 0 ? folderFailure(errno) : retrieveInto(name, fd, listedSize, written);

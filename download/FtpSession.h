@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/TempFile.h"
 #include "download/TlsPolicy.h"
 #include "download/ftp/Identity.h"
 #include "download/ftp/Limits.h"
@@ -106,12 +107,7 @@ struct DownloadResult {
 class PendingFile {
   public:
     PendingFile() = default;
-    PendingFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    PendingFile(PendingFile&& other) noexcept;
-    PendingFile& operator=(PendingFile&& other) noexcept;
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile();
+    explicit PendingFile(TempFile file) : file_(std::move(file)) {}
 
     // Replaces target with the file; on failure nothing of it is left.
     DownloadResult commit(const std::string& target);
@@ -119,9 +115,7 @@ class PendingFile {
     void setSize(std::int64_t size) noexcept { size_ = size; }
 
   private:
-    void drop() noexcept;
-    int fd_ = -1;
-    std::string path_;
+    TempFile file_;
     std::int64_t size_ = 0;
 };
 
