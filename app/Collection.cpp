@@ -142,11 +142,13 @@ void pruneLogs(const std::filesystem::path& logFolder, std::size_t keep) {
     }
 }
 
-CollectStatus collect(const CollectEnvironment& env) {
+namespace {
+
+// The collection itself, with the folder locked while it runs.
+CollectStatus collectLocked(const CollectEnvironment& env, CollectSummary& summary) {
     auto& out = *env.out;
     const settings::ProfileStore profiles(env.settingsFolder);
     const auto snap = readSettings(profiles);
-    CollectSummary summary;
     const auto end = [&](CollectStatus status, std::string headline, std::string hint = {}) {
         out << headline << std::endl;
         if (!hint.empty()) {
@@ -155,11 +157,6 @@ CollectStatus collect(const CollectEnvironment& env) {
         summary.status = status;
         summary.headline = std::move(headline);
         summary.hint = std::move(hint);
-        const bool tell = !summary.newFiles.empty() ||
-                          (status != CollectStatus::Done && status != CollectStatus::TryLater);
-        if (tell && env.notify) {
-            env.notify(summary);
-        }
         return status;
     };
     if (snap.server.host.empty() || snap.server.host == settings::kDefaultHost ||
@@ -297,6 +294,21 @@ CollectStatus collect(const CollectEnvironment& env) {
         out << *failure << std::endl;
     }
     return end(status, headline, hint);
+}
+
+}  // namespace
+
+CollectStatus collect(const CollectEnvironment& env) {
+    CollectSummary summary;
+    const auto status = collectLocked(env, summary);
+    // Told after the folder is free again: the notification may wait long for
+    // a click, and the next collection or the window must not find it busy.
+    const bool tell = !summary.newFiles.empty() ||
+                      (status != CollectStatus::Done && status != CollectStatus::TryLater);
+    if (tell && env.notify) {
+        env.notify(summary);
+    }
+    return status;
 }
 
 }  // namespace tyq::app
