@@ -171,6 +171,10 @@ void notify(const CollectSummary& summary, const std::stop_token& stop) {
         if (count > 5) {
             body += "\nand " + std::to_string(count - 5) + " more";
         }
+        // New files do not make up for what went wrong with them.
+        if (summary.status != CollectStatus::Done) {
+            body += "\n" + summary.headline;
+        }
     } else {
         title = "The ORV mailbox could not be collected";
         body = summary.headline + (summary.hint.empty() ? "" : "\n" + summary.hint);

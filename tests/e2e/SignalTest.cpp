@@ -304,7 +304,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         std::vector<std::string> notice;  // in its one notification; none when empty
     };
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
-    const std::set<std::string> more{"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP"};
+    const std::set<std::string> more{"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP", "QLMC.ZIP"};
     const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
         {"first run",
@@ -319,27 +319,35 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          [&] { zip("other", home / "QLMB.ZIP", "b.dat"); },
          77,
          4,
-         more,
+         {"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP"},
          "Check the zip password",
          {failed, "1 new file from the mailbox, 0 extracted", "Check the zip password"}},
+        {"a new archive that is no archive",
+         [&] { makeFile(home / "QLMC.ZIP", 500); },
+         1,
+         5,
+         more,
+         "QLMC.ZIP: not a zip archive",
+         {"\"1 new file from the ORV mailbox\"",
+          "QLMC.ZIP\n1 new file from the mailbox, 0 extracted"}},
         {"a refused log-in",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
          },
          77,
-         4,
+         5,
          more,
          "Could not log in",
          {failed, "Could not log in to the mailbox: The server refused the log-in"}},
-        {"the server gone", [&] { server.kill(); }, 75, 4, more, "Could not log in", {}},
+        {"the server gone", [&] { server.kill(); }, 75, 5, more, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         4,
+         5,
          more,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
