@@ -52,6 +52,9 @@ class StopOnSignals {
     }
     ~StopOnSignals() {
         watcher_.request_stop();
+        // Wakes the watcher now rather than at its next tick, which every
+        // collection would otherwise wait for on its way out.
+        pthread_kill(watcher_.native_handle(), SIGHUP);
         watcher_.join();
         pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
     }
@@ -107,6 +110,48 @@ int onSignal(sd_bus_message* message, void* data, sd_bus_error*) {
     return 0;
 }
 
+// Whether the notification server reads the body as markup, where a name
+// with "&" or "<" from the server would be taken for a tag.
+bool bodyIsMarkup(sd_bus* bus) {
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(bus, kNotifications, kNotificationsPath, kNotifications,
+                           "GetCapabilities", error.get(), &reply, "") < 0) {
+        return false;
+    }
+    const Message owned(reply);
+    if (sd_bus_message_enter_container(reply, 'a', "s") < 0) {
+        return false;
+    }
+    const char* capability = nullptr;
+    while (sd_bus_message_read(reply, "s", &capability) > 0) {
+        if (std::string(capability) == "body-markup") {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string escapeMarkup(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
 // Tells the desktop what the collection brought or why it failed. With an
 // "Open Folder" action only when waiting for it is worth it: when nothing
 // but the timer is waiting for this process.
@@ -129,9 +174,16 @@ void notify(const CollectSummary& summary, const std::stop_token& stop) {
         if (count > 5) {
             body += "\nand " + std::to_string(count - 5) + " more";
         }
+        // New files do not make up for what went wrong with them.
+        if (summary.status != CollectStatus::Done) {
+            body += "\n" + summary.headline;
+        }
     } else {
         title = "The ORV mailbox could not be collected";
         body = summary.headline + (summary.hint.empty() ? "" : "\n" + summary.hint);
+    }
+    if (bodyIsMarkup(bus.get())) {
+        body = escapeMarkup(body);
     }
     const bool withAction = !summary.folder.empty() && isatty(STDIN_FILENO) == 0;
     Message call;

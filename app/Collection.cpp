@@ -315,8 +315,7 @@ class Collection {
         return end(status, headline, hint);
     }
 
-    // Says how the collection ended, and tells the desktop when it brought
-    // something or needs the user.
+    // Says how the collection ended.
     CollectStatus end(CollectStatus status, std::string headline, std::string hint = {}) {
         out_ << headline << std::endl;
         if (!hint.empty()) {
@@ -325,14 +324,13 @@ class Collection {
         summary_.status = status;
         summary_.headline = std::move(headline);
         summary_.hint = std::move(hint);
-        const bool tell = !summary_.newFiles.empty() ||
-                          (status != CollectStatus::Done && status != CollectStatus::TryLater);
-        if (tell && env_.notify) {
-            env_.notify(summary_);
-        }
         return status;
     }
 
+  public:
+    const CollectSummary& summary() const noexcept { return summary_; }
+
+  private:
     const CollectEnvironment& env_;
     std::ostream& out_;
     const settings::ProfileStore profiles_;
@@ -347,7 +345,17 @@ class Collection {
 }  // namespace
 
 CollectStatus collect(const CollectEnvironment& env) {
-    return Collection(env).run();
+    Collection collection(env);
+    const auto status = collection.run();
+    // Told after the folder is free again: the notification may wait long for
+    // a click, and the next collection or the window must not find it busy.
+    const auto& summary = collection.summary();
+    const bool tell = !summary.newFiles.empty() ||
+                      (status != CollectStatus::Done && status != CollectStatus::TryLater);
+    if (tell && env.notify) {
+        env.notify(summary);
+    }
+    return status;
 }
 
 }  // namespace tyq::app

@@ -19,6 +19,7 @@
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
 #include "common/TempFiles.h"
+#include "download/dialup/NmMock.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
@@ -207,15 +208,82 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
     EXPECT_TRUE(readFile(archive) == before);
 }
 
+// A --collect child as the timer starts it: stdin not a terminal, its lines
+// in `out` in the work folder, on the session bus `bus`.
+pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+        const std::string file = (run.work / out).string();
+        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin)) {
+            std::_Exit(120);
+        }
+        const std::string self = fs::read_symlink("/proc/self/exe").string();
+        ::execl(self.c_str(), self.c_str(), "collect", nullptr);
+        std::_Exit(121);
+    }
+    return pid;
+}
+
+int exitStatus(pid_t pid) {
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+constexpr char kNotify[] = " Notify \"";
+
+// The desktop's notification server: python3-dbusmock's on a private session
+// bus, its calls logged. `closing`: each notification is closed as soon as it
+// is shown, as by a user; otherwise it stays.
+struct Notifications {
+    test::NmMock bus{test::NmMock::Start::BusOnly};
+    TempDir folder;
+    pid_t pid = -1;
+
+    explicit Notifications(bool closing) {
+        const std::string env = "DBUS_SESSION_BUS_ADDRESS='" + bus.address() + "' ";
+        const std::string mock = env + "exec /usr/bin/python3 -m dbusmock --session -t " +
+                                 "notification_daemon -l '" + (folder / "calls").string() + "'";
+        pid = ::fork();
+        if (pid == 0) {
+            ::execl("/bin/sh", "sh", "-c", mock.c_str(), nullptr);
+            std::_Exit(121);
+        }
+        std::string ready =
+            env + "gdbus wait --session --timeout 120 org.freedesktop.Notifications";
+        if (closing) {
+            ready += " && " + env +
+                     "dbus-send --session --print-reply --dest=org.freedesktop.Notifications "
+                     "/org/freedesktop/Notifications org.freedesktop.DBus.Mock.AddMethod "
+                     "string:org.freedesktop.Notifications string:Notify string:'susssasa{sv}i' "
+                     "string:u string:\"ret = self.next_id; self.next_id += 1; self.EmitSignal("
+                     "'org.freedesktop.Notifications', 'NotificationClosed', 'uu', [ret, 2])\" "
+                     ">/dev/null";
+        }
+        EXPECT_EQ(std::system(ready.c_str()), 0);
+    }
+    ~Notifications() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    // The calls the server had, a Notify from its summary on.
+    std::string calls() const { return readFile(folder / "calls"); }
+};
+
 // --collect as the timer runs it: a child with no display, its lines on
-// standard output, its exit status the verdict; each row runs after the one
-// before, on the same mailbox, folder and state.
+// standard output, its exit status the verdict, its notifications on a
+// desktop's bus; each row runs after the one before, on the same mailbox,
+// folder and state.
 TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     TempDir home;
     TempDir source;
     makeFile(source / "a.dat", 3000);
     makeFile(source / "b.dat", 3000);
     makeFile(home / "OTHER.ZIP", 2000);
+    // Shown as a name, not taken for markup.
+    makeFile(home / "Q&A.ZIP", 1000);
     const auto zip = [&](const char* password, const fs::path& archive, const char* entry) {
         const std::string command = "cd '" + source.path().string() + "' && zip -q -P '" +
                                     password + "' '" + archive.string() + "' " + entry;
@@ -223,6 +291,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     zip("zip pw", home / "QLMA.ZIP", "a.dat");
     FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    const Notifications desktop(true);
     ChildRun run;
     run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "zip pw");
     struct Row {
@@ -232,75 +301,132 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         int retrs;  // RETR commands the server has had so far
         std::set<std::string> names;
         const char* says;
+        std::vector<std::string> notice;  // in its one notification; none when empty
     };
-    const std::set<std::string> first{"a.dat", "OTHER.ZIP"};
+    const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
+    const std::set<std::string> more{"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP", "QLMC.ZIP"};
+    const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
-        {"first run", {}, 0, 2, first, "2 new files from the mailbox, 1 extracted"},
-        {"nothing new", {}, 0, 2, first, "Nothing new in the mailbox"},
+        {"first run",
+         {},
+         0,
+         3,
+         first,
+         "3 new files from the mailbox, 1 extracted",
+         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP"}},
+        {"nothing new", {}, 0, 3, first, "Nothing new in the mailbox", {}},
         {"a new archive, another zip password",
          [&] { zip("other", home / "QLMB.ZIP", "b.dat"); },
          77,
-         3,
-         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
-         "Check the zip password"},
+         4,
+         {"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP"},
+         "Check the zip password",
+         {failed, "1 new file from the mailbox, 0 extracted", "Check the zip password"}},
+        {"a new archive that is no archive",
+         [&] { makeFile(home / "QLMC.ZIP", 500); },
+         1,
+         5,
+         more,
+         "QLMC.ZIP: not a zip archive",
+         {"\"1 new file from the ORV mailbox\"",
+          "QLMC.ZIP\n1 new file from the mailbox, 0 extracted"}},
         {"the same size, a new time",
          [&] {
              fs::last_write_time(home / "OTHER.ZIP",
                                  fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
          },
          0,
-         4,
-         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
-         "1 new file from the mailbox, 0 extracted"},
-        {"the server gone",
-         [&] { server.kill(); },
-         75,
-         5,
-         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
-         "Could not log in"},
+         6,
+         more,
+         "1 new file from the mailbox, 0 extracted",
+         {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
+        {"a refused log-in",
+         [&] {
+             settings::ProfileStore(run.config / "tyqlmftp")
+                 .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
+         },
+         77,
+         6,
+         more,
+         "Could not log in",
+         {failed, "Could not log in to the mailbox: The server refused the log-in"}},
+        {"the server gone", [&] { server.kill(); }, 75, 6, more, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         5,
-         {"a.dat", "OTHER.ZIP", "QLMB.ZIP"},
-         "No mailbox is set up"},
+         6,
+         more,
+         "No mailbox is set up",
+         {failed, "No mailbox is set up"}},
     };
     for (const auto& row : rows) {
         if (row.before) {
             row.before();
         }
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
-            ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
-            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            const std::string out = (run.work / "out").string();
-            if (!std::freopen(out.c_str(), "w", stdout)) {
-                std::_Exit(120);
-            }
-            const std::string self = fs::read_symlink("/proc/self/exe").string();
-            ::execl(self.c_str(), self.c_str(), "collect", nullptr);
-            std::_Exit(121);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const auto before = desktop.calls().size();
+        const int status = exitStatus(startCollect(run, "out", desktop.bus.address()));
         const std::string said = readFile(run.work / "out");
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.status)
-            << row.what << ": " << status << "\n"
-            << said;
+        EXPECT_EQ(status, row.status) << row.what << "\n" << said;
         if (server.running()) {
             EXPECT_EQ(server.sent("RETR"), row.retrs) << row.what;
         }
         EXPECT_EQ(run.names(), row.names) << row.what;
         EXPECT_NE(said.find(row.says), std::string::npos) << row.what << "\n" << said;
+        const std::string told = desktop.calls().substr(before);
+        const auto notify = told.find(kNotify);
+        EXPECT_EQ(notify != std::string::npos, !row.notice.empty()) << row.what << "\n" << told;
+        EXPECT_EQ(told.find(kNotify, notify + 1), std::string::npos) << row.what << "\n" << told;
+        for (const auto& part : row.notice) {
+            EXPECT_NE(told.find(part), std::string::npos) << row.what << ": " << part << "\n"
+                                                          << told;
+        }
     }
     EXPECT_EQ(readFile(run.local / "a.dat"), readFile(source / "a.dat"));
     // The collection's own transfer logs, not the window's.
     EXPECT_FALSE(fs::exists(run.work / "QLMTYFTP.Log"));
     EXPECT_FALSE(fs::is_empty(run.work / "state/tyqlmftp/logs"));
+}
+
+// A second collection while one is under way leaves the folder to it; one
+// whose notification is still up does not hold the folder.
+TEST(Collect, TwoAtOnce) {
+    TempDir home;
+    makeFile(home / "DATA.ZIP", 100000);
+    // Every file stops short: the first collection stays mid-file.
+    FtpServer stalling(
+        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--stall-after", "1000"}));
+    FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    const Notifications desktop(false);
+    ChildRun run;
+    run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(stalling.port()), "");
+    const auto bus = desktop.bus.address();
+    const pid_t first = startCollect(run, "first", bus);
+    while (stalling.sent("RETR") == 0 && ::waitpid(first, nullptr, WNOHANG) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(exitStatus(startCollect(run, "second", bus)), 0);
+    EXPECT_NE(readFile(run.work / "second").find("Another command is working in this folder"),
+              std::string::npos)
+        << readFile(run.work / "second");
+    ::kill(first, SIGTERM);
+    EXPECT_EQ(exitStatus(first), 75) << readFile(run.work / "first");
+
+    run.settings("Port=" + std::to_string(server.port()), "");
+    const pid_t notifying = startCollect(run, "third", bus);
+    while (desktop.calls().find(kNotify) == std::string::npos &&
+           ::waitpid(notifying, nullptr, WNOHANG) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(desktop.calls().find(kNotify), std::string::npos) << readFile(run.work / "third");
+    EXPECT_EQ(exitStatus(startCollect(run, "fourth", bus)), 0);
+    EXPECT_NE(readFile(run.work / "fourth").find("Nothing new in the mailbox"), std::string::npos)
+        << readFile(run.work / "fourth");
+    // A stop ends the wait for a click.
+    ::kill(notifying, SIGTERM);
+    EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
 }
 
 }  // namespace
