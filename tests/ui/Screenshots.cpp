@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
         port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000, 160'000'000});
         // Later, so the window measures a rate.
         QThread::msleep(1100);
-        port.setProgressBytes({"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
+        port.setProgressBytes(
+            {"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
         QThread::msleep(150);
         port.runOnWindowThread([&] {
             QApplication::processEvents();
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
     // The summary the download left.
     save(window, folder + "/main-window-finished.png");
 
-    tyq::ui::CSetupDlg setup(profiles, &window);
+    tyq::ui::CSetupDlg setup(profiles, prompter, settingsFolder.path(), &window);
     save(setup, folder + "/setup-window.png");
 
     tyq::ui::CAboutDlg about(&window);
