@@ -182,7 +182,7 @@ CollectStatus collect(const CollectEnvironment& env) {
         }
         out << "Created " << folder << std::endl;
     }
-    const FolderLock lock(folder, std::chrono::milliseconds(0), env.stop);
+    const FolderLock lock(folder, std::chrono::milliseconds(0), env.stop, kCollectionHolder);
     if (!lock.held()) {
         if (lock.busy()) {
             out << kFolderBusyText << ": " << folder << std::endl;
