@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 
+#include <optional>
+
 #include "MailboxFixture.h"
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
 #include "support/ScriptedPrompter.h"
@@ -231,6 +234,43 @@ TEST_F(DownloadCommand, NothingToDeleteAsksNothingAndGoesOn) {
     EXPECT_EQ(window.progress[0], download::kVerifyingText);
     EXPECT_EQ(readFile(local / "QLM0101.ZIP"), "new archive");
     EXPECT_EQ(readFile(local / "data.zip"), "kept");
+}
+
+// A collection working in the folder is waited out, however long, until it
+// ends or Cancel; it ends, or Cancel comes, when the waiting text is shown.
+TEST_F(DownloadCommand, WaitsForACollectionInTheFolder) {
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancel" : "collection ends");
+        fs::remove(local / "QLM0101.ZIP");
+        window.progress.clear();
+        window.stop = {};
+        std::optional<FolderLock> held;
+        held.emplace(local, std::chrono::milliseconds(0), std::stop_token{}, kCollectionHolder);
+        ASSERT_TRUE(held->held());
+        bool waited = false;
+        window.onText = [&](const std::string& text) {
+            if (text == kWaitingForCollectionText) {
+                waited = true;
+                EXPECT_EQ(window.detail, local.string());
+                if (cancel) {
+                    window.stop.request_stop();
+                } else {
+                    held.reset();
+                }
+            }
+        };
+        run();
+        window.onText = nullptr;
+        EXPECT_TRUE(waited);
+        EXPECT_EQ(fs::exists(local / "QLM0101.ZIP"), !cancel);
+        if (cancel) {
+            EXPECT_EQ(window.progress, (std::vector<std::string>{kWaitingForCollectionText,
+                                                                 download::kStoppedText}));
+            EXPECT_EQ(window.detail, download::kNothingDownloadedText);
+        } else {
+            EXPECT_EQ(readFile(local / "QLM0101.ZIP"), "new archive");
+        }
+    }
 }
 
 TEST_F(DownloadCommand, SettingsWrittenInOrder) {
