@@ -6,7 +6,6 @@
 #include <QSpinBox>
 #include <QTimeEdit>
 #include <QtTest>
-#include <ctime>
 
 #include "download/CollectState.h"
 #include "settings/Keys.h"
@@ -29,24 +28,18 @@ struct Fixture {
     test::ScriptedPrompter prompter;
     std::unique_ptr<ui::CSetupDlg> dialog;
 
-    // The user's units in a folder of the test's own, and no service manager
-    // to reach: the real scheduling code writes the files and says so.
+    // The user's units in the test's own folder, and no service manager to
+    // reach: the real scheduling code writes the files and says so.
     Fixture() {
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder / "config").string()));
-        qputenv("DBUS_SESSION_BUS_ADDRESS",
-                QByteArray::fromStdString("unix:path=" + (folder / "no-bus").string()));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
     }
-    std::filesystem::path stateFolder() const { return folder / "state"; }
-    std::filesystem::path timerFile() const {
-        return settings::userUnitFolder() / settings::kTimerUnit;
-    }
-
     std::filesystem::path iniFile() const { return folder / "TYFTP.INI"; }
     std::string file() const { return readFile(iniFile()); }
     bool fileExists() const { return std::filesystem::exists(iniFile()); }
 
     ui::CSetupDlg& open() {
-        dialog = std::make_unique<ui::CSetupDlg>(profiles, prompter, stateFolder());
+        dialog = std::make_unique<ui::CSetupDlg>(profiles, prompter, folder / "state");
         dialog->show();
         dialog->activateWindow();
         if (!QTest::qWaitForWindowActive(dialog.get())) {
@@ -61,7 +54,6 @@ struct Fixture {
     }
     QCheckBox* daily() const { return dialog->findChild<QCheckBox*>("1018"); }
     QTimeEdit* dailyTime() const { return dialog->findChild<QTimeEdit*>("1019"); }
-    QLabel* label(int id) const { return dialog->findChild<QLabel*>(ui::controlName(id)); }
 };
 
 const std::string kDefaultHost = settings::kDefaultHost;
@@ -271,117 +263,68 @@ class SetupDlgTest : public QObject {
     }
 
     // The daily collection as the timer file tells it; OK changes the timer
-    // only when the choice changed, and says what scheduling said.
+    // only when the choice changed, and says what scheduling said. Below it,
+    // the last collection, above the buttons however long its account.
     void dailyCollection_data() {
         QTest::addColumn<QString>("timer");  // scheduled before opening; null: none
         QTest::addColumn<QString>("actions");
-        QTest::addColumn<QString>("after");   // the timer's time afterwards; null: none
+        QTest::addColumn<QString>("after");   // the timer afterwards; null: none
         QTest::addColumn<QString>("prompt");  // the start of the box shown; null: none
-        const QString hint = QString::fromUtf8(settings::kNoServiceManagerHint);
-        QTest::newRow("none, OK") << QString() << "ok" << QString() << QString();
-        QTest::newRow("kept, OK") << "06:15"
-                                  << "ok"
-                                  << "06:15" << QString();
-        QTest::newRow("checked, OK") << QString() << "check ok"
-                                     << "07:00" << hint;
-        QTest::newRow("checked, Cancel") << QString() << "check cancel" << QString() << QString();
-        QTest::newRow("other time, OK") << "06:15"
-                                        << "time ok"
-                                        << "18:40" << hint;
-        QTest::newRow("other time, Cancel") << "06:15"
-                                            << "time cancel"
-                                            << "06:15" << QString();
-        QTest::newRow("unchecked, OK") << "06:15"
-                                       << "uncheck ok" << QString() << QString();
-        QTest::newRow("unit folder blocked")
-            << QString() << "block check ok" << QString()
-            << "The daily collection was not changed: cannot create";
+        QTest::addColumn<QString>("ended");   // the last run's account; null: none
+        const QString hint = settings::kNoServiceManagerHint;
+        const QString failed = "12 new files from the mailbox, 10 extracted; 2 not fetched";
+        const auto row = [](const char* name, QString timer, QString actions, QString after,
+                            QString prompt, QString ended) {
+            QTest::newRow(name) << timer << actions << after << prompt << ended;
+        };
+        row("none, OK", {}, "ok", {}, {}, {});
+        row("kept, OK", "06:15", "ok", "06:15", {}, "3 new files from the mailbox, 3 extracted");
+        row("checked, OK", {}, "click ok", "07:00", hint, failed);
+        row("other time, Cancel", "06:15", "time cancel", "06:15", {}, {});
+        row("other time, OK", "06:15", "time ok", "18:40", hint, {});
+        row("unchecked, OK", "06:15", "click ok", {}, {}, {});
+        row("unit folder blocked", {}, "block click ok", {}, "The daily collection was not", {});
     }
     void dailyCollection() {
         QFETCH(QString, timer);
         QFETCH(QString, actions);
         QFETCH(QString, after);
         QFETCH(QString, prompt);
-        Fixture f;
-        if (!timer.isNull()) {
-            const auto written = settings::schedule(timer.toStdString());
-            QVERIFY2(written.ok(), written.error.c_str());
-        }
-        f.open();
-        QCOMPARE(f.daily()->text(), QStringLiteral("Collect new data e&very day at"));
-        QCOMPARE(f.daily()->isChecked(), !timer.isNull());
-        QCOMPARE(f.dailyTime()->isEnabled(), !timer.isNull());
-        QCOMPARE(f.dailyTime()->time().toString("HH:mm"), timer.isNull() ? "07:00" : timer);
-        QVERIFY(f.dailyTime()->geometry().left() > f.daily()->geometry().right());
-        QVERIFY(f.dailyTime()->geometry().right() < f.dialog->width());
-        for (const QString& action : actions.split(' ')) {
-            if (action == "block") {
-                writeFile(f.folder / "config", "not a folder");
-            } else if (action == "check" || action == "uncheck") {
-                f.daily()->click();
-                QCOMPARE(f.daily()->isChecked(), action == "check");
-                QCOMPARE(f.dailyTime()->isEnabled(), action == "check");
-            } else if (action == "time") {
-                f.dailyTime()->setTime(QTime(18, 40));
-            } else if (action == "ok") {
-                QTest::mouseClick(f.button(1), Qt::LeftButton);
-            } else if (action == "cancel") {
-                QTest::mouseClick(f.button(2), Qt::LeftButton);
-            }
-        }
-        QVERIFY(!f.dialog->isVisible());
-        const auto now = settings::scheduledTime();
-        QCOMPARE(now ? QString::fromStdString(*now) : QString(), after);
-        const auto folder = settings::userUnitFolder();
-        for (const auto& file : {folder / settings::kServiceUnit,
-                                 folder / "timers.target.wants" / settings::kTimerUnit}) {
-            QCOMPARE(std::filesystem::exists(file), !after.isNull());
-        }
-        QCOMPARE(f.prompter.asked.size(), std::size_t(prompt.isNull() ? 0 : 1));
-        if (!prompt.isNull()) {
-            QVERIFY2(f.prompter.asked[0].text.starts_with(prompt.toStdString()),
-                     f.prompter.asked[0].text.c_str());
-            QCOMPARE(f.prompter.asked[0].icon,
-                     prompt.startsWith("No user") ? PromptIcon::Information : PromptIcon::Error);
-        }
-    }
-
-    // The last collection as the state file tells it, below the daily
-    // collection and above the buttons however long it is.
-    void lastCollection_data() {
-        QTest::addColumn<QString>("ended");  // the run's account; null: no run recorded
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("no state file") << QString() << "No collection yet";
-        QTest::newRow("new files") << "3 new files from the mailbox, 3 extracted"
-                                   << "Last collection: Mon 7 Dec 07:31, 3 new files from the "
-                                      "mailbox, 3 extracted";
-        QTest::newRow("nothing new") << "Nothing new in the mailbox"
-                                     << "Last collection: Mon 7 Dec 07:31, nothing new in the "
-                                        "mailbox";
-        const QString failed =
-            "12 new files from the mailbox, 10 extracted; 2 could not be fetched";
-        QTest::newRow("long") << failed << "Last collection: Mon 7 Dec 07:31, " + failed;
-    }
-    void lastCollection() {
         QFETCH(QString, ended);
-        QFETCH(QString, shown);
         qputenv("TZ", "UTC");
         tzset();
         Fixture f;
-        if (!ended.isNull()) {
-            download::CollectState state(f.stateFolder());
-            state.recordRun({1796628660, 3, ended.toStdString()});  // 2026-12-07 07:31 UTC
-            QVERIFY(!state.save());
-        }
+        QVERIFY(timer.isNull() || settings::schedule(timer.toStdString()).ok());
+        download::CollectState state(f.folder / "state");
+        state.recordRun({1796628660, 3, ended.toStdString()});  // 2026-12-07 07:31 UTC
+        QVERIFY(ended.isNull() || !state.save());
         f.open();
-        QLabel* last = f.label(1020);
-        QCOMPARE(last->text(), shown);
-        const QRect next = f.label(1021)->geometry();
-        QVERIFY(last->geometry().top() > f.daily()->geometry().bottom());
+        QCOMPARE(f.daily()->isChecked(), !timer.isNull());
+        QCOMPARE(f.dailyTime()->time().toString("HH:mm"), timer.isNull() ? "07:00" : timer);
+        QLabel* last = f.dialog->findChild<QLabel*>("1020");
+        QCOMPARE(last->text(), ended.isNull() ? "No collection yet"
+                                              : "Last collection: Mon 7 Dec 07:31, " + ended);
         QVERIFY(last->height() >= last->heightForWidth(last->width()));
-        QVERIFY(next.top() > last->geometry().bottom());
-        QVERIFY(f.button(1)->geometry().top() > next.bottom());
-        QVERIFY(f.button(1)->geometry().bottom() < f.dialog->height());
+        QVERIFY(last->geometry().top() > f.daily()->geometry().bottom());
+        QVERIFY(f.button(1)->geometry().top() > last->geometry().bottom());
+        for (const QString& action : actions.split(' ')) {
+            if (action == "block") {
+                writeFile(f.folder / "config", "not a folder");
+            } else if (action == "click") {
+                f.daily()->click();
+                QCOMPARE(f.dailyTime()->isEnabled(), f.daily()->isChecked());
+            } else if (action == "time") {
+                f.dailyTime()->setTime(QTime(18, 40));
+            } else {
+                QTest::mouseClick(f.button(action == "ok" ? 1 : 2), Qt::LeftButton);
+            }
+        }
+        const auto now = settings::scheduledTime();
+        QCOMPARE(now ? QString::fromStdString(*now) : QString(), after);
+        const auto link = settings::userUnitFolder() / "timers.target.wants" / settings::kTimerUnit;
+        QCOMPARE(std::filesystem::exists(link), !after.isNull());
+        QCOMPARE(f.prompter.asked.size(), std::size_t(prompt.isNull() ? 0 : 1));
+        QVERIFY(prompt.isNull() || f.prompter.texts()[0].starts_with(prompt.toStdString()));
     }
 };
 
