@@ -159,7 +159,7 @@ class Collection {
             return *status;
         }
         // Held until the collection ends: nothing else works in the folder.
-        const FolderLock lock(folder_, std::chrono::milliseconds(0), env_.stop);
+        const FolderLock lock(folder_, std::chrono::milliseconds(0), env_.stop, kCollectionHolder);
         if (!lock.held()) {
             if (lock.busy()) {
                 out_ << kFolderBusyText << ": " << folder_ << std::endl;

@@ -4,11 +4,16 @@
 #include <string_view>
 
 #include "app/Collect.h"
-#include "app/Schedule.h"
+#include "settings/Schedule.h"
 
 namespace tyq::app {
 
 namespace {
+
+using settings::isTimeOfDay;
+using settings::schedule;
+using settings::ScheduleOutcome;
+using settings::unschedule;
 
 constexpr char kUsage[] =
     "Usage: tyqlmftp [--help | --version | --verbose]\n"

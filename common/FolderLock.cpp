@@ -36,6 +36,36 @@ bool privateFolder(const std::string& path, std::string& failure) {
     return true;
 }
 
+// The holder's tag, the first word of the lock file. Read without the lock,
+// so it may be cut or stale; anything but a short lower-case word is nobody.
+std::string readHolder(int fd) {
+    char text[64];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    std::string tag;
+    for (ssize_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (c == ' ' || c == '\n') {
+            return tag;
+        }
+        if ((c < 'a' || c > 'z') && c != '-') {
+            return {};
+        }
+        tag += c;
+    }
+    return {};  // no end seen: cut or garbage
+}
+
+// Written over the old text, then cut to length, so the file never lacks a
+// first line for a reader.
+void writeHolder(int fd, std::string_view holder) {
+    const std::string text = std::string(holder) + " " + std::to_string(::getpid()) + "\n";
+    if (::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+        // The lock is held all the same; others read an unknown holder and
+        // wait the short time they wait for anyone.
+    }
+}
+
 }  // namespace
 
 std::filesystem::path lockFolder(std::string& failure) {
@@ -58,7 +88,8 @@ std::filesystem::path lockFolder(std::string& failure) {
 }
 
 FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait,
-                       std::stop_token stop) {
+                       std::stop_token stop, std::string_view holder,
+                       const std::function<void()>& waitingForCollection) {
     struct stat target {};
     if (::stat(folder.c_str(), &target) != 0) {
         failure_ = folder.string() + ": " + std::strerror(errno);
@@ -80,18 +111,33 @@ FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::millise
         return;
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool waitingSaid = false;
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             fd_ = fd;
+            writeHolder(fd_, holder);
             return;
         }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            failure_ = path + ": " + std::strerror(errno);
+        const int error = errno;
+        if (error != EWOULDBLOCK && error != EINTR) {
+            failure_ = path + ": " + std::strerror(error);
             break;
         }
-        if (errno == EWOULDBLOCK && std::chrono::steady_clock::now() >= deadline) {
-            busy_ = true;
-            break;
+        if (error == EWOULDBLOCK) {
+            holder_ = readHolder(fd);
+            // The tag stays after its holder has gone, for the next holder to
+            // write over; a tag read half-written while waiting for a
+            // collection goes on waiting.
+            const bool collection = waitingForCollection && (holder_ == kCollectionHolder ||
+                                                             (waitingSaid && holder_.empty()));
+            if (collection && !waitingSaid) {
+                waitingSaid = true;
+                waitingForCollection();
+            }
+            if (!collection && std::chrono::steady_clock::now() >= deadline) {
+                busy_ = true;
+                break;
+            }
         }
         if (stop.stop_requested()) {
             failure_ = "stopped";

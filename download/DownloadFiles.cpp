@@ -94,8 +94,18 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         if (!saved.failure.empty()) {
             noted.addNote(saved.failure);
         }
-        // Nothing in the folder is touched while another command works there.
-        const FolderLock lock(folder, kCommandWait, window.stopToken());
+        // Nothing in the folder is touched while another command works there;
+        // a collection is waited out, as the user may not know one runs.
+        bool waited = false;
+        const FolderLock lock(folder, kCommandWait, window.stopToken(), kWindowHolder, [&] {
+            waited = true;
+            window.setProgressDetail(folder);
+            window.setProgressText(kWaitingForCollectionText);
+        });
+        if (waited && lock.held()) {
+            window.setProgressText("");
+            window.setProgressDetail("");
+        }
         if (!lock.held() && window.stopToken().stop_requested()) {
             noted.setProgressText(kStoppedText);
             noted.setProgressDetail(kNothingDownloadedText);

@@ -21,6 +21,7 @@
 
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "download/CollectState.h"
 #include "download/DownloadFiles.h"
 #include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
@@ -401,7 +402,7 @@ void CMainDlg::onHelp() {
 }
 
 void CMainDlg::onSetup() {
-    CSetupDlg setup(profiles_, this);
+    CSetupDlg setup(profiles_, prompter_, download::CollectState::defaultFolder(), this);
     setup.exec();
 }
 

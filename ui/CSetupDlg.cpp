@@ -1,8 +1,14 @@
 #include "ui/CSetupDlg.h"
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -10,9 +16,13 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QThread>
+#include <QTimeEdit>
 
+#include "download/CollectState.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
+#include "settings/Schedule.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
 #include "ui/TextBytes.h"
@@ -23,17 +33,47 @@ namespace {
 // The encryption choice's row and the connections' row, below the
 // template's two.
 constexpr int kChoiceRow = 29;
+// The daily collection's rows, below those: the check box with its time, the
+// last collection and the next one.
+constexpr int kDailyRows = 40;
+constexpr int kDailyTop = 66;
+// Shown when the timer file tells no time.
+constexpr int kDefaultDailyHour = 7;
+constexpr char kTimeFormat[] = "HH:mm";
+// English names whatever the locale, as every other text of the window.
+constexpr char kWhenFormat[] = "ddd d MMM HH:mm";
 // QLineEdit's own space between its frame and its text, on each side.
 constexpr int kLineEditMargin = 2;
+
+QString when(std::chrono::system_clock::time_point at) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
+    return QDateTime::fromSecsSinceEpoch(seconds).toString(QString::fromLatin1(kWhenFormat));
+}
+
+// The scheduling calls block on the service manager for a moment.
+class WaitCursor {
+  public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
 }  // namespace
 
-CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
+CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
+                     const std::filesystem::path& stateFolder, QWidget* parent)
     : QDialog(parent),
       profiles_(profiles),
       host_(new QLineEdit(this)),
       port_(new QLineEdit(this)),
       encryption_(new QComboBox(this)),
-      connections_(new QSpinBox(this)) {
+      connections_(new QSpinBox(this)),
+      prompter_(prompter),
+      daily_(new QCheckBox(QStringLiteral("Collect new data e&very day at"), this)),
+      dailyTime_(new QTimeEdit(this)),
+      lastCollection_(new QLabel(this)),
+      nextCollection_(new QLabel(this)) {
     setObjectName(QStringLiteral("setupDialog"));
     setWindowTitle(QStringLiteral("Tessary Orv Mail Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -115,21 +155,34 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
         nameBuddyAfterLabel(*label);
     }
 
+    placeDailyCollection(units);
+    showLastCollection(stateFolder);
+    // A long account of the last collection wraps: what is below moves down.
+    const int grown = std::max(
+        0, lastCollection_->heightForWidth(lastCollection_->width()) - lastCollection_->height());
+    lastCollection_->resize(lastCollection_->width(), lastCollection_->height() + grown);
+    nextCollection_->move(nextCollection_->x(), nextCollection_->y() + grown);
+
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(controlName(ids::kIdOk));
     ok->setDefault(true);
-    units.place(*ok, 14, 38 + kChoiceRow, 42, 13);
+    units.place(*ok, 14, 38 + kChoiceRow + kDailyRows, 42, 13);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setObjectName(controlName(ids::kIdCancel));
-    units.place(*cancel, 62, 38 + kChoiceRow, 42, 13);
+    units.place(*cancel, 62, 38 + kChoiceRow + kDailyRows, 42, 13);
     auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
     byDefault->setObjectName(controlName(ids::kIdDefault));
-    units.place(*byDefault, 110, 38 + kChoiceRow, 42, 13);
+    units.place(*byDefault, 110, 38 + kChoiceRow + kDailyRows, 42, 13);
+    for (auto* button : {ok, cancel, byDefault}) {
+        button->move(button->x(), button->y() + grown);
+    }
 
     setTabOrder(host_, port_);
     setTabOrder(port_, encryption_);
     setTabOrder(encryption_, connections_);
-    setTabOrder(connections_, ok);
+    setTabOrder(connections_, daily_);
+    setTabOrder(daily_, dailyTime_);
+    setTabOrder(dailyTime_, ok);
     setTabOrder(ok, cancel);
     setTabOrder(cancel, byDefault);
 
@@ -139,8 +192,9 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
 
     setFixedSize(
         std::max({units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7),
-                  connections_->geometry().right() + 1 + units.toPixelsX(7)}),
-        units.toPixelsY(58 + kChoiceRow));
+                  connections_->geometry().right() + 1 + units.toPixelsX(7),
+                  dailyTime_->geometry().right() + 1 + units.toPixelsX(7)}),
+        units.toPixelsY(58 + kChoiceRow + kDailyRows) + grown);
 
     // The opening: both values from the settings file, shown in the fields.
     shownHost_ = showSetting(settings::readForSetup(profiles_, settings::Key::Host));
@@ -153,6 +207,101 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent)
     showEncryption(storedEncryption_);
     connections_->setValue(storedConnections_);
     host_->setFocus();
+    fetchNextCollection();
+}
+
+void CSetupDlg::placeDailyCollection(const DialogUnits& units) {
+    daily_->setObjectName(controlName(ids::kDaily));
+    units.place(*daily_, 7, kDailyTop, 110, 10);
+    dailyTime_->setObjectName(controlName(ids::kDailyTime));
+    dailyTime_->setDisplayFormat(QString::fromLatin1(kTimeFormat));
+    dailyTime_->setAccessibleName(QStringLiteral("Collect new data every day at"));
+    units.place(*dailyTime_, 120, kDailyTop - 2, 36, 13);
+    dailyTime_->resize(std::max(dailyTime_->width(), dailyTime_->sizeHint().width()),
+                       dailyTime_->height());
+    if (daily_->geometry().right() + units.toPixelsX(3) > dailyTime_->x()) {
+        dailyTime_->move(daily_->geometry().right() + units.toPixelsX(3), dailyTime_->y());
+    }
+    lastCollection_->setObjectName(controlName(ids::kLastCollection));
+    lastCollection_->setWordWrap(true);
+    units.place(*lastCollection_, 7, kDailyTop + 14, 152, 9, false);
+    nextCollection_->setObjectName(controlName(ids::kNextCollection));
+    units.place(*nextCollection_, 7, kDailyTop + 25, 152, 9, false);
+
+    // As the timer file tells it; another time can be set only for a daily
+    // collection.
+    const auto time = settings::scheduledTime();
+    scheduled_ = time.has_value();
+    scheduledTime_ =
+        time ? QTime::fromString(QString::fromStdString(*time), QString::fromLatin1(kTimeFormat))
+             : QTime(kDefaultDailyHour, 0);
+    daily_->setChecked(scheduled_);
+    dailyTime_->setTime(scheduledTime_);
+    dailyTime_->setEnabled(scheduled_);
+    connect(daily_, &QCheckBox::toggled, dailyTime_, &QWidget::setEnabled);
+}
+
+void CSetupDlg::showLastCollection(const std::filesystem::path& stateFolder) {
+    download::CollectState state(stateFolder);
+    if (const auto failure = state.load()) {
+        lastCollection_->setText(QStringLiteral("Cannot read the last collection: ") +
+                                 QString::fromStdString(*failure));
+        return;
+    }
+    const auto& last = state.lastRun();
+    if (!last) {
+        lastCollection_->setText(QStringLiteral("No collection yet"));
+        return;
+    }
+    QString ended = QString::fromStdString(last->ended);
+    // The account reads on after the time: "Nothing new" becomes "nothing new".
+    if (ended.size() > 1 && ended[0].isUpper() && ended[1].isLower()) {
+        ended[0] = ended[0].toLower();
+    }
+    lastCollection_->setText(QStringLiteral("Last collection: ") +
+                             when(std::chrono::system_clock::from_time_t(last->when)) +
+                             (ended.isEmpty() ? QString() : QStringLiteral(", ") + ended));
+}
+
+void CSetupDlg::fetchNextCollection() {
+    // The service manager may take its time to answer: the window opens
+    // without it and shows the answer when it comes. The thread owns the
+    // result; the window takes it only while it is still open.
+    auto next = std::make_shared<std::optional<std::chrono::system_clock::time_point>>();
+    QThread* worker = QThread::create([next] { *next = settings::nextRun(); });
+    connect(worker, &QThread::finished, this, [this, next] {
+        if (*next) {
+            nextCollection_->setText(QStringLiteral("Next: ") + when(**next));
+        }
+    });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
+
+void CSetupDlg::applyDailyCollection() {
+    const bool wanted = daily_->isChecked();
+    const QTime time = dailyTime_->time();
+    const QTime minute(time.hour(), time.minute());
+    if (wanted == scheduled_ && (!wanted || minute == scheduledTime_)) {
+        return;
+    }
+    settings::ScheduleOutcome outcome;
+    {
+        const WaitCursor waiting;
+        outcome = wanted ? settings::schedule(
+                               minute.toString(QString::fromLatin1(kTimeFormat)).toStdString())
+                         : settings::unschedule();
+    }
+    if (!outcome.ok()) {
+        prompter_.ask({"The daily collection was not changed: " + outcome.error, PromptButtons::Ok,
+                       PromptIcon::Error});
+        return;
+    }
+    if (std::find(outcome.done.begin(), outcome.done.end(), settings::kNoServiceManagerHint) !=
+        outcome.done.end()) {
+        prompter_.ask(
+            {settings::kNoServiceManagerHint, PromptButtons::Ok, PromptIcon::Information});
+    }
 }
 
 void CSetupDlg::toFields() {
@@ -206,6 +355,7 @@ void CSetupDlg::accept() {
         static_cast<void>(settings::write(profiles_, settings::Key::Connections,
                                           std::to_string(connections_->value())));
     }
+    applyDailyCollection();
     QDialog::accept();
 }
 

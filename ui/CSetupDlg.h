@@ -2,23 +2,33 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTime>
+#include <filesystem>
 #include <string>
 
+#include "common/Prompter.h"
 #include "settings/ProfileStore.h"
 #include "ui/TextBytes.h"
 
+class QCheckBox;
 class QComboBox;
+class QLabel;
+class QTimeEdit;
 class QLineEdit;
 class QSpinBox;
 
 namespace tyq::ui {
 
+class DialogUnits;
+
 // The server setup window: host and port of the mailbox server, and whether
-// the connection is encrypted.
+// the connection is encrypted; the daily collection and how the last one went.
 class CSetupDlg : public QDialog {
     Q_OBJECT
   public:
-    explicit CSetupDlg(const settings::ProfileStore& profiles, QWidget* parent = nullptr);
+    // stateFolder holds the record of the collections.
+    CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
+              const std::filesystem::path& stateFolder, QWidget* parent = nullptr);
 
     QString m_strHost;
     QString m_strPort;
@@ -30,6 +40,10 @@ class CSetupDlg : public QDialog {
     void toFields();
     void fromFields();
     void showEncryption(const std::string& stored);
+    void placeDailyCollection(const DialogUnits& units);
+    void showLastCollection(const std::filesystem::path& stateFolder);
+    void fetchNextCollection();
+    void applyDailyCollection();
 
     const settings::ProfileStore& profiles_;
     // The values as read, so those left alone are saved back unchanged.
@@ -45,6 +59,15 @@ class CSetupDlg : public QDialog {
     // The stored value as read ("" when absent), so an untouched choice
     // leaves the file as it was.
     std::string storedEncryption_;
+    Prompter& prompter_;
+    QCheckBox* daily_;
+    QTimeEdit* dailyTime_;
+    QLabel* lastCollection_;
+    QLabel* nextCollection_;
+    // The schedule as the timer file told it on opening: OK changes it only
+    // when the choice differs.
+    bool scheduled_ = false;
+    QTime scheduledTime_;
 };
 
 }  // namespace tyq::ui

@@ -28,6 +28,12 @@ inline constexpr int kBrowse = 1015;
 inline constexpr int kEncryption = 1016;
 // Setup's number of simultaneous connections; an addition of ours.
 inline constexpr int kConnections = 1017;
+// Setup's daily collection: the check box, its time, the last and the next
+// collection; additions of ours.
+inline constexpr int kDaily = 1018;
+inline constexpr int kDailyTime = 1019;
+inline constexpr int kLastCollection = 1020;
+inline constexpr int kNextCollection = 1021;
 // Setup window.
 inline constexpr int kHost = 1013;
 inline constexpr int kPort = 1014;

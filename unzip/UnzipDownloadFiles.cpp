@@ -127,7 +127,17 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     std::optional<FolderLock> lock;
     struct stat folder {};
     if (::stat(destination.c_str(), &folder) == 0) {
-        lock.emplace(destination, kCommandWait, window.stopToken());
+        // A collection is waited out, as the user may not know one runs.
+        bool waited = false;
+        lock.emplace(destination, kCommandWait, window.stopToken(), kWindowHolder, [&] {
+            waited = true;
+            window.setProgressDetail(destination);
+            window.setProgressText(kWaitingForCollectionText);
+        });
+        if (waited && lock->held()) {
+            window.setProgressText(kInProgress);
+            window.setProgressDetail("");
+        }
         if (!lock->held() && window.stopToken().stop_requested()) {
             window.setProgressText(kStopped);
             return;

@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 
+#include <optional>
+
 #include "MailboxFixture.h"
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "download/LocalFolder.h"
 #include "support/ScriptedPrompter.h"
@@ -231,6 +234,31 @@ TEST_F(DownloadCommand, NothingToDeleteAsksNothingAndGoesOn) {
     EXPECT_EQ(window.progress[0], download::kVerifyingText);
     EXPECT_EQ(readFile(local / "QLM0101.ZIP"), "new archive");
     EXPECT_EQ(readFile(local / "data.zip"), "kept");
+}
+
+// A collection working in the folder is waited out until it ends or Cancel;
+// it ends, or Cancel comes, once the waiting text is shown.
+TEST_F(DownloadCommand, WaitsForACollectionInTheFolder) {
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancel" : "collection ends");
+        fs::remove(local / "QLM0101.ZIP");
+        window.progress.clear();
+        std::optional<FolderLock> held;
+        held.emplace(local, std::chrono::milliseconds(0), std::stop_token{}, kCollectionHolder);
+        window.onText = [&](const std::string& text) {
+            if (text == kWaitingForCollectionText) {
+                EXPECT_EQ(window.detail, local.string());
+                cancel ? static_cast<void>(window.stop.request_stop()) : held.reset();
+            }
+        };
+        run();
+        EXPECT_EQ(window.progress.at(0), kWaitingForCollectionText);
+        EXPECT_EQ(fs::exists(local / "QLM0101.ZIP"), !cancel);
+        if (cancel) {
+            EXPECT_EQ(window.progress.back(), download::kStoppedText);
+            EXPECT_EQ(window.detail, download::kNothingDownloadedText);
+        }
+    }
 }
 
 TEST_F(DownloadCommand, SettingsWrittenInOrder) {

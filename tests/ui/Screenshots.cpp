@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     // The summary the download left.
     save(window, folder + "/main-window-finished.png");
 
-    tyq::ui::CSetupDlg setup(profiles, &window);
+    tyq::ui::CSetupDlg setup(profiles, prompter, settingsFolder.path(), &window);
     save(setup, folder + "/setup-window.png");
 
     tyq::ui::CAboutDlg about(&window);

@@ -1,11 +1,16 @@
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimeEdit>
 #include <QtTest>
 
+#include "download/CollectState.h"
 #include "settings/Keys.h"
+#include "settings/Schedule.h"
+#include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/CSetupDlg.h"
 #include "ui/ControlIds.h"
@@ -20,14 +25,21 @@ namespace {
 struct Fixture {
     TempDir folder;
     settings::ProfileStore profiles{folder.path()};
+    test::ScriptedPrompter prompter;
     std::unique_ptr<ui::CSetupDlg> dialog;
 
+    // The user's units in the test's own folder, and no service manager to
+    // reach: the real scheduling code writes the files and says so.
+    Fixture() {
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder / "config").string()));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    }
     std::filesystem::path iniFile() const { return folder / "TYFTP.INI"; }
     std::string file() const { return readFile(iniFile()); }
     bool fileExists() const { return std::filesystem::exists(iniFile()); }
 
     ui::CSetupDlg& open() {
-        dialog = std::make_unique<ui::CSetupDlg>(profiles);
+        dialog = std::make_unique<ui::CSetupDlg>(profiles, prompter, folder / "state");
         dialog->show();
         dialog->activateWindow();
         if (!QTest::qWaitForWindowActive(dialog.get())) {
@@ -40,6 +52,8 @@ struct Fixture {
     QPushButton* button(int id) const {
         return dialog->findChild<QPushButton*>(ui::controlName(id));
     }
+    QCheckBox* daily() const { return dialog->findChild<QCheckBox*>("1018"); }
+    QTimeEdit* dailyTime() const { return dialog->findChild<QTimeEdit*>("1019"); }
 };
 
 const std::string kDefaultHost = settings::kDefaultHost;
@@ -246,6 +260,71 @@ class SetupDlgTest : public QObject {
         f.host()->clear();
         QTest::keyClicks(f.host(), "ftp-1.example");
         QCOMPARE(f.host()->text(), QStringLiteral("ftp-1.example"));
+    }
+
+    // The daily collection as the timer file tells it; OK changes the timer
+    // only when the choice changed, and says what scheduling said. Below it,
+    // the last collection, above the buttons however long its account.
+    void dailyCollection_data() {
+        QTest::addColumn<QString>("timer");  // scheduled before opening; null: none
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<QString>("after");   // the timer afterwards; null: none
+        QTest::addColumn<QString>("prompt");  // the start of the box shown; null: none
+        QTest::addColumn<QString>("ended");   // the last run's account; null: none
+        const QString hint = settings::kNoServiceManagerHint;
+        const QString failed = "12 new files from the mailbox, 10 extracted; 2 not fetched";
+        const auto row = [](const char* name, QString timer, QString actions, QString after,
+                            QString prompt, QString ended) {
+            QTest::newRow(name) << timer << actions << after << prompt << ended;
+        };
+        row("none, OK", {}, "ok", {}, {}, {});
+        row("kept, OK", "06:15", "ok", "06:15", {}, "3 new files from the mailbox, 3 extracted");
+        row("checked, OK", {}, "click ok", "07:00", hint, failed);
+        row("other time, Cancel", "06:15", "time cancel", "06:15", {}, {});
+        row("other time, OK", "06:15", "time ok", "18:40", hint, {});
+        row("unchecked, OK", "06:15", "click ok", {}, {}, {});
+        row("unit folder blocked", {}, "block click ok", {}, "The daily collection was not", {});
+    }
+    void dailyCollection() {
+        QFETCH(QString, timer);
+        QFETCH(QString, actions);
+        QFETCH(QString, after);
+        QFETCH(QString, prompt);
+        QFETCH(QString, ended);
+        qputenv("TZ", "UTC");
+        tzset();
+        Fixture f;
+        QVERIFY(timer.isNull() || settings::schedule(timer.toStdString()).ok());
+        download::CollectState state(f.folder / "state");
+        state.recordRun({1796628660, 3, ended.toStdString()});  // 2026-12-07 07:31 UTC
+        QVERIFY(ended.isNull() || !state.save());
+        f.open();
+        QCOMPARE(f.daily()->isChecked(), !timer.isNull());
+        QCOMPARE(f.dailyTime()->time().toString("HH:mm"), timer.isNull() ? "07:00" : timer);
+        QLabel* last = f.dialog->findChild<QLabel*>("1020");
+        QCOMPARE(last->text(), ended.isNull() ? "No collection yet"
+                                              : "Last collection: Mon 7 Dec 07:31, " + ended);
+        QVERIFY(last->height() >= last->heightForWidth(last->width()));
+        QVERIFY(last->geometry().top() > f.daily()->geometry().bottom());
+        QVERIFY(f.button(1)->geometry().top() > last->geometry().bottom());
+        for (const QString& action : actions.split(' ')) {
+            if (action == "block") {
+                writeFile(f.folder / "config", "not a folder");
+            } else if (action == "click") {
+                f.daily()->click();
+                QCOMPARE(f.dailyTime()->isEnabled(), f.daily()->isChecked());
+            } else if (action == "time") {
+                f.dailyTime()->setTime(QTime(18, 40));
+            } else {
+                QTest::mouseClick(f.button(action == "ok" ? 1 : 2), Qt::LeftButton);
+            }
+        }
+        const auto now = settings::scheduledTime();
+        QCOMPARE(now ? QString::fromStdString(*now) : QString(), after);
+        const auto link = settings::userUnitFolder() / "timers.target.wants" / settings::kTimerUnit;
+        QCOMPARE(std::filesystem::exists(link), !after.isNull());
+        QCOMPARE(f.prompter.asked.size(), std::size_t(prompt.isNull() ? 0 : 1));
+        QVERIFY(prompt.isNull() || f.prompter.texts()[0].starts_with(prompt.toStdString()));
     }
 };
 

@@ -10,10 +10,14 @@
 // The daily collection: a timer of the user's own service manager that runs
 // "tyqlmftp --collect". Plain C++ and sd-bus, so that the command line uses it
 // before any toolkit starts and the Setup window can use it as it is.
-namespace tyq::app {
+namespace tyq::settings {
 
 inline constexpr char kTimerUnit[] = "tyqlmftp-collect.timer";
 inline constexpr char kServiceUnit[] = "tyqlmftp-collect.service";
+// The last line of a schedule written while no service manager runs.
+inline constexpr char kNoServiceManagerHint[] =
+    "No user service manager is running here: it takes effect at the next login, or with: "
+    "systemctl --user enable --now tyqlmftp-collect.timer";
 
 // Whether text is a time of day as HH:MM, two digits each, 00:00 to 23:59.
 bool isTimeOfDay(std::string_view text);
@@ -52,4 +56,4 @@ ScheduleOutcome unschedule();
 // no manager, no timer loaded or no run ahead.
 std::optional<std::chrono::system_clock::time_point> nextRun();
 
-}  // namespace tyq::app
+}  // namespace tyq::settings

@@ -1,4 +1,4 @@
-#include "app/Schedule.h"
+#include "settings/Schedule.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -18,7 +18,7 @@
 #include "common/PrivateFile.h"
 #include "common/SdBus.h"
 
-namespace tyq::app {
+namespace tyq::settings {
 
 namespace fs = std::filesystem;
 
@@ -29,9 +29,6 @@ constexpr char kManagerPath[] = "/org/freedesktop/systemd1";
 constexpr char kManagerInterface[] = "org.freedesktop.systemd1.Manager";
 constexpr char kCalendar[] = "OnCalendar=*-*-* ";
 constexpr char kWants[] = "timers.target.wants";
-constexpr char kNoManager[] =
-    "No user service manager is running here: it takes effect at the next login, or with: "
-    "systemctl --user enable --now tyqlmftp-collect.timer";
 
 class Fd {
   public:
@@ -422,7 +419,8 @@ ScheduleOutcome schedule(std::string_view time) {
             outcome.error = failure("enable", folder / kWants / kTimerUnit, failed);
             return outcome;
         }
-        outcome.done = {what + ": " + (folder / kTimerUnit).string() + " written.", kNoManager};
+        outcome.done = {what + ": " + (folder / kTimerUnit).string() + " written.",
+                        kNoServiceManagerHint};
         return outcome;
     }
     // As systemctl enable --now: the link, the manager rereads its units (a
@@ -510,4 +508,4 @@ std::optional<std::chrono::system_clock::time_point> nextRun() {
     return bus ? nextRunOn(bus.get()) : std::nullopt;
 }
 
-}  // namespace tyq::app
+}  // namespace tyq::settings
