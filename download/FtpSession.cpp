@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "common/FileSearch.h"
@@ -360,12 +361,46 @@ std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
     return shown(curl_easy_strerror(outcome.code));
 }
 
-std::pair<long long, std::string> FtpSession::describe(const std::string& name) {
-    if (!transport_->begin()) {
-        return {-1, {}};
+void FtpSession::describe(ZipListing& listing) {
+    const auto count = listing.names.size();
+    if (listing.sizes.size() != count) {
+        listing.sizes.assign(count, -1);
     }
-    auto told = transport_->size({name, true});
-    return {told.size, std::move(told.modified)};
+    if (listing.modified.size() != count) {
+        listing.modified.assign(count, {});
+    }
+    const auto missing = [&](std::size_t item) {
+        return listing.sizes[item] < 0 || listing.modified[item].empty();
+    };
+    bool anyMissing = false;
+    for (std::size_t item = 0; item < count; ++item) {
+        anyMissing = anyMissing || missing(item);
+    }
+    if (!anyMissing || !transport_->begin()) {
+        return;
+    }
+    // One round trip for the whole folder where the server lists that way.
+    const auto shown = transport_->list({false, true});
+    if (shown.ok()) {
+        std::unordered_map<std::string, ftp::ShownFile> byName;
+        for (auto& file : ftp::filesShownIn(shown.text)) {
+            byName.emplace(file.name, std::move(file));
+        }
+        for (std::size_t item = 0; item < count; ++item) {
+            const auto found = byName.find(listing.names[item]);
+            if (missing(item) && found != byName.end()) {
+                listing.sizes[item] = found->second.size;
+                listing.modified[item] = found->second.time;
+            }
+        }
+    }
+    for (std::size_t item = 0; item < count && transport_->begin(); ++item) {
+        if (missing(item) && isPlainFileName(listing.names[item])) {
+            auto told = transport_->size({listing.names[item], true});
+            listing.sizes[item] = told.size;
+            listing.modified[item] = std::move(told.modified);
+        }
+    }
 }
 
 ZipListing FtpSession::listZipFiles() {

@@ -166,10 +166,10 @@ class FtpSession {
     // MLSD first, for the sizes that spare a SIZE per file; NLST where the
     // server does not know MLSD.
     ZipListing listZipFiles();
-    // What the server tells of one file of the login directory beside a
-    // listing that told nothing: its size (SIZE, or -1) and its modification
-    // time (MDTM, "YYYYMMDDHHMMSS" UTC, or empty).
-    std::pair<long long, std::string> describe(const std::string& name);
+    // Completes a listing's sizes and times where it told none: one LIST
+    // first (sizes and times as "ls -l" shows them), then SIZE and MDTM for
+    // each file it did not show.
+    void describe(ZipListing& listing);
     // Downloads one file of the login directory to folder + "/" + name. The
     // data goes to a temporary file in the staging folder (else in that
     // folder) that replaces the final

@@ -243,16 +243,8 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     }
     // What is wanted may hang on sizes and times a short listing does not
     // tell: the server is asked for each file's.
-    auto& listing = outcome.listing;
-    if (plan.wanted && (listing.sizes.empty() || listing.modified.empty())) {
-        listing.sizes.assign(listing.names.size(), -1);
-        listing.modified.assign(listing.names.size(), {});
-        for (std::size_t item = 0; item < listing.names.size() && !stop.stop_requested(); ++item) {
-            if (isPlainFileName(listing.names[item])) {
-                std::tie(listing.sizes[item], listing.modified[item]) =
-                    session->describe(listing.names[item]);
-            }
-        }
+    if (plan.wanted && outcome.listing.listed) {
+        session->describe(outcome.listing);
     }
     if (stop.stop_requested()) {
         session.reset();

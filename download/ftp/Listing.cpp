@@ -46,6 +46,46 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
 
 }  // namespace
 
+std::vector<ShownFile> filesShownIn(std::string_view text) {
+    std::vector<ShownFile> shown;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        auto line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.empty() || line.front() != '-') {
+            continue;  // folders, links, totals
+        }
+        // Mode, links, owner, group, size, month, day, time or year; the name
+        // is the rest after one space, spaces of its own kept.
+        std::string_view fields[8];
+        std::size_t at = 0;
+        bool whole = true;
+        for (auto& field : fields) {
+            at = line.find_first_not_of(' ', at);
+            const auto stop = line.find(' ', at);
+            if (at == std::string_view::npos || stop == std::string_view::npos) {
+                whole = false;
+                break;
+            }
+            field = line.substr(at, stop - at);
+            at = stop;
+        }
+        if (!whole || at + 1 >= line.size()) {
+            continue;
+        }
+        ShownFile file{
+            std::string(line.substr(at + 1)), sizeIn(fields[4]),
+            std::string(fields[5]) + " " + std::string(fields[6]) + " " + std::string(fields[7])};
+        if (file.size >= 0) {
+            shown.push_back(std::move(file));
+        }
+    }
+    return shown;
+}
+
 std::string timeIn(std::string_view value) {
     const auto digits = value.substr(0, value.find('.'));
     if (digits.size() != 14 || sizeIn(digits) < 0) {

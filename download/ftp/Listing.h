@@ -19,6 +19,16 @@ struct ZipNames {
     std::vector<std::string> modified;
 };
 
+// The size and time a LIST line ("ls -l" form) shows for each regular file
+// named in `names`, as {size, "Mon DD HH:MM" or "Mon DD YYYY"}; names it does
+// not show, or shows in another form, are left out.
+struct ShownFile {
+    std::string name;
+    long long size = -1;
+    std::string time;
+};
+std::vector<ShownFile> filesShownIn(std::string_view text);
+
 // The "YYYYMMDDHHMMSS" of an MLSD modify fact or an MDTM reply (fractions
 // dropped); empty for anything else.
 std::string timeIn(std::string_view value);

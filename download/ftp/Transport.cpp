@@ -451,7 +451,7 @@ ListOutcome Transport::list(const ListRequest& request) {
         sink = {};
         applyCommon("");
         CURL* easy = handles_->easy;
-        curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, request.mlsd ? 0L : 1L);
+        curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, request.mlsd || request.long_ ? 0L : 1L);
         if (request.mlsd) {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "MLSD");
         }

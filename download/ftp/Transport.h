@@ -72,7 +72,8 @@ struct LoginOutcome : Outcome {
 };
 
 struct ListRequest {
-    bool mlsd = true;  // else NLST
+    bool mlsd = true;    // else NLST
+    bool long_ = false;  // LIST, as "ls -l" shows a folder (when not MLSD)
 };
 
 struct ListOutcome : Outcome {

@@ -108,6 +108,16 @@ TEST(FtpListing, ZipNamesAndTheirSizes) {
         EXPECT_EQ(found.sizes, c.sizes) << c.text;
         EXPECT_EQ(found.modified, c.modified) << c.text;
     }
+    // LIST in the "ls -l" form: regular files only, a name's own spaces kept.
+    const auto shown = download::ftp::filesShownIn(
+        "total 12\r\n-rw-r--r--    1 1000     1000        20000 Dec 07 10:15 F 1.ZIP\r\n"
+        "drwxr-xr-x    2 0 0 4096 Jan 01  2025 SUB.ZIP\n"
+        "lrwxrwxrwx 1 0 0 5 Jan 01 2025 L.ZIP -> F.ZIP\n-rw-r--r-- 1 0 0 12x Jan 01 2025 BAD.ZIP\n"
+        "-rw-r--r-- 1 0 0 7 Jan 01  2025  LEADING.ZIP\n-rw-r--r-- 1 0 0 7 Jan 01\n");
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(std::tie(shown[0].name, shown[0].size, shown[0].time),
+              std::make_tuple(std::string("F 1.ZIP"), 20000LL, std::string("Dec 07 10:15")));
+    EXPECT_EQ(shown[1].name, " LEADING.ZIP");
 }
 
 // Sizes told on the control connection, and a file held to them.
