@@ -20,6 +20,65 @@ void refuse(Prompter& prompter, const std::string& failure) {
     prompter.ask(Prompt{failure, PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
 }
 
+// What became of the folder question: the folder is there, the user had it
+// made (the command starts again), or the command ends.
+enum class FolderAnswer { Go, Again, End };
+
+FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
+    // Nothing to ask about a folder without a name.
+    if (folder.empty()) {
+        prompter.ask(
+            Prompt{kBlankDirectoryText, PromptButtons::Ok, PromptIcon::Error, PromptOwner::None});
+        return FolderAnswer::End;
+    }
+    if (folderExists(folder)) {
+        return FolderAnswer::Go;
+    }
+    const auto answer =
+        prompter.ask(Prompt{"The directory " + folder +
+                                " does not exist.\nDo you want to create "
+                                "the directory?",
+                            PromptButtons::YesNo, PromptIcon::None, PromptOwner::MainWindow});
+    // A folder that could not be made has been named with the reason;
+    // asking again would only meet the same failure.
+    if (answer != PromptAnswer::Yes || !createFolder(folder, prompter)) {
+        return FolderAnswer::End;
+    }
+    return FolderAnswer::Again;
+}
+
+// The download itself, in a folder this command holds: what a killed
+// command left goes first, then the QLM files if the user wants them gone,
+// then the mailbox.
+void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
+                  const settings::ProfileStore& profiles, Prompter& prompter,
+                  const std::filesystem::path& libraryFolder) {
+    // What a killed command left, finished and removed before anything else.
+    removeLeftovers(folder);
+    if (noted.counters().downloads >= 1) {
+        const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+        if (cleanup.nothingFound) {
+            noted.setProgressText("Files not found");
+        }
+        if (!cleanup.failure.empty()) {
+            noted.addNote(cleanup.failure);
+        }
+    }
+    // Temporary files in a staging folder of this command's own. Where
+    // it cannot be made, they go beside their final names, where each
+    // download then meets the same failure and names it.
+    StagingFolder staging;
+    // Its outcome is in the progress text and the log.
+    TransferOptions options;
+    options.folder = folder;
+    if (staging.create(folder, kDownloadTempPrefix) == 0) {
+        options.staging = staging.path().string();
+    }
+    options.prompter = &prompter;
+    options.stateFolder = CollectState::defaultFolder();
+    transferMailbox(noted, profiles, libraryFolder, options);
+}
+
 }  // namespace
 
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
@@ -60,25 +119,12 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             }
             window.focusProgressText();
         };
-        // Nothing to ask about a folder without a name.
-        if (folder.empty()) {
-            prompter.ask(Prompt{kBlankDirectoryText, PromptButtons::Ok, PromptIcon::Error,
-                                PromptOwner::None});
+        const auto there = askAboutFolder(folder, prompter);
+        if (there == FolderAnswer::End) {
             endHere();
             return;
         }
-        if (!folderExists(folder)) {
-            const auto answer = prompter.ask(Prompt{"The directory " + folder +
-                                                        " does not exist.\nDo you want to create "
-                                                        "the directory?",
-                                                    PromptButtons::YesNo, PromptIcon::None,
-                                                    PromptOwner::MainWindow});
-            // A folder that could not be made has been named with the reason;
-            // asking again would only meet the same failure.
-            if (answer != PromptAnswer::Yes || !createFolder(folder, prompter)) {
-                endHere();
-                return;
-            }
+        if (there == FolderAnswer::Again) {
             counter = 0;
             continue;
         }
@@ -116,30 +162,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             noted.setProgressDetail(lock.busy() ? folder : lock.failure());
             return;
         }
-        // What a killed command left, finished and removed before anything else.
-        removeLeftovers(folder);
-        if (counter >= 1) {
-            const auto cleanup = offerQlmCleanup(folder, stored, prompter);
-            if (cleanup.nothingFound) {
-                window.setProgressText("Files not found");
-            }
-            if (!cleanup.failure.empty()) {
-                noted.addNote(cleanup.failure);
-            }
-        }
-        // Temporary files in a staging folder of this command's own. Where
-        // it cannot be made, they go beside their final names, where each
-        // download then meets the same failure and names it.
-        StagingFolder staging;
-        // Its outcome is in the progress text and the log.
-        TransferOptions options;
-        options.folder = folder;
-        if (staging.create(folder, kDownloadTempPrefix) == 0) {
-            options.staging = staging.path().string();
-        }
-        options.prompter = &prompter;
-        options.stateFolder = CollectState::defaultFolder();
-        transferMailbox(noted, profiles, libraryFolder, options);
+        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder);
         ++counter;
         return;
     }

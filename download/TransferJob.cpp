@@ -89,6 +89,31 @@ FetchAhead::Helper openHelper(const TransferPlan& plan, const FtpServer& server,
     return helper;
 }
 
+// Puts listed file `item` in place: the file fetched ahead, or why it
+// failed, or, with nothing fetched, a download of the caller's own. `size`:
+// the bytes in place.
+DownloadResult putInPlace(const TransferPlan& plan, FtpSession& session, const ZipListing& listing,
+                          std::size_t item, std::optional<FetchResult>& fetched, FetchAhead& ahead,
+                          std::int64_t& size) {
+    const auto& name = listing.names[item];
+    if (fetched && fetched->result.ok()) {
+        size = fetched->file.size();
+        return fetched->file.commit(plan.folder + "/" + name);
+    }
+    if (fetched) {
+        return std::move(fetched->result);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    auto result = session.download(name, plan.folder, listing.sizeAt(item));
+    if (result) {
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(plan.folder + "/" + name, error);
+        size = error ? 0 : static_cast<std::int64_t>(bytes);
+        ahead.noteOwnTransfer(size, std::chrono::steady_clock::now() - started);
+    }
+    return result;
+}
+
 // Fetches every listed file in order, over further connections too.
 void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
               TransferOutcome& outcome, TransferObserver& observer, const std::stop_token& stop) {
@@ -147,26 +172,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             outcome.stoppedAt = item;
             break;
         }
-        const auto target = plan.folder + "/" + name;
-        DownloadResult result;
         std::int64_t size = 0;
-        if (fetched && fetched->result.ok()) {
-            size = fetched->file.size();
-            result = fetched->file.commit(target);
-            if (result) {
-                observer.bytes(size, size);
-            }
-        } else if (fetched) {
-            result = std::move(fetched->result);
-        } else {
-            const auto started = std::chrono::steady_clock::now();
-            result = session.download(name, plan.folder, listing.sizeAt(item));
-            if (result) {
-                std::error_code error;
-                const auto bytes = std::filesystem::file_size(target, error);
-                size = error ? 0 : static_cast<std::int64_t>(bytes);
-                ahead.noteOwnTransfer(size, std::chrono::steady_clock::now() - started);
-            }
+        // The caller's own download has told its bytes as they came.
+        const bool fetchedAhead = fetched && fetched->result.ok();
+        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
+        if (result && fetchedAhead) {
+            observer.bytes(size, size);
         }
         if (result) {
             outcome.arrived.push_back({name, size, item});

@@ -61,6 +61,71 @@ class WaitCursor {
 };
 }  // namespace
 
+// A long account of the last collection wraps: what is below moves down by
+// the height returned.
+int CSetupDlg::fitLastCollection() {
+    const int grown = std::max(
+        0, lastCollection_->heightForWidth(lastCollection_->width()) - lastCollection_->height());
+    lastCollection_->resize(lastCollection_->width(), lastCollection_->height() + grown);
+    nextCollection_->move(nextCollection_->x(), nextCollection_->y() + grown);
+    return grown;
+}
+
+// The template's width shows four digits at most with some fonts and
+// scales: widen to the five of the highest port, the cursor beside them.
+void CSetupDlg::widenPortField() {
+    int digits = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        digits = std::max(digits, port_->fontMetrics().horizontalAdvance(QString(5, digit)));
+    }
+    const QMargins margins = port_->textMargins();
+    const QSize text(digits + margins.left() + margins.right() + 2 * kLineEditMargin + 1,
+                     port_->fontMetrics().height());
+    QStyleOptionFrame frame;
+    frame.initFrom(port_);
+    frame.lineWidth = port_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, port_);
+    const int needed =
+        port_->style()->sizeFromContents(QStyle::CT_LineEdit, &frame, text, port_).width();
+    port_->resize(std::max(port_->width(), needed), port_->height());
+}
+
+// OK, Cancel and Default below every field (`grown`: how far a long
+// account of the last collection pushed them), the tab order and the size.
+void CSetupDlg::placeButtons(const DialogUnits& units, int grown) {
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(controlName(ids::kIdOk));
+    ok->setDefault(true);
+    units.place(*ok, 14, 38 + kChoiceRow + kDailyRows, 42, 13);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(controlName(ids::kIdCancel));
+    units.place(*cancel, 62, 38 + kChoiceRow + kDailyRows, 42, 13);
+    auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
+    byDefault->setObjectName(controlName(ids::kIdDefault));
+    units.place(*byDefault, 110, 38 + kChoiceRow + kDailyRows, 42, 13);
+    for (auto* button : {ok, cancel, byDefault}) {
+        button->move(button->x(), button->y() + grown);
+    }
+
+    setTabOrder(host_, port_);
+    setTabOrder(port_, encryption_);
+    setTabOrder(encryption_, connections_);
+    setTabOrder(connections_, daily_);
+    setTabOrder(daily_, dailyTime_);
+    setTabOrder(dailyTime_, ok);
+    setTabOrder(ok, cancel);
+    setTabOrder(cancel, byDefault);
+
+    connect(ok, &QPushButton::clicked, this, &CSetupDlg::accept);
+    connect(cancel, &QPushButton::clicked, this, &CSetupDlg::reject);
+    connect(byDefault, &QPushButton::clicked, this, &CSetupDlg::onDefault);
+
+    setFixedSize(
+        std::max({units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7),
+                  connections_->geometry().right() + 1 + units.toPixelsX(7),
+                  dailyTime_->geometry().right() + 1 + units.toPixelsX(7)}),
+        units.toPixelsY(58 + kChoiceRow + kDailyRows) + grown);
+}
+
 CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
                      const std::filesystem::path& stateFolder, QWidget* parent)
     : QDialog(parent),
@@ -96,21 +161,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
     port_->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
     units.place(*port_, 60, 20, 23, 12);
-    // The template's width shows four digits at most with some fonts and
-    // scales: widen to the five of the highest port, the cursor beside them.
-    int digits = 0;
-    for (char digit = '0'; digit <= '9'; ++digit) {
-        digits = std::max(digits, port_->fontMetrics().horizontalAdvance(QString(5, digit)));
-    }
-    const QMargins margins = port_->textMargins();
-    const QSize text(digits + margins.left() + margins.right() + 2 * kLineEditMargin + 1,
-                     port_->fontMetrics().height());
-    QStyleOptionFrame frame;
-    frame.initFrom(port_);
-    frame.lineWidth = port_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, port_);
-    const int needed =
-        port_->style()->sizeFromContents(QStyle::CT_LineEdit, &frame, text, port_).width();
-    port_->resize(std::max(port_->width(), needed), port_->height());
+    widenPortField();
 
     // One row more than the template: the encryption choice, stored values
     // as item data, in the order the captions read.
@@ -157,44 +208,9 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
 
     placeDailyCollection(units);
     showLastCollection(stateFolder);
-    // A long account of the last collection wraps: what is below moves down.
-    const int grown = std::max(
-        0, lastCollection_->heightForWidth(lastCollection_->width()) - lastCollection_->height());
-    lastCollection_->resize(lastCollection_->width(), lastCollection_->height() + grown);
-    nextCollection_->move(nextCollection_->x(), nextCollection_->y() + grown);
+    const int grown = fitLastCollection();
 
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(controlName(ids::kIdOk));
-    ok->setDefault(true);
-    units.place(*ok, 14, 38 + kChoiceRow + kDailyRows, 42, 13);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(controlName(ids::kIdCancel));
-    units.place(*cancel, 62, 38 + kChoiceRow + kDailyRows, 42, 13);
-    auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
-    byDefault->setObjectName(controlName(ids::kIdDefault));
-    units.place(*byDefault, 110, 38 + kChoiceRow + kDailyRows, 42, 13);
-    for (auto* button : {ok, cancel, byDefault}) {
-        button->move(button->x(), button->y() + grown);
-    }
-
-    setTabOrder(host_, port_);
-    setTabOrder(port_, encryption_);
-    setTabOrder(encryption_, connections_);
-    setTabOrder(connections_, daily_);
-    setTabOrder(daily_, dailyTime_);
-    setTabOrder(dailyTime_, ok);
-    setTabOrder(ok, cancel);
-    setTabOrder(cancel, byDefault);
-
-    connect(ok, &QPushButton::clicked, this, &CSetupDlg::accept);
-    connect(cancel, &QPushButton::clicked, this, &CSetupDlg::reject);
-    connect(byDefault, &QPushButton::clicked, this, &CSetupDlg::onDefault);
-
-    setFixedSize(
-        std::max({units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7),
-                  connections_->geometry().right() + 1 + units.toPixelsX(7),
-                  dailyTime_->geometry().right() + 1 + units.toPixelsX(7)}),
-        units.toPixelsY(58 + kChoiceRow + kDailyRows) + grown);
+    placeButtons(units, grown);
 
     // The opening: both values from the settings file, shown in the fields.
     shownHost_ = showSetting(settings::readForSetup(profiles_, settings::Key::Host));

@@ -40,6 +40,9 @@ class CSetupDlg : public QDialog {
     void toFields();
     void fromFields();
     void showEncryption(const std::string& stored);
+    void widenPortField();
+    int fitLastCollection();
+    void placeButtons(const DialogUnits& units, int grown);
     void placeDailyCollection(const DialogUnits& units);
     void showLastCollection(const std::filesystem::path& stateFolder);
     void fetchNextCollection();
