@@ -185,7 +185,18 @@ void notify(const CollectSummary& summary, const std::stop_token& stop) {
     if (bodyIsMarkup(bus.get())) {
         body = escapeMarkup(body);
     }
-    const bool withAction = !summary.folder.empty() && isatty(STDIN_FILENO) == 0;
+    bool withAction = !summary.folder.empty() && isatty(STDIN_FILENO) == 0;
+    // The click and the closing are heard before the action is offered: a
+    // button nobody listens to would keep the process waiting for nothing.
+    ActionWatch watch;
+    Slot slots[2];
+    for (int i = 0; i < 2 && withAction; ++i) {
+        sd_bus_slot* slot = nullptr;
+        withAction = sd_bus_match_signal(
+                         bus.get(), &slot, kNotifications, kNotificationsPath, kNotifications,
+                         i == 0 ? "ActionInvoked" : "NotificationClosed", onSignal, &watch) >= 0;
+        slots[i].reset(slot);
+    }
     Message call;
     {
         sd_bus_message* m = nullptr;
@@ -205,14 +216,6 @@ void notify(const CollectSummary& summary, const std::stop_token& stop) {
     sd_bus_message_open_container(call.get(), 'a', "{sv}");
     sd_bus_message_close_container(call.get());
     sd_bus_message_append(call.get(), "i", -1);
-    ActionWatch watch;
-    Slot slots[2];
-    for (int i = 0; i < 2 && withAction; ++i) {
-        sd_bus_slot* slot = nullptr;
-        sd_bus_match_signal(bus.get(), &slot, kNotifications, kNotificationsPath, kNotifications,
-                            i == 0 ? "ActionInvoked" : "NotificationClosed", onSignal, &watch);
-        slots[i].reset(slot);
-    }
     BusError error;
     sd_bus_message* reply = nullptr;
     if (sd_bus_call(bus.get(), call.get(), 0, error.get(), &reply) < 0) {
