@@ -389,12 +389,12 @@ Listing NetworkManager::list() {
     return out;
 }
 
-std::optional<uint32_t> NetworkManager::connectivity() {
+std::optional<uint32_t> NetworkManager::managerNumber(const char* property) {
     if (!present()) {
         return std::nullopt;
     }
     CallResult result = callManager(bus_.get(), kManagerPath, kPropertiesInterface, "Get", "ss",
-                                    kManagerInterface, "Connectivity");
+                                    kManagerInterface, property);
     uint32_t value = 0;
     if (!result.reply || sd_bus_message_read(result.reply.get(), "v", "u", &value) < 0) {
         lastError_ = result.error;
@@ -403,19 +403,17 @@ std::optional<uint32_t> NetworkManager::connectivity() {
     return value;
 }
 
+std::optional<uint32_t> NetworkManager::connectivity() {
+    return managerNumber("Connectivity");
+}
+
 std::optional<bool> NetworkManager::metered() {
-    if (!present()) {
-        return std::nullopt;
-    }
-    CallResult result = callManager(bus_.get(), kManagerPath, kPropertiesInterface, "Get", "ss",
-                                    kManagerInterface, "Metered");
-    uint32_t value = 0;
-    if (!result.reply || sd_bus_message_read(result.reply.get(), "v", "u", &value) < 0) {
-        lastError_ = result.error;
+    const auto value = managerNumber("Metered");
+    if (!value) {
         return std::nullopt;
     }
     // NM_METERED_YES and NM_METERED_GUESS_YES.
-    return value == 1 || value == 3;
+    return *value == 1 || *value == 3;
 }
 
 std::optional<std::string> NetworkManager::activate(const std::string& profilePath) {

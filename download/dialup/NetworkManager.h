@@ -99,6 +99,9 @@ class NetworkManager {
     const std::string& lastError() const noexcept { return lastError_; }
 
   private:
+    // A number property of NetworkManager itself; nothing when it cannot be read.
+    std::optional<uint32_t> managerNumber(const char* property);
+
     struct Deleter {
         void operator()(sd_bus* bus) const noexcept;
     };
