@@ -292,6 +292,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     zip("zip pw", home / "QLMA.ZIP", "a.dat");
     FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
     const Notifications desktop(true);
+    test::NmMock network;
     ChildRun run;
     run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "zip pw");
     struct Row {
@@ -305,6 +306,8 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
     const std::set<std::string> more{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMC.ZIP"};
+    auto most = more;
+    most.insert("NEW.ZIP");
     const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
         {"first run",
@@ -348,25 +351,42 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          more,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
+        {"a metered connection",
+         [&] {
+             makeFile(home / "NEW.ZIP", 700);
+             network.setMetered(3);
+         },
+         75,
+         7,
+         more,
+         "The connection is metered: nothing was fetched",
+         {}},
+        {"a metered connection, collecting on it allowed",
+         [&] { run.settings("CollectOnMetered=1", "other"); },
+         0,
+         8,
+         most,
+         "1 new file from the mailbox, 0 extracted",
+         {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
         {"a refused log-in",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
          },
          77,
-         7,
-         more,
+         8,
+         most,
          "Could not log in",
          {failed, "Could not log in to the mailbox: The server refused the log-in"}},
-        {"the server gone", [&] { server.kill(); }, 75, 7, more, "Could not log in", {}},
+        {"the server gone", [&] { server.kill(); }, 75, 8, most, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         7,
-         more,
+         8,
+         most,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
     };
