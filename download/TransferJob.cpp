@@ -247,7 +247,7 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     }
     // One listing serves the count and the downloads, so the log's count is
     // the number of files the run then tries.
-    outcome.listing = session->listZipFiles();
+    outcome.listing = session->listZipFiles(static_cast<bool>(plan.wanted));
     if (session->stopped()) {
         session.reset();
         return end(TransferEnd::Stopped);

@@ -1,5 +1,7 @@
 #include "download/FtpSession.h"
 
+#include <algorithm>
+
 #include "download/KnownServers.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
@@ -118,6 +120,38 @@ TEST(FtpListing, ZipNamesAndTheirSizes) {
     EXPECT_EQ(std::tie(shown[0].name, shown[0].size, shown[0].time),
               std::make_tuple(std::string("F 1.ZIP"), 20000LL, std::string("Dec 07 10:15")));
     EXPECT_EQ(shown[1].name, " LEADING.ZIP");
+
+    // A LIST in place of NLST: only when it tells the same names.
+    const std::string file = "-rw-r--r--    1 0 0 20000 Dec 07 10:15 F 1.ZIP\r\n";
+    const struct {
+        std::string text;
+        bool trusted;
+    } lists[] = {
+        {"total 8\r\n" + file +
+             "drwxr-xr-x 2 0 0 4096 Jan 01  2025 SUB\r\n"
+             "-rw-r--r-- 1 0 0 x Jan 01  2025 NOTES.TXT\r\n",
+         true},
+        {"", true},
+        {file + "lrwxrwxrwx 1 0 0 5 Jan 01 2025 L.ZIP -> F.ZIP\n", false},
+        {file + "lrwxrwxrwx 1 0 0 5 Jan 01 2025 LINK -> F.ZIP\n", false},
+        {file + "drwxr-xr-x 2 0 0 4096 Jan 01  2025 SUB.ZIP\n", false},
+        {file + "-rw-r--r-- 1 0 0 12x Jan 01 2025 BAD.ZIP\n", false},
+        {"-rw-r--r-- 1 owner 20000 Dec 07 10:15 F 1.ZIP\r\n", false},
+        {"12-07-26  10:15AM                20000 F 1.ZIP\r\n", false},
+        {"-rw 1 0 0 20000 Dec 07 10:15 F 1.ZIP\r\n", false},
+    };
+    for (const auto& list : lists) {
+        const auto found = download::ftp::zipFilesShownIn(list.text);
+        ASSERT_EQ(found.has_value(), list.trusted) << list.text;
+        if (found) {
+            const bool one = !list.text.empty();
+            EXPECT_EQ(found->names,
+                      one ? std::vector<std::string>{"F 1.ZIP"} : std::vector<std::string>{});
+            EXPECT_EQ(found->sizes, one ? std::vector<long long>{20000} : std::vector<long long>{});
+            EXPECT_EQ(found->modified,
+                      one ? std::vector<std::string>{"Dec 07 10:15"} : std::vector<std::string>{});
+        }
+    }
 }
 
 // Sizes told on the control connection, and a file held to them.
@@ -248,7 +282,8 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
 }
 
 // Sizes from an MLSD listing spare the SIZE before each RETR and still hold
-// each file to them; a server without MLSD is listed with NLST.
+// each file to them; a server without MLSD is listed with NLST, or with one
+// LIST when sizes and times are wanted and it shows them with every name.
 TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
     put("B.ZIP", std::string(100, 'b'));
     put("C.ZIP", "c");
@@ -258,22 +293,42 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
               "type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
               "type=file;size=1; B.ZIP\r\nSize=x1;Type=file; C.ZIP\r\n"
               "type=file;size=0; with space.ZIP\r\ntype=file;size=1; NOTES.TXT\r\n");
+    // No group column: the sizes cannot be read, so the names are not trusted.
+    writeFile(root / "list",
+              "-rw-r--r-- 1 owner 100 Dec 07 10:15 B.ZIP\r\n"
+              "-rw-r--r-- 1 owner 1 Dec 07 10:15 C.ZIP\r\n"
+              "-rw-r--r-- 1 owner 0 Dec 07 10:15 with space.ZIP\r\n");
     struct Case {
         const char* label;
         std::vector<std::string> switches;
+        bool described;                // sizes and times wanted, as a collection does
         std::vector<long long> sizes;  // empty: NLST
         const char* bFailure;
         int sizeCommands;
+        int nlst;
+        int list;
     };
     const Case cases[] = {
-        {"MLSD", {}, {100, 1, 0}, "", 0},
-        {"no MLSD", {"--no-mlsd"}, {}, "", 3},
+        {"MLSD", {}, false, {100, 1, 0}, "", 0, 0, 0},
+        {"no MLSD", {"--no-mlsd"}, false, {}, "", 3, 1, 0},
         // B.ZIP listed shorter than sent; C.ZIP's size unreadable: SIZE asked.
         {"MLSD lying",
          {"--mlsd", (root / "mlsd").string()},
+         false,
          {1, -1, 0},
          "longer than the server said",
-         1},
+         1,
+         0,
+         0},
+        {"no MLSD, described by one LIST", {"--no-mlsd"}, true, {100, 1, 0}, "", 0, 0, 1},
+        {"no MLSD, a LIST without sizes: NLST, SIZE and MDTM",
+         {"--no-mlsd", "--list", (root / "list").string()},
+         true,
+         {100, 1, 0},
+         "",
+         3,
+         1,
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -282,7 +337,11 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
         ASSERT_TRUE(session);
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
-        const auto listing = session->listZipFiles();
+        auto listing = session->listZipFiles(c.described);
+        if (c.described) {
+            session->describe(listing);
+            EXPECT_EQ(std::ranges::count(listing.modified, std::string()), 0);
+        }
         EXPECT_EQ(listing.names, (std::vector<std::string>{"B.ZIP", "C.ZIP", "with space.ZIP"}));
         EXPECT_EQ(listing.sizes, c.sizes);
         for (std::size_t i = 0; i < listing.names.size(); ++i) {
@@ -291,6 +350,8 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
             EXPECT_EQ(result.failure, i == 0 ? c.bFailure : "") << listing.names[i];
         }
         EXPECT_EQ(server.sent("SIZE"), c.sizeCommands);
+        EXPECT_EQ(server.sent("NLST"), c.nlst);
+        EXPECT_EQ(server.sent("LIST"), c.list);
         fs::remove_all(local);
         fs::create_directory(local);
     }
