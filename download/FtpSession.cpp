@@ -439,11 +439,17 @@ ZipListing FtpSession::listZipFiles(bool described) {
             listing.failure = listingFailure(outcome);
             return listing;
         }
+        // What was remembered of the server may be out of date.
+        const bool askMlsd = std::exchange(mlsdAssumed_, false);
         log::record(log::Category::Ftp, [&] {
-            return outcome.ok()
-                       ? std::string("LIST not in the \"ls -l\" form: NLST")
-                       : "LIST refused (" + std::to_string(outcome.replyCode()) + "): NLST";
+            return (outcome.ok() ? std::string("LIST not in the \"ls -l\" form: ")
+                                 : "LIST refused (" + std::to_string(outcome.replyCode()) + "): ") +
+                   (askMlsd ? "MLSD" : "NLST");
         });
+        if (askMlsd) {
+            noMlsd_ = false;
+            return listZipFiles(described);
+        }
         outcome = transport_->list({false});
     }
     if (!outcome.ok()) {

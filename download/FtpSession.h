@@ -168,6 +168,11 @@ class FtpSession {
     // server does not know MLSD. Described: the sizes and times are wanted
     // too, and a LIST that shows them with every name takes NLST's place.
     ZipListing listZipFiles(bool described = false);
+    // The server refused MLSD before: a described listing starts with LIST,
+    // and asks MLSD again only when that LIST does not tell the names.
+    void assumeNoMlsd() noexcept { noMlsd_ = mlsdAssumed_ = true; }
+    // The server refused MLSD, or was assumed to and was not asked.
+    bool noMlsd() const noexcept { return noMlsd_; }
     // Completes a listing's sizes and times where it told none: one LIST
     // first (sizes and times as "ls -l" shows them), then SIZE and MDTM for
     // each file it did not show.
@@ -230,6 +235,8 @@ class FtpSession {
     std::string staging_;
     // The server refused MLSD: NLST from then on.
     bool noMlsd_ = false;
+    // ... only as far as assumeNoMlsd() said.
+    bool mlsdAssumed_ = false;
 };
 
 }  // namespace tyq::download

@@ -1,6 +1,7 @@
 #include "download/FtpSession.h"
 
 #include <algorithm>
+#include <sstream>
 
 #include "download/KnownServers.h"
 #include "download/ftp/Address.h"
@@ -59,23 +60,32 @@ TEST(FtpAddress, IdentityAsRemembered) {
     TempDir folder;
     writeFile(folder / "known",
               "# note\nmail.example.com:21 sha256:AB\n@tls [::1]:990\n"
-              "@tls host:2121\nhost:21 sha256:CD\n");
+              "@tls host:2121\n@nomlsd host:21\nhost:21 sha256:CD\n");
     download::KnownServers known(folder / "known");
     ASSERT_EQ(known.load(), std::nullopt);
-    const std::tuple<std::string, long, std::string, bool> cases[] = {
-        {"Mail.Example.COM", 21, "sha256:AB", false},
-        {"::1", 990, "", true},
-        {"host", 2121, "", true},
-        {"host", 21, "sha256:CD", false},
-        {"host", 990, "", false},
-        {"mail.example.com", 2121, "", false},
+    const std::tuple<std::string, long, std::string, bool, bool> cases[] = {
+        {"Mail.Example.COM", 21, "sha256:AB", false, false},
+        {"::1", 990, "", true, false},
+        {"host", 2121, "", true, false},
+        {"host", 21, "sha256:CD", false, true},
+        {"host", 990, "", false, false},
+        {"mail.example.com", 2121, "", false, false},
     };
-    for (const auto& [host, port, pin, usedTls] : cases) {
-        const auto address = download::ftp::parseAddress(host);
-        const auto server = known.identity({address.host, port, "stale", true});
-        EXPECT_EQ(server.pin, pin) << host << ":" << port;
-        EXPECT_EQ(server.usedTlsBefore, usedTls) << host << ":" << port;
-        EXPECT_EQ(server.key(), download::ftp::serverKey(host, port));
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& [host, port, pin, usedTls, noMlsd] : cases) {
+            const auto address = download::ftp::parseAddress(host);
+            const auto server = known.identity({address.host, port, "stale", true});
+            EXPECT_EQ(server.pin, pin) << host << ":" << port;
+            EXPECT_EQ(server.usedTlsBefore, usedTls) << host << ":" << port;
+            EXPECT_EQ(server.key(), download::ftp::serverKey(host, port));
+            // The second round: the same from the file written since.
+            EXPECT_EQ(known.refusesMlsd(server.key()), noMlsd != (round == 1 && port == 21))
+                << host << ":" << port << " round " << round;
+        }
+        // Forgotten for one server, remembered for another; the rest kept.
+        ASSERT_EQ(known.rememberMlsd("host:21", false), std::nullopt);
+        ASSERT_EQ(known.rememberMlsd("mail.example.com:21", true), std::nullopt);
+        ASSERT_EQ(known.load(), std::nullopt);
     }
 }
 
@@ -298,37 +308,52 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
               "-rw-r--r-- 1 owner 100 Dec 07 10:15 B.ZIP\r\n"
               "-rw-r--r-- 1 owner 1 Dec 07 10:15 C.ZIP\r\n"
               "-rw-r--r-- 1 owner 0 Dec 07 10:15 with space.ZIP\r\n");
+    // Sizes and times wanted, as a collection does; and the server
+    // remembered for refusing MLSD.
+    enum Want { Names, Described, RememberedNoMlsd };
     struct Case {
         const char* label;
         std::vector<std::string> switches;
-        bool described;                // sizes and times wanted, as a collection does
+        Want want;
         std::vector<long long> sizes;  // empty: NLST
         const char* bFailure;
         int sizeCommands;
-        int nlst;
-        int list;
+        const char* listings;  // the listing commands sent, in order
     };
+    const std::string list = (root / "list").string();
     const Case cases[] = {
-        {"MLSD", {}, false, {100, 1, 0}, "", 0, 0, 0},
-        {"no MLSD", {"--no-mlsd"}, false, {}, "", 3, 1, 0},
+        {"MLSD", {}, Names, {100, 1, 0}, "", 0, "MLSD"},
+        {"no MLSD", {"--no-mlsd"}, Names, {}, "", 3, "MLSD NLST"},
         // B.ZIP listed shorter than sent; C.ZIP's size unreadable: SIZE asked.
         {"MLSD lying",
          {"--mlsd", (root / "mlsd").string()},
-         false,
+         Names,
          {1, -1, 0},
          "longer than the server said",
          1,
+         "MLSD"},
+        {"no MLSD, described by one LIST",
+         {"--no-mlsd"},
+         Described,
+         {100, 1, 0},
+         "",
          0,
-         0},
-        {"no MLSD, described by one LIST", {"--no-mlsd"}, true, {100, 1, 0}, "", 0, 0, 1},
+         "MLSD LIST"},
         {"no MLSD, a LIST without sizes: NLST, SIZE and MDTM",
-         {"--no-mlsd", "--list", (root / "list").string()},
-         true,
+         {"--no-mlsd", "--list", list},
+         Described,
          {100, 1, 0},
          "",
          3,
-         1,
-         2},
+         "MLSD LIST NLST LIST"},
+        {"remembered without MLSD", {"--no-mlsd"}, RememberedNoMlsd, {100, 1, 0}, "", 0, "LIST"},
+        {"remembered without MLSD, which has it now and a LIST without sizes",
+         {"--list", list},
+         RememberedNoMlsd,
+         {100, 1, 0},
+         "",
+         0,
+         "LIST MLSD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -337,11 +362,26 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
         ASSERT_TRUE(session);
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
-        auto listing = session->listZipFiles(c.described);
-        if (c.described) {
+        if (c.want == RememberedNoMlsd) {
+            session->assumeNoMlsd();
+        }
+        auto listing = session->listZipFiles(c.want != Names);
+        if (c.want != Names) {
             session->describe(listing);
             EXPECT_EQ(std::ranges::count(listing.modified, std::string()), 0);
         }
+        // MLSD refused (another listing followed it), or never asked.
+        const std::string expected = c.listings;
+        EXPECT_EQ(session->noMlsd(),
+                  expected.find("MLSD ") != std::string::npos || expected == "LIST");
+        std::string listings;
+        std::istringstream commands(server.commands());
+        for (std::string line; std::getline(commands, line);) {
+            if (line == "MLSD" || line == "NLST" || line == "LIST") {
+                listings += (listings.empty() ? "" : " ") + line;
+            }
+        }
+        EXPECT_EQ(listings, c.listings);
         EXPECT_EQ(listing.names, (std::vector<std::string>{"B.ZIP", "C.ZIP", "with space.ZIP"}));
         EXPECT_EQ(listing.sizes, c.sizes);
         for (std::size_t i = 0; i < listing.names.size(); ++i) {
@@ -350,8 +390,6 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
             EXPECT_EQ(result.failure, i == 0 ? c.bFailure : "") << listing.names[i];
         }
         EXPECT_EQ(server.sent("SIZE"), c.sizeCommands);
-        EXPECT_EQ(server.sent("NLST"), c.nlst);
-        EXPECT_EQ(server.sent("LIST"), c.list);
         fs::remove_all(local);
         fs::create_directory(local);
     }

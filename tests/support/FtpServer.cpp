@@ -367,13 +367,10 @@ std::string FtpServer::commands() const {
 
 int FtpServer::sent(const std::string& verb) const {
     const auto lines = "\n" + commands();
+    const auto wanted = "\n" + verb + " ";
     int count = 0;
-    // With an argument, or alone on its line (NLST, LIST).
-    for (const auto& wanted : {"\n" + verb + " ", "\n" + verb + "\n"}) {
-        for (auto at = lines.find(wanted); at != std::string::npos;
-             at = lines.find(wanted, at + 1)) {
-            ++count;
-        }
+    for (auto at = lines.find(wanted); at != std::string::npos; at = lines.find(wanted, at + 1)) {
+        ++count;
     }
     return count;
 }
