@@ -5,32 +5,20 @@
 #include "common/Paths.h"
 #include "common/SharedLibrary.h"
 
-namespace {
-
-// The window's toolkit and its many libraries are loaded only here: the
-// command-line answers and the collection start without them.
-int runWindow(int argc, char** argv) {
-    const tyq::SharedLibrary window(tyq::executableFolder() / kWindowLibrary);
-    const auto entry = window.entryAs<WindowEntry>(kWindowEntry);
+// The program is a small front: the window's toolkit and the transfer's
+// libraries (libcurl, TLS, the session bus) each come with a library of our
+// own, loaded from the program's folder only when the arguments want it, so
+// neither pays for the other's.
+int main(int argc, char** argv) {
+    const bool window = tyq::app::asksForWindow(argc, argv);
+    const tyq::SharedLibrary library(tyq::executableFolder() /
+                                     (window ? kWindowLibrary : kCommandLibrary));
+    const auto entry = library.entryAs<ProgramEntry>(window ? kWindowEntry : kCommandEntry);
     if (entry == nullptr) {
-        std::fprintf(stderr, "tyqlmftp: cannot load the window: %s\n",
-                     window.loaded() ? "its entry is missing" : window.error().c_str());
+        std::fprintf(stderr, "tyqlmftp: cannot load the %s: %s\n",
+                     window ? "window" : "command line",
+                     library.loaded() ? "its entry is missing" : library.error().c_str());
         return 1;
     }
     return entry(argc, argv);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    using tyq::app::CommandLineAction;
-    const auto line = tyq::app::parseCommandLine(argc, argv);
-    switch (line.action) {
-        case CommandLineAction::RunWindow:
-        case CommandLineAction::RunWindowVerbose:
-            return runWindow(argc, argv);
-        default:
-            // Answered before the toolkit: no display needed, no window.
-            return tyq::app::answerCommandLine(line);
-    }
 }

@@ -10,4 +10,4 @@ extern "C" __attribute__((visibility("default"))) int tyq_run_window(int argc, c
 }
 
 // The program finds the entry by name: its type must stay the one it calls.
-static_assert(std::is_same_v<decltype(&tyq_run_window), WindowEntry>);
+static_assert(std::is_same_v<decltype(&tyq_run_window), ProgramEntry>);
