@@ -247,11 +247,11 @@ def main():
             return self._listing(path, super().ftp_MLSD, "MLSD")
 
         def ftp_LIST(self, path):
-            if args.list:
-                with open(args.list, "rb") as handle:
-                    self.push_dtp_data(handle.read(), cmd="LIST")
-                return path
-            return super().ftp_LIST(path)
+            if not args.list:
+                return super().ftp_LIST(path)
+            with open(args.list, "rb") as handle:
+                self.push_dtp_data(handle.read(), cmd="LIST")
+            return path
 
         def _listing(self, path, base, cmd):
             if args.refuse_listing:
