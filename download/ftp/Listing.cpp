@@ -44,46 +44,82 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
     return entry;
 }
 
+// The next line of text, its line end dropped; text moves past it.
+std::string_view nextLine(std::string_view& text) {
+    const auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+// An "ls -l" line: mode, links, owner, group, size, month, day, time or
+// year; the name is the rest after one space, spaces of its own kept.
+// Nothing for a line with fewer fields; the size is -1 when unreadable.
+std::optional<ShownFile> shownEntry(std::string_view line) {
+    std::string_view fields[8];
+    std::size_t at = 0;
+    for (auto& field : fields) {
+        at = line.find_first_not_of(' ', at);
+        const auto stop = line.find(' ', at);
+        if (at == std::string_view::npos || stop == std::string_view::npos) {
+            return std::nullopt;
+        }
+        field = line.substr(at, stop - at);
+        at = stop;
+    }
+    if (at + 1 >= line.size()) {
+        return std::nullopt;
+    }
+    return ShownFile{
+        std::string(line.substr(at + 1)), sizeIn(fields[4]),
+        std::string(fields[5]) + " " + std::string(fields[6]) + " " + std::string(fields[7])};
+}
+
 }  // namespace
 
 std::vector<ShownFile> filesShownIn(std::string_view text) {
     std::vector<ShownFile> shown;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        const auto line = nextLine(text);
         if (line.empty() || line.front() != '-') {
             continue;  // folders, links, totals
         }
-        // Mode, links, owner, group, size, month, day, time or year; the name
-        // is the rest after one space, spaces of its own kept.
-        std::string_view fields[8];
-        std::size_t at = 0;
-        bool whole = true;
-        for (auto& field : fields) {
-            at = line.find_first_not_of(' ', at);
-            const auto stop = line.find(' ', at);
-            if (at == std::string_view::npos || stop == std::string_view::npos) {
-                whole = false;
-                break;
-            }
-            field = line.substr(at, stop - at);
-            at = stop;
-        }
-        if (!whole || at + 1 >= line.size()) {
-            continue;
-        }
-        ShownFile file{
-            std::string(line.substr(at + 1)), sizeIn(fields[4]),
-            std::string(fields[5]) + " " + std::string(fields[6]) + " " + std::string(fields[7])};
-        if (file.size >= 0) {
-            shown.push_back(std::move(file));
+        if (auto file = shownEntry(line); file && file->size >= 0) {
+            shown.push_back(std::move(*file));
         }
     }
     return shown;
+}
+
+std::optional<ZipNames> zipFilesShownIn(std::string_view text) {
+    ZipNames found;
+    while (!text.empty()) {
+        const auto line = nextLine(text);
+        if (line.empty() || line.starts_with("total ")) {
+            continue;
+        }
+        auto entry = shownEntry(line);
+        // A mode of ten letters or more, as "ls -l" shows it.
+        const bool mode = line.find(' ') >= 10;
+        if (!entry || !mode || (line.front() != '-' && line.front() != 'd')) {
+            return std::nullopt;  // another form, or a link: only NLST tells its name
+        }
+        if (!matchesPattern(entry->name, NamePattern::AnyZip)) {
+            continue;
+        }
+        // NLST would list a folder of that name, and a file whose size is
+        // unreadable may be misread altogether.
+        if (line.front() == 'd' || entry->size < 0) {
+            return std::nullopt;
+        }
+        found.names.push_back(std::move(entry->name));
+        found.sizes.push_back(entry->size);
+        found.modified.push_back(std::move(entry->time));
+    }
+    return found;
 }
 
 std::string timeIn(std::string_view value) {

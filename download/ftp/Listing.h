@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,12 @@ struct ShownFile {
     std::string time;
 };
 std::vector<ShownFile> filesShownIn(std::string_view text);
+
+// The ".ZIP" files of a LIST with their sizes and times as filesShownIn
+// reads them, when the listing tells NLST's names: every line in the
+// "ls -l" form, no link, no folder and no unreadable size under such a name.
+// Nothing otherwise.
+std::optional<ZipNames> zipFilesShownIn(std::string_view text);
 
 // The "YYYYMMDDHHMMSS" of an MLSD modify fact or an MDTM reply (fractions
 // dropped); empty for anything else.
