@@ -130,6 +130,76 @@ std::string timeIn(std::string_view value) {
     return std::string(digits);
 }
 
+namespace {
+
+// The parts of a time a listing tells; -1 for a part it does not.
+struct TimeParts {
+    int year = -1;
+    int month = -1;
+    int day = -1;
+    int minuteOfDay = -1;
+    int second = -1;
+};
+
+std::optional<TimeParts> partsOf(std::string_view time) {
+    const auto number = [](std::string_view digits) {
+        const long long value = digits.size() <= 4 ? sizeIn(digits) : -1;
+        return static_cast<int>(value);
+    };
+    TimeParts parts;
+    if (time.size() == 14 && sizeIn(time) >= 0) {
+        parts = {number(time.substr(0, 4)), number(time.substr(4, 2)), number(time.substr(6, 2)),
+                 number(time.substr(8, 2)) * 60 + number(time.substr(10, 2)),
+                 number(time.substr(12, 2))};
+        return parts;
+    }
+    // "Mon DD HH:MM" or "Mon DD YYYY", as filesShownIn keeps them.
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    const auto space = time.find(' ');
+    const auto second = time.find(' ', space + 1);
+    if (space != 3 || second == std::string_view::npos) {
+        return std::nullopt;
+    }
+    for (int m = 0; m < 12; ++m) {
+        if (iequals(time.substr(0, 3), kMonths[m])) {
+            parts.month = m + 1;
+        }
+    }
+    parts.day = number(time.substr(space + 1, second - space - 1));
+    const auto last = time.substr(second + 1);
+    if (last.size() == 5 && last[2] == ':') {
+        const int hour = number(last.substr(0, 2));
+        const int minute = number(last.substr(3, 2));
+        parts.minuteOfDay = hour < 0 || minute < 0 ? -1 : hour * 60 + minute;
+        if (parts.minuteOfDay < 0) {
+            return std::nullopt;
+        }
+    } else if ((parts.year = number(last)) < 0 || last.size() != 4) {
+        return std::nullopt;
+    }
+    if (parts.month < 0 || parts.day < 0) {
+        return std::nullopt;
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool sameTime(std::string_view a, std::string_view b) {
+    if (a == b) {
+        return true;
+    }
+    const auto x = partsOf(a);
+    const auto y = partsOf(b);
+    if (!x || !y) {
+        return false;
+    }
+    const auto agree = [](int p, int q) { return p < 0 || q < 0 || p == q; };
+    return x->month == y->month && x->day == y->day && agree(x->year, y->year) &&
+           agree(x->minuteOfDay, y->minuteOfDay) && agree(x->second, y->second);
+}
+
 long long sizeIn(std::string_view digits) {
     if (digits.empty()) {
         return -1;

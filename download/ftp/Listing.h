@@ -40,6 +40,13 @@ std::optional<ZipNames> zipFilesShownIn(std::string_view text);
 // dropped); empty for anything else.
 std::string timeIn(std::string_view value);
 
+// Whether two times a listing told of a file ("YYYYMMDDHHMMSS", or a LIST's
+// "Mon DD HH:MM" or "Mon DD YYYY") can be the same: they agree on each part
+// both tell. A LIST shows the year instead of the hour once a file is half a
+// year old, and that alone must not make it a new file. Times that cannot
+// be read are the same only when they are equal.
+bool sameTime(std::string_view a, std::string_view b);
+
 // One name a line for NLST; for MLSD "type=file;size=1234;...; NAME", the
 // facts ending at the first space and the name the rest, as it stands. The
 // folder itself and its parent are no names, nor is a line without facts.

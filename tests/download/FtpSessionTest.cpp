@@ -146,6 +146,27 @@ TEST(FtpListing, ZipNamesAndTheirSizes) {
                       std::tie(shown[0].name, shown[0].size, shown[0].time));
         }
     }
+
+    // Times told in different forms: alike on every part both tell.
+    const std::tuple<const char*, const char*, bool> times[] = {
+        {"Dec 07 10:15", "Dec 07 10:15", true},
+        {"Dec 07 10:15", "Dec 07 2026", true},  // half a year on
+        {"Dec 07 10:15", "20261207101559", true},
+        {"Dec 07 2026", "20261207000000", true},
+        {"Dec 07 10:15", "Dec 07 10:16", false},
+        {"Dec 07 2025", "Dec 07 2026", false},
+        {"Dec 07 10:15", "Dec 08 10:15", false},
+        {"Dec 7 10:15", "20261107101500", false},
+        {"20261207101500", "20261207101501", false},
+        {"Dec 07 10-15", "Dec 07 10:15", false},
+        {"Foo 07 10:15", "Foo 07 10:15", true},
+        {"Foo 07 10:15", "Foo 07 2026", false},
+        {"", "Dec 07 10:15", false},
+    };
+    for (const auto& [a, b, same] : times) {
+        EXPECT_EQ(download::ftp::sameTime(a, b), same) << a << " / " << b;
+        EXPECT_EQ(download::ftp::sameTime(b, a), same) << b << " / " << a;
+    }
 }
 
 // Sizes told on the control connection, and a file held to them.
