@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimeEdit>
@@ -325,6 +326,39 @@ class SetupDlgTest : public QObject {
         QCOMPARE(std::filesystem::exists(link), !after.isNull());
         QCOMPARE(f.prompter.asked.size(), std::size_t(prompt.isNull() ? 0 : 1));
         QVERIFY(prompt.isNull() || f.prompter.texts()[0].starts_with(prompt.toStdString()));
+    }
+
+    // Every time the field can show makes a timer the service manager reads
+    // as that time of every day.
+    void everyDailyTimeIsACalendarTime() {
+        Fixture f;
+        f.open();
+        QStringList expressions;
+        QStringList expected;
+        for (int minute = 0; minute < 24 * 60; ++minute) {
+            f.dailyTime()->setTime(QTime(minute / 60, minute % 60));
+            const std::string shown = f.dailyTime()->text().toStdString();
+            QVERIFY2(settings::isTimeOfDay(shown), shown.c_str());
+            const std::string timer = settings::timerUnitText(shown);
+            const auto at = timer.find("OnCalendar=");
+            QVERIFY(at != std::string::npos);
+            expressions << QString::fromStdString(
+                timer.substr(at + 11, timer.find('\n', at) - at - 11));
+            expected << QStringLiteral("*-*-* %1:%2:00")
+                            .arg(minute / 60, 2, 10, QChar('0'))
+                            .arg(minute % 60, 2, 10, QChar('0'));
+        }
+        QProcess analyze;
+        analyze.start("systemd-analyze", QStringList{"calendar"} + expressions);
+        QVERIFY(analyze.waitForFinished(120000));
+        QCOMPARE(analyze.exitCode(), 0);
+        QStringList normalized;
+        for (const QString& line : QString::fromUtf8(analyze.readAllStandardOutput()).split('\n')) {
+            if (line.trimmed().startsWith("Normalized form: ")) {
+                normalized << line.trimmed().mid(17);
+            }
+        }
+        QCOMPARE(normalized, expected);
     }
 };
 
