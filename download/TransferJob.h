@@ -110,7 +110,9 @@ class TransferObserver {
 // (asking the observer about a certificate that does not verify), lists the
 // mailbox once and fetches each file, over further connections too when the
 // plan allows, putting each in place in the listing's order. A stop ends it
-// at once; files that arrived whole stay, nothing of the one under way does.
+// at once; files that arrived whole stay, and what came of a file under way
+// waits in the partial folder for a later run to go on from, never under
+// its name.
 TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer,
                             std::stop_token stop);
 
