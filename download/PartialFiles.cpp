@@ -119,8 +119,8 @@ std::string recordText(const PartialRecord& record) {
     const auto& file = record.file;
     return kRecordHeader + std::to_string(static_cast<std::uintmax_t>(record.device)) + ' ' +
            std::to_string(static_cast<std::uintmax_t>(record.inode)) + ' ' +
-           std::to_string(file.size) + ' ' + file.modified + '\n' +
-           std::to_string(file.name.size()) + ':' + file.name + '\n' + kRecordEnd;
+           std::to_string(record.born) + ' ' + std::to_string(file.size) + ' ' + file.modified +
+           '\n' + std::to_string(file.name.size()) + ':' + file.name + '\n' + kRecordEnd;
 }
 
 // A record as written whole; nothing for one cut short or not ours.
@@ -134,11 +134,12 @@ std::optional<PartialRecord> parseRecord(std::string_view text, std::string data
     record.data = std::move(data);
     std::uintmax_t device = 0;
     std::uintmax_t inode = 0;
+    std::uintmax_t born = 0;
     std::uintmax_t size = 0;
     std::uintmax_t length = 0;
     std::size_t at = 0;
     if (!readNumber(text, at, ' ', device) || !readNumber(text, at, ' ', inode) ||
-        !readNumber(text, at, ' ', size)) {
+        !readNumber(text, at, ' ', born) || !readNumber(text, at, ' ', size)) {
         return std::nullopt;
     }
     const std::size_t line = text.find('\n', at);
@@ -154,11 +155,27 @@ std::optional<PartialRecord> parseRecord(std::string_view text, std::string data
     record.file.name.assign(text.substr(at, length));
     record.device = static_cast<dev_t>(device);
     record.inode = static_cast<ino_t>(inode);
+    record.born = born;
     record.file.size = static_cast<std::int64_t>(size);
     if (!isPlainFileName(record.file.name)) {
         return std::nullopt;
     }
     return record;
+}
+
+// The folder open anew: a copy of the descriptor would share where reading
+// it got to.
+int reopen(int folder) {
+    return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+std::uint64_t bornOf(int fd) {
+    struct statx info {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) != 0 ||
+        (info.stx_mask & STATX_BTIME) == 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(info.stx_btime.tv_sec) * 1000000000u + info.stx_btime.tv_nsec;
 }
 
 std::string freshNumber() {
@@ -275,7 +292,7 @@ std::unique_ptr<PartialStore> PartialStore::open(const std::filesystem::path& lo
 PartialStore::~PartialStore() {
     // Gone once nothing waits in it; whatever else is there keeps it.
     bool empty = true;
-    if (const int copy = ::fcntl(folder_, F_DUPFD_CLOEXEC, 0); copy >= 0) {
+    if (const int copy = reopen(folder_); copy >= 0) {
         const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
@@ -304,7 +321,7 @@ PartialStore::~PartialStore() {
 
 void PartialStore::load() {
     std::vector<std::string> leaves;
-    if (const int copy = ::fcntl(folder_, F_DUPFD_CLOEXEC, 0); copy >= 0) {
+    if (const int copy = reopen(folder_); copy >= 0) {
         const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
@@ -444,6 +461,7 @@ PartialFile PartialStore::claim(const ListedFile& file) {
     }
     partial.record_.device = info.st_dev;
     partial.record_.inode = info.st_ino;
+    partial.record_.born = bornOf(partial.fd_);
     const Fd out(::openat(folder_, (partial.record_.data + kRecordEnding).c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     // The umask may have narrowed it; a fetched file is readable by all.
@@ -462,7 +480,8 @@ PartialFile PartialStore::resume(const PartialRecord& record, const ListedFile& 
     struct stat info {};
     const bool ours = fd.valid() && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
                       info.st_dev == record.device && info.st_ino == record.inode &&
-                      info.st_uid == ::geteuid() && info.st_nlink == 1 && info.st_size <= file.size;
+                      bornOf(fd.get()) == record.born && info.st_uid == ::geteuid() &&
+                      info.st_nlink == 1 && info.st_size <= file.size;
     if (!ours || ::lseek(fd.get(), 0, SEEK_END) != info.st_size) {
         log::record(log::Category::Transfer, [&] {
             return shownText(file.name, 200) + ": the partial is not the file we wrote";

@@ -31,6 +31,9 @@ struct PartialRecord {
     std::string data;  // its name in the folder (digits only)
     dev_t device = 0;
     ino_t inode = 0;
+    // When it was made (ns), where the file system tells: a number freed
+    // and given to a new file does not pass for it. 0 where it does not.
+    std::uint64_t born = 0;
     ListedFile file;
 };
 

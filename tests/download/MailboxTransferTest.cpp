@@ -621,6 +621,108 @@ TEST_F(MailboxTransfer, ServerKilledMidFileLeavesTheOldCopy) {
     EXPECT_TRUE(readFile(local / "A.ZIP") == readFile(mailbox / "A.ZIP"));
 }
 
+// A fetch cut short is taken up by the next run where it ended, while the
+// mailbox file and the partial are still the ones recorded; else the file
+// comes whole, and a partial of a file that is gone goes.
+TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
+    constexpr std::uintmax_t kCut = 300007;
+    const fs::path partials = local / download::kPartialFolderName;
+    const fs::path elsewhere = root / "elsewhere";
+    // The partial's data: the one file of the folder named by digits.
+    const auto partial = [&] {
+        for (const auto& entry : fs::directory_iterator(partials)) {
+            const auto name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") == std::string::npos) {
+                return entry.path();
+            }
+        }
+        return fs::path();
+    };
+    const auto copyAside = [&] {
+        fs::copy_file(partial(), elsewhere, fs::copy_options::overwrite_existing);
+        fs::remove(partial());
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> switches;  // of the server the second run meets
+        std::function<void()> between;
+        int rests;  // REST commands the second run sends, each with the partial's size
+    };
+    const Case cases[] = {
+        {"resumed", {}, {}, 1},
+        {"REST refused", {"--refuse-rest"}, {}, 1},
+        {"same size, new time",
+         {},
+         [&] {
+             put("B.ZIP", bigFile(1 << 20, 'c'));
+             fs::last_write_time(mailbox / "B.ZIP",
+                                 fs::last_write_time(mailbox / "B.ZIP") + std::chrono::hours(25));
+         },
+         0},
+        {"partial replaced by a link",
+         {},
+         [&] {
+             const auto data = partial();
+             copyAside();
+             fs::create_symlink(elsewhere, data);
+         },
+         0},
+        {"partial replaced by another file",
+         {},
+         [&] {
+             // Made while the old one still holds its number.
+             const auto data = partial();
+             fs::copy_file(data, root / "other");
+             fs::rename(root / "other", data);
+         },
+         0},
+        {"gone from the mailbox", {}, [&] { fs::remove(mailbox / "B.ZIP"); }, 0},
+    };
+    set(settings::kConnections, "1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(local);
+        fs::create_directory(local);
+        put("B.ZIP", bigFile(1 << 20, 'b'));
+        window = FakeMainWindow{};
+        {
+            // The server sends no more than the cut: the stop meets it there.
+            FtpServer stalling(FtpServer::pyftpdlib(mailbox, "mailbox", "secret",
+                                                    {"--stall-after", std::to_string(kCut)}));
+            useServer(stalling);
+            window.onBytes = [&](auto& bytes) {
+                if (static_cast<std::uintmax_t>(bytes.itemDone) >= kCut) {
+                    window.stop.request_stop();
+                }
+            };
+            EXPECT_FALSE(transfer());
+        }
+        EXPECT_TRUE(localNames().empty());
+        ASSERT_EQ(fs::file_size(partial()), kCut);
+        if (c.between) {
+            c.between();
+        }
+        window = FakeMainWindow{};
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        useServer(server);
+        EXPECT_TRUE(transfer());
+
+        const bool listed = fs::exists(mailbox / "B.ZIP");
+        EXPECT_EQ(localNames(),
+                  listed ? std::vector<std::string>{"B.ZIP"} : std::vector<std::string>{});
+        EXPECT_TRUE(!listed || readFile(local / "B.ZIP") == readFile(mailbox / "B.ZIP"));
+        EXPECT_EQ(log(), std::string(kStart) +
+                             "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
+        EXPECT_EQ(server.sent("REST"), c.rests);
+        EXPECT_EQ(server.commands().find("REST " + std::to_string(kCut)) != std::string::npos,
+                  c.rests != 0);
+        // Nothing waits any more; a link's target was never written to.
+        EXPECT_FALSE(fs::exists(partials));
+        EXPECT_TRUE(!fs::exists(elsewhere) || fs::file_size(elsewhere) == kCut);
+        fs::remove(elsewhere);
+    }
+}
+
 TEST_F(MailboxTransfer, TransferShorterThanAnnouncedFails) {
     put("A.ZIP", bigFile(5000, 'a'));
     writeFile(local / "A.ZIP", "the old copy");
