@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -101,6 +102,14 @@ bool allDigits(std::string_view text) {
            text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// A time as the listing told it: MLSD's digits, or the month, day and
+// time (or year) of a LIST; one line of it in a record.
+bool isTimeText(std::string_view text) {
+    return !text.empty() && text.size() <= 64 && std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+}
+
 // A number of `text` at `at`, up to `end`.
 bool readNumber(std::string_view text, std::size_t& at, char end, std::uintmax_t& value) {
     const std::size_t stop = text.find(end, at);
@@ -143,7 +152,7 @@ std::optional<PartialRecord> parseRecord(std::string_view text, std::string data
         return std::nullopt;
     }
     const std::size_t line = text.find('\n', at);
-    if (line == std::string_view::npos || !allDigits(text.substr(at, line - at))) {
+    if (line == std::string_view::npos || !isTimeText(text.substr(at, line - at))) {
         return std::nullopt;
     }
     record.file.modified.assign(text.substr(at, line - at));
@@ -415,8 +424,7 @@ void PartialStore::prune(const ZipListing& listing) {
 }
 
 PartialFile PartialStore::claim(const ListedFile& file) {
-    if (file.size < 0 || file.modified.empty() || !allDigits(file.modified) ||
-        !isPlainFileName(file.name)) {
+    if (file.size < 0 || !isTimeText(file.modified) || !isPlainFileName(file.name)) {
         return {};
     }
     std::optional<PartialRecord> earlier;
