@@ -559,7 +559,7 @@ FetchResult FtpSession::fetchPartial(const std::string& name, PartialFile partia
     using enum DownloadStatus;
     const long long from = partial.offset();
     Retrieved got;
-    if (from < listedSize) {
+    if (from == 0 || from < listedSize) {
         if (from > 0) {
             log::record(log::Category::Transfer, [&] {
                 return shown(name) + ": resuming at " + std::to_string(from) + " bytes";
