@@ -480,9 +480,10 @@ PartialFile PartialStore::claim(const ListedFile& file) {
     return partial;
 }
 
-PartialFile PartialStore::resume(const PartialRecord& record, const ListedFile& file) {
+int PartialStore::openRecorded(const PartialRecord& record, const ListedFile& file,
+                               std::int64_t& size) const {
     if (record.file.size != file.size || record.file.modified != file.modified) {
-        return {};
+        return -1;
     }
     Fd fd(::openat(folder_, record.data.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
@@ -491,6 +492,29 @@ PartialFile PartialStore::resume(const PartialRecord& record, const ListedFile& 
                       bornOf(fd.get()) == record.born && info.st_uid == ::geteuid() &&
                       info.st_nlink == 1 && info.st_size <= file.size;
     if (!ours || ::lseek(fd.get(), 0, SEEK_END) != info.st_size) {
+        return -1;
+    }
+    size = info.st_size;
+    return fd.release();
+}
+
+std::int64_t PartialStore::held(const ListedFile& file) {
+    std::optional<PartialRecord> record;
+    {
+        const std::lock_guard lock(mutex_);
+        if (const auto found = records_.find(file.name); found != records_.end()) {
+            record = found->second;
+        }
+    }
+    std::int64_t size = 0;
+    const Fd fd(record ? openRecorded(*record, file, size) : -1);
+    return fd.valid() ? size : 0;
+}
+
+PartialFile PartialStore::resume(const PartialRecord& record, const ListedFile& file) {
+    std::int64_t size = 0;
+    const int fd = openRecorded(record, file, size);
+    if (fd < 0) {
         log::record(log::Category::Transfer, [&] {
             return shownText(file.name, 200) + ": the partial is not the file we wrote";
         });
@@ -498,9 +522,9 @@ PartialFile PartialStore::resume(const PartialRecord& record, const ListedFile& 
     }
     PartialFile partial;
     partial.store_ = this;
-    partial.fd_ = fd.release();
+    partial.fd_ = fd;
     partial.record_ = record;
-    partial.offset_ = info.st_size;
+    partial.offset_ = size;
     return partial;
 }
 

@@ -96,6 +96,8 @@ class PartialStore {
     // one. Invalid when the file's size or time is unknown, when another
     // connection has it, or when none can be made.
     PartialFile claim(const ListedFile& file);
+    // The bytes claim would go on from for `file`, or 0.
+    std::int64_t held(const ListedFile& file);
     // The file is in place, fetched one way or another: nothing of it is
     // kept here, now or when a connection still at it lets go.
     void arrived(const std::string& name);
@@ -108,6 +110,9 @@ class PartialStore {
     // A connection lets go of a partial: kept for a later fetch, or dropped.
     void settle(const PartialRecord& record, bool keep);
     PartialFile resume(const PartialRecord& record, const ListedFile& file);
+    // The recorded data file, open for writing, when it is still the very
+    // file we wrote and no longer than the listed file.
+    int openRecorded(const PartialRecord& record, const ListedFile& file, std::int64_t& size) const;
 
     int location_ = -1;
     int folder_ = -1;

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <tuple>
 
+#include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::download {
 namespace {
@@ -171,6 +173,11 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             continue;
         }
         observer.fileStarted(item);
+        if (partials != nullptr) {
+            if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
+                observer.resuming(item, from);
+            }
+        }
         auto fetched = ahead.take(item, showBytes, fetchLater);
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.

@@ -100,6 +100,8 @@ class TransferObserver {
     virtual void listed(const ZipListing& /*listing*/) {}
     // The download of listing.names[item] begins.
     virtual void fileStarted(std::size_t /*item*/) {}
+    // ... and goes on from the `from` bytes an earlier run left of it.
+    virtual void resuming(std::size_t /*item*/, std::int64_t /*from*/) {}
     // Bytes of the current file so far, and its size (-1 while unknown).
     virtual void bytes(std::int64_t /*done*/, std::int64_t /*total*/) {}
     virtual void fileFailed(std::size_t /*item*/, const FailedFile& /*failed*/) {}

@@ -714,6 +714,7 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
         EXPECT_EQ(log(), std::string(kStart) +
                              "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
         EXPECT_EQ(server.sent("REST"), c.rests);
+        EXPECT_EQ(std::ranges::count(window.details, "Resuming B.ZIP at 300007 bytes"), c.rests);
         EXPECT_EQ(server.commands().find("REST " + std::to_string(kCut)) != std::string::npos,
                   c.rests != 0);
         // Nothing waits any more; a link's target was never written to.
