@@ -98,8 +98,10 @@ struct Transport::Handles {
     std::string reply;
     std::int64_t shownDone = -1;
     std::int64_t shownTotal = -1;
-    // Bytes the file held before a resumed download: shown as done.
+    // Bytes the file held before a resumed download, shown as done, and
+    // the size the listing told of it.
     std::int64_t resumedFrom = 0;
+    std::int64_t resumedSize = -1;
     bool stopped = false;
     // The request under way refused a data connection from elsewhere than
     // the server.
@@ -132,9 +134,13 @@ struct Transport::Handles {
         auto& self = *static_cast<Handles*>(user);
         if (self.file != nullptr) {
             // SIZE's answer, else the size the RETR reply named. Resumed,
-            // libcurl counts only what is left: the whole file is shown.
-            const auto from = self.resumedFrom;
-            self.report(from + now, total > 0 ? from + total : self.file->told.said());
+            // libcurl counts only what is left, and a reply may name either:
+            // the whole file is shown, as listed.
+            if (self.resumedFrom > 0) {
+                self.report(self.resumedFrom + now, self.resumedSize);
+            } else {
+                self.report(now, total > 0 ? total : self.file->told.said());
+            }
         }
         return self.stop.stop_requested() ? 1 : 0;
     }
@@ -507,6 +513,7 @@ RetrieveOutcome Transport::retrieve(const RetrieveRequest& request) {
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
         handles_->resumedFrom = from;
+        handles_->resumedSize = request.listedSize;
         applyCommon(escaped.get());
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);

@@ -715,6 +715,13 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
                              "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
         EXPECT_EQ(server.sent("REST"), c.rests);
         EXPECT_EQ(std::ranges::count(window.details, "Resuming B.ZIP at 300007 bytes"), c.rests);
+        // The bytes shown go on from the partial, out of the whole file.
+        const bool resumed = c.rests != 0 && c.switches.empty();
+        for (const auto& bytes : window.bytes) {
+            EXPECT_TRUE(bytes.itemDone == 0 ||
+                        (bytes.itemTotal == 1 << 20 &&
+                         (!resumed || static_cast<std::uintmax_t>(bytes.itemDone) >= kCut)));
+        }
         EXPECT_EQ(server.commands().find("REST " + std::to_string(kCut)) != std::string::npos,
                   c.rests != 0);
         // Nothing waits any more; a link's target was never written to.

@@ -102,6 +102,8 @@ struct ChildRun {
         pid = ::fork();
         if (pid == 0) {
             ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+            // What the download records stays with the test, not the user.
+            ::setenv("XDG_STATE_HOME", (work / "state").c_str(), 1);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             if (::chdir(work.path().c_str()) != 0) {
                 std::_Exit(120);
