@@ -362,6 +362,8 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
+        // Nothing waits to be resumed, not even what an overtaken helper had.
+        EXPECT_FALSE(fs::exists(local / download::kPartialFolderName));
         for (int i = 0; i < 8; ++i) {
             EXPECT_EQ(readFile(local / names[static_cast<std::size_t>(i)]),
                       bigFile(static_cast<std::size_t>(i) * 40000, 'a' + i));
