@@ -1,20 +1,24 @@
-#include "app/CUtilityApp.h"
-#include "app/Collect.h"
-#include "app/CommandLine.h"
+#include <cstdio>
 
+#include "app/CommandLine.h"
+#include "app/WindowEntry.h"
+#include "common/Paths.h"
+#include "common/SharedLibrary.h"
+
+// The program is a small front: the window's toolkit and the transfer's
+// libraries (libcurl, TLS, the session bus) each come with a library of our
+// own, loaded from the program's folder only when the arguments want it, so
+// neither pays for the other's.
 int main(int argc, char** argv) {
-    using tyq::app::CommandLineAction;
-    const auto line = tyq::app::parseCommandLine(argc, argv);
-    switch (line.action) {
-        case CommandLineAction::RunWindow:
-        case CommandLineAction::RunWindowVerbose:
-            break;
-        case CommandLineAction::Collect:
-            return tyq::app::runCollect();
-        default:
-            // Answered before the toolkit: no display needed, no window.
-            return tyq::app::answerCommandLine(line);
+    const bool window = tyq::app::asksForWindow(argc, argv);
+    const tyq::SharedLibrary library(tyq::executableFolder() /
+                                     (window ? kWindowLibrary : kCommandLibrary));
+    const auto entry = library.entryAs<ProgramEntry>(window ? kWindowEntry : kCommandEntry);
+    if (entry == nullptr) {
+        std::fprintf(stderr, "tyqlmftp: cannot load the %s: %s\n",
+                     window ? "window" : "command line",
+                     library.loaded() ? "its entry is missing" : library.error().c_str());
+        return 1;
     }
-    tyq::app::CUtilityApp app;
-    return app.run(argc, argv);
+    return entry(argc, argv);
 }

@@ -14,6 +14,7 @@
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
 #include "ui/CMainDlg.h"
+#include "ui/Logging.h"
 #include "ui/QtPrompter.h"
 
 namespace tyq::app {
@@ -56,6 +57,7 @@ int CUtilityApp::run(int argc, char** argv) {
         return answerNoDisplay();
     }
     QApplication application(argc, argv);
+    ui::installLogging();
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());
     QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));

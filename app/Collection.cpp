@@ -306,8 +306,18 @@ class Collection {
         if (!outcome.failed.empty()) {
             headline += "; " + std::to_string(outcome.failed.size()) + " could not be fetched";
         }
-        // The record as the download left it, with this run at its end.
+        // The record as the download left it, with this run at its end. An
+        // archive fetched but not extracted (a wrong zip password, a stop)
+        // counts as not collected, so the next run fetches and extracts it
+        // again rather than leave it packed for good.
         static_cast<void>(state_.load());
+        for (const auto& file : outcome.arrived) {
+            if (matchesPattern(file.name, NamePattern::QlmZip) &&
+                std::ranges::find(extracted.extracted, file.name) == extracted.extracted.end()) {
+                state_.record(download::listedFile(outcome.listing, file.item), false,
+                              env_.clock());
+            }
+        }
         state_.recordRun({env_.clock(), static_cast<int>(fetched), headline});
         if (auto failure = state_.save()) {
             out_ << *failure << std::endl;

@@ -63,14 +63,13 @@ int report(const ScheduleOutcome& outcome) {
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     using enum CommandLineAction;
-    if (argc <= 1) {
-        return {RunWindow, {}};
+    if (asksForWindow(argc, argv)) {
+        return {argc <= 1 ? RunWindow : RunWindowVerbose, {}};
     }
     const std::string_view argument = argv[1];
     if (argc == 2) {
         for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
                                            {"--version", PrintVersion},
-                                           {"--verbose", RunWindowVerbose},
                                            {"--collect", Collect},
                                            {"--no-schedule", Unschedule}}) {
             if (argument == name) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace tyq::app {
 
@@ -28,6 +29,12 @@ struct CommandLine {
 };
 
 CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// Whether the arguments ask for the window (none, or --verbose alone): the
+// program loads the window's library then, and the command line's otherwise.
+inline bool asksForWindow(int argc, const char* const* argv) {
+    return argc <= 1 || (argc == 2 && std::string_view(argv[1]) == "--verbose");
+}
 
 // Does and prints what the command line asks for; returns the exit status (0
 // when done, 1 when standard output could not be written or the schedule could

@@ -9,6 +9,7 @@
 
 #include "common/PrivateFile.h"
 #include "download/TransferJob.h"
+#include "download/ftp/Listing.h"
 
 namespace tyq::download {
 namespace {
@@ -134,7 +135,8 @@ bool CollectState::isNew(const ListedFile& listed) const {
     if (known.size != listed.size) {
         return true;
     }
-    return !known.modified.empty() && !listed.modified.empty() && known.modified != listed.modified;
+    return !known.modified.empty() && !listed.modified.empty() &&
+           !ftp::sameTime(known.modified, listed.modified);
 }
 
 void CollectState::record(const ListedFile& file, bool ok, std::time_t when) {

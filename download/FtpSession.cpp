@@ -456,12 +456,12 @@ void FtpSession::describe(ZipListing& listing) {
     }
 }
 
-ZipListing FtpSession::listZipFiles() {
+ZipListing FtpSession::listZipFiles(bool described) {
     if (!transport_->begin()) {
         return {false, {}, {}, "stopped", {}};
     }
     bool mlsd = !noMlsd_;
-    auto outcome = transport_->list({mlsd});
+    auto outcome = transport_->list({mlsd, !mlsd && described});
     // A server that does not know MLSD says so in a 5xx reply; anything
     // else (a dropped connection, a stop) is the listing's own failure.
     if (mlsd && outcome.ending == Ending::Failed && !outcome.tooLong &&
@@ -470,15 +470,43 @@ ZipListing FtpSession::listZipFiles() {
         mlsd = false;
         log::record(log::Category::Ftp, [&] {
             return "MLSD refused (" + std::to_string(outcome.replyCode()) +
-                   "): NLST from now on, listing again";
+                   "): " + (described ? "LIST" : "NLST") + " from now on, listing again";
         });
-        outcome = transport_->list({false});
+        outcome = transport_->list({false, described});
     }
     ZipListing listing;
+    if (!mlsd && described) {
+        // One LIST tells names, sizes and times where it shows every entry
+        // as "ls -l" does; elsewhere NLST names the files as before.
+        auto shown = outcome.ok() ? ftp::zipFilesShownIn(outcome.text) : std::nullopt;
+        if (shown) {
+            listing.listed = true;
+            listing.names = std::move(shown->names);
+            listing.sizes = std::move(shown->sizes);
+            listing.modified = std::move(shown->modified);
+            return listing;
+        }
+        const bool refused =
+            outcome.ending == Ending::Failed && !outcome.tooLong && outcome.replyCode() >= 500;
+        if (!outcome.ok() && !refused) {
+            listing.failure = listingFailure(outcome);
+            return listing;
+        }
+        // What was remembered of the server may be out of date.
+        const bool askMlsd = std::exchange(mlsdAssumed_, false);
+        log::record(log::Category::Ftp, [&] {
+            return (outcome.ok() ? std::string("LIST not in the \"ls -l\" form: ")
+                                 : "LIST refused (" + std::to_string(outcome.replyCode()) + "): ") +
+                   (askMlsd ? "MLSD" : "NLST");
+        });
+        if (askMlsd) {
+            noMlsd_ = false;
+            return listZipFiles(described);
+        }
+        outcome = transport_->list({false});
+    }
     if (!outcome.ok()) {
-        listing.failure = outcome.tooLong ? "it is longer than " +
-                                                std::to_string(ftp::kMaxListingBytes >> 20) + " MB"
-                                          : failureOf(outcome);
+        listing.failure = listingFailure(outcome);
         return listing;
     }
     listing.listed = true;
@@ -487,6 +515,12 @@ ZipListing FtpSession::listZipFiles() {
     listing.sizes = std::move(found.sizes);
     listing.modified = std::move(found.modified);
     return listing;
+}
+
+std::string FtpSession::listingFailure(const ftp::ListOutcome& outcome) const {
+    return outcome.tooLong
+               ? "it is longer than " + std::to_string(ftp::kMaxListingBytes >> 20) + " MB"
+               : failureOf(outcome);
 }
 
 DownloadResult PendingFile::commit(const std::string& target) {

@@ -22,6 +22,7 @@ namespace tyq::download {
 namespace ftp {
 class Transport;
 struct Outcome;
+struct ListOutcome;
 struct LoginOutcome;
 struct RetrieveOutcome;
 }  // namespace ftp
@@ -170,8 +171,14 @@ class FtpSession {
     // The names of the login directory that end in ".ZIP" in any letter case,
     // in the server's order. A listing that fails is not an empty mailbox.
     // MLSD first, for the sizes that spare a SIZE per file; NLST where the
-    // server does not know MLSD.
-    ZipListing listZipFiles();
+    // server does not know MLSD. Described: the sizes and times are wanted
+    // too, and a LIST that shows them with every name takes NLST's place.
+    ZipListing listZipFiles(bool described = false);
+    // The server refused MLSD before: a described listing starts with LIST,
+    // and asks MLSD again only when that LIST does not tell the names.
+    void assumeNoMlsd() noexcept { noMlsd_ = mlsdAssumed_ = true; }
+    // The server refused MLSD, or was assumed to and was not asked.
+    bool noMlsd() const noexcept { return noMlsd_; }
     // Completes a listing's sizes and times where it told none: one LIST
     // first (sizes and times as "ls -l" shows them), then SIZE and MDTM for
     // each file it did not show.
@@ -222,6 +229,7 @@ class FtpSession {
     explicit FtpSession(std::unique_ptr<ftp::Transport> transport);
     // Why a listing or download ended as it did, in plain words.
     std::string failureOf(const ftp::Outcome& outcome) const;
+    std::string listingFailure(const ftp::ListOutcome& outcome) const;
     // Why a download ended short of its end; resumable: what arrived can be
     // gone on from.
     std::string failureOfRetrieve(const std::string& name, const ftp::RetrieveOutcome& outcome,
@@ -256,6 +264,8 @@ class FtpSession {
     PartialStore* partials_ = nullptr;
     // The server refused MLSD: NLST from then on.
     bool noMlsd_ = false;
+    // ... only as far as assumeNoMlsd() said.
+    bool mlsdAssumed_ = false;
 };
 
 }  // namespace tyq::download

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +13,7 @@ namespace tyq::download {
 namespace {
 
 constexpr char kTlsMark[] = "@tls ";
+constexpr char kNoMlsdMark[] = "@nomlsd ";
 // Far more than any list of servers: a bigger file is not ours.
 constexpr std::size_t kMaxBytes = 1u << 20;
 
@@ -24,14 +26,20 @@ std::string serverOf(const std::string& line) {
     return line.substr(0, space);
 }
 
-// The server an "@tls" line names, or empty.
-std::string tlsServerOf(const std::string& line) {
-    if (line.rfind(kTlsMark, 0) != 0) {
+// The server a line of the mark ("@tls "...) names, or empty.
+template <std::size_t N>
+std::string markedServerOf(const std::string& line, const char (&mark)[N]) {
+    if (line.rfind(mark, 0) != 0) {
         return {};
     }
-    const auto start = line.find_first_not_of(' ', sizeof kTlsMark - 1);
+    const auto start = line.find_first_not_of(' ', N - 1);
     const auto end = line.find_last_not_of(' ');
     return start == std::string::npos ? std::string() : line.substr(start, end - start + 1);
+}
+
+// The server an "@tls" line names, or empty.
+std::string tlsServerOf(const std::string& line) {
+    return markedServerOf(line, kTlsMark);
 }
 
 }  // namespace
@@ -119,6 +127,28 @@ std::optional<std::string> KnownServers::rememberTls(const std::string& server) 
     }
     auto lines = lines_;
     lines.push_back(kTlsMark + server);
+    return save(std::move(lines));
+}
+
+bool KnownServers::refusesMlsd(const std::string& server) const {
+    return std::ranges::any_of(lines_, [&](const std::string& line) {
+        return markedServerOf(line, kNoMlsdMark) == server;
+    });
+}
+
+std::optional<std::string> KnownServers::rememberMlsd(const std::string& server, bool refused) {
+    if (server.empty() || refusesMlsd(server) == refused) {
+        return std::nullopt;
+    }
+    std::vector<std::string> lines;
+    for (const auto& line : lines_) {
+        if (markedServerOf(line, kNoMlsdMark) != server) {
+            lines.push_back(line);
+        }
+    }
+    if (refused) {
+        lines.push_back(kNoMlsdMark + server);
+    }
     return save(std::move(lines));
 }
 

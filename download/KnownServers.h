@@ -18,6 +18,8 @@ inline constexpr char kKnownServersFileName[] = "known_servers";
 //   "@tls host:port"        the server once completed TLS with a certificate
 //                           that verified; it must encrypt from then on, and
 //                           may renew its certificate.
+//   "@nomlsd host:port"     the server refused MLSD: a collection lists it
+//                           with LIST first (see FtpSession::assumeNoMlsd).
 // Lines it does not understand are kept as they are (readers that know only
 // the first kind skip the second); deleting a server's lines forgets it.
 class KnownServers {
@@ -43,6 +45,11 @@ class KnownServers {
     // Remembers that the server completed TLS, unless that or a fingerprint
     // is known already; written as remember() writes.
     std::optional<std::string> rememberTls(const std::string& server);
+    // Whether the server is remembered for refusing MLSD.
+    bool refusesMlsd(const std::string& server) const;
+    // Remembers, or forgets, that the server refuses MLSD; written as
+    // remember() writes, and only when that changes the file.
+    std::optional<std::string> rememberMlsd(const std::string& server, bool refused);
 
     const std::filesystem::path& file() const noexcept { return file_; }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <tuple>
 
+#include "common/Log.h"
 #include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
@@ -261,9 +262,20 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
             observer.note("Cannot remember that " + hostOf(key) + " uses TLS: " + *failure);
         }
     }
+    // A collection spares a server that refused MLSD before the asking.
+    const bool remember = plan.wanted && !key.empty() && !knownUnreadable;
+    if (remember && known.refusesMlsd(key)) {
+        session->assumeNoMlsd();
+    }
     // One listing serves the count and the downloads, so the log's count is
     // the number of files the run then tries.
-    outcome.listing = session->listZipFiles();
+    outcome.listing = session->listZipFiles(static_cast<bool>(plan.wanted));
+    if (remember && outcome.listing.listed) {
+        if (auto failure = known.rememberMlsd(key, session->noMlsd())) {
+            log::record(log::Category::Ftp,
+                        [&] { return "cannot remember whether MLSD works: " + *failure; });
+        }
+    }
     if (session->stopped()) {
         session.reset();
         return end(TransferEnd::Stopped);

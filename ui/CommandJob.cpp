@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <memory>
 
+#include "ui/Logging.h"
+
 namespace tyq::ui {
 namespace {
 
@@ -102,11 +104,15 @@ void CommandJob::start() {
 }
 
 void CommandJob::run() {
+    qCDebug(lcJob) << "command started";
     try {
         command_(*this, *this);
     } catch (...) {
         error_ = std::current_exception();
     }
+    qCDebug(lcJob) << (error_                   ? "command ended by an exception"
+                       : stop_.stop_requested() ? "command ended after a stop"
+                                                : "command ended");
     emit finished();
 }
 
@@ -159,8 +165,13 @@ PromptAnswer CommandJob::ask(const Prompt& prompt) {
     // Once a stop is asked for, the command hears No to every question, also
     // to one the user answered just before.
     if (!answered || (question && stop_.stop_requested())) {
+        qCDebug(lcJob) << "a question went unanswered after a stop";
         return unanswered;
     }
+    qCDebug(lcJob) << "a question answered"
+                   << (*answer == PromptAnswer::Yes  ? "Yes"
+                       : *answer == PromptAnswer::No ? "No"
+                                                     : "OK");
     return *answer;
 }
 

@@ -44,46 +44,82 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
     return entry;
 }
 
+// The next line of text, its line end dropped; text moves past it.
+std::string_view nextLine(std::string_view& text) {
+    const auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+// An "ls -l" line: mode, links, owner, group, size, month, day, time or
+// year; the name is the rest after one space, spaces of its own kept.
+// Nothing for a line with fewer fields; the size is -1 when unreadable.
+std::optional<ShownFile> shownEntry(std::string_view line) {
+    std::string_view fields[8];
+    std::size_t at = 0;
+    for (auto& field : fields) {
+        at = line.find_first_not_of(' ', at);
+        const auto stop = line.find(' ', at);
+        if (at == std::string_view::npos || stop == std::string_view::npos) {
+            return std::nullopt;
+        }
+        field = line.substr(at, stop - at);
+        at = stop;
+    }
+    if (at + 1 >= line.size()) {
+        return std::nullopt;
+    }
+    return ShownFile{
+        std::string(line.substr(at + 1)), sizeIn(fields[4]),
+        std::string(fields[5]) + " " + std::string(fields[6]) + " " + std::string(fields[7])};
+}
+
 }  // namespace
 
 std::vector<ShownFile> filesShownIn(std::string_view text) {
     std::vector<ShownFile> shown;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        const auto line = nextLine(text);
         if (line.empty() || line.front() != '-') {
             continue;  // folders, links, totals
         }
-        // Mode, links, owner, group, size, month, day, time or year; the name
-        // is the rest after one space, spaces of its own kept.
-        std::string_view fields[8];
-        std::size_t at = 0;
-        bool whole = true;
-        for (auto& field : fields) {
-            at = line.find_first_not_of(' ', at);
-            const auto stop = line.find(' ', at);
-            if (at == std::string_view::npos || stop == std::string_view::npos) {
-                whole = false;
-                break;
-            }
-            field = line.substr(at, stop - at);
-            at = stop;
-        }
-        if (!whole || at + 1 >= line.size()) {
-            continue;
-        }
-        ShownFile file{
-            std::string(line.substr(at + 1)), sizeIn(fields[4]),
-            std::string(fields[5]) + " " + std::string(fields[6]) + " " + std::string(fields[7])};
-        if (file.size >= 0) {
-            shown.push_back(std::move(file));
+        if (auto file = shownEntry(line); file && file->size >= 0) {
+            shown.push_back(std::move(*file));
         }
     }
     return shown;
+}
+
+std::optional<ZipNames> zipFilesShownIn(std::string_view text) {
+    ZipNames found;
+    while (!text.empty()) {
+        const auto line = nextLine(text);
+        if (line.empty() || line.starts_with("total ")) {
+            continue;
+        }
+        auto entry = shownEntry(line);
+        // A mode of ten letters or more, as "ls -l" shows it.
+        const bool mode = line.find(' ') >= 10;
+        if (!entry || !mode || (line.front() != '-' && line.front() != 'd')) {
+            return std::nullopt;  // another form, or a link: only NLST tells its name
+        }
+        if (!matchesPattern(entry->name, NamePattern::AnyZip)) {
+            continue;
+        }
+        // NLST would list a folder of that name, and a file whose size is
+        // unreadable may be misread altogether.
+        if (line.front() == 'd' || entry->size < 0) {
+            return std::nullopt;
+        }
+        found.names.push_back(std::move(entry->name));
+        found.sizes.push_back(entry->size);
+        found.modified.push_back(std::move(entry->time));
+    }
+    return found;
 }
 
 std::string timeIn(std::string_view value) {
@@ -92,6 +128,76 @@ std::string timeIn(std::string_view value) {
         return {};
     }
     return std::string(digits);
+}
+
+namespace {
+
+// The parts of a time a listing tells; -1 for a part it does not.
+struct TimeParts {
+    int year = -1;
+    int month = -1;
+    int day = -1;
+    int minuteOfDay = -1;
+    int second = -1;
+};
+
+std::optional<TimeParts> partsOf(std::string_view time) {
+    const auto number = [](std::string_view digits) {
+        const long long value = digits.size() <= 4 ? sizeIn(digits) : -1;
+        return static_cast<int>(value);
+    };
+    TimeParts parts;
+    if (time.size() == 14 && sizeIn(time) >= 0) {
+        parts = {number(time.substr(0, 4)), number(time.substr(4, 2)), number(time.substr(6, 2)),
+                 number(time.substr(8, 2)) * 60 + number(time.substr(10, 2)),
+                 number(time.substr(12, 2))};
+        return parts;
+    }
+    // "Mon DD HH:MM" or "Mon DD YYYY", as filesShownIn keeps them.
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    const auto space = time.find(' ');
+    const auto second = time.find(' ', space + 1);
+    if (space != 3 || second == std::string_view::npos) {
+        return std::nullopt;
+    }
+    for (int m = 0; m < 12; ++m) {
+        if (iequals(time.substr(0, 3), kMonths[m])) {
+            parts.month = m + 1;
+        }
+    }
+    parts.day = number(time.substr(space + 1, second - space - 1));
+    const auto last = time.substr(second + 1);
+    if (last.size() == 5 && last[2] == ':') {
+        const int hour = number(last.substr(0, 2));
+        const int minute = number(last.substr(3, 2));
+        parts.minuteOfDay = hour < 0 || minute < 0 ? -1 : hour * 60 + minute;
+        if (parts.minuteOfDay < 0) {
+            return std::nullopt;
+        }
+    } else if ((parts.year = number(last)) < 0 || last.size() != 4) {
+        return std::nullopt;
+    }
+    if (parts.month < 0 || parts.day < 0) {
+        return std::nullopt;
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool sameTime(std::string_view a, std::string_view b) {
+    if (a == b) {
+        return true;
+    }
+    const auto x = partsOf(a);
+    const auto y = partsOf(b);
+    if (!x || !y) {
+        return false;
+    }
+    const auto agree = [](int p, int q) { return p < 0 || q < 0 || p == q; };
+    return x->month == y->month && x->day == y->day && agree(x->year, y->year) &&
+           agree(x->minuteOfDay, y->minuteOfDay) && agree(x->second, y->second);
 }
 
 long long sizeIn(std::string_view digits) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,9 +30,22 @@ struct ShownFile {
 };
 std::vector<ShownFile> filesShownIn(std::string_view text);
 
+// The ".ZIP" files of a LIST with their sizes and times as filesShownIn
+// reads them, when the listing tells NLST's names: every line in the
+// "ls -l" form, no link, no folder and no unreadable size under such a name.
+// Nothing otherwise.
+std::optional<ZipNames> zipFilesShownIn(std::string_view text);
+
 // The "YYYYMMDDHHMMSS" of an MLSD modify fact or an MDTM reply (fractions
 // dropped); empty for anything else.
 std::string timeIn(std::string_view value);
+
+// Whether two times a listing told of a file ("YYYYMMDDHHMMSS", or a LIST's
+// "Mon DD HH:MM" or "Mon DD YYYY") can be the same: they agree on each part
+// both tell. A LIST shows the year instead of the hour once a file is half a
+// year old, and that alone must not make it a new file. Times that cannot
+// be read are the same only when they are equal.
+bool sameTime(std::string_view a, std::string_view b);
 
 // One name a line for NLST; for MLSD "type=file;size=1234;...; NAME", the
 // facts ending at the first space and the name the rest, as it stands. The

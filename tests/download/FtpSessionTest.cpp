@@ -1,5 +1,8 @@
 #include "download/FtpSession.h"
 
+#include <algorithm>
+#include <sstream>
+
 #include "download/KnownServers.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
@@ -57,24 +60,31 @@ TEST(FtpAddress, IdentityAsRemembered) {
     TempDir folder;
     writeFile(folder / "known",
               "# note\nmail.example.com:21 sha256:AB\n@tls [::1]:990\n"
-              "@tls host:2121\nhost:21 sha256:CD\n");
+              "@tls host:2121\n@nomlsd host:21\nhost:21 sha256:CD\n");
     download::KnownServers known(folder / "known");
     ASSERT_EQ(known.load(), std::nullopt);
-    const std::tuple<std::string, long, std::string, bool> cases[] = {
-        {"Mail.Example.COM", 21, "sha256:AB", false},
-        {"::1", 990, "", true},
-        {"host", 2121, "", true},
-        {"host", 21, "sha256:CD", false},
-        {"host", 990, "", false},
-        {"mail.example.com", 2121, "", false},
+    const std::tuple<std::string, long, std::string, bool, bool> cases[] = {
+        {"Mail.Example.COM", 21, "sha256:AB", false, false},
+        {"::1", 990, "", true, false},
+        {"host", 2121, "", true, false},
+        {"host", 21, "sha256:CD", false, true},
+        {"host", 990, "", false, false},
+        {"mail.example.com", 2121, "", false, false},
     };
-    for (const auto& [host, port, pin, usedTls] : cases) {
+    for (const auto& [host, port, pin, usedTls, noMlsd] : cases) {
         const auto address = download::ftp::parseAddress(host);
         const auto server = known.identity({address.host, port, "stale", true});
         EXPECT_EQ(server.pin, pin) << host << ":" << port;
         EXPECT_EQ(server.usedTlsBefore, usedTls) << host << ":" << port;
         EXPECT_EQ(server.key(), download::ftp::serverKey(host, port));
+        EXPECT_EQ(known.refusesMlsd(server.key()), noMlsd) << host << ":" << port;
     }
+    // Forgotten for one server, remembered for another, the rest kept.
+    ASSERT_EQ(known.rememberMlsd("host:21", false), std::nullopt);
+    ASSERT_EQ(known.rememberMlsd("other:21", true), std::nullopt);
+    EXPECT_EQ(readFile(folder / "known"),
+              "# note\nmail.example.com:21 sha256:AB\n@tls [::1]:990\n"
+              "@tls host:2121\nhost:21 sha256:CD\n@nomlsd other:21\n");
 }
 
 TEST(FtpListing, ZipNamesAndTheirSizes) {
@@ -118,6 +128,45 @@ TEST(FtpListing, ZipNamesAndTheirSizes) {
     EXPECT_EQ(std::tie(shown[0].name, shown[0].size, shown[0].time),
               std::make_tuple(std::string("F 1.ZIP"), 20000LL, std::string("Dec 07 10:15")));
     EXPECT_EQ(shown[1].name, " LEADING.ZIP");
+
+    // A LIST in place of NLST: only when it tells the same names.
+    const std::string file = "-rw-r--r--    1 0 0 20000 Dec 07 10:15 F 1.ZIP\r\n";
+    const std::pair<std::string, bool> lists[] = {
+        {"total 8\r\n" + file + "drwxr-xr-x 2 0 0 4096 Jan 01  2025 SUB\r\n", true},
+        {file + "lrwxrwxrwx 1 0 0 5 Jan 01 2025 LINK -> F.ZIP\n", false},
+        {file + "drwxr-xr-x 2 0 0 4096 Jan 01  2025 SUB.ZIP\n", false},
+        {file + "-rw-r--r-- 1 0 0 12x Jan 01 2025 BAD.ZIP\n", false},
+        {"-rw-r--r-- 1 owner 20000 Dec 07 10:15 F 1.ZIP\r\n", false},
+    };
+    for (const auto& [text, trusted] : lists) {
+        const auto found = download::ftp::zipFilesShownIn(text);
+        ASSERT_EQ(found.has_value(), trusted) << text;
+        if (found) {
+            EXPECT_EQ(std::tie(found->names[0], found->sizes[0], found->modified[0]),
+                      std::tie(shown[0].name, shown[0].size, shown[0].time));
+        }
+    }
+
+    // Times told in different forms: alike on every part both tell.
+    const std::tuple<const char*, const char*, bool> times[] = {
+        {"Dec 07 10:15", "Dec 07 10:15", true},
+        {"Dec 07 10:15", "Dec 07 2026", true},  // half a year on
+        {"Dec 07 10:15", "20261207101559", true},
+        {"Dec 07 2026", "20261207000000", true},
+        {"Dec 07 10:15", "Dec 07 10:16", false},
+        {"Dec 07 2025", "Dec 07 2026", false},
+        {"Dec 07 10:15", "Dec 08 10:15", false},
+        {"Dec 7 10:15", "20261107101500", false},
+        {"20261207101500", "20261207101501", false},
+        {"Dec 07 10-15", "Dec 07 10:15", false},
+        {"Foo 07 10:15", "Foo 07 10:15", true},
+        {"Foo 07 10:15", "Foo 07 2026", false},
+        {"", "Dec 07 10:15", false},
+    };
+    for (const auto& [a, b, same] : times) {
+        EXPECT_EQ(download::ftp::sameTime(a, b), same) << a << " / " << b;
+        EXPECT_EQ(download::ftp::sameTime(b, a), same) << b << " / " << a;
+    }
 }
 
 // Sizes told on the control connection, and a file held to them.
@@ -248,7 +297,8 @@ TEST_F(Session, SizeNamedInTheReplyStillChecksEveryFile) {
 }
 
 // Sizes from an MLSD listing spare the SIZE before each RETR and still hold
-// each file to them; a server without MLSD is listed with NLST.
+// each file to them; a server without MLSD is listed with NLST, or with one
+// LIST when sizes and times are wanted and it shows them with every name.
 TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
     put("B.ZIP", std::string(100, 'b'));
     put("C.ZIP", "c");
@@ -258,22 +308,37 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
               "type=cdir;size=4096; .\r\ntype=pdir; ..\r\nNOFACTS.ZIP\r\n"
               "type=file;size=1; B.ZIP\r\nSize=x1;Type=file; C.ZIP\r\n"
               "type=file;size=0; with space.ZIP\r\ntype=file;size=1; NOTES.TXT\r\n");
+    // No group column: the size cannot be read, so neither can the names.
+    writeFile(root / "list", "-rw-r--r-- 1 owner 100 Dec 07 10:15 B.ZIP\r\n");
+    // Sizes and times wanted, as a collection does; the server remembered for refusing MLSD.
+    enum Want { Names, Described, RememberedNoMlsd };
     struct Case {
         const char* label;
         std::vector<std::string> switches;
+        Want want;
         std::vector<long long> sizes;  // empty: NLST
         const char* bFailure;
         int sizeCommands;
+        const char* listings;  // the listing commands sent, in order
     };
+    const std::string list = (root / "list").string();
+    const std::vector<std::string> unread{"--no-mlsd", "--list", list};
     const Case cases[] = {
-        {"MLSD", {}, {100, 1, 0}, "", 0},
-        {"no MLSD", {"--no-mlsd"}, {}, "", 3},
+        {"MLSD", {}, Names, {100, 1, 0}, "", 0, "MLSD"},
+        {"no MLSD", {"--no-mlsd"}, Names, {}, "", 3, "MLSD NLST"},
         // B.ZIP listed shorter than sent; C.ZIP's size unreadable: SIZE asked.
         {"MLSD lying",
          {"--mlsd", (root / "mlsd").string()},
+         Names,
          {1, -1, 0},
          "longer than the server said",
-         1},
+         1,
+         "MLSD"},
+        {"no MLSD, one LIST", {"--no-mlsd"}, Described, {100, 1, 0}, "", 0, "MLSD LIST"},
+        {"unread LIST", unread, Described, {100, 1, 0}, "", 3, "MLSD LIST NLST LIST"},
+        {"remembered", {"--no-mlsd"}, RememberedNoMlsd, {100, 1, 0}, "", 0, "LIST"},
+        // A LIST it cannot read: MLSD asked again, which it has now.
+        {"MLSD now", {"--list", list}, RememberedNoMlsd, {100, 1, 0}, "", 0, "LIST MLSD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -282,7 +347,24 @@ TEST_F(Session, ListingSizesSpareSizeAndStillCheck) {
         ASSERT_TRUE(session);
         ASSERT_EQ(session->login({"127.0.0.1", server.port(), "mailbox", "secret", {}, {}}).status,
                   download::LoginStatus::LoggedIn);
-        const auto listing = session->listZipFiles();
+        if (c.want == RememberedNoMlsd) {
+            session->assumeNoMlsd();
+        }
+        auto listing = session->listZipFiles(c.want != Names);
+        if (c.want != Names) {
+            session->describe(listing);
+            EXPECT_EQ(std::ranges::count(listing.modified, std::string()), 0);
+        }
+        const std::string sent = c.listings;  // MLSD refused, or not asked
+        EXPECT_EQ(session->noMlsd(), sent.find("MLSD ") != std::string::npos || sent == "LIST");
+        std::string listings;
+        std::istringstream commands(server.commands());
+        for (std::string line; std::getline(commands, line);) {
+            if (line == "MLSD" || line == "NLST" || line == "LIST") {
+                listings += (listings.empty() ? "" : " ") + line;
+            }
+        }
+        EXPECT_EQ(listings, c.listings);
         EXPECT_EQ(listing.names, (std::vector<std::string>{"B.ZIP", "C.ZIP", "with space.ZIP"}));
         EXPECT_EQ(listing.sizes, c.sizes);
         for (std::size_t i = 0; i < listing.names.size(); ++i) {

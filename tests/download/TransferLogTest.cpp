@@ -253,6 +253,8 @@ TEST(CollectState, NewFilesAndTheRecordFile) {
         {{"A.ZIP", 100, "20261207101500"}, false},
         {{"A.ZIP", 100, ""}, false},               // no time told: name and size decide
         {{"A.ZIP", 100, "20261208101500"}, true},  // same size, a new time
+        {{"A.ZIP", 100, "Dec 07 2026"}, false},    // a LIST's form half a year on
+        {{"A.ZIP", 100, "Dec 08 2026"}, true},
         {{"A.ZIP", 101, "20261207101500"}, true},
         {{"NOTIME.ZIP", 7, "20261208000000"}, false},
         {{"BAD.ZIP", 5, "20261207101500"}, true},  // its fetch failed

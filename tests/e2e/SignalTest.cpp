@@ -336,6 +336,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     zip("zip pw", home / "QLMA.ZIP", "a.dat");
     FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
     const Notifications desktop(true);
+    test::NmMock network;
     ChildRun run;
     run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "zip pw");
     struct Row {
@@ -348,7 +349,9 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         std::vector<std::string> notice;  // in its one notification; none when empty
     };
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
-    const std::set<std::string> more{"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP", "QLMC.ZIP"};
+    const std::set<std::string> more{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMC.ZIP"};
+    auto most = more;
+    most.insert("NEW.ZIP");
     const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
         {"first run",
@@ -366,43 +369,68 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          {"a.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMB.ZIP"},
          "Check the zip password",
          {failed, "1 new file from the mailbox, 0 extracted", "Check the zip password"}},
+        {"the zip password mended: the archive comes again",
+         [&] { run.settings({}, "other"); },
+         0,
+         5,
+         {"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP"},
+         "1 new file from the mailbox, 1 extracted",
+         {"\"1 new file from the ORV mailbox\"", "QLMB.ZIP"}},
         {"a new archive that is no archive",
          [&] { makeFile(home / "QLMC.ZIP", 500); },
          1,
-         5,
+         6,
          more,
          "QLMC.ZIP: not a zip archive",
          {"\"1 new file from the ORV mailbox\"",
           "QLMC.ZIP\n1 new file from the mailbox, 0 extracted"}},
         {"the same size, a new time",
          [&] {
+             fs::remove(home / "QLMC.ZIP");
              fs::last_write_time(home / "OTHER.ZIP",
                                  fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
          },
          0,
-         6,
+         7,
          more,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
+        {"a metered connection",
+         [&] {
+             makeFile(home / "NEW.ZIP", 700);
+             network.setMetered(3);
+         },
+         75,
+         7,
+         more,
+         "The connection is metered: nothing was fetched",
+         {}},
+        {"a metered connection, collecting on it allowed",
+         [&] { run.settings("CollectOnMetered=1", "other"); },
+         0,
+         8,
+         most,
+         "1 new file from the mailbox, 0 extracted",
+         {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
         {"a refused log-in",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
          },
          77,
-         6,
-         more,
+         8,
+         most,
          "Could not log in",
          {failed, "Could not log in to the mailbox: The server refused the log-in"}},
-        {"the server gone", [&] { server.kill(); }, 75, 6, more, "Could not log in", {}},
+        {"the server gone", [&] { server.kill(); }, 75, 8, most, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         6,
-         more,
+         8,
+         most,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
     };

@@ -107,9 +107,15 @@ link="$units/timers.target.wants/tyqlmftp-collect.timer"
 odd="$scratch/bin dir %n \$HOME x"
 slash="$scratch/back\\slash"
 mkdir "$odd" "$slash"
+# The command line's library goes with it, as installed; the window's does not.
 for folder in "$odd" "$slash"; do
-  ln "$program" "$folder/tyqlmftp" 2>/dev/null || cp "$program" "$folder/tyqlmftp"
+  for file in "$program" "$(dirname "$program")/libtyqcli.so"; do
+    ln "$file" "$folder/" 2>/dev/null || cp "$file" "$folder/"
+  done
 done
+# A copy without the window's library beside it says so, and opens nothing.
+run "$odd/tyqlmftp"
+report "(no window library)" "$(answer_problem 1 empty '^tyqlmftp: cannot load the window: ')"
 next=1796720400  # the mock timer's next run
 next_text=$(date -u -d "@$next" '+%a %Y-%m-%d %H:%M UTC')
 

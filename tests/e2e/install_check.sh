@@ -14,6 +14,8 @@ trap 'rm -rf "$root"' EXIT
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 
 expected="usr/bin/tyqlmftp
+usr/lib/tyqlmftp/libtyqcli.so
+usr/lib/tyqlmftp/libtyqwindow.so
 usr/lib/tyqlmftp/libtyrasapi.so
 usr/lib/tyqlmftp/libtyrasdlg.so
 usr/lib/tyqlmftp/libtyunzip.so

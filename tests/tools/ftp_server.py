@@ -28,6 +28,7 @@ and runs until killed. Switches put faults into it:
   --no-mlsd              MLSD is not understood (500), as on servers without it;
                          so too with --listing and --reverse-listing
   --mlsd FILE            MLSD answers with the bytes of FILE as they are
+  --list FILE            LIST answers with the bytes of FILE as they are
   --long-transfer BYTES  each RETR announces the file's size in its 150/125 reply
                          but sends BYTES more; SIZE tells the file's size
   --connect-back-delay MS  PORT and EPRT connect back MS milliseconds late
@@ -78,6 +79,7 @@ def main():
     parser.add_argument("--reverse-listing", action="store_true")
     parser.add_argument("--no-mlsd", action="store_true")
     parser.add_argument("--mlsd")
+    parser.add_argument("--list")
     parser.add_argument("--vanish")
     parser.add_argument("--vanish-after", type=int, default=1)
     parser.add_argument("--die-after", type=int)
@@ -248,6 +250,13 @@ def main():
                     self.push_dtp_data(handle.read(), cmd="MLSD")
                 return path
             return self._listing(path, super().ftp_MLSD, "MLSD")
+
+        def ftp_LIST(self, path):
+            if not args.list:
+                return super().ftp_LIST(path)
+            with open(args.list, "rb") as handle:
+                self.push_dtp_data(handle.read(), cmd="LIST")
+            return path
 
         def _listing(self, path, base, cmd):
             if args.refuse_listing:

@@ -17,7 +17,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "common/DiskFullError.h"
+#include "common/Log.h"
 #include "common/Paths.h"
 #include "download/dialup/NmMock.h"
 #include "settings/Keys.h"
@@ -28,6 +32,7 @@
 #include "ui/CommandJob.h"
 #include "ui/ControlIds.h"
 #include "ui/HelpViewer.h"
+#include "ui/Logging.h"
 #include "ui/ProgressMeter.h"
 
 using namespace tyq;
@@ -669,6 +674,22 @@ class MainDlgTest : public QObject {
     }
     void jobCarriesCallsOver() {
         QFETCH(QString, command);
+        // The job's diagnostic records, for two of its ends; none while off.
+        const bool recorded = command == "throw" || command == "question after a stop";
+        log::configure(recorded ? "ui" : "");
+        ui::installLogging();
+        TempDir scratch;
+        const std::string records = (scratch / "stderr").string();
+        const int savedStderr = ::dup(2);
+        const int file = ::open(records.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(savedStderr >= 0 && file >= 0 && ::dup2(file, 2) == 2);
+        ::close(file);
+        const auto restore = qScopeGuard([savedStderr] {
+            ::dup2(savedStderr, 2);
+            ::close(savedStderr);
+            log::configure("");
+            ui::installLogging();
+        });
         QObject window;
         ProcessCounters counters;
         CountingPrompter prompter;
@@ -740,6 +761,15 @@ class MainDlgTest : public QObject {
                              : std::nullopt);
         QVERIFY(!worked);
         QVERIFY(prompter.asked.empty());
+        const QString written = QString::fromStdString(readFile(records));
+        QCOMPARE(written.contains("tyqlmftp[ui]: command started\n"), recorded);
+        if (recorded) {
+            QVERIFY2(
+                written.contains(command == "throw" ? "command ended by an exception\n"
+                                                    : "a question went unanswered after a stop\n"
+                                                      "tyqlmftp[ui]: command ended after a stop\n"),
+                qPrintable(written));
+        }
     }
 
     void commandsGetTheWindowAndItsFields() {

@@ -288,6 +288,18 @@ void NmMock::setConnectivity(uint32_t connectivity) {
     call(client(), "/org/freedesktop", kMockInterface, "SetConnectivity", "u", connectivity);
 }
 
+void NmMock::setMetered(uint32_t metered) {
+    // The template has no such property until it is added.
+    if (!meteredAdded_) {
+        call(client(), kManagerPath, kMockInterface, "AddProperty", "ssv",
+             "org.freedesktop.NetworkManager", "Metered", "u", metered);
+        meteredAdded_ = true;
+        return;
+    }
+    call(client(), kManagerPath, "org.freedesktop.DBus.Properties", "Set", "ssv",
+         "org.freedesktop.NetworkManager", "Metered", "u", metered);
+}
+
 void NmMock::replaceManagerMethod(const std::string& name, const std::string& inSignature,
                                   const std::string& outSignature, const std::string& code) {
     call(client(), kManagerPath, kMockInterface, "AddMethod", "sssss",

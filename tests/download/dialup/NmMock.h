@@ -39,6 +39,8 @@ class NmMock {
     void setActiveState(const std::string& activePath, uint32_t state);
     // NetworkManager's Connectivity property (the template starts at full).
     void setConnectivity(uint32_t connectivity);
+    // NetworkManager's Metered property (1 yes, 2 no, 3 guess yes, 4 guess no).
+    void setMetered(uint32_t metered);
     // Replaces a method of the manager object with Python code.
     void replaceManagerMethod(const std::string& name, const std::string& inSignature,
                               const std::string& outSignature, const std::string& code);
@@ -57,6 +59,7 @@ class NmMock {
     pid_t mockPid_ = -1;
     sd_bus* client_ = nullptr;
     int nextActive_ = 100;
+    bool meteredAdded_ = false;
 };
 
 }  // namespace tyq::test
