@@ -18,6 +18,7 @@
 #include "common/Log.h"
 #include "common/ShownText.h"
 #include "download/FtpSession.h"
+#include "download/ftp/Listing.h"
 
 namespace tyq::download {
 namespace {
@@ -406,10 +407,10 @@ void PartialStore::prune(const ZipListing& listing) {
         const auto found = listed.find(it->first);
         const auto& recorded = it->second.file;
         // A size or time the listing does not tell cannot show a change.
-        const bool same =
-            found != listed.end() &&
-            (found->second.size < 0 || found->second.size == recorded.size) &&
-            (found->second.modified.empty() || found->second.modified == recorded.modified);
+        const bool same = found != listed.end() &&
+                          (found->second.size < 0 || found->second.size == recorded.size) &&
+                          (found->second.modified.empty() ||
+                           ftp::sameTime(found->second.modified, recorded.modified));
         if (same) {
             ++it;
             continue;
@@ -482,7 +483,9 @@ PartialFile PartialStore::claim(const ListedFile& file) {
 
 int PartialStore::openRecorded(const PartialRecord& record, const ListedFile& file,
                                std::int64_t& size) const {
-    if (record.file.size != file.size || record.file.modified != file.modified) {
+    // The same time as a collection judges it: a LIST that now shows the
+    // year for the hour still names the same file.
+    if (record.file.size != file.size || !ftp::sameTime(record.file.modified, file.modified)) {
         return -1;
     }
     Fd fd(::openat(folder_, record.data.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
