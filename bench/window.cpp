@@ -29,6 +29,7 @@
 
 #include "common/Prompter.h"
 #include "common/TempFiles.h"
+#include "download/PartialFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
@@ -60,11 +61,14 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(at, values.size() - 1)];
 }
 
+// What a stop left of the file under way waits in the partial folder on
+// purpose, for the next run to go on from: not a leftover.
 std::size_t leftovers(const std::filesystem::path& folder) {
     std::size_t count = 0;
     std::error_code error;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
-        count += tyq::isTemporaryName(entry.path().filename().string()) ? 1 : 0;
+        const auto name = entry.path().filename().string();
+        count += tyq::isTemporaryName(name) && name != tyq::download::kPartialFolderName ? 1 : 0;
     }
     return count;
 }

@@ -14,7 +14,9 @@ namespace tyq {
 // the top of the Location, and reaches its final name by a rename. Hidden,
 // and matching neither "*.ZIP" nor "QLM*", so no step of the program takes
 // one for a download or an archive. The name alone never makes a folder
-// ours: a record inside it does (see removeLeftovers).
+// ours: a record inside it does (see removeLeftovers). The folder where cut
+// short downloads wait shares the prefix but has a record of another kind,
+// so it is never swept with them.
 inline constexpr char kDownloadTempPrefix[] = ".tyqlmftp-";
 inline constexpr char kUnzipTempPrefix[] = ".tyunzip-";
 

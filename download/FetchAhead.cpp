@@ -19,7 +19,8 @@ FetchResult failedFetch(const char* why) {
 
 FetchResult SessionFetcher::fetch(std::size_t item, const DownloadProgress& progress) {
     session_->setProgress(progress);
-    auto fetched = session_->fetch(listing_.names.at(item), folder_, listing_.sizeAt(item));
+    auto fetched = session_->fetch(listing_.names.at(item), folder_, listing_.sizeAt(item),
+                                   listing_.modifiedAt(item));
     session_->setProgress(nullptr);
     return fetched;
 }

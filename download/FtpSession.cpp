@@ -99,6 +99,31 @@ std::string plainWayOut() {
            "\" for Encryption in Setup";
 }
 
+const char* verdictFailure(ftp::SizeVerdict verdict) {
+    switch (verdict) {
+        case ftp::SizeVerdict::NotAsSaid:
+            return "not the size the server said";
+        case ftp::SizeVerdict::Short:
+            return "shorter than the server said";
+        case ftp::SizeVerdict::Long:
+            return "longer than the server said";
+        case ftp::SizeVerdict::Whole:
+            break;
+    }
+    return "";
+}
+
+void logVerdict(const std::string& name, long long written, const ftp::ToldSizes& told,
+                ftp::SizeVerdict verdict) {
+    log::record(log::Category::Transfer, [&] {
+        static constexpr const char* kVerdicts[] = {"whole", "sizes told disagree", "short",
+                                                    "long"};
+        return shown(name) + ": " + std::to_string(written) + " bytes, listed or SIZE " +
+               std::to_string(told.sized) + ", RETR reply " + std::to_string(told.announced) +
+               ": " + kVerdicts[static_cast<int>(verdict)];
+    });
+}
+
 }  // namespace
 
 bool isPlainFileName(std::string_view name) {
@@ -332,6 +357,34 @@ LoginResult FtpSession::loginFailureOf(const ftp::LoginOutcome& outcome,
     }
 }
 
+std::string FtpSession::failureOfRetrieve(const std::string& name,
+                                          const ftp::RetrieveOutcome& outcome,
+                                          bool& resumable) const {
+    log::record(log::Category::Transfer, [&] {
+        return shown(name) + ": ended after " + std::to_string(outcome.written) +
+               " bytes, libcurl " + std::to_string(outcome.code) + ", reply " +
+               std::to_string(outcome.replyCode());
+    });
+    resumable = false;
+    if (outcome.code == CURLE_WRITE_ERROR && outcome.refusal == Refusal::None) {
+        return folderFailure(outcome.writeError);
+    }
+    if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND) {
+        return "not on the server";
+    }
+    if (outcome.code == CURLE_OUT_OF_MEMORY) {
+        return "out of memory";
+    }
+    // What came before the connection dropped or stalled is good to go on
+    // from; a refusal of any other kind is not about the bytes.
+    resumable = outcome.refusal == Refusal::None && outcome.replyCode() < 500;
+    if (outcome.code == CURLE_PARTIAL_FILE) {
+        // The data connection ended before the size the server named.
+        return "shorter than the server said";
+    }
+    return failureOf(outcome);
+}
+
 std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
     if (outcome.refusal == Refusal::ClearData) {
         return "the server refused to encrypt the data connection";
@@ -472,10 +525,11 @@ std::string FtpSession::listingFailure(const ftp::ListOutcome& outcome) const {
 
 DownloadResult PendingFile::commit(const std::string& target) {
     using enum DownloadStatus;
-    if (!file_.valid()) {
+    if (!file_.valid() && !partial_.valid()) {
         return {Failed, "nothing was fetched"};
     }
-    const int error = file_.commit(std::filesystem::path(target));
+    const int error = partial_.valid() ? partial_.commit(std::filesystem::path(target))
+                                       : file_.commit(std::filesystem::path(target));
     if (error == 0) {
         return {Downloaded, {}};
     }
@@ -484,8 +538,8 @@ DownloadResult PendingFile::commit(const std::string& target) {
 }
 
 DownloadResult FtpSession::download(const std::string& name, const std::string& folder,
-                                    long long listedSize) {
-    auto fetched = fetch(name, folder, listedSize);
+                                    long long listedSize, const std::string& listedTime) {
+    auto fetched = fetch(name, folder, listedSize, listedTime);
     if (!fetched.result) {
         return fetched.result;
     }
@@ -497,13 +551,20 @@ DownloadResult FtpSession::download(const std::string& name, const std::string& 
 }
 
 FetchResult FtpSession::fetch(const std::string& name, const std::string& folder,
-                              long long listedSize) {
+                              long long listedSize, const std::string& listedTime) {
     using enum DownloadStatus;
     if (!transport_->begin()) {
         return {{Stopped, {}}, {}};
     }
     if (!isPlainFileName(name)) {
         return {{Failed, "not a plain file name"}, {}};
+    }
+    // Only a file the listing tells the size and time of can be known again
+    // by a later run.
+    if (partials_ != nullptr) {
+        if (auto partial = partials_->claim({name, listedSize, listedTime}); partial.valid()) {
+            return fetchPartial(name, std::move(partial), listedSize);
+        }
     }
     TempFile temporary;
     if (const int error = temporary.create(
@@ -514,29 +575,77 @@ FetchResult FtpSession::fetch(const std::string& name, const std::string& folder
     const int fd = temporary.fd();
     // From here the temporary file goes with the result, or away.
     PendingFile pending(std::move(temporary));
-    long long written = 0;
-    const auto failure =
-        fchmod(fd, 0644) != 0 ? folderFailure(errno) : retrieveInto(name, fd, listedSize, written);
+    const auto got = fchmod(fd, 0644) != 0 ? Retrieved{folderFailure(errno)}
+                                           : retrieveInto(name, fd, listedSize);
     // Stopped while asking SIZE: the file is not known to be whole.
     if (transport_->stopped()) {
         return {{Stopped, {}}, {}};
     }
-    if (!failure.empty()) {
-        return {{Failed, failure}, {}};
+    if (!got.failure.empty()) {
+        return {{Failed, got.failure}, {}};
     }
-    pending.setSize(written);
+    pending.setSize(got.written);
     return {{Downloaded, {}}, std::move(pending)};
 }
 
-std::string FtpSession::retrieveInto(const std::string& name, int fd, long long listedSize,
-                                     long long& written) {
+FetchResult FtpSession::fetchPartial(const std::string& name, PartialFile partial,
+                                     long long listedSize) {
+    using enum DownloadStatus;
+    const long long from = partial.offset();
+    Retrieved got;
+    if (from == 0 || from < listedSize) {
+        if (from > 0) {
+            log::record(log::Category::Transfer, [&] {
+                return shown(name) + ": resuming at " + std::to_string(from) + " bytes";
+            });
+        }
+        got = retrieveInto(name, partial.fd(), listedSize, from);
+        if (got.restRefused) {
+            log::record(log::Category::Transfer, [&] {
+                return shown(name) + ": the server cannot resume it, fetching it whole";
+            });
+            const int error = partial.restart();
+            got = error != 0 ? Retrieved{folderFailure(error)}
+                             : retrieveInto(name, partial.fd(), listedSize);
+        }
+    } else {
+        // A kill came after its last byte and before its rename.
+        got.written = 0;
+    }
+    const long long held = partial.offset() + got.written;
+    // What arrived waits for the next run, unless it is known to be wrong.
+    if (transport_->stopped() || (!got.failure.empty() && got.resumable)) {
+        if (held > 0) {
+            partial.keep();
+        }
+    }
+    if (transport_->stopped()) {
+        return {{Stopped, {}}, {}};
+    }
+    if (!got.failure.empty()) {
+        return {{Failed, got.failure}, {}};
+    }
+    // Whole and checked: should a stop come before its turn, it is not
+    // fetched again.
+    partial.keep();
+    PendingFile pending(std::move(partial));
+    pending.setSize(held);
+    return {{Downloaded, {}}, std::move(pending)};
+}
+
+FtpSession::Retrieved FtpSession::retrieveInto(const std::string& name, int fd,
+                                               long long listedSize, long long from) {
+    if (from > 0) {
+        return resumeInto(name, fd, listedSize, from);
+    }
     // Once the server has shown that its RETR reply names the size, SIZE is
     // a round trip saved: for small files that is a third of the time. A
     // size the listing told spares both.
     const bool listed = listedSize >= 0;
     const bool sizeFromReply = sizeInReply_ || listed;
     const auto outcome = transport_->retrieve({name, fd, listedSize, !sizeFromReply});
-    written = outcome.written;
+    Retrieved got;
+    got.written = outcome.written;
     const auto& told = outcome.told;
     long long said = told.said();
     if (!listed && sizeFromReply && told.announced < 0 && outcome.ok()) {
@@ -547,48 +656,42 @@ std::string FtpSession::retrieveInto(const std::string& name, int fd, long long 
         said = transport_->size({name}).size;
     }
     if (!outcome.ok()) {
-        log::record(log::Category::Transfer, [&] {
-            return shown(name) + ": ended after " + std::to_string(outcome.written) +
-                   " bytes, libcurl " + std::to_string(outcome.code) + ", reply " +
-                   std::to_string(outcome.replyCode());
-        });
-        if (outcome.code == CURLE_WRITE_ERROR && outcome.refusal == Refusal::None) {
-            return folderFailure(outcome.writeError);
-        }
-        if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND) {
-            return "not on the server";
-        }
-        if (outcome.code == CURLE_PARTIAL_FILE) {
-            // The data connection ended before the size the server named.
-            return "shorter than the server said";
-        }
-        if (outcome.code == CURLE_OUT_OF_MEMORY) {
-            return "out of memory";
-        }
-        return failureOf(outcome);
+        got.failure = failureOfRetrieve(name, outcome, got.resumable);
+        return got;
     }
     if (!sizeFromReply || (listed && told.announced >= 0)) {
         sizeInReply_ = told.announced >= 0;
     }
     const auto verdict = ftp::sizeVerdict(outcome.written, outcome.counted, told, said);
-    log::record(log::Category::Transfer, [&] {
-        static constexpr const char* kVerdicts[] = {"whole", "sizes told disagree", "short",
-                                                    "long"};
-        return shown(name) + ": " + std::to_string(outcome.written) + " bytes, listed or SIZE " +
-               std::to_string(told.sized) + ", RETR reply " + std::to_string(told.announced) +
-               ": " + kVerdicts[static_cast<int>(verdict)];
-    });
-    switch (verdict) {
-        case ftp::SizeVerdict::NotAsSaid:
-            return "not the size the server said";
-        case ftp::SizeVerdict::Short:
-            return "shorter than the server said";
-        case ftp::SizeVerdict::Long:
-            return "longer than the server said";
-        case ftp::SizeVerdict::Whole:
-            break;
+    logVerdict(name, outcome.written, told, verdict);
+    got.failure = verdictFailure(verdict);
+    return got;
+}
+
+FtpSession::Retrieved FtpSession::resumeInto(const std::string& name, int fd, long long listedSize,
+                                             long long from) {
+    const auto outcome = transport_->retrieve({name, fd, listedSize, false, from});
+    Retrieved got;
+    got.written = outcome.written;
+    if (!outcome.ok()) {
+        // A refused REST ("350" is the only yes), or an offset past the
+        // file's end by SIZE's answer.
+        got.restRefused =
+            outcome.code == CURLE_FTP_COULDNT_USE_REST || outcome.code == CURLE_BAD_DOWNLOAD_RESUME;
+        got.failure = failureOfRetrieve(name, outcome, got.resumable);
+        return got;
     }
-    return {};
+    // The file as a whole against the listing; SIZE's answer is today's
+    // size, and the RETR reply may name the whole file or what is left.
+    ftp::ToldSizes told{listedSize, -1};
+    auto verdict =
+        ftp::sizeVerdict(from + outcome.written, from + outcome.counted, told, listedSize);
+    if (outcome.told.sized >= 0 && outcome.told.sized != listedSize) {
+        verdict = ftp::SizeVerdict::NotAsSaid;
+    }
+    logVerdict(name, from + outcome.written, told, verdict);
+    got.failure = verdictFailure(verdict);
+    return got;
 }
 
 }  // namespace tyq::download

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/TempFile.h"
+#include "download/PartialFiles.h"
 #include "download/TlsPolicy.h"
 #include "download/ftp/Identity.h"
 #include "download/ftp/Limits.h"
@@ -23,6 +24,7 @@ class Transport;
 struct Outcome;
 struct ListOutcome;
 struct LoginOutcome;
+struct RetrieveOutcome;
 }  // namespace ftp
 
 // The FTP facility's own time limits.
@@ -109,6 +111,9 @@ class PendingFile {
   public:
     PendingFile() = default;
     explicit PendingFile(TempFile file) : file_(std::move(file)) {}
+    // A file fetched into the partial folder; not committed, it waits there
+    // for a later run.
+    explicit PendingFile(PartialFile file) : partial_(std::move(file)) {}
 
     // Replaces target with the file; on failure nothing of it is left.
     DownloadResult commit(const std::string& target);
@@ -117,6 +122,7 @@ class PendingFile {
 
   private:
     TempFile file_;
+    PartialFile partial_;
     std::int64_t size_ = 0;
 };
 
@@ -185,15 +191,21 @@ class FtpSession {
     // the size the server names (the listing's, SIZE, or its RETR reply)
     // fails. SIZE is asked only when neither the listing nor earlier RETR
     // replies tell sizes.
+    // With a partial folder and the file's listed size and time, the data
+    // goes there instead, recorded so that a fetch cut short (a stop, a
+    // dropped connection, a kill) is resumed with REST by a later run.
     DownloadResult download(const std::string& name, const std::string& folder,
-                            long long listedSize = -1);
+                            long long listedSize = -1, const std::string& listedTime = {});
     // The same download, stopping short of the rename: the file whole and
     // checked, waiting in the folder for its turn.
-    FetchResult fetch(const std::string& name, const std::string& folder,
-                      long long listedSize = -1);
+    FetchResult fetch(const std::string& name, const std::string& folder, long long listedSize = -1,
+                      const std::string& listedTime = {});
     // Where temporary files go: a folder of the command's own on the same
     // file system as the folders downloaded into.
     void setStagingFolder(std::string folder) { staging_ = std::move(folder); }
+    // Where fetches cut short wait to be resumed; it must outlive the
+    // session's downloads.
+    void setPartialStore(PartialStore* store) noexcept { partials_ = store; }
     // Passive mode from the start, as a session that found active mode
     // failing uses.
     void usePassive();
@@ -218,13 +230,29 @@ class FtpSession {
     // Why a listing or download ended as it did, in plain words.
     std::string failureOf(const ftp::Outcome& outcome) const;
     std::string listingFailure(const ftp::ListOutcome& outcome) const;
+    // Why a download ended short of its end; resumable: what arrived can be
+    // gone on from.
+    std::string failureOfRetrieve(const std::string& name, const ftp::RetrieveOutcome& outcome,
+                                  bool& resumable) const;
     LoginResult loginFailure(const ftp::LoginOutcome& outcome, const std::string& password) const;
     LoginResult loginFailureOf(const ftp::LoginOutcome& outcome, const std::string& password) const;
     // The failure in words when it is about encryption.
     std::optional<LoginResult> tlsFailureOf(const ftp::LoginOutcome& outcome) const;
-    // The file's bytes into the pending file, judged against the sizes told.
-    std::string retrieveInto(const std::string& name, int fd, long long listedSize,
-                             long long& written);
+    // How a file's bytes came into a pending file.
+    struct Retrieved {
+        std::string failure;  // empty when whole
+        long long written = 0;
+        // What arrived can be gone on from (a dropped connection, a stall).
+        bool resumable = false;
+        // The server would not go on from where the file ends.
+        bool restRefused = false;
+    };
+    // The file's bytes into the pending file, judged against the sizes
+    // told; from: the bytes it already holds.
+    Retrieved retrieveInto(const std::string& name, int fd, long long listedSize,
+                           long long from = 0);
+    Retrieved resumeInto(const std::string& name, int fd, long long listedSize, long long from);
+    FetchResult fetchPartial(const std::string& name, PartialFile partial, long long listedSize);
 
     std::unique_ptr<ftp::Transport> transport_;
     // The server of the last log-in.
@@ -233,6 +261,7 @@ class FtpSession {
     // The server names each file's size in its RETR reply.
     bool sizeInReply_ = false;
     std::string staging_;
+    PartialStore* partials_ = nullptr;
     // The server refused MLSD: NLST from then on.
     bool noMlsd_ = false;
     // ... only as far as assumeNoMlsd() said.

@@ -5,8 +5,10 @@
 #include <tuple>
 
 #include "common/Log.h"
+#include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::download {
 namespace {
@@ -65,7 +67,8 @@ LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
 
 // A further connection for fetching ahead, logged in as the first one is.
 FetchAhead::Helper openHelper(const TransferPlan& plan, const FtpServer& server, bool passive,
-                              const ZipListing& listing, std::stop_token stop) {
+                              const ZipListing& listing, PartialStore* partials,
+                              std::stop_token stop) {
     FetchAhead::Helper helper;
     auto session = FtpSession::open(plan.agent, plan.timeouts);
     if (!session) {
@@ -76,6 +79,7 @@ FetchAhead::Helper openHelper(const TransferPlan& plan, const FtpServer& server,
     if (plan.staging) {
         session->setStagingFolder(*plan.staging);
     }
+    session->setPartialStore(partials);
     if (passive) {
         session->usePassive();
     }
@@ -105,7 +109,8 @@ DownloadResult putInPlace(const TransferPlan& plan, FtpSession& session, const Z
         return std::move(fetched->result);
     }
     const auto started = std::chrono::steady_clock::now();
-    auto result = session.download(name, plan.folder, listing.sizeAt(item));
+    auto result =
+        session.download(name, plan.folder, listing.sizeAt(item), listing.modifiedAt(item));
     if (result) {
         std::error_code error;
         const auto bytes = std::filesystem::file_size(plan.folder + "/" + name, error);
@@ -117,7 +122,8 @@ DownloadResult putInPlace(const TransferPlan& plan, FtpSession& session, const Z
 
 // Fetches every listed file in order, over further connections too.
 void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
-              TransferOutcome& outcome, TransferObserver& observer, const std::stop_token& stop) {
+              PartialStore* partials, TransferOutcome& outcome, TransferObserver& observer,
+              const std::stop_token& stop) {
     const auto& listing = outcome.listing;
     const auto& names = listing.names;
     const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
@@ -145,13 +151,15 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
     FetchAhead ahead(
         helpers,
         [&, passive = session.passive()](std::stop_token helperStop) {
-            return openHelper(plan, helperServer, passive, listing, std::move(helperStop));
+            return openHelper(plan, helperServer, passive, listing, partials,
+                              std::move(helperStop));
         },
         std::move(requestable), stop);
     const auto fetchLater = [&](std::size_t later) {
         // Not the file shown: its bytes are not shown either.
         session.setProgress(nullptr);
-        auto early = session.fetch(names[later], plan.folder, listing.sizeAt(later));
+        auto early = session.fetch(names[later], plan.folder, listing.sizeAt(later),
+                                   listing.modifiedAt(later));
         session.setProgress(showBytes);
         return early;
     };
@@ -166,6 +174,11 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             continue;
         }
         observer.fileStarted(item);
+        if (partials != nullptr) {
+            if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
+                observer.resuming(item, from);
+            }
+        }
         auto fetched = ahead.take(item, showBytes, fetchLater);
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.
@@ -181,6 +194,9 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             observer.bytes(size, size);
         }
         if (result) {
+            if (partials != nullptr) {
+                partials->arrived(name);
+            }
             outcome.arrived.push_back({name, size, item});
         } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
             outcome.stoppedAt = item;
@@ -275,7 +291,15 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     }
     observer.listed(outcome.listing);
     outcome.end = TransferEnd::Finished;
-    fetchAll(plan, *session, server, outcome, observer, stop);
+    // Fetches cut short by an earlier run go on from where they ended; what
+    // the mailbox no longer holds as it was goes.
+    auto partials = PartialStore::open(plan.folder);
+    if (partials && outcome.listing.listed) {
+        partials->prune(outcome.listing);
+        session->setPartialStore(partials.get());
+    }
+    fetchAll(plan, *session, server, outcome.listing.listed ? partials.get() : nullptr, outcome,
+             observer, stop);
     session.reset();
     observer.finished(outcome);
     return outcome;

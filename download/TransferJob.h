@@ -100,6 +100,8 @@ class TransferObserver {
     virtual void listed(const ZipListing& /*listing*/) {}
     // The download of listing.names[item] begins.
     virtual void fileStarted(std::size_t /*item*/) {}
+    // ... and goes on from the `from` bytes an earlier run left of it.
+    virtual void resuming(std::size_t /*item*/, std::int64_t /*from*/) {}
     // Bytes of the current file so far, and its size (-1 while unknown).
     virtual void bytes(std::int64_t /*done*/, std::int64_t /*total*/) {}
     virtual void fileFailed(std::size_t /*item*/, const FailedFile& /*failed*/) {}
@@ -110,7 +112,9 @@ class TransferObserver {
 // (asking the observer about a certificate that does not verify), lists the
 // mailbox once and fetches each file, over further connections too when the
 // plan allows, putting each in place in the listing's order. A stop ends it
-// at once; files that arrived whole stay, nothing of the one under way does.
+// at once; files that arrived whole stay, and what came of a file under way
+// waits in the partial folder for a later run to go on from, never under
+// its name.
 TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer,
                             std::stop_token stop);
 

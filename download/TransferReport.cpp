@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "common/ShownText.h"
@@ -171,12 +172,22 @@ void TransferReport::fileStarted(std::size_t item) {
     const auto& name = listing_->names.at(item);
     // A listed name may hold control bytes; the window shows them as '?'.
     window_.setProgressText("Downloading  " + shownText(name, name.size()) + " to " + folder_);
+    if (std::exchange(resumeShown_, false)) {
+        window_.setProgressDetail("");
+    }
     bytes_.item = shownText(name, name.size());
     bytes_.itemNumber = static_cast<int>(item) + 1;
     bytes_.itemDone = 0;
     bytes_.itemTotal = -1;
     // Counted from here, also when the server keeps the first byte back.
     window_.setProgressBytes(bytes_);
+}
+
+void TransferReport::resuming(std::size_t item, std::int64_t from) {
+    const auto& name = listing_->names.at(item);
+    window_.setProgressDetail("Resuming " + shownText(name, name.size()) + " at " +
+                              std::to_string(from) + " bytes");
+    resumeShown_ = true;
 }
 
 void TransferReport::bytes(std::int64_t done, std::int64_t total) {

@@ -31,6 +31,7 @@ class TransferReport : public TransferObserver {
     void note(const std::string& text) override { window_.addNote(text); }
     void listed(const ZipListing& listing) override;
     void fileStarted(std::size_t item) override;
+    void resuming(std::size_t item, std::int64_t from) override;
     void bytes(std::int64_t done, std::int64_t total) override;
     void fileFailed(std::size_t item, const FailedFile& failed) override;
     void finished(const TransferOutcome& outcome) override;
@@ -47,6 +48,8 @@ class TransferReport : public TransferObserver {
     std::string startEntry_;
     TransferLog log_;
     const ZipListing* listing_ = nullptr;
+    // The detail line says a file is resumed, until the next one starts.
+    bool resumeShown_ = false;
     ByteProgress bytes_;
 };
 

@@ -98,6 +98,10 @@ struct Transport::Handles {
     std::string reply;
     std::int64_t shownDone = -1;
     std::int64_t shownTotal = -1;
+    // Bytes the file held before a resumed download, shown as done, and
+    // the size the listing told of it.
+    std::int64_t resumedFrom = 0;
+    std::int64_t resumedSize = -1;
     bool stopped = false;
     // The request under way refused a data connection from elsewhere than
     // the server.
@@ -129,8 +133,14 @@ struct Transport::Handles {
                           curl_off_t) noexcept {
         auto& self = *static_cast<Handles*>(user);
         if (self.file != nullptr) {
-            // SIZE's answer, else the size the RETR reply named.
-            self.report(now, total > 0 ? total : self.file->told.said());
+            // SIZE's answer, else the size the RETR reply named. Resumed,
+            // libcurl counts only what is left, and a reply may name either:
+            // the whole file is shown, as listed.
+            if (self.resumedFrom > 0) {
+                self.report(self.resumedFrom + now, self.resumedSize);
+            } else {
+                self.report(now, total > 0 ? total : self.file->told.said());
+            }
         }
         return self.stop.stop_requested() ? 1 : 0;
     }
@@ -485,28 +495,41 @@ RetrieveOutcome Transport::retrieve(const RetrieveRequest& request) {
     }
     FileSink sink;
     sink.fd = request.fd;
+    const auto from = static_cast<off_t>(std::max(request.resumeFrom, 0LL));
     Attempt tried = Attempt::RetryPassive;
     for (int round = 0; round < 2 && tried == Attempt::RetryPassive; ++round) {
         // Nothing of a failed attempt is kept, a stranger's bytes least.
-        if (round > 0 && (ftruncate(sink.fd, 0) != 0 || lseek(sink.fd, 0, SEEK_SET) != 0)) {
+        if (round > 0 &&
+            (ftruncate(sink.fd, from) != 0 || lseek(sink.fd, from, SEEK_SET) != from)) {
             sink.error = errno;
             outcome.code = CURLE_WRITE_ERROR;
             outcome.refusal = Refusal::None;
             break;
         }
         sink.written = 0;
-        sink.told = {request.listedSize, -1};
+        // Resumed, SIZE's answer is what tells whether the file is still
+        // the one listed.
+        sink.told = {from > 0 ? -1 : request.listedSize, -1};
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
+        handles_->resumedFrom = from;
+        handles_->resumedSize = request.listedSize;
         applyCommon(escaped.get());
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-        curl_easy_setopt(easy, CURLOPT_PREQUOTE, sizeCommand.get());
+        if (from > 0) {
+            // libcurl sends REST only after its own SIZE, which ignoring
+            // the length would skip; it then stops at the size SIZE named.
+            curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(from));
+        } else {
+            curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+            curl_easy_setopt(easy, CURLOPT_PREQUOTE, sizeCommand.get());
+        }
         handles_->file = &sink;
         tried = attempt(outcome);
         handles_->file = nullptr;
     }
+    handles_->resumedFrom = 0;
     curl_off_t counted = 0;
     curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &counted);
     outcome.counted = counted;

@@ -88,10 +88,15 @@ struct RetrieveRequest {
     long long listedSize = -1;
     // SIZE first (a refusal ignored), for a size to hold the file to.
     bool askSize = false;
+    // Bytes the file already holds: REST asks the server to go on from
+    // there (after SIZE, whose answer is told), and fd is written from its
+    // current end. A server that cannot fails with
+    // CURLE_FTP_COULDNT_USE_REST.
+    long long resumeFrom = 0;
 };
 
 struct RetrieveOutcome : Outcome {
-    long long written = 0;  // bytes that reached the file
+    long long written = 0;  // bytes that reached the file, after resumeFrom
     long long counted = 0;  // bytes the transfer counted
     ToldSizes told;
     int writeError = 0;  // errno of a failed write

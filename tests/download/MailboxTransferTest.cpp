@@ -362,6 +362,8 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
+        // Nothing waits to be resumed, not even what an overtaken helper had.
+        EXPECT_FALSE(fs::exists(local / download::kPartialFolderName));
         for (int i = 0; i < 8; ++i) {
             EXPECT_EQ(readFile(local / names[static_cast<std::size_t>(i)]),
                       bigFile(static_cast<std::size_t>(i) * 40000, 'a' + i));
@@ -619,6 +621,125 @@ TEST_F(MailboxTransfer, ServerKilledMidFileLeavesTheOldCopy) {
     EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP"}));
     EXPECT_EQ(readFile(local / "B.ZIP"), "the old copy");
     EXPECT_TRUE(readFile(local / "A.ZIP") == readFile(mailbox / "A.ZIP"));
+}
+
+// A fetch cut short is taken up by the next run where it ended, while the
+// mailbox file and the partial are still the ones recorded; else the file
+// comes whole, and a partial of a file that is gone goes.
+TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
+    constexpr std::uintmax_t kCut = 300007;
+    const fs::path partials = local / download::kPartialFolderName;
+    const fs::path elsewhere = root / "elsewhere";
+    // The partial's data: the one file of the folder named by digits.
+    const auto partial = [&] {
+        for (const auto& entry : fs::directory_iterator(partials)) {
+            const auto name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") == std::string::npos) {
+                return entry.path();
+            }
+        }
+        return fs::path();
+    };
+    const auto copyAside = [&] {
+        fs::copy_file(partial(), elsewhere, fs::copy_options::overwrite_existing);
+        fs::remove(partial());
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> switches;  // of the server the second run meets
+        std::function<void()> between;
+        int rests;  // REST commands the second run sends, each with the partial's size
+        // The first run's server dies at the cut, rather than the run stopping.
+        bool dropped = false;
+    };
+    const Case cases[] = {
+        {"resumed", {}, {}, 1},
+        {"resumed after a dropped connection", {}, {}, 1, true},
+        {"REST refused", {"--refuse-rest"}, {}, 1},
+        {"same size, new time",
+         {},
+         [&] {
+             put("B.ZIP", bigFile(1 << 20, 'c'));
+             fs::last_write_time(mailbox / "B.ZIP",
+                                 fs::last_write_time(mailbox / "B.ZIP") + std::chrono::hours(25));
+         },
+         0},
+        {"partial replaced by a link",
+         {},
+         [&] {
+             const auto data = partial();
+             copyAside();
+             fs::create_symlink(elsewhere, data);
+         },
+         0},
+        {"partial replaced by another file",
+         {},
+         [&] {
+             // Made while the old one still holds its number.
+             const auto data = partial();
+             fs::copy_file(data, root / "other");
+             fs::rename(root / "other", data);
+         },
+         0},
+        {"gone from the mailbox", {}, [&] { fs::remove(mailbox / "B.ZIP"); }, 0},
+    };
+    set(settings::kConnections, "1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(local);
+        fs::create_directory(local);
+        put("B.ZIP", bigFile(1 << 20, 'b'));
+        window = FakeMainWindow{};
+        {
+            // The server sends no more than the cut: the stop meets it there.
+            FtpServer cutting(FtpServer::pyftpdlib(
+                mailbox, "mailbox", "secret",
+                {c.dropped ? "--die-after" : "--stall-after", std::to_string(kCut)}));
+            useServer(cutting);
+            window.onBytes = [&](auto& bytes) {
+                if (!c.dropped && static_cast<std::uintmax_t>(bytes.itemDone) >= kCut) {
+                    window.stop.request_stop();
+                }
+            };
+            EXPECT_EQ(transfer(), c.dropped);
+        }
+        EXPECT_TRUE(localNames().empty());
+        // Everything a dying server sent arrives: at least the cut.
+        const auto held = fs::file_size(partial());
+        ASSERT_TRUE(c.dropped ? held >= kCut && held < (1u << 20) : held == kCut) << held;
+        if (c.between) {
+            c.between();
+        }
+        window = FakeMainWindow{};
+        FtpServer server(FtpServer::pyftpdlib(mailbox, "mailbox", "secret", c.switches));
+        useServer(server);
+        EXPECT_TRUE(transfer());
+
+        const bool listed = fs::exists(mailbox / "B.ZIP");
+        EXPECT_EQ(localNames(),
+                  listed ? std::vector<std::string>{"B.ZIP"} : std::vector<std::string>{});
+        EXPECT_TRUE(!listed || readFile(local / "B.ZIP") == readFile(mailbox / "B.ZIP"));
+        EXPECT_EQ(log(), std::string(kStart) +
+                             "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
+        EXPECT_EQ(server.sent("REST"), c.rests);
+        EXPECT_EQ(std::ranges::count(window.details,
+                                     "Resuming B.ZIP at " + std::to_string(held) + " bytes"),
+                  c.rests);
+        // The bytes shown go on from the partial, out of the whole file.
+        const bool resumed = c.rests != 0 && c.switches.empty();
+        for (const auto& bytes : window.bytes) {
+            EXPECT_TRUE(bytes.itemDone == 0 ||
+                        (bytes.itemTotal == 1 << 20 &&
+                         (!resumed || static_cast<std::uintmax_t>(bytes.itemDone) >= held)));
+        }
+        EXPECT_EQ(
+            server.commands().find("REST " + std::to_string(held) + "\n") != std::string::npos,
+            c.rests != 0);
+        // Nothing waits any more; a link's target was never written to.
+        EXPECT_FALSE(fs::exists(partials));
+        EXPECT_TRUE(!fs::exists(elsewhere) || fs::file_size(elsewhere) == kCut);
+        fs::remove(elsewhere);
+    }
 }
 
 TEST_F(MailboxTransfer, TransferShorterThanAnnouncedFails) {

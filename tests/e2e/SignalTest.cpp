@@ -1,6 +1,7 @@
 // The real program as a child process, ended by SIGTERM in the middle of a
 // download and of an extraction: it stops the command, tidies up and exits
-// with the signal's status, leaving no temporary file and nothing partial.
+// with the signal's status, leaving no temporary file and nothing partial
+// under a final name; what came of a file cut short waits to be resumed.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,9 @@
 
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
+#include "app/Collection.h"
 #include "common/TempFiles.h"
+#include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
@@ -99,6 +102,8 @@ struct ChildRun {
         pid = ::fork();
         if (pid == 0) {
             ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+            // What the download records stays with the test, not the user.
+            ::setenv("XDG_STATE_HOME", (work / "state").c_str(), 1);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             if (::chdir(work.path().c_str()) != 0) {
                 std::_Exit(120);
@@ -130,6 +135,19 @@ struct ChildRun {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return false;
+    }
+
+    // Bytes of the file whose fetch waits in the partial folder, or 0.
+    std::uintmax_t partialBytes() const {
+        std::error_code error;
+        for (const auto& entry :
+             fs::directory_iterator(local / download::kPartialFolderName, error)) {
+            const auto name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") == std::string::npos) {
+                return entry.file_size(error);
+            }
+        }
+        return 0;
     }
 
     int endWith(int signal) {
@@ -169,22 +187,48 @@ TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
     TempDir home;
     makeFile(home / "QLMA.ZIP", 1000);
     makeFile(home / "QLMB.ZIP", 40 << 20);
-    FtpServer server(
-        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--throttle", "4000000"}));
-    ChildRun run;
-    run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "");
-    run.start(ui::ids::kDownload);
-    // The big one may be under way on a further connection before the small
-    // one is in place.
-    ASSERT_TRUE(run.waitForTemporary("QLMA.ZIP"));
-    EXPECT_EQ(run.endWith(SIGTERM), 128 + SIGTERM);
+    // A stop keeps what came of the big one aside, and so does a kill, where
+    // nothing runs at the end: the next run, a collection, goes on from there.
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        FtpServer server(
+            FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--throttle", "4000000"}));
+        ChildRun run;
+        run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "");
+        run.start(ui::ids::kDownload);
+        // The big one may be under way on a further connection before the small
+        // one is in place.
+        ASSERT_TRUE(run.waitForTemporary("QLMA.ZIP"));
+        for (int i = 0; i < 30000 && run.partialBytes() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(run.endWith(signal), signal == SIGTERM ? 128 + SIGTERM : 1000 + SIGKILL);
 
-    // The small file is whole, the big one is not there at all.
-    EXPECT_EQ(run.names(), std::set<std::string>{"QLMA.ZIP"});
-    EXPECT_EQ(readFile(run.local / "QLMA.ZIP"), readFile(home / "QLMA.ZIP"));
-    const std::string log = readFile(run.work / "QLMTYFTP.Log");
-    EXPECT_NE(log.find("Number of Files in the Mail Box:2"), std::string::npos) << log;
-    EXPECT_TRUE(log.ends_with("AM") || log.ends_with("PM")) << log;
+        // The small file is whole, the big one is not there at all; a kill
+        // leaves the staging folder for the next run to sweep.
+        auto names = run.names();
+        std::erase_if(names, [](const std::string& name) { return isTemporaryName(name); });
+        EXPECT_EQ(names, std::set<std::string>{"QLMA.ZIP"});
+        EXPECT_EQ(readFile(run.local / "QLMA.ZIP"), readFile(home / "QLMA.ZIP"));
+        const std::string log = readFile(run.work / "QLMTYFTP.Log");
+        EXPECT_NE(log.find("Number of Files in the Mail Box:2"), std::string::npos) << log;
+        EXPECT_TRUE(signal == SIGKILL || log.ends_with("AM") || log.ends_with("PM")) << log;
+
+        const auto held = run.partialBytes();
+        ASSERT_GT(held, 0u);
+        FtpServer again(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+        run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(again.port()), "");
+        std::ostringstream out;
+        app::CollectEnvironment env;
+        env.settingsFolder = run.config / "tyqlmftp";
+        env.stateFolder = run.work / "state";
+        env.out = &out;
+        app::collect(env);
+        EXPECT_TRUE(readFile(run.local / "QLMB.ZIP") == readFile(home / "QLMB.ZIP")) << out.str();
+        EXPECT_NE(again.commands().find("REST " + std::to_string(held) + "\n"), std::string::npos)
+            << again.commands();
+        EXPECT_EQ(run.names(), (std::set<std::string>{"QLMA.ZIP", "QLMB.ZIP"}));
+    }
 }
 
 TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {

@@ -21,6 +21,7 @@ class FakeMainWindow : public MainWindowPort {
     StepOneTexts members;  // what the window's members hold after a take
     std::vector<std::string> progress;
     std::string detail;
+    std::vector<std::string> details;  // every detail shown, in order
     int takes = 0;
     int progressFocused = 0;
     std::vector<ByteProgress> bytes;
@@ -41,7 +42,10 @@ class FakeMainWindow : public MainWindowPort {
             onText(text);
         }
     }
-    void setProgressDetail(const std::string& text) override { detail = text; }
+    void setProgressDetail(const std::string& text) override {
+        detail = text;
+        details.push_back(text);
+    }
     void focusProgressText() override { ++progressFocused; }
     int passwordFocused = 0;
     void focusPassword() override { ++passwordFocused; }

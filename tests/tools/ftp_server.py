@@ -35,6 +35,7 @@ and runs until killed. Switches put faults into it:
   --max-connections N    a further connection from the same address is refused (421)
   --stall-connection N   the Nth control connection's RETRs stop sending after 1000
                          bytes, as with --stall-after; the others' are served
+  --refuse-rest          REST is refused (502): a file is only ever sent whole
   --command-log FILE     every command line received is appended to FILE, and a
                          line for each connection accepted to FILE.connects
   --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
@@ -93,6 +94,7 @@ def main():
     parser.add_argument("--reset-listing", action="store_true")
     parser.add_argument("--long-transfer", type=int)
     parser.add_argument("--connect-back-delay", type=int)
+    parser.add_argument("--refuse-rest", action="store_true")
     parser.add_argument("--command-log")
     parser.add_argument("--max-connections", type=int, default=0)
     parser.add_argument("--stall-connection", type=int, default=0)
@@ -208,6 +210,9 @@ def main():
             if cmd == args.silent_on:
                 self.silent = True
             if self.silent:
+                return None
+            if cmd == "REST" and args.refuse_rest:
+                self.respond("502 Command \"REST\" not implemented.")
                 return None
             if cmd == "PROT" and args.refuse_prot:
                 self.respond("534 Protection level not supported.")
