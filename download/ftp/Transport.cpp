@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "common/Log.h"
-#include "download/ftp/Peer.h"
+#include "download/ftp/Handles.h"
 #include "download/ftp/Sinks.h"
 
 namespace tyq::download::ftp {
@@ -24,8 +24,6 @@ constexpr long kBufferSize = 4096L * 1024L;
 // unless the transfer loop comes round this often.
 constexpr int kPassivePollMs = 5;
 constexpr int kActivePollMs = 1000;
-// Reply text kept for a detail: enough for any sensible reply line.
-constexpr std::size_t kMaxReplyBytes = 200;
 
 void initialiseCurlOnce() {
     static std::once_flag once;
@@ -39,14 +37,6 @@ struct CurlStringDeleter {
 struct CurlListDeleter {
     void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
-
-// A final reply line: three digits and a space.
-bool isFinalReply(std::string_view line) {
-    return line.size() >= 4 &&
-           std::all_of(line.begin(), line.begin() + 3,
-                       [](char c) { return c >= '0' && c <= '9'; }) &&
-           line[3] == ' ';
-}
 
 // Codes that mean the active-mode data connection could not be set up: the
 // server refused PORT and EPRT, never connected back, or said it could not.
@@ -78,141 +68,9 @@ long curlUseSsl(TlsUse use) {
 
 }  // namespace
 
-int replyCodeOf(std::string_view line) {
-    return isFinalReply(line) ? (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0') : 0;
-}
-
 int Outcome::replyCode() const noexcept {
     return replyCodeOf(reply);
 }
-
-struct Transport::Handles {
-    CURL* easy = nullptr;
-    CURLM* multi = nullptr;
-    std::string agent;
-    std::stop_token stop;
-    Progress progress;
-    // The download under way; null otherwise.
-    FileSink* file = nullptr;
-    // The server's last final reply line of the request under way.
-    std::string reply;
-    std::int64_t shownDone = -1;
-    std::int64_t shownTotal = -1;
-    // Bytes the file held before a resumed download, shown as done, and
-    // the size the listing told of it.
-    std::int64_t resumedFrom = 0;
-    std::int64_t resumedSize = -1;
-    bool stopped = false;
-    // The request under way refused a data connection from elsewhere than
-    // the server.
-    bool strangerRefused = false;
-    char errors[CURL_ERROR_SIZE] = {};
-    bool tlsHooked = false;
-    bool encrypted = false;
-    // libcurl may fall back to plain FTP (TLS is tried, the server not
-    // known for it): what it would let pass is checked here.
-    bool tlsOptional = false;
-    // The verb of the last command sent ("AUTH", "PROT"...), never its
-    // argument: a reply is judged by what it answers.
-    std::string sentVerb;
-    bool sawCommand = false;
-    Refusal refusal = Refusal::None;
-    TlsTrust tls;
-
-    void report(std::int64_t done, std::int64_t total) {
-        if (progress && (done != shownDone || total != shownTotal)) {
-            shownDone = done;
-            shownTotal = total;
-            progress(done, total);
-        }
-    }
-    // libcurl calls this as data arrives and at least once a second, in
-    // every phase; non-zero ends the transfer. A throwing sink cannot unwind
-    // through libcurl: noexcept makes that a clean stop of the process.
-    static int onProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t,
-                          curl_off_t) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        if (self.file != nullptr) {
-            // SIZE's answer, else the size the RETR reply named. Resumed,
-            // libcurl counts only what is left, and a reply may name either:
-            // the whole file is shown, as listed.
-            if (self.resumedFrom > 0) {
-                self.report(self.resumedFrom + now, self.resumedSize);
-            } else {
-                self.report(now, total > 0 ? total : self.file->told.said());
-            }
-        }
-        return self.stop.stop_requested() ? 1 : 0;
-    }
-    // libcurl hands every socket here before use, and the data connection it
-    // accepted in active mode.
-    static int onSocket(void* user, curl_socket_t socket, curlsocktype purpose) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        if (purpose != CURLSOCKTYPE_ACCEPT || fromServer(self.easy, socket)) {
-            return CURL_SOCKOPT_OK;
-        }
-        self.strangerRefused = true;
-        return CURL_SOCKOPT_ERROR;
-    }
-    // libcurl shows each command it sends here (with CURLOPT_VERBOSE).
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
-        if (type == CURLINFO_HEADER_OUT) {
-            auto& self = *static_cast<Handles*>(user);
-            const std::string_view text(data, size);
-            self.sentVerb.assign(
-                text.substr(0, std::min(text.find_first_of(" \r\n"), std::size_t{8})));
-            self.sawCommand = true;
-        }
-        return 0;
-    }
-    // libcurl hands every reply line of the control connection here; 0
-    // ends the request before libcurl acts on the reply.
-    static size_t onReply(char* data, size_t size, size_t count, void* user) noexcept {
-        auto& self = *static_cast<Handles*>(user);
-        std::string_view line(data, size * count);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.remove_suffix(1);
-        }
-        if (isFinalReply(line)) {
-            self.reply.assign(line.substr(0, kMaxReplyBytes + 4));
-            const int code = replyCodeOf(line);
-            // A server that spoke TLS to this session and now refuses it
-            // would next be sent USER and PASS in clear.
-            if (self.sentVerb == "AUTH" && code != 234 && code != 334 && self.tlsOptional &&
-                self.encrypted) {
-                self.refusal = Refusal::NoTls;
-                log::record(log::Category::Tls, [code] {
-                    return "AUTH TLS refused (" + std::to_string(code) +
-                           ") after this session used TLS: request ended";
-                });
-                return 0;
-            }
-            // Over an encrypted control connection the data must be too;
-            // libcurl would carry on in clear where TLS was optional.
-            if (self.sentVerb == "PROT" && code / 100 != 2) {
-                self.refusal = Refusal::ClearData;
-                log::record(log::Category::Tls, [code] {
-                    return "PROT P refused (" + std::to_string(code) + "): request ended";
-                });
-                return 0;
-            }
-            self.encrypted = self.encrypted || line.substr(0, 4) == "234 ";
-        }
-        if (self.file != nullptr) {
-            self.file->told.read(line);
-        }
-        return size * count;
-    }
-
-    ~Handles() {
-        if (easy != nullptr) {
-            curl_easy_cleanup(easy);
-        }
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-        }
-    }
-};
 
 std::unique_ptr<Transport> Transport::open(const std::string& agent, Timeouts timeouts) {
     initialiseCurlOnce();
