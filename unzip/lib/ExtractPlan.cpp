@@ -17,6 +17,13 @@ namespace {
 // the archive on its own; below kParallelBytes one reader does it all.
 constexpr unsigned kMaxReaders = 4;
 constexpr std::uint64_t kParallelBytes = 4 << 20;
+// What an entry costs besides its bytes, in bytes of data that take as long:
+// every file is made, closed, dated and renamed (on some disks a new file
+// alone takes a millisecond of kernel time); an AES entry first derives its
+// own key, a thousand rounds of HMAC. Shares balanced by bytes alone gave
+// one reader every small file while the other was done early.
+constexpr std::uint64_t kCostPerFile = 64 << 10;
+constexpr std::uint64_t kCostPerKey = 256 << 10;
 
 bool isAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(),
@@ -182,18 +189,20 @@ void shareOut(Plan& plan, std::vector<DirectoryEntry>& directory, const ExtractR
     std::sort(files.begin(), files.end(), [&entries](std::size_t x, std::size_t y) {
         return entries[x].size > entries[y].size;
     });
+    plan.direct = directReads(entries, directory, request);
     std::vector<std::uint64_t> load(readers, 0);
     for (const std::size_t i : files) {
         const auto least =
             static_cast<unsigned>(std::min_element(load.begin(), load.end()) - load.begin());
         plan.owner[i] = least;
-        // A small file still costs a file. Sizes already add up without
-        // overflow; so many files would not.
-        if (__builtin_add_overflow(load[least], entries[i].size + 4096, &load[least])) {
+        const DirectoryEntry* direct = plan.direct[i];
+        const std::uint64_t cost =
+            kCostPerFile + (direct != nullptr && direct->aesVersion != 0 ? kCostPerKey : 0);
+        // Sizes already add up without overflow; so many files would not.
+        if (__builtin_add_overflow(load[least], entries[i].size + cost, &load[least])) {
             throw ExtractError{code::kStructureInvalid};
         }
     }
-    plan.direct = directReads(entries, directory, request);
 }
 
 }  // namespace tyq::unzip::lib
