@@ -146,6 +146,20 @@ int TempFile::commit(int folder, const std::string& leaf) {
     return 0;
 }
 
+int TempFile::moveTo(int folder) {
+    if (!valid()) {
+        return EBADF;
+    }
+    if (::renameat2(folder_, name_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) != 0) {
+        return errno;
+    }
+    if (std::exchange(ownsFolder_, false)) {
+        ::close(folder_);
+    }
+    folder_ = folder;
+    return 0;
+}
+
 int TempFile::commit(const std::filesystem::path& target) {
     return commit(AT_FDCWD, target.string());
 }

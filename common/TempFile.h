@@ -44,6 +44,9 @@ class TempFile {
     // object.
     int commit(int folder, const std::string& leaf);
     int commit(const std::filesystem::path& target);
+    // Moves the file, under its name, into another folder of the same file
+    // system, open or not; nothing there is replaced. 0, or the errno value.
+    int moveTo(int folder);
     // The file stays under its name when the object ends: someone else (a
     // staging folder's journal) answers for it from here.
     void release() noexcept;

@@ -23,12 +23,14 @@ std::set<std::string> names(const fs::path& folder) {
 }
 
 // A name already taken (by a file or a link) is never opened: a fresh one is
-// claimed; the file then goes, stays or takes its final name.
+// claimed; the file then goes, stays or takes its final name, after a move
+// to another folder too, which never replaces what is there.
 TEST(TempFile, ClaimsAFreeNameAndEndsAsTold) {
-    enum class End { Drop, Release, Commit };
+    enum class End { Drop, Release, Commit, MoveThenDrop, MoveOntoAFile };
     enum class InTheWay { Nothing, File, Link };
     for (const InTheWay way : {InTheWay::Nothing, InTheWay::File, InTheWay::Link}) {
-        for (const End end : {End::Drop, End::Release, End::Commit}) {
+        for (const End end :
+             {End::Drop, End::Release, End::Commit, End::MoveThenDrop, End::MoveOntoAFile}) {
             const test::TempDir dir;
             const fs::path folder = dir / "staging";
             fs::create_directory(folder);
@@ -39,6 +41,10 @@ TEST(TempFile, ClaimsAFreeNameAndEndsAsTold) {
                 fs::create_symlink(dir / "target", folder / "7");
             }
             const std::set<std::string> before = names(folder);
+            const fs::path other = dir / "other";
+            fs::create_directory(other);
+            const int into = ::open(other.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(into, 0);
             const int at = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             ASSERT_GE(at, 0);
             std::string claimed;
@@ -54,9 +60,22 @@ TEST(TempFile, ClaimsAFreeNameAndEndsAsTold) {
                     file.release();
                 } else if (end == End::Commit) {
                     ASSERT_EQ(file.commit(dir / "final"), 0);
+                } else if (end == End::MoveThenDrop) {
+                    ASSERT_EQ(file.moveTo(into), 0);
+                    EXPECT_EQ(names(other), std::set<std::string>{claimed});
+                    EXPECT_EQ(names(folder), before);
+                } else if (end == End::MoveOntoAFile) {
+                    test::writeFile(other / claimed, "kept");
+                    EXPECT_EQ(file.moveTo(into), EEXIST);
                 }
             }
             ::close(at);
+            ::close(into);
+            EXPECT_EQ(names(other), end == End::MoveOntoAFile ? std::set<std::string>{claimed}
+                                                              : std::set<std::string>{});
+            if (end == End::MoveOntoAFile) {
+                EXPECT_EQ(test::readFile(other / claimed), "kept");
+            }
             std::set<std::string> expected = before;
             if (end == End::Release) {
                 expected.insert(claimed);

@@ -99,7 +99,8 @@ std::int32_t extract(const ExtractRequest& request) {
         failWithErrno(error);
     }
     shareOut(plan, directory, request);
-    StagedCommit commit(destination.get(), request, staging, flushPolicyFor(plan.files));
+    StagedCommit commit(destination.get(), request, staging, flushPolicyFor(plan.files),
+                        plan.readers);
     // Folders first, in the archive's order; then the files.
     for (const PlannedEntry& planned : plan.entries) {
         if (!planned.selected) {

@@ -80,14 +80,42 @@ TempFile StagedCommit::stage(const PlannedEntry& planned, mode_t mode, FolderCac
     // Staged names are digits only (the journal's rule); the entry's place
     // in the archive is the one to try first.
     TempFile file;
-    if (const int error = file.create(staging_.fd(), "", mode, std::to_string(planned.index))) {
+    if (const int error = file.create(nursery(cache), "", mode, std::to_string(planned.index))) {
         failWithErrno(error);
     }
     remember(file.device(), file.inode(), planned.name);
     return file;
 }
 
+int StagedCommit::nursery(FolderCache& cache) {
+    if (!nurseries_) {
+        return staging_.fd();
+    }
+    if (!cache.nursery.valid()) {
+        // Not digits: never taken for a staged file.
+        std::string name;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            name = "reader" + std::to_string(nurseryCount_++);
+        }
+        if (::mkdirat(staging_.fd(), name.c_str(), 0700) != 0) {
+            failWithErrno(errno);
+        }
+        cache.nursery = Fd(
+            ::openat(staging_.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!cache.nursery.valid()) {
+            failWithErrno(errno);
+        }
+    }
+    return cache.nursery.get();
+}
+
 void StagedCommit::keep(const PlannedEntry& planned, TempFile file) {
+    if (nurseries_) {
+        if (const int error = file.moveTo(staging_.fd())) {
+            failWithErrno(error);
+        }
+    }
     // Starts the write-back now, so the flush before the renames finds most
     // of the data already on its way.
     ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);

@@ -46,6 +46,10 @@ FlushPolicy flushPolicyFor(std::size_t files);
 struct FolderCache {
     Fd fd;
     std::string path;
+    // Where the reader makes its new files, beside the other readers': a
+    // folder takes one new file at a time, and on some disks that takes a
+    // millisecond. Each file moves into the staging folder once written.
+    Fd nursery;
 };
 
 // Owns what an archive puts in the destination: its new folders, its files
@@ -56,9 +60,14 @@ struct FolderCache {
 // what is in it). Several readers may stage files at once.
 class StagedCommit {
   public:
+    // `readers`: how many stage files at once.
     StagedCommit(int root, const ExtractRequest& request, StagingFolder& staging,
-                 FlushPolicy policy)
-        : root_(root), request_(request), staging_(staging), policy_(policy) {}
+                 FlushPolicy policy, unsigned readers = 1)
+        : root_(root),
+          request_(request),
+          staging_(staging),
+          policy_(policy),
+          nurseries_(readers > 1) {}
     ~StagedCommit();
     StagedCommit(const StagedCommit&) = delete;
     StagedCommit& operator=(const StagedCommit&) = delete;
@@ -90,6 +99,8 @@ class StagedCommit {
         ino_t inode = 0;
     };
 
+    // The folder the reader makes its files in.
+    int nursery(FolderCache& cache);
     void flushFiles();
     void flushNames();
     std::vector<StagedEntry> checkFinalNames();
@@ -106,11 +117,13 @@ class StagedCommit {
     const ExtractRequest& request_;
     StagingFolder& staging_;
     const FlushPolicy policy_;
+    const bool nurseries_;
     FolderCache cache_;  // the calling thread's
     std::mutex mutex_;   // guards the three below while readers stage files
     std::vector<std::string> createdFolders_;
     std::vector<Pending> pending_;
     std::map<FileId, std::string> made_;
+    unsigned nurseryCount_ = 0;
     bool committed_ = false;
     bool restoreFailed_ = false;
 };
