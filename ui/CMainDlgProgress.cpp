@@ -169,9 +169,10 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
     }
     QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
                                                          kNotifications, QStringLiteral("Notify"));
-    // The body may be read as markup.
+    // The body may be read as markup. The detail goes whole: the label's is
+    // broken into its lines and may end in an ellipsis.
     notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
-           << progress_->text() << detail_->text().toHtmlEscaped()
+           << progress_->text() << detailText_.toHtmlEscaped()
            << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolderText)} << QVariantMap{}
            << -1;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
