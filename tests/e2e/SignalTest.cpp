@@ -186,13 +186,13 @@ void makeFile(const fs::path& file, std::size_t bytes) {
 TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
     TempDir home;
     makeFile(home / "QLMA.ZIP", 1000);
-    makeFile(home / "QLMB.ZIP", 40 << 20);
+    makeFile(home / "QLMB.ZIP", 8 << 20);
     // A stop keeps what came of the big one aside, and so does a kill, where
     // nothing runs at the end: the next run, a collection, goes on from there.
     for (const int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal);
         FtpServer server(
-            FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--throttle", "4000000"}));
+            FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--throttle", "1000000"}));
         ChildRun run;
         run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "");
         run.start(ui::ids::kDownload);

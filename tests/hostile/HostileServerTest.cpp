@@ -233,7 +233,8 @@ const Fault kFaults[] = {
      false},
 };
 
-class HostileFaults : public HostileServer {
+// By the number of connections: one, then further ones fetching ahead.
+class HostileFaults : public HostileServer, public testing::WithParamInterface<int> {
   protected:
     void runFault(const Fault& fault, const std::string& big, bool racy) {
         fs::remove_all(local);
@@ -296,22 +297,25 @@ class HostileFaults : public HostileServer {
     }
 };
 
-TEST_F(HostileFaults, EndWithinTheLimitsKeepingTheOldCopy) {
+// Every fault ends the same way on one connection as on several, except
+// which files got through before a server died.
+TEST_P(HostileFaults, EndWithinTheLimitsKeepingTheOldCopy) {
     const std::string big = noise(300000);
     put("A.ZIP", big);
     put("B.ZIP", "b");
-    // One connection, then further ones fetching ahead: every fault ends the
-    // same way, except which files got through before a server died.
-    for (const char* connections : {"1", "4"}) {
-        set(settings::kConnections, connections);
-        for (const Fault& fault : kFaults) {
-            SCOPED_TRACE(std::string(fault.label) + ", connections " + connections);
-            const bool racy =
-                *connections != '1' && std::ranges::count(fault.switches, "--die-after") != 0;
-            runFault(fault, big, racy);
-        }
+    const int connections = GetParam();
+    set(settings::kConnections, std::to_string(connections));
+    for (const Fault& fault : kFaults) {
+        SCOPED_TRACE(std::string(fault.label) + ", connections " + std::to_string(connections));
+        const bool racy =
+            connections != 1 && std::ranges::count(fault.switches, "--die-after") != 0;
+        runFault(fault, big, racy);
     }
 }
+INSTANTIATE_TEST_SUITE_P(Connections, HostileFaults, testing::Values(1, 4),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param);
+                         });
 
 TEST_F(HostileServer, ListedNamesThatAreNotFileNamesAreNeverRequestedOrWritten) {
     const std::string longName = std::string(4000, 'L') + ".ZIP";

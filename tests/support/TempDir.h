@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 namespace tyq::test {
@@ -37,9 +38,12 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// Whole, in one go: a character at a time took seconds for the large files.
 inline std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 inline void writeFile(const std::filesystem::path& file, const std::string& bytes) {
