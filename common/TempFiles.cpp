@@ -13,6 +13,9 @@
 #include <optional>
 #include <utility>
 
+#include "common/Fd.h"
+#include "common/SmallFiles.h"
+
 namespace tyq {
 namespace {
 
@@ -25,74 +28,6 @@ constexpr char kFoldersName[] = "folders";
 constexpr char kJournalHeader[] = "tyqlmftp journal 1\n";
 constexpr char kJournalEnd[] = "end\n";
 constexpr std::size_t kMaxRecordBytes = 128;
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0) {
-                ::close(fd_);
-            }
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
-
-int writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : ENOSPC;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-// The whole of a small regular file of ours, not through a link.
-std::optional<std::string> readSmall(int folder, const char* name, std::size_t limit) {
-    Fd fd(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::size_t>(info.st_size) > limit) {
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::nullopt;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return text;
-}
 
 std::string recordText(const struct stat& info) {
     char text[kMaxRecordBytes];
@@ -108,23 +43,6 @@ void appendPath(std::string& out, std::string_view path) {
     out += ':';
     out += path;
     out += '\n';
-}
-
-// Reads a number followed by `end` from text at `at`.
-bool readNumber(std::string_view text, std::size_t& at, char end, std::uintmax_t& value) {
-    const std::size_t stop = text.find(end, at);
-    if (stop == std::string_view::npos || stop == at || stop - at > 20) {
-        return false;
-    }
-    value = 0;
-    for (std::size_t i = at; i < stop; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<std::uintmax_t>(text[i] - '0');
-    }
-    at = stop + 1;
-    return true;
 }
 
 bool readPath(std::string_view text, std::size_t& at, std::string& path) {

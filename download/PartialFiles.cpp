@@ -15,8 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/Fd.h"
 #include "common/Log.h"
 #include "common/ShownText.h"
+#include "common/SmallFiles.h"
 #include "download/FtpSession.h"
 #include "download/ftp/Listing.h"
 
@@ -31,65 +33,6 @@ constexpr char kRecordHeader[] = "tyqlmftp partial 1\n";
 constexpr char kRecordEnd[] = "end\n";
 // A record holds a mailbox name: bounded like any sane file name.
 constexpr std::size_t kMaxRecordBytes = 4096;
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-
-int writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : ENOSPC;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-// A small regular file of ours, whole, never through a link.
-std::optional<std::string> readSmall(int folder, const char* name) {
-    const Fd fd(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != ::geteuid() || static_cast<std::size_t>(info.st_size) > kMaxRecordBytes) {
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::nullopt;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return text;
-}
 
 std::string folderRecord(dev_t device, ino_t inode) {
     char text[128];
@@ -109,20 +52,6 @@ bool isTimeText(std::string_view text) {
     return !text.empty() && text.size() <= 64 && std::none_of(text.begin(), text.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
     });
-}
-
-// A number of `text` at `at`, up to `end`.
-bool readNumber(std::string_view text, std::size_t& at, char end, std::uintmax_t& value) {
-    const std::size_t stop = text.find(end, at);
-    if (stop == std::string_view::npos || !allDigits(text.substr(at, stop - at))) {
-        return false;
-    }
-    value = 0;
-    for (std::size_t i = at; i < stop; ++i) {
-        value = value * 10 + static_cast<std::uintmax_t>(text[i] - '0');
-    }
-    at = stop + 1;
-    return true;
 }
 
 std::string recordText(const PartialRecord& record) {
@@ -287,7 +216,7 @@ std::unique_ptr<PartialStore> PartialStore::open(const std::filesystem::path& lo
             ::unlinkat(at.get(), kPartialFolderName, AT_REMOVEDIR);
             return nullptr;
         }
-    } else if (readSmall(folder.get(), kFolderRecord) != expected) {
+    } else if (readSmall(folder.get(), kFolderRecord, kMaxRecordBytes, true) != expected) {
         log::record(log::Category::Transfer, [] {
             return std::string(kPartialFolderName) + " is not ours: nothing is resumed";
         });
@@ -303,7 +232,7 @@ PartialStore::~PartialStore() {
     // Gone once nothing waits in it; whatever else is there keeps it.
     bool empty = true;
     if (const int copy = reopen(folder_); copy >= 0) {
-        const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy));
+        const Dir dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
             empty = false;
@@ -332,7 +261,7 @@ PartialStore::~PartialStore() {
 void PartialStore::load() {
     std::vector<std::string> leaves;
     if (const int copy = reopen(folder_); copy >= 0) {
-        const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy));
+        const Dir dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
             return;
@@ -353,7 +282,7 @@ void PartialStore::load() {
     }
     for (const auto& leaf : records) {
         auto stem = leaf.substr(0, leaf.size() - 4);
-        const auto text = readSmall(folder_, leaf.c_str());
+        const auto text = readSmall(folder_, leaf.c_str(), kMaxRecordBytes, true);
         auto record = text ? parseRecord(*text, stem) : std::nullopt;
         const bool hasData = data.erase(stem) != 0;
         if (!record || !hasData || records_.contains(record->file.name)) {

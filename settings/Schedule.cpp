@@ -14,9 +14,11 @@
 #include <ctime>
 #include <memory>
 
+#include "common/Fd.h"
 #include "common/Paths.h"
 #include "common/PrivateFile.h"
 #include "common/SdBus.h"
+#include "common/SmallFiles.h"
 
 namespace tyq::settings {
 
@@ -29,28 +31,6 @@ constexpr char kManagerPath[] = "/org/freedesktop/systemd1";
 constexpr char kManagerInterface[] = "org.freedesktop.systemd1.Manager";
 constexpr char kCalendar[] = "OnCalendar=*-*-* ";
 constexpr char kWants[] = "timers.target.wants";
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-    // Closing is the last step that can report a lost write.
-    int close() noexcept {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-  private:
-    int fd_;
-};
 
 // A method of the manager object; the error reply's message, empty on success.
 template <typename... Args>
@@ -215,16 +195,8 @@ int replaceUnitFile(const fs::path& file, const std::string& text) {
         return errno;
     }
     int failed = ::fchmod(fd.get(), 0644) == 0 ? 0 : errno;
-    for (std::size_t done = 0; failed == 0 && done < text.size();) {
-        const auto n = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failed = n < 0 ? errno : ENOSPC;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
+    if (failed == 0) {
+        failed = writeAll(fd.get(), text);
     }
     if (failed == 0 && ::fsync(fd.get()) != 0) {
         failed = errno;

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/Fd.h"
 #include "common/TempFiles.h"
 #include "unzip/lib/ArchiveErrors.h"
 #include "unzip/lib/EntryRead.h"
 #include "unzip/lib/ExtractCheck.h"
-#include "unzip/lib/Fd.h"
 #include "unzip/lib/StagedCommit.h"
 
 // An archive goes through four steps: plan (every header read: which

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/Fd.h"
 #include "common/TempFile.h"
 #include "common/TempFiles.h"
 #include "unzip/lib/ExtractPlan.h"
-#include "unzip/lib/Fd.h"
 
 namespace tyq::unzip::lib {
 

@@ -2,9 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
-namespace tyq::unzip::lib {
+namespace tyq {
 
 // A file descriptor closed when the object ends.
 class Fd {
@@ -12,10 +13,10 @@ class Fd {
     Fd() = default;
     explicit Fd(int fd) noexcept : fd_(fd) {}
     ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
     Fd& operator=(Fd&& other) noexcept {
         if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
+            reset(other.release());
         }
         return *this;
     }
@@ -30,15 +31,16 @@ class Fd {
         }
         fd_ = fd;
     }
-    // Closes now and reports the result: a full disk on some file systems
-    // shows only here.
+    int release() noexcept { return std::exchange(fd_, -1); }
+    // Closes now and reports the result, 0 or the errno value: a full disk
+    // on some file systems shows only here.
     int close() noexcept {
-        const int fd = std::exchange(fd_, -1);
-        return fd >= 0 ? ::close(fd) : 0;
+        const int fd = release();
+        return fd < 0 || ::close(fd) == 0 ? 0 : errno;
     }
 
   private:
     int fd_ = -1;
 };
 
-}  // namespace tyq::unzip::lib
+}  // namespace tyq
