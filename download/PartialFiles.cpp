@@ -176,7 +176,7 @@ int PartialFile::commit(const std::filesystem::path& target) {
     const int fd = std::exchange(fd_, -1);
     int error = ::close(fd) == 0 ? 0 : errno;
     if (error == 0 &&
-        ::renameat(store_->folder_, record_.data.c_str(), AT_FDCWD, target.c_str()) != 0) {
+        ::renameat(store_->folder_.get(), record_.data.c_str(), AT_FDCWD, target.c_str()) != 0) {
         error = errno;
     }
     // In place, its record goes after the rename: a kill between leaves a
@@ -187,8 +187,8 @@ int PartialFile::commit(const std::filesystem::path& target) {
     return error;
 }
 
-PartialStore::PartialStore(int location, int folder, dev_t device, ino_t inode)
-    : location_(location), folder_(folder), device_(device), inode_(inode) {}
+PartialStore::PartialStore(Fd location, Fd folder, dev_t device, ino_t inode)
+    : location_(std::move(location)), folder_(std::move(folder)), device_(device), inode_(inode) {}
 
 std::unique_ptr<PartialStore> PartialStore::open(const std::filesystem::path& location) {
     Fd at(::open(location.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -223,7 +223,7 @@ std::unique_ptr<PartialStore> PartialStore::open(const std::filesystem::path& lo
         return nullptr;
     }
     std::unique_ptr<PartialStore> store(
-        new PartialStore(at.release(), folder.release(), info.st_dev, info.st_ino));
+        new PartialStore(std::move(at), std::move(folder), info.st_dev, info.st_ino));
     store->load();
     return store;
 }
@@ -231,7 +231,7 @@ std::unique_ptr<PartialStore> PartialStore::open(const std::filesystem::path& lo
 PartialStore::~PartialStore() {
     // Gone once nothing waits in it; whatever else is there keeps it.
     bool empty = true;
-    if (const int copy = reopen(folder_); copy >= 0) {
+    if (const int copy = reopen(folder_.get()); copy >= 0) {
         const Dir dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
@@ -249,18 +249,16 @@ PartialStore::~PartialStore() {
         empty = false;
     }
     struct stat info {};
-    if (empty && ::fstatat(location_, kPartialFolderName, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (empty && ::fstatat(location_.get(), kPartialFolderName, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         info.st_dev == device_ && info.st_ino == inode_) {
-        ::unlinkat(folder_, kFolderRecord, 0);
-        ::unlinkat(location_, kPartialFolderName, AT_REMOVEDIR);
+        ::unlinkat(folder_.get(), kFolderRecord, 0);
+        ::unlinkat(location_.get(), kPartialFolderName, AT_REMOVEDIR);
     }
-    ::close(folder_);
-    ::close(location_);
 }
 
 void PartialStore::load() {
     std::vector<std::string> leaves;
-    if (const int copy = reopen(folder_); copy >= 0) {
+    if (const int copy = reopen(folder_.get()); copy >= 0) {
         const Dir dir(::fdopendir(copy));
         if (!dir) {
             ::close(copy);
@@ -282,7 +280,7 @@ void PartialStore::load() {
     }
     for (const auto& leaf : records) {
         auto stem = leaf.substr(0, leaf.size() - 4);
-        const auto text = readSmall(folder_, leaf.c_str(), kMaxRecordBytes, true);
+        const auto text = readSmall(folder_.get(), leaf.c_str(), kMaxRecordBytes, true);
         auto record = text ? parseRecord(*text, stem) : std::nullopt;
         const bool hasData = data.erase(stem) != 0;
         if (!record || !hasData || records_.contains(record->file.name)) {
@@ -293,7 +291,7 @@ void PartialStore::load() {
     }
     // Data a killed run made before it could record it.
     for (const auto& leaf : data) {
-        ::unlinkat(folder_, leaf.c_str(), 0);
+        ::unlinkat(folder_.get(), leaf.c_str(), 0);
     }
 }
 
@@ -301,8 +299,8 @@ void PartialStore::remove(const std::string& data) const {
     if (data.empty()) {
         return;
     }
-    ::unlinkat(folder_, data.c_str(), 0);
-    ::unlinkat(folder_, (data + kRecordEnding).c_str(), 0);
+    ::unlinkat(folder_.get(), data.c_str(), 0);
+    ::unlinkat(folder_.get(), (data + kRecordEnding).c_str(), 0);
 }
 
 void PartialStore::settle(const PartialRecord& record, bool keep) {
@@ -381,7 +379,7 @@ PartialFile PartialStore::claim(const ListedFile& file) {
     partial.record_.file = file;
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto data = freshNumber();
-        const int fd = ::openat(folder_, data.c_str(),
+        const int fd = ::openat(folder_.get(), data.c_str(),
                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno == EEXIST) {
             continue;
@@ -400,7 +398,7 @@ PartialFile PartialStore::claim(const ListedFile& file) {
     partial.record_.device = info.st_dev;
     partial.record_.inode = info.st_ino;
     partial.record_.born = bornOf(partial.fd_);
-    const Fd out(::openat(folder_, (partial.record_.data + kRecordEnding).c_str(),
+    const Fd out(::openat(folder_.get(), (partial.record_.data + kRecordEnding).c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     // The umask may have narrowed it; a fetched file is readable by all.
     if (::fchmod(partial.fd_, 0644) != 0 || !out.valid() ||
@@ -417,7 +415,8 @@ int PartialStore::openRecorded(const PartialRecord& record, const ListedFile& fi
     if (record.file.size != file.size || !ftp::sameTime(record.file.modified, file.modified)) {
         return -1;
     }
-    Fd fd(::openat(folder_, record.data.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(
+        ::openat(folder_.get(), record.data.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     const bool ours = fd.valid() && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
                       info.st_dev == record.device && info.st_ino == record.inode &&

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "common/Fd.h"
 #include "download/CollectState.h"
 
 namespace tyq::download {
@@ -104,7 +105,7 @@ class PartialStore {
 
   private:
     friend class PartialFile;
-    PartialStore(int location, int folder, dev_t device, ino_t inode);
+    PartialStore(Fd location, Fd folder, dev_t device, ino_t inode);
     void load();
     void remove(const std::string& data) const;
     // A connection lets go of a partial: kept for a later fetch, or dropped.
@@ -114,8 +115,8 @@ class PartialStore {
     // file we wrote and no longer than the listed file.
     int openRecorded(const PartialRecord& record, const ListedFile& file, std::int64_t& size) const;
 
-    int location_ = -1;
-    int folder_ = -1;
+    Fd location_;
+    Fd folder_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
     std::mutex mutex_;
