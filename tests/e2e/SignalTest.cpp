@@ -2,6 +2,8 @@
 // download and of an extraction: it stops the command, tidies up and exits
 // with the signal's status, leaving no temporary file and nothing partial
 // under a final name; what came of a file cut short waits to be resumed.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
 #include "app/Collection.h"
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
@@ -254,9 +257,13 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
 // in `out` in the work folder, on the session bus `bus`.
-pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus) {
+pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
+                   const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (environment) {
+            environment();
+        }
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
@@ -274,6 +281,20 @@ pid_t startCollect(const ChildRun& run, const std::string& out, const std::strin
 int exitStatus(pid_t pid) {
     int status = 0;
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// In a child: nobody from here on.
+bool becomeAnotherUser() {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+}
+
+// A child that runs `test` as another user; it exits 0 when that held.
+pid_t asAnotherUser(const std::function<bool()>& test) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::_Exit(becomeAnotherUser() && test() ? 0 : 1);
+    }
+    return pid;
 }
 
 constexpr char kNotify[] = " Notify \"";
@@ -499,6 +520,74 @@ TEST(Collect, TwoAtOnce) {
     // A stop ends the wait for a click.
     ::kill(notifying, SIGTERM);
     EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
+
+    // A folder held by a command with another environment, or by another
+    // user, for a collection without XDG_RUNTIME_DIR: the first keeps the
+    // folder, the second cannot take it (nor its lock file) nor block it.
+    fs::permissions(run.local.path(), fs::perms::owner_all | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read |
+                                          fs::perms::others_exec);
+    // Each holder's runtime folder, private as a session makes it.
+    TempDir session;
+    TempDir nobodys;
+    ASSERT_EQ(::chown(nobodys.path().c_str(), 65534, 65534), 0);
+    // What another user could once block every command with, made by it
+    // here unless it is there already (then it is removed again).
+    const fs::path blocking = "/tmp/tyqlmftp-" + std::to_string(::geteuid());
+    const bool blockingThere = fs::exists(blocking);
+    struct Holder {
+        const char* what;
+        bool anotherUser;
+    };
+    for (const Holder& holder :
+         {Holder{"a window in a session", false}, Holder{"another user", true}}) {
+        int ready[2];
+        int done[2];
+        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(done, O_CLOEXEC), 0);
+        const pid_t held = ::fork();
+        if (held == 0) {
+            ::close(done[1]);
+            ::setenv("XDG_RUNTIME_DIR", (holder.anotherUser ? nobodys : session).path().c_str(), 1);
+            if (holder.anotherUser && !becomeAnotherUser()) {
+                std::_Exit(120);
+            }
+            if (holder.anotherUser) {
+                ::mkdir(blocking.c_str(), 0777);
+            }
+            const FolderLock lock(run.local.path(), std::chrono::milliseconds(0));
+            const char said = lock.held() ? 'y' : 'n';
+            char end = 0;
+            std::_Exit(::write(ready[1], &said, 1) == 1 && ::read(done[0], &end, 1) >= 0 ? 0 : 121);
+        }
+        char said = 0;
+        EXPECT_EQ(::read(ready[0], &said, 1), 1);
+        EXPECT_EQ(said, 'y') << holder.what;
+        if (!holder.anotherUser) {
+            // Its lock file does not even open for another user.
+            const std::string file = (run.local / kFolderLockName).string();
+            EXPECT_TRUE(fs::exists(file));
+            EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                          return ::open(file.c_str(), O_RDONLY) < 0 &&
+                                 ::open(file.c_str(), O_RDWR) < 0;
+                      })),
+                      0);
+        }
+        const pid_t collection =
+            startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); });
+        EXPECT_EQ(exitStatus(collection), 0) << holder.what;
+        const std::string out = readFile(run.work / "held");
+        EXPECT_EQ(out.find(kFolderBusyText) != std::string::npos, !holder.anotherUser)
+            << holder.what << "\n"
+            << out;
+        for (const int fd : {ready[0], ready[1], done[0], done[1]}) {
+            ::close(fd);
+        }
+        EXPECT_EQ(exitStatus(held), 0) << holder.what;
+    }
+    if (!blockingThere) {
+        fs::remove(blocking);
+    }
 }
 
 }  // namespace

@@ -283,9 +283,9 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
 // nothing.
 TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
-    const Tree before = test::readTree(local_.path());
     const FolderLock held(local_.path(), std::chrono::milliseconds(0));
     ASSERT_TRUE(held.held());
+    const Tree before = test::readTree(local_.path());
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
     EXPECT_EQ(window_.detail, local_.path().string() + "/");
     EXPECT_EQ(test::readTree(local_.path()), before);
