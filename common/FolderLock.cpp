@@ -110,7 +110,9 @@ Attempt tryLock(int folder, const char* name, uid_t folderOwner, const std::stri
                               ::faccessat(folder, ".", W_OK, AT_EACCESS) == 0;
         if (!inTheWay) {
             failure = shown + ": " + std::strerror(error);
-            if (error == EROFS || error == EACCES || error == EPERM) {
+            // A full disk too: the command then meets it and says so.
+            if (error == EROFS || error == EACCES || error == EPERM || error == ENOSPC ||
+                error == EDQUOT) {
                 attempt.result = Try::Elsewhere;
             }
         } else {

@@ -35,8 +35,8 @@ inline constexpr char kCollectionHolder[] = "collect";
 // succeeds) to the end of the object.
 //
 // A folder that takes no such file (read-only, not writable by this user,
-// or a network file system without locks) is locked as before in the user's
-// runtime folder, by a file named for its device and inode.
+// full, or a network file system without locks) is locked in the user's
+// runtime folder instead, by a file named for its device and inode.
 //
 // The holder's tag and process id stand in the lock file while it holds it,
 // so a command that meets a held lock can tell who holds it.

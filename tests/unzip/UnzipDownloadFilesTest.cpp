@@ -332,15 +332,24 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
 }
 
 // A second command on a folder another one holds says so and touches
-// nothing.
+// nothing, a read-only folder too (where no lock file can be made).
 TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
-    const FolderLock held(local_.path(), std::chrono::milliseconds(0));
-    ASSERT_TRUE(held.held());
-    const Tree before = test::readTree(local_.path());
-    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
-    EXPECT_EQ(window_.detail, local_.path().string() + "/");
-    EXPECT_EQ(test::readTree(local_.path()), before);
+    for (const bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "writable");
+        std::optional<test::ReadOnlyFolder> unwritable;
+        if (readOnly) {
+            unwritable.emplace(local_.path());
+            ASSERT_TRUE(unwritable->made());
+        }
+        const FolderLock held(local_.path(), std::chrono::milliseconds(0));
+        ASSERT_TRUE(held.held()) << held.failure();
+        const Tree before = test::readTree(local_.path());
+        window_.progress.clear();
+        EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
+        EXPECT_EQ(window_.detail, local_.path().string() + "/");
+        EXPECT_EQ(test::readTree(local_.path()), before);
+    }
 }
 
 TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
