@@ -283,16 +283,13 @@ int exitStatus(pid_t pid) {
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// In a child: nobody from here on.
-bool becomeAnotherUser() {
-    return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
-}
-
-// A child that runs `test` as another user; it exits 0 when that held.
+// A child that runs `test` as another user (nobody); it exits 0 when that held.
 pid_t asAnotherUser(const std::function<bool()>& test) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        std::_Exit(becomeAnotherUser() && test() ? 0 : 1);
+        const bool nobody =
+            ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        std::_Exit(nobody && test() ? 0 : 1);
     }
     return pid;
 }
@@ -521,70 +518,44 @@ TEST(Collect, TwoAtOnce) {
     ::kill(notifying, SIGTERM);
     EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
 
-    // A folder held by a command with another environment, or by another
-    // user, for a collection without XDG_RUNTIME_DIR: the first keeps the
-    // folder, the second cannot take it (nor its lock file) nor block it.
-    fs::permissions(run.local.path(), fs::perms::owner_all | fs::perms::group_read |
-                                          fs::perms::group_exec | fs::perms::others_read |
-                                          fs::perms::others_exec);
-    // Each holder's runtime folder, private as a session makes it.
-    TempDir session;
-    TempDir nobodys;
-    ASSERT_EQ(::chown(nobodys.path().c_str(), 65534, 65534), 0);
-    // What another user could once block every command with, made by it
-    // here unless it is there already (then it is removed again).
+    // A folder held by a window in a session, for a collection without
+    // XDG_RUNTIME_DIR: it waits its turn. Another user can neither open the
+    // lock file nor block the folder, not even by making the folder that
+    // stands in for a missing runtime folder (removed again if it made it).
+    fs::permissions(run.local.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    const auto collected = [&] {
+        EXPECT_EQ(exitStatus(startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); })),
+                  0);
+        return readFile(run.work / "held").find(kFolderBusyText) == std::string::npos;
+    };
+    {
+        TempDir session;
+        const std::string saved =
+            std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+        ::setenv("XDG_RUNTIME_DIR", session.path().c_str(), 1);
+        const FolderLock window(run.local.path(), std::chrono::milliseconds(0));
+        saved.empty() ? ::unsetenv("XDG_RUNTIME_DIR")
+                      : ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        ASSERT_TRUE(window.held());
+        const std::string file = (run.local / kFolderLockName).string();
+        EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                      return ::open(file.c_str(), O_RDONLY) < 0 && ::open(file.c_str(), O_RDWR) < 0;
+                  })),
+                  0);
+        EXPECT_FALSE(collected());
+    }
     const fs::path blocking = "/tmp/tyqlmftp-" + std::to_string(::geteuid());
     const bool blockingThere = fs::exists(blocking);
-    struct Holder {
-        const char* what;
-        bool anotherUser;
-    };
-    for (const Holder& holder :
-         {Holder{"a window in a session", false}, Holder{"another user", true}}) {
-        int ready[2];
-        int done[2];
-        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        ASSERT_EQ(::pipe2(done, O_CLOEXEC), 0);
-        const pid_t held = ::fork();
-        if (held == 0) {
-            ::close(done[1]);
-            ::setenv("XDG_RUNTIME_DIR", (holder.anotherUser ? nobodys : session).path().c_str(), 1);
-            if (holder.anotherUser && !becomeAnotherUser()) {
-                std::_Exit(120);
-            }
-            if (holder.anotherUser) {
-                ::mkdir(blocking.c_str(), 0777);
-            }
-            const FolderLock lock(run.local.path(), std::chrono::milliseconds(0));
-            const char said = lock.held() ? 'y' : 'n';
-            char end = 0;
-            std::_Exit(::write(ready[1], &said, 1) == 1 && ::read(done[0], &end, 1) >= 0 ? 0 : 121);
-        }
-        char said = 0;
-        EXPECT_EQ(::read(ready[0], &said, 1), 1);
-        EXPECT_EQ(said, 'y') << holder.what;
-        if (!holder.anotherUser) {
-            // Its lock file does not even open for another user.
-            const std::string file = (run.local / kFolderLockName).string();
-            EXPECT_TRUE(fs::exists(file));
-            EXPECT_EQ(exitStatus(asAnotherUser([&] {
-                          return ::open(file.c_str(), O_RDONLY) < 0 &&
-                                 ::open(file.c_str(), O_RDWR) < 0;
-                      })),
-                      0);
-        }
-        const pid_t collection =
-            startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); });
-        EXPECT_EQ(exitStatus(collection), 0) << holder.what;
-        const std::string out = readFile(run.work / "held");
-        EXPECT_EQ(out.find(kFolderBusyText) != std::string::npos, !holder.anotherUser)
-            << holder.what << "\n"
-            << out;
-        for (const int fd : {ready[0], ready[1], done[0], done[1]}) {
-            ::close(fd);
-        }
-        EXPECT_EQ(exitStatus(held), 0) << holder.what;
-    }
+    const TempDir nobodys;
+    ASSERT_EQ(::chown(nobodys.path().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                  ::setenv("XDG_RUNTIME_DIR", nobodys.path().c_str(), 1);
+                  ::mkdir(blocking.c_str(), 0777);
+                  return FolderLock(run.local.path(), std::chrono::milliseconds(0)).held();
+              })),
+              0);
+    EXPECT_TRUE(collected());
     if (!blockingThere) {
         fs::remove(blocking);
     }

@@ -1,51 +1,31 @@
 #!/usr/bin/env bash
-# The window on a Wayland session, natively on the toolkit's Wayland platform:
-#   wayland_check.sh PROGRAM
-# A headless compositor (weston, without a seat) on a private runtime folder;
-# its scene graph shows the program's top-level window; a second start
-# raises it (the first says so with --verbose) and exits 0, and there is
-# still one window. Every wait polls, with a ceiling for a busy machine.
+# The window natively on Wayland: wayland_check.sh PROGRAM
+# Under a headless compositor (weston, without a seat) on a private runtime
+# folder, the compositor's scene graph shows the program's top-level window;
+# a second start raises it (the first says so with --verbose), exits 0 and
+# leaves one window. Every wait polls, with a ceiling for a busy machine.
 set -euo pipefail
 program=$(realpath "$1")
-if ! command -v weston >/dev/null || ! command -v weston-debug >/dev/null; then
-  echo "weston is missing (script/deps installs it)" >&2
-  exit 1
-fi
-
+command -v weston-debug >/dev/null || { echo "weston is missing (script/deps)" >&2; exit 1; }
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tyq-wayland.XXXXXX")
 pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+trap 'kill "${pids[@]}" 2>/dev/null || true; wait; rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM
-# The compositor wants a runtime folder of the user's alone, root too.
-mkdir -m 700 "$scratch/runtime"
+mkdir -m 700 "$scratch/runtime"  # the compositor wants it private, for root too
 mkdir "$scratch/config" "$scratch/home"
 export XDG_RUNTIME_DIR="$scratch/runtime" WAYLAND_DISPLAY=tyq-wayland
-unset DISPLAY WAYLAND_SOCKET
+unset DISPLAY
 
 fail() {
   echo "$1" >&2
-  for log in weston.log first.err; do
-    [ -f "$scratch/$log" ] && sed "s|^|  $log: |" "$scratch/$log" >&2
-  done
+  cat "$scratch/weston.log" "$scratch/first.err" >&2 2>/dev/null || true
   exit 1
 }
-
-# eventually COMMAND...: true once the command is, within two minutes.
 eventually() {
-  local i
-  for ((i = 0; i < 1200; i++)); do
-    "$@" && return 0
-    sleep 0.1
-  done
+  for ((i = 0; i < 1200; i++)); do "$@" && return 0; sleep 0.1; done
   return 1
 }
-
-# windows PID: how many top-level windows of that process the compositor shows.
+# windows PID: the top-level windows of that process in the scene graph.
 windows() {
   timeout 30 weston-debug scene-graph 2>/dev/null |
     grep -c "role xdg_toplevel, PID $1, .*top-level window '.*' of tyqlmftp," || true
@@ -67,10 +47,8 @@ pids+=("$first")
 eventually has_window "$first" || fail "no window of the program in the compositor"
 
 status=0
-timeout 120 "${start[@]}" 2>"$scratch/second.err" || status=$?
-[ "$status" -eq 0 ] || fail "a second start ended with $status: $(cat "$scratch/second.err")"
-eventually grep -q 'raised for a later start' "$scratch/first.err" ||
-  fail "the second start did not raise the first"
-[ "$(windows "$first")" -eq 1 ] || fail "the first start shows $(windows "$first") windows"
-kill -0 "$first" 2>/dev/null || fail "the first start has ended"
+timeout 120 "${start[@]}" || status=$?
+[ "$status" -eq 0 ] || fail "a second start ended with $status"
+eventually grep -q 'raised for a later start' "$scratch/first.err" || fail "the first was not raised"
+[ "$(windows "$first")" -eq 1 ] && kill -0 "$first" || fail "the first start's window is gone"
 echo "The window runs on Wayland; a second start raised it."
