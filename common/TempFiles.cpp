@@ -164,8 +164,8 @@ bool isOurs(const struct stat& info, dev_t device, ino_t inode) {
     return info.st_dev == device && info.st_ino == inode;
 }
 
-// Whether `info` is the file the entry replaces, or stands for it in a
-// journal that did not record it.
+// Whether `info` is the file the entry replaces. A journal of the first
+// form did not record it, and so vouches for no file found at the path.
 bool isReplaced(const struct stat& info, const JournalEntry& read) {
     return read.knowsReplaced && read.entry.replacedInode != 0 &&
            info.st_dev == read.entry.replacedDevice && info.st_ino == read.entry.replacedInode;
