@@ -18,6 +18,14 @@
 #include "ui/QtPrompter.h"
 
 namespace tyq::app {
+namespace {
+
+// With --verbose: a later start handed over to this one.
+void logRaised() {
+    log::record(log::Category::Ui, [] { return std::string("raised for a later start"); });
+}
+
+}  // namespace
 
 AppFolders CUtilityApp::defaultFolders() {
     return AppFolders{settings::defaultSettingsFolder(), executableFolder()};
@@ -69,6 +77,7 @@ int CUtilityApp::run(int argc, char** argv) {
     }
     // Before the window is up, the start-up question is what is on screen.
     const auto raiseQuestion = [] {
+        logRaised();
         if (QWidget* modal = QApplication::activeModalWidget()) {
             SingleInstance::raiseWindow(*modal);
         }
@@ -78,7 +87,10 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::QtPrompter prompter;
     int endedBy = 0;
     initInstance(folders, prompter, [&](ui::CMainDlg& window) {
-        instance.onRaise([&window] { SingleInstance::raiseWindow(window); });
+        instance.onRaise([&window] {
+            logRaised();
+            SingleInstance::raiseWindow(window);
+        });
         prompter.setMainWindow(&window);
         // A termination request stops a running command cleanly first.
         const SignalWatcher watcher([&window, &endedBy](int signal) {

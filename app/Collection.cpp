@@ -168,7 +168,11 @@ class Collection {
             return end(CollectStatus::Failed,
                        std::string(kFolderLockFailedText) + ": " + lock.failure());
         }
-        removeLeftovers(folder_);
+        std::vector<std::string> kept;
+        removeLeftovers(folder_, &kept);
+        for (const std::string& note : kept) {
+            out_ << note << std::endl;
+        }
         if (const auto failure = state_.load()) {
             out_ << *failure << "; every file is fetched" << std::endl;
         }

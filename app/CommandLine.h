@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,10 @@ enum class CommandLineAction {
 struct CommandLine {
     CommandLineAction action = CommandLineAction::RunWindow;
     std::string time;  // --schedule's argument
+    // Refused: the first word that is no option of ours, else the first
+    // word too many.
+    std::string unknown;
+    std::string unexpected;
 };
 
 CommandLine parseCommandLine(int argc, const char* const* argv);
@@ -46,8 +51,12 @@ int answerCommandLine(const CommandLine& line);
 // WAYLAND_DISPLAY and neither is set. getenv is the environment to read.
 bool displayMissing(const std::function<const char*(const char*)>& getenv);
 
-// Says there is no display (and how to run the demo without one); returns
-// the exit status, 1.
+// The source tree of the build the program runs from (its folder is that
+// build's bin/, and the tree has script/run), or empty: an installed program.
+std::filesystem::path sourceTreeOf(const std::filesystem::path& programFolder);
+
+// Says there is no display, and what works without one: --collect, and from
+// a source tree the demo; returns the exit status, 1.
 int answerNoDisplay();
 
 }  // namespace tyq::app

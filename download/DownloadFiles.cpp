@@ -53,8 +53,13 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
 void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
                   const settings::ProfileStore& profiles, Prompter& prompter,
                   const std::filesystem::path& libraryFolder) {
-    // What a killed command left, finished and removed before anything else.
-    removeLeftovers(folder);
+    // What a killed command left, finished and removed before anything else;
+    // a file written since in a place of an archive's commit stays, named.
+    std::vector<std::string> kept;
+    removeLeftovers(folder, &kept);
+    for (std::string& note : kept) {
+        noted.addNote(std::move(note));
+    }
     if (noted.counters().downloads >= 1) {
         const auto cleanup = offerQlmCleanup(folder, stored, prompter);
         if (cleanup.nothingFound) {

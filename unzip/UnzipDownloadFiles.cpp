@@ -148,8 +148,13 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
             return;
         }
         // What a killed command left (an archive's commit cut short is
-        // finished first), only at the top of the folder.
-        removeLeftovers(destination);
+        // finished first), only at the top of the folder. A file written
+        // since in a place of that commit stays, and is named.
+        std::vector<std::string> kept;
+        removeLeftovers(destination, &kept);
+        for (std::string& note : kept) {
+            window.addNote(std::move(note));
+        }
     }
 
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);

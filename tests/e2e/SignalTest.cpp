@@ -2,6 +2,8 @@
 // download and of an extraction: it stops the command, tidies up and exits
 // with the signal's status, leaving no temporary file and nothing partial
 // under a final name; what came of a file cut short waits to be resumed.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
 #include "app/Collection.h"
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
@@ -254,9 +257,13 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
 // in `out` in the work folder, on the session bus `bus`.
-pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus) {
+pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
+                   const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (environment) {
+            environment();
+        }
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
@@ -274,6 +281,17 @@ pid_t startCollect(const ChildRun& run, const std::string& out, const std::strin
 int exitStatus(pid_t pid) {
     int status = 0;
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child that runs `test` as another user (nobody); it exits 0 when that held.
+pid_t asAnotherUser(const std::function<bool()>& test) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool nobody =
+            ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        std::_Exit(nobody && test() ? 0 : 1);
+    }
+    return pid;
 }
 
 constexpr char kNotify[] = " Notify \"";
@@ -499,6 +517,48 @@ TEST(Collect, TwoAtOnce) {
     // A stop ends the wait for a click.
     ::kill(notifying, SIGTERM);
     EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
+
+    // A folder held by a window in a session, for a collection without
+    // XDG_RUNTIME_DIR: it waits its turn. Another user can neither open the
+    // lock file nor block the folder, not even by making the folder that
+    // stands in for a missing runtime folder (removed again if it made it).
+    fs::permissions(run.local.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    const auto collected = [&] {
+        EXPECT_EQ(exitStatus(startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); })),
+                  0);
+        return readFile(run.work / "held").find(kFolderBusyText) == std::string::npos;
+    };
+    {
+        TempDir session;
+        const std::string saved =
+            std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+        ::setenv("XDG_RUNTIME_DIR", session.path().c_str(), 1);
+        const FolderLock window(run.local.path(), std::chrono::milliseconds(0));
+        saved.empty() ? ::unsetenv("XDG_RUNTIME_DIR")
+                      : ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        ASSERT_TRUE(window.held());
+        const std::string file = (run.local / kFolderLockName).string();
+        EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                      return ::open(file.c_str(), O_RDONLY) < 0 && ::open(file.c_str(), O_RDWR) < 0;
+                  })),
+                  0);
+        EXPECT_FALSE(collected());
+    }
+    const fs::path blocking = "/tmp/tyqlmftp-" + std::to_string(::geteuid());
+    const bool blockingThere = fs::exists(blocking);
+    const TempDir nobodys;
+    ASSERT_EQ(::chown(nobodys.path().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                  ::setenv("XDG_RUNTIME_DIR", nobodys.path().c_str(), 1);
+                  ::mkdir(blocking.c_str(), 0777);
+                  return FolderLock(run.local.path(), std::chrono::milliseconds(0)).held();
+              })),
+              0);
+    EXPECT_TRUE(collected());
+    if (!blockingThere) {
+        fs::remove(blocking);
+    }
 }
 
 }  // namespace

@@ -80,11 +80,13 @@ while IFS='|' read -r arguments status out_pattern err_pattern; do
 done <<'CASES'
 --help|0|^Usage: tyqlmftp |empty
 --version|0|^tyqlmftp [0-9]+\.[0-9]+$|empty
---bogus|2|empty|^Usage: tyqlmftp 
--platform offscreen|2|empty|^Usage: tyqlmftp 
+--bogus|2|empty|^tyqlmftp: unknown option '--bogus'$
+-platform offscreen|2|empty|^tyqlmftp: unknown option '-platform'$
 --help --version|2|empty|^Usage: tyqlmftp 
 |1|empty|^tyqlmftp: there is no display
---collect --help|2|empty|^Usage: tyqlmftp 
+|1|empty|^a window: tyqlmftp --collect$
+|1|empty|^/.+/script/run --headless runs the demo without a display\.$
+--collect --help|2|empty|^tyqlmftp: unexpected argument '--help'$
 --schedule|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule=|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule 24:00|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM

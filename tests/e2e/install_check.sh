@@ -56,6 +56,18 @@ for size in 16 24 32 48 64; do
 done
 desktop-file-validate "$root/usr/share/applications/tyqlmftp.desktop"
 
+# Without a display the installed program points to --collect, never to the
+# source tree's scripts.
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$root/usr/bin/tyqlmftp" 2>"$root/said" ||
+  status=$?
+if [ "$status" != 1 ] || ! grep -q -- '--collect' "$root/said" || grep -q 'script/run' "$root/said"; then
+  echo "Without a display the installed program said (status $status):" >&2
+  cat "$root/said" >&2
+  exit 1
+fi
+rm "$root/said"
+
 cp "$build/bin/tyq_walkthrough" "$root/usr/lib/tyqlmftp/"
 ln -s ../lib/tyqlmftp/tyq_walkthrough "$root/usr/bin/tyq_walkthrough"
 "$source/script/demo/run" "$root/usr/bin" --headless >/dev/null

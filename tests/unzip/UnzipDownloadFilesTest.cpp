@@ -220,13 +220,59 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
         staging.keep();
         return staging.path();
     };
+    // An extraction killed before the rename of its new file for `path`,
+    // its journal written in the first form or in today's.
+    const auto cutShort = [&](const std::string& path, bool firstForm) {
+        StagingFolder staging;
+        EXPECT_EQ(staging.create(local_.path(), kUnzipTempPrefix), 0);
+        test::writeFile(staging.path() / "1", "new");
+        struct stat made {};
+        struct stat there {};
+        EXPECT_EQ(::stat((staging.path() / "1").c_str(), &made), 0);
+        const bool existed = ::stat((local_ / path).c_str(), &there) == 0;
+        EXPECT_EQ(staging.writeJournal({{"1", made.st_ino, path, existed ? there.st_dev : 0,
+                                         existed ? there.st_ino : 0}}),
+                  0);
+        if (firstForm) {
+            test::writeFile(staging.path() / "journal",
+                            "tyqlmftp journal 1\n1 " + std::to_string(made.st_ino) + " " +
+                                std::to_string(path.size()) + ":" + path + "\nend\n");
+        }
+        staging.keep();
+    };
     const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/";
     const struct {
         const char* label;
         std::function<void()> make;
-        Tree left;                   // in the Location after the command
-        const char* link = nullptr;  // a link that stays too
+        Tree left;                      // in the Location after the command
+        const char* link = nullptr;     // a link that stays too
+        const char* changed = nullptr;  // a path the detail names as kept
     } cases[] = {
+        {"the file a cut short extraction replaces",
+         [&] {
+             test::writeFile(local_ / "A.TXT", "old");
+             cutShort("A.TXT", false);
+         },
+         {{"A.TXT", "new"}}},
+        {"a file written since where it was to put one",
+         [&] {
+             cutShort("A.TXT", false);
+             test::writeFile(local_ / "A.TXT", "mine");
+         },
+         {{"A.TXT", "mine"}},
+         nullptr,
+         "A.TXT"},
+        {"the file it replaces replaced since",
+         [&] {
+             test::writeFile(local_ / "A.TXT", "old");
+             cutShort("A.TXT", false);
+             test::writeFile(local_ / "A.NEW", "mine");
+             std::filesystem::rename(local_ / "A.NEW", local_ / "A.TXT");
+         },
+         {{"A.TXT", "mine"}},
+         nullptr,
+         "A.TXT"},
+        {"an older journal", [&] { cutShort("B.TXT", true); }, {{"B.TXT", "new"}}},
         {"a user's files named like ours",
          [&] {
              test::writeTree(local_.path(),
@@ -276,19 +322,34 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
         });
         EXPECT_EQ(left, Tree{});
         EXPECT_EQ(test::readTree(outside.path()), outsideBefore);
+        EXPECT_EQ(window_.detail.find(kChangedPathText) != std::string::npos, c.changed != nullptr)
+            << window_.detail;
+        EXPECT_TRUE(c.changed == nullptr ||
+                    window_.detail.find(c.changed + std::string(kChangedPathText)) !=
+                        std::string::npos)
+            << window_.detail;
     }
 }
 
 // A second command on a folder another one holds says so and touches
-// nothing.
+// nothing, a read-only folder too (where no lock file can be made).
 TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
-    const Tree before = test::readTree(local_.path());
-    const FolderLock held(local_.path(), std::chrono::milliseconds(0));
-    ASSERT_TRUE(held.held());
-    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
-    EXPECT_EQ(window_.detail, local_.path().string() + "/");
-    EXPECT_EQ(test::readTree(local_.path()), before);
+    for (const bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "writable");
+        std::optional<test::ReadOnlyFolder> unwritable;
+        if (readOnly) {
+            unwritable.emplace(local_.path());
+            ASSERT_TRUE(unwritable->made());
+        }
+        const FolderLock held(local_.path(), std::chrono::milliseconds(0));
+        ASSERT_TRUE(held.held()) << held.failure();
+        const Tree before = test::readTree(local_.path());
+        window_.progress.clear();
+        EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
+        EXPECT_EQ(window_.detail, local_.path().string() + "/");
+        EXPECT_EQ(test::readTree(local_.path()), before);
+    }
 }
 
 TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
