@@ -1,10 +1,16 @@
 #include "download/TransferJob.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <tuple>
 
 #include "common/Log.h"
+#include "common/ShownText.h"
 #include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
@@ -20,6 +26,27 @@ std::string hostOf(const std::string& key) {
         host = host.substr(1, host.size() - 2);
     }
     return host;
+}
+
+// Why the local file of this name is not to be replaced, or nothing: a
+// regular file the user cannot write (mode 444, or another's) is theirs to
+// keep. A link or a folder in the way is dealt with as before.
+std::optional<std::string> keptLocally(const std::string& folder, const std::string& name) {
+    struct stat info {};
+    const auto path = folder + "/" + name;
+    if (!isPlainFileName(name) || ::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    // The owner's write bit decides for the owner, even one who may write
+    // anything.
+    const bool writable =
+        info.st_uid == ::geteuid()
+            ? (info.st_mode & S_IWUSR) != 0
+            : ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || errno != EACCES;
+    if (writable) {
+        return std::nullopt;
+    }
+    return std::string("it is read-only");
 }
 
 // Logs in, asking about a certificate that does not verify; `known` learns
@@ -141,8 +168,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
         return !plan.wanted || plan.wanted(listing, item);
     };
     std::vector<bool> requestable;
+    std::vector<std::optional<std::string>> keep(names.size());
     for (std::size_t item = 0; item < names.size(); ++item) {
-        requestable.push_back(isPlainFileName(names[item]) && wanted(item));
+        if (wanted(item)) {
+            keep[item] = keptLocally(plan.folder, names[item]);
+        }
+        requestable.push_back(isPlainFileName(names[item]) && wanted(item) && !keep[item]);
     }
     // No more connections than files to fetch after the first.
     const auto toFetch = static_cast<std::size_t>(std::ranges::count(requestable, true));
@@ -171,6 +202,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
         }
         if (!wanted(item)) {
             ++outcome.skipped;
+            continue;
+        }
+        if (keep[item]) {
+            log::record(log::Category::Transfer,
+                        [&] { return shownText(name, 200) + ": kept, " + *keep[item]; });
+            outcome.kept.push_back({name, std::move(*keep[item]), item});
             continue;
         }
         observer.fileStarted(item);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/MainWindowPort.h"
 #include "common/NotedWindow.h"
@@ -38,6 +39,7 @@ class TransferReport : public TransferObserver {
 
   private:
     void endWith(const std::string& headline, const std::string& detail);
+    void totalRun();
 
     NotedWindow window_;
     std::string folder_;
@@ -51,6 +53,8 @@ class TransferReport : public TransferObserver {
     // The detail line says a file is resumed, until the next one starts.
     bool resumeShown_ = false;
     ByteProgress bytes_;
+    // Each listed file's size as far as it is known, or -1.
+    std::vector<long long> sizes_;
 };
 
 }  // namespace tyq::download
