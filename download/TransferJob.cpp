@@ -46,7 +46,23 @@ std::optional<std::string> keptLocally(const std::string& folder, const std::str
     if (writable) {
         return std::nullopt;
     }
+    log::record(log::Category::Transfer,
+                [&] { return shownText(name, 200) + ": kept, it is read-only"; });
     return std::string("it is read-only");
+}
+
+// The same for each listed file that is wanted.
+template <typename Wanted>
+std::vector<std::optional<std::string>> keptLocally(const std::string& folder,
+                                                    const ZipListing& listing,
+                                                    const Wanted& wanted) {
+    std::vector<std::optional<std::string>> keep(listing.names.size());
+    for (std::size_t item = 0; item < keep.size(); ++item) {
+        if (wanted(item)) {
+            keep[item] = keptLocally(folder, listing.names[item]);
+        }
+    }
+    return keep;
 }
 
 // Logs in, asking about a certificate that does not verify; `known` learns
@@ -147,6 +163,16 @@ DownloadResult putInPlace(const TransferPlan& plan, FtpSession& session, const Z
     return result;
 }
 
+// Tells the observer that listed file `item` goes on from a partial, if it does.
+void tellResuming(PartialStore* partials, const ZipListing& listing, std::size_t item,
+                  TransferObserver& observer) {
+    if (partials != nullptr) {
+        if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
+            observer.resuming(item, from);
+        }
+    }
+}
+
 // Fetches every listed file in order, over further connections too.
 void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
               PartialStore* partials, TransferOutcome& outcome, TransferObserver& observer,
@@ -161,18 +187,13 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
     // A server that spoke TLS to the first connection must speak it to the
     // others: one that seems not to offer it there is not given the password.
     FtpServer helperServer = server;
-    if (session.encrypted()) {
-        helperServer.encryption = Encryption::Required;
-    }
+    helperServer.encryption = session.encrypted() ? Encryption::Required : server.encryption;
     const auto wanted = [&](std::size_t item) {
         return !plan.wanted || plan.wanted(listing, item);
     };
+    auto keep = keptLocally(plan.folder, listing, wanted);
     std::vector<bool> requestable;
-    std::vector<std::optional<std::string>> keep(names.size());
     for (std::size_t item = 0; item < names.size(); ++item) {
-        if (wanted(item)) {
-            keep[item] = keptLocally(plan.folder, names[item]);
-        }
         requestable.push_back(isPlainFileName(names[item]) && wanted(item) && !keep[item]);
     }
     // No more connections than files to fetch after the first.
@@ -205,17 +226,11 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             continue;
         }
         if (keep[item]) {
-            log::record(log::Category::Transfer,
-                        [&] { return shownText(name, 200) + ": kept, " + *keep[item]; });
             outcome.kept.push_back({name, std::move(*keep[item]), item});
             continue;
         }
         observer.fileStarted(item);
-        if (partials != nullptr) {
-            if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
-                observer.resuming(item, from);
-            }
-        }
+        tellResuming(partials, listing, item, observer);
         auto fetched = ahead.take(item, showBytes, fetchLater);
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.
