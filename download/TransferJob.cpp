@@ -192,10 +192,13 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
         return !plan.wanted || plan.wanted(listing, item);
     };
     auto keep = keptLocally(plan.folder, listing, wanted);
+    std::vector<bool> fetching;
     std::vector<bool> requestable;
     for (std::size_t item = 0; item < names.size(); ++item) {
-        requestable.push_back(isPlainFileName(names[item]) && wanted(item) && !keep[item]);
+        fetching.push_back(wanted(item) && !keep[item]);
+        requestable.push_back(isPlainFileName(names[item]) && fetching.back());
     }
+    observer.planned(fetching);
     // No more connections than files to fetch after the first.
     const auto toFetch = static_cast<std::size_t>(std::ranges::count(requestable, true));
     const auto connections = static_cast<std::size_t>(std::max(plan.connections, 1));
@@ -239,12 +242,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             break;
         }
         std::int64_t size = 0;
-        // The caller's own download has told its bytes as they came.
-        const bool fetchedAhead = fetched && fetched->result.ok();
-        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
-        if (result && fetchedAhead) {
-            observer.bytes(size, size);
+        // The caller's own download tells its bytes as they come; a file
+        // fetched ahead is whole, whatever becomes of it.
+        if (fetched && fetched->result.ok()) {
+            observer.bytes(fetched->file.size(), fetched->file.size());
         }
+        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
         if (result) {
             if (partials != nullptr) {
                 partials->arrived(name);

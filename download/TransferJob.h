@@ -107,6 +107,9 @@ class TransferObserver {
     // outcome (a record that could not be kept).
     virtual void note(const std::string& /*text*/) {}
     virtual void listed(const ZipListing& /*listing*/) {}
+    // Which listed files the run goes on to fetch (not those the plan does
+    // not want, nor those kept locally), once, before the first.
+    virtual void planned(const std::vector<bool>& /*fetching*/) {}
     // The download of listing.names[item] begins.
     virtual void fileStarted(std::size_t /*item*/) {}
     // ... and goes on from the `from` bytes an earlier run left of it.

@@ -173,9 +173,25 @@ void TransferReport::listed(const ZipListing& listing) {
     // Each file's size as the listing told it; the others as their
     // downloads tell them (SIZE, or the RETR reply).
     sizes_.assign(names.size(), -1);
+    numbers_.assign(names.size(), 0);
     for (std::size_t item = 0; item < names.size(); ++item) {
         sizes_[item] = listing.sizeAt(item);
+        numbers_[item] = static_cast<int>(item) + 1;
     }
+    totalRun();
+}
+
+// Only the files fetched count, in number and in bytes.
+void TransferReport::planned(const std::vector<bool>& fetching) {
+    int number = 0;
+    for (std::size_t item = 0; item < sizes_.size() && item < fetching.size(); ++item) {
+        numbers_[item] = fetching[item] ? ++number : 0;
+        if (!fetching[item]) {
+            sizes_[item] = 0;
+        }
+    }
+    bytes_.itemCount = number;
+    bytes_.allTotal = -1;
     totalRun();
 }
 
@@ -194,7 +210,8 @@ void TransferReport::fileStarted(std::size_t item) {
         window_.setProgressDetail("");
     }
     bytes_.item = shownText(name, name.size());
-    bytes_.itemNumber = static_cast<int>(item) + 1;
+    current_ = item;
+    bytes_.itemNumber = item < numbers_.size() ? numbers_[item] : static_cast<int>(item) + 1;
     bytes_.itemDone = 0;
     bytes_.itemTotal = item < sizes_.size() ? sizes_[item] : -1;
     // Counted from here, also when the server keeps the first byte back.
@@ -211,12 +228,11 @@ void TransferReport::resuming(std::size_t item, std::int64_t from) {
 void TransferReport::bytes(std::int64_t done, std::int64_t total) {
     bytes_.allDone += done - bytes_.itemDone;
     bytes_.itemDone = done;
-    const auto item = static_cast<std::size_t>(bytes_.itemNumber - 1);
     // A size the listing told stands until the download names one.
     if (total >= 0) {
         bytes_.itemTotal = total;
-        if (item < sizes_.size() && sizes_[item] < 0) {
-            sizes_[item] = total;
+        if (current_ < sizes_.size() && sizes_[current_] < 0) {
+            sizes_[current_] = total;
             totalRun();
         }
     }

@@ -438,6 +438,10 @@ TEST_F(HostileServer, ThingsInTheWayInTheLocalFolderAreNeitherLostNorFollowed) {
         window.detail,
         "A.ZIP failed: a folder of that name is in the way; OTHER.ZIP: kept, it is read-only");
     EXPECT_EQ(readFile(local / "OTHER.ZIP"), "the user's own");
+    // The kept file counts in neither the files nor the bytes of the run.
+    ASSERT_FALSE(window.bytes.empty());
+    EXPECT_EQ(window.bytes.back().itemCount, 2);
+    EXPECT_EQ(window.bytes.back().allTotal, 2 * 17);
     EXPECT_EQ(readFile(local / "A.ZIP" / "inside.txt"), "kept");
     EXPECT_EQ(readFile(victim), "outside the folder");
     EXPECT_FALSE(fs::is_symlink(local / "B.ZIP"));
