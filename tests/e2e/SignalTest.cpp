@@ -417,6 +417,18 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          most,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
+        // Named, not fetched, and no failure.
+        {"a new copy of a file that is read-only here",
+         [&] {
+             fs::last_write_time(home / "OTHER.ZIP",
+                                 fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
+             fs::permissions(run.local / "OTHER.ZIP", fs::perms::owner_read);
+         },
+         0,
+         8,
+         most,
+         "OTHER.ZIP: kept, it is read-only",
+         {}},
         {"a refused log-in",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
