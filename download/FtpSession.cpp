@@ -348,6 +348,10 @@ std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
         (outcome.code == CURLE_USE_SSL_FAILED && transport_->encrypted())) {
         return "the server no longer offers TLS";
     }
+    // libcurl reads a 421 as a time-out; the server answered, and closed.
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT && outcome.replyCode() == 421) {
+        return "the server ended the session: " + shown(outcome.reply);
+    }
     switch (outcome.code) {
         case CURLE_OPERATION_TIMEDOUT:
         case CURLE_FTP_ACCEPT_TIMEOUT:

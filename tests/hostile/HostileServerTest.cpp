@@ -192,6 +192,13 @@ const Fault kFaults[] = {
      false,
      false,
      "B.ZIP failed: the server stopped answering; A.ZIP failed: the server stopped answering"},
+    {"the session ended by the server at RETR",
+     {"--busy-on", "RETR"},
+     kBothFailed,
+     false,
+     false,
+     "B.ZIP failed: the server ended the session: 421 Shutting down, try again later.; A.ZIP "
+     "failed: the server ended the session: 421 Shutting down, try again later."},
     // A listing that fails is not an empty mailbox.
     {"silent after NLST",
      {"--silent-on", "NLST"},

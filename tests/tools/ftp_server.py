@@ -41,6 +41,7 @@ and runs until killed. Switches put faults into it:
                          file and 7 bytes more
   --busy                 every connection is greeted with 421 and closed
   --busy-listing         NLST, MLSD and LIST are refused for now (450)
+  --busy-on CMD          CMD (RETR, NLST...) is answered 421 and the connection closed
   --list-twice           with --reverse-listing: NLST names every file twice
   --command-log FILE     every command line received is appended to FILE, and a
                          line for each connection accepted to FILE.connects
@@ -104,6 +105,7 @@ def main():
     parser.add_argument("--rest", choices=["ignore", "extra"])
     parser.add_argument("--busy", action="store_true")
     parser.add_argument("--busy-listing", action="store_true")
+    parser.add_argument("--busy-on")
     parser.add_argument("--list-twice", action="store_true")
     parser.add_argument("--command-log")
     parser.add_argument("--max-connections", type=int, default=0)
@@ -226,6 +228,10 @@ def main():
                 return None
             if cmd == "REST" and args.refuse_rest:
                 self.respond("502 Command \"REST\" not implemented.")
+                return None
+            if cmd == args.busy_on:
+                self.respond("421 Shutting down, try again later.")
+                self.close_when_done()
                 return None
             if cmd in ("NLST", "MLSD", "LIST") and args.busy_listing:
                 self.respond("450 Mailbox busy, try again later.")
