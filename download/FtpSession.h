@@ -27,6 +27,11 @@ struct LoginOutcome;
 struct RetrieveOutcome;
 }  // namespace ftp
 
+// A resume asks again for this many of the partial's last bytes and goes on
+// only when they are the same: a server that does not go on from where it
+// is asked, or a partial changed since it was written, shows there.
+inline constexpr long long kResumeOverlap = 8192;
+
 // The FTP facility's own time limits.
 using FtpTimeouts = ftp::Timeouts;
 
@@ -246,6 +251,8 @@ class FtpSession {
         bool resumable = false;
         // The server would not go on from where the file ends.
         bool restRefused = false;
+        // A resume that did not continue the partial: it is fetched whole.
+        bool notContinued = false;
     };
     // The file's bytes into the pending file, judged against the sizes
     // told; from: the bytes it already holds.

@@ -54,6 +54,14 @@ struct ArrivedFile {
     std::size_t item = 0;  // its index in the listing
 };
 
+// A listed file not fetched because the local file of its name is the
+// user's to keep (read-only): reported, not a failure.
+struct KeptFile {
+    std::string name;
+    std::string why;       // "it is read-only"
+    std::size_t item = 0;  // its index in the listing
+};
+
 enum class TransferEnd {
     Finished,     // logged in: whatever became of the files, the outcome says
     Stopped,      // the stop came first
@@ -68,6 +76,7 @@ struct TransferOutcome {
     ZipListing listing;
     std::vector<ArrivedFile> arrived;
     std::vector<FailedFile> failed;
+    std::vector<KeptFile> kept;
     // Listed files the plan did not want.
     std::size_t skipped = 0;
     // Stopped during the files: the index of the file the stop met, which
@@ -98,6 +107,9 @@ class TransferObserver {
     // outcome (a record that could not be kept).
     virtual void note(const std::string& /*text*/) {}
     virtual void listed(const ZipListing& /*listing*/) {}
+    // Which listed files the run goes on to fetch (not those the plan does
+    // not want, nor those kept locally), once, before the first.
+    virtual void planned(const std::vector<bool>& /*fetching*/) {}
     // The download of listing.names[item] begins.
     virtual void fileStarted(std::size_t /*item*/) {}
     // ... and goes on from the `from` bytes an earlier run left of it.
@@ -110,7 +122,8 @@ class TransferObserver {
 
 // Downloads every "*.ZIP" of the mailbox into the plan's folder: logs in
 // (asking the observer about a certificate that does not verify), lists the
-// mailbox once and fetches each file, over further connections too when the
+// mailbox once and fetches each file (but one whose local copy the user
+// cannot write, which is kept and named in the outcome), over further connections too when the
 // plan allows, putting each in place in the listing's order. A stop ends it
 // at once; files that arrived whole stay, and what came of a file under way
 // waits in the partial folder for a later run to go on from, never under

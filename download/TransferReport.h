@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/MainWindowPort.h"
 #include "common/NotedWindow.h"
@@ -30,6 +31,7 @@ class TransferReport : public TransferObserver {
                               const std::string& pinned) override;
     void note(const std::string& text) override { window_.addNote(text); }
     void listed(const ZipListing& listing) override;
+    void planned(const std::vector<bool>& fetching) override;
     void fileStarted(std::size_t item) override;
     void resuming(std::size_t item, std::int64_t from) override;
     void bytes(std::int64_t done, std::int64_t total) override;
@@ -38,6 +40,7 @@ class TransferReport : public TransferObserver {
 
   private:
     void endWith(const std::string& headline, const std::string& detail);
+    void totalRun();
 
     NotedWindow window_;
     std::string folder_;
@@ -51,6 +54,12 @@ class TransferReport : public TransferObserver {
     // The detail line says a file is resumed, until the next one starts.
     bool resumeShown_ = false;
     ByteProgress bytes_;
+    // Each listed file's size as far as it is known, or -1; 0 for one the
+    // run does not fetch.
+    std::vector<long long> sizes_;
+    // Each listed file's number among those fetched (1 for the first).
+    std::vector<int> numbers_;
+    std::size_t current_ = 0;  // the listed file under way
 };
 
 }  // namespace tyq::download

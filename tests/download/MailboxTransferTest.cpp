@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -90,11 +91,16 @@ class MailboxTransfer : public MailboxTest {
         }
         EXPECT_TRUE(fs::exists(mailbox / "notes.txt"));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" + kEnd);
-        // Bytes never go back within a file and end at its size, for each file.
+        // Bytes never go back within a file and end at its size, for each file;
+        // its size is known once its bytes come, with or without MLSD, and the
+        // run's once every file's is.
+        ASSERT_FALSE(window.bytes.empty());
+        EXPECT_EQ(window.bytes.back().allTotal, 3000 + (1 << 20));
         window.bytes.push_back({"", 4, 3, 0, 0, 3000 + (1 << 20)});  // what must follow the last
         for (std::size_t i = 0; i + 1 < window.bytes.size(); ++i) {
             const auto &now = window.bytes[i], &next = window.bytes[i + 1];
             const auto size = static_cast<std::int64_t>(fs::file_size(mailbox / now.item));
+            EXPECT_TRUE(now.itemDone == 0 || now.itemTotal == size) << now.item;
             EXPECT_TRUE(next.itemNumber == now.itemNumber
                             ? now.itemDone <= next.itemDone
                             : next.itemNumber == now.itemNumber + 1 && now.itemDone == size &&
@@ -648,14 +654,28 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
         const char* what;
         std::vector<std::string> switches;  // of the server the second run meets
         std::function<void()> between;
-        int rests;  // REST commands the second run sends, each with the partial's size
+        int rests;  // REST commands the second run sends, each a little before the partial's end
         // The first run's server dies at the cut, rather than the run stopping.
         bool dropped = false;
+        // What the server sends does not continue the partial: the file comes whole.
+        bool whole = false;
     };
     const Case cases[] = {
         {"resumed", {}, {}, 1},
         {"resumed after a dropped connection", {}, {}, 1, true},
         {"REST refused", {"--refuse-rest"}, {}, 1},
+        {"REST answered, the file sent from its start", {"--rest", "ignore"}, {}, 1, false, true},
+        {"REST answered, more sent than the file holds", {"--rest", "extra"}, {}, 1, false, true},
+        {"partial's last bytes changed on disk",
+         {},
+         [&] {
+             std::fstream data(partial(), std::ios::in | std::ios::out | std::ios::binary);
+             data.seekp(static_cast<std::streamoff>(kCut - 100));
+             data << std::string(100, 'X');
+         },
+         1,
+         false,
+         true},
         {"same size, new time",
          {},
          [&] {
@@ -726,15 +746,15 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
                                      "Resuming B.ZIP at " + std::to_string(held) + " bytes"),
                   c.rests);
         // The bytes shown go on from the partial, out of the whole file.
-        const bool resumed = c.rests != 0 && c.switches.empty();
+        const bool resumed = c.rests != 0 && c.switches.empty() && !c.whole;
         for (const auto& bytes : window.bytes) {
             EXPECT_TRUE(bytes.itemDone == 0 ||
                         (bytes.itemTotal == 1 << 20 &&
                          (!resumed || static_cast<std::uintmax_t>(bytes.itemDone) >= held)));
         }
-        EXPECT_EQ(
-            server.commands().find("REST " + std::to_string(held) + "\n") != std::string::npos,
-            c.rests != 0);
+        EXPECT_EQ(server.commands().find("REST " + std::to_string(held - download::kResumeOverlap) +
+                                         "\n") != std::string::npos,
+                  c.rests != 0);
         // Nothing waits any more; a link's target was never written to.
         EXPECT_FALSE(fs::exists(partials));
         EXPECT_TRUE(!fs::exists(elsewhere) || fs::file_size(elsewhere) == kCut);
