@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -89,6 +90,22 @@ class SetupDlgTest : public QObject {
         QCOMPARE(choice->currentText(), QStringLiteral("Use TLS if the server offers it"));
         QCOMPARE(choice->count(), 3);
         QCOMPARE(choice->accessibleName(), QStringLiteral("Encryption:"));
+        // What a screen reader hears: the label as its name, the choice as its value.
+        auto* heard = QAccessible::queryAccessibleInterface(choice);
+        QCOMPARE(heard->text(QAccessible::Name), QStringLiteral("Encryption:"));
+        QCOMPARE(heard->text(QAccessible::Value), choice->currentText());
+        QCOMPARE(heard->role(), QAccessible::ComboBox);
+        // The Tab order reads the window top to bottom, buttons last.
+        QStringList order;
+        QWidget* stop = f.host();
+        do {
+            if ((stop->focusPolicy() & Qt::TabFocus) != 0 && stop->isVisibleTo(&dialog)) {
+                order << stop->objectName();
+            }
+            stop = stop->nextInFocusChain();
+        } while (stop != f.host());
+        QCOMPARE(order.mid(0, 3), (QStringList{"1013", "1014", "1016"}));
+        QCOMPARE(order.mid(order.size() - 3), (QStringList{"1", "2", "3"}));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
     }
 
