@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionProgressBar>
 #include <QTextBrowser>
 #include <QtTest>
 #include <atomic>
@@ -1128,6 +1129,12 @@ class MainDlgTest : public QObject {
                          shown.waiting == step.waiting && std::abs(shown.rate - step.rate) < 1e-6 &&
                          std::abs(shown.secondsLeft - step.left) < 1e-6,
                      qPrintable(at));
+            // The text fits where the style draws it: nothing cut at either end.
+            QStyleOptionProgressBar drawn;
+            drawn.initFrom(bar);
+            drawn.textVisible = true;
+            QVERIFY(bar->fontMetrics().horizontalAdvance(bar->format()) <=
+                    bar->style()->subElementRect(QStyle::SE_ProgressBarLabel, &drawn, bar).width());
             auto* heard = QAccessible::queryAccessibleInterface(bar);
             QVERIFY2(bar->value() == step.fill &&
                          heard->valueInterface()->currentValue().toInt() == step.fill &&
