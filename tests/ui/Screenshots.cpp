@@ -52,9 +52,11 @@ int main(int argc, char** argv) {
     };
     hooks.unzip = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
         port.setProgressText("Unzipping files in progress...");
-        port.setProgressBytes({"QLM0103.ZIP", 1, 3, 0, 404'800'000, 0});
+        port.setProgressDetail("");
+        port.setProgressBytes({"QLM0103.ZIP", 1, 3, 0, 404'800'000, 0, 1'150'000'000});
         QThread::msleep(1100);
-        port.setProgressBytes({"QLM0103.ZIP", 1, 3, 88'000'000, 404'800'000, 88'000'000});
+        port.setProgressBytes(
+            {"QLM0103.ZIP", 1, 3, 88'000'000, 404'800'000, 88'000'000, 1'150'000'000});
         QThread::msleep(150);
         port.runOnWindowThread([&] {
             QApplication::processEvents();
