@@ -118,6 +118,8 @@ ProgressArea::ProgressArea(const DialogUnits& units, int left, int top, QWidget*
     detail_ = new QPlainTextEdit(this);
     detail_->setObjectName(QStringLiteral("progressDetail"));
     detail_->setReadOnly(true);
+    // A caret when it has the focus, so the keyboard's place shows.
+    detail_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     detail_->setFrameShape(QFrame::NoFrame);
     detail_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     detail_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
