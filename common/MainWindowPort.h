@@ -26,6 +26,9 @@ struct ByteProgress {
     std::int64_t itemTotal = -1;
     std::int64_t allDone = 0;    // every item's bytes so far
     std::int64_t allTotal = -1;  // every item's bytes, when all their sizes are known
+    // Items finished so far, in whatever order they finished; -1: those
+    // before itemNumber, and the current one once its bytes are all in.
+    int itemsDone = -1;
 };
 
 // What the download and unzip commands need of the main window. The window

@@ -152,12 +152,12 @@ std::optional<bool> TransferReport::trust(const std::string& host, const Certifi
     if (prompter_ == nullptr) {
         return std::nullopt;
     }
-    // A changed certificate may be someone posing as the server: only a
-    // deliberate Yes trusts it.
-    const auto answer = prompter_->ask(Prompt{
-        trustQuestion(host, certificate, pinned), PromptButtons::YesNo,
-        certificate.changed ? PromptIcon::Warning : PromptIcon::Question, PromptOwner::MainWindow,
-        certificate.changed ? PromptAnswer::No : PromptAnswer::Yes});
+    // A certificate that does not verify may be someone posing as the
+    // server, on first contact too: only a deliberate Yes trusts it.
+    const auto answer =
+        prompter_->ask(Prompt{trustQuestion(host, certificate, pinned), PromptButtons::YesNo,
+                              certificate.changed ? PromptIcon::Warning : PromptIcon::Question,
+                              PromptOwner::MainWindow, PromptAnswer::No});
     return answer == PromptAnswer::Yes;
 }
 
@@ -220,8 +220,7 @@ void TransferReport::fileStarted(std::size_t item) {
 
 void TransferReport::resuming(std::size_t item, std::int64_t from) {
     const auto& name = listing_->names.at(item);
-    window_.setProgressDetail("Resuming " + shownText(name, name.size()) + " at " +
-                              std::to_string(from) + " bytes");
+    window_.setProgressDetail("Resuming " + shownText(name, name.size()) + " at " + sizeText(from));
     resumeShown_ = true;
 }
 

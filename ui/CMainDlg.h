@@ -17,7 +17,7 @@
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
-#include "ui/ProgressMeter.h"
+#include "ui/ProgressArea.h"
 #include "ui/TextBytes.h"
 
 class QCheckBox;
@@ -39,7 +39,6 @@ inline constexpr char kAolQuestion[] =
     "Have you logged in and connected to the\nInternet with AOL?\nPress Yes to continue and  "
     "download files or \nedit parameters. Press No to exit.";
 inline constexpr char kHelpFileName[] = "tyqlmftp.hlp";
-inline constexpr char kOpenFolderText[] = "Open Folder";
 
 // What the window calls out to. Left empty, the program's own parts are used.
 struct MainDlgHooks {
@@ -130,9 +129,6 @@ class CMainDlg : public QDialog, public MainWindowPort {
 
   private:
     void buildControls();
-    // The progress text, its detail, the bar and Open Folder; gives the top
-    // of the bar's row.
-    int buildProgressArea(const DialogUnits& units);
     void opening();
     void onOk();
     void onCancel();
@@ -159,10 +155,6 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // The job has said it ended: the window sums up, comes back to rest and
     // closes if that was asked for meanwhile.
     void onJobFinished();
-    // The progress bar's fill and text as the meter reads now.
-    void showMeter();
-    // The detail line's text, cut to the lines it has.
-    void fitDetail();
     void askToStop(bool fromCloseBox);
     // What a command that ended well did: on the detail line, and in a
     // notification when it took long and the window is in the background.
@@ -187,14 +179,8 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // The focus when the command started, and the controls it disabled.
     QPointer<QWidget> focusBefore_;
     std::vector<QPointer<QWidget>> disabled_;
-    // What the progress bar's text counts, and whether a pause means the
-    // server keeps us waiting.
+    // What the summary counts.
     QString itemWord_;
-    bool fromServer_ = false;
-    ProgressMeter meter_;
-    QString meterItem_;
-    // Reads the meter again while no count comes, so a stall shows.
-    QTimer* meterTimer_ = nullptr;
     QString detailText_;
     // The last count of the running command, for its summary.
     std::optional<ByteProgress> lastProgress_;
@@ -209,14 +195,12 @@ class CMainDlg : public QDialog, public MainWindowPort {
     QLineEdit* zipPass_ = nullptr;
     QLineEdit* local_ = nullptr;
     QCheckBox* aol_ = nullptr;
+    ProgressArea* area_ = nullptr;
     QLabel* progress_ = nullptr;
-    QLabel* detail_ = nullptr;
     // The four Step 1 values as read, as shown: user, password, zip
     // password, Location.
     std::array<ShownSetting, 4> shown_;
-    QProgressBar* bar_ = nullptr;
     QPushButton* cancel_ = nullptr;
-    QLabel* openFolder_ = nullptr;
     QPointer<HelpViewer> helpViewer_;
 };
 

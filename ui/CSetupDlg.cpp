@@ -25,6 +25,7 @@
 #include "settings/Schedule.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
+#include "ui/LabelledComboBox.h"
 #include "ui/TextBytes.h"
 
 namespace tyq::ui {
@@ -202,6 +203,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
     }
 
     // Screen readers name each field as its label reads.
+    nameComboBoxByLabel(*encryption_);
     for (auto* label : {hostLabel, portLabel, encryptionLabel, connectionsLabel}) {
         nameBuddyAfterLabel(*label);
     }

@@ -160,6 +160,9 @@ void UnzipProgress::report() {
     progress.itemDone = done_.load();
     progress.itemTotal = total_.load();
     progress.allDone = item_.doneBefore + progress.itemDone;
+    if (progress.itemTotal >= 0 && item_.bytesAfter >= 0) {
+        progress.allTotal = item_.doneBefore + progress.itemTotal + item_.bytesAfter;
+    }
     window_.setProgressBytes(progress);
 }
 

@@ -45,6 +45,9 @@ struct UnzipItem {
     int number = 1;               // 1 for the first archive
     int count = 1;                // how many archives the run works through
     std::int64_t doneBefore = 0;  // the bytes of the archives before it
+    // What the archives after it will write, as their directories tell;
+    // -1 when one of them does not tell.
+    std::int64_t bytesAfter = -1;
 };
 
 // The context the library hands back to DynaUnzipMsgCallBack while it

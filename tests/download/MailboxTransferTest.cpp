@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "MailboxFixture.h"
+#include "common/ShownText.h"
 #include "download/FetchAhead.h"
 #include "download/TransferLog.h"
 #include "support/ScriptedPrompter.h"
@@ -742,8 +743,8 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
         EXPECT_EQ(log(), std::string(kStart) +
                              "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
         EXPECT_EQ(server.sent("REST"), c.rests);
-        EXPECT_EQ(std::ranges::count(window.details,
-                                     "Resuming B.ZIP at " + std::to_string(held) + " bytes"),
+        EXPECT_EQ(std::ranges::count(window.details, "Resuming B.ZIP at " +
+                                                         sizeText(static_cast<std::int64_t>(held))),
                   c.rests);
         // The bytes shown go on from the partial, out of the whole file.
         const bool resumed = c.rests != 0 && c.switches.empty() && !c.whole;
@@ -1095,11 +1096,11 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             EXPECT_NE(asked.text.find(c.question), std::string::npos) << asked.text;
             EXPECT_NE(asked.text.find("SHA-256 fingerprint: " + spaced(c.certificate)),
                       std::string::npos);
-            // A changed certificate: a warning, No unless chosen, the old
-            // fingerprint beside the new.
+            // No unless chosen, first contact too; a changed certificate:
+            // a warning, the old fingerprint beside the new.
             const bool changed = !c.pinned.empty();
             EXPECT_EQ(asked.icon, changed ? PromptIcon::Warning : PromptIcon::Question);
-            EXPECT_EQ(asked.defaultAnswer, changed ? No : Yes);
+            EXPECT_EQ(asked.defaultAnswer, No);
             EXPECT_EQ(asked.text.find(changed ? "Trusted before: " + spaced(c.pinned)
                                               : std::string("Trusted before")) != std::string::npos,
                       changed);

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -89,6 +90,11 @@ class SetupDlgTest : public QObject {
         QCOMPARE(choice->currentText(), QStringLiteral("Use TLS if the server offers it"));
         QCOMPARE(choice->count(), 3);
         QCOMPARE(choice->accessibleName(), QStringLiteral("Encryption:"));
+        // What a screen reader hears: the label as its name, the choice as its value.
+        auto* heard = QAccessible::queryAccessibleInterface(choice);
+        QCOMPARE(heard->text(QAccessible::Name), QStringLiteral("Encryption:"));
+        QCOMPARE(heard->text(QAccessible::Value), choice->currentText());
+        QCOMPARE(heard->role(), QAccessible::ComboBox);
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
     }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -172,6 +173,9 @@ TEST_F(UnzipDownloadFilesTest, TheFinalTextSaysHowManyWereExtracted) {
             EXPECT_EQ(std::tie(last.item, last.itemNumber, last.itemCount, last.itemDone,
                                last.itemTotal, last.allDone),
                       std::make_tuple(std::string("QLM0102.ZIP"), 2, 2, 1, 1, 2));
+            // The run's size is known from the first archive on.
+            EXPECT_TRUE(std::ranges::all_of(
+                window_.bytes, [](const ByteProgress& bytes) { return bytes.allTotal == 2; }));
         }
     }
 }
