@@ -41,7 +41,7 @@ class LabelledComboAccessible : public QAccessibleWidget {
     QComboBox* box() const { return static_cast<QComboBox*>(widget()); }
 };
 
-QAccessibleInterface* labelledComboFactory(const QString& key, QObject* object) {
+QAccessibleInterface* labelledComboFactory(const QString& /*key*/, QObject* object) {
     auto* box = qobject_cast<QComboBox*>(object);
     if (box != nullptr && box->property(kByLabel).toBool()) {
         return new LabelledComboAccessible(box);
