@@ -6,10 +6,10 @@
 #include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
-#include "app/SingleInstance.h"
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/SingleInstance.h"
 #include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
@@ -63,14 +63,14 @@ int CUtilityApp::run(int argc, char** argv) {
     QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
 
     const AppFolders folders = defaultFolders();
-    SingleInstance instance(folders.settingsFolder);
+    desktop::SingleInstance instance(folders.settingsFolder);
     if (instance.handedOver()) {
         return 0;  // the running window has been raised instead
     }
     // Before the window is up, the start-up question is what is on screen.
     const auto raiseQuestion = [] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
-            SingleInstance::raiseWindow(*modal);
+            desktop::SingleInstance::raiseWindow(*modal);
         }
     };
     instance.onRaise(raiseQuestion);
@@ -78,7 +78,7 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::QtPrompter prompter;
     int endedBy = 0;
     initInstance(folders, prompter, [&](ui::CMainDlg& window) {
-        instance.onRaise([&window] { SingleInstance::raiseWindow(window); });
+        instance.onRaise([&window] { desktop::SingleInstance::raiseWindow(window); });
         prompter.setMainWindow(&window);
         // A termination request stops a running command cleanly first.
         const SignalWatcher watcher([&window, &endedBy](int signal) {

@@ -52,11 +52,11 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
 // then the mailbox.
 void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
                   const settings::ProfileStore& profiles, Prompter& prompter,
-                  const std::filesystem::path& libraryFolder) {
+                  const std::filesystem::path& libraryFolder, const MoveToTrash& trash) {
     // What a killed command left, finished and removed before anything else.
     removeLeftovers(folder);
     if (noted.counters().downloads >= 1) {
-        const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+        const auto cleanup = offerQlmCleanup(folder, stored, prompter, trash);
         if (cleanup.nothingFound) {
             noted.setProgressText("Files not found");
         }
@@ -82,7 +82,8 @@ void downloadInto(const std::string& folder, const std::string& stored, NotedWin
 }  // namespace
 
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
-                   Prompter& prompter, const std::filesystem::path& libraryFolder) {
+                   Prompter& prompter, const std::filesystem::path& libraryFolder,
+                   const MoveToTrash& trash) {
     using namespace settings;
     // The delete question is asked only while it is 1 or more.
     int& counter = window.counters().downloads;
@@ -162,7 +163,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             noted.setProgressDetail(lock.busy() ? folder : lock.failure());
             return;
         }
-        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder);
+        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder, trash);
         ++counter;
         return;
     }

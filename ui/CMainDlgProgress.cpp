@@ -21,6 +21,8 @@
 
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/FileManager.h"
+#include "desktop/Notification.h"
 #include "ui/CMainDlg.h"
 #include "ui/TextBytes.h"
 
@@ -35,7 +37,6 @@ constexpr char kFileManager[] = "org.freedesktop.FileManager1";
 constexpr char kFileManagerPath[] = "/org/freedesktop/FileManager1";
 constexpr char kNotifications[] = "org.freedesktop.Notifications";
 constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
-constexpr char kOpenFolderAction[] = "open-folder";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -145,8 +146,11 @@ QString CMainDlg::folderShown() const {
 }
 
 void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+    // A command that explains itself has met trouble: the notification says
+    // so louder.
+    const bool troubled = !detail_->text().isEmpty();
     // Only where the command left no explanation of its own.
-    if (detail_->text().isEmpty() && lastProgress_ && lastProgress_->itemCount > 0) {
+    if (!troubled && lastProgress_ && lastProgress_->itemCount > 0) {
         const int count = lastProgress_->itemCount;
         const QString summary =
             QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
@@ -167,14 +171,25 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
                     QStringLiteral("ActionInvoked"), this,
                     SLOT(onNotificationAction(uint, QString)));
     }
+    desktop::Notice notice;
+    notice.summary = progress_->text().toStdString();
+    notice.folder = toSettingBytes(folderShown());
+    notice.failure = troubled;
+    const desktop::NotifyParts parts = desktop::notifyParts(notice);
+    QStringList actions;
+    for (const auto& action : parts.actions) {
+        actions << QString::fromStdString(action);
+    }
+    const QVariantMap hints{
+        {QStringLiteral("desktop-entry"), QString::fromStdString(parts.desktopEntry)},
+        {QStringLiteral("urgency"), QVariant::fromValue(static_cast<uchar>(parts.urgency))}};
     QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
                                                          kNotifications, QStringLiteral("Notify"));
     // The body may be read as markup. The detail goes whole: the label's is
     // broken into its lines and may end in an ellipsis.
-    notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
-           << progress_->text() << detailText_.toHtmlEscaped()
-           << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolderText)} << QVariantMap{}
-           << -1;
+    notify << QString::fromStdString(parts.appName) << notification_
+           << QString::fromUtf8(kProgramName) << progress_->text() << detailText_.toHtmlEscaped()
+           << actions << hints << -1;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
@@ -190,7 +205,8 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
 }
 
 void CMainDlg::onNotificationAction(uint id, const QString& action) {
-    if (id == notification_ && action == QLatin1String(kOpenFolderAction)) {
+    // A click on the notification or its button: the Location as it is now.
+    if (id == notification_ && desktop::folderOfAction(action.toStdString(), {})) {
         runCommand([this] { openFolder(); });
     }
 }
@@ -220,7 +236,8 @@ void CMainDlg::openFolder() {
     }
     QDBusMessage show = QDBusMessage::createMethodCall(kFileManager, kFileManagerPath, kFileManager,
                                                        QStringLiteral("ShowFolders"));
-    show << QStringList{url.toString()} << QString();
+    show << QStringList{QString::fromStdString(desktop::folderUri(toSettingBytes(folder)))}
+         << QString();
     // Not waited for: a file manager started on demand may take its time.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

@@ -31,6 +31,12 @@ if [ "$control" != "control md5sums " ]; then
   exit 1
 fi
 
+# The Trash goes through GIO: its library is a dependency.
+if ! dpkg-deb -f "$package" Depends | grep -q 'libglib2\.0-0'; then
+  echo "The package does not depend on libglib2.0-0: $(dpkg-deb -f "$package" Depends)" >&2
+  exit 1
+fi
+
 dpkg-deb -x "$package" "$out/root"
 appstreamcli validate --no-net "$out"/root/usr/share/metainfo/*.metainfo.xml
 echo "$(basename "$package"): lintian and appstreamcli clean."

@@ -1090,7 +1090,7 @@ class MainDlgTest : public QObject {
         TempDir top;
         // Longer than a line of the detail: the label breaks it, the
         // notification has it whole.
-        const std::filesystem::path local = top / std::string(150, 'L');
+        const std::filesystem::path local = top / ("ORV Data " + std::string(150, 'L'));
         std::filesystem::create_directory(local);
         f.notifyAfter = std::chrono::milliseconds(0);
         f.download = [&](MainWindowPort& port) {
@@ -1136,24 +1136,32 @@ class MainDlgTest : public QObject {
         if (!background) {
             return;
         }
-        const std::string said = "\"Downloading Finished!\" \"" + detail.toStdString() +
-                                 "\" [\"open-folder\", \"Open Folder\"]";
+        // By the program's display name, for its desktop entry; a click on it
+        // or its button opens the folder; a failure is critical.
+        const std::string key = "app.open-folder('" + local.string() + "')";
+        const std::string said =
+            " Notify \"Tessary FTP Utility (ORV Mail)\" 0 \"tyqlmftp\" \"Downloading Finished!\" "
+            "\"" +
+            detail.toStdString() + "\" [\"default\", \"Open Folder\", \"" + key +
+            "\", \"Open Folder\"] {\"desktop-entry\": \"org.tessary.tyqlmftp\", \"urgency\": " +
+            (failed ? "2" : "1") + "}";
         QVERIFY2(sent.find(said) != std::string::npos, sent.c_str());
 
         // The daemon numbers its notifications from 1: a click on the action.
         const auto id = uint(QString::fromStdString(log).count(" Notify "));
         QDesktopServices::setUrlHandler("file", this, "openedByHandler");
         opened_.clear();
-        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.freedesktop.DBus.Mock", "EmitSignal",
-                           {"org.freedesktop.Notifications", "ActionInvoked", "us",
-                            QVariantList{id, "open-folder"}});
+        SessionMocks::call(
+            "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+            "org.freedesktop.DBus.Mock", "EmitSignal",
+            {"org.freedesktop.Notifications", "ActionInvoked", "us",
+             QVariantList{id, failed ? QString("default") : QString::fromStdString(key)}});
         const QUrl url = QUrl::fromLocalFile(folder);
         if (fileManager) {
             QTRY_VERIFY_WITH_TIMEOUT(
                 session_->log("org.freedesktop.FileManager1")
                         .substr(shown)
-                        .find("ShowFolders [\"" + url.toString().toStdString()) !=
+                        .find("ShowFolders [\"" + url.toEncoded().toStdString() + "\"]") !=
                     std::string::npos,
                 60000);
         } else {

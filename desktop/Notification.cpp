@@ -1,0 +1,136 @@
+#include "desktop/Notification.h"
+
+#include "common/SdBus.h"
+#include "common/Texts.h"
+
+namespace tyq::desktop {
+namespace {
+
+constexpr char kNotifications[] = "org.freedesktop.Notifications";
+constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
+constexpr char kDefaultAction[] = "default";
+
+// Whether the notification server reads the body as markup, where a name
+// with "&" or "<" from the server would be taken for a tag.
+bool bodyIsMarkup(sd_bus* bus) {
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(bus, kNotifications, kNotificationsPath, kNotifications,
+                           "GetCapabilities", error.get(), &reply, "") < 0) {
+        return false;
+    }
+    const Message owned(reply);
+    if (sd_bus_message_enter_container(reply, 'a', "s") < 0) {
+        return false;
+    }
+    const char* capability = nullptr;
+    while (sd_bus_message_read(reply, "s", &capability) > 0) {
+        if (std::string(capability) == "body-markup") {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+NotifyParts notifyParts(const Notice& notice) {
+    NotifyParts parts;
+    parts.appName = kProgramCaption;
+    parts.desktopEntry = kApplicationId;
+    parts.urgency = notice.failure ? 2 : 1;
+    if (!notice.folder.empty()) {
+        // A click on the notification opens the folder too.
+        parts.actions = {kDefaultAction, kOpenFolderLabel, openFolderKey(notice.folder),
+                         kOpenFolderLabel};
+    }
+    return parts;
+}
+
+std::string openFolderKey(const std::string& folder) {
+    // A string of the desktop's value notation: quoted, with its quotes and
+    // backslashes escaped.
+    std::string key = std::string("app.") + kOpenFolderAction + "('";
+    for (const char c : folder) {
+        if (c == '\'' || c == '\\') {
+            key += '\\';
+        }
+        key += c;
+    }
+    return key + "')";
+}
+
+std::optional<std::string> folderOfAction(const std::string& key,
+                                          const std::string& defaultFolder) {
+    if (key == kDefaultAction) {
+        return defaultFolder;
+    }
+    const std::string head = std::string("app.") + kOpenFolderAction + "('";
+    if (!key.starts_with(head) || !key.ends_with("')")) {
+        return std::nullopt;
+    }
+    std::string folder;
+    for (std::size_t i = head.size(); i + 2 < key.size(); ++i) {
+        if (key[i] == '\\' && i + 3 < key.size()) {
+            ++i;
+        } else if (key[i] == '\'') {
+            return std::nullopt;  // a quote that ends the string early
+        }
+        folder += key[i];
+    }
+    return folder;
+}
+
+std::string escapeMarkup(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void notify(const Notice& notice) {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0) {
+        return;  // no session bus: no notification, the run is the same
+    }
+    const Bus bus(raw);
+    const NotifyParts parts = notifyParts(notice);
+    const std::string body = bodyIsMarkup(bus.get()) ? escapeMarkup(notice.body) : notice.body;
+    sd_bus_message* m = nullptr;
+    if (sd_bus_message_new_method_call(bus.get(), &m, kNotifications, kNotificationsPath,
+                                       kNotifications, "Notify") < 0) {
+        return;
+    }
+    const Message call(m);
+    sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u, kProgramName,
+                          notice.summary.c_str(), body.c_str());
+    sd_bus_message_open_container(call.get(), 'a', "s");
+    for (const auto& action : parts.actions) {
+        sd_bus_message_append(call.get(), "s", action.c_str());
+    }
+    sd_bus_message_close_container(call.get());
+    sd_bus_message_append(call.get(), "a{sv}", 2, "desktop-entry", "s", parts.desktopEntry.c_str(),
+                          "urgency", "y", parts.urgency);
+    sd_bus_message_append(call.get(), "i", -1);
+    // The reply says the server has it; the program may end right after.
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call(bus.get(), call.get(), 0, error.get(), &reply) >= 0) {
+        sd_bus_message_unref(reply);
+    }
+}
+
+}  // namespace tyq::desktop

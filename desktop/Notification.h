@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tyq::desktop {
+
+// The program's name on the session bus and the name of its desktop entry
+// (without ".desktop"): the notifications point at the entry, and the
+// desktop starts the program by that name to act on them.
+inline constexpr char kApplicationId[] = "org.tessary.tyqlmftp";
+inline constexpr char kOpenFolderAction[] = "open-folder";
+inline constexpr char kOpenFolderLabel[] = "Open Folder";
+
+// What a notification says.
+struct Notice {
+    std::string summary;
+    std::string body;    // plain text
+    std::string folder;  // what a click on it opens; empty: nothing
+    bool failure = false;
+};
+
+// The parts of a Notify call made from a notice, for any sender.
+struct NotifyParts {
+    std::string appName;               // the program's display name
+    std::vector<std::string> actions;  // key, label, key, label...
+    std::string desktopEntry;
+    std::uint8_t urgency = 1;  // 1 normal, 2 critical
+};
+NotifyParts notifyParts(const Notice& notice);
+
+// The key of the action that opens folder: the program's "app.open-folder"
+// action with the folder as its target, written as the desktop reads a
+// detailed action name: app.open-folder('/home/ann/ORV Data').
+std::string openFolderKey(const std::string& folder);
+// The folder of such a key; "default" (a click on the notification) gives
+// defaultFolder. Nothing for any other key.
+std::optional<std::string> folderOfAction(const std::string& key, const std::string& defaultFolder);
+
+// Text for a body the server reads as markup.
+std::string escapeMarkup(const std::string& text);
+
+// Sends the notice to the desktop's notification server on the session bus
+// and returns at once. Without a bus or a server it does nothing.
+void notify(const Notice& notice);
+
+}  // namespace tyq::desktop
