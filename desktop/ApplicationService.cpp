@@ -96,16 +96,20 @@ int activateAction(sd_bus_message* message, void*, sd_bus_error* error) {
         return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No action %s",
                                  name != nullptr ? name : "");
     }
-    const char* folder = nullptr;
+    // The folder's file URI, as the notification's action names it; no other
+    // kind of address is opened for a caller.
+    const char* uri = nullptr;
     if (sd_bus_message_enter_container(message, 'a', "v") <= 0 ||
-        sd_bus_message_read(message, "v", "s", &folder) <= 0 || folder == nullptr) {
-        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "open-folder takes a folder");
+        sd_bus_message_read(message, "v", "s", &uri) <= 0 || uri == nullptr ||
+        std::strncmp(uri, "file:///", 8) != 0) {
+        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS,
+                                "open-folder takes a folder's file:// URI");
     }
-    const std::string shown = folder;
+    const std::string shown = uri;
     while (sd_bus_message_skip(message, "v") > 0) {
     }
     sd_bus_message_exit_container(message);
-    showFolder(shown, activationToken(message));
+    showFolderUri(shown, activationToken(message));
     return sd_bus_reply_method_return(message, "");
 }
 

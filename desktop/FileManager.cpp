@@ -19,7 +19,7 @@ bool unreserved(unsigned char byte) {
 }
 
 // xdg-open with the token in the variables the desktop reads it from.
-bool openByHandler(const std::string& folder, const std::string& token) {
+bool openByHandler(const std::string& uri, const std::string& token) {
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view variable = *entry;
@@ -38,7 +38,7 @@ bool openByHandler(const std::string& folder, const std::string& token) {
     }
     environment.push_back(nullptr);
     pid_t child = 0;
-    const char* argv[] = {"xdg-open", folder.c_str(), nullptr};
+    const char* argv[] = {"xdg-open", uri.c_str(), nullptr};
     if (posix_spawnp(&child, "xdg-open", nullptr, nullptr, const_cast<char**>(argv),
                      environment.data()) != 0) {
         return false;
@@ -66,12 +66,15 @@ std::string folderUri(const std::string& folder) {
 }
 
 bool showFolder(const std::string& folder, const std::string& activationToken) {
+    return showFolderUri(folderUri(folder), activationToken);
+}
+
+bool showFolderUri(const std::string& uri, const std::string& activationToken) {
     sd_bus* raw = nullptr;
     if (sd_bus_open_user(&raw) >= 0) {
         const Bus bus(raw);
         BusError error;
         sd_bus_message* reply = nullptr;
-        const std::string uri = folderUri(folder);
         if (sd_bus_call_method(bus.get(), "org.freedesktop.FileManager1",
                                "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
                                "ShowFolders", error.get(), &reply, "ass", 1, uri.c_str(),
@@ -80,7 +83,7 @@ bool showFolder(const std::string& folder, const std::string& activationToken) {
             return true;
         }
     }
-    return openByHandler(folder, activationToken);
+    return openByHandler(uri, activationToken);
 }
 
 }  // namespace tyq::desktop

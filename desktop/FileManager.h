@@ -13,5 +13,7 @@ std::string folderUri(const std::string& folder);
 // activation token, when there is one, lets the desktop bring the file
 // manager to the front. False when neither could be asked.
 bool showFolder(const std::string& folder, const std::string& activationToken = {});
+// The same for a folder given by its file URI.
+bool showFolderUri(const std::string& uri, const std::string& activationToken = {});
 
 }  // namespace tyq::desktop

@@ -2,6 +2,7 @@
 
 #include "common/SdBus.h"
 #include "common/Texts.h"
+#include "desktop/FileManager.h"
 
 namespace tyq::desktop {
 namespace {
@@ -48,37 +49,50 @@ NotifyParts notifyParts(const Notice& notice) {
 }
 
 std::string openFolderKey(const std::string& folder) {
-    // A string of the desktop's value notation: quoted, with its quotes and
-    // backslashes escaped.
-    std::string key = std::string("app.") + kOpenFolderAction + "('";
-    for (const char c : folder) {
-        if (c == '\'' || c == '\\') {
-            key += '\\';
-        }
-        key += c;
-    }
-    return key + "')";
+    // The URI holds no quote nor backslash, and no byte the bus refuses.
+    return std::string("app.") + kOpenFolderAction + "('" + folderUri(folder) + "')";
 }
 
-std::optional<std::string> folderOfAction(const std::string& key,
-                                          const std::string& defaultFolder) {
+std::optional<std::string> folderOfAction(const std::string& key, const std::string& defaultUri) {
     if (key == kDefaultAction) {
-        return defaultFolder;
+        return defaultUri;
     }
     const std::string head = std::string("app.") + kOpenFolderAction + "('";
-    if (!key.starts_with(head) || !key.ends_with("')")) {
+    if (!key.starts_with(head) || !key.ends_with("')") || key.size() < head.size() + 2) {
         return std::nullopt;
     }
-    std::string folder;
-    for (std::size_t i = head.size(); i + 2 < key.size(); ++i) {
-        if (key[i] == '\\' && i + 3 < key.size()) {
-            ++i;
-        } else if (key[i] == '\'') {
-            return std::nullopt;  // a quote that ends the string early
+    return key.substr(head.size(), key.size() - head.size() - 2);
+}
+
+std::string validUtf8(const std::string& text) {
+    std::string valid;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // The length a lead byte announces, and the least its code point may be.
+        const std::size_t length = byte < 0x80         ? 1
+                                   : (byte >> 5) == 6  ? 2
+                                   : (byte >> 4) == 14 ? 3
+                                   : (byte >> 3) == 30 ? 4
+                                                       : 0;
+        char32_t point = length == 1 ? byte : byte & (0x7f >> length);
+        bool good = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; good && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            good = (next & 0xc0) == 0x80;
+            point = (point << 6) | (next & 0x3f);
         }
-        folder += key[i];
+        constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        good = good && point >= kLeast[length] && point <= 0x10ffff &&
+               (point < 0xd800 || point > 0xdfff);
+        if (good) {
+            valid.append(text, i, length);
+            i += length;
+        } else {
+            valid += "\xef\xbf\xbd";
+            ++i;
+        }
     }
-    return folder;
+    return valid;
 }
 
 std::string escapeMarkup(const std::string& text) {
@@ -108,7 +122,9 @@ void notify(const Notice& notice) {
     }
     const Bus bus(raw);
     const NotifyParts parts = notifyParts(notice);
-    const std::string body = bodyIsMarkup(bus.get()) ? escapeMarkup(notice.body) : notice.body;
+    const std::string plain = validUtf8(notice.body);
+    const std::string body = bodyIsMarkup(bus.get()) ? escapeMarkup(plain) : plain;
+    const std::string summary = validUtf8(notice.summary);
     sd_bus_message* m = nullptr;
     if (sd_bus_message_new_method_call(bus.get(), &m, kNotifications, kNotificationsPath,
                                        kNotifications, "Notify") < 0) {
@@ -116,7 +132,7 @@ void notify(const Notice& notice) {
     }
     const Message call(m);
     sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u, kProgramName,
-                          notice.summary.c_str(), body.c_str());
+                          summary.c_str(), body.c_str());
     sd_bus_message_open_container(call.get(), 'a', "s");
     for (const auto& action : parts.actions) {
         sd_bus_message_append(call.get(), "s", action.c_str());

@@ -32,12 +32,16 @@ struct NotifyParts {
 NotifyParts notifyParts(const Notice& notice);
 
 // The key of the action that opens folder: the program's "app.open-folder"
-// action with the folder as its target, written as the desktop reads a
-// detailed action name: app.open-folder('/home/ann/ORV Data').
+// action with the folder's URI as its target, written as the desktop reads
+// a detailed action name: app.open-folder('file:///home/ann/ORV%20Data').
 std::string openFolderKey(const std::string& folder);
-// The folder of such a key; "default" (a click on the notification) gives
-// defaultFolder. Nothing for any other key.
-std::optional<std::string> folderOfAction(const std::string& key, const std::string& defaultFolder);
+// The folder URI of such a key; "default" (a click on the notification)
+// gives defaultUri. Nothing for any other key.
+std::optional<std::string> folderOfAction(const std::string& key, const std::string& defaultUri);
+
+// The text with each byte that is not part of valid UTF-8 replaced by
+// U+FFFD: the bus carries nothing else.
+std::string validUtf8(const std::string& text);
 
 // Text for a body the server reads as markup.
 std::string escapeMarkup(const std::string& text);

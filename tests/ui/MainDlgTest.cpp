@@ -1138,7 +1138,8 @@ class MainDlgTest : public QObject {
         }
         // By the program's display name, for its desktop entry; a click on it
         // or its button opens the folder; a failure is critical.
-        const std::string key = "app.open-folder('" + local.string() + "')";
+        const QUrl url = QUrl::fromLocalFile(folder);
+        const std::string key = "app.open-folder('" + url.toEncoded().toStdString() + "')";
         const std::string said =
             " Notify \"Tessary FTP Utility (ORV Mail)\" 0 \"tyqlmftp\" \"Downloading Finished!\" "
             "\"" +
@@ -1156,7 +1157,6 @@ class MainDlgTest : public QObject {
             "org.freedesktop.DBus.Mock", "EmitSignal",
             {"org.freedesktop.Notifications", "ActionInvoked", "us",
              QVariantList{id, failed ? QString("default") : QString::fromStdString(key)}});
-        const QUrl url = QUrl::fromLocalFile(folder);
         if (fileManager) {
             QTRY_VERIFY_WITH_TIMEOUT(
                 session_->log("org.freedesktop.FileManager1")
