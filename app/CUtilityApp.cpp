@@ -9,6 +9,7 @@
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Notification.h"
 #include "desktop/SingleInstance.h"
 #include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
@@ -60,7 +61,8 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::installLogging();
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());
-    QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
+    // The desktop entry's name: the desktop matches the window to it.
+    QApplication::setDesktopFileName(QString::fromUtf8(desktop::kApplicationId));
 
     const AppFolders folders = defaultFolders();
     desktop::SingleInstance instance(folders.settingsFolder);

@@ -131,16 +131,26 @@ void notify(const Notice& notice) {
         return;
     }
     const Message call(m);
-    sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u, kProgramName,
-                          summary.c_str(), body.c_str());
-    sd_bus_message_open_container(call.get(), 'a', "s");
-    for (const auto& action : parts.actions) {
-        sd_bus_message_append(call.get(), "s", action.c_str());
+    // Every part or none: a call missing one would be refused anyway.
+    int appended = sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u,
+                                         kProgramName, summary.c_str(), body.c_str());
+    if (appended >= 0) {
+        appended = sd_bus_message_open_container(call.get(), 'a', "s");
     }
-    sd_bus_message_close_container(call.get());
-    sd_bus_message_append(call.get(), "a{sv}", 2, "desktop-entry", "s", parts.desktopEntry.c_str(),
-                          "urgency", "y", parts.urgency);
-    sd_bus_message_append(call.get(), "i", -1);
+    for (std::size_t i = 0; appended >= 0 && i < parts.actions.size(); ++i) {
+        appended = sd_bus_message_append(call.get(), "s", parts.actions[i].c_str());
+    }
+    if (appended >= 0) {
+        appended = sd_bus_message_close_container(call.get());
+    }
+    if (appended >= 0) {
+        appended =
+            sd_bus_message_append(call.get(), "a{sv}i", 2, "desktop-entry", "s",
+                                  parts.desktopEntry.c_str(), "urgency", "y", parts.urgency, -1);
+    }
+    if (appended < 0) {
+        return;
+    }
     // The reply says the server has it; the program may end right after.
     BusError error;
     sd_bus_message* reply = nullptr;
