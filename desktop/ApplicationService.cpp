@@ -1,8 +1,5 @@
 #include "desktop/ApplicationService.h"
 
-#include <spawn.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,9 +7,8 @@
 
 #include "common/SdBus.h"
 #include "desktop/FileManager.h"
+#include "desktop/Launch.h"
 #include "desktop/Notification.h"
-
-extern char** environ;
 
 namespace tyq::desktop {
 namespace {
@@ -53,28 +49,8 @@ std::string activationToken(sd_bus_message* message) {
 // The window, started as a process of its own; one already open is raised
 // by it.
 void startWindow(const Service& service, const std::string& token) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view variable = *entry;
-        if (!variable.starts_with("XDG_ACTIVATION_TOKEN=") &&
-            !variable.starts_with("DESKTOP_STARTUP_ID=")) {
-            variables.emplace_back(variable);
-        }
-    }
-    if (!token.empty()) {
-        variables.push_back("XDG_ACTIVATION_TOKEN=" + token);
-        variables.push_back("DESKTOP_STARTUP_ID=" + token);
-    }
-    std::vector<char*> environment;
-    for (auto& variable : variables) {
-        environment.push_back(variable.data());
-    }
-    environment.push_back(nullptr);
-    const std::string program = service.program.string();
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    pid_t child = 0;
-    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environment.data()) != 0) {
-        std::fprintf(stderr, "tyqlmftp: cannot start the window: %s\n", program.c_str());
+    if (!launch({service.program.string()}, token, false)) {
+        std::fprintf(stderr, "tyqlmftp: cannot start the window: %s\n", service.program.c_str());
     }
 }
 

@@ -1,13 +1,7 @@
 #include "desktop/FileManager.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <vector>
-
 #include "common/SdBus.h"
-
-extern char** environ;
+#include "desktop/Launch.h"
 
 namespace tyq::desktop {
 namespace {
@@ -16,35 +10,6 @@ bool unreserved(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
            byte == '~' || byte == '/';
-}
-
-// xdg-open with the token in the variables the desktop reads it from.
-bool openByHandler(const std::string& uri, const std::string& token) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view variable = *entry;
-        if (token.empty() || (!variable.starts_with("XDG_ACTIVATION_TOKEN=") &&
-                              !variable.starts_with("DESKTOP_STARTUP_ID="))) {
-            variables.emplace_back(variable);
-        }
-    }
-    if (!token.empty()) {
-        variables.push_back("XDG_ACTIVATION_TOKEN=" + token);
-        variables.push_back("DESKTOP_STARTUP_ID=" + token);
-    }
-    std::vector<char*> environment;
-    for (auto& variable : variables) {
-        environment.push_back(variable.data());
-    }
-    environment.push_back(nullptr);
-    pid_t child = 0;
-    const char* argv[] = {"xdg-open", uri.c_str(), nullptr};
-    if (posix_spawnp(&child, "xdg-open", nullptr, nullptr, const_cast<char**>(argv),
-                     environment.data()) != 0) {
-        return false;
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -83,7 +48,8 @@ bool showFolderUri(const std::string& uri, const std::string& activationToken) {
             return true;
         }
     }
-    return openByHandler(uri, activationToken);
+    // The desktop's handler for folders.
+    return launch({"xdg-open", uri}, activationToken, true);
 }
 
 }  // namespace tyq::desktop
