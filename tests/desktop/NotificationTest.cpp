@@ -45,23 +45,5 @@ TEST(Notification, OpenFolderActionNamesTheFolder) {
     }
 }
 
-// The notification's manners: the program's display name, its desktop entry,
-// a click on it opens the folder, failures are critical.
-TEST(Notification, PartsOfTheCall) {
-    Notice notice{"1 new file from the ORV mailbox", "QLMA.ZIP", "/data", false};
-    auto parts = notifyParts(notice);
-    EXPECT_EQ(parts.appName, "Tessary FTP Utility (ORV Mail)");
-    EXPECT_EQ(parts.desktopEntry, "org.tessary.tyqlmftp");
-    EXPECT_EQ(parts.urgency, 1);
-    EXPECT_EQ(parts.actions,
-              (std::vector<std::string>{"default", "Open Folder", "app.open-folder('file:///data')",
-                                        "Open Folder"}));
-    notice.failure = true;
-    notice.folder.clear();
-    parts = notifyParts(notice);
-    EXPECT_EQ(parts.urgency, 2);
-    EXPECT_TRUE(parts.actions.empty());
-}
-
 }  // namespace
 }  // namespace tyq::desktop
