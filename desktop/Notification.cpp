@@ -1,5 +1,7 @@
 #include "desktop/Notification.h"
 
+#include <cstring>
+
 #include "common/SdBus.h"
 #include "common/Texts.h"
 #include "desktop/FileManager.h"
@@ -115,25 +117,20 @@ std::string escapeMarkup(const std::string& text) {
     return escaped;
 }
 
-void notify(const Notice& notice) {
-    sd_bus* raw = nullptr;
-    if (sd_bus_open_user(&raw) < 0) {
-        return;  // no session bus: no notification, the run is the same
-    }
-    const Bus bus(raw);
+std::string sendNotice(sd_bus* bus, const Notice& notice, std::uint64_t limit, std::uint32_t* id) {
     const NotifyParts parts = notifyParts(notice);
     const std::string plain = validUtf8(notice.body);
-    const std::string body = bodyIsMarkup(bus.get()) ? escapeMarkup(plain) : plain;
+    const std::string body = bodyIsMarkup(bus) ? escapeMarkup(plain) : plain;
     const std::string summary = validUtf8(notice.summary);
     sd_bus_message* m = nullptr;
-    if (sd_bus_message_new_method_call(bus.get(), &m, kNotifications, kNotificationsPath,
-                                       kNotifications, "Notify") < 0) {
-        return;
-    }
+    int appended = sd_bus_message_new_method_call(bus, &m, kNotifications, kNotificationsPath,
+                                                  kNotifications, "Notify");
     const Message call(m);
     // Every part or none: a call missing one would be refused anyway.
-    int appended = sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u,
+    if (appended >= 0) {
+        appended = sd_bus_message_append(call.get(), "susss", parts.appName.c_str(), 0u,
                                          kProgramName, summary.c_str(), body.c_str());
+    }
     if (appended >= 0) {
         appended = sd_bus_message_open_container(call.get(), 'a', "s");
     }
@@ -149,14 +146,28 @@ void notify(const Notice& notice) {
                                   parts.desktopEntry.c_str(), "urgency", "y", parts.urgency, -1);
     }
     if (appended < 0) {
-        return;
+        return std::strerror(-appended);
     }
-    // The reply says the server has it; the program may end right after.
     BusError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call(bus.get(), call.get(), 0, error.get(), &reply) >= 0) {
-        sd_bus_message_unref(reply);
+    const int called = sd_bus_call(bus, call.get(), limit, error.get(), &reply);
+    if (called < 0) {
+        return error.text(called);
     }
+    const Message owned(reply);
+    const int read = sd_bus_message_read(reply, "u", id);
+    return read < 0 ? std::strerror(-read) : std::string();
+}
+
+void notify(const Notice& notice) {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0) {
+        return;  // no session bus: no notification, the run is the same
+    }
+    const Bus bus(raw);
+    // The answer says the server has it; the program may end right after.
+    std::uint32_t id = 0;
+    sendNotice(bus.get(), notice, 0, &id);
 }
 
 }  // namespace tyq::desktop

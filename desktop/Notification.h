@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct sd_bus;
+
 namespace tyq::desktop {
 
 // The program's name on the session bus and the name of its desktop entry
@@ -49,5 +51,9 @@ std::string escapeMarkup(const std::string& text);
 // Sends the notice to the desktop's notification server on the session bus
 // and returns at once. Without a bus or a server it does nothing.
 void notify(const Notice& notice);
+
+// Sends the notice on `bus`, waiting at most `limit` microseconds for the
+// server's answer; its id in `id`. Why it failed, or empty.
+std::string sendNotice(sd_bus* bus, const Notice& notice, std::uint64_t limit, std::uint32_t* id);
 
 }  // namespace tyq::desktop

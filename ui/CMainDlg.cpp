@@ -22,6 +22,7 @@
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "desktop/Trash.h"
+#include "desktop/WindowBus.h"
 #include "download/CollectState.h"
 #include "download/DownloadFiles.h"
 #include "download/MailboxTransfer.h"

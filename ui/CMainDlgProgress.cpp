@@ -3,10 +3,6 @@
 // Folder.
 
 #include <QAccessible>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +19,7 @@
 #include "common/Texts.h"
 #include "desktop/FileManager.h"
 #include "desktop/Notification.h"
+#include "desktop/WindowBus.h"
 #include "ui/CMainDlg.h"
 #include "ui/TextBytes.h"
 
@@ -33,10 +30,6 @@ namespace {
 constexpr int kBarRange = ProgressMeter::kFillRange;
 constexpr int kDetailLines = 3;
 constexpr char kEllipsis[] = "...";
-constexpr char kFileManager[] = "org.freedesktop.FileManager1";
-constexpr char kFileManagerPath[] = "/org/freedesktop/FileManager1";
-constexpr char kNotifications[] = "org.freedesktop.Notifications";
-constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -162,52 +155,24 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
     }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
+    }
+    if (!desktopBus_->connected()) {
         return;  // no desktop session to tell
     }
-    if (notification_ == 0) {
-        bus.connect(kNotifications, kNotificationsPath, kNotifications,
-                    QStringLiteral("ActionInvoked"), this,
-                    SLOT(onNotificationAction(uint, QString)));
-    }
+    // The detail goes whole: the label's is broken into its lines and may
+    // end in an ellipsis.
     desktop::Notice notice;
     notice.summary = progress_->text().toStdString();
+    notice.body = detailText_.toStdString();
     notice.folder = toSettingBytes(folderShown());
     notice.failure = troubled;
-    const desktop::NotifyParts parts = desktop::notifyParts(notice);
-    QStringList actions;
-    for (const auto& action : parts.actions) {
-        actions << QString::fromStdString(action);
-    }
-    const QVariantMap hints{
-        {QStringLiteral("desktop-entry"), QString::fromStdString(parts.desktopEntry)},
-        {QStringLiteral("urgency"), QVariant::fromValue(static_cast<uchar>(parts.urgency))}};
-    QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
-                                                         kNotifications, QStringLiteral("Notify"));
-    // The body may be read as markup. The detail goes whole: the label's is
-    // broken into its lines and may end in an ellipsis.
-    notify << QString::fromStdString(parts.appName) << notification_
-           << QString::fromUtf8(kProgramName) << progress_->text() << detailText_.toHtmlEscaped()
-           << actions << hints << -1;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
-                const QDBusPendingReply<uint> reply = *finished;
-                if (reply.isValid()) {
-                    notification_ = reply.value();
-                } else {
-                    std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n",
-                                 qPrintable(reply.error().message()));
-                }
-                finished->deleteLater();
-            });
-}
-
-void CMainDlg::onNotificationAction(uint id, const QString& action) {
-    // A click on the notification or its button: the Location as it is now.
-    if (id == notification_ && desktop::folderOfAction(action.toStdString(), {})) {
-        runCommand([this] { openFolder(); });
+    // A click opens the Location as it is then.
+    const std::string failure =
+        desktopBus_->notify(notice, [this] { runCommand([this] { openFolder(); }); });
+    if (!failure.empty()) {
+        std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n", failure.c_str());
     }
 }
 
@@ -229,24 +194,12 @@ void CMainDlg::openFolder() {
                 PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
         }
     };
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        byHandler();
-        return;
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
     }
-    QDBusMessage show = QDBusMessage::createMethodCall(kFileManager, kFileManagerPath, kFileManager,
-                                                       QStringLiteral("ShowFolders"));
-    show << QStringList{QString::fromStdString(desktop::folderUri(toSettingBytes(folder)))}
-         << QString();
     // Not waited for: a file manager started on demand may take its time.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, byHandler](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                if (finished->isError()) {
-                    runCommand(byHandler);
-                }
-            });
+    desktopBus_->showFolder(desktop::folderUri(toSettingBytes(folder)),
+                            [this, byHandler] { runCommand(byHandler); });
 }
 
 void CMainDlg::setProgressText(const std::string& text) {
