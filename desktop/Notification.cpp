@@ -14,13 +14,24 @@ constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
 constexpr char kDefaultAction[] = "default";
 
 // Whether the notification server reads the body as markup, where a name
-// with "&" or "<" from the server would be taken for a tag.
-bool bodyIsMarkup(sd_bus* bus) {
+// with "&" or "<" from the server would be taken for a tag; nothing when no
+// server answers, which is not asked again.
+std::optional<bool> bodyIsMarkup(sd_bus* bus, std::string& failure) {
+    sd_bus_message* m = nullptr;
+    if (const int made = sd_bus_message_new_method_call(bus, &m, kNotifications, kNotificationsPath,
+                                                        kNotifications, "GetCapabilities");
+        made < 0) {
+        failure = std::strerror(-made);
+        return std::nullopt;
+    }
+    const Message call(m);
     BusError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, kNotifications, kNotificationsPath, kNotifications,
-                           "GetCapabilities", error.get(), &reply, "") < 0) {
-        return false;
+    if (const int called =
+            sd_bus_call(bus, call.get(), kNotifyLimitMicroseconds, error.get(), &reply);
+        called < 0) {
+        failure = error.text(called);
+        return std::nullopt;
     }
     const Message owned(reply);
     if (sd_bus_message_enter_container(reply, 'a', "s") < 0) {
@@ -120,7 +131,12 @@ std::string escapeMarkup(const std::string& text) {
 std::string sendNotice(sd_bus* bus, const Notice& notice, std::uint64_t limit, std::uint32_t* id) {
     const NotifyParts parts = notifyParts(notice);
     const std::string plain = validUtf8(notice.body);
-    const std::string body = bodyIsMarkup(bus) ? escapeMarkup(plain) : plain;
+    std::string failure;
+    const auto markup = bodyIsMarkup(bus, failure);
+    if (!markup) {
+        return failure;
+    }
+    const std::string body = *markup ? escapeMarkup(plain) : plain;
     const std::string summary = validUtf8(notice.summary);
     sd_bus_message* m = nullptr;
     int appended = sd_bus_message_new_method_call(bus, &m, kNotifications, kNotificationsPath,
@@ -167,7 +183,7 @@ void notify(const Notice& notice) {
     const Bus bus(raw);
     // The answer says the server has it; the program may end right after.
     std::uint32_t id = 0;
-    sendNotice(bus.get(), notice, 0, &id);
+    sendNotice(bus.get(), notice, kNotifyLimitMicroseconds, &id);
 }
 
 }  // namespace tyq::desktop

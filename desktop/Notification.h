@@ -15,6 +15,9 @@ namespace tyq::desktop {
 inline constexpr char kApplicationId[] = "org.tessary.tyqlmftp";
 inline constexpr char kOpenFolderAction[] = "open-folder";
 inline constexpr char kOpenFolderLabel[] = "Open Folder";
+// How long a notification server is waited for: one that does not answer
+// holds neither the window nor a collection's end for longer.
+inline constexpr std::uint64_t kNotifyLimitMicroseconds = 5'000'000;
 
 // What a notification says.
 struct Notice {

@@ -10,9 +10,6 @@ namespace {
 
 constexpr char kNotifications[] = "org.freedesktop.Notifications";
 constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
-// A notification server that does not answer within this is not waited for
-// longer: the window stays live.
-constexpr std::uint64_t kNotifyLimit = 5'000'000;
 
 // What a pending file manager call runs when it fails; freed with its slot.
 struct ShowFailed {
@@ -65,7 +62,7 @@ std::string WindowBus::notify(const Notice& notice, std::function<void()> clicke
         return "no session bus";
     }
     std::uint32_t id = 0;
-    const std::string failure = sendNotice(bus_.get(), notice, kNotifyLimit, &id);
+    const std::string failure = sendNotice(bus_.get(), notice, kNotifyLimitMicroseconds, &id);
     if (failure.empty()) {
         sent_.push_back(id);
         clicked_ = std::move(clicked);
