@@ -6,10 +6,11 @@
 #include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
-#include "app/SingleInstance.h"
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Notification.h"
+#include "desktop/SingleInstance.h"
 #include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
@@ -68,10 +69,11 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::installLogging();
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());
-    QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
+    // The desktop entry's name: the desktop matches the window to it.
+    QApplication::setDesktopFileName(QString::fromUtf8(desktop::kApplicationId));
 
     const AppFolders folders = defaultFolders();
-    SingleInstance instance(folders.settingsFolder);
+    desktop::SingleInstance instance(folders.settingsFolder);
     if (instance.handedOver()) {
         return 0;  // the running window has been raised instead
     }
@@ -79,7 +81,7 @@ int CUtilityApp::run(int argc, char** argv) {
     const auto raiseQuestion = [] {
         logRaised();
         if (QWidget* modal = QApplication::activeModalWidget()) {
-            SingleInstance::raiseWindow(*modal);
+            desktop::SingleInstance::raiseWindow(*modal);
         }
     };
     instance.onRaise(raiseQuestion);
@@ -89,7 +91,7 @@ int CUtilityApp::run(int argc, char** argv) {
     initInstance(folders, prompter, [&](ui::CMainDlg& window) {
         instance.onRaise([&window] {
             logRaised();
-            SingleInstance::raiseWindow(window);
+            desktop::SingleInstance::raiseWindow(window);
         });
         prompter.setMainWindow(&window);
         // A termination request stops a running command cleanly first.

@@ -7,16 +7,17 @@
 
 #include "app/Collect.h"
 #include "common/Paths.h"
-#include "settings/Schedule.h"
+#include "desktop/ApplicationService.h"
+#include "desktop/DailyTimer.h"
 
 namespace tyq::app {
 
 namespace {
 
-using settings::isTimeOfDay;
-using settings::schedule;
-using settings::ScheduleOutcome;
-using settings::unschedule;
+using desktop::isTimeOfDay;
+using desktop::schedule;
+using desktop::ScheduleOutcome;
+using desktop::unschedule;
 
 constexpr char kUsage[] =
     "Usage: tyqlmftp [--help | --version | --verbose]\n"
@@ -87,7 +88,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
                                            {"--version", PrintVersion},
                                            {"--collect", Collect},
-                                           {"--no-schedule", Unschedule}}) {
+                                           {"--no-schedule", Unschedule},
+                                           {"--gapplication-service", ServeApplication}}) {
             if (argument == name) {
                 return asking(action);
             }
@@ -147,6 +149,8 @@ int answerCommandLine(const CommandLine& line) {
             return report(schedule(line.time));
         case CommandLineAction::Unschedule:
             return report(unschedule());
+        case CommandLineAction::ServeApplication:
+            return desktop::serveApplication(executablePath());
         case CommandLineAction::BadTime:
             print(stderr, kBadTime, 2);
             return 2;

@@ -8,10 +8,11 @@
 namespace tyq::app {
 
 // The program takes no arguments but --help, --version, --verbose, --collect,
-// --schedule HH:MM and --no-schedule. All but --verbose are answered before
-// the toolkit starts, so they need no display; --verbose runs the window with
-// every diagnostic record written to standard error. Anything else is
-// refused, the toolkit's own options included.
+// --schedule HH:MM and --no-schedule, and --gapplication-service, which the
+// desktop passes when it starts the program by its bus name. All but
+// --verbose are answered before the toolkit starts, so they need no display;
+// --verbose runs the window with every diagnostic record written to standard
+// error. Anything else is refused, the toolkit's own options included.
 enum class CommandLineAction {
     RunWindow,
     RunWindowVerbose,
@@ -20,7 +21,8 @@ enum class CommandLineAction {
     Collect,
     Schedule,
     Unschedule,
-    BadTime,  // --schedule without a time of day as HH:MM
+    ServeApplication,  // --gapplication-service: started by the desktop by bus name
+    BadTime,           // --schedule without a time of day as HH:MM
     Refuse
 };
 

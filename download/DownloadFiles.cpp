@@ -52,7 +52,7 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
 // then the mailbox.
 void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
                   const settings::ProfileStore& profiles, Prompter& prompter,
-                  const std::filesystem::path& libraryFolder) {
+                  const std::filesystem::path& libraryFolder, const MoveToTrash& trash) {
     // What a killed command left, finished and removed before anything else;
     // a file written since in a place of an archive's commit stays, named.
     std::vector<std::string> kept;
@@ -61,7 +61,7 @@ void downloadInto(const std::string& folder, const std::string& stored, NotedWin
         noted.addNote(std::move(note));
     }
     if (noted.counters().downloads >= 1) {
-        const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+        const auto cleanup = offerQlmCleanup(folder, stored, prompter, trash);
         if (cleanup.nothingFound) {
             noted.setProgressText("Files not found");
         }
@@ -87,7 +87,8 @@ void downloadInto(const std::string& folder, const std::string& stored, NotedWin
 }  // namespace
 
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
-                   Prompter& prompter, const std::filesystem::path& libraryFolder) {
+                   Prompter& prompter, const std::filesystem::path& libraryFolder,
+                   const MoveToTrash& trash) {
     using namespace settings;
     // The delete question is asked only while it is 1 or more.
     int& counter = window.counters().downloads;
@@ -167,7 +168,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             noted.setProgressDetail(lock.busy() ? folder : lock.failure());
             return;
         }
-        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder);
+        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder, trash);
         ++counter;
         return;
     }

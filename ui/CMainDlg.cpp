@@ -19,6 +19,8 @@
 
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Trash.h"
+#include "desktop/WindowBus.h"
 #include "download/CollectState.h"
 #include "download/DownloadFiles.h"
 #include "download/MailboxTransfer.h"
@@ -82,7 +84,8 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       hooks_(std::move(hooks)) {
     if (!hooks_.download) {
         hooks_.download = [this](MainWindowPort& window, Prompter& prompter) {
-            download::downloadFiles(window, profiles_, prompter, libraryFolder_);
+            download::downloadFiles(window, profiles_, prompter, libraryFolder_,
+                                    desktop::moveToTrash);
         };
     }
     if (!hooks_.unzip) {

@@ -28,6 +28,10 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
+namespace tyq::desktop {
+class WindowBus;
+}
+
 namespace tyq::ui {
 
 class CommandJob;
@@ -118,10 +122,6 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // A Step 2 or Step 3 command has ended and the window is at rest again.
     void commandEnded();
 
-  private slots:
-    // A click on an action of the notification sent at a command's end.
-    void onNotificationAction(uint id, const QString& action);
-
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -187,8 +187,8 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // Where the focus goes once the running command ends (its controls are
     // disabled until then).
     QPointer<QWidget> focusAfter_;
-    // The notification last sent, whose "Open Folder" action is ours.
-    uint notification_ = 0;
+    // The session bus for the notifications and the file manager, once used.
+    std::unique_ptr<desktop::WindowBus> desktopBus_;
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;

@@ -1,10 +1,6 @@
 // The window's progress display: the status line and its detail, the
 // summary and notification at a command's end, and Open Folder.
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -17,6 +13,9 @@
 
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/FileManager.h"
+#include "desktop/Notification.h"
+#include "desktop/WindowBus.h"
 #include "ui/CMainDlg.h"
 #include "ui/TextBytes.h"
 
@@ -24,11 +23,6 @@ namespace tyq::ui {
 
 namespace {
 
-constexpr char kFileManager[] = "org.freedesktop.FileManager1";
-constexpr char kFileManagerPath[] = "/org/freedesktop/FileManager1";
-constexpr char kNotifications[] = "org.freedesktop.Notifications";
-constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
-constexpr char kOpenFolderAction[] = "open-folder";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -64,8 +58,11 @@ QString CMainDlg::folderShown() const {
 }
 
 void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+    // A command that explains itself has met trouble: the notification says
+    // so louder.
+    const bool troubled = !detailText_.isEmpty();
     // Only where the command left no explanation of its own.
-    if (detailText_.isEmpty() && lastProgress_ && lastProgress_->itemCount > 0) {
+    if (!troubled && lastProgress_ && lastProgress_->itemCount > 0) {
         const int count = lastProgress_->itemCount;
         const QString summary =
             QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
@@ -77,40 +74,24 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
     }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
+    }
+    if (!desktopBus_->connected()) {
         return;  // no desktop session to tell
     }
-    if (notification_ == 0) {
-        bus.connect(kNotifications, kNotificationsPath, kNotifications,
-                    QStringLiteral("ActionInvoked"), this,
-                    SLOT(onNotificationAction(uint, QString)));
-    }
-    QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
-                                                         kNotifications, QStringLiteral("Notify"));
-    // The body may be read as markup. The detail goes whole: the label's is
-    // broken into its lines and may end in an ellipsis.
-    notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
-           << progress_->text() << detailText_.toHtmlEscaped()
-           << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolderText)} << QVariantMap{}
-           << -1;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
-                const QDBusPendingReply<uint> reply = *finished;
-                if (reply.isValid()) {
-                    notification_ = reply.value();
-                } else {
-                    std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n",
-                                 qPrintable(reply.error().message()));
-                }
-                finished->deleteLater();
-            });
-}
-
-void CMainDlg::onNotificationAction(uint id, const QString& action) {
-    if (id == notification_ && action == QLatin1String(kOpenFolderAction)) {
-        runCommand([this] { openFolder(); });
+    // The detail goes whole: the label's is broken into its lines and may
+    // end in an ellipsis.
+    desktop::Notice notice;
+    notice.summary = progress_->text().toStdString();
+    notice.body = detailText_.toStdString();
+    notice.folder = toSettingBytes(folderShown());
+    notice.failure = troubled;
+    // A click opens the Location as it is then.
+    const std::string failure =
+        desktopBus_->notify(notice, [this] { runCommand([this] { openFolder(); }); });
+    if (!failure.empty()) {
+        std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n", failure.c_str());
     }
 }
 
@@ -132,25 +113,12 @@ void CMainDlg::openFolder() {
                 PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
         }
     };
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        byHandler();
-        return;
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
     }
-    QDBusMessage show = QDBusMessage::createMethodCall(kFileManager, kFileManagerPath, kFileManager,
-                                                       QStringLiteral("ShowFolders"));
-    // Percent-encoded, as a URI must be: a space or a non-ASCII byte in the
-    // path would make it no URI at all.
-    show << QStringList{QString::fromLatin1(url.toEncoded())} << QString();
     // Not waited for: a file manager started on demand may take its time.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, byHandler](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                if (finished->isError()) {
-                    runCommand(byHandler);
-                }
-            });
+    desktopBus_->showFolder(desktop::folderUri(toSettingBytes(folder)),
+                            [this, byHandler] { runCommand(byHandler); });
 }
 
 void CMainDlg::setProgressText(const std::string& text) {

@@ -301,25 +301,46 @@ pid_t asAnotherUser(const std::function<bool()>& test) {
 
 constexpr char kNotify[] = " Notify \"";
 
-// The desktop's notification server: python3-dbusmock's on a private session
-// bus, its calls logged. `closing`: each notification is closed as soon as it
-// is shown, as by a user; otherwise it stays.
+// The program as the bus starts it by its name, from the build.
+std::string applicationService(const TempDir& folder) {
+    test::writeFile(folder / "org.tessary.tyqlmftp.service",
+                    "[D-BUS Service]\nName=org.tessary.tyqlmftp\nExec=" TYQ_BIN_DIR
+                    "/tyqlmftp --gapplication-service\n");
+    return folder.path().string();
+}
+
+// The desktop: python3-dbusmock's notification server and a file manager on
+// a private session bus that starts the program by its name, their calls
+// logged. `closing`: each notification is closed as soon as it is shown, as
+// by a user; otherwise it stays.
 struct Notifications {
-    test::NmMock bus{test::NmMock::Start::BusOnly};
+    TempDir services;
+    test::NmMock bus{test::NmMock::Start::BusOnly, applicationService(services)};
     TempDir folder;
     pid_t pid = -1;
+    pid_t files = -1;
 
     explicit Notifications(bool closing) {
         const std::string env = "DBUS_SESSION_BUS_ADDRESS='" + bus.address() + "' ";
-        const std::string mock = env + "exec /usr/bin/python3 -m dbusmock --session -t " +
-                                 "notification_daemon -l '" + (folder / "calls").string() + "'";
-        pid = ::fork();
-        if (pid == 0) {
-            ::execl("/bin/sh", "sh", "-c", mock.c_str(), nullptr);
-            std::_Exit(121);
+        const std::string mock = env + "exec /usr/bin/python3 -m dbusmock --session -l '" +
+                                 (folder / "calls").string() + "' -t notification_daemon";
+        const std::string fileManager =
+            env + "exec /usr/bin/python3 -m dbusmock --session -l '" + (folder / "shown").string() +
+            "' org.freedesktop.FileManager1 /org/freedesktop/FileManager1 "
+            "org.freedesktop.FileManager1";
+        for (auto [child, command] : {std::pair{&pid, &mock}, std::pair{&files, &fileManager}}) {
+            *child = ::fork();
+            if (*child == 0) {
+                ::execl("/bin/sh", "sh", "-c", command->c_str(), nullptr);
+                std::_Exit(121);
+            }
         }
         std::string ready =
-            env + "gdbus wait --session --timeout 120 org.freedesktop.Notifications";
+            env + "gdbus wait --session --timeout 120 org.freedesktop.Notifications && " + env +
+            "gdbus wait --session --timeout 120 org.freedesktop.FileManager1 && " + env +
+            "dbus-send --session --print-reply --dest=org.freedesktop.FileManager1 "
+            "/org/freedesktop/FileManager1 org.freedesktop.DBus.Mock.AddMethod string: "
+            "string:ShowFolders string:ass string: string: >/dev/null";
         if (closing) {
             ready += " && " + env +
                      "dbus-send --session --print-reply --dest=org.freedesktop.Notifications "
@@ -332,11 +353,15 @@ struct Notifications {
         EXPECT_EQ(std::system(ready.c_str()), 0);
     }
     ~Notifications() {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
+        for (const pid_t child : {pid, files}) {
+            ::kill(child, SIGTERM);
+            ::waitpid(child, nullptr, 0);
+        }
     }
     // The calls the server had, a Notify from its summary on.
     std::string calls() const { return readFile(folder / "calls"); }
+    // The folders the file manager was asked to show.
+    std::string shown() const { return readFile(folder / "shown"); }
 };
 
 // --collect as the timer runs it: a child with no display, its lines on
@@ -383,7 +408,9 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          3,
          first,
          "3 new files from the mailbox, 1 extracted",
-         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP"}},
+         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP",
+          " Notify \"Tessary FTP Utility (ORV Mail)\" ", "\"default\", \"Open Folder\"",
+          "{\"desktop-entry\": \"org.tessary.tyqlmftp\", \"urgency\": 1}"}},
         {"nothing new", {}, 0, 3, first, "Nothing new in the mailbox", {}},
         {"a new archive, another zip password",
          [&] { zip("other", home / "QLMB.ZIP", "b.dat"); },
@@ -456,7 +483,8 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          8,
          most,
          "Could not log in",
-         {failed, "Could not log in to the mailbox: The server refused the log-in"}},
+         {failed, "Could not log in to the mailbox: The server refused the log-in",
+          "\"urgency\": 2}"}},
         {"the server gone", [&] { server.kill(); }, 75, 8, most, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
@@ -498,7 +526,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
 }
 
 // A second collection while one is under way leaves the folder to it; one
-// whose notification is still up does not hold the folder.
+// that has notified has ended, and its Open Folder works after it.
 TEST(Collect, TwoAtOnce) {
     TempDir home;
     makeFile(home / "DATA.ZIP", 100000);
@@ -521,26 +549,46 @@ TEST(Collect, TwoAtOnce) {
     ::kill(first, SIGTERM);
     EXPECT_EQ(exitStatus(first), 75) << readFile(run.work / "first");
 
-    run.settings("Port=" + std::to_string(server.port()), "");
-    const pid_t notifying = startCollect(run, "third", bus);
-    while (desktop.calls().find(kNotify) == std::string::npos &&
-           ::waitpid(notifying, nullptr, WNOHANG) == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(desktop.calls().find(kNotify), std::string::npos) << readFile(run.work / "third");
+    // Told, and done: the collection ends with its notification still up,
+    // waiting for no click.
+    const fs::path data = run.local / "ORV Data";
+    fs::create_directory(data);
+    run.settings("Port=" + std::to_string(server.port()) + "\nLocal=" + data.string(), "");
+    EXPECT_EQ(exitStatus(startCollect(run, "third", bus)), 0) << readFile(run.work / "third");
+    const std::string told = desktop.calls();
+    ASSERT_NE(told.find(kNotify), std::string::npos) << readFile(run.work / "third");
     EXPECT_EQ(exitStatus(startCollect(run, "fourth", bus)), 0);
     EXPECT_NE(readFile(run.work / "fourth").find("Nothing new in the mailbox"), std::string::npos)
         << readFile(run.work / "fourth");
-    // A stop ends the wait for a click.
-    ::kill(notifying, SIGTERM);
-    EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
+
+    // Its Open Folder, after it has gone: the desktop starts the program by
+    // its bus name with the action the notification names.
+    const std::string head = "\"app.open-folder(";
+    const auto key = told.find(head);
+    ASSERT_NE(key, std::string::npos) << told;
+    const auto target = key + head.size();
+    const std::string value = told.substr(target, told.find(")\"", target) - target);
+    const std::string click = "DBUS_SESSION_BUS_ADDRESS='" + bus +
+                              "' gdbus call --session --dest org.tessary.tyqlmftp --object-path "
+                              "/org/tessary/tyqlmftp --method "
+                              "org.freedesktop.Application.ActivateAction open-folder \"[<" +
+                              value + ">]\" \"{'activation-token': <'token-1'>}\" >/dev/null";
+    EXPECT_EQ(std::system(click.c_str()), 0) << click;
+    const std::string shown =
+        "ShowFolders [\"file://" + run.local.path().string() + "/ORV%20Data\"] \"token-1\"";
+    for (int tries = 0; desktop.shown().find(shown) == std::string::npos && tries < 600; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(desktop.shown().find(shown), std::string::npos) << desktop.shown();
 
     // A folder held by a window in a session, for a collection without
     // XDG_RUNTIME_DIR: it waits its turn. Another user can neither open the
     // lock file nor block the folder, not even by making the folder that
     // stands in for a missing runtime folder (removed again if it made it).
-    fs::permissions(run.local.path(), fs::perms::others_read | fs::perms::others_exec,
-                    fs::perm_options::add);
+    for (const fs::path& folder : {run.local.path(), data}) {
+        fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
+    }
     const auto collected = [&] {
         EXPECT_EQ(exitStatus(startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); })),
                   0);
@@ -551,11 +599,11 @@ TEST(Collect, TwoAtOnce) {
         const std::string saved =
             std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
         ::setenv("XDG_RUNTIME_DIR", session.path().c_str(), 1);
-        const FolderLock window(run.local.path(), std::chrono::milliseconds(0));
+        const FolderLock window(data, std::chrono::milliseconds(0));
         saved.empty() ? ::unsetenv("XDG_RUNTIME_DIR")
                       : ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
         ASSERT_TRUE(window.held());
-        const std::string file = (run.local / kFolderLockName).string();
+        const std::string file = (data / kFolderLockName).string();
         EXPECT_EQ(exitStatus(asAnotherUser([&] {
                       return ::open(file.c_str(), O_RDONLY) < 0 && ::open(file.c_str(), O_RDWR) < 0;
                   })),
@@ -569,7 +617,7 @@ TEST(Collect, TwoAtOnce) {
     EXPECT_EQ(exitStatus(asAnotherUser([&] {
                   ::setenv("XDG_RUNTIME_DIR", nobodys.path().c_str(), 1);
                   ::mkdir(blocking.c_str(), 0777);
-                  return FolderLock(run.local.path(), std::chrono::milliseconds(0)).held();
+                  return FolderLock(data, std::chrono::milliseconds(0)).held();
               })),
               0);
     EXPECT_TRUE(collected());

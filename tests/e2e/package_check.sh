@@ -37,6 +37,11 @@ if ! dpkg-deb -f "$package" Depends | tr ',' '\n' | grep -Eq '^ *qt6-wayland( |$
   echo "The package does not depend on qt6-wayland: $(dpkg-deb -f "$package" Depends)" >&2
   exit 1
 fi
+# The Trash goes through GIO: its library is a dependency.
+if ! dpkg-deb -f "$package" Depends | grep -q 'libglib2\.0-0'; then
+  echo "The package does not depend on libglib2.0-0: $(dpkg-deb -f "$package" Depends)" >&2
+  exit 1
+fi
 
 dpkg-deb -x "$package" "$out/root"
 appstreamcli validate --no-net "$out"/root/usr/share/metainfo/*.metainfo.xml

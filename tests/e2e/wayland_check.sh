@@ -28,7 +28,7 @@ eventually() {
 # windows PID: the top-level windows of that process in the scene graph.
 windows() {
   timeout 30 weston-debug scene-graph 2>/dev/null |
-    grep -c "role xdg_toplevel, PID $1, .*top-level window '.*' of tyqlmftp," || true
+    grep -c "role xdg_toplevel, PID $1, .*top-level window '.*' of org.tessary.tyqlmftp," || true
 }
 has_window() { [ "$(windows "$1")" -ge 1 ]; }
 

@@ -1210,38 +1210,40 @@ class MainDlgTest : public QObject {
                          detail.endsWith(QStringLiteral(" s \u00b7 ") + folder),
                      qPrintable(detail));
         }
-        // Calls on one connection arrive in order: this one comes after any
-        // notification the window sent.
-        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.freedesktop.Notifications", "GetCapabilities", {});
-        // The reply to the window's notification came in before this call's
-        // and waits in the queue: delivered now, so the window knows its
-        // notification before an action on it arrives.
-        QCoreApplication::processEvents();
+        // The window has the server's answer to its notification before the
+        // command's end shows: the server has logged it.
         const std::string log = session_->log("org.freedesktop.Notifications");
         const std::string sent = log.substr(notified);
         QCOMPARE(sent.find("Notify") != std::string::npos, background);
         if (!background) {
             return;
         }
-        const std::string said = "\"Downloading Finished!\" \"" + detail.toStdString() +
-                                 "\" [\"open-folder\", \"Open Folder\"]";
+        // By the program's display name, for its desktop entry; a click on it
+        // or its button opens the folder; a failure is critical.
+        const QUrl url = QUrl::fromLocalFile(folder);
+        const std::string key = "app.open-folder('" + url.toEncoded().toStdString() + "')";
+        const std::string said =
+            " Notify \"Tessary FTP Utility (ORV Mail)\" 0 \"tyqlmftp\" \"Downloading Finished!\" "
+            "\"" +
+            detail.toStdString() + "\" [\"default\", \"Open Folder\", \"" + key +
+            "\", \"Open Folder\"] {\"desktop-entry\": \"org.tessary.tyqlmftp\", \"urgency\": " +
+            (failed ? "2" : "1") + "}";
         QVERIFY2(sent.find(said) != std::string::npos, sent.c_str());
 
         // The daemon numbers its notifications from 1: a click on the action.
         const auto id = uint(QString::fromStdString(log).count(" Notify "));
         QDesktopServices::setUrlHandler("file", this, "openedByHandler");
         opened_.clear();
-        SessionMocks::call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                           "org.freedesktop.DBus.Mock", "EmitSignal",
-                           {"org.freedesktop.Notifications", "ActionInvoked", "us",
-                            QVariantList{id, "open-folder"}});
-        const QUrl url = QUrl::fromLocalFile(folder);
+        SessionMocks::call(
+            "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+            "org.freedesktop.DBus.Mock", "EmitSignal",
+            {"org.freedesktop.Notifications", "ActionInvoked", "us",
+             QVariantList{id, failed ? QString("default") : QString::fromStdString(key)}});
         if (fileManager) {
             QTRY_VERIFY_WITH_TIMEOUT(
                 session_->log("org.freedesktop.FileManager1")
                         .substr(shown)
-                        .find("ShowFolders [\"" + url.toEncoded().toStdString()) !=
+                        .find("ShowFolders [\"" + url.toEncoded().toStdString() + "\"]") !=
                     std::string::npos,
                 60000);
         } else {

@@ -28,6 +28,7 @@
 #include "app/OfferHangUp.h"
 #include "common/FileSearch.h"
 #include "common/Paths.h"
+#include "desktop/Trash.h"
 #include "download/DownloadFiles.h"
 #include "download/MailboxTransfer.h"
 #include "download/TransferLog.h"
@@ -188,7 +189,7 @@ int walkSteps(int& argc, char** argv) {
     hooks.offerHangUp = [&] { app::OfferHangUp(prompter, libraryFolder); };
     hooks.download = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
-        download::downloadFiles(printing, profiles, prompter, libraryFolder);
+        download::downloadFiles(printing, profiles, prompter, libraryFolder, desktop::moveToTrash);
         downloaded = printing.last == download::kFinishedText;
     };
     hooks.unzip = [&](MainWindowPort& window, Prompter&) {
