@@ -11,7 +11,7 @@
 #include <stop_token>
 #include <thread>
 
-#include "app/Collection.h"
+#include "commands/Collection.h"
 #include "common/Paths.h"
 #include "common/SdBus.h"
 #include "common/Texts.h"
@@ -22,6 +22,8 @@
 extern char** environ;
 
 namespace tyq::app {
+using commands::CollectStatus;
+using commands::CollectSummary;
 namespace {
 
 constexpr char kNotifications[] = "org.freedesktop.Notifications";
@@ -242,16 +244,21 @@ void notify(const CollectSummary& summary, const std::stop_token& stop) {
 
 int runCollect() {
     const StopOnSignals signals;
-    CollectEnvironment env;
+    commands::CollectEnvironment env;
     env.settingsFolder = settings::defaultSettingsFolder();
     env.stateFolder = download::CollectState::defaultFolder();
     env.libraryFolder = executableFolder();
     env.out = &std::cout;
+    env.err = &std::cerr;
     env.stop = signals.token();
     env.metered = [] { return dialup::NetworkManager().metered(); };
-    const auto stop = env.stop;
-    env.notify = [stop](const CollectSummary& summary) { notify(summary, stop); };
-    return static_cast<int>(collect(env));
+    const auto result = commands::collect(env);
+    // Told after the folder is free again: the notification may wait long for
+    // a click, and the next collection or the window must not find it busy.
+    if (result.worthTelling()) {
+        notify(result.summary, env.stop);
+    }
+    return static_cast<int>(result.status);
 }
 
 }  // namespace tyq::app

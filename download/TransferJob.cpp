@@ -5,7 +5,6 @@
 #include <tuple>
 
 #include "common/Log.h"
-#include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
 #include "download/PartialFiles.h"
@@ -26,7 +25,8 @@ std::string hostOf(const std::string& key) {
 // what the user trusts.
 // unreadable: the record could not be used, so nothing is added to it.
 LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
-                  TransferObserver& observer, const std::stop_token& stop, bool& unreadable) {
+                  TransferObserver& observer, bool askTrust, const std::stop_token& stop,
+                  bool& unreadable) {
     const std::string key = FtpSession::serverKey(server);
     const auto knownFailure = known.load();
     unreadable = knownFailure.has_value();
@@ -45,7 +45,8 @@ LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
     }
     const auto certificate = *login.untrusted;
     const auto host = hostOf(key);
-    const auto trusted = observer.trust(host, certificate, server.pinned);
+    const auto trusted =
+        askTrust ? observer.trust(host, certificate, server.pinned) : std::optional<bool>(false);
     if (!trusted) {
         return login;
     }
@@ -198,6 +199,7 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
                 partials->arrived(name);
             }
             outcome.arrived.push_back({name, size, item});
+            observer.fileArrived(item, outcome.arrived.back());
         } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
             outcome.stoppedAt = item;
             break;
@@ -245,7 +247,7 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     FtpServer server = plan.server;
     KnownServers known(plan.knownServers);
     bool knownUnreadable = false;
-    outcome.login = logIn(*session, server, known, observer, stop, knownUnreadable);
+    outcome.login = logIn(*session, server, known, observer, plan.askTrust, stop, knownUnreadable);
     if (stop.stop_requested()) {
         session.reset();
         return end(TransferEnd::Stopped);

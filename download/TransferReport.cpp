@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/ShownText.h"
-#include "download/MailboxTransfer.h"
 
 namespace tyq::download {
 namespace {

@@ -41,6 +41,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
                 after.st_ino == before.st_ino) {
                 ::unlink(archive.c_str());
             }
+            if (plan.extracted) {
+                plan.extracted(name);
+            }
         } else if (progress.result() == code::kCancelled && stop.stop_requested()) {
             outcome.stoppedAt = name;
             break;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct ExtractionPlan {
     std::vector<std::string> names;
     // Where the unzip library lies.
     std::filesystem::path libraryFolder;
+    // Told of each archive as soon as it is extracted and deleted.
+    std::function<void(const std::string& name)> extracted;
 };
 
 struct ExtractionOutcome {

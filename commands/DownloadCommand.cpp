@@ -1,16 +1,16 @@
-#include "download/DownloadFiles.h"
+#include "commands/DownloadCommand.h"
 
-#include "common/FolderLock.h"
+#include "commands/FolderRun.h"
+#include "commands/MailboxTransfer.h"
 #include "common/NotedWindow.h"
 #include "common/Paths.h"
-#include "common/TempFiles.h"
 #include "download/CollectState.h"
 #include "download/LocalFolder.h"
-#include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 
-namespace tyq::download {
+namespace tyq::commands {
+using namespace download;
 namespace {
 
 // A save that leaves the file without a value the command uses is said in a
@@ -47,16 +47,13 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
     return FolderAnswer::Again;
 }
 
-// The download itself, in a folder this command holds: what a killed
-// command left goes first, then the QLM files if the user wants them gone,
-// then the mailbox.
-void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
+// The download itself, in a folder this command holds: the QLM files go
+// first if the user wants them gone, then the mailbox.
+void downloadInto(FolderRun& run, const std::string& stored, NotedWindow& noted,
                   const settings::ProfileStore& profiles, Prompter& prompter,
                   const std::filesystem::path& libraryFolder) {
-    // What a killed command left, finished and removed before anything else.
-    removeLeftovers(folder);
     if (noted.counters().downloads >= 1) {
-        const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+        const auto cleanup = offerQlmCleanup(run.folder(), stored, prompter);
         if (cleanup.nothingFound) {
             noted.setProgressText("Files not found");
         }
@@ -64,19 +61,20 @@ void downloadInto(const std::string& folder, const std::string& stored, NotedWin
             noted.addNote(cleanup.failure);
         }
     }
-    // Temporary files in a staging folder of this command's own. Where
-    // it cannot be made, they go beside their final names, where each
-    // download then meets the same failure and names it.
-    StagingFolder staging;
     // Its outcome is in the progress text and the log.
     TransferOptions options;
-    options.folder = folder;
-    if (staging.create(folder, kDownloadTempPrefix) == 0) {
-        options.staging = staging.path().string();
-    }
+    options.folder = run.folder();
+    options.staging = run.staging();
     options.prompter = &prompter;
-    options.stateFolder = CollectState::defaultFolder();
+    options.record = &run.record(CollectState::defaultFolder());
     transferMailbox(noted, profiles, libraryFolder, options);
+    // The lines added as each file ended, made one again.
+    if (!options.record->appended()) {
+        return;
+    }
+    if (auto failure = options.record->save()) {
+        noted.addNote(failure->text);
+    }
 }
 
 }  // namespace
@@ -143,29 +141,33 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // Nothing in the folder is touched while another command works there;
         // a collection is waited out, as the user may not know one runs.
         bool waited = false;
-        const FolderLock lock(folder, kCommandWait, window.stopToken(), kWindowHolder, [&] {
-            waited = true;
-            window.setProgressDetail(folder);
-            window.setProgressText(kWaitingForCollectionText);
-        });
-        if (waited && lock.held()) {
+        FolderRun run(folder,
+                      {kCommandWait, kWindowHolder,
+                       [&] {
+                           waited = true;
+                           window.setProgressDetail(folder);
+                           window.setProgressText(kWaitingForCollectionText);
+                       }},
+                      window.stopToken());
+        if (waited && run.held()) {
             window.setProgressText("");
             window.setProgressDetail("");
         }
-        if (!lock.held() && window.stopToken().stop_requested()) {
+        if (run.hold() == FolderRun::Hold::Stopped) {
             noted.setProgressText(kStoppedText);
             noted.setProgressDetail(kNothingDownloadedText);
             return;
         }
-        if (!lock.held()) {
-            noted.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
-            noted.setProgressDetail(lock.busy() ? folder : lock.failure());
+        if (!run.held()) {
+            const bool busy = run.hold() == FolderRun::Hold::Busy;
+            noted.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+            noted.setProgressDetail(busy ? folder : run.lockFailure());
             return;
         }
-        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder);
+        downloadInto(run, stored, noted, profiles, prompter, libraryFolder);
         ++counter;
         return;
     }
 }
 
-}  // namespace tyq::download
+}  // namespace tyq::commands

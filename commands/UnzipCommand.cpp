@@ -1,28 +1,27 @@
-#include "unzip/UnzipDownloadFiles.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "commands/UnzipCommand.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "commands/FolderRun.h"
+#include "commands/Plans.h"
 #include "common/FileSearch.h"
-#include "common/FolderLock.h"
 #include "common/NotedWindow.h"
 #include "common/Paths.h"
 #include "common/ShownText.h"
-#include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "unzip/ExtractArchives.h"
 #include "unzip/UnzipLibrary.h"
 
-namespace tyq::unzip {
+namespace tyq::commands {
+using namespace unzip;
 namespace {
 
 constexpr char kInProgress[] = "Unzipping files in progress...";
@@ -117,39 +116,33 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     }
     window.setProgressText(kInProgress);
 
-    // "~/" stands for the home folder.
-    const std::string local = expandHome(values.local);
-    // An empty Location names the top folder, as it always has.
-    const std::string destination = local + "/";
-    const std::string& password = values.zipPass;
     // Nothing in the folder is touched while another command works there. A
     // folder that is not there has nothing to lock: "Files not found".
-    std::optional<FolderLock> lock;
-    struct stat folder {};
-    if (::stat(destination.c_str(), &folder) == 0) {
-        // A collection is waited out, as the user may not know one runs.
-        bool waited = false;
-        lock.emplace(destination, kCommandWait, window.stopToken(), kWindowHolder, [&] {
-            waited = true;
-            window.setProgressDetail(destination);
-            window.setProgressText(kWaitingForCollectionText);
-        });
-        if (waited && lock->held()) {
-            window.setProgressText(kInProgress);
-            window.setProgressDetail("");
-        }
-        if (!lock->held() && window.stopToken().stop_requested()) {
-            window.setProgressText(kStopped);
-            return;
-        }
-        if (!lock->held()) {
-            window.setProgressText(lock->busy() ? kFolderBusyText : kFolderLockFailedText);
-            window.setProgressDetail(lock->busy() ? destination : lock->failure());
-            return;
-        }
-        // What a killed command left (an archive's commit cut short is
-        // finished first), only at the top of the folder.
-        removeLeftovers(destination);
+    // "~/" stands for the home folder.
+    bool waited = false;
+    FolderRun run(expandHome(values.local),
+                  {kCommandWait, kWindowHolder,
+                   [&] {
+                       // A collection is waited out, as the user may not know one runs.
+                       waited = true;
+                       window.setProgressDetail(expandHome(values.local) + "/");
+                       window.setProgressText(kWaitingForCollectionText);
+                   }},
+                  window.stopToken());
+    const std::string destination = run.destination();
+    if (waited && run.held()) {
+        window.setProgressText(kInProgress);
+        window.setProgressDetail("");
+    }
+    if (run.hold() == FolderRun::Hold::Stopped) {
+        window.setProgressText(kStopped);
+        return;
+    }
+    if (run.hold() == FolderRun::Hold::Busy || run.hold() == FolderRun::Hold::LockFailed) {
+        const bool busy = run.hold() == FolderRun::Hold::Busy;
+        window.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+        window.setProgressDetail(busy ? destination : run.lockFailure());
+        return;
     }
 
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
@@ -158,8 +151,18 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         window.counters().lastUnzipResult = -1;
         return;
     }
-    const auto outcome =
-        extractArchives({destination, password, names, libraryFolder}, window, window.stopToken());
+    auto plan = makePlans(values, profiles, run.folder(), libraryFolder).extraction;
+    plan.names = names;
+    // An archive a download left is collected once extracted.
+    auto& record = run.record(download::CollectState::defaultFolder());
+    bool noted = false;
+    plan.extracted = [&](const std::string& name) {
+        if (auto failure = record.extracted(name, std::time(nullptr)); failure && !noted) {
+            noted = true;
+            window.addNote(failure->text);
+        }
+    };
+    const auto outcome = extractArchives(plan, window, window.stopToken());
     const auto& failures = outcome.failures;
     const auto extractedArchives = outcome.extracted.size();
     if (outcome.stopped) {
@@ -178,4 +181,4 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     window.setProgressDetail(runDetail(failures));
 }
 
-}  // namespace tyq::unzip
+}  // namespace tyq::commands

@@ -5,7 +5,7 @@
 #include "common/MainWindowPort.h"
 #include "settings/ProfileStore.h"
 
-namespace tyq::unzip {
+namespace tyq::commands {
 
 // The "&Unzip Download Files" command: saves the Step 1 fields and extracts
 // every "QLM*.ZIP" of the local folder with the zip password. libraryFolder
@@ -13,4 +13,4 @@ namespace tyq::unzip {
 void unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                         const std::filesystem::path& libraryFolder);
 
-}  // namespace tyq::unzip
+}  // namespace tyq::commands

@@ -6,7 +6,7 @@
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
 
-namespace tyq::download {
+namespace tyq::commands {
 
 // The "&Download Files" command: saves the Step 1 fields, prepares the local
 // folder and downloads the mailbox into it. libraryFolder holds the program's
@@ -14,4 +14,4 @@ namespace tyq::download {
 void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                    Prompter& prompter, const std::filesystem::path& libraryFolder);
 
-}  // namespace tyq::download
+}  // namespace tyq::commands

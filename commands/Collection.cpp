@@ -1,26 +1,25 @@
-#include "app/Collection.h"
+#include "commands/Collection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
 
+#include "commands/FolderRun.h"
+#include "commands/Plans.h"
+#include "commands/RecordingReport.h"
+#include "common/DiskFullError.h"
 #include "common/FileSearch.h"
-#include "common/FolderLock.h"
 #include "common/MainWindowPort.h"
 #include "common/Paths.h"
-#include "common/TempFiles.h"
-#include "common/Texts.h"
 #include "download/CollectState.h"
-#include "download/KnownServers.h"
 #include "download/TransferJob.h"
 #include "download/TransferLog.h"
-#include "download/TransferReport.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "unzip/ExtractArchives.h"
-#include "unzip/UnzipCommand.h"
 #include "unzip/UnzipLibrary.h"
 
-namespace tyq::app {
+namespace tyq::commands {
 namespace {
 
 constexpr std::size_t kLogsKept = 10;
@@ -70,41 +69,6 @@ class ConsolePort : public MainWindowPort {
     std::string detail_;
 };
 
-// A certificate is never trusted here: only the window asks.
-class Unattended : public download::TransferReport {
-  public:
-    using TransferReport::TransferReport;
-    std::optional<bool> trust(const std::string&, const download::Certificate&,
-                              const std::string&) override {
-        untrusted = true;
-        return false;
-    }
-    bool untrusted = false;
-};
-
-struct Snapshot {
-    download::FtpServer server;
-    std::string local;
-    std::string zipPassword;
-    int connections = settings::kDefaultConnections;
-    bool meteredAllowed = false;
-};
-
-Snapshot readSettings(const settings::ProfileStore& profiles) {
-    const auto values = settings::readSnapshot(profiles);
-    Snapshot s;
-    s.server.host = values.host;
-    s.server.port = values.port;
-    s.server.user = values.user;
-    s.server.password = values.pass;
-    s.server.encryption = download::encryptionFrom(values.encryption);
-    s.local = values.local;
-    s.zipPassword = values.zipPass;
-    s.connections = values.connections;
-    s.meteredAllowed = settings::readNumber(profiles, settings::Key::CollectOnMetered) == 1;
-    return s;
-}
-
 // A new transfer log in the state folder, named by its start.
 std::string newLogPath(const std::filesystem::path& folder, std::time_t now) {
     std::error_code error;
@@ -113,8 +77,8 @@ std::string newLogPath(const std::filesystem::path& folder, std::time_t now) {
     return (folder / (kLogPrefix + stamp + kLogSuffix)).string();
 }
 
-CollectStatus loginStatus(const download::LoginResult& login, bool untrusted) {
-    if (login.refused || untrusted) {
+CollectStatus loginStatus(const download::LoginResult& login) {
+    if (login.refused || login.untrusted) {
         return CollectStatus::Refused;
     }
     // A sound connection could not be had: no fault of the network's.
@@ -144,56 +108,89 @@ void pruneLogs(const std::filesystem::path& logFolder, std::size_t keep) {
 
 namespace {
 
+// A record or log that cannot be written: a full disk passes once space is
+// freed; anything else needs the user.
+CollectStatus writeStatus(int error) {
+    return error == ENOSPC || error == EDQUOT ? CollectStatus::TryLater : CollectStatus::Failed;
+}
+
+std::string counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + (count == 1 ? one : many);
+}
+
 // One collection, step by step; each step says on `out` what it did.
 class Collection {
   public:
     explicit Collection(const CollectEnvironment& env)
         : env_(env),
           out_(*env.out),
+          err_(env.err != nullptr ? *env.err : *env.out),
           profiles_(env.settingsFolder),
-          snap_(readSettings(profiles_)),
-          state_(env.stateFolder) {}
+          values_(settings::readSnapshot(profiles_)),
+          relay_(env.stop, [this] { stop_.request_stop(); }) {}
 
-    CollectStatus run() {
+    CollectResult run() {
         if (auto status = prepare()) {
-            return *status;
+            return {*status, summary_};
         }
         // Held until the collection ends: nothing else works in the folder.
-        const FolderLock lock(folder_, std::chrono::milliseconds(0), env_.stop, kCollectionHolder);
-        if (!lock.held()) {
-            if (lock.busy()) {
-                out_ << kFolderBusyText << ": " << folder_ << std::endl;
-                return CollectStatus::Done;
-            }
-            return end(CollectStatus::Failed,
-                       std::string(kFolderLockFailedText) + ": " + lock.failure());
+        FolderRun folder(folder_, {std::chrono::milliseconds(0), kCollectionHolder, {}},
+                         stop_.get_token());
+        if (folder.hold() == FolderRun::Hold::Busy) {
+            out_ << kFolderBusyText << ": " << folder_ << std::endl;
+            return {CollectStatus::Done, summary_};
         }
-        removeLeftovers(folder_);
-        if (const auto failure = state_.load()) {
-            out_ << *failure << "; every file is fetched" << std::endl;
+        if (folder.hold() == FolderRun::Hold::Stopped) {
+            return {end(CollectStatus::TryLater, "Collection stopped"), summary_};
         }
-        const auto outcome = fetch();
+        if (!folder.held()) {
+            return {end(CollectStatus::Failed,
+                        std::string(kFolderLockFailedText) + ": " + folder.lockFailure()),
+                    summary_};
+        }
+        auto& record = folder.record(env_.stateFolder);
+        // Nothing is fetched that could not be recorded: it would be fetched
+        // again every day.
+        if (auto failure = record.writable()) {
+            return {recordFailed(*failure), summary_};
+        }
+        if (folder.readFailure()) {
+            out_ << *folder.readFailure() << "; every file is fetched" << std::endl;
+        }
+        const auto plans = makePlans(values_, profiles_, folder_, env_.libraryFolder);
+        download::TransferOutcome outcome;
+        try {
+            outcome = fetch(folder, record, plans.transfer);
+        } catch (const DiskFullError& full) {
+            err_ << full.what() << std::endl;
+            return {end(CollectStatus::TryLater, full.what()), summary_};
+        }
+        if (recordFailure_) {
+            return {recordFailed(*recordFailure_), summary_};
+        }
         if (auto status = fetchEnd(outcome)) {
-            return *status;
+            return {*status, summary_};
         }
-        return extract(outcome);
+        return {extract(folder, record, plans.extraction, outcome), summary_};
     }
 
   private:
     // Settings, network and folder: nothing to collect, or nothing yet.
     std::optional<CollectStatus> prepare() {
-        if (snap_.server.host.empty() || snap_.server.host == settings::kDefaultHost ||
-            snap_.server.user.empty() || snap_.local.empty()) {
+        if (values_.host.empty() || values_.host == settings::kDefaultHost ||
+            values_.user.empty() || values_.local.empty()) {
             return end(CollectStatus::NotSetUp, "No mailbox is set up",
                        "Open the window once and fill in Step 1 and the server in Setup");
         }
-        if (env_.metered && !snap_.meteredAllowed && env_.metered().value_or(false)) {
+        const bool meteredAllowed =
+            settings::readNumber(profiles_, settings::Key::CollectOnMetered) == 1;
+        if (env_.metered && !meteredAllowed && env_.metered().value_or(false)) {
             return end(CollectStatus::TryLater, "The connection is metered: nothing was fetched",
                        "Set CollectOnMetered=1 in " +
                            profiles_.resolve(settings::kFileName).string() +
                            " to collect over it too");
         }
-        folder_ = expandHome(snap_.local);
+        folder_ = expandHome(values_.local);
         summary_.folder = folder_;
         std::error_code error;
         if (!std::filesystem::is_directory(folder_, error)) {
@@ -207,35 +204,31 @@ class Collection {
         return std::nullopt;
     }
 
-    // Fetches what is new, with the window's texts as lines.
-    download::TransferOutcome fetch() {
-        StagingFolder staging;
-        download::TransferPlan plan;
-        plan.server = snap_.server;
-        plan.folder = folder_;
-        if (staging.create(folder_, kDownloadTempPrefix) == 0) {
-            plan.staging = staging.path().string();
-        }
-        plan.connections = snap_.connections;
+    // Fetches what is new, with the window's texts as lines, recording each
+    // file as it ends.
+    download::TransferOutcome fetch(FolderRun& folder, download::CollectState& record,
+                                    download::TransferPlan plan) {
+        plan.staging = folder.staging();
         plan.timeouts = env_.timeouts;
-        plan.knownServers = profiles_.folder() / download::kKnownServersFileName;
-        plan.agent = kProgramName;
+        // Only the window asks about a certificate.
+        plan.askTrust = false;
         bool timeless = false;
         plan.wanted = [&](const download::ZipListing& listing, std::size_t item) {
             const auto listed = download::listedFile(listing, item);
             timeless = timeless || listed.modified.empty();
-            return state_.isNew(listed);
+            return record.isNew(listed);
         };
         const auto logFolder = env_.stateFolder / "logs";
-        Unattended report(port_, folder_, env_.clock, nullptr, newLogPath(logFolder, env_.clock()));
-        auto outcome = download::runTransfer(plan, report, env_.stop);
-        untrusted_ = report.untrusted;
+        RecordingReport report(port_, folder_, env_.clock, nullptr,
+                               newLogPath(logFolder, env_.clock()), record,
+                               [this](const download::StateFailure& failure) {
+                                   recordFailure_ = failure;
+                                   stop_.request_stop();
+                               });
+        auto outcome = download::runTransfer(plan, report, stop_.get_token());
         pruneLogs(logFolder, kLogsKept);
         if (timeless && outcome.listing.listed) {
             out_ << "The server tells no file times: name and size decide what is new" << std::endl;
-        }
-        if (auto failure = download::recordCollected(env_.stateFolder, outcome, env_.clock())) {
-            out_ << *failure << std::endl;
         }
         for (const auto& file : outcome.arrived) {
             summary_.newFiles.push_back(file.name);
@@ -246,6 +239,7 @@ class Collection {
     // The end of a download that got no listing to work through.
     std::optional<CollectStatus> fetchEnd(const download::TransferOutcome& outcome) {
         using download::TransferEnd;
+        const bool untrusted = outcome.login.untrusted.has_value();
         switch (outcome.end) {
             case TransferEnd::Stopped:
                 return end(CollectStatus::TryLater, "Collection stopped");
@@ -254,10 +248,10 @@ class Collection {
             case TransferEnd::NoSession:
                 return end(CollectStatus::Failed, "No FTP session could be made");
             case TransferEnd::LoginFailed:
-                return end(loginStatus(outcome.login, untrusted_),
+                return end(loginStatus(outcome.login),
                            "Could not log in to the mailbox: " + outcome.login.description,
-                           untrusted_ ? "Open the window once and trust the certificate there"
-                                      : std::string());
+                           untrusted ? "Open the window once and trust the certificate there"
+                                     : std::string());
             case TransferEnd::Finished:
                 break;
         }
@@ -267,21 +261,19 @@ class Collection {
         return std::nullopt;
     }
 
-    // Only what this collection fetched is extracted; nothing else is
-    // deleted.
-    CollectStatus extract(const download::TransferOutcome& outcome) {
-        unzip::ExtractionPlan extraction;
-        extraction.destination = folder_ + "/";
-        extraction.password = snap_.zipPassword;
-        extraction.libraryFolder = env_.libraryFolder;
-        for (const auto& file : outcome.arrived) {
-            if (matchesPattern(file.name, NamePattern::QlmZip)) {
-                extraction.names.push_back(file.name);
+    // Every archive waiting in the folder is extracted, whatever fetched it,
+    // and recorded as collected once extracted.
+    CollectStatus extract(FolderRun& folder, download::CollectState& record,
+                          unzip::ExtractionPlan plan, const download::TransferOutcome& outcome) {
+        plan.names = findEntries(folder.destination(), NamePattern::QlmZip);
+        plan.extracted = [&](const std::string& name) {
+            if (auto failure = record.extracted(name, env_.clock()); failure && !recordFailure_) {
+                recordFailure_ = failure;
             }
-        }
+        };
         unzip::ExtractionOutcome extracted;
-        if (!extraction.names.empty()) {
-            extracted = unzip::extractArchives(extraction, port_, env_.stop);
+        if (!plan.names.empty()) {
+            extracted = unzip::extractArchives(plan, port_, stop_.get_token());
         }
         auto status = outcome.failed.empty() ? CollectStatus::Done : CollectStatus::Failed;
         std::string hint;
@@ -293,36 +285,56 @@ class Collection {
             } else if (status == CollectStatus::Done) {
                 status = CollectStatus::Failed;
             }
+            fetchAgain(record, outcome.listing, failure.name);
         }
         if (extracted.stopped) {
             status = CollectStatus::TryLater;
         }
         const auto fetched = outcome.arrived.size();
+        const auto done = extracted.extracted.size();
         std::string headline =
-            fetched == 0 ? std::string("Nothing new in the mailbox")
-                         : std::to_string(fetched) + (fetched == 1 ? " new file" : " new files") +
-                               " from the mailbox, " + std::to_string(extracted.extracted.size()) +
-                               " extracted";
+            fetched != 0 ? counted(fetched, " new file", " new files") + " from the mailbox, " +
+                               std::to_string(done) + " extracted"
+            : done == 0 ? std::string("Nothing new in the mailbox")
+                        : "Nothing new in the mailbox, " + counted(done, " archive", " archives") +
+                              " in the folder extracted";
         if (!outcome.failed.empty()) {
             headline += "; " + std::to_string(outcome.failed.size()) + " could not be fetched";
         }
-        // The record as the download left it, with this run at its end. An
-        // archive fetched but not extracted (a wrong zip password, a stop)
-        // counts as not collected, so the next run fetches and extracts it
-        // again rather than leave it packed for good.
-        static_cast<void>(state_.load());
-        for (const auto& file : outcome.arrived) {
-            if (matchesPattern(file.name, NamePattern::QlmZip) &&
-                std::ranges::find(extracted.extracted, file.name) == extracted.extracted.end()) {
-                state_.record(download::listedFile(outcome.listing, file.item), false,
-                              env_.clock());
-            }
+        // The record as each file left it, made one again, without the
+        // files the mailbox no longer holds.
+        record.keepOnly(outcome.listing.names);
+        record.recordRun({env_.clock(), static_cast<int>(fetched), headline});
+        if (auto failure = record.save(); failure && !recordFailure_) {
+            recordFailure_ = failure;
         }
-        state_.recordRun({env_.clock(), static_cast<int>(fetched), headline});
-        if (auto failure = state_.save()) {
-            out_ << *failure << std::endl;
+        if (recordFailure_) {
+            err_ << recordFailure_->text << std::endl;
+            status = writeStatus(recordFailure_->error);
         }
         return end(status, headline, hint);
+    }
+
+    // An archive that could not be extracted is fetched again next time: the
+    // mailbox's copy may be whole, or meant for a mended zip password.
+    void fetchAgain(download::CollectState& record, const download::ZipListing& listing,
+                    const std::string& name) {
+        const auto at = std::ranges::find(listing.names, name);
+        if (at == listing.names.end()) {
+            return;
+        }
+        const auto item = static_cast<std::size_t>(at - listing.names.begin());
+        if (auto failure = record.append(download::listedFile(listing, item),
+                                         download::FileWork::Failed, env_.clock());
+            failure && !recordFailure_) {
+            recordFailure_ = failure;
+        }
+    }
+
+    CollectStatus recordFailed(const download::StateFailure& failure) {
+        err_ << failure.text << std::endl;
+        return end(writeStatus(failure.error), failure.text,
+                   "Nothing is fetched until the record can be saved");
     }
 
     // Says how the collection ended.
@@ -337,35 +349,24 @@ class Collection {
         return status;
     }
 
-  public:
-    const CollectSummary& summary() const noexcept { return summary_; }
-
-  private:
     const CollectEnvironment& env_;
     std::ostream& out_;
+    std::ostream& err_;
     const settings::ProfileStore profiles_;
-    const Snapshot snap_;
-    download::CollectState state_;
+    const settings::Snapshot values_;
+    // The caller's stop, and the collection's own when its record fails.
+    std::stop_source stop_;
+    std::stop_callback<std::function<void()>> relay_;
     std::string folder_;
     CollectSummary summary_;
-    ConsolePort port_{out_, snap_.server.user, env_.stop};
-    bool untrusted_ = false;
+    ConsolePort port_{out_, values_.user, stop_.get_token()};
+    std::optional<download::StateFailure> recordFailure_;
 };
 
 }  // namespace
 
-CollectStatus collect(const CollectEnvironment& env) {
-    Collection collection(env);
-    const auto status = collection.run();
-    // Told after the folder is free again: the notification may wait long for
-    // a click, and the next collection or the window must not find it busy.
-    const auto& summary = collection.summary();
-    const bool tell = !summary.newFiles.empty() ||
-                      (status != CollectStatus::Done && status != CollectStatus::TryLater);
-    if (tell && env.notify) {
-        env.notify(summary);
-    }
-    return status;
+CollectResult collect(const CollectEnvironment& env) {
+    return Collection(env).run();
 }
 
-}  // namespace tyq::app
+}  // namespace tyq::commands
