@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "download/ftp/Transport.h"
+#include "download/ftp/Limits.h"
 
 namespace tyq::download::ftp {
 
