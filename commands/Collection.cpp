@@ -7,9 +7,9 @@
 #include "commands/FolderRun.h"
 #include "commands/Plans.h"
 #include "commands/RecordingReport.h"
+#include "common/CommandPort.h"
 #include "common/DiskFullError.h"
 #include "common/FileSearch.h"
-#include "common/MainWindowPort.h"
 #include "common/Paths.h"
 #include "download/CollectState.h"
 #include "download/TransferJob.h"
@@ -26,24 +26,17 @@ constexpr std::size_t kLogsKept = 10;
 constexpr char kLogPrefix[] = "QLMTYFTP-";
 constexpr char kLogSuffix[] = ".Log";
 
-// The window's progress line as plain lines on standard output, one per
-// step: a text shown again is not printed again, and a text of several
-// lines is one line.
-class ConsolePort : public MainWindowPort {
+// What the collection does, as plain lines on standard output, one per
+// step: a text shown again is not printed again, and a text of several lines
+// is one line. Nobody is there to answer a question.
+class ConsoleLines : public CommandPort {
   public:
-    ConsolePort(std::ostream& out, std::string user, std::stop_token stop)
-        : out_(out), user_(std::move(user)), stop_(std::move(stop)) {}
+    explicit ConsoleLines(std::ostream& out) : out_(out) {}
 
-    StepOneTexts takeStepOneFields() override { return {}; }
-    std::string userId() const override { return user_; }
-    bool aolChecked() const override { return false; }
     void setProgressText(const std::string& text) override { print(oneLine(text), text_); }
     void setProgressDetail(const std::string& text) override {
         print(text.empty() ? text : "  " + oneLine(text), detail_);
     }
-    void focusProgressText() override {}
-    ProcessCounters& counters() override { return counters_; }
-    std::stop_token stopToken() const override { return stop_; }
 
   private:
     static std::string oneLine(std::string text) {
@@ -62,9 +55,6 @@ class ConsolePort : public MainWindowPort {
     }
 
     std::ostream& out_;
-    std::string user_;
-    std::stop_token stop_;
-    ProcessCounters counters_;
     std::string text_;
     std::string detail_;
 };
@@ -359,7 +349,7 @@ class Collection {
     std::stop_callback<std::function<void()>> relay_;
     std::string folder_;
     CollectSummary summary_;
-    ConsolePort port_{out_, values_.user, stop_.get_token()};
+    ConsoleLines port_{out_};
     std::optional<download::StateFailure> recordFailure_;
 };
 

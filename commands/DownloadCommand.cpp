@@ -49,10 +49,11 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
 
 // The download itself, in a folder this command holds: the QLM files go
 // first if the user wants them gone, then the mailbox.
-void downloadInto(FolderRun& run, const std::string& stored, NotedWindow& noted,
-                  const settings::ProfileStore& profiles, Prompter& prompter,
+void downloadInto(FolderRun& run, const std::string& stored, MainWindowPort& window,
+                  NotedWindow& noted, const settings::ProfileStore& profiles, Prompter& prompter,
                   const std::filesystem::path& libraryFolder) {
-    if (noted.counters().downloads >= 1) {
+    const int downloads = window.counters().downloads;
+    if (downloads >= 1) {
         const auto cleanup = offerQlmCleanup(run.folder(), stored, prompter);
         if (cleanup.nothingFound) {
             noted.setProgressText("Files not found");
@@ -67,7 +68,7 @@ void downloadInto(FolderRun& run, const std::string& stored, NotedWindow& noted,
     options.staging = run.staging();
     options.prompter = &prompter;
     options.record = &run.record(CollectState::defaultFolder());
-    transferMailbox(noted, profiles, libraryFolder, options);
+    transferMailbox(noted, window.userId(), window.stopToken(), profiles, libraryFolder, options);
     // The lines added as each file ended, made one again.
     if (!options.record->appended()) {
         return;
@@ -164,7 +165,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
             noted.setProgressDetail(busy ? folder : run.lockFailure());
             return;
         }
-        downloadInto(run, stored, noted, profiles, prompter, libraryFolder);
+        downloadInto(run, stored, window, noted, profiles, prompter, libraryFolder);
         ++counter;
         return;
     }

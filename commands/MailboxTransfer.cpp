@@ -10,6 +10,13 @@ namespace tyq::commands {
 
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder, const TransferOptions& options) {
+    return transferMailbox(window, window.userId(), window.stopToken(), profiles, libraryFolder,
+                           options);
+}
+
+bool transferMailbox(CommandPort& window, const std::string& user, std::stop_token stop,
+                     const settings::ProfileStore& profiles,
+                     const std::filesystem::path& libraryFolder, const TransferOptions& options) {
     // Read once, at the start: nothing can change them while the command runs.
     const settings::Snapshot values = settings::readSnapshot(profiles);
     auto plan =
@@ -28,14 +35,14 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
     }
     download::TransferReport& report =
         recording ? static_cast<download::TransferReport&>(*recording) : *plain;
-    plan.server.user = window.userId();
+    plan.server.user = user;
     // Offers the dial-up phonebook when needed, which is a dialog of the
     // window's.
     plan.connect = [&] {
         window.runOnWindowThread(
             [&] { download::EnsureDialUpConnection(values.aol, libraryFolder); });
     };
-    const auto outcome = download::runTransfer(plan, report, window.stopToken());
+    const auto outcome = download::runTransfer(plan, report, std::move(stop));
     return outcome.end == download::TransferEnd::Finished;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "common/MainWindowPort.h"
@@ -45,5 +46,10 @@ struct TransferOptions {
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder,
                      const TransferOptions& options = {});
+// The same for a command that has taken the user ID and its stop already,
+// telling `port`.
+bool transferMailbox(CommandPort& port, const std::string& user, std::stop_token stop,
+                     const settings::ProfileStore& profiles,
+                     const std::filesystem::path& libraryFolder, const TransferOptions& options);
 
 }  // namespace tyq::commands

@@ -4,11 +4,11 @@
 
 namespace tyq::commands {
 
-RecordingReport::RecordingReport(MainWindowPort& window, std::string folder,
+RecordingReport::RecordingReport(CommandPort& port, std::string folder,
                                  std::function<std::time_t()> clock, Prompter* prompter,
                                  std::string logPath, download::CollectState& record,
                                  std::function<void(const download::StateFailure&)> failed)
-    : TransferReport(window, std::move(folder), clock, prompter, std::move(logPath)),
+    : TransferReport(port, std::move(folder), clock, prompter, std::move(logPath)),
       clock_(std::move(clock)),
       record_(record),
       failed_(std::move(failed)) {}

@@ -17,7 +17,7 @@ namespace tyq::commands {
 // handed to `failed` (a collection then stops fetching).
 class RecordingReport : public download::TransferReport {
   public:
-    RecordingReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
+    RecordingReport(CommandPort& port, std::string folder, std::function<std::time_t()> clock,
                     Prompter* prompter, std::string logPath, download::CollectState& record,
                     std::function<void(const download::StateFailure&)> failed = {});
 

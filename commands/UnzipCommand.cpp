@@ -96,7 +96,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     // A save that failed without harm to this command is said under every
     // detail the run gives.
     NotedWindow window(outer);
-    const StepOneTexts fields = window.takeStepOneFields();
+    const StepOneTexts fields = outer.takeStepOneFields();
     // The run reads the zip password and the folder back from the file; the
     // user ID and the FTP password are only kept for the download.
     const CommandSave saved = saveStepOne(
@@ -128,7 +128,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
                        window.setProgressDetail(expandHome(values.local) + "/");
                        window.setProgressText(kWaitingForCollectionText);
                    }},
-                  window.stopToken());
+                  outer.stopToken());
     const std::string destination = run.destination();
     if (waited && run.held()) {
         window.setProgressText(kInProgress);
@@ -148,7 +148,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
-        window.counters().lastUnzipResult = -1;
+        outer.counters().lastUnzipResult = -1;
         return;
     }
     auto plan = makePlans(values, profiles, run.folder(), libraryFolder).extraction;
@@ -162,7 +162,8 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
             window.addNote(failure->text);
         }
     };
-    const auto outcome = extractArchives(plan, window, window.stopToken());
+    const auto outcome =
+        extractArchives(plan, window, outer.stopToken(), &outer.counters().lastUnzipResult);
     const auto& failures = outcome.failures;
     const auto extractedArchives = outcome.extracted.size();
     if (outcome.stopped) {

@@ -114,10 +114,10 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
 
 }  // namespace
 
-TransferReport::TransferReport(MainWindowPort& window, std::string folder,
+TransferReport::TransferReport(CommandPort& port, std::string folder,
                                std::function<std::time_t()> clock, Prompter* prompter,
                                std::string logPath)
-    : window_(window),
+    : window_(port),
       folder_(std::move(folder)),
       clock_(std::move(clock)),
       prompter_(prompter),

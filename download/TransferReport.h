@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "common/MainWindowPort.h"
 #include "common/NotedWindow.h"
 #include "common/Prompter.h"
 #include "download/TransferJob.h"
@@ -43,7 +42,7 @@ class TransferReport : public TransferObserver {
     // whether to trust a certificate that does not verify; without one,
     // such a certificate is refused.
     // logPath: the transfer log's file (transferLogPath() for the window's).
-    TransferReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
+    TransferReport(CommandPort& port, std::string folder, std::function<std::time_t()> clock,
                    Prompter* prompter, std::string logPath);
 
     void connecting() override;

@@ -7,8 +7,8 @@
 
 namespace tyq::unzip {
 
-ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                  const std::stop_token& stop) {
+ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
+                                  const std::stop_token& stop, std::int32_t* lastResult) {
     ExtractionOutcome outcome;
     UnzipRequest request;
     request.destination = plan.destination.c_str();
@@ -26,8 +26,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
         request.archive = archive.c_str();
         struct stat before {};
         const bool known = ::stat(archive.c_str(), &before) == 0;
-        UnzipProgress progress(window, name, item);
-        const std::int32_t extracted = unzipArchive(&request, window, plan.libraryFolder, progress);
+        UnzipProgress progress(port, stop, name, item);
+        const std::int32_t extracted =
+            unzipArchive(&request, port, lastResult, plan.libraryFolder, progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;

@@ -44,8 +44,13 @@ struct ExtractionOutcome {
 
 // Extracts each archive of the plan in turn, all of an archive or nothing,
 // and deletes each one extracted. Progress and the library's messages go to
-// the window; a stop leaves the archive under way whole.
-ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                  const std::stop_token& stop);
+// the port; a stop leaves the archive under way whole.
+// lastResult (when given) keeps each archive's code.
+ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
+                                  const std::stop_token& stop, std::int32_t* lastResult = nullptr);
+inline ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
+                                         const std::stop_token& stop) {
+    return extractArchives(plan, window, stop, &window.counters().lastUnzipResult);
+}
 
 }  // namespace tyq::unzip
