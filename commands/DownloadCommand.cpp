@@ -49,9 +49,10 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
 
 // The download itself, in a folder this command holds: the QLM files go
 // first if the user wants them gone, then the mailbox.
-void downloadInto(FolderRun& run, const std::string& stored, MainWindowPort& window,
-                  NotedWindow& noted, const settings::ProfileStore& profiles, Prompter& prompter,
-                  const std::filesystem::path& libraryFolder) {
+download::TransferOutcome downloadInto(FolderRun& run, const std::string& stored,
+                                       MainWindowPort& window, NotedWindow& noted,
+                                       const settings::ProfileStore& profiles, Prompter& prompter,
+                                       const std::filesystem::path& libraryFolder) {
     const int downloads = window.counters().downloads;
     if (downloads >= 1) {
         const auto cleanup = offerQlmCleanup(run.folder(), stored, prompter);
@@ -68,20 +69,22 @@ void downloadInto(FolderRun& run, const std::string& stored, MainWindowPort& win
     options.staging = run.staging();
     options.prompter = &prompter;
     options.record = &run.record(CollectState::defaultFolder());
-    transferMailbox(noted, window.userId(), window.stopToken(), profiles, libraryFolder, options);
+    auto outcome = transferMailbox(noted, window.userId(), window.stopToken(), profiles,
+                                   libraryFolder, options);
     // The lines added as each file ended, made one again.
-    if (!options.record->appended()) {
-        return;
+    if (options.record->appended()) {
+        if (auto failure = options.record->save()) {
+            noted.addNote(failure->text);
+        }
     }
-    if (auto failure = options.record->save()) {
-        noted.addNote(failure->text);
-    }
+    return outcome;
 }
 
-}  // namespace
-
-void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
-                   Prompter& prompter, const std::filesystem::path& libraryFolder) {
+// The command's steps; the transfer's outcome when it got that far.
+std::optional<download::TransferOutcome> downloadSteps(MainWindowPort& window,
+                                                       const settings::ProfileStore& profiles,
+                                                       Prompter& prompter,
+                                                       const std::filesystem::path& libraryFolder) {
     using namespace settings;
     // The delete question is asked only while it is 1 or more.
     int& counter = window.counters().downloads;
@@ -106,7 +109,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                             saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
-            return;
+            return std::nullopt;
         }
 
         // One folder for the whole command: the one the questions name is the
@@ -121,7 +124,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         const auto there = askAboutFolder(folder, prompter);
         if (there == FolderAnswer::End) {
             endHere();
-            return;
+            return std::nullopt;
         }
         if (there == FolderAnswer::Again) {
             counter = 0;
@@ -133,7 +136,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         saved = saveStepOne(profiles, fields, {.local = Save::Used}, saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
-            return;
+            return std::nullopt;
         }
         const std::string& stored = fields.local;
         if (!saved.failure.empty()) {
@@ -157,18 +160,27 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         if (run.hold() == FolderRun::Hold::Stopped) {
             noted.setProgressText(kStoppedText);
             noted.setProgressDetail(kNothingDownloadedText);
-            return;
+            return std::nullopt;
         }
         if (!run.held()) {
             const bool busy = run.hold() == FolderRun::Hold::Busy;
             noted.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
             noted.setProgressDetail(busy ? folder : run.lockFailure());
-            return;
+            return std::nullopt;
         }
-        downloadInto(run, stored, window, noted, profiles, prompter, libraryFolder);
+        auto outcome = downloadInto(run, stored, window, noted, profiles, prompter, libraryFolder);
         ++counter;
-        return;
+        return outcome;
     }
+}
+
+}  // namespace
+
+CommandOutcome downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                             Prompter& prompter, const std::filesystem::path& libraryFolder) {
+    EndWords told(window);
+    auto outcome = downloadSteps(told, profiles, prompter, libraryFolder);
+    return outcome ? told.outcome(std::move(*outcome)) : told.outcome({});
 }
 
 }  // namespace tyq::commands

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "commands/CommandOutcome.h"
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
@@ -10,8 +11,8 @@ namespace tyq::commands {
 
 // The "&Download Files" command: saves the Step 1 fields, prepares the local
 // folder and downloads the mailbox into it. libraryFolder holds the program's
-// own libraries (the dial-up service).
-void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
-                   Prompter& prompter, const std::filesystem::path& libraryFolder);
+// own libraries (the dial-up service). Returns how it ended.
+CommandOutcome downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                             Prompter& prompter, const std::filesystem::path& libraryFolder);
 
 }  // namespace tyq::commands

@@ -11,12 +11,15 @@ namespace tyq::commands {
 bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profiles,
                      const std::filesystem::path& libraryFolder, const TransferOptions& options) {
     return transferMailbox(window, window.userId(), window.stopToken(), profiles, libraryFolder,
-                           options);
+                           options)
+               .end == download::TransferEnd::Finished;
 }
 
-bool transferMailbox(CommandPort& window, const std::string& user, std::stop_token stop,
-                     const settings::ProfileStore& profiles,
-                     const std::filesystem::path& libraryFolder, const TransferOptions& options) {
+download::TransferOutcome transferMailbox(CommandPort& window, const std::string& user,
+                                          std::stop_token stop,
+                                          const settings::ProfileStore& profiles,
+                                          const std::filesystem::path& libraryFolder,
+                                          const TransferOptions& options) {
     // Read once, at the start: nothing can change them while the command runs.
     const settings::Snapshot values = settings::readSnapshot(profiles);
     auto plan =
@@ -42,8 +45,7 @@ bool transferMailbox(CommandPort& window, const std::string& user, std::stop_tok
         window.runOnWindowThread(
             [&] { download::EnsureDialUpConnection(values.aol, libraryFolder); });
     };
-    const auto outcome = download::runTransfer(plan, report, std::move(stop));
-    return outcome.end == download::TransferEnd::Finished;
+    return download::runTransfer(plan, report, std::move(stop));
 }
 
 }  // namespace tyq::commands

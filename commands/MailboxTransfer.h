@@ -48,8 +48,10 @@ bool transferMailbox(MainWindowPort& window, const settings::ProfileStore& profi
                      const TransferOptions& options = {});
 // The same for a command that has taken the user ID and its stop already,
 // telling `port`.
-bool transferMailbox(CommandPort& port, const std::string& user, std::stop_token stop,
-                     const settings::ProfileStore& profiles,
-                     const std::filesystem::path& libraryFolder, const TransferOptions& options);
+download::TransferOutcome transferMailbox(CommandPort& port, const std::string& user,
+                                          std::stop_token stop,
+                                          const settings::ProfileStore& profiles,
+                                          const std::filesystem::path& libraryFolder,
+                                          const TransferOptions& options);
 
 }  // namespace tyq::commands

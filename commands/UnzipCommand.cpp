@@ -88,10 +88,10 @@ std::string stoppedDetail(const std::vector<Failure>& failures, const std::strin
     return text.empty() ? text : text.substr(2);
 }
 
-}  // namespace
-
-void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& profiles,
-                        const std::filesystem::path& libraryFolder) {
+// The command's steps; the extraction's outcome when it got that far.
+std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
+                                            const settings::ProfileStore& profiles,
+                                            const std::filesystem::path& libraryFolder) {
     using namespace settings;
     // A save that failed without harm to this command is said under every
     // detail the run gives.
@@ -106,7 +106,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         // Nothing is extracted with values the file does not hold.
         window.setProgressText(kNotSaved);
         window.setProgressDetail(saved.failure);
-        return;
+        return std::nullopt;
     }
     const Snapshot values = readSnapshot(profiles);
 
@@ -136,20 +136,20 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     }
     if (run.hold() == FolderRun::Hold::Stopped) {
         window.setProgressText(kStopped);
-        return;
+        return std::nullopt;
     }
     if (run.hold() == FolderRun::Hold::Busy || run.hold() == FolderRun::Hold::LockFailed) {
         const bool busy = run.hold() == FolderRun::Hold::Busy;
         window.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
         window.setProgressDetail(busy ? destination : run.lockFailure());
-        return;
+        return std::nullopt;
     }
 
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
         outer.counters().lastUnzipResult = -1;
-        return;
+        return std::nullopt;
     }
     auto plan = makePlans(values, profiles, run.folder(), libraryFolder).extraction;
     plan.names = names;
@@ -170,7 +170,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         window.setProgressText(std::string(kStopped) + ": " +
                                extractedCount(extractedArchives, names.size()));
         window.setProgressDetail(stoppedDetail(failures, outcome.stoppedAt));
-        return;
+        return outcome;
     }
     // The finished text only when every archive was extracted, judged by
     // each one's own result (the counter keeps an earlier code when the
@@ -180,6 +180,16 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
                                ? std::string(kFinished)
                                : extractedCount(extractedArchives, names.size()));
     window.setProgressDetail(runDetail(failures));
+    return outcome;
+}
+
+}  // namespace
+
+CommandOutcome unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                                  const std::filesystem::path& libraryFolder) {
+    EndWords told(window);
+    auto outcome = unzipSteps(told, profiles, libraryFolder);
+    return outcome ? told.outcome(std::move(*outcome)) : told.outcome({});
 }
 
 }  // namespace tyq::commands

@@ -87,12 +87,12 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       hooks_(std::move(hooks)) {
     if (!hooks_.download) {
         hooks_.download = [this](MainWindowPort& window, Prompter& prompter) {
-            commands::downloadFiles(window, profiles_, prompter, libraryFolder_);
+            return commands::downloadFiles(window, profiles_, prompter, libraryFolder_);
         };
     }
     if (!hooks_.unzip) {
         hooks_.unzip = [this](MainWindowPort& window, Prompter&) {
-            commands::unzipDownloadFiles(window, profiles_, libraryFolder_);
+            return commands::unzipDownloadFiles(window, profiles_, libraryFolder_);
         };
     }
     if (!hooks_.showHelp) {

@@ -144,16 +144,17 @@ QString CMainDlg::folderShown() const {
     return QDir::cleanPath(QDir::current().absoluteFilePath(fromSettingBytes(local)));
 }
 
-void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+void CMainDlg::sumUp(const commands::CommandOutcome& outcome,
+                     std::chrono::steady_clock::duration took) {
     // Only where the command left no explanation of its own.
-    if (detail_->text().isEmpty() && lastProgress_ && lastProgress_->itemCount > 0) {
-        const int count = lastProgress_->itemCount;
-        const QString summary =
-            QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
-                .arg(count)
-                .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
-                     sizeText(lastProgress_->allDone), tookText(took), folderShown());
-        setProgressDetail(summary.toStdString());
+    QString detail = QString::fromStdString(outcome.detail);
+    if (outcome.detail.empty() && outcome.items > 0) {
+        const int count = outcome.items;
+        detail = QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
+                     .arg(count)
+                     .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
+                          sizeText(outcome.bytes), tookText(took), folderShown());
+        setProgressDetail(detail.toStdString());
     }
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
@@ -172,7 +173,7 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
     // The body may be read as markup. The detail goes whole: the label's is
     // broken into its lines and may end in an ellipsis.
     notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
-           << progress_->text() << detailText_.toHtmlEscaped()
+           << QString::fromStdString(outcome.headline) << detail.toHtmlEscaped()
            << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolderText)} << QVariantMap{}
            << -1;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);

@@ -52,6 +52,7 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
             outcome.failures.push_back({name, progress.result(), progress.warnings()});
         }
     }
+    outcome.bytes = item.doneBefore;
     // A stop that came too late to end the last archive still counts.
     outcome.stopped = stop.stop_requested();
     return outcome;

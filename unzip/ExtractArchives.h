@@ -40,6 +40,8 @@ struct ExtractionOutcome {
     bool stopped = false;
     // The last archive's own result was a success.
     bool lastExtracted = false;
+    // The bytes written, of every archive worked on.
+    std::int64_t bytes = 0;
 };
 
 // Extracts each archive of the plan in turn, all of an archive or nothing,

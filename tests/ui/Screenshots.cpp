@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
         port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000, 160'000'000});
         // Later, so the window measures a rate.
         QThread::msleep(1100);
-        port.setProgressBytes({"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
+        port.setProgressBytes(
+            {"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
         QThread::msleep(150);
         port.runOnWindowThread([&] {
             QApplication::processEvents();
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         });
         port.setProgressBytes({"QLM0305.ZIP", 5, 5, 9'800'000, 9'800'000, 112'400'000});
         port.setProgressText("Downloading Finished!");
+        return tyq::commands::CommandOutcome{{}, "Downloading Finished!", "", 5, 112'400'000};
     };
     tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
     // At rest, as it opens.

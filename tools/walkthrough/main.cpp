@@ -188,13 +188,15 @@ int walkSteps(int& argc, char** argv) {
     hooks.offerHangUp = [&] { app::OfferHangUp(prompter, libraryFolder); };
     hooks.download = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
-        commands::downloadFiles(printing, profiles, prompter, libraryFolder);
+        auto outcome = commands::downloadFiles(printing, profiles, prompter, libraryFolder);
         downloaded = printing.last == download::kFinishedText;
+        return outcome;
     };
     hooks.unzip = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
-        commands::unzipDownloadFiles(printing, profiles, libraryFolder);
+        auto outcome = commands::unzipDownloadFiles(printing, profiles, libraryFolder);
         unzipped = printing.last == kUnzipFinished;
+        return outcome;
     };
     ui::CMainDlg window(profiles, prompter, libraryFolder, std::move(hooks));
     window.show();
