@@ -356,7 +356,20 @@ class Collection {
 }  // namespace
 
 CollectResult collect(const CollectEnvironment& env) {
-    return Collection(env).run();
+    // Whatever goes wrong ends the collection with a status and a line,
+    // never a crash: a timer would only see a core dump.
+    std::ostream& err = env.err != nullptr ? *env.err : *env.out;
+    CollectResult failed{CollectStatus::Failed, {}};
+    try {
+        return Collection(env).run();
+    } catch (const DiskFullError& full) {
+        err << full.what() << std::endl;
+        failed = {CollectStatus::TryLater, {CollectStatus::TryLater, {}, full.what(), {}, {}}};
+    } catch (const std::exception& error) {
+        err << "The collection ended with an unexpected error: " << error.what() << std::endl;
+        failed.summary = {CollectStatus::Failed, {}, error.what(), {}, {}};
+    }
+    return failed;
 }
 
 }  // namespace tyq::commands

@@ -47,6 +47,18 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
     return FolderAnswer::Again;
 }
 
+// Why the command cannot work in the folder.
+void sayNotHeld(const FolderRun& run, NotedWindow& noted) {
+    if (run.hold() == FolderRun::Hold::Stopped) {
+        noted.setProgressText(kStoppedText);
+        noted.setProgressDetail(kNothingDownloadedText);
+        return;
+    }
+    const bool busy = run.hold() == FolderRun::Hold::Busy;
+    noted.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+    noted.setProgressDetail(busy ? run.folder() : run.lockFailure());
+}
+
 // The download itself, in a folder this command holds: the QLM files go
 // first if the user wants them gone, then the mailbox.
 download::TransferOutcome downloadInto(FolderRun& run, const std::string& stored,
@@ -157,15 +169,8 @@ std::optional<download::TransferOutcome> downloadSteps(MainWindowPort& window,
             window.setProgressText("");
             window.setProgressDetail("");
         }
-        if (run.hold() == FolderRun::Hold::Stopped) {
-            noted.setProgressText(kStoppedText);
-            noted.setProgressDetail(kNothingDownloadedText);
-            return std::nullopt;
-        }
         if (!run.held()) {
-            const bool busy = run.hold() == FolderRun::Hold::Busy;
-            noted.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
-            noted.setProgressDetail(busy ? folder : run.lockFailure());
+            sayNotHeld(run, noted);
             return std::nullopt;
         }
         auto outcome = downloadInto(run, stored, window, noted, profiles, prompter, libraryFolder);

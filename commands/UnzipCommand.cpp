@@ -88,6 +88,17 @@ std::string stoppedDetail(const std::vector<Failure>& failures, const std::strin
     return text.empty() ? text : text.substr(2);
 }
 
+// Why the command cannot work in the folder.
+void sayNotHeld(const FolderRun& run, NotedWindow& window) {
+    if (run.hold() == FolderRun::Hold::Stopped) {
+        window.setProgressText(kStopped);
+        return;
+    }
+    const bool busy = run.hold() == FolderRun::Hold::Busy;
+    window.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+    window.setProgressDetail(busy ? run.destination() : run.lockFailure());
+}
+
 // The command's steps; the extraction's outcome when it got that far.
 std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
                                             const settings::ProfileStore& profiles,
@@ -134,14 +145,9 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
         window.setProgressText(kInProgress);
         window.setProgressDetail("");
     }
-    if (run.hold() == FolderRun::Hold::Stopped) {
-        window.setProgressText(kStopped);
-        return std::nullopt;
-    }
-    if (run.hold() == FolderRun::Hold::Busy || run.hold() == FolderRun::Hold::LockFailed) {
-        const bool busy = run.hold() == FolderRun::Hold::Busy;
-        window.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
-        window.setProgressDetail(busy ? destination : run.lockFailure());
+    // A folder that is not there has no archives: "Files not found".
+    if (run.hold() != FolderRun::Hold::Held && run.hold() != FolderRun::Hold::NoFolder) {
+        sayNotHeld(run, window);
         return std::nullopt;
     }
 
