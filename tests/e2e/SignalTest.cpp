@@ -20,13 +20,16 @@
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
 #include "commands/Collection.h"
+#include "commands/DownloadCommand.h"
 #include "common/TempFiles.h"
 #include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
+#include "support/FakeMainWindow.h"
 #include "support/FtpServer.h"
+#include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/ControlIds.h"
 
@@ -410,8 +413,29 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          later,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
-        {"an archive waiting in the folder, whatever fetched it",
-         [&] { zip("other", run.local / "QLMD.ZIP", "d.dat"); },
+        {"an archive the window's Download left is extracted by the next collection",
+         [&] {
+             TempDir box;
+             zip("other", box / "QLMD.ZIP", "d.dat");
+             FtpServer windowBox(FtpServer::pyftpdlib(box.path(), "mailbox", "secret"));
+             run.settings("Port=" + std::to_string(windowBox.port()), "other");
+             test::FakeMainWindow window;
+             window.fields = {"mailbox", "secret", "other", run.local.path().string()};
+             window.aol = true;
+             window.counts.downloads = 0;
+             test::ScriptedPrompter prompter;
+             // The window's record and log where the child's go.
+             ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
+             const auto here = fs::current_path();
+             fs::current_path(run.work.path());
+             commands::downloadFiles(window, settings::ProfileStore(run.config / "tyqlmftp"),
+                                     prompter, fs::read_symlink("/proc/self/exe").parent_path());
+             fs::current_path(here);
+             fs::remove(run.work / "QLMTYFTP.Log");
+             EXPECT_EQ(window.progressText(), "Downloading Finished!");
+             EXPECT_TRUE(fs::exists(run.local / "QLMD.ZIP"));
+             run.settings("Port=" + std::to_string(server.port()), "other");
+         },
          0,
          7,
          waited,
