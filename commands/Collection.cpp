@@ -199,6 +199,7 @@ class Collection {
     download::TransferOutcome fetch(FolderRun& folder, download::CollectState& record,
                                     download::TransferPlan plan) {
         plan.staging = folder.staging();
+        plan.partials = folder.partials();
         plan.timeouts = env_.timeouts;
         // Only the window asks about a certificate.
         plan.askTrust = false;

@@ -79,6 +79,7 @@ download::TransferOutcome downloadInto(FolderRun& run, const std::string& stored
     TransferOptions options;
     options.folder = run.folder();
     options.staging = run.staging();
+    options.partials = run.partials();
     options.prompter = &prompter;
     options.record = &run.record(CollectState::defaultFolder());
     auto outcome = transferMailbox(noted, window.userId(), window.stopToken(), profiles,

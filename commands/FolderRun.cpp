@@ -38,6 +38,14 @@ std::optional<std::string> FolderRun::staging() {
     return staging_->path().string();
 }
 
+download::PartialStore* FolderRun::partials() {
+    if (!partialsOpened_) {
+        partialsOpened_ = true;
+        partials_ = download::PartialStore::open(folder_);
+    }
+    return partials_.get();
+}
+
 download::CollectState& FolderRun::record(const std::filesystem::path& stateFolder) {
     if (!record_) {
         record_.emplace(stateFolder);

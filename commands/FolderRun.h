@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -12,6 +13,7 @@
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "download/CollectState.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::commands {
 
@@ -49,6 +51,10 @@ class FolderRun {
     // The folder as opened at the start.
     int fd() const noexcept { return fd_.get(); }
 
+    // Where fetches cut short wait to be resumed, opened on the first call;
+    // nothing when it cannot be opened.
+    download::PartialStore* partials();
+
     // A staging folder of this run's own for temporary files, made on the
     // first call; nothing when it cannot be made (they go beside their
     // final names, where each then meets the failure and names it).
@@ -66,6 +72,8 @@ class FolderRun {
     Hold hold_ = Hold::NoFolder;
     std::string lockFailure_;
     std::optional<StagingFolder> staging_;
+    bool partialsOpened_ = false;
+    std::unique_ptr<download::PartialStore> partials_;
     std::optional<download::CollectState> record_;
     std::optional<std::string> readFailure_;
 };

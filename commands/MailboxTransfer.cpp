@@ -27,6 +27,7 @@ download::TransferOutcome transferMailbox(CommandPort& window, const std::string
             .transfer;
     plan.timeouts = options.timeouts;
     plan.staging = options.staging;
+    plan.partials = options.partials;
     std::optional<download::TransferReport> plain;
     std::optional<RecordingReport> recording;
     if (options.record != nullptr) {

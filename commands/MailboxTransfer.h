@@ -24,6 +24,9 @@ struct TransferOptions {
     // The command's staging folder for temporary files; without one they go
     // beside their final names.
     std::optional<std::string> staging;
+    // Where fetches cut short wait, as the command opened it; none: the
+    // folder's own.
+    download::PartialStore* partials = nullptr;
     // The clock of the log's stamps.
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
     // Where what was fetched is recorded for the daily collection; none

@@ -295,13 +295,14 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     outcome.end = TransferEnd::Finished;
     // Fetches cut short by an earlier run go on from where they ended; what
     // the mailbox no longer holds as it was goes.
-    auto partials = PartialStore::open(plan.folder);
-    if (partials && outcome.listing.listed) {
+    const auto own = plan.partials != nullptr ? nullptr : PartialStore::open(plan.folder);
+    PartialStore* partials = plan.partials != nullptr ? plan.partials : own.get();
+    if (partials != nullptr && outcome.listing.listed) {
         partials->prune(outcome.listing);
-        session->setPartialStore(partials.get());
+        session->setPartialStore(partials);
     }
-    fetchAll(plan, *session, server, outcome.listing.listed ? partials.get() : nullptr, outcome,
-             observer, stop);
+    fetchAll(plan, *session, server, outcome.listing.listed ? partials : nullptr, outcome, observer,
+             stop);
     session.reset();
     observer.finished(outcome);
     return outcome;

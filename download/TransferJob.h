@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::download {
 
@@ -25,6 +26,9 @@ struct TransferPlan {
     // The command's staging folder for temporary files; without one they go
     // beside their final names.
     std::optional<std::string> staging;
+    // Where fetches cut short wait to be resumed, as the command opened it;
+    // without one, the download opens the folder's own.
+    PartialStore* partials = nullptr;
     // How many connections at most, the first included.
     int connections = 1;
     FtpTimeouts timeouts;
