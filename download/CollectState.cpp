@@ -166,8 +166,7 @@ std::optional<StateFailure> CollectState::addLine(const CollectedFile& entry) co
     if (auto made = makeFolder()) {
         return made;
     }
-    const Fd out(
-        ::open(file().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const Fd out(::open(file().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (out.get() < 0) {
         return failure("Cannot save", file(), errno);
     }
