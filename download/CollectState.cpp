@@ -166,9 +166,15 @@ std::optional<StateFailure> CollectState::addLine(const CollectedFile& entry) co
     if (auto made = makeFolder()) {
         return made;
     }
-    const Fd out(::open(file().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    // Without waiting: a FIFO in its place must not hold the collection.
+    const Fd out(
+        ::open(file().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600));
     if (out.get() < 0) {
         return failure("Cannot save", file(), errno);
+    }
+    struct stat info {};
+    if (::fstat(out.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return failure("Cannot save", file(), EINVAL);
     }
     // On disk before the next file is fetched: a kill loses at most that one.
     if (const int failed = entry.file.name.empty() ? 0 : writeAll(out.get(), line(entry))) {
