@@ -5,7 +5,7 @@
 #include <stop_token>
 #include <thread>
 
-#include "app/Collection.h"
+#include "commands/Collection.h"
 #include "common/Paths.h"
 #include "desktop/Notification.h"
 #include "download/CollectState.h"
@@ -13,6 +13,8 @@
 #include "settings/ProfileStore.h"
 
 namespace tyq::app {
+using commands::CollectStatus;
+using commands::CollectSummary;
 namespace {
 
 // SIGINT, SIGTERM and SIGHUP stop the collection instead of ending the
@@ -87,17 +89,21 @@ desktop::Notice noticeOf(const CollectSummary& summary) {
 
 int runCollect() {
     const StopOnSignals signals;
-    CollectEnvironment env;
+    commands::CollectEnvironment env;
     env.settingsFolder = settings::defaultSettingsFolder();
     env.stateFolder = download::CollectState::defaultFolder();
     env.libraryFolder = executableFolder();
     env.out = &std::cout;
+    env.err = &std::cerr;
     env.stop = signals.token();
     env.metered = [] { return dialup::NetworkManager().metered(); };
+    const auto result = commands::collect(env);
     // Told, and done: a click on the notification later starts the program
     // by its bus name to open the folder.
-    env.notify = [](const CollectSummary& summary) { desktop::notify(noticeOf(summary)); };
-    return static_cast<int>(collect(env));
+    if (result.worthTelling()) {
+        desktop::notify(noticeOf(result.summary));
+    }
+    return static_cast<int>(result.status);
 }
 
 }  // namespace tyq::app

@@ -97,14 +97,6 @@ std::string plainWayOut() {
 
 }  // namespace
 
-bool isPlainFileName(std::string_view name) {
-    if (name.empty() || name == "." || name == "..") {
-        return false;
-    }
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return c == '/' || c == '\\' || isControlByte(c); });
-}
-
 std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeouts timeouts) {
     auto transport = ftp::Transport::open(agent, timeouts);
     if (!transport) {

@@ -14,6 +14,7 @@
 #include "common/TempFile.h"
 #include "download/PartialFiles.h"
 #include "download/TlsPolicy.h"
+#include "download/ZipListing.h"
 #include "download/ftp/Identity.h"
 #include "download/ftp/Limits.h"
 
@@ -82,24 +83,6 @@ struct LoginResult {
     bool refused = false;
 };
 
-// The mailbox's ".ZIP" names, or why they could not be listed.
-struct ZipListing {
-    bool listed = false;
-    std::vector<std::string> names;
-    // Each name's size as the listing told it (MLSD), or -1; empty when the
-    // listing tells no sizes (NLST).
-    std::vector<long long> sizes;
-    // The size told for names[item], or -1.
-    long long sizeAt(std::size_t item) const { return sizes.empty() ? -1 : sizes[item]; }
-    std::string failure;  // a few plain words, while not listed
-    // Each name's modification time as the listing told it (MLSD modify,
-    // "YYYYMMDDHHMMSS"), empty where it told none; empty for NLST.
-    std::vector<std::string> modified;
-    std::string modifiedAt(std::size_t item) const {
-        return item < modified.size() ? modified[item] : std::string();
-    }
-};
-
 enum class DownloadStatus { Downloaded, Stopped, Failed };
 
 struct DownloadResult {
@@ -135,10 +118,6 @@ struct FetchResult {
     DownloadResult result;
     PendingFile file;  // only when the result is Downloaded
 };
-
-// A name the mailbox may list that is safe to request and to write locally:
-// no path separators, no control characters, not "." or "..", not empty.
-bool isPlainFileName(std::string_view name);
 
 // Bytes of the current download so far, and its size as the server names it
 // (-1 while unknown).

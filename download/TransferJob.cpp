@@ -11,7 +11,6 @@
 
 #include "common/Log.h"
 #include "common/ShownText.h"
-#include "download/CollectState.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
 #include "download/PartialFiles.h"
@@ -69,7 +68,8 @@ std::vector<std::optional<std::string>> keptLocally(const std::string& folder,
 // what the user trusts.
 // unreadable: the record could not be used, so nothing is added to it.
 LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
-                  TransferObserver& observer, const std::stop_token& stop, bool& unreadable) {
+                  TransferObserver& observer, bool askTrust, const std::stop_token& stop,
+                  bool& unreadable) {
     const std::string key = FtpSession::serverKey(server);
     const auto knownFailure = known.load();
     unreadable = knownFailure.has_value();
@@ -88,7 +88,8 @@ LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
     }
     const auto certificate = *login.untrusted;
     const auto host = hostOf(key);
-    const auto trusted = observer.trust(host, certificate, server.pinned);
+    const auto trusted =
+        askTrust ? observer.trust(host, certificate, server.pinned) : std::optional<bool>(false);
     if (!trusted) {
         return login;
     }
@@ -253,6 +254,7 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
                 partials->arrived(name);
             }
             outcome.arrived.push_back({name, size, item});
+            observer.fileArrived(item, outcome.arrived.back());
         } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
             outcome.stoppedAt = item;
             break;
@@ -300,7 +302,7 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     FtpServer server = plan.server;
     KnownServers known(plan.knownServers);
     bool knownUnreadable = false;
-    outcome.login = logIn(*session, server, known, observer, stop, knownUnreadable);
+    outcome.login = logIn(*session, server, known, observer, plan.askTrust, stop, knownUnreadable);
     if (stop.stop_requested()) {
         session.reset();
         return end(TransferEnd::Stopped);
@@ -348,13 +350,14 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     outcome.end = TransferEnd::Finished;
     // Fetches cut short by an earlier run go on from where they ended; what
     // the mailbox no longer holds as it was goes.
-    auto partials = PartialStore::open(plan.folder);
-    if (partials && outcome.listing.listed) {
+    const auto own = plan.partials != nullptr ? nullptr : PartialStore::open(plan.folder);
+    PartialStore* partials = plan.partials != nullptr ? plan.partials : own.get();
+    if (partials != nullptr && outcome.listing.listed) {
         partials->prune(outcome.listing);
-        session->setPartialStore(partials.get());
+        session->setPartialStore(partials);
     }
-    fetchAll(plan, *session, server, outcome.listing.listed ? partials.get() : nullptr, outcome,
-             observer, stop);
+    fetchAll(plan, *session, server, outcome.listing.listed ? partials : nullptr, outcome, observer,
+             stop);
     session.reset();
     observer.finished(outcome);
     return outcome;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::download {
 
@@ -25,6 +26,9 @@ struct TransferPlan {
     // The command's staging folder for temporary files; without one they go
     // beside their final names.
     std::optional<std::string> staging;
+    // Where fetches cut short wait to be resumed, as the command opened it;
+    // without one, the download opens the folder's own.
+    PartialStore* partials = nullptr;
     // How many connections at most, the first included.
     int connections = 1;
     FtpTimeouts timeouts;
@@ -36,6 +40,9 @@ struct TransferPlan {
     std::function<void()> connect;
     // The program's name as the server sees it.
     std::string agent;
+    // Whether a certificate that does not verify is put to the observer;
+    // without anyone to answer, it is refused.
+    bool askTrust = true;
     // Which listed files to fetch; none: every one.
     std::function<bool(const ZipListing& listing, std::size_t item)> wanted;
 };
@@ -116,6 +123,8 @@ class TransferObserver {
     virtual void resuming(std::size_t /*item*/, std::int64_t /*from*/) {}
     // Bytes of the current file so far, and its size (-1 while unknown).
     virtual void bytes(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // listing.names[item] is in place under its name.
+    virtual void fileArrived(std::size_t /*item*/, const ArrivedFile& /*arrived*/) {}
     virtual void fileFailed(std::size_t /*item*/, const FailedFile& /*failed*/) {}
     virtual void finished(const TransferOutcome& /*outcome*/) {}
 };

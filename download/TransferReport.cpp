@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/ShownText.h"
-#include "download/MailboxTransfer.h"
 
 namespace tyq::download {
 namespace {
@@ -124,10 +123,10 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
 
 }  // namespace
 
-TransferReport::TransferReport(MainWindowPort& window, std::string folder,
+TransferReport::TransferReport(CommandPort& port, std::string folder,
                                std::function<std::time_t()> clock, Prompter* prompter,
                                std::string logPath)
-    : window_(window),
+    : window_(port),
       folder_(std::move(folder)),
       clock_(std::move(clock)),
       prompter_(prompter),

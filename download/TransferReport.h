@@ -6,13 +6,33 @@
 #include <string>
 #include <vector>
 
-#include "common/MainWindowPort.h"
 #include "common/NotedWindow.h"
 #include "common/Prompter.h"
 #include "download/TransferJob.h"
 #include "download/TransferLog.h"
 
 namespace tyq::download {
+
+// Texts the transfer shows in the progress line and writes to its log.
+inline constexpr char kVerifyingText[] = "Verifying UserID and Password...";
+inline constexpr char kNoInternetText[] = "Unable to connect to Internet verify the connection";
+inline constexpr char kCouldNotConnectText[] =
+    "Could not connect to QLM site,\nplease check the UserID and Password...";
+// Shown in its place for every failure but a log-in the server refused (the
+// detail says what it was): the user ID and password are not to blame.
+inline constexpr char kNoSecureConnectionText[] = "Could not connect to QLM site";
+inline constexpr char kFtpExceptionText[] =
+    "An exception occurred when attempting to create an FTP connection.\r\n"
+    "  Please check your internet configuration and make sure your environment\r\n"
+    " is set up with WININET.DLL in the path.";
+inline constexpr char kFindingText[] = "Finding the Files...";
+inline constexpr char kDownloadingText[] = "Downloading the files...";
+inline constexpr char kFinishedText[] = "Downloading Finished!";
+inline constexpr char kStoppedText[] = "Download stopped";
+// Headlines and details of a run that did not get every file.
+inline constexpr char kNotListedText[] = "The mailbox could not be listed";
+inline constexpr char kEmptyMailboxText[] = "The mailbox is empty";
+inline constexpr char kNothingDownloadedText[] = "No file was downloaded";
 
 // A download as the user and the transfer log hear of it: the one place
 // where what the download does becomes the progress line, its detail, the
@@ -23,7 +43,7 @@ class TransferReport : public TransferObserver {
     // whether to trust a certificate that does not verify; without one,
     // such a certificate is refused.
     // logPath: the transfer log's file (transferLogPath() for the window's).
-    TransferReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
+    TransferReport(CommandPort& port, std::string folder, std::function<std::time_t()> clock,
                    Prompter* prompter, std::string logPath);
 
     void connecting() override;

@@ -17,13 +17,14 @@
 #include <optional>
 #include <system_error>
 
+#include "commands/DownloadCommand.h"
+#include "commands/MailboxTransfer.h"
+#include "commands/UnzipCommand.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "desktop/Trash.h"
 #include "desktop/WindowBus.h"
 #include "download/CollectState.h"
-#include "download/DownloadFiles.h"
-#include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "ui/AppIcon.h"
@@ -34,7 +35,6 @@
 #include "ui/DialogUnits.h"
 #include "ui/HelpViewer.h"
 #include "ui/TextBytes.h"
-#include "unzip/UnzipDownloadFiles.h"
 
 namespace tyq::ui {
 
@@ -84,13 +84,13 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       hooks_(std::move(hooks)) {
     if (!hooks_.download) {
         hooks_.download = [this](MainWindowPort& window, Prompter& prompter) {
-            download::downloadFiles(window, profiles_, prompter, libraryFolder_,
-                                    desktop::moveToTrash);
+            return commands::downloadFiles(window, profiles_, prompter, libraryFolder_,
+                                           desktop::moveToTrash);
         };
     }
     if (!hooks_.unzip) {
         hooks_.unzip = [this](MainWindowPort& window, Prompter&) {
-            unzip::unzipDownloadFiles(window, profiles_, libraryFolder_);
+            return commands::unzipDownloadFiles(window, profiles_, libraryFolder_);
         };
     }
     if (!hooks_.showHelp) {

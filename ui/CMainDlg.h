@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/CommandOutcome.h"
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
@@ -49,9 +50,10 @@ struct MainDlgHooks {
     // The hang-up question on the way out (OK and Cancel).
     std::function<void()> offerHangUp;
     // The Step 2 and Step 3 commands. They run on a worker thread; the port
-    // and the prompter carry their calls over to the window.
-    std::function<void(MainWindowPort&, Prompter&)> download;
-    std::function<void(MainWindowPort&, Prompter&)> unzip;
+    // and the prompter carry their calls over to the window; each ends with
+    // its outcome, which the window sums up.
+    std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)> download;
+    std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)> unzip;
     // Shows the help file; runs while the help folder is the current directory.
     std::function<void(const std::string& helpFile)> showHelp;
     // The desktop's folder chooser, opened at start; nothing when the user
@@ -144,8 +146,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void reportFailure(const std::exception_ptr& error);
     // Starts a Step 2 or Step 3 command as a job and returns; the window
     // answers it while it runs.
-    void startJob(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                  const char* stopQuestion, const char* itemWord, bool fromServer);
+    void startJob(
+        const std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)>& command,
+        const char* stopQuestion, const char* itemWord, bool fromServer);
     // The job's signals, carried out on the window.
     void connectJob();
     // Only Cancel acts while a command runs; the rest is disabled, and given
@@ -154,11 +157,11 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void restoreControls();
     // The job has said it ended: the window sums up, comes back to rest and
     // closes if that was asked for meanwhile.
-    void onJobFinished();
+    void onJobFinished(const commands::CommandOutcome& outcome);
     void askToStop(bool fromCloseBox);
     // What a command that ended well did: on the detail line, and in a
     // notification when it took long and the window is in the background.
-    void sumUp(std::chrono::steady_clock::duration took);
+    void sumUp(const commands::CommandOutcome& outcome, std::chrono::steady_clock::duration took);
     QString folderShown() const;
     void closeModalBoxes();
 

@@ -58,8 +58,9 @@ void CMainDlg::runCommand(const std::function<void()>& command) {
     }
 }
 
-void CMainDlg::startJob(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                        const char* stopQuestion, const char* itemWord, bool fromServer) {
+void CMainDlg::startJob(
+    const std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)>& command,
+    const char* stopQuestion, const char* itemWord, bool fromServer) {
     if (job_ != nullptr) {
         return;  // one command at a time
     }
@@ -148,13 +149,13 @@ void CMainDlg::restoreControls() {
     focusBefore_ = nullptr;
 }
 
-void CMainDlg::onJobFinished() {
+void CMainDlg::onJobFinished(const commands::CommandOutcome& outcome) {
     if (job_ == nullptr) {
         return;
     }
     const std::exception_ptr error = job_->finish();
     if (!error && !job_->stopRequested()) {
-        sumUp(std::chrono::steady_clock::now() - jobStarted_);
+        sumUp(outcome, std::chrono::steady_clock::now() - jobStarted_);
     }
     const JobState state = jobState_;
     if (state == JobState::Asking) {

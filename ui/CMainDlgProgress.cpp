@@ -23,7 +23,6 @@ namespace tyq::ui {
 
 namespace {
 
-
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
 }
@@ -57,19 +56,20 @@ QString CMainDlg::folderShown() const {
     return QDir::cleanPath(QDir::current().absoluteFilePath(fromSettingBytes(local)));
 }
 
-void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+void CMainDlg::sumUp(const commands::CommandOutcome& outcome,
+                     std::chrono::steady_clock::duration took) {
     // A command that explains itself has met trouble: the notification says
     // so louder.
-    const bool troubled = !detailText_.isEmpty();
+    const bool troubled = !outcome.detail.empty();
     // Only where the command left no explanation of its own.
-    if (!troubled && lastProgress_ && lastProgress_->itemCount > 0) {
-        const int count = lastProgress_->itemCount;
-        const QString summary =
-            QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
-                .arg(count)
-                .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
-                     sizeText(lastProgress_->allDone), tookText(took), folderShown());
-        setProgressDetail(summary.toStdString());
+    QString detail = QString::fromStdString(outcome.detail);
+    if (!troubled && outcome.items > 0) {
+        const int count = outcome.items;
+        detail = QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
+                     .arg(count)
+                     .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
+                          sizeText(outcome.bytes), tookText(took), folderShown());
+        setProgressDetail(detail.toStdString());
     }
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
@@ -83,8 +83,8 @@ void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
     // The detail goes whole: the label's is broken into its lines and may
     // end in an ellipsis.
     desktop::Notice notice;
-    notice.summary = progress_->text().toStdString();
-    notice.body = detailText_.toStdString();
+    notice.summary = outcome.headline;
+    notice.body = detail.toStdString();
     notice.folder = toSettingBytes(folderShown());
     notice.failure = troubled;
     // A click opens the Location as it is then.

@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "download/MailboxTransfer.h"
+#include "download/TransferReport.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
 

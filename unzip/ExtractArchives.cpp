@@ -47,8 +47,8 @@ std::vector<std::int64_t> bytesAfterEach(const ExtractionPlan& plan) {
 
 }  // namespace
 
-ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                  const std::stop_token& stop) {
+ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
+                                  const std::stop_token& stop, std::int32_t* lastResult) {
     ExtractionOutcome outcome;
     UnzipRequest request;
     request.destination = plan.destination.c_str();
@@ -69,8 +69,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
         request.archive = archive.c_str();
         struct stat before {};
         const bool known = ::stat(archive.c_str(), &before) == 0;
-        UnzipProgress progress(window, name, item);
-        const std::int32_t extracted = unzipArchive(&request, window, plan.libraryFolder, progress);
+        UnzipProgress progress(port, stop, name, item);
+        const std::int32_t extracted =
+            unzipArchive(&request, port, lastResult, plan.libraryFolder, progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;
@@ -84,6 +85,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
                 after.st_ino == before.st_ino) {
                 ::unlink(archive.c_str());
             }
+            if (plan.extracted) {
+                plan.extracted(name);
+            }
         } else if (progress.result() == code::kCancelled && stop.stop_requested()) {
             outcome.stoppedAt = name;
             break;
@@ -91,6 +95,7 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
             outcome.failures.push_back({name, progress.result(), progress.warnings()});
         }
     }
+    outcome.bytes = item.doneBefore;
     // A stop that came too late to end the last archive still counts.
     outcome.stopped = stop.stop_requested();
     return outcome;

@@ -112,8 +112,9 @@ std::set<const void*>& liveContexts() {
 
 }  // namespace
 
-UnzipProgress::UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
-    : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {
+UnzipProgress::UnzipProgress(CommandPort& port, std::stop_token stop, std::string archiveName,
+                             const UnzipItem& item)
+    : window_(port), stop_(std::move(stop)), name_(std::move(archiveName)), item_(item) {
     const std::lock_guard<std::mutex> lock(contextsMutex);
     liveContexts().insert(this);
 }
@@ -166,8 +167,9 @@ void UnzipProgress::report() {
     window_.setProgressBytes(progress);
 }
 
-UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
-    : command{}, window_(&window) {
+UnzipLibrary::UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
+                           std::int32_t* lastResult)
+    : command{}, window_(&port), lastResult_(lastResult) {
     library.emplace(libraryFolder / kUnzipLibraryFile);
     if (library->loaded()) {
         entry = library->entryAs<DunzipEntry>(kUnzipEntryName);
@@ -202,7 +204,9 @@ std::int32_t UnzipLibrary::run() {
     result_ = -1;
     if (entry != nullptr) {
         result_ = entry(&command);
-        window_->counters().lastUnzipResult = result_;
+        if (lastResult_ != nullptr) {
+            *lastResult_ = result_;
+        }
         if (result_ == 0) {
             return 1;
         }
@@ -226,12 +230,12 @@ void UnzipLibrary::close() {
 
 namespace {
 
-std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
+std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window, std::int32_t* lastResult,
                        const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
     if (request == nullptr) {
         return 0;
     }
-    UnzipLibrary binding(window, libraryFolder);
+    UnzipLibrary binding(window, libraryFolder, lastResult);
     binding.command.archiveName = request->archive;
     binding.command.destination = request->destination;
     if (request->password != nullptr) {
@@ -261,12 +265,17 @@ std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
 
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder) {
-    return unzipWith(request, window, libraryFolder, nullptr);
+    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, nullptr);
 }
 
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
-    return unzipWith(request, window, libraryFolder, &progress);
+    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, &progress);
+}
+
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
+                          const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
+    return unzipWith(request, port, lastResult, libraryFolder, &progress);
 }
 
 }  // namespace tyq::unzip

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "download/ftp/Transport.h"
+#include "download/ftp/Limits.h"
 
 namespace tyq::download::ftp {
 

@@ -123,9 +123,6 @@ struct SizeOutcome : Outcome {
     std::string modified;  // "YYYYMMDDHHMMSS", UTC, when asked and told
 };
 
-// A listing longer than this is not a mailbox.
-inline constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
-
 // One FTP connection over libcurl that logs in once and serves every later
 // request. Each request sets its options whole, so nothing carries over from
 // one to the next but the connection. Active mode first; when the data

@@ -21,16 +21,20 @@
 
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
-#include "app/Collection.h"
+#include "commands/Collection.h"
+#include "commands/DownloadCommand.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
+#include "desktop/Trash.h"
 #include "download/FtpSession.h"
 #include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
+#include "support/FakeMainWindow.h"
 #include "support/FtpServer.h"
+#include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/ControlIds.h"
 
@@ -223,11 +227,11 @@ TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
         FtpServer again(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
         run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(again.port()), "");
         std::ostringstream out;
-        app::CollectEnvironment env;
+        commands::CollectEnvironment env;
         env.settingsFolder = run.config / "tyqlmftp";
         env.stateFolder = run.work / "state";
         env.out = &out;
-        app::collect(env);
+        commands::collect(env);
         EXPECT_TRUE(readFile(run.local / "QLMB.ZIP") == readFile(home / "QLMB.ZIP")) << out.str();
         // Its last bytes are asked for again, to be compared before going on.
         const auto restAt = static_cast<long long>(held) - download::kResumeOverlap;
@@ -261,7 +265,8 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 }
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
-// in `out` in the work folder, on the session bus `bus`.
+// in `out` in the work folder (its errors in `out`.err), on the session bus
+// `bus`; `environment` changes the child's environment first.
 pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
                    const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
@@ -273,7 +278,8 @@ pid_t startCollect(const ChildRun& run, const std::string& out, const std::strin
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
         const std::string file = (run.work / out).string();
-        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin)) {
+        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
+            !std::freopen((file + ".err").c_str(), "w", stderr)) {
             std::_Exit(120);
         }
         const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -373,6 +379,8 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     TempDir source;
     makeFile(source / "a.dat", 3000);
     makeFile(source / "b.dat", 3000);
+    makeFile(source / "d.dat", 3000);
+    makeFile(source / "e.dat", 10);
     makeFile(home / "OTHER.ZIP", 2000);
     // Shown as a name, not taken for markup.
     makeFile(home / "Q&A.ZIP", 1000);
@@ -383,6 +391,9 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     zip("zip pw", home / "QLMA.ZIP", "a.dat");
     FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    // Every file stops short: a collection stays mid-file until stopped.
+    FtpServer stalling(
+        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--stall-after", "1000"}));
     const Notifications desktop(true);
     test::NmMock network;
     ChildRun run;
@@ -398,8 +409,15 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
     const std::set<std::string> more{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMC.ZIP"};
-    auto most = more;
+    const std::set<std::string> later{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP"};
+    auto waited = later;
+    waited.insert("d.dat");
+    auto resumed = waited;
+    resumed.insert({"e.dat", "ZBIG.ZIP"});
+    auto most = resumed;
     most.insert("NEW.ZIP");
+    const auto state = run.work / "state/tyqlmftp/collected";
+    const auto kept = run.work / "collected";
     const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
         {"first run",
@@ -437,28 +455,91 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         {"the same size, a new time",
          [&] {
              fs::remove(home / "QLMC.ZIP");
+             fs::remove(run.local / "QLMC.ZIP");
              fs::last_write_time(home / "OTHER.ZIP",
                                  fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
          },
          0,
          7,
-         more,
+         later,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
+        {"an archive the window's Download left is extracted by the next collection",
+         [&] {
+             TempDir box;
+             zip("other", box / "QLMD.ZIP", "d.dat");
+             FtpServer windowBox(FtpServer::pyftpdlib(box.path(), "mailbox", "secret"));
+             run.settings("Port=" + std::to_string(windowBox.port()), "other");
+             test::FakeMainWindow window;
+             window.fields = {"mailbox", "secret", "other", run.local.path().string()};
+             window.aol = true;
+             window.counts.downloads = 0;
+             test::ScriptedPrompter prompter;
+             // The window's record and log where the child's go.
+             ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
+             const auto here = fs::current_path();
+             fs::current_path(run.work.path());
+             commands::downloadFiles(window, settings::ProfileStore(run.config / "tyqlmftp"),
+                                     prompter, fs::read_symlink("/proc/self/exe").parent_path(),
+                                     desktop::moveToTrash);
+             fs::current_path(here);
+             fs::remove(run.work / "QLMTYFTP.Log");
+             EXPECT_EQ(window.progressText(), "Downloading Finished!");
+             EXPECT_TRUE(fs::exists(run.local / "QLMD.ZIP"));
+             run.settings("Port=" + std::to_string(server.port()), "other");
+         },
+         0,
+         7,
+         waited,
+         "Nothing new in the mailbox, 1 archive in the folder extracted",
+         {}},
+        {"a collection stopped mid-download: the archive in place is extracted next time",
+         [&] {
+             zip("other", home / "QLME.ZIP", "e.dat");
+             makeFile(home / "ZBIG.ZIP", 100000);
+             run.settings("Port=" + std::to_string(stalling.port()), "other");
+             const pid_t stopped = startCollect(run, "stopped", desktop.bus.address());
+             while (!fs::exists(run.local / "QLME.ZIP") &&
+                    ::waitpid(stopped, nullptr, WNOHANG) == 0) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             }
+             ::kill(stopped, SIGTERM);
+             EXPECT_EQ(exitStatus(stopped), 75) << readFile(run.work / "stopped");
+             run.settings("Port=" + std::to_string(server.port()), "other");
+         },
+         0,
+         8,
+         resumed,
+         "1 new file from the mailbox, 1 extracted",
+         {"\"1 new file from the ORV mailbox\"", "ZBIG.ZIP"}},
+        {"a record that cannot be saved stops the fetching",
+         [&] {
+             fs::rename(state, kept);
+             fs::create_directory(state);
+             makeFile(home / "LATE.ZIP", 300);
+         },
+         1,
+         8,
+         resumed,
+         "Cannot save",
+         {failed, "Cannot save"}},
         {"a metered connection",
          [&] {
+             fs::remove(home / "LATE.ZIP");
+             fs::remove(state);
+             fs::rename(kept, state);
              makeFile(home / "NEW.ZIP", 700);
              network.setMetered(3);
          },
          75,
-         7,
-         more,
+         8,
+         resumed,
          "The connection is metered: nothing was fetched",
          {}},
         {"a metered connection, collecting on it allowed",
          [&] { run.settings("CollectOnMetered=1", "other"); },
          0,
-         8,
+         9,
          most,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
@@ -470,7 +551,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
              fs::permissions(run.local / "OTHER.ZIP", fs::perms::owner_read);
          },
          0,
-         8,
+         9,
          most,
          "OTHER.ZIP: kept, it is read-only",
          {}},
@@ -480,19 +561,19 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
          },
          77,
-         8,
+         9,
          most,
          "Could not log in",
          {failed, "Could not log in to the mailbox: The server refused the log-in",
           "\"urgency\": 2}"}},
-        {"the server gone", [&] { server.kill(); }, 75, 8, most, "Could not log in", {}},
+        {"the server gone", [&] { server.kill(); }, 75, 9, most, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         8,
+         9,
          most,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
@@ -503,7 +584,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         }
         const auto before = desktop.calls().size();
         const int status = exitStatus(startCollect(run, "out", desktop.bus.address()));
-        const std::string said = readFile(run.work / "out");
+        const std::string said = readFile(run.work / "out") + readFile(run.work / "out.err");
         EXPECT_EQ(status, row.status) << row.what << "\n" << said;
         if (server.running()) {
             EXPECT_EQ(server.sent("RETR"), row.retrs) << row.what;

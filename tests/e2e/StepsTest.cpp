@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/OfferHangUp.h"
-#include "download/DownloadFiles.h"
+#include "commands/DownloadCommand.h"
 #include "support/FtpServer.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"

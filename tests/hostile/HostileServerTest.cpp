@@ -74,7 +74,7 @@ class HostileServer : public MailboxTest {
         o.timeouts.response = std::chrono::milliseconds(1000);
         o.timeouts.accept = std::chrono::milliseconds(1000);
         o.timeouts.stalled = std::chrono::seconds(1);
-        return download::transferMailbox(window, profiles, libraries, o);
+        return commands::transferMailbox(window, profiles, libraries, o);
     }
     void expectOnlyPlainNamesFetched(const std::vector<std::string>& listed,
                                      const std::string& longName) {

@@ -93,6 +93,8 @@ struct Fixture {
     int downloads = 0;
     std::function<void(MainWindowPort&)> download = [this](MainWindowPort&) { ++downloads; };
     std::function<void(MainWindowPort&)> unzip = [](MainWindowPort&) {};
+    // How the commands above end, as the window hears it.
+    commands::CommandOutcome outcome;
     // The questions of the command running now.
     Prompter* asker = nullptr;
     std::filesystem::path executable;
@@ -114,10 +116,12 @@ struct Fixture {
         hooks.download = [this](MainWindowPort& port, Prompter& questions) {
             asker = &questions;
             download(port);
+            return outcome;
         };
         hooks.unzip = [this](MainWindowPort& port, Prompter& questions) {
             asker = &questions;
             unzip(port);
+            return outcome;
         };
         hooks.executablePath = executable;
         if (showHelp) {
@@ -750,6 +754,7 @@ class MainDlgTest : public QObject {
                     }
                 }
                 took = std::chrono::steady_clock::now() - start;
+                return commands::CommandOutcome{{}, command.toStdString(), "", 0, 0};
             },
             {}, counters, prompter, window);
         std::vector<std::string> got;
@@ -760,11 +765,18 @@ class MainDlgTest : public QObject {
         QObject::connect(&job, &ui::CommandJob::progressDetail, &window, text);
         QObject::connect(&job, &ui::CommandJob::progressBytes, &window,
                          [&](const ByteProgress& progress) { passed.push_back(progress); });
-        QObject::connect(&job, &ui::CommandJob::finished, &window, [&] { finished = true; });
+        std::string ended;
+        QObject::connect(&job, &ui::CommandJob::finished, &window,
+                         [&](const commands::CommandOutcome& outcome) {
+                             finished = true;
+                             ended = outcome.headline;
+                         });
         job.start();
         QVERIFY(QTest::qWaitFor([&] { return finished; }, 60000));
         const std::exception_ptr error = job.finish();
         QCOMPARE(bool(error), command == "throw");
+        // The command's outcome reaches the window; one that threw has none.
+        QCOMPARE(ended, command == "throw" ? std::string() : command.toStdString());
         QCOMPARE(got, sent);
         if (command == "counts of one item") {
             // The first and the last, and one a tenth of a second between.
@@ -1189,6 +1201,9 @@ class MainDlgTest : public QObject {
                 port.setProgressDetail("530 Login incorrect.");
             }
         };
+        // The summary and the notification come of the outcome, not of the
+        // labels: the bytes shown are not the command's word on what it did.
+        f.outcome = {{}, "Downloading Finished!", failed ? "530 Login incorrect." : "", 2, 3000};
         auto& window = f.open();
         f.fill("orv", "pw", "", local.c_str());
         QWidget other;

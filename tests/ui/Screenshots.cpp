@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
         });
         port.setProgressBytes({"QLM0305.ZIP", 5, 5, 9'800'000, 9'800'000, 112'400'000});
         port.setProgressText("Downloading Finished!");
+        return tyq::commands::CommandOutcome{{}, "Downloading Finished!", "", 5, 112'400'000};
     };
     hooks.unzip = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
         port.setProgressText("Unzipping files in progress...");
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
             save(*QApplication::activeWindow(), folder + "/main-window-unzipping.png");
         });
         port.setProgressText("Unzipping Finished!");
+        return tyq::commands::CommandOutcome{{}, "Unzipping Finished!", "", 3, 1'150'000'000};
     };
     tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
     // At rest, as it opens.

@@ -1,4 +1,4 @@
-#include "download/DownloadFiles.h"
+#include "commands/DownloadCommand.h"
 
 #include <fcntl.h>
 
@@ -6,17 +6,17 @@
 
 #include <optional>
 
-#include "MailboxFixture.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "desktop/Trash.h"
 #include "download/LocalFolder.h"
+#include "download/MailboxFixture.h"
 #include "support/ScriptedPrompter.h"
 
 namespace tyq::test {
 namespace {
 
-using download::downloadFiles;
+using commands::downloadFiles;
 
 const std::string kCreateQuestionTail = " does not exist.\nDo you want to create the directory?";
 

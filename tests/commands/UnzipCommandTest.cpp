@@ -11,19 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/UnzipCommand.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "support/FakeMainWindow.h"
 #include "support/TempDir.h"
-#include "unzip/UnzipDownloadFiles.h"
 #include "unzip/UnzipLibrary.h"
 #include "unzip/ZipFixtures.h"
 
 namespace tyq::unzip {
 namespace {
 
+using commands::unzipDownloadFiles;
 using test::Tree;
 
 const std::string kInProgress = "Unzipping files in progress...";
@@ -31,9 +32,9 @@ const std::string kHint = "Please check the ZIP Password";
 const std::string kWrong = ": wrong zip password (or the archive is damaged)";
 const std::string kNoZip = ": not a zip archive or cannot be read";
 
-class UnzipDownloadFilesTest : public ::testing::Test {
+class UnzipCommandTest : public ::testing::Test {
   protected:
-    UnzipDownloadFilesTest() : profiles_(settingsDir_.path()) {
+    UnzipCommandTest() : profiles_(settingsDir_.path()) {
         window_.fields = {"user1", "ftp-pass", "zip-pass", local_.path().string()};
         window_.counts.lastUnzipResult = 0;
     }
@@ -55,7 +56,7 @@ class UnzipDownloadFilesTest : public ::testing::Test {
 // The folder the command unzips is the Location as typed, read whole; "~/"
 // is home. When the settings cannot be saved nothing is unzipped, unless the
 // file holds what the run reads back: then the detail says so.
-TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
+TEST_F(UnzipCommandTest, TheLocationAsTypedOrNothing) {
     const std::filesystem::path deep =
         local_ / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const test::TempDir home;
@@ -100,7 +101,7 @@ TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
+TEST_F(UnzipCommandTest, NothingToDoStillSavesTheFields) {
     test::makeZip(local_ / "DATA.ZIP", {{"A.TXT", "a"}});
     test::writeFile(local_ / "QLM0101.TXT", "not an archive name");
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
@@ -117,7 +118,7 @@ TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
     EXPECT_EQ(setting(settings::kLocal), local_.path().string());
 }
 
-TEST_F(UnzipDownloadFilesTest, EmptyFolderFindsNothing) {
+TEST_F(UnzipCommandTest, EmptyFolderFindsNothing) {
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
     EXPECT_EQ(window_.counts.lastUnzipResult, -1);
 }
@@ -133,7 +134,7 @@ struct TwoArchives {
 
 // "Unzipping Finished!" only when every archive was extracted; otherwise
 // how many were, and the detail says why the others stayed.
-TEST_F(UnzipDownloadFilesTest, TheFinalTextSaysHowManyWereExtracted) {
+TEST_F(UnzipCommandTest, TheFinalTextSaysHowManyWereExtracted) {
     const TwoArchives cases[] = {
         {"first fails", false, true, 0, "1 of 2 archives extracted", "qlm0101.zip" + kWrong},
         {"last fails", true, false, 0, "1 of 2 archives extracted", "QLM0102.ZIP" + kWrong},
@@ -180,7 +181,7 @@ TEST_F(UnzipDownloadFilesTest, TheFinalTextSaysHowManyWereExtracted) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
+TEST_F(UnzipCommandTest, AStopLeavesTheArchivesWhole) {
     // 0: before the run, else at the first byte count of that archive.
     for (const int stopAt : {0, 1, 2}) {
         SCOPED_TRACE(stopAt);
@@ -216,7 +217,7 @@ TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
 // Only staging folders a killed command left go, at any depth, without
 // following a link out of the folder; files and folders named like ours
 // stay.
-TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
+TEST_F(UnzipCommandTest, OnlyLeftoversOfOursGo) {
     const test::TempDir outside;
     const auto leftover = [&](const std::filesystem::path& in) {
         StagingFolder staging;
@@ -337,7 +338,7 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
 
 // A second command on a folder another one holds says so and touches
 // nothing, a read-only folder too (where no lock file can be made).
-TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
+TEST_F(UnzipCommandTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
     for (const bool readOnly : {false, true}) {
         SCOPED_TRACE(readOnly ? "read-only" : "writable");
@@ -356,7 +357,7 @@ TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
+TEST_F(UnzipCommandTest, WithoutAUsableLibraryEveryArchiveStays) {
     test::TempDir emptyFolder;
     const std::filesystem::path noEntry = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "no-entry";
     // The code kept from before stays, even a success, and claims nothing.
@@ -377,7 +378,7 @@ TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
+TEST_F(UnzipCommandTest, LongLocationIsUsedWhole) {
     // Longer than the 79 characters the Location was once cut to.
     const std::filesystem::path deep =
         local_ / std::string(60, 'a') / std::string(60, 'b') / "with space";
@@ -389,7 +390,7 @@ TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
     EXPECT_FALSE(std::filesystem::exists(deep / "QLM0101.ZIP"));
 }
 
-TEST_F(UnzipDownloadFilesTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSaysWhy) {
+TEST_F(UnzipCommandTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSaysWhy) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"QLM0101.ZIP", "inner"}, {"ONE.TXT", "1"}},
                   "-P zip-pass");
     const std::string archive = test::readFile(local_ / "QLM0101.ZIP");
@@ -400,7 +401,7 @@ TEST_F(UnzipDownloadFilesTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSa
     EXPECT_EQ(test::readTree(local_.path()), (Tree{{"QLM0101.ZIP", archive}}));
 }
 
-TEST_F(UnzipDownloadFilesTest, EmptyZipPasswordOpensPlainArchives) {
+TEST_F(UnzipCommandTest, EmptyZipPasswordOpensPlainArchives) {
     window_.fields.zipPass = "";
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}});
     EXPECT_EQ(run().back(), "Unzipping Finished!");

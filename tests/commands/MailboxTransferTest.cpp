@@ -9,9 +9,9 @@
 #include <system_error>
 #include <thread>
 
-#include "MailboxFixture.h"
 #include "common/ShownText.h"
 #include "download/FetchAhead.h"
+#include "download/MailboxFixture.h"
 #include "download/TransferLog.h"
 #include "support/ScriptedPrompter.h"
 
@@ -365,7 +365,7 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         useServer(server);
         auto o = options();
         o.timeouts.stalled = std::chrono::hours(1);  // only an overtaking ends a stall
-        EXPECT_TRUE(download::transferMailbox(window, profiles, libraries, o));
+        EXPECT_TRUE(commands::transferMailbox(window, profiles, libraries, o));
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
@@ -821,7 +821,7 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         });
         auto o = options();
         o.timeouts.accept = std::chrono::seconds(60);
-        EXPECT_FALSE(download::transferMailbox(window, profiles, libraries, o));
+        EXPECT_FALSE(commands::transferMailbox(window, profiles, libraries, o));
         // How far it came, and what the stop left undone.
         EXPECT_EQ(window.progressText(), c.firstArrives
                                              ? "Download stopped: 1 of 2 files downloaded"
@@ -1074,7 +1074,7 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         auto o = options();
         o.prompter = c.what == std::string("nobody to ask") ? nullptr : &prompter;
 
-        EXPECT_EQ(download::transferMailbox(window, profiles, libraries, o), c.detail.empty());
+        EXPECT_EQ(commands::transferMailbox(window, profiles, libraries, o), c.detail.empty());
         unsetenv("TYQLMFTP_CA_FILE");
         for (const auto& record : relay.records()) {
             EXPECT_TRUE(matches(record.substr(0, record.find('\x16')), c.clear)) << record;
