@@ -156,7 +156,11 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
     // The other file systems: a tmpfs the desktop keeps no trash on, with a
     // file where its trash would go, and a disk of its own.
     const OtherFileSystem other(root / "other");
-    const OtherFileSystem disk(root / "disk", true);
+    // The disk is mounted where a user's would be: GLib counts a mount point
+    // under /dev/ (where the sanitizer stages keep their files) a system one,
+    // without a trash.
+    const TempDir diskRoot("/tmp");
+    const OtherFileSystem disk(diskRoot / "disk", true);
     EXPECT_TRUE(other.mounted() || ::geteuid() != 0);
     writeFile(root / "other" / (".Trash-" + std::to_string(::getuid())), "no trash here");
     writeFile(root / "victim", "outside");
@@ -176,9 +180,9 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
         "good?\n" +
         shown;
     const fs::path elsewhere = root / "other" / "local";
-    const fs::path onDisk = root / "disk" / "local";
+    const fs::path onDisk = diskRoot / "disk" / "local";
     const fs::path homeTrash = home / "data" / "Trash";
-    const fs::path diskTrash = root / "disk" / (".Trash-" + std::to_string(::getuid()));
+    const fs::path diskTrash = diskRoot / "disk" / (".Trash-" + std::to_string(::getuid()));
     enum class Trash { Kept, NoDataFolder, ReadOnly };
     struct Case {
         fs::path folder;

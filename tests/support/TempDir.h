@@ -18,8 +18,10 @@ namespace tyq::test {
 // contents when the object ends.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tyq-test-XXXXXX").string();
+    TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+    // In `parent` rather than the temporary folder.
+    explicit TempDir(const std::filesystem::path& parent) {
+        std::string pattern = (parent / "tyq-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
