@@ -10,6 +10,7 @@
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Keyring.h"
 #include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
@@ -20,12 +21,13 @@
 namespace tyq::app {
 
 AppFolders CUtilityApp::defaultFolders() {
-    return AppFolders{settings::defaultSettingsFolder(), executableFolder()};
+    return AppFolders{settings::defaultSettingsFolder(), executableFolder(),
+                      std::make_shared<desktop::Keyring>(desktop::Prompting::Allowed)};
 }
 
 bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
                                const ModalRun& runModal) {
-    const settings::ProfileStore profiles(folders.settingsFolder);
+    const settings::ProfileStore profiles(folders.settingsFolder, folders.secrets);
     const std::string aol = settings::read(profiles, settings::Key::Aol);
     if (!aol.empty() && aol.front() == '1') {
         const Prompt question{ui::kAolQuestion, PromptButtons::YesNo, PromptIcon::None,

@@ -15,6 +15,7 @@
 #include "common/Paths.h"
 #include "common/SdBus.h"
 #include "common/Texts.h"
+#include "desktop/Keyring.h"
 #include "download/CollectState.h"
 #include "download/dialup/NetworkManager.h"
 #include "settings/ProfileStore.h"
@@ -251,6 +252,7 @@ int runCollect() {
     env.metered = [] { return dialup::NetworkManager().metered(); };
     const auto stop = env.stop;
     env.notify = [stop](const CollectSummary& summary) { notify(summary, stop); };
+    env.secrets = std::make_shared<desktop::Keyring>(desktop::Prompting::Never);
     return static_cast<int>(collect(env));
 }
 

@@ -88,6 +88,7 @@ struct Snapshot {
     std::string zipPassword;
     int connections = settings::kDefaultConnections;
     bool meteredAllowed = false;
+    std::optional<settings::SecretRead> keyring;  // why a password is missing
 };
 
 Snapshot readSettings(const settings::ProfileStore& profiles) {
@@ -102,6 +103,7 @@ Snapshot readSettings(const settings::ProfileStore& profiles) {
     s.zipPassword = values.zipPass;
     s.connections = values.connections;
     s.meteredAllowed = settings::readNumber(profiles, settings::Key::CollectOnMetered) == 1;
+    s.keyring = values.secretFailure;
     return s;
 }
 
@@ -150,7 +152,7 @@ class Collection {
     explicit Collection(const CollectEnvironment& env)
         : env_(env),
           out_(*env.out),
-          profiles_(env.settingsFolder),
+          profiles_(env.settingsFolder, env.secrets),
           snap_(readSettings(profiles_)),
           state_(env.stateFolder) {}
 
@@ -186,6 +188,15 @@ class Collection {
             snap_.server.user.empty() || snap_.local.empty()) {
             return end(CollectStatus::NotSetUp, "No mailbox is set up",
                        "Open the window once and fill in Step 1 and the server in Setup");
+        }
+        // Read without asking anyone: a keyring that holds nothing for the
+        // mailbox is a set-up matter, a locked or absent one a later one.
+        if (const auto& keyring = snap_.keyring) {
+            const bool answered = keyring->answer == settings::SecretAnswer::NotStored;
+            return end(answered ? CollectStatus::NotSetUp : CollectStatus::TryLater,
+                       "Cannot read the passwords: " + keyring->reason,
+                       answered ? "Open the window and type the passwords"
+                                : "Unlock the keyring, or log in");
         }
         if (env_.metered && !snap_.meteredAllowed && env_.metered().value_or(false)) {
             return end(CollectStatus::TryLater, "The connection is metered: nothing was fetched",

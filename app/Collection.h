@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <stop_token>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
+#include "settings/Secrets.h"
 
 namespace tyq::app {
 
@@ -43,6 +45,8 @@ struct CollectEnvironment {
     std::function<std::optional<bool>()> metered;
     // Tells the desktop; called only when there is something to tell.
     std::function<void(const CollectSummary&)> notify;
+    // The passwords, while the user keeps them in the keyring.
+    std::shared_ptr<settings::SecretStore> secrets;
 };
 
 // One collection without a window: fetches the mailbox's new "*.ZIP" files

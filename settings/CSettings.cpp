@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
 
 namespace tyq::settings {
@@ -17,8 +18,12 @@ constexpr KeyRead kNumberText{"", kWholeValueCapacity, kFileName};
 
 constexpr KeyEntry kTable[] = {
     {.key = Key::User, .name = kUser, .read = kNamedRead},
-    {.key = Key::Pass, .name = kPass, .read = kNamedRead},
-    {.key = Key::ZipPass, .name = kZipPass, .read = kNamedRead, .scrambled = true},
+    {.key = Key::Pass, .name = kPass, .read = kNamedRead, .secret = SecretKind::FtpPassword},
+    {.key = Key::ZipPass,
+     .name = kZipPass,
+     .read = kNamedRead,
+     .scrambled = true,
+     .secret = SecretKind::ZipPassword},
     // Whole: a cut path would name a different folder.
     {.key = Key::Local, .name = kLocal, .read = {"", kWholeValueCapacity, kNamedReadsFileName}},
     {.key = Key::Host,
@@ -50,6 +55,13 @@ constexpr KeyEntry kTable[] = {
      .defaultNumber = 0,
      .lowest = 0,
      .highest = 1},
+    {.key = Key::PasswordsInKeyring,
+     .name = kPasswordsInKeyring,
+     .read = kNumberText,
+     .number = true,
+     .defaultNumber = 0,
+     .lowest = 0,
+     .highest = 1},
 };
 static_assert(
     [] {
@@ -62,7 +74,18 @@ static_assert(
     }(),
     "the table is indexed by Key");
 
+// A password from the keyring, cut as the file's value would be.
+std::string cut(std::string value, const KeyRead& how) {
+    if (value.size() >= how.capacity) {
+        value.resize(how.capacity > 0 ? how.capacity - 1 : 0);
+    }
+    return value;
+}
+
 std::string readText(const ProfileStore& store, const KeyEntry& key, const KeyRead& how) {
+    if (key.secret && passwordsInKeyring(store)) {
+        return cut(readSecret(store, key.key).value, how);
+    }
     auto value = store.getString(kSection, key.name, how.defaultText, how.capacity, how.fileName);
     if (key.scrambled) {
         scrambleZipPassword(value);
@@ -78,6 +101,16 @@ CommandSave saveAll(const ProfileStore& store, std::span<const CommandSetting> v
                     CommandSave outcome) {
     for (const auto& [key, value, used] : values) {
         const KeyEntry& stored = entry(key);
+        if (stored.secret && passwordsInKeyring(store)) {
+            // Not in the file: a value the keyring did not take is not there.
+            if (const auto failure = storeSecret(store, key, value)) {
+                if (outcome.failure.empty()) {
+                    outcome.failure = *failure;
+                }
+                outcome.blocking = outcome.blocking || used;
+            }
+            continue;
+        }
         std::string bytes(value);
         if (stored.scrambled) {
             scrambleZipPassword(bytes);
@@ -121,6 +154,9 @@ std::string readForSetup(const ProfileStore& store, Key key) {
 
 std::optional<std::string> write(const ProfileStore& store, Key key, std::string_view value) {
     const KeyEntry& e = entry(key);
+    if (e.secret && passwordsInKeyring(store)) {
+        return storeSecret(store, key, value);
+    }
     std::string bytes(value);
     if (e.scrambled) {
         scrambleZipPassword(bytes);
@@ -131,8 +167,19 @@ std::optional<std::string> write(const ProfileStore& store, Key key, std::string
 Snapshot readSnapshot(const ProfileStore& store) {
     Snapshot values;
     values.user = read(store, Key::User);
-    values.pass = read(store, Key::Pass);
-    values.zipPass = read(store, Key::ZipPass);
+    if (passwordsInKeyring(store)) {
+        for (auto [key, value] :
+             {std::pair{Key::Pass, &values.pass}, std::pair{Key::ZipPass, &values.zipPass}}) {
+            auto answer = readSecret(store, key);
+            *value = cut(answer.value, entry(key).read);
+            if (answer.answer != SecretAnswer::Found && !values.secretFailure) {
+                values.secretFailure = std::move(answer);
+            }
+        }
+    } else {
+        values.pass = read(store, Key::Pass);
+        values.zipPass = read(store, Key::ZipPass);
+    }
     values.local = read(store, Key::Local);
     values.host = read(store, Key::Host);
     values.port = readNumber(store, Key::Port);

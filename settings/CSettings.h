@@ -8,6 +8,7 @@
 
 #include "common/MainWindowPort.h"
 #include "settings/ProfileStore.h"
+#include "settings/Secrets.h"
 
 namespace tyq::settings {
 
@@ -23,6 +24,7 @@ enum class Key {
     Encryption,
     Connections,
     CollectOnMetered,
+    PasswordsInKeyring,
 };
 
 // One way of reading a key: what a missing key gives, and the room the value
@@ -50,6 +52,9 @@ struct KeyEntry {
     std::optional<KeyRead> setupRead{};
     // Stored XOR-scrambled; reads and writes here take the plain text.
     bool scrambled = false;
+    // A password: in the keyring instead of the file while the user keeps
+    // it there.
+    std::optional<SecretKind> secret{};
 };
 
 // The table's row of a key; the table holds every key once.
@@ -76,6 +81,9 @@ struct Snapshot {
     std::string aol;
     std::string encryption;
     int connections = 0;
+    // While the passwords are in the keyring: why one of them could not be
+    // read (the first that could not), with the password left empty.
+    std::optional<SecretRead> secretFailure;
 };
 // Reads the Step 1 values, then host, port, AOL, encryption and connections.
 Snapshot readSnapshot(const ProfileStore& store);

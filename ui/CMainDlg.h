@@ -134,6 +134,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // of the bar's row.
     int buildProgressArea(const DialogUnits& units);
     void opening();
+    std::optional<std::string> unlockKeyring();
     void onOk();
     void onCancel();
     void onAolClicked();
