@@ -1,16 +1,13 @@
 #include "desktop/Keyring.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
 #include "app/Collection.h"
 #include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
+#include "support/KeyringDaemon.h"
 #include "support/TempDir.h"
 
 using namespace tyq;
@@ -19,78 +16,6 @@ using settings::SecretKind;
 using test::TempDir;
 
 namespace {
-
-// A private session bus without service activation, and on it, while
-// started, a real keyring daemon with a login keyring of its own.
-class KeyringDaemon {
-  public:
-    KeyringDaemon() {
-        for (const char* sub : {"data", "run"}) {
-            std::filesystem::create_directories(folder_ / sub);
-        }
-        test::writeFile(folder_ / "bus.conf",
-                        "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                        "<policy context=\"default\"><allow send_destination=\"*\" "
-                        "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                        "</policy></busconfig>");
-        const auto started = shell("dbus-daemon --fork --print-pid --print-address --config-file=" +
-                                   (folder_ / "bus.conf").string());
-        std::istringstream lines(started);
-        lines >> address_ >> busPid_;
-        setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-    }
-    ~KeyringDaemon() {
-        stop();
-        stopPid(busPid_);
-    }
-    KeyringDaemon(const KeyringDaemon&) = delete;
-    KeyringDaemon& operator=(const KeyringDaemon&) = delete;
-
-    // Unlocked by its password, as a log-in does; back only once it owns
-    // its name on the bus.
-    void start() {
-        const auto home = folder_.path().string();
-        keyringPid_ = std::stoi(shell("printf pw | HOME=" + home + " XDG_DATA_HOME=" + home +
-                                      "/data XDG_RUNTIME_DIR=" + home +
-                                      "/run gnome-keyring-daemon --foreground --unlock "
-                                      "--components=secrets >/dev/null 2>&1 & echo $!"));
-        ASSERT_EQ(std::system("gdbus wait --session --timeout 120 org.freedesktop.secrets"), 0);
-    }
-    void stop() { stopPid(keyringPid_); }
-    void lock() {
-        ASSERT_EQ(std::system("gdbus call --session --dest org.freedesktop.secrets --object-path "
-                              "/org/freedesktop/secrets --method "
-                              "org.freedesktop.Secret.Service.Lock "
-                              "\"['/org/freedesktop/secrets/collection/login']\" >/dev/null"),
-                  0);
-    }
-
-  private:
-    static std::string shell(const std::string& command) {
-        std::string out;
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[256];
-        while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            out += buffer;
-        }
-        if (pipe != nullptr) {
-            pclose(pipe);
-        }
-        return out;
-    }
-    static void stopPid(int& pid) {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);  // our child, or reaped by init when forked
-        }
-        pid = -1;
-    }
-
-    TempDir folder_;
-    std::string address_;
-    int busPid_ = -1;
-    int keyringPid_ = -1;
-};
 
 // The settings of a mailbox with both passwords in the file, and the
 // keyring the window and the collection would use.
@@ -136,7 +61,7 @@ enum class Daemon { Keep, Start, Lock, Stop };
 // rewritten only once the keyring holds the passwords, never receives them
 // while they are there, and gets them back when the user turns it off.
 TEST(KeyringTest, PasswordsMoveInAndOutSafely) {
-    KeyringDaemon daemon;
+    test::KeyringDaemon daemon;
     Mailbox m;
     const std::string plainFile = m.file();
     const auto fileKeepsNoPassword = [&] {
