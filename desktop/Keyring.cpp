@@ -77,14 +77,32 @@ bool sessionBusNamed() {
            ::stat((std::string(runtime) + "/bus").c_str(), &bus) == 0 && S_ISSOCK(bus.st_mode);
 }
 
-Owned<SecretService> openService() {
-    if (!sessionBusNamed()) {
-        return nullptr;
+// The keyring for one call. Its connection is the process's shared one
+// (libsecret takes no other), told not to end the whole process with SIGTERM
+// should the bus go away, as it would by default.
+class Service {
+  public:
+    Service() {
+        if (!sessionBusNamed()) {
+            return;
+        }
+        Error error;
+        bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
+        if (!bus_) {
+            return;
+        }
+        g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
+        service_.reset(secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr,
+                                                SECRET_SERVICE_OPEN_SESSION, nullptr, error.out()));
     }
-    Error error;
-    return Owned<SecretService>(secret_service_open_sync(
-        SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, nullptr, error.out()));
-}
+
+    SecretService* get() const { return service_.get(); }
+    explicit operator bool() const { return service_ != nullptr; }
+
+  private:
+    Owned<GDBusConnection> bus_;
+    Owned<SecretService> service_;
+};
 
 Owned<GHashTable> attributesOf(SecretKind kind, const Mailbox& mailbox) {
     Owned<GHashTable> table(g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, g_free));
@@ -127,11 +145,11 @@ std::string keyringLabel(SecretKind kind, const Mailbox& mailbox) {
 }
 
 bool Keyring::available() {
-    return openService() != nullptr;
+    return static_cast<bool>(Service());
 }
 
 SecretRead Keyring::read(SecretKind kind, const Mailbox& mailbox) {
-    const auto service = openService();
+    const Service service;
     if (!service) {
         return {SecretAnswer::Unavailable, "", kNoKeyringText};
     }
@@ -166,7 +184,7 @@ SecretRead Keyring::read(SecretKind kind, const Mailbox& mailbox) {
 
 std::optional<std::string> Keyring::store(SecretKind kind, const Mailbox& mailbox,
                                           std::string_view value) {
-    const auto service = openService();
+    const Service service;
     if (!service) {
         return kNoKeyringText;
     }
@@ -186,7 +204,7 @@ std::optional<std::string> Keyring::store(SecretKind kind, const Mailbox& mailbo
 }
 
 std::optional<std::string> Keyring::remove(SecretKind kind, const Mailbox& mailbox) {
-    const auto service = openService();
+    const Service service;
     if (!service) {
         return kNoKeyringText;
     }
@@ -200,7 +218,7 @@ std::optional<std::string> Keyring::remove(SecretKind kind, const Mailbox& mailb
 }
 
 bool Keyring::unlock() {
-    const auto service = openService();
+    const Service service;
     if (!service) {
         return false;
     }

@@ -36,6 +36,15 @@ std::string inFile(const ProfileStore& store, const std::string& why) {
     return store.resolve(kFileName).string() + ": " + why;
 }
 
+// Asks to unlock a locked keyring once, where the store can ask.
+SecretRead readUnlocking(SecretStore& secrets, Key key, const Mailbox& mailbox) {
+    auto answer = secrets.read(kindOf(key), mailbox);
+    if (answer.answer == SecretAnswer::Locked && secrets.unlock()) {
+        answer = secrets.read(kindOf(key), mailbox);
+    }
+    return answer;
+}
+
 bool operator==(const Mailbox& a, const Mailbox& b) {
     return a.host == b.host && a.port == b.port && a.user == b.user;
 }
@@ -138,10 +147,7 @@ std::optional<std::string> movePasswordsToFile(const ProfileStore& store) {
     const auto mailbox = mailboxOf(store);
     std::string values[std::size(kPasswords)];
     for (std::size_t i = 0; i < std::size(kPasswords); ++i) {
-        auto answer = secrets->read(kindOf(kPasswords[i]), mailbox);
-        if (answer.answer == SecretAnswer::Locked && secrets->unlock()) {
-            answer = secrets->read(kindOf(kPasswords[i]), mailbox);
-        }
+        auto answer = readUnlocking(*secrets, kPasswords[i], mailbox);
         // A password never stored is an empty one in the file.
         if (answer.answer != SecretAnswer::Found && answer.answer != SecretAnswer::NotStored) {
             return kStayInKeyring + answer.reason;
@@ -176,7 +182,7 @@ std::optional<std::string> followMailbox(const ProfileStore& store, const Mailbo
         return std::nullopt;
     }
     for (const Key key : kPasswords) {
-        const auto answer = secrets->read(kindOf(key), before);
+        const auto answer = readUnlocking(*secrets, key, before);
         if (answer.answer == SecretAnswer::NotStored) {
             continue;
         }

@@ -363,12 +363,14 @@ void CSetupDlg::applyDailyCollection() {
 // Moves the passwords when the choice changed, or after the server they
 // belong to; says why when they stay where they were.
 void CSetupDlg::applyKeyring() {
+    // Following the server first: a move out then finds them.
     std::optional<std::string> failure;
-    if (keyring_->isChecked() != storedKeyring_) {
+    if (storedKeyring_) {
+        failure = settings::followMailbox(profiles_, mailbox_);
+    }
+    if (!failure && keyring_->isChecked() != storedKeyring_) {
         failure = keyring_->isChecked() ? settings::movePasswordsToKeyring(profiles_)
                                         : settings::movePasswordsToFile(profiles_);
-    } else {
-        failure = settings::followMailbox(profiles_, mailbox_);
     }
     if (failure) {
         prompter_.ask({*failure, PromptButtons::Ok, PromptIcon::Error});
