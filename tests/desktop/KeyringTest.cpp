@@ -6,35 +6,27 @@
 
 #include "app/Collection.h"
 #include "settings/KeyringPasswords.h"
-#include "settings/Keys.h"
 #include "support/KeyringDaemon.h"
-#include "support/TempDir.h"
 
 using namespace tyq;
+using settings::Key;
 using settings::SecretAnswer;
-using settings::SecretKind;
-using test::TempDir;
 
 namespace {
 
-// The settings of a mailbox with both passwords in the file, and the
-// keyring the window and the collection would use.
+// A mailbox with both passwords in the file, and the keyring the collection uses.
 struct Mailbox {
-    TempDir folder;
+    test::TempDir folder;
     std::shared_ptr<desktop::Keyring> keyring =
         std::make_shared<desktop::Keyring>(desktop::Prompting::Never);
     settings::ProfileStore profiles{folder.path(), keyring};
 
     Mailbox() {
-        std::string zip = "zip-pw";
-        settings::scrambleZipPassword(zip);
         test::writeFile(folder / "TYFTP.INI",
-                        "[QLMORVMAIL]\nUser=subscriber\nPass=ftp-pw\n"
-                        "FileUnZipPass=" +
-                            zip +
-                            "\nQLMHost=ftp.example.org\n"
-                            "Port=2121\nLocal=" +
-                            (folder / "data").string() + "\n");
+                        "[QLMORVMAIL]\nUser=me\nPass=ftp-pw\nQLMHost=h\n"
+                        "Local=" +
+                            folder.path().string() + "\n");
+        EXPECT_EQ(settings::write(profiles, Key::ZipPass, "zip-pw"), std::nullopt);
     }
     std::string file() const { return test::readFile(folder / "TYFTP.INI"); }
     std::string passwords() const {
@@ -42,18 +34,17 @@ struct Mailbox {
         return values.pass + "/" + values.zipPass;
     }
     // A collection that ends before it reaches the server.
-    std::pair<app::CollectStatus, std::string> collect() const {
+    void collects(app::CollectStatus status, const char* says) const {
         std::ostringstream out;
         app::CollectEnvironment env;
         env.settingsFolder = folder.path();
         env.stateFolder = folder / "state";
         env.out = &out;
         env.secrets = keyring;
-        return {app::collect(env), out.str()};
+        EXPECT_EQ(app::collect(env), status) << out.str();
+        EXPECT_NE(out.str().find(says), std::string::npos) << out.str();
     }
 };
-
-enum class Daemon { Keep, Start, Lock, Stop };
 
 }  // namespace
 
@@ -64,99 +55,79 @@ TEST(KeyringTest, PasswordsMoveInAndOutSafely) {
     test::KeyringDaemon daemon;
     Mailbox m;
     const std::string plainFile = m.file();
-    const auto fileKeepsNoPassword = [&] {
+    const auto keepsNone = [&] {
         EXPECT_EQ(m.file().find("-pw"), std::string::npos) << m.file();
-        EXPECT_NE(m.file().find("\nPass=\n"), std::string::npos) << m.file();
-        EXPECT_NE(m.file().find("\nPasswordsInKeyring=1\n"), std::string::npos) << m.file();
+        for (const char* line : {"\nPass=\n", "\nFileUnZipPass=\n", "\nPasswordsInKeyring=1\n"}) {
+            EXPECT_NE(m.file().find(line), std::string::npos) << m.file();
+        }
     };
-    const auto collectsWith = [&](app::CollectStatus status, const char* says) {
-        const auto [ended, out] = m.collect();
-        EXPECT_EQ(ended, status) << out;
-        EXPECT_NE(out.find(says), std::string::npos) << out;
-    };
-    struct Step {
+    using Daemon = void (test::KeyringDaemon::*)();
+    const struct {
         const char* name;
         Daemon daemon;
         std::function<void()> check;
     } steps[] = {
-        {"no keyring: the move fails, the file stays", Daemon::Keep,
+        {"no keyring: the move fails, the file stays", nullptr,
          [&] {
-             EXPECT_FALSE(m.keyring->available());
-             // Nor any session bus: none is launched to find one.
+             EXPECT_TRUE(settings::movePasswordsToKeyring(m.profiles));
+             EXPECT_EQ(m.file(), plainFile);
+             // Nor any bus: none is launched to find one.
              const std::string bus = getenv("DBUS_SESSION_BUS_ADDRESS");
              unsetenv("DBUS_SESSION_BUS_ADDRESS");
              setenv("XDG_RUNTIME_DIR", m.folder.path().c_str(), 1);
              EXPECT_FALSE(m.keyring->available());
              setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
-             EXPECT_TRUE(settings::movePasswordsToKeyring(m.profiles));
-             EXPECT_EQ(m.file(), plainFile);
          }},
-        {"store", Daemon::Start,
+        {"store", &test::KeyringDaemon::start,
          [&] {
              EXPECT_EQ(settings::movePasswordsToKeyring(m.profiles), std::nullopt);
-             fileKeepsNoPassword();
+             keepsNone();
+             EXPECT_EQ(m.passwords(), "ftp-pw/zip-pw");
          }},
-        {"read back", Daemon::Keep, [&] { EXPECT_EQ(m.passwords(), "ftp-pw/zip-pw"); }},
-        {"change", Daemon::Keep,
+        {"change", nullptr,
          [&] {
-             const auto saved =
-                 settings::saveStepOne(m.profiles, {"subscriber", "new-pw", "zip-pw", ""},
-                                       {.pass = settings::Save::Used});
-             EXPECT_EQ(saved.failure, "");
+             EXPECT_EQ(settings::saveStepOne(m.profiles, {"me", "new-pw", "", ""},
+                                             {.pass = settings::Save::Used})
+                           .failure,
+                       "");
              EXPECT_EQ(m.passwords(), "new-pw/zip-pw");
-             fileKeepsNoPassword();
+             keepsNone();
          }},
-        {"locked at collection time", Daemon::Lock,
+        {"locked at collection time", &test::KeyringDaemon::lock,
          [&] {
-             collectsWith(app::CollectStatus::TryLater, "Unlock the keyring, or log in");
-             // No change goes in meanwhile, and the command needing it is stopped.
-             const auto saved = settings::saveStepOne(m.profiles, {"subscriber", "", "", ""},
-                                                      {.pass = settings::Save::Used});
-             EXPECT_TRUE(saved.blocking);
-             EXPECT_NE(saved.failure.find("locked"), std::string::npos) << saved.failure;
+             m.collects(app::CollectStatus::TryLater, "Unlock the keyring, or log in");
+             // No change goes in, and the command needing it is stopped.
+             EXPECT_TRUE(settings::saveStepOne(m.profiles, {"me", "", "", ""},
+                                               {.pass = settings::Save::Used})
+                             .blocking);
              EXPECT_TRUE(settings::movePasswordsToFile(m.profiles));
-             fileKeepsNoPassword();
+             keepsNone();
          }},
-        {"the daemon gone mid-run", Daemon::Stop,
+        {"the daemon gone mid-run", &test::KeyringDaemon::stop,
          [&] {
-             collectsWith(app::CollectStatus::TryLater, "no desktop keyring answers");
+             m.collects(app::CollectStatus::TryLater, "no desktop keyring answers");
              EXPECT_TRUE(settings::movePasswordsToFile(m.profiles));
-             fileKeepsNoPassword();
+             keepsNone();
          }},
-        {"missing item", Daemon::Start,
+        {"missing item", &test::KeyringDaemon::start,
          [&] {
              EXPECT_EQ(m.passwords(), "new-pw/zip-pw");
-             ASSERT_EQ(settings::write(m.profiles, settings::Key::User, "someone-else"),
-                       std::nullopt);
-             collectsWith(app::CollectStatus::NotSetUp, "holds no password for this mailbox");
-             ASSERT_EQ(settings::write(m.profiles, settings::Key::User, "subscriber"),
-                       std::nullopt);
+             EXPECT_EQ(settings::write(m.profiles, Key::User, "other"), std::nullopt);
+             m.collects(app::CollectStatus::NotSetUp, "holds no password for this mailbox");
+             EXPECT_EQ(settings::write(m.profiles, Key::User, "me"), std::nullopt);
          }},
-        {"turn off", Daemon::Keep,
+        {"turn off", nullptr,
          [&] {
              EXPECT_EQ(settings::movePasswordsToFile(m.profiles), std::nullopt);
              EXPECT_NE(m.file().find("\nPass=new-pw\n"), std::string::npos) << m.file();
-             EXPECT_NE(m.file().find("\nPasswordsInKeyring=0\n"), std::string::npos);
              EXPECT_EQ(m.passwords(), "new-pw/zip-pw");
-             EXPECT_EQ(
-                 m.keyring->read(SecretKind::FtpPassword, settings::mailboxOf(m.profiles)).answer,
-                 SecretAnswer::NotStored);
+             EXPECT_EQ(settings::readSecret(m.profiles, Key::Pass).answer, SecretAnswer::NotStored);
          }},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        switch (step.daemon) {
-            case Daemon::Start:
-                daemon.start();
-                break;
-            case Daemon::Lock:
-                daemon.lock();
-                break;
-            case Daemon::Stop:
-                daemon.stop();
-                break;
-            case Daemon::Keep:
-                break;
+        if (step.daemon != nullptr) {
+            (daemon.*step.daemon)();
         }
         step.check();
     }
