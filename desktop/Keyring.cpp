@@ -38,7 +38,6 @@ const SecretSchema kSchema = {
 struct Unref {
     void operator()(gpointer object) const { g_object_unref(object); }
     void operator()(GHashTable* table) const { g_hash_table_unref(table); }
-    void operator()(GError* error) const { g_error_free(error); }
     void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
     void operator()(SecretValue* value) const { secret_value_unref(value); }
 };

@@ -156,7 +156,8 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
     const DialogUnits units(font());
 
     // Screen readers name each field as its label reads.
-    for (auto* label : {placeServer(units), placeEncryption(units), placeConnections(units)}) {
+    for (auto* label : {placeServer(units), placeServerPort(units), placeEncryption(units),
+                        placeConnections(units)}) {
         nameBuddyAfterLabel(*label);
     }
     placeKeyring(units);
@@ -178,8 +179,10 @@ QLabel* CSetupDlg::placeServer(const DialogUnits& units) {
     units.place(*hostLabel, 7, 8, 47, 9);
     host_->setObjectName(controlName(ids::kHost));
     units.place(*host_, 60, 7, 91, 12);
-    nameBuddyAfterLabel(*hostLabel);
+    return hostLabel;
+}
 
+QLabel* CSetupDlg::placeServerPort(const DialogUnits& units) {
     auto* portLabel = new QLabel(QStringLiteral("&Port:"), this);
     portLabel->setObjectName(QStringLiteral("label") + controlName(ids::kPort));
     portLabel->setBuddy(port_);

@@ -42,6 +42,7 @@ class CSetupDlg : public QDialog {
     void fromFields();
     void showEncryption(const std::string& stored);
     QLabel* placeServer(const DialogUnits& units);
+    QLabel* placeServerPort(const DialogUnits& units);
     QLabel* placeEncryption(const DialogUnits& units);
     QLabel* placeConnections(const DialogUnits& units);
     void placeKeyring(const DialogUnits& units);
