@@ -6,11 +6,12 @@
 #include "app/CommandLine.h"
 #include "app/OfferHangUp.h"
 #include "app/SignalWatcher.h"
-#include "app/SingleInstance.h"
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
 #include "desktop/Keyring.h"
+#include "desktop/Notification.h"
+#include "desktop/SingleInstance.h"
 #include "settings/CSettings.h"
 #include "settings/ProfileStore.h"
 #include "ui/AppIcon.h"
@@ -19,6 +20,14 @@
 #include "ui/QtPrompter.h"
 
 namespace tyq::app {
+namespace {
+
+// With --verbose: a later start handed over to this one.
+void logRaised() {
+    log::record(log::Category::Ui, [] { return std::string("raised for a later start"); });
+}
+
+}  // namespace
 
 AppFolders CUtilityApp::defaultFolders() {
     return AppFolders{settings::defaultSettingsFolder(), executableFolder(),
@@ -62,17 +71,19 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::installLogging();
     QApplication::setApplicationName(QString::fromUtf8(kProgramName));
     QApplication::setWindowIcon(ui::applicationIcon());
-    QApplication::setDesktopFileName(QString::fromUtf8(kProgramName));
+    // The desktop entry's name: the desktop matches the window to it.
+    QApplication::setDesktopFileName(QString::fromUtf8(desktop::kApplicationId));
 
     const AppFolders folders = defaultFolders();
-    SingleInstance instance(folders.settingsFolder);
+    desktop::SingleInstance instance(folders.settingsFolder);
     if (instance.handedOver()) {
         return 0;  // the running window has been raised instead
     }
     // Before the window is up, the start-up question is what is on screen.
     const auto raiseQuestion = [] {
+        logRaised();
         if (QWidget* modal = QApplication::activeModalWidget()) {
-            SingleInstance::raiseWindow(*modal);
+            desktop::SingleInstance::raiseWindow(*modal);
         }
     };
     instance.onRaise(raiseQuestion);
@@ -80,7 +91,10 @@ int CUtilityApp::run(int argc, char** argv) {
     ui::QtPrompter prompter;
     int endedBy = 0;
     initInstance(folders, prompter, [&](ui::CMainDlg& window) {
-        instance.onRaise([&window] { SingleInstance::raiseWindow(window); });
+        instance.onRaise([&window] {
+            logRaised();
+            desktop::SingleInstance::raiseWindow(window);
+        });
         prompter.setMainWindow(&window);
         // A termination request stops a running command cleanly first.
         const SignalWatcher watcher([&window, &endedBy](int signal) {

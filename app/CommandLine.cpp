@@ -1,19 +1,23 @@
 #include "app/CommandLine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <string_view>
 
 #include "app/Collect.h"
-#include "settings/Schedule.h"
+#include "common/Paths.h"
+#include "desktop/ApplicationService.h"
+#include "desktop/DailyTimer.h"
 
 namespace tyq::app {
 
 namespace {
 
-using settings::isTimeOfDay;
-using settings::schedule;
-using settings::ScheduleOutcome;
-using settings::unschedule;
+using desktop::isTimeOfDay;
+using desktop::schedule;
+using desktop::ScheduleOutcome;
+using desktop::unschedule;
 
 constexpr char kUsage[] =
     "Usage: tyqlmftp [--help | --version | --verbose]\n"
@@ -33,8 +37,14 @@ constexpr char kBadTime[] =
 
 constexpr char kNoDisplay[] =
     "tyqlmftp: there is no display to show the window on (neither DISPLAY nor\n"
-    "WAYLAND_DISPLAY is set). Start it from a desktop session; script/run --headless\n"
-    "runs the demo without a display.\n";
+    "WAYLAND_DISPLAY is set). Start it from a desktop session, or collect without\n"
+    "a window: tyqlmftp --collect\n";
+// Only for a program run from its build folder, where the script is at hand.
+constexpr char kNoDisplayDemo[] = "/script/run --headless runs the demo without a display.\n";
+
+// The program's known options; anything else is named when refused.
+constexpr std::string_view kOptions[] = {"--help",    "--version",  "--verbose",
+                                         "--collect", "--schedule", "--no-schedule"};
 
 constexpr char kVersion[] = "tyqlmftp " TYQ_VERSION "\n";
 
@@ -59,33 +69,72 @@ int report(const ScheduleOutcome& outcome) {
     return printed;
 }
 
+CommandLine asking(CommandLineAction action, std::string time = {}) {
+    CommandLine line;
+    line.action = action;
+    line.time = std::move(time);
+    return line;
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     using enum CommandLineAction;
     if (asksForWindow(argc, argv)) {
-        return {argc <= 1 ? RunWindow : RunWindowVerbose, {}};
+        return asking(argc <= 1 ? RunWindow : RunWindowVerbose);
     }
     const std::string_view argument = argv[1];
     if (argc == 2) {
         for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
                                            {"--version", PrintVersion},
                                            {"--collect", Collect},
-                                           {"--no-schedule", Unschedule}}) {
+                                           {"--no-schedule", Unschedule},
+                                           {"--gapplication-service", ServeApplication}}) {
             if (argument == name) {
-                return {action, {}};
+                return asking(action);
             }
         }
         if (argument.starts_with("--schedule=")) {
             const std::string time(argument.substr(argument.find('=') + 1));
-            return {isTimeOfDay(time) ? Schedule : BadTime, time};
+            return asking(isTimeOfDay(time) ? Schedule : BadTime, time);
         }
     }
     if (argument == "--schedule" && argc <= 3) {
         const std::string time = argc == 3 ? argv[2] : "";
-        return {isTimeOfDay(time) ? Schedule : BadTime, time};
+        return asking(isTimeOfDay(time) ? Schedule : BadTime, time);
     }
-    return {Refuse, {}};
+    // The first option not of ours, else the first word too many.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--schedule") {
+            ++i;  // its time of day
+        } else if (word.starts_with('-') &&
+                   std::find(std::begin(kOptions), std::end(kOptions),
+                             word.substr(0, word.find('='))) == std::end(kOptions)) {
+            CommandLine refused = asking(Refuse);
+            refused.unknown = word;
+            return refused;
+        }
+    }
+    const int extra = argument == "--schedule" ? 3 : 2;
+    CommandLine refused = asking(Refuse);
+    refused.unexpected = argv[std::min(extra, argc - 1)];
+    return refused;
+}
+
+std::filesystem::path sourceTreeOf(const std::filesystem::path& programFolder) {
+    std::ifstream cache(programFolder.parent_path() / "CMakeCache.txt");
+    constexpr std::string_view kKey = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+    for (std::string line; std::getline(cache, line);) {
+        if (line.starts_with(kKey)) {
+            const std::filesystem::path source = line.substr(kKey.size());
+            std::error_code error;
+            return std::filesystem::exists(source / "script" / "run", error)
+                       ? source
+                       : std::filesystem::path();
+        }
+    }
+    return {};
 }
 
 int answerCommandLine(const CommandLine& line) {
@@ -100,10 +149,18 @@ int answerCommandLine(const CommandLine& line) {
             return report(schedule(line.time));
         case CommandLineAction::Unschedule:
             return report(unschedule());
+        case CommandLineAction::ServeApplication:
+            return desktop::serveApplication(executablePath());
         case CommandLineAction::BadTime:
             print(stderr, kBadTime, 2);
             return 2;
         case CommandLineAction::Refuse:
+            if (!line.unknown.empty()) {
+                print(stderr, ("tyqlmftp: unknown option '" + line.unknown + "'\n").c_str(), 2);
+            } else if (!line.unexpected.empty()) {
+                print(stderr, ("tyqlmftp: unexpected argument '" + line.unexpected + "'\n").c_str(),
+                      2);
+            }
             print(stderr, kUsage, 2);
             return 2;
         case CommandLineAction::RunWindow:
@@ -148,6 +205,10 @@ bool displayMissing(const std::function<const char*(const char*)>& getenv) {
 
 int answerNoDisplay() {
     print(stderr, kNoDisplay, 1);
+    const std::filesystem::path source = sourceTreeOf(executableFolder());
+    if (!source.empty()) {
+        print(stderr, (source.string() + kNoDisplayDemo).c_str(), 1);
+    }
     return 1;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -7,10 +8,11 @@
 namespace tyq::app {
 
 // The program takes no arguments but --help, --version, --verbose, --collect,
-// --schedule HH:MM and --no-schedule. All but --verbose are answered before
-// the toolkit starts, so they need no display; --verbose runs the window with
-// every diagnostic record written to standard error. Anything else is
-// refused, the toolkit's own options included.
+// --schedule HH:MM and --no-schedule, and --gapplication-service, which the
+// desktop passes when it starts the program by its bus name. All but
+// --verbose are answered before the toolkit starts, so they need no display;
+// --verbose runs the window with every diagnostic record written to standard
+// error. Anything else is refused, the toolkit's own options included.
 enum class CommandLineAction {
     RunWindow,
     RunWindowVerbose,
@@ -19,13 +21,18 @@ enum class CommandLineAction {
     Collect,
     Schedule,
     Unschedule,
-    BadTime,  // --schedule without a time of day as HH:MM
+    ServeApplication,  // --gapplication-service: started by the desktop by bus name
+    BadTime,           // --schedule without a time of day as HH:MM
     Refuse
 };
 
 struct CommandLine {
     CommandLineAction action = CommandLineAction::RunWindow;
     std::string time;  // --schedule's argument
+    // Refused: the first word that is no option of ours, else the first
+    // word too many.
+    std::string unknown;
+    std::string unexpected;
 };
 
 CommandLine parseCommandLine(int argc, const char* const* argv);
@@ -46,8 +53,12 @@ int answerCommandLine(const CommandLine& line);
 // WAYLAND_DISPLAY and neither is set. getenv is the environment to read.
 bool displayMissing(const std::function<const char*(const char*)>& getenv);
 
-// Says there is no display (and how to run the demo without one); returns
-// the exit status, 1.
+// The source tree of the build the program runs from (its folder is that
+// build's bin/, and the tree has script/run), or empty: an installed program.
+std::filesystem::path sourceTreeOf(const std::filesystem::path& programFolder);
+
+// Says there is no display, and what works without one: --collect, and from
+// a source tree the demo; returns the exit status, 1.
 int answerNoDisplay();
 
 }  // namespace tyq::app

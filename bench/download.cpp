@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "download/MailboxTransfer.h"
+#include "commands/MailboxTransfer.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
 
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     QuietWindow window(argv[1]);
     const tyq::settings::ProfileStore profiles(tyq::settings::defaultSettingsFolder());
     // No dial-up libraries in this folder: the dial-up check stays silent.
-    const bool loggedIn = tyq::download::transferMailbox(window, profiles, "/nonexistent");
+    const bool loggedIn = tyq::commands::transferMailbox(window, profiles, "/nonexistent");
     if (!loggedIn || window.last != tyq::download::kFinishedText) {
         std::fprintf(stderr, "transfer failed: %s\n", window.last.c_str());
         return 1;

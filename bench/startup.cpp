@@ -16,6 +16,7 @@
 
 #include "app/CUtilityApp.h"
 #include "common/Texts.h"
+#include "desktop/Notification.h"
 #include "ui/AppIcon.h"
 #include "ui/CMainDlg.h"
 #include "ui/QtPrompter.h"
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(tyq::kProgramName));
     QApplication::setWindowIcon(tyq::ui::applicationIcon());
-    QApplication::setDesktopFileName(QString::fromUtf8(tyq::kProgramName));
+    QApplication::setDesktopFileName(QString::fromUtf8(tyq::desktop::kApplicationId));
 
     tyq::ui::QtPrompter prompter;
     tyq::app::CUtilityApp::initInstance(

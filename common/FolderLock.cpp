@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace tyq {
 namespace {
@@ -66,6 +67,100 @@ void writeHolder(int fd, std::string_view holder) {
     }
 }
 
+// What one look at a lock file came to.
+enum class Try {
+    Held,
+    Busy,       // another command holds it
+    Again,      // it was let go and removed meanwhile: look again at once
+    Elsewhere,  // this folder takes no lock file: the runtime folder's then
+    Failed,
+};
+
+struct Attempt {
+    Try result = Try::Failed;
+    Fd fd;
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A lock file to trust: a plain file of this user's, of root's (who could
+// block anything anyway), or of the folder's owner (root or another account
+// working in a user's folder shares that user's lock).
+bool trusted(const struct stat& info, uid_t folderOwner) {
+    const uid_t me = ::geteuid();
+    return S_ISREG(info.st_mode) &&
+           (info.st_uid == me || info.st_uid == 0 || info.st_uid == folderOwner);
+}
+
+// One try at the lock file `name` in `folder`, made when missing.
+Attempt tryLock(int folder, const char* name, uid_t folderOwner, const std::string& shown,
+                std::string& failure) {
+    Attempt attempt;
+    attempt.fd =
+        Fd(::openat(folder, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat info {};
+    if (!attempt.fd.valid()) {
+        const int error = errno;
+        // In a folder we cannot write to, whatever lies under the name is
+        // not in our way: the lock goes to the runtime folder, as for a
+        // read-only one.
+        const bool inTheWay = ::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              ::faccessat(folder, ".", W_OK, AT_EACCESS) == 0;
+        if (!inTheWay) {
+            failure = shown + ": " + std::strerror(error);
+            // A full disk too: the command then meets it and says so.
+            if (error == EROFS || error == EACCES || error == EPERM || error == ENOSPC ||
+                error == EDQUOT) {
+                attempt.result = Try::Elsewhere;
+            }
+        } else {
+            // A link, a folder or someone else's file: never removed, since
+            // a command of ours may have made a new one under the name by
+            // then. The user sees which file is in the way.
+            failure = shown + " is not a lock file of this user's";
+        }
+        return attempt;
+    }
+    if (::fstat(attempt.fd.get(), &info) != 0) {
+        failure = shown + ": " + std::strerror(errno);
+        return attempt;
+    }
+    if (info.st_nlink == 0) {
+        attempt.result = Try::Again;  // its holder removed it as we opened it
+        return attempt;
+    }
+    if (!trusted(info, folderOwner)) {
+        failure = shown + " is not a lock file of this user's";
+        return attempt;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;  // the whole file
+    if (::fcntl(attempt.fd.get(), F_OFD_SETLK, &lock) != 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EACCES) {
+            attempt.result = Try::Busy;
+        } else if (error == EINTR) {
+            attempt.result = Try::Again;
+        } else {
+            failure = shown + ": " + std::strerror(error);
+            if (error == ENOLCK || error == EOPNOTSUPP || error == EINVAL) {
+                attempt.result = Try::Elsewhere;  // a network file system without locks
+            }
+        }
+        return attempt;
+    }
+    // A holder removes the file before it lets go: a lock on a file no longer
+    // under the name holds nothing.
+    struct stat now {};
+    attempt.result = ::fstatat(folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(now, info)
+                         ? Try::Held
+                         : Try::Again;
+    return attempt;
+}
+
 }  // namespace
 
 std::filesystem::path lockFolder(std::string& failure) {
@@ -90,67 +185,91 @@ std::filesystem::path lockFolder(std::string& failure) {
 FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::milliseconds wait,
                        std::stop_token stop, std::string_view holder,
                        const std::function<void()>& waitingForCollection) {
+    Fd where(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat target {};
-    if (::stat(folder.c_str(), &target) != 0) {
+    if (!where.valid() || ::fstat(where.get(), &target) != 0) {
         failure_ = folder.string() + ": " + std::strerror(errno);
         return;
     }
-    const std::filesystem::path locks = lockFolder(failure_);
-    if (locks.empty()) {
-        return;
-    }
-    char name[64];
-    std::snprintf(name, sizeof name, "folder-%llx-%llx",
-                  static_cast<unsigned long long>(target.st_dev),
-                  static_cast<unsigned long long>(target.st_ino));
-    const std::string path = (locks / name).string();
-    // Lock files stay: removing one would race with a command opening it.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        failure_ = path + ": " + std::strerror(errno);
-        return;
-    }
+    std::string name = kFolderLockName;
+    std::string shown = (folder / name).string();
+    bool inFolder = true;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     bool waitingSaid = false;
+    int again = 0;
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            fd_ = fd;
-            writeHolder(fd_, holder);
-            return;
-        }
-        const int error = errno;
-        if (error != EWOULDBLOCK && error != EINTR) {
-            failure_ = path + ": " + std::strerror(error);
-            break;
-        }
-        if (error == EWOULDBLOCK) {
-            holder_ = readHolder(fd);
-            // The tag stays after its holder has gone, for the next holder to
-            // write over; a tag read half-written while waiting for a
-            // collection goes on waiting.
-            const bool collection = waitingForCollection && (holder_ == kCollectionHolder ||
-                                                             (waitingSaid && holder_.empty()));
-            if (collection && !waitingSaid) {
-                waitingSaid = true;
-                waitingForCollection();
+        Attempt attempt = tryLock(where.get(), name.c_str(), target.st_uid, shown, failure_);
+        switch (attempt.result) {
+            case Try::Held:
+                failure_.clear();
+                fd_ = std::move(attempt.fd);
+                if (inFolder) {
+                    folder_ = std::move(where);
+                }
+                writeHolder(fd_.get(), holder);
+                return;
+            case Try::Again:
+                if (++again < 100) {
+                    continue;
+                }
+                break;
+            case Try::Elsewhere: {
+                if (!inFolder) {
+                    return;
+                }
+                const std::filesystem::path locks = lockFolder(failure_);
+                if (locks.empty()) {
+                    return;
+                }
+                char file[64];
+                std::snprintf(file, sizeof file, "folder-%llx-%llx",
+                              static_cast<unsigned long long>(target.st_dev),
+                              static_cast<unsigned long long>(target.st_ino));
+                where = Fd(::open(locks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                name = file;
+                shown = (locks / name).string();
+                inFolder = false;
+                target.st_uid = ::geteuid();
+                continue;
             }
-            if (!collection && std::chrono::steady_clock::now() >= deadline) {
-                busy_ = true;
+            case Try::Busy: {
+                holder_ = readHolder(attempt.fd.get());
+                // The tag stays after its holder has gone, for the next holder
+                // to write over; a tag read half-written while waiting for a
+                // collection goes on waiting.
+                const bool collection = waitingForCollection && (holder_ == kCollectionHolder ||
+                                                                 (waitingSaid && holder_.empty()));
+                if (collection && !waitingSaid) {
+                    waitingSaid = true;
+                    waitingForCollection();
+                }
+                if (!collection && std::chrono::steady_clock::now() >= deadline) {
+                    busy_ = true;
+                    return;
+                }
                 break;
             }
+            case Try::Failed:
+                return;
         }
+        again = 0;
         if (stop.stop_requested()) {
             failure_ = "stopped";
-            break;
+            return;
         }
         std::this_thread::sleep_for(kRetry);
     }
-    ::close(fd);
 }
 
 FolderLock::~FolderLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);  // lets go of the lock
+    // Removed while still held: a command that opened it meanwhile finds its
+    // lock on a file no longer under the name, and makes a new one.
+    struct stat held {};
+    struct stat named {};
+    if (folder_.valid() && ::fstat(fd_.get(), &held) == 0 &&
+        ::fstatat(folder_.get(), kFolderLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(held, named)) {
+        ::unlinkat(folder_.get(), kFolderLockName, 0);
     }
 }
 

@@ -7,8 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/Fd.h"
+
 namespace tyq {
 
+// The lock file at the top of a folder while a command works in it.
+inline constexpr char kFolderLockName[] = ".tyqlmftp-lock";
 // Shown when the folder is in use by another command, of this instance or
 // another one.
 inline constexpr char kFolderBusyText[] = "Another command is working in this folder";
@@ -23,10 +27,16 @@ inline constexpr char kWaitingForCollectionText[] =
 inline constexpr char kWindowHolder[] = "window";
 inline constexpr char kCollectionHolder[] = "collect";
 
-// One command per folder at a time, across instances: an advisory lock on a
-// file of the user's runtime folder named for the folder's device and inode,
-// so every path that leads to the folder takes the same lock. Held from the
-// constructor (when it succeeds) to the end of the object.
+// One command per folder at a time, across instances and whatever the
+// environment of each (a session, cron, ssh, su): an open-file-description
+// lock on a lock file at the top of the folder itself, made by the holder
+// and removed when it lets go. The file is this user's, mode 0600, so no
+// other user can open, take or block it. Held from the constructor (when it
+// succeeds) to the end of the object.
+//
+// A folder that takes no such file (read-only, not writable by this user,
+// full, or a network file system without locks) is locked in the user's
+// runtime folder instead, by a file named for its device and inode.
 //
 // The holder's tag and process id stand in the lock file while it holds it,
 // so a command that meets a held lock can tell who holds it.
@@ -43,7 +53,7 @@ class FolderLock {
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    bool held() const noexcept { return fd_ >= 0; }
+    bool held() const noexcept { return fd_.valid(); }
     // Another command holds the folder (as opposed to a lock that could not
     // be made at all; see failure()).
     bool busy() const noexcept { return busy_; }
@@ -54,13 +64,17 @@ class FolderLock {
     const std::string& holder() const noexcept { return holder_; }
 
   private:
-    int fd_ = -1;
+    Fd fd_;
+    // The folder the lock file is removed from when let go; not valid for a
+    // lock file of the runtime folder, which stays.
+    Fd folder_;
     bool busy_ = false;
     std::string failure_;
     std::string holder_;
 };
 
-// Where the locks live: $XDG_RUNTIME_DIR/tyqlmftp when the runtime folder is
+// The user's runtime folder for the program's sockets and the locks of
+// folders that take no lock file: $XDG_RUNTIME_DIR/tyqlmftp when that is
 // usable, else a private folder /tmp/tyqlmftp-<uid>. Made when missing; a
 // folder there that is not this user's alone is refused. Empty, with the
 // reason in `failure`, when neither can be used.

@@ -4,17 +4,17 @@
 #include <utility>
 #include <vector>
 
-#include "common/MainWindowPort.h"
+#include "common/CommandPort.h"
 
 namespace tyq {
 
-// The main window as a command's later steps see it: every detail they give
-// is followed by the command's notes, things that went wrong beside its
-// outcome (settings not saved, no transfer log), so no step's detail hides
-// them. Everything else goes straight to the window.
-class NotedWindow : public MainWindowPort {
+// A command's port as its later steps see it: every detail they give is
+// followed by the command's notes, things that went wrong beside its outcome
+// (settings not saved, no transfer log), so no step's detail hides them.
+// Everything else goes straight through.
+class NotedWindow : public CommandPort {
   public:
-    explicit NotedWindow(MainWindowPort& window) : window_(window) {}
+    explicit NotedWindow(CommandPort& port) : port_(port) {}
 
     // Shows the note at once, under the detail shown now.
     void addNote(std::string note) {
@@ -28,26 +28,22 @@ class NotedWindow : public MainWindowPort {
         for (const auto& note : notes_) {
             shown += (shown.empty() ? "" : "\n") + note;
         }
-        window_.setProgressDetail(shown);
+        port_.setProgressDetail(shown);
     }
 
-    StepOneTexts takeStepOneFields() override { return window_.takeStepOneFields(); }
-    std::string userId() const override { return window_.userId(); }
-    bool aolChecked() const override { return window_.aolChecked(); }
-    void setProgressText(const std::string& text) override { window_.setProgressText(text); }
-    void focusProgressText() override { window_.focusProgressText(); }
-    void focusPassword() override { window_.focusPassword(); }
-    ProcessCounters& counters() override { return window_.counters(); }
+    void setProgressText(const std::string& text) override { port_.setProgressText(text); }
+    void focusProgressText() override { port_.focusProgressText(); }
+    void focusPassword() override { port_.focusPassword(); }
     void setProgressBytes(const ByteProgress& progress) override {
-        window_.setProgressBytes(progress);
+        port_.setProgressBytes(progress);
     }
+    PromptAnswer ask(const Prompt& prompt) override { return port_.ask(prompt); }
     void runOnWindowThread(const std::function<void()>& work) override {
-        window_.runOnWindowThread(work);
+        port_.runOnWindowThread(work);
     }
-    std::stop_token stopToken() const override { return window_.stopToken(); }
 
   private:
-    MainWindowPort& window_;
+    CommandPort& port_;
     std::string detail_;
     std::vector<std::string> notes_;
 };

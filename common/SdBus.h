@@ -29,9 +29,12 @@ class BusError {
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
     sd_bus_error* get() noexcept { return &error_; }
-    // The bus's message, else the result's errno words.
+    // The bus's message, else the error's name, else the result's errno words.
     std::string text(int result) const {
-        return error_.message != nullptr ? error_.message : std::strerror(-result);
+        if (error_.message != nullptr) {
+            return error_.message;
+        }
+        return error_.name != nullptr ? error_.name : std::strerror(-result);
     }
 
   private:

@@ -1,6 +1,8 @@
 #include "common/ShownText.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 
 namespace tyq {
 
@@ -40,6 +42,23 @@ std::string namedWithMore(const std::vector<std::string>& items, std::size_t nam
         text += separator;
         text += "and " + std::to_string(items.size() - shown) + " more";
     }
+    return text;
+}
+
+std::string sizeText(std::int64_t bytes) {
+    if (bytes < 1000) {
+        return std::to_string(bytes) + " bytes";
+    }
+    static constexpr std::array<const char*, 6> kUnits{"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1000;
+    std::size_t unit = 0;
+    // Rounded as shown: 999,950 bytes reads "1.0 MB", not "1000.0 kB".
+    while (value >= 999.95 && unit + 1 < kUnits.size()) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
     return text;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,10 @@ std::string shownText(std::string_view text, std::size_t limit);
 
 // The first `named` items, each after `separator`, then one more separator
 // and "and N more" for the rest: "; A; B; C; and 2 more".
+// A size as the window shows sizes: "512 bytes", "10.5 MB" (powers of
+// 1000, one decimal).
+std::string sizeText(std::int64_t bytes);
+
 std::string namedWithMore(const std::vector<std::string>& items, std::size_t named,
                           std::string_view separator);
 

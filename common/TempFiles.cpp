@@ -25,7 +25,8 @@ constexpr char kRecordName[] = "staging";
 constexpr char kJournalName[] = "journal";
 constexpr char kUndoName[] = "undo";
 constexpr char kFoldersName[] = "folders";
-constexpr char kJournalHeader[] = "tyqlmftp journal 1\n";
+constexpr char kFirstJournalHeader[] = "tyqlmftp journal 1\n";
+constexpr char kJournalHeader[] = "tyqlmftp journal 2\n";
 constexpr char kJournalEnd[] = "end\n";
 constexpr std::size_t kMaxRecordBytes = 128;
 
@@ -56,29 +57,48 @@ bool readPath(std::string_view text, std::size_t& at, std::string& path) {
     return true;
 }
 
+// A journal entry as read back. Journals of the first form did not record
+// the file each entry replaces.
+struct JournalEntry {
+    StagedEntry entry;
+    bool knowsReplaced = true;
+};
+
 // The journal as written, or nothing when it is missing or was cut short
 // (then no rename had begun: the journal is flushed before the first).
-std::optional<std::vector<StagedEntry>> readJournal(int staging) {
+std::optional<std::vector<JournalEntry>> readJournal(int staging) {
     const auto text = readSmall(staging, kJournalName, SIZE_MAX / 2);
-    if (!text || !text->starts_with(kJournalHeader) || !text->ends_with(kJournalEnd)) {
+    if (!text || !text->ends_with(kJournalEnd)) {
         return std::nullopt;
     }
+    const bool first = text->starts_with(kFirstJournalHeader);
+    if (!first && !text->starts_with(kJournalHeader)) {
+        return std::nullopt;
+    }
+    static_assert(sizeof kFirstJournalHeader == sizeof kJournalHeader);
     const std::string_view body(
         text->data() + sizeof kJournalHeader - 1,
         text->size() - (sizeof kJournalHeader - 1) - (sizeof kJournalEnd - 1));
-    std::vector<StagedEntry> entries;
+    std::vector<JournalEntry> entries;
     std::size_t at = 0;
     while (at < body.size()) {
-        StagedEntry entry;
+        JournalEntry read;
         std::uintmax_t staged = 0;
         std::uintmax_t inode = 0;
+        std::uintmax_t device = 0;
+        std::uintmax_t replacedInode = 0;
         if (!readNumber(body, at, ' ', staged) || !readNumber(body, at, ' ', inode) ||
-            !readPath(body, at, entry.path)) {
+            (!first &&
+             (!readNumber(body, at, ' ', device) || !readNumber(body, at, ' ', replacedInode))) ||
+            !readPath(body, at, read.entry.path)) {
             return std::nullopt;
         }
-        entry.staged = std::to_string(staged);
-        entry.inode = static_cast<ino_t>(inode);
-        entries.push_back(std::move(entry));
+        read.entry.staged = std::to_string(staged);
+        read.entry.inode = static_cast<ino_t>(inode);
+        read.entry.replacedDevice = static_cast<dev_t>(device);
+        read.entry.replacedInode = static_cast<ino_t>(replacedInode);
+        read.knowsReplaced = !first;
+        entries.push_back(std::move(read));
     }
     return entries;
 }
@@ -144,8 +164,25 @@ bool isOurs(const struct stat& info, dev_t device, ino_t inode) {
     return info.st_dev == device && info.st_ino == inode;
 }
 
-// Puts an entry of an interrupted commit in place.
-bool completeEntry(int location, int staging, dev_t device, const StagedEntry& entry) {
+// Whether `info` is the file the entry replaces. A journal of the first
+// form did not record it, and so vouches for no file found at the path.
+bool isReplaced(const struct stat& info, const JournalEntry& read) {
+    return read.knowsReplaced && read.entry.replacedInode != 0 &&
+           info.st_dev == read.entry.replacedDevice && info.st_ino == read.entry.replacedInode;
+}
+
+void noteKept(std::vector<std::string>* kept, const std::string& path) {
+    if (kept != nullptr) {
+        kept->push_back(path + kChangedPathText);
+    }
+}
+
+// Puts an entry of an interrupted commit in place. A path that holds
+// neither the new file nor the one it was to replace was written to since:
+// that stays, and counts as done.
+bool completeEntry(int location, int staging, dev_t device, const JournalEntry& read,
+                   std::vector<std::string>* kept) {
+    const StagedEntry& entry = read.entry;
     std::string leaf;
     const Fd folder = openParent(location, entry.path, leaf);
     if (!folder.valid()) {
@@ -161,11 +198,22 @@ bool completeEntry(int location, int staging, dev_t device, const StagedEntry& e
         !isOurs(staged, device, entry.inode) || (there && S_ISDIR(target.st_mode))) {
         return false;
     }
-    return placeStaged(staging, entry.staged, folder.get(), leaf, there) == 0;
+    int error = there && !isReplaced(target, read) ? kPathChanged : 0;
+    if (error == 0) {
+        error = placeStaged(staging, entry.staged, folder.get(), leaf, there, &entry);
+    }
+    if (error == kPathChanged || error == EEXIST) {
+        noteKept(kept, entry.path);
+        return true;
+    }
+    return error == 0;
 }
 
-// Undoes an entry of an interrupted commit.
-bool undoEntry(int location, int staging, dev_t device, const StagedEntry& entry) {
+// Undoes an entry of an interrupted commit; a path written to since keeps
+// what it holds.
+bool undoEntry(int location, int staging, dev_t device, const JournalEntry& read,
+               std::vector<std::string>* kept) {
+    const StagedEntry& entry = read.entry;
     const std::string aside = "old-" + entry.staged;
     struct stat info {};
     if (::fstatat(staging, entry.staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -175,8 +223,14 @@ bool undoEntry(int location, int staging, dev_t device, const StagedEntry& entry
     }
     std::string leaf;
     const Fd folder = openParent(location, entry.path, leaf);
-    return folder.valid() &&
-           restoreStaged(staging, entry.staged, device, entry.inode, folder.get(), leaf);
+    if (!folder.valid()) {
+        return false;
+    }
+    if (::fstatat(folder.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !isOurs(info, device, entry.inode) && !isReplaced(info, read)) {
+        noteKept(kept, entry.path);
+    }
+    return restoreStaged(staging, entry.staged, device, entry.inode, folder.get(), leaf);
 }
 
 // Removes the folders a commit that did not happen made, innermost first;
@@ -204,15 +258,15 @@ void removeRecordedFolders(int location, int staging) {
 // when its journal is whole, back when it was being undone or cannot go
 // forward. False when something of ours could not be put back: the folder
 // then stays for another try.
-bool recover(int location, int staging, dev_t device) {
+bool recover(int location, int staging, dev_t device, std::vector<std::string>* kept) {
     const auto journal = readJournal(staging);
     struct stat info {};
     bool undo = ::fstatat(staging, kUndoName, &info, AT_SYMLINK_NOFOLLOW) == 0;
     bool completed = false;
     if (journal && !undo) {
         completed = true;
-        for (const StagedEntry& entry : *journal) {
-            if (!completeEntry(location, staging, device, entry)) {
+        for (const JournalEntry& entry : *journal) {
+            if (!completeEntry(location, staging, device, entry, kept)) {
                 completed = false;
                 break;
             }
@@ -225,7 +279,7 @@ bool recover(int location, int staging, dev_t device) {
     if (journal && undo) {
         bool restored = true;
         for (auto it = journal->rbegin(); it != journal->rend(); ++it) {
-            restored = undoEntry(location, staging, device, *it) && restored;
+            restored = undoEntry(location, staging, device, *it, kept) && restored;
         }
         if (!restored) {
             return false;
@@ -347,7 +401,13 @@ int StagingFolder::create(const std::filesystem::path& location, std::string_vie
 int StagingFolder::writeJournal(const std::vector<StagedEntry>& entries) const {
     std::string text = kJournalHeader;
     for (const StagedEntry& entry : entries) {
-        text += entry.staged + ' ' + std::to_string(static_cast<std::uintmax_t>(entry.inode)) + ' ';
+        text += entry.staged;
+        for (const std::uintmax_t number : {static_cast<std::uintmax_t>(entry.inode),
+                                            static_cast<std::uintmax_t>(entry.replacedDevice),
+                                            static_cast<std::uintmax_t>(entry.replacedInode)}) {
+            text += ' ' + std::to_string(number);
+        }
+        text += ' ';
         appendPath(text, entry.path);
     }
     text += kJournalEnd;
@@ -376,9 +436,17 @@ int StagingFolder::recordFolder(std::string_view path) const {
 }
 
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
-                bool existed) {
+                bool existed, const StagedEntry* replaced) {
     const auto unsupported = [] {
         return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+    };
+    // What left the name is the file to replace, or nothing is known of it.
+    const auto expected = [&](const std::string& name) {
+        struct stat info {};
+        return replaced == nullptr ||
+               (::fstatat(staging, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                replaced->replacedInode != 0 && info.st_dev == replaced->replacedDevice &&
+                info.st_ino == replaced->replacedInode);
     };
     if (!existed) {
         if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) {
@@ -398,6 +466,11 @@ int placeStaged(int staging, const std::string& staged, int folder, const std::s
         return ::renameat(staging, staged.c_str(), folder, leaf.c_str()) == 0 ? 0 : errno;
     }
     if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0) {
+        if (!expected(staged)) {
+            // Written meanwhile: that file goes back under its name.
+            ::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE);
+            return kPathChanged;
+        }
         return 0;
     }
     if (!unsupported()) {
@@ -408,6 +481,10 @@ int placeStaged(int staging, const std::string& staged, int folder, const std::s
     const std::string aside = "old-" + staged;
     if (::renameat(folder, leaf.c_str(), staging, aside.c_str()) != 0) {
         return errno;
+    }
+    if (!expected(aside)) {
+        ::renameat(staging, aside.c_str(), folder, leaf.c_str());
+        return kPathChanged;
     }
     if (::renameat(staging, staged.c_str(), folder, leaf.c_str()) != 0) {
         const int error = errno;
@@ -442,7 +519,7 @@ bool restoreStaged(int staging, const std::string& staged, dev_t device, ino_t i
     return true;
 }
 
-std::size_t removeLeftovers(const std::filesystem::path& location) {
+std::size_t removeLeftovers(const std::filesystem::path& location, std::vector<std::string>* kept) {
     const Fd at(::open(location.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat top {};
     if (!at.valid() || ::fstat(at.get(), &top) != 0) {
@@ -475,7 +552,7 @@ std::size_t removeLeftovers(const std::filesystem::path& location) {
         if (!record || *record != recordText(info)) {
             continue;
         }
-        if (recover(at.get(), staging.get(), info.st_dev) &&
+        if (recover(at.get(), staging.get(), info.st_dev, kept) &&
             removeTree(at.get(), name.c_str(), info.st_dev)) {
             ++removed;
         }

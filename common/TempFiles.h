@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -28,7 +29,18 @@ struct StagedEntry {
     std::string staged;  // its name in the staging folder (digits only)
     ino_t inode = 0;     // its identity, which the rename keeps
     std::string path;    // its final path, relative to the Location
+    // The file it replaces, as the commit found it at the path; 0 when the
+    // path was free. Only that file (or nothing) is ever replaced.
+    dev_t replacedDevice = 0;
+    ino_t replacedInode = 0;
 };
+
+// What placeStaged returns when the path no longer holds the file it was to
+// replace: someone wrote there meanwhile, and that stays.
+inline constexpr int kPathChanged = ESTALE;
+// Said of such a path (after its name) when an interrupted commit is finished.
+inline constexpr char kChangedPathText[] =
+    ": changed since its extraction was cut short, kept as it is";
 
 // A staging folder: made at the top of a Location with a record of its own
 // identity inside, removed with everything in it when the object ends
@@ -79,9 +91,11 @@ class StagingFolder {
 // Gives the staged file its final name `leaf` in `folder`: a free name only
 // if nothing took it meanwhile (EEXIST), a file that `existed` exchanged with
 // it (or first moved aside into the staging folder where the file system
-// cannot exchange). 0, or the errno value of the failure.
+// cannot exchange). With `replaced` (device, inode) known, only that file is
+// replaced: anything else found under the name goes back at once and
+// kPathChanged is returned. 0, or the errno value of the failure.
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
-                bool existed);
+                bool existed, const StagedEntry* replaced = nullptr);
 // Undoes placeStaged, whichever step it reached: the new file (known by
 // its identity) back into the staging folder, a replaced file back under
 // its name. False when something of ours could not be put back.
@@ -93,8 +107,11 @@ bool restoreStaged(int staging, const std::string& staged, dev_t device, ino_t i
 // then the staging folder goes with everything in it. Only folders whose
 // record names them (a copy, a link or a folder of a like name is left
 // alone), only this user's; no link is followed and no other file system
-// entered. Call it only while holding the folder's lock. Returns how many
-// staging folders were removed.
-std::size_t removeLeftovers(const std::filesystem::path& location);
+// entered. A path whose file changed since the commit was cut short keeps
+// that file: each such path, relative to the location and followed by
+// kChangedPathText, is added to `kept` when given. Call it only while
+// holding the folder's lock. Returns how many staging folders were removed.
+std::size_t removeLeftovers(const std::filesystem::path& location,
+                            std::vector<std::string>* kept = nullptr);
 
 }  // namespace tyq

@@ -1,20 +1,25 @@
 #include "download/CollectState.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
+#include "common/Fd.h"
 #include "common/PrivateFile.h"
-#include "download/TransferJob.h"
+#include "common/SmallFiles.h"
 #include "download/ftp/Listing.h"
 
 namespace tyq::download {
 namespace {
 
-constexpr std::size_t kMaxStateFile = 4 * 1024 * 1024;
+// Lines are added between rewrites: room for a large mailbox and a few runs.
+constexpr std::size_t kMaxStateFile = 16 * 1024 * 1024;
 
 // A field of a line: every byte but the separators, the escape itself and
 // control bytes as they are; those as "%XX", so any name a server lists
@@ -79,6 +84,7 @@ std::filesystem::path CollectState::defaultFolder() {
 
 std::optional<std::string> CollectState::load() {
     files_.clear();
+    index_.clear();
     last_.reset();
     const auto read = readRegularFile(file(), kMaxStateFile);
     if (read.error == ENOENT) {
@@ -93,7 +99,7 @@ std::optional<std::string> CollectState::load() {
         const auto f = fields(line);
         // file NAME SIZE MODIFIED WHEN OK; run WHEN NEW ENDED
         if (f[0] == "file" && f.size() >= 6) {
-            files_.push_back({{f[1], number(f[2]), f[3]}, number(f[4]), f[5] == "ok"});
+            put({{f[1], number(f[2]), f[3]}, number(f[4]), f[5] == "ok", f[5] == "waiting"});
         } else if (f[0] == "run" && f.size() >= 4) {
             last_ = LastRun{static_cast<std::time_t>(number(f[1])), static_cast<int>(number(f[2])),
                             f[3]};
@@ -102,36 +108,98 @@ std::optional<std::string> CollectState::load() {
     return std::nullopt;
 }
 
-std::optional<std::string> CollectState::save() const {
+namespace {
+
+std::string line(const CollectedFile& c) {
+    return "file\t" + escaped(c.file.name) + "\t" + std::to_string(c.file.size) + "\t" +
+           escaped(c.file.modified) + "\t" + std::to_string(c.when) + "\t" +
+           (c.ok        ? "ok"
+            : c.waiting ? "waiting"
+                        : "failed") +
+           "\n";
+}
+
+StateFailure failure(const std::string& what, const std::filesystem::path& path, int error) {
+    return {error, what + " " + path.string() + ": " + std::strerror(error)};
+}
+
+}  // namespace
+
+void CollectState::put(const CollectedFile& entry) {
+    const auto [at, added] = index_.try_emplace(entry.file.name, files_.size());
+    if (added) {
+        files_.push_back(entry);
+    } else {
+        files_[at->second] = entry;
+    }
+}
+
+std::optional<StateFailure> CollectState::makeFolder() const {
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    if (error) {
+        return failure("Cannot create", folder_, error.value());
+    }
+    ::chmod(folder_.c_str(), 0700);
+    return std::nullopt;
+}
+
+std::optional<StateFailure> CollectState::save() const {
     std::string text;
     for (const auto& c : files_) {
-        text += "file\t" + escaped(c.file.name) + "\t" + std::to_string(c.file.size) + "\t" +
-                escaped(c.file.modified) + "\t" + std::to_string(c.when) + "\t" +
-                (c.ok ? "ok" : "failed") + "\n";
+        text += line(c);
     }
     if (last_) {
         text += "run\t" + std::to_string(last_->when) + "\t" + std::to_string(last_->newFiles) +
                 "\t" + escaped(last_->ended) + "\n";
     }
-    std::error_code error;
-    std::filesystem::create_directories(folder_, error);
-    if (error) {
-        return "Cannot create " + folder_.string() + ": " + error.message();
+    if (auto made = makeFolder()) {
+        return made;
     }
-    ::chmod(folder_.c_str(), 0700);
-    if (const int failure = replacePrivateFile(file(), text, ".collected-"); failure != 0) {
-        return "Cannot save " + file().string() + ": " + std::strerror(failure);
+    if (const int failed = replacePrivateFile(file(), text, ".collected-"); failed != 0) {
+        return failure("Cannot save", file(), failed);
     }
     return std::nullopt;
 }
 
+std::optional<StateFailure> CollectState::addLine(const CollectedFile& entry) const {
+    if (auto made = makeFolder()) {
+        return made;
+    }
+    // Without waiting: a FIFO in its place must not hold the collection.
+    const Fd out(
+        ::open(file().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (out.get() < 0) {
+        return failure("Cannot save", file(), errno);
+    }
+    struct stat info {};
+    if (::fstat(out.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return failure("Cannot save", file(), EINVAL);
+    }
+    // On disk before the next file is fetched: a kill loses at most that one.
+    if (const int failed = entry.file.name.empty() ? 0 : writeAll(out.get(), line(entry))) {
+        return failure("Cannot save", file(), failed);
+    }
+    if (::fsync(out.get()) != 0) {
+        return failure("Cannot save", file(), errno);
+    }
+    return std::nullopt;
+}
+
+std::optional<StateFailure> CollectState::writable() const {
+    return addLine({});
+}
+
 bool CollectState::isNew(const ListedFile& listed) const {
-    const auto found = std::ranges::find_if(
-        files_, [&](const CollectedFile& c) { return c.file.name == listed.name; });
-    if (found == files_.end() || !found->ok) {
+    const auto found = index_.find(listed.name);
+    if (found == index_.end()) {
         return true;
     }
-    const auto& known = found->file;
+    const auto& entry = files_[found->second];
+    if (!entry.ok && !entry.waiting) {
+        return true;
+    }
+    const auto& known = entry.file;
     if (known.size != listed.size) {
         return true;
     }
@@ -140,34 +208,33 @@ bool CollectState::isNew(const ListedFile& listed) const {
 }
 
 void CollectState::record(const ListedFile& file, bool ok, std::time_t when) {
-    const auto found = std::ranges::find_if(
-        files_, [&](const CollectedFile& c) { return c.file.name == file.name; });
-    if (found != files_.end()) {
-        *found = {file, when, ok};
-    } else {
-        files_.push_back({file, when, ok});
-    }
+    put({file, when, ok, false});
 }
 
-ListedFile listedFile(const ZipListing& listing, std::size_t item) {
-    return {listing.names.at(item), listing.sizeAt(item), listing.modifiedAt(item)};
+std::optional<StateFailure> CollectState::append(const ListedFile& file, FileWork work,
+                                                 std::time_t when) {
+    const CollectedFile entry{file, when, work == FileWork::Done, work == FileWork::Waiting};
+    put(entry);
+    auto failed = addLine(entry);
+    appended_ = appended_ || !failed;
+    return failed;
 }
 
-std::optional<std::string> recordCollected(const std::filesystem::path& stateFolder,
-                                           const TransferOutcome& outcome, std::time_t when) {
-    if (outcome.arrived.empty() && outcome.failed.empty()) {
+std::optional<StateFailure> CollectState::extracted(const std::string& name, std::time_t when) {
+    const auto found = index_.find(name);
+    if (found == index_.end() || !files_[found->second].waiting) {
         return std::nullopt;
     }
-    CollectState state(stateFolder);
-    // An unreadable record is started again rather than lost for good.
-    static_cast<void>(state.load());
-    for (const auto& file : outcome.arrived) {
-        state.record(listedFile(outcome.listing, file.item), true, when);
+    return append(files_[found->second].file, FileWork::Done, when);
+}
+
+void CollectState::keepOnly(const std::vector<std::string>& listed) {
+    const std::unordered_set<std::string> names(listed.begin(), listed.end());
+    std::erase_if(files_, [&](const CollectedFile& c) { return !names.contains(c.file.name); });
+    index_.clear();
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        index_.emplace(files_[i].file.name, i);
     }
-    for (const auto& file : outcome.failed) {
-        state.record(listedFile(outcome.listing, file.item), false, when);
-    }
-    return state.save();
 }
 
 }  // namespace tyq::download

@@ -42,10 +42,6 @@ std::string shown(std::string_view text, std::size_t limit = kMaxReplyBytes) {
     return shownText(text, limit);
 }
 
-const char* folderFailure(int error) {
-    return error == ENOSPC || error == EDQUOT ? "the disk is full" : "cannot write to the folder";
-}
-
 long seconds(std::chrono::milliseconds limit) {
     return static_cast<long>((limit.count() + 999) / 1000);
 }
@@ -99,40 +95,7 @@ std::string plainWayOut() {
            "\" for Encryption in Setup";
 }
 
-const char* verdictFailure(ftp::SizeVerdict verdict) {
-    switch (verdict) {
-        case ftp::SizeVerdict::NotAsSaid:
-            return "not the size the server said";
-        case ftp::SizeVerdict::Short:
-            return "shorter than the server said";
-        case ftp::SizeVerdict::Long:
-            return "longer than the server said";
-        case ftp::SizeVerdict::Whole:
-            break;
-    }
-    return "";
-}
-
-void logVerdict(const std::string& name, long long written, const ftp::ToldSizes& told,
-                ftp::SizeVerdict verdict) {
-    log::record(log::Category::Transfer, [&] {
-        static constexpr const char* kVerdicts[] = {"whole", "sizes told disagree", "short",
-                                                    "long"};
-        return shown(name) + ": " + std::to_string(written) + " bytes, listed or SIZE " +
-               std::to_string(told.sized) + ", RETR reply " + std::to_string(told.announced) +
-               ": " + kVerdicts[static_cast<int>(verdict)];
-    });
-}
-
 }  // namespace
-
-bool isPlainFileName(std::string_view name) {
-    if (name.empty() || name == "." || name == "..") {
-        return false;
-    }
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return c == '/' || c == '\\' || isControlByte(c); });
-}
 
 std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeouts timeouts) {
     auto transport = ftp::Transport::open(agent, timeouts);
@@ -242,7 +205,8 @@ LoginResult FtpSession::loginFailure(const ftp::LoginOutcome& outcome,
     auto result = loginFailureOf(outcome, password);
     result.encryption = result.untrusted || outcome.refusal != Refusal::None ||
                         outcome.code == CURLE_USE_SSL_FAILED || isTlsFailure(outcome.code);
-    result.refused = outcome.code == CURLE_LOGIN_DENIED && !result.encryption;
+    result.refused =
+        outcome.code == CURLE_LOGIN_DENIED && !result.encryption && outcome.replyCode() != 421;
     return result;
 }
 
@@ -305,6 +269,23 @@ LoginResult FtpSession::loginFailureOf(const ftp::LoginOutcome& outcome,
     }
     const int code = outcome.code;
     const auto& host = server_.host;
+    // The reply's words; a server that echoes what it was sent must not
+    // show the password.
+    const auto words = [&] {
+        std::string text =
+            shown(outcome.reply.size() > 4 ? outcome.reply.substr(4) : std::string());
+        for (auto at = password.empty() ? std::string::npos : text.find(password);
+             at != std::string::npos; at = text.find(password, at + 3)) {
+            text.replace(at, password.size(), "***");
+        }
+        return text;
+    };
+    // libcurl reads a 421 anywhere as a time-out; the server said it is busy.
+    if (outcome.replyCode() == 421 && code != CURLE_ABORTED_BY_CALLBACK) {
+        const auto said = words();
+        return {LoginStatus::FailedWithDescription,
+                said.empty() ? "The server is busy" : "The server is busy: " + said};
+    }
     if (code == CURLE_LOGIN_DENIED && encryption_ == Encryption::Plain &&
         asksForEncryption(outcome.reply)) {
         return {LoginStatus::FailedWithDescription,
@@ -337,16 +318,10 @@ LoginResult FtpSession::loginFailureOf(const ftp::LoginOutcome& outcome,
                     "No answer from " + shown(host) + " after " + std::to_string(limit) + " s"};
         }
         case CURLE_LOGIN_DENIED: {
-            std::string words =
-                shown(outcome.reply.size() > 4 ? outcome.reply.substr(4) : std::string());
-            // A server that echoes what it was sent must not show the password.
-            for (auto at = password.empty() ? std::string::npos : words.find(password);
-                 at != std::string::npos; at = words.find(password, at + 3)) {
-                words.replace(at, password.size(), "***");
-            }
+            const auto said = words();
             return {LoginStatus::FailedWithDescription,
-                    words.empty() ? "The server refused the log-in"
-                                  : "The server refused the log-in: " + words};
+                    said.empty() ? "The server refused the log-in"
+                                 : "The server refused the log-in: " + said};
         }
         case CURLE_ABORTED_BY_CALLBACK:
             return {LoginStatus::FailedWithoutDescription, "Stopped"};
@@ -357,34 +332,6 @@ LoginResult FtpSession::loginFailureOf(const ftp::LoginOutcome& outcome,
     }
 }
 
-std::string FtpSession::failureOfRetrieve(const std::string& name,
-                                          const ftp::RetrieveOutcome& outcome,
-                                          bool& resumable) const {
-    log::record(log::Category::Transfer, [&] {
-        return shown(name) + ": ended after " + std::to_string(outcome.written) +
-               " bytes, libcurl " + std::to_string(outcome.code) + ", reply " +
-               std::to_string(outcome.replyCode());
-    });
-    resumable = false;
-    if (outcome.code == CURLE_WRITE_ERROR && outcome.refusal == Refusal::None) {
-        return folderFailure(outcome.writeError);
-    }
-    if (outcome.code == CURLE_REMOTE_FILE_NOT_FOUND) {
-        return "not on the server";
-    }
-    if (outcome.code == CURLE_OUT_OF_MEMORY) {
-        return "out of memory";
-    }
-    // What came before the connection dropped or stalled is good to go on
-    // from; a refusal of any other kind is not about the bytes.
-    resumable = outcome.refusal == Refusal::None && outcome.replyCode() < 500;
-    if (outcome.code == CURLE_PARTIAL_FILE) {
-        // The data connection ended before the size the server named.
-        return "shorter than the server said";
-    }
-    return failureOf(outcome);
-}
-
 std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
     if (outcome.refusal == Refusal::ClearData) {
         return "the server refused to encrypt the data connection";
@@ -392,6 +339,10 @@ std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
     if (outcome.refusal == Refusal::NoTls ||
         (outcome.code == CURLE_USE_SSL_FAILED && transport_->encrypted())) {
         return "the server no longer offers TLS";
+    }
+    // libcurl reads a 421 as a time-out; the server answered, and closed.
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT && outcome.replyCode() == 421) {
+        return "the server ended the session: " + shown(outcome.reply);
     }
     switch (outcome.code) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -412,177 +363,6 @@ std::string FtpSession::failureOf(const ftp::Outcome& outcome) const {
         return "the server replied: " + shown(outcome.reply);
     }
     return shown(curl_easy_strerror(outcome.code));
-}
-
-DownloadResult PendingFile::commit(const std::string& target) {
-    using enum DownloadStatus;
-    if (!file_.valid() && !partial_.valid()) {
-        return {Failed, "nothing was fetched"};
-    }
-    const int error = partial_.valid() ? partial_.commit(std::filesystem::path(target))
-                                       : file_.commit(std::filesystem::path(target));
-    if (error == 0) {
-        return {Downloaded, {}};
-    }
-    file_ = TempFile();  // nothing of it is left
-    return {Failed, error == EISDIR ? "a folder of that name is in the way" : folderFailure(error)};
-}
-
-DownloadResult FtpSession::download(const std::string& name, const std::string& folder,
-                                    long long listedSize, const std::string& listedTime) {
-    auto fetched = fetch(name, folder, listedSize, listedTime);
-    if (!fetched.result) {
-        return fetched.result;
-    }
-    auto result = fetched.file.commit(folder + "/" + name);
-    if (result) {
-        transport_->report(fetched.file.size(), fetched.file.size());
-    }
-    return result;
-}
-
-FetchResult FtpSession::fetch(const std::string& name, const std::string& folder,
-                              long long listedSize, const std::string& listedTime) {
-    using enum DownloadStatus;
-    if (!transport_->begin()) {
-        return {{Stopped, {}}, {}};
-    }
-    if (!isPlainFileName(name)) {
-        return {{Failed, "not a plain file name"}, {}};
-    }
-    // Only a file the listing tells the size and time of can be known again
-    // by a later run.
-    if (partials_ != nullptr) {
-        if (auto partial = partials_->claim({name, listedSize, listedTime}); partial.valid()) {
-            return fetchPartial(name, std::move(partial), listedSize);
-        }
-    }
-    TempFile temporary;
-    if (const int error = temporary.create(
-            std::filesystem::path(staging_.empty() ? folder : staging_), kDownloadTempPrefix, 0600);
-        error != 0) {
-        return {{Failed, folderFailure(error)}, {}};
-    }
-    const int fd = temporary.fd();
-    // From here the temporary file goes with the result, or away.
-    PendingFile pending(std::move(temporary));
-    const auto got = fchmod(fd, 0644) != 0 ? Retrieved{folderFailure(errno)}
-                                           : retrieveInto(name, fd, listedSize);
-    // Stopped while asking SIZE: the file is not known to be whole.
-    if (transport_->stopped()) {
-        return {{Stopped, {}}, {}};
-    }
-    if (!got.failure.empty()) {
-        return {{Failed, got.failure}, {}};
-    }
-    pending.setSize(got.written);
-    return {{Downloaded, {}}, std::move(pending)};
-}
-
-FetchResult FtpSession::fetchPartial(const std::string& name, PartialFile partial,
-                                     long long listedSize) {
-    using enum DownloadStatus;
-    const long long from = partial.offset();
-    Retrieved got;
-    if (from == 0 || from < listedSize) {
-        if (from > 0) {
-            log::record(log::Category::Transfer, [&] {
-                return shown(name) + ": resuming at " + std::to_string(from) + " bytes";
-            });
-        }
-        got = retrieveInto(name, partial.fd(), listedSize, from);
-        if (got.restRefused) {
-            log::record(log::Category::Transfer, [&] {
-                return shown(name) + ": the server cannot resume it, fetching it whole";
-            });
-            const int error = partial.restart();
-            got = error != 0 ? Retrieved{folderFailure(error)}
-                             : retrieveInto(name, partial.fd(), listedSize);
-        }
-    } else {
-        // A kill came after its last byte and before its rename.
-        got.written = 0;
-    }
-    const long long held = partial.offset() + got.written;
-    // What arrived waits for the next run, unless it is known to be wrong.
-    if (transport_->stopped() || (!got.failure.empty() && got.resumable)) {
-        if (held > 0) {
-            partial.keep();
-        }
-    }
-    if (transport_->stopped()) {
-        return {{Stopped, {}}, {}};
-    }
-    if (!got.failure.empty()) {
-        return {{Failed, got.failure}, {}};
-    }
-    // Whole and checked: should a stop come before its turn, it is not
-    // fetched again.
-    partial.keep();
-    PendingFile pending(std::move(partial));
-    pending.setSize(held);
-    return {{Downloaded, {}}, std::move(pending)};
-}
-
-FtpSession::Retrieved FtpSession::retrieveInto(const std::string& name, int fd,
-                                               long long listedSize, long long from) {
-    if (from > 0) {
-        return resumeInto(name, fd, listedSize, from);
-    }
-    // Once the server has shown that its RETR reply names the size, SIZE is
-    // a round trip saved: for small files that is a third of the time. A
-    // size the listing told spares both.
-    const bool listed = listedSize >= 0;
-    const bool sizeFromReply = sizeInReply_ || listed;
-    const auto outcome = transport_->retrieve({name, fd, listedSize, !sizeFromReply});
-    Retrieved got;
-    got.written = outcome.written;
-    const auto& told = outcome.told;
-    long long said = told.said();
-    if (!listed && sizeFromReply && told.announced < 0 && outcome.ok()) {
-        // Not named this time after all: ask for it, as before.
-        sizeInReply_ = false;
-        log::record(log::Category::Ftp,
-                    [] { return std::string("RETR named no size: SIZE again"); });
-        said = transport_->size({name}).size;
-    }
-    if (!outcome.ok()) {
-        got.failure = failureOfRetrieve(name, outcome, got.resumable);
-        return got;
-    }
-    if (!sizeFromReply || (listed && told.announced >= 0)) {
-        sizeInReply_ = told.announced >= 0;
-    }
-    const auto verdict = ftp::sizeVerdict(outcome.written, outcome.counted, told, said);
-    logVerdict(name, outcome.written, told, verdict);
-    got.failure = verdictFailure(verdict);
-    return got;
-}
-
-FtpSession::Retrieved FtpSession::resumeInto(const std::string& name, int fd, long long listedSize,
-                                             long long from) {
-    const auto outcome = transport_->retrieve({name, fd, listedSize, false, from});
-    Retrieved got;
-    got.written = outcome.written;
-    if (!outcome.ok()) {
-        // A refused REST ("350" is the only yes), or an offset past the
-        // file's end by SIZE's answer.
-        got.restRefused =
-            outcome.code == CURLE_FTP_COULDNT_USE_REST || outcome.code == CURLE_BAD_DOWNLOAD_RESUME;
-        got.failure = failureOfRetrieve(name, outcome, got.resumable);
-        return got;
-    }
-    // The file as a whole against the listing; SIZE's answer is today's
-    // size, and the RETR reply may name the whole file or what is left.
-    ftp::ToldSizes told{listedSize, -1};
-    auto verdict =
-        ftp::sizeVerdict(from + outcome.written, from + outcome.counted, told, listedSize);
-    if (outcome.told.sized >= 0 && outcome.told.sized != listedSize) {
-        verdict = ftp::SizeVerdict::NotAsSaid;
-    }
-    logVerdict(name, from + outcome.written, told, verdict);
-    got.failure = verdictFailure(verdict);
-    return got;
 }
 
 }  // namespace tyq::download

@@ -14,6 +14,7 @@
 #include "common/TempFile.h"
 #include "download/PartialFiles.h"
 #include "download/TlsPolicy.h"
+#include "download/ZipListing.h"
 #include "download/ftp/Identity.h"
 #include "download/ftp/Limits.h"
 
@@ -26,6 +27,11 @@ struct ListOutcome;
 struct LoginOutcome;
 struct RetrieveOutcome;
 }  // namespace ftp
+
+// A resume asks again for this many of the partial's last bytes and goes on
+// only when they are the same: a server that does not go on from where it
+// is asked, or a partial changed since it was written, shows there.
+inline constexpr long long kResumeOverlap = 8192;
 
 // The FTP facility's own time limits.
 using FtpTimeouts = ftp::Timeouts;
@@ -77,24 +83,6 @@ struct LoginResult {
     bool refused = false;
 };
 
-// The mailbox's ".ZIP" names, or why they could not be listed.
-struct ZipListing {
-    bool listed = false;
-    std::vector<std::string> names;
-    // Each name's size as the listing told it (MLSD), or -1; empty when the
-    // listing tells no sizes (NLST).
-    std::vector<long long> sizes;
-    // The size told for names[item], or -1.
-    long long sizeAt(std::size_t item) const { return sizes.empty() ? -1 : sizes[item]; }
-    std::string failure;  // a few plain words, while not listed
-    // Each name's modification time as the listing told it (MLSD modify,
-    // "YYYYMMDDHHMMSS"), empty where it told none; empty for NLST.
-    std::vector<std::string> modified;
-    std::string modifiedAt(std::size_t item) const {
-        return item < modified.size() ? modified[item] : std::string();
-    }
-};
-
 enum class DownloadStatus { Downloaded, Stopped, Failed };
 
 struct DownloadResult {
@@ -130,10 +118,6 @@ struct FetchResult {
     DownloadResult result;
     PendingFile file;  // only when the result is Downloaded
 };
-
-// A name the mailbox may list that is safe to request and to write locally:
-// no path separators, no control characters, not "." or "..", not empty.
-bool isPlainFileName(std::string_view name);
 
 // Bytes of the current download so far, and its size as the server names it
 // (-1 while unknown).
@@ -246,6 +230,8 @@ class FtpSession {
         bool resumable = false;
         // The server would not go on from where the file ends.
         bool restRefused = false;
+        // A resume that did not continue the partial: it is fetched whole.
+        bool notContinued = false;
     };
     // The file's bytes into the pending file, judged against the sizes
     // told; from: the bytes it already holds.

@@ -1,14 +1,48 @@
 #include "download/FtpSession.h"
 
+#include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "common/Log.h"
+#include "common/ShownText.h"
 #include "download/ftp/Listing.h"
 #include "download/ftp/Transport.h"
 
 // The session's listing of the mailbox: which command lists it, and the
 // sizes and times of what it names.
 namespace tyq::download {
+namespace {
+
+// A name the server lists twice is one file: fetched once, counted once.
+// The first mention's size and time stand.
+void dropRepeats(ZipListing& listing) {
+    std::unordered_set<std::string> seen;
+    std::size_t kept = 0;
+    for (std::size_t item = 0; item < listing.names.size(); ++item) {
+        if (!seen.insert(listing.names[item]).second) {
+            log::record(log::Category::Ftp, [&] {
+                return shownText(listing.names[item], 200) + ": listed again, fetched once";
+            });
+            continue;
+        }
+        if (kept != item) {
+            listing.names[kept] = std::move(listing.names[item]);
+            if (item < listing.sizes.size()) {
+                listing.sizes[kept] = listing.sizes[item];
+            }
+            if (item < listing.modified.size()) {
+                listing.modified[kept] = std::move(listing.modified[item]);
+            }
+        }
+        ++kept;
+    }
+    listing.names.resize(kept);
+    listing.sizes.resize(std::min(listing.sizes.size(), kept));
+    listing.modified.resize(std::min(listing.modified.size(), kept));
+}
+
+}  // namespace
 
 using ftp::Ending;
 using ftp::Refusal;
@@ -83,6 +117,7 @@ ZipListing FtpSession::listZipFiles(bool described) {
             listing.names = std::move(shown->names);
             listing.sizes = std::move(shown->sizes);
             listing.modified = std::move(shown->modified);
+            dropRepeats(listing);
             return listing;
         }
         const bool refused =
@@ -113,6 +148,7 @@ ZipListing FtpSession::listZipFiles(bool described) {
     listing.names = std::move(found.names);
     listing.sizes = std::move(found.sizes);
     listing.modified = std::move(found.modified);
+    dropRepeats(listing);
     return listing;
 }
 

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -97,8 +96,8 @@ bool createFolder(const std::string& folder, Prompter& prompter) {
     return true;
 }
 
-QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named,
-                           Prompter& prompter) {
+QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named, Prompter& prompter,
+                           const MoveToTrash& trash) {
     QlmCleanup result;
     const auto found = sortEntries(folder, findEntries(folder, NamePattern::QlmAny));
     std::vector<std::string> all = found.files;
@@ -125,9 +124,7 @@ QlmCleanup offerQlmCleanup(const std::string& folder, const std::string& named,
     std::vector<std::string> stayed;
     bool trashed = false;
     for (const auto& name : now.files) {
-        const QString path = QFile::decodeName(QByteArray::fromStdString(prefix + name));
-        // A name that does not survive the conversion would be another file.
-        if (QFile::encodeName(path).toStdString() == prefix + name && QFile::moveToTrash(path)) {
+        if (trash && trash(prefix + name)) {
             trashed = true;
         } else {
             stayed.push_back(name);

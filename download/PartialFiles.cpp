@@ -19,7 +19,6 @@
 #include "common/Log.h"
 #include "common/ShownText.h"
 #include "common/SmallFiles.h"
-#include "download/FtpSession.h"
 #include "download/ftp/Listing.h"
 
 namespace tyq::download {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/Fd.h"
-#include "download/CollectState.h"
+#include "download/ZipListing.h"
 
 namespace tyq::download {
 

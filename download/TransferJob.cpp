@@ -1,11 +1,16 @@
 #include "download/TransferJob.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <tuple>
 
 #include "common/Log.h"
-#include "download/CollectState.h"
+#include "common/ShownText.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
 #include "download/PartialFiles.h"
@@ -22,11 +27,49 @@ std::string hostOf(const std::string& key) {
     return host;
 }
 
+// Why the local file of this name is not to be replaced, or nothing: a
+// regular file the user cannot write (mode 444, or another's) is theirs to
+// keep. A link or a folder in the way is dealt with as before.
+std::optional<std::string> keptLocally(const std::string& folder, const std::string& name) {
+    struct stat info {};
+    const auto path = folder + "/" + name;
+    if (!isPlainFileName(name) || ::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    // The owner's write bit decides for the owner, even one who may write
+    // anything.
+    const bool writable =
+        info.st_uid == ::geteuid()
+            ? (info.st_mode & S_IWUSR) != 0
+            : ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || errno != EACCES;
+    if (writable) {
+        return std::nullopt;
+    }
+    log::record(log::Category::Transfer,
+                [&] { return shownText(name, 200) + ": kept, it is read-only"; });
+    return std::string("it is read-only");
+}
+
+// The same for each listed file that is wanted.
+template <typename Wanted>
+std::vector<std::optional<std::string>> keptLocally(const std::string& folder,
+                                                    const ZipListing& listing,
+                                                    const Wanted& wanted) {
+    std::vector<std::optional<std::string>> keep(listing.names.size());
+    for (std::size_t item = 0; item < keep.size(); ++item) {
+        if (wanted(item)) {
+            keep[item] = keptLocally(folder, listing.names[item]);
+        }
+    }
+    return keep;
+}
+
 // Logs in, asking about a certificate that does not verify; `known` learns
 // what the user trusts.
 // unreadable: the record could not be used, so nothing is added to it.
 LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
-                  TransferObserver& observer, const std::stop_token& stop, bool& unreadable) {
+                  TransferObserver& observer, bool askTrust, const std::stop_token& stop,
+                  bool& unreadable) {
     const std::string key = FtpSession::serverKey(server);
     const auto knownFailure = known.load();
     unreadable = knownFailure.has_value();
@@ -45,7 +88,8 @@ LoginResult logIn(FtpSession& session, FtpServer& server, KnownServers& known,
     }
     const auto certificate = *login.untrusted;
     const auto host = hostOf(key);
-    const auto trusted = observer.trust(host, certificate, server.pinned);
+    const auto trusted =
+        askTrust ? observer.trust(host, certificate, server.pinned) : std::optional<bool>(false);
     if (!trusted) {
         return login;
     }
@@ -120,6 +164,16 @@ DownloadResult putInPlace(const TransferPlan& plan, FtpSession& session, const Z
     return result;
 }
 
+// Tells the observer that listed file `item` goes on from a partial, if it does.
+void tellResuming(PartialStore* partials, const ZipListing& listing, std::size_t item,
+                  TransferObserver& observer) {
+    if (partials != nullptr) {
+        if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
+            observer.resuming(item, from);
+        }
+    }
+}
+
 // Fetches every listed file in order, over further connections too.
 void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
               PartialStore* partials, TransferOutcome& outcome, TransferObserver& observer,
@@ -134,16 +188,18 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
     // A server that spoke TLS to the first connection must speak it to the
     // others: one that seems not to offer it there is not given the password.
     FtpServer helperServer = server;
-    if (session.encrypted()) {
-        helperServer.encryption = Encryption::Required;
-    }
+    helperServer.encryption = session.encrypted() ? Encryption::Required : server.encryption;
     const auto wanted = [&](std::size_t item) {
         return !plan.wanted || plan.wanted(listing, item);
     };
+    auto keep = keptLocally(plan.folder, listing, wanted);
+    std::vector<bool> fetching;
     std::vector<bool> requestable;
     for (std::size_t item = 0; item < names.size(); ++item) {
-        requestable.push_back(isPlainFileName(names[item]) && wanted(item));
+        fetching.push_back(wanted(item) && !keep[item]);
+        requestable.push_back(isPlainFileName(names[item]) && fetching.back());
     }
+    observer.planned(fetching);
     // No more connections than files to fetch after the first.
     const auto toFetch = static_cast<std::size_t>(std::ranges::count(requestable, true));
     const auto connections = static_cast<std::size_t>(std::max(plan.connections, 1));
@@ -173,12 +229,12 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             ++outcome.skipped;
             continue;
         }
-        observer.fileStarted(item);
-        if (partials != nullptr) {
-            if (const auto from = partials->held(listedFile(listing, item)); from > 0) {
-                observer.resuming(item, from);
-            }
+        if (keep[item]) {
+            outcome.kept.push_back({name, std::move(*keep[item]), item});
+            continue;
         }
+        observer.fileStarted(item);
+        tellResuming(partials, listing, item, observer);
         auto fetched = ahead.take(item, showBytes, fetchLater);
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.
@@ -187,17 +243,18 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             break;
         }
         std::int64_t size = 0;
-        // The caller's own download has told its bytes as they came.
-        const bool fetchedAhead = fetched && fetched->result.ok();
-        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
-        if (result && fetchedAhead) {
-            observer.bytes(size, size);
+        // The caller's own download tells its bytes as they come; a file
+        // fetched ahead is whole, whatever becomes of it.
+        if (fetched && fetched->result.ok()) {
+            observer.bytes(fetched->file.size(), fetched->file.size());
         }
+        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
         if (result) {
             if (partials != nullptr) {
                 partials->arrived(name);
             }
             outcome.arrived.push_back({name, size, item});
+            observer.fileArrived(item, outcome.arrived.back());
         } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
             outcome.stoppedAt = item;
             break;
@@ -245,7 +302,7 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     FtpServer server = plan.server;
     KnownServers known(plan.knownServers);
     bool knownUnreadable = false;
-    outcome.login = logIn(*session, server, known, observer, stop, knownUnreadable);
+    outcome.login = logIn(*session, server, known, observer, plan.askTrust, stop, knownUnreadable);
     if (stop.stop_requested()) {
         session.reset();
         return end(TransferEnd::Stopped);
@@ -293,13 +350,14 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     outcome.end = TransferEnd::Finished;
     // Fetches cut short by an earlier run go on from where they ended; what
     // the mailbox no longer holds as it was goes.
-    auto partials = PartialStore::open(plan.folder);
-    if (partials && outcome.listing.listed) {
+    const auto own = plan.partials != nullptr ? nullptr : PartialStore::open(plan.folder);
+    PartialStore* partials = plan.partials != nullptr ? plan.partials : own.get();
+    if (partials != nullptr && outcome.listing.listed) {
         partials->prune(outcome.listing);
-        session->setPartialStore(partials.get());
+        session->setPartialStore(partials);
     }
-    fetchAll(plan, *session, server, outcome.listing.listed ? partials.get() : nullptr, outcome,
-             observer, stop);
+    fetchAll(plan, *session, server, outcome.listing.listed ? partials : nullptr, outcome, observer,
+             stop);
     session.reset();
     observer.finished(outcome);
     return outcome;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
+#include "download/PartialFiles.h"
 
 namespace tyq::download {
 
@@ -25,6 +26,9 @@ struct TransferPlan {
     // The command's staging folder for temporary files; without one they go
     // beside their final names.
     std::optional<std::string> staging;
+    // Where fetches cut short wait to be resumed, as the command opened it;
+    // without one, the download opens the folder's own.
+    PartialStore* partials = nullptr;
     // How many connections at most, the first included.
     int connections = 1;
     FtpTimeouts timeouts;
@@ -36,6 +40,9 @@ struct TransferPlan {
     std::function<void()> connect;
     // The program's name as the server sees it.
     std::string agent;
+    // Whether a certificate that does not verify is put to the observer;
+    // without anyone to answer, it is refused.
+    bool askTrust = true;
     // Which listed files to fetch; none: every one.
     std::function<bool(const ZipListing& listing, std::size_t item)> wanted;
 };
@@ -54,6 +61,14 @@ struct ArrivedFile {
     std::size_t item = 0;  // its index in the listing
 };
 
+// A listed file not fetched because the local file of its name is the
+// user's to keep (read-only): reported, not a failure.
+struct KeptFile {
+    std::string name;
+    std::string why;       // "it is read-only"
+    std::size_t item = 0;  // its index in the listing
+};
+
 enum class TransferEnd {
     Finished,     // logged in: whatever became of the files, the outcome says
     Stopped,      // the stop came first
@@ -68,6 +83,7 @@ struct TransferOutcome {
     ZipListing listing;
     std::vector<ArrivedFile> arrived;
     std::vector<FailedFile> failed;
+    std::vector<KeptFile> kept;
     // Listed files the plan did not want.
     std::size_t skipped = 0;
     // Stopped during the files: the index of the file the stop met, which
@@ -98,19 +114,25 @@ class TransferObserver {
     // outcome (a record that could not be kept).
     virtual void note(const std::string& /*text*/) {}
     virtual void listed(const ZipListing& /*listing*/) {}
+    // Which listed files the run goes on to fetch (not those the plan does
+    // not want, nor those kept locally), once, before the first.
+    virtual void planned(const std::vector<bool>& /*fetching*/) {}
     // The download of listing.names[item] begins.
     virtual void fileStarted(std::size_t /*item*/) {}
     // ... and goes on from the `from` bytes an earlier run left of it.
     virtual void resuming(std::size_t /*item*/, std::int64_t /*from*/) {}
     // Bytes of the current file so far, and its size (-1 while unknown).
     virtual void bytes(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // listing.names[item] is in place under its name.
+    virtual void fileArrived(std::size_t /*item*/, const ArrivedFile& /*arrived*/) {}
     virtual void fileFailed(std::size_t /*item*/, const FailedFile& /*failed*/) {}
     virtual void finished(const TransferOutcome& /*outcome*/) {}
 };
 
 // Downloads every "*.ZIP" of the mailbox into the plan's folder: logs in
 // (asking the observer about a certificate that does not verify), lists the
-// mailbox once and fetches each file, over further connections too when the
+// mailbox once and fetches each file (but one whose local copy the user
+// cannot write, which is kept and named in the outcome), over further connections too when the
 // plan allows, putting each in place in the listing's order. A stop ends it
 // at once; files that arrived whole stay, and what came of a file under way
 // waits in the partial folder for a later run to go on from, never under

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/ShownText.h"
-#include "download/MailboxTransfer.h"
 
 namespace tyq::download {
 namespace {
@@ -75,6 +74,15 @@ std::string failureList(const std::vector<FailedFile>& failed) {
     return namedWithMore(failures, 3, "; ");
 }
 
+// "OTHER.ZIP: kept, it is read-only; ...", naming three at most.
+std::string keptList(const std::vector<KeptFile>& kept) {
+    std::vector<std::string> lines;
+    for (const auto& file : kept) {
+        lines.push_back(shownName(file.name) + ": kept, " + file.why);
+    }
+    return namedWithMore(lines, 3, "; ");
+}
+
 // A reason given in lower case, as the first words of a line.
 std::string sentence(std::string text) {
     if (!text.empty() && text.front() >= 'a' && text.front() <= 'z') {
@@ -115,10 +123,10 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
 
 }  // namespace
 
-TransferReport::TransferReport(MainWindowPort& window, std::string folder,
+TransferReport::TransferReport(CommandPort& port, std::string folder,
                                std::function<std::time_t()> clock, Prompter* prompter,
                                std::string logPath)
-    : window_(window),
+    : window_(port),
       folder_(std::move(folder)),
       clock_(std::move(clock)),
       prompter_(prompter),
@@ -143,12 +151,12 @@ std::optional<bool> TransferReport::trust(const std::string& host, const Certifi
     if (prompter_ == nullptr) {
         return std::nullopt;
     }
-    // A changed certificate may be someone posing as the server: only a
-    // deliberate Yes trusts it.
-    const auto answer = prompter_->ask(Prompt{
-        trustQuestion(host, certificate, pinned), PromptButtons::YesNo,
-        certificate.changed ? PromptIcon::Warning : PromptIcon::Question, PromptOwner::MainWindow,
-        certificate.changed ? PromptAnswer::No : PromptAnswer::Yes});
+    // A certificate that does not verify may be someone posing as the
+    // server, on first contact too: only a deliberate Yes trusts it.
+    const auto answer =
+        prompter_->ask(Prompt{trustQuestion(host, certificate, pinned), PromptButtons::YesNo,
+                              certificate.changed ? PromptIcon::Warning : PromptIcon::Question,
+                              PromptOwner::MainWindow, PromptAnswer::No});
     return answer == PromptAnswer::Yes;
 }
 
@@ -161,10 +169,35 @@ void TransferReport::listed(const ZipListing& listing) {
     window_.setProgressText(kDownloadingText);
     log_.write("\nNumber of Files in the Mail Box:" + std::to_string(names.size()));
     bytes_.itemCount = static_cast<int>(names.size());
-    // The run's size, when the listing told every file's.
-    if (!names.empty() && listing.sizes.size() == names.size() &&
-        std::ranges::all_of(listing.sizes, [](long long size) { return size >= 0; })) {
-        bytes_.allTotal = std::accumulate(listing.sizes.begin(), listing.sizes.end(), 0LL);
+    // Each file's size as the listing told it; the others as their
+    // downloads tell them (SIZE, or the RETR reply).
+    sizes_.assign(names.size(), -1);
+    numbers_.assign(names.size(), 0);
+    for (std::size_t item = 0; item < names.size(); ++item) {
+        sizes_[item] = listing.sizeAt(item);
+        numbers_[item] = static_cast<int>(item) + 1;
+    }
+    totalRun();
+}
+
+// Only the files fetched count, in number and in bytes.
+void TransferReport::planned(const std::vector<bool>& fetching) {
+    int number = 0;
+    for (std::size_t item = 0; item < sizes_.size() && item < fetching.size(); ++item) {
+        numbers_[item] = fetching[item] ? ++number : 0;
+        if (!fetching[item]) {
+            sizes_[item] = 0;
+        }
+    }
+    bytes_.itemCount = number;
+    bytes_.allTotal = -1;
+    totalRun();
+}
+
+// The run's size, once every file's is known.
+void TransferReport::totalRun() {
+    if (!sizes_.empty() && std::ranges::all_of(sizes_, [](long long size) { return size >= 0; })) {
+        bytes_.allTotal = std::accumulate(sizes_.begin(), sizes_.end(), 0LL);
     }
 }
 
@@ -176,24 +209,31 @@ void TransferReport::fileStarted(std::size_t item) {
         window_.setProgressDetail("");
     }
     bytes_.item = shownText(name, name.size());
-    bytes_.itemNumber = static_cast<int>(item) + 1;
+    current_ = item;
+    bytes_.itemNumber = item < numbers_.size() ? numbers_[item] : static_cast<int>(item) + 1;
     bytes_.itemDone = 0;
-    bytes_.itemTotal = -1;
+    bytes_.itemTotal = item < sizes_.size() ? sizes_[item] : -1;
     // Counted from here, also when the server keeps the first byte back.
     window_.setProgressBytes(bytes_);
 }
 
 void TransferReport::resuming(std::size_t item, std::int64_t from) {
     const auto& name = listing_->names.at(item);
-    window_.setProgressDetail("Resuming " + shownText(name, name.size()) + " at " +
-                              std::to_string(from) + " bytes");
+    window_.setProgressDetail("Resuming " + shownText(name, name.size()) + " at " + sizeText(from));
     resumeShown_ = true;
 }
 
 void TransferReport::bytes(std::int64_t done, std::int64_t total) {
     bytes_.allDone += done - bytes_.itemDone;
     bytes_.itemDone = done;
-    bytes_.itemTotal = total;
+    // A size the listing told stands until the download names one.
+    if (total >= 0) {
+        bytes_.itemTotal = total;
+        if (current_ < sizes_.size() && sizes_[current_] < 0) {
+            sizes_[current_] = total;
+            totalRun();
+        }
+    }
     window_.setProgressBytes(bytes_);
 }
 
@@ -226,7 +266,7 @@ void TransferReport::finished(const TransferOutcome& outcome) {
                     shownName(names[*outcome.stoppedAt]) +
                         (left > 1 ? " and " + std::to_string(left - 1) + " more were not downloaded"
                                   : std::string(" was not downloaded")) +
-                        failureList(outcome.failed));
+                        failureList(outcome.failed) + keptList(outcome.kept));
             }
             return;
         case TransferEnd::NoServer:
@@ -273,6 +313,10 @@ void TransferReport::finished(const TransferOutcome& outcome) {
         detail = kEmptyMailboxText;
     }
     window_.setProgressText(headline);
+    // Files the user keeps are named, not counted as failures.
+    if (!outcome.kept.empty()) {
+        detail += (detail.empty() ? keptList(outcome.kept).substr(2) : keptList(outcome.kept));
+    }
     // Why the run had fewer connections than asked for, for a support case.
     if (!outcome.helperNote.empty()) {
         detail += (detail.empty() ? "" : "; ") + std::string("Further connections gave up: ") +

@@ -4,14 +4,35 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "common/MainWindowPort.h"
 #include "common/NotedWindow.h"
 #include "common/Prompter.h"
 #include "download/TransferJob.h"
 #include "download/TransferLog.h"
 
 namespace tyq::download {
+
+// Texts the transfer shows in the progress line and writes to its log.
+inline constexpr char kVerifyingText[] = "Verifying UserID and Password...";
+inline constexpr char kNoInternetText[] = "Unable to connect to Internet verify the connection";
+inline constexpr char kCouldNotConnectText[] =
+    "Could not connect to QLM site,\nplease check the UserID and Password...";
+// Shown in its place for every failure but a log-in the server refused (the
+// detail says what it was): the user ID and password are not to blame.
+inline constexpr char kNoSecureConnectionText[] = "Could not connect to QLM site";
+inline constexpr char kFtpExceptionText[] =
+    "An exception occurred when attempting to create an FTP connection.\r\n"
+    "  Please check your internet configuration and make sure your environment\r\n"
+    " is set up with WININET.DLL in the path.";
+inline constexpr char kFindingText[] = "Finding the Files...";
+inline constexpr char kDownloadingText[] = "Downloading the files...";
+inline constexpr char kFinishedText[] = "Downloading Finished!";
+inline constexpr char kStoppedText[] = "Download stopped";
+// Headlines and details of a run that did not get every file.
+inline constexpr char kNotListedText[] = "The mailbox could not be listed";
+inline constexpr char kEmptyMailboxText[] = "The mailbox is empty";
+inline constexpr char kNothingDownloadedText[] = "No file was downloaded";
 
 // A download as the user and the transfer log hear of it: the one place
 // where what the download does becomes the progress line, its detail, the
@@ -22,7 +43,7 @@ class TransferReport : public TransferObserver {
     // whether to trust a certificate that does not verify; without one,
     // such a certificate is refused.
     // logPath: the transfer log's file (transferLogPath() for the window's).
-    TransferReport(MainWindowPort& window, std::string folder, std::function<std::time_t()> clock,
+    TransferReport(CommandPort& port, std::string folder, std::function<std::time_t()> clock,
                    Prompter* prompter, std::string logPath);
 
     void connecting() override;
@@ -30,6 +51,7 @@ class TransferReport : public TransferObserver {
                               const std::string& pinned) override;
     void note(const std::string& text) override { window_.addNote(text); }
     void listed(const ZipListing& listing) override;
+    void planned(const std::vector<bool>& fetching) override;
     void fileStarted(std::size_t item) override;
     void resuming(std::size_t item, std::int64_t from) override;
     void bytes(std::int64_t done, std::int64_t total) override;
@@ -38,6 +60,7 @@ class TransferReport : public TransferObserver {
 
   private:
     void endWith(const std::string& headline, const std::string& detail);
+    void totalRun();
 
     NotedWindow window_;
     std::string folder_;
@@ -51,6 +74,12 @@ class TransferReport : public TransferObserver {
     // The detail line says a file is resumed, until the next one starts.
     bool resumeShown_ = false;
     ByteProgress bytes_;
+    // Each listed file's size as far as it is known, or -1; 0 for one the
+    // run does not fetch.
+    std::vector<long long> sizes_;
+    // Each listed file's number among those fetched (1 for the first).
+    std::vector<int> numbers_;
+    std::size_t current_ = 0;  // the listed file under way
 };
 
 }  // namespace tyq::download

@@ -5,7 +5,6 @@
 #include <span>
 #include <vector>
 
-#include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
 
 namespace tyq::settings {
@@ -222,6 +221,60 @@ void scrambleZipPassword(std::string& bytes) {
     for (char& c : bytes) {
         c = static_cast<char>(static_cast<unsigned char>(c) ^ 0xA7u);
     }
+}
+
+namespace {
+
+constexpr char kNoKeyringText[] = "no desktop keyring is available";
+
+SecretKind secretKindOf(Key key) {
+    return entry(key).secret.value_or(SecretKind::FtpPassword);
+}
+
+}  // namespace
+
+bool passwordsInKeyring(const ProfileStore& store) {
+    return readNumber(store, Key::PasswordsInKeyring) == 1;
+}
+
+Mailbox mailboxOf(const ProfileStore& store) {
+    Mailbox mailbox;
+    mailbox.host = read(store, Key::Host);
+    if (mailbox.host.empty()) {
+        mailbox.host = kDefaultHost;
+    }
+    mailbox.port = readNumber(store, Key::Port);
+    mailbox.user = read(store, Key::User);
+    return mailbox;
+}
+
+SecretRead readSecret(const ProfileStore& store, Key key) {
+    if (store.secrets() == nullptr) {
+        return {SecretAnswer::Unavailable, "", kNoKeyringText};
+    }
+    return store.secrets()->read(secretKindOf(key), mailboxOf(store));
+}
+
+std::optional<std::string> storeSecret(const ProfileStore& store, Key key, std::string_view value) {
+    const std::string cannot = "Cannot save the password in the keyring: ";
+    SecretStore* secrets = store.secrets();
+    if (secrets == nullptr) {
+        return cannot + kNoKeyringText;
+    }
+    const auto mailbox = mailboxOf(store);
+    const auto current = secrets->read(secretKindOf(key), mailbox);
+    if (current.answer == SecretAnswer::Found && current.value == value) {
+        return std::nullopt;
+    }
+    // The field was left empty because the keyring did not show the password.
+    if (value.empty() && current.answer != SecretAnswer::Found &&
+        current.answer != SecretAnswer::NotStored) {
+        return cannot + current.reason;
+    }
+    if (auto failure = secrets->store(secretKindOf(key), mailbox, value)) {
+        return cannot + *failure;
+    }
+    return std::nullopt;
 }
 
 }  // namespace tyq::settings

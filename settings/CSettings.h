@@ -134,6 +134,18 @@ struct StepOneSaves {
 CommandSave saveStepOne(const ProfileStore& store, const StepOneTexts& fields,
                         const StepOneSaves& saves, CommandSave outcome = {});
 
+// Whether the user keeps the passwords in the keyring: the file then keeps
+// their keys empty and never receives them.
+bool passwordsInKeyring(const ProfileStore& store);
+// The mailbox the file names: the server, its port and the user ID.
+Mailbox mailboxOf(const ProfileStore& store);
+
+// A password of the mailbox from the keyring, never asking the user.
+SecretRead readSecret(const ProfileStore& store, Key key);
+// Nothing once the keyring holds the value, else what to tell the user. An
+// empty value is never stored over a password the keyring would not show.
+std::optional<std::string> storeSecret(const ProfileStore& store, Key key, std::string_view value);
+
 // XOR 0xA7 over every byte; applied twice it gives the text back.
 void scrambleZipPassword(std::string& bytes);
 

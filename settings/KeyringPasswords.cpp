@@ -51,50 +51,6 @@ bool operator==(const Mailbox& a, const Mailbox& b) {
 
 }  // namespace
 
-bool passwordsInKeyring(const ProfileStore& store) {
-    return readNumber(store, Key::PasswordsInKeyring) == 1;
-}
-
-Mailbox mailboxOf(const ProfileStore& store) {
-    Mailbox mailbox;
-    mailbox.host = read(store, Key::Host);
-    if (mailbox.host.empty()) {
-        mailbox.host = kDefaultHost;
-    }
-    mailbox.port = readNumber(store, Key::Port);
-    mailbox.user = read(store, Key::User);
-    return mailbox;
-}
-
-SecretRead readSecret(const ProfileStore& store, Key key) {
-    if (store.secrets() == nullptr) {
-        return {SecretAnswer::Unavailable, "", kNoKeyring};
-    }
-    return store.secrets()->read(kindOf(key), mailboxOf(store));
-}
-
-std::optional<std::string> storeSecret(const ProfileStore& store, Key key, std::string_view value) {
-    const std::string cannot = "Cannot save the password in the keyring: ";
-    SecretStore* secrets = store.secrets();
-    if (secrets == nullptr) {
-        return cannot + kNoKeyring;
-    }
-    const auto mailbox = mailboxOf(store);
-    const auto current = secrets->read(kindOf(key), mailbox);
-    if (current.answer == SecretAnswer::Found && current.value == value) {
-        return std::nullopt;
-    }
-    // The field was left empty because the keyring did not show the password.
-    if (value.empty() && current.answer != SecretAnswer::Found &&
-        current.answer != SecretAnswer::NotStored) {
-        return cannot + current.reason;
-    }
-    if (auto failure = secrets->store(kindOf(key), mailbox, value)) {
-        return cannot + *failure;
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> movePasswordsToKeyring(const ProfileStore& store) {
     SecretStore* secrets = store.secrets();
     if (passwordsInKeyring(store)) {

@@ -12,18 +12,19 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <algorithm>
 #include <optional>
 #include <system_error>
 
+#include "commands/DownloadCommand.h"
+#include "commands/MailboxTransfer.h"
+#include "commands/UnzipCommand.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Trash.h"
+#include "desktop/WindowBus.h"
 #include "download/CollectState.h"
-#include "download/DownloadFiles.h"
-#include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
 #include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
@@ -35,7 +36,6 @@
 #include "ui/DialogUnits.h"
 #include "ui/HelpViewer.h"
 #include "ui/TextBytes.h"
-#include "unzip/UnzipDownloadFiles.h"
 
 namespace tyq::ui {
 
@@ -45,9 +45,6 @@ constexpr char kAboutItem[] = "&About Korvatt...";
 constexpr char kStopDownload[] = "Stop the download?";
 constexpr char kStopUnzip[] = "Stop unzipping?";
 constexpr char kPasswordsNotFilledText[] = "The password fields are empty: ";
-// The bar runs from 0 to this, so it moves smoothly on a wide window.
-constexpr int kBarRange = ProgressMeter::kFillRange;
-constexpr std::chrono::milliseconds kMeterTick{500};
 
 void writeSetting(const settings::ProfileStore& profiles, settings::Key key,
                   std::string_view value) {
@@ -89,12 +86,13 @@ CMainDlg::CMainDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       hooks_(std::move(hooks)) {
     if (!hooks_.download) {
         hooks_.download = [this](MainWindowPort& window, Prompter& prompter) {
-            download::downloadFiles(window, profiles_, prompter, libraryFolder_);
+            return commands::downloadFiles(window, profiles_, prompter, libraryFolder_,
+                                           desktop::moveToTrash);
         };
     }
     if (!hooks_.unzip) {
         hooks_.unzip = [this](MainWindowPort& window, Prompter&) {
-            unzip::unzipDownloadFiles(window, profiles_, libraryFolder_);
+            return commands::unzipDownloadFiles(window, profiles_, libraryFolder_);
         };
     }
     if (!hooks_.showHelp) {
@@ -169,11 +167,6 @@ void CMainDlg::buildControls() {
     // The field leaves room for the folder chooser's button.
     local_ = addField(ids::kLocal, "&Location", 14, 76, 28, 49, 76, 123);
 
-    const int barTop = buildProgressArea(units);
-    // Everything below moves down by what the box, the detail and the bar
-    // added to the original layout.
-    const int shift = barTop + 11 + 3 - 117;
-
     auto addButton = [&](int id, const char* text, int left, int top, int width, int height) {
         auto* button = new QPushButton(QString::fromUtf8(text), this);
         button->setObjectName(controlName(id));
@@ -184,6 +177,16 @@ void CMainDlg::buildControls() {
         units.place(*button, left, top, width, height);
         return button;
     };
+    // Beside the Location field, in its row.
+    auto* browse = addButton(ids::kBrowse, "&Browse...", 175, 76, 39, 13);
+
+    area_ = new ProgressArea(units, 11, 94, this);
+    progress_ = area_->statusLine();
+    const int barTop = area_->barTop();
+    // Everything below moves down by what the box, the detail and the bar
+    // added to the original layout.
+    const int shift = barTop + 11 + 3 - 117;
+
     auto* step2 = new QLabel(QStringLiteral("Step2:"), this);
     step2->setObjectName(QStringLiteral("labelStep2"));
     units.place(*step2, 12, 122 + shift, 22, 8);
@@ -196,11 +199,12 @@ void CMainDlg::buildControls() {
     auto* cancel = cancel_ = addButton(ids::kCancel, "&Cancel", 68, 162 + shift, 42, 14);
     auto* help = addButton(ids::kHelp, "&Help", 118, 162 + shift, 42, 14);
     auto* setup = addButton(ids::kSetup, "&Setup", 168, 162 + shift, 42, 14);
-    // Beside the Location field, in its row.
-    auto* browse = addButton(ids::kBrowse, "&Browse...", 175, 76, 39, 13);
-
-    const QList<QWidget*> tabOrder{aol_,  user_,       pass_, zipPass_, local_, browse, download,
-                                   unzip, openFolder_, ok,    cancel,   help,   setup};
+    // As the controls read, top to bottom and left to right.
+    auto* openFolderButton = area_->findChild<QPushButton*>(QStringLiteral("openFolder"));
+    auto* detail = area_->findChild<QWidget*>(QStringLiteral("progressDetail"));
+    const QList<QWidget*> tabOrder{
+        aol_,     user_, pass_, zipPass_, local_, browse, detail, openFolderButton,
+        download, unzip, ok,    cancel,   help,   setup};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
@@ -216,77 +220,10 @@ void CMainDlg::buildControls() {
     connect(aol_, &QCheckBox::clicked, this, [this] { runCommand([this] { onAolClicked(); }); });
 
     connect(browse, &QPushButton::clicked, this, [this] { runCommand([this] { onBrowse(); }); });
-    connect(openFolder_, &QLabel::linkActivated, this,
+    connect(area_, &ProgressArea::openFolderClicked, this,
             [this] { runCommand([this] { openFolder(); }); });
 
     setFixedSize(units.toPixelsX(227), units.toPixelsY(183 + shift));
-}
-
-int CMainDlg::buildProgressArea(const DialogUnits& units) {
-    auto* progressLabel = new QLabel(QStringLiteral("Progress:"), this);
-    progressLabel->setObjectName(QStringLiteral("labelProgress"));
-    units.place(*progressLabel, 11, 97, 31, 12);
-    progress_ = new QLabel(this);
-    progress_->setObjectName(controlName(ids::kProgress));
-    progress_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    progress_->setLineWidth(1);
-    progress_->setWordWrap(true);
-    progress_->setTextFormat(Qt::PlainText);
-    progress_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    units.place(*progress_, 43, 94, 178, 20, false);
-    // Screen readers name the box by its text and label it by its caption.
-    progressLabel->setBuddy(progress_);
-    // The longest text the box shows, the stock connection failure, must fit
-    // whole with the font in use; the box grows downwards until it does.
-    const auto unitsFor = [&units](int pixels) {
-        return (pixels * 8 + units.baseY() - 1) / units.baseY();
-    };
-    progress_->setText(QString::fromUtf8(download::kFtpExceptionText));
-    const int textUnits = std::max(20, unitsFor(progress_->heightForWidth(progress_->width())) + 1);
-    progress_->clear();
-    units.place(*progress_, 43, 94, 178, textUnits, false);
-
-    // Why the last command ended as it did, in plain words, on up to three
-    // lines.
-    detail_ = new QLabel(this);
-    detail_->setObjectName(QStringLiteral("progressDetail"));
-    detail_->setWordWrap(true);
-    detail_->setTextFormat(Qt::PlainText);
-    detail_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    detail_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    const int detailTop = 94 + textUnits + 1;
-    units.place(*detail_, 43, detailTop, 178, 16, false);
-    detail_->setText(QStringLiteral("Ag\nAg\nAg"));
-    const int detailUnits = std::max(16, unitsFor(detail_->heightForWidth(detail_->width())));
-    detail_->clear();
-    units.place(*detail_, 43, detailTop, 178, detailUnits, false);
-
-    // Shown only while a command runs; its row stays, so nothing jumps.
-    const int barTop = detailTop + detailUnits + 1;
-    bar_ = new QProgressBar(this);
-    bar_->setObjectName(QStringLiteral("progressBar"));
-    bar_->setRange(0, kBarRange);
-    bar_->setTextVisible(true);
-    bar_->setAlignment(Qt::AlignCenter);
-    bar_->setAccessibleName(QStringLiteral("Progress"));
-    units.place(*bar_, 43, barTop, 178, 11);
-    bar_->hide();
-    meterTimer_ = new QTimer(this);
-    meterTimer_->setInterval(kMeterTick);
-    connect(meterTimer_, &QTimer::timeout, this, &CMainDlg::showMeter);
-    // In the bar's row while no command runs, at its right end.
-    openFolder_ = new QLabel(
-        QStringLiteral("<a href=\"folder\">%1</a>").arg(QString::fromUtf8(kOpenFolderText)), this);
-    openFolder_->setObjectName(QStringLiteral("openFolder"));
-    openFolder_->setTextFormat(Qt::RichText);
-    openFolder_->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
-                                         Qt::LinksAccessibleByKeyboard);
-    openFolder_->setFocusPolicy(Qt::StrongFocus);
-    openFolder_->setAccessibleName(QString::fromUtf8(kOpenFolderText));
-    openFolder_->setToolTip(QStringLiteral("Show the Location in the file manager"));
-    openFolder_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    units.place(*openFolder_, 43 + 178 - 60, barTop, 60, 11);
-    return barTop;
 }
 
 void CMainDlg::opening() {
@@ -467,8 +404,6 @@ void CMainDlg::keyPressEvent(QKeyEvent* event) {
                 // else Enter means OK.
                 if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
                     button->click();
-                } else if (focusWidget() == openFolder_) {
-                    runCommand([this] { openFolder(); });  // the link takes Enter too
                 } else {
                     accept();
                 }

@@ -14,10 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "commands/CommandOutcome.h"
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
-#include "ui/ProgressMeter.h"
+#include "ui/ProgressArea.h"
 #include "ui/TextBytes.h"
 
 class QCheckBox;
@@ -27,6 +28,10 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+
+namespace tyq::desktop {
+class WindowBus;
+}
 
 namespace tyq::ui {
 
@@ -39,16 +44,16 @@ inline constexpr char kAolQuestion[] =
     "Have you logged in and connected to the\nInternet with AOL?\nPress Yes to continue and  "
     "download files or \nedit parameters. Press No to exit.";
 inline constexpr char kHelpFileName[] = "tyqlmftp.hlp";
-inline constexpr char kOpenFolderText[] = "Open Folder";
 
 // What the window calls out to. Left empty, the program's own parts are used.
 struct MainDlgHooks {
     // The hang-up question on the way out (OK and Cancel).
     std::function<void()> offerHangUp;
     // The Step 2 and Step 3 commands. They run on a worker thread; the port
-    // and the prompter carry their calls over to the window.
-    std::function<void(MainWindowPort&, Prompter&)> download;
-    std::function<void(MainWindowPort&, Prompter&)> unzip;
+    // and the prompter carry their calls over to the window; each ends with
+    // its outcome, which the window sums up.
+    std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)> download;
+    std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)> unzip;
     // Shows the help file; runs while the help folder is the current directory.
     std::function<void(const std::string& helpFile)> showHelp;
     // The desktop's folder chooser, opened at start; nothing when the user
@@ -119,10 +124,6 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // A Step 2 or Step 3 command has ended and the window is at rest again.
     void commandEnded();
 
-  private slots:
-    // A click on an action of the notification sent at a command's end.
-    void onNotificationAction(uint id, const QString& action);
-
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -130,9 +131,6 @@ class CMainDlg : public QDialog, public MainWindowPort {
 
   private:
     void buildControls();
-    // The progress text, its detail, the bar and Open Folder; gives the top
-    // of the bar's row.
-    int buildProgressArea(const DialogUnits& units);
     void opening();
     std::optional<std::string> unlockKeyring();
     void onOk();
@@ -149,8 +147,9 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void reportFailure(const std::exception_ptr& error);
     // Starts a Step 2 or Step 3 command as a job and returns; the window
     // answers it while it runs.
-    void startJob(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                  const char* stopQuestion, const char* itemWord, bool fromServer);
+    void startJob(
+        const std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)>& command,
+        const char* stopQuestion, const char* itemWord, bool fromServer);
     // The job's signals, carried out on the window.
     void connectJob();
     // Only Cancel acts while a command runs; the rest is disabled, and given
@@ -159,15 +158,11 @@ class CMainDlg : public QDialog, public MainWindowPort {
     void restoreControls();
     // The job has said it ended: the window sums up, comes back to rest and
     // closes if that was asked for meanwhile.
-    void onJobFinished();
-    // The progress bar's fill and text as the meter reads now.
-    void showMeter();
-    // The detail line's text, cut to the lines it has.
-    void fitDetail();
+    void onJobFinished(const commands::CommandOutcome& outcome);
     void askToStop(bool fromCloseBox);
     // What a command that ended well did: on the detail line, and in a
     // notification when it took long and the window is in the background.
-    void sumUp(std::chrono::steady_clock::duration took);
+    void sumUp(const commands::CommandOutcome& outcome, std::chrono::steady_clock::duration took);
     QString folderShown() const;
     void closeModalBoxes();
 
@@ -188,36 +183,28 @@ class CMainDlg : public QDialog, public MainWindowPort {
     // The focus when the command started, and the controls it disabled.
     QPointer<QWidget> focusBefore_;
     std::vector<QPointer<QWidget>> disabled_;
-    // What the progress bar's text counts, and whether a pause means the
-    // server keeps us waiting.
+    // What the summary counts.
     QString itemWord_;
-    bool fromServer_ = false;
-    ProgressMeter meter_;
-    QString meterItem_;
-    // Reads the meter again while no count comes, so a stall shows.
-    QTimer* meterTimer_ = nullptr;
     QString detailText_;
     // The last count of the running command, for its summary.
     std::optional<ByteProgress> lastProgress_;
     // Where the focus goes once the running command ends (its controls are
     // disabled until then).
     QPointer<QWidget> focusAfter_;
-    // The notification last sent, whose "Open Folder" action is ours.
-    uint notification_ = 0;
+    // The session bus for the notifications and the file manager, once used.
+    std::unique_ptr<desktop::WindowBus> desktopBus_;
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;
     QLineEdit* zipPass_ = nullptr;
     QLineEdit* local_ = nullptr;
     QCheckBox* aol_ = nullptr;
+    ProgressArea* area_ = nullptr;
     QLabel* progress_ = nullptr;
-    QLabel* detail_ = nullptr;
     // The four Step 1 values as read, as shown: user, password, zip
     // password, Location.
     std::array<ShownSetting, 4> shown_;
-    QProgressBar* bar_ = nullptr;
     QPushButton* cancel_ = nullptr;
-    QLabel* openFolder_ = nullptr;
     QPointer<HelpViewer> helpViewer_;
 };
 

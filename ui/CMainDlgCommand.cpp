@@ -4,11 +4,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -61,8 +58,9 @@ void CMainDlg::runCommand(const std::function<void()>& command) {
     }
 }
 
-void CMainDlg::startJob(const std::function<void(MainWindowPort&, Prompter&)>& command,
-                        const char* stopQuestion, const char* itemWord, bool fromServer) {
+void CMainDlg::startJob(
+    const std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)>& command,
+    const char* stopQuestion, const char* itemWord, bool fromServer) {
     if (job_ != nullptr) {
         return;  // one command at a time
     }
@@ -72,20 +70,12 @@ void CMainDlg::startJob(const std::function<void(MainWindowPort&, Prompter&)>& c
     jobState_ = JobState::Running;
     stopQuestion_ = stopQuestion;
     itemWord_ = QString::fromUtf8(itemWord);
-    fromServer_ = fromServer;
     jobStarted_ = std::chrono::steady_clock::now();
     lastProgress_.reset();
     connectJob();
     disableControls();
-    meter_.start(ProgressMeter::Clock::now());
-    meterItem_.clear();
-    bar_->setValue(0);
-    bar_->setFormat(QString());
-    bar_->setToolTip(QString());
-    bar_->setAccessibleDescription(QString());
-    openFolder_->hide();
-    bar_->show();
-    meterTimer_->start();
+    area_->setWaitsOnServer(fromServer);
+    area_->startRun();
     try {
         job_->start();
     } catch (const std::system_error& failure) {
@@ -140,9 +130,7 @@ void CMainDlg::disableControls() {
 }
 
 void CMainDlg::restoreControls() {
-    meterTimer_->stop();
-    bar_->hide();
-    openFolder_->show();
+    area_->endRun();
     for (const auto& control : disabled_) {
         if (control != nullptr) {
             control->setEnabled(true);
@@ -161,15 +149,19 @@ void CMainDlg::restoreControls() {
     focusBefore_ = nullptr;
 }
 
-void CMainDlg::onJobFinished() {
+void CMainDlg::onJobFinished(const commands::CommandOutcome& outcome) {
     if (job_ == nullptr) {
         return;
     }
     const std::exception_ptr error = job_->finish();
     if (!error && !job_->stopRequested()) {
-        sumUp(std::chrono::steady_clock::now() - jobStarted_);
+        sumUp(outcome, std::chrono::steady_clock::now() - jobStarted_);
     }
     const JobState state = jobState_;
+    if (state == JobState::Asking) {
+        // The stop question has lost its reason: it goes, and the end shows.
+        closeModalBoxes();
+    }
     job_.reset();
     restoreControls();
     if (error) {
@@ -196,11 +188,9 @@ void CMainDlg::askToStop(bool fromCloseBox) {
     } catch (...) {
         // No answer is No: the command goes on.
     }
-    // The command may have ended while the question was open.
+    // The command may have ended while the question was open: there is
+    // nothing left to stop, and the window stays to show how it ended.
     if (job_.get() != asked) {
-        if (answer == PromptAnswer::Yes && fromCloseBox) {
-            reject();
-        }
         return;
     }
     if (jobState_ != JobState::Asking) {

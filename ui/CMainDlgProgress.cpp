@@ -1,41 +1,27 @@
-// The window's progress display: the status line and its detail, the bar
-// while a command runs, the summary and notification at its end, and Open
-// Folder.
+// The window's progress display: the status line and its detail, the
+// summary and notification at a command's end, and Open Folder.
 
-#include <QAccessible>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QProgressBar>
-#include <QTextLayout>
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
 
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/FileManager.h"
+#include "desktop/Notification.h"
+#include "desktop/WindowBus.h"
 #include "ui/CMainDlg.h"
 #include "ui/TextBytes.h"
 
 namespace tyq::ui {
 
 namespace {
-
-constexpr int kBarRange = ProgressMeter::kFillRange;
-constexpr int kDetailLines = 3;
-constexpr char kEllipsis[] = "...";
-constexpr char kFileManager[] = "org.freedesktop.FileManager1";
-constexpr char kFileManagerPath[] = "/org/freedesktop/FileManager1";
-constexpr char kNotifications[] = "org.freedesktop.Notifications";
-constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
-constexpr char kOpenFolderAction[] = "open-folder";
 
 QString sizeText(std::int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
@@ -52,17 +38,6 @@ QString tookText(std::chrono::steady_clock::duration took) {
     return QStringLiteral("%1 h %2 min").arg(whole / 3600).arg((whole % 3600) / 60);
 }
 
-QString timeLeftText(double seconds) {
-    const auto whole = static_cast<long long>(seconds + 0.5);
-    if (whole < 60) {
-        return QStringLiteral("%1 s left").arg(whole);
-    }
-    if (whole < 3600) {
-        return QStringLiteral("%1 min left").arg((whole + 30) / 60);
-    }
-    return QStringLiteral("%1 h %2 min left").arg(whole / 3600).arg((whole % 3600) / 60);
-}
-
 }  // namespace
 
 void CMainDlg::setProgressBytes(const ByteProgress& progress) {
@@ -70,70 +45,7 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
         return;  // a late count after the command ended
     }
     lastProgress_ = progress;
-    meter_.report(progress, ProgressMeter::Clock::now());
-    // The tool tip names the item; the meter keeps only the numbers.
-    meterItem_ =
-        QString::fromUtf8(progress.item.data(), static_cast<qsizetype>(progress.item.size()));
-    showMeter();
-}
-
-void CMainDlg::showMeter() {
-    const MeterReading shown = meter_.reading(ProgressMeter::Clock::now());
-    if (!shown.reported) {
-        return;
-    }
-    QString count;
-    if (shown.itemCount > 0) {
-        count =
-            QStringLiteral("%1 %2 of %3").arg(itemWord_).arg(shown.itemNumber).arg(shown.itemCount);
-    }
-    QString bytes =
-        shown.total >= 0
-            ? QStringLiteral("%1 of %2").arg(sizeText(shown.done), sizeText(shown.total))
-            : sizeText(shown.done);
-    if (shown.percent >= 0) {
-        bytes += QStringLiteral(" (%1%)").arg(shown.percent);
-    }
-    // Where the bar has no room for the byte counts, the percentage stands
-    // in for them.
-    const QString brief =
-        shown.percent >= 0 ? QStringLiteral("%1%").arg(shown.percent) : sizeText(shown.done);
-    QString speed;
-    QString left;
-    QString waiting;
-    if (shown.waiting && fromServer_) {
-        waiting = QStringLiteral("waiting for the server");
-    } else if (shown.rate > 0) {
-        speed = sizeText(static_cast<std::int64_t>(shown.rate)) + QStringLiteral("/s");
-        if (shown.secondsLeft >= 0) {
-            left = timeLeftText(shown.secondsLeft);
-        }
-    }
-    // What does not fit goes, least useful first; the count and a wait stay.
-    const int room = bar_->width() - bar_->fontMetrics().averageCharWidth() * 2;
-    QString text;
-    for (const QStringList& parts :
-         {QStringList{count, bytes, speed, left, waiting}, QStringList{count, bytes, left, waiting},
-          QStringList{count, brief, speed, left, waiting}, QStringList{count, brief, left, waiting},
-          QStringList{count, left, waiting}, QStringList{count}}) {
-        QStringList kept = parts;
-        kept.removeAll(QString());
-        text = kept.join(QStringLiteral(" \u00b7 "));
-        if (bar_->fontMetrics().horizontalAdvance(text) <= room) {
-            break;
-        }
-    }
-    bar_->setFormat(text);
-    // The whole story, whatever the bar had room for.
-    QStringList tip{meterItem_, count, bytes, speed, left, waiting};
-    tip.removeAll(QString());
-    const QString whole = tip.join(QStringLiteral(" \u00b7 "));
-    if (whole != bar_->toolTip()) {
-        bar_->setToolTip(whole);
-        bar_->setAccessibleDescription(whole);
-    }
-    // Last, so whoever hears of a new value finds the texts that go with it.
-    bar_->setValue(std::min(shown.fill, kBarRange));
+    area_->report(progress);
 }
 
 QString CMainDlg::folderShown() const {
@@ -144,54 +56,42 @@ QString CMainDlg::folderShown() const {
     return QDir::cleanPath(QDir::current().absoluteFilePath(fromSettingBytes(local)));
 }
 
-void CMainDlg::sumUp(std::chrono::steady_clock::duration took) {
+void CMainDlg::sumUp(const commands::CommandOutcome& outcome,
+                     std::chrono::steady_clock::duration took) {
+    // A command that explains itself has met trouble: the notification says
+    // so louder.
+    const bool troubled = !outcome.detail.empty();
     // Only where the command left no explanation of its own.
-    if (detail_->text().isEmpty() && lastProgress_ && lastProgress_->itemCount > 0) {
-        const int count = lastProgress_->itemCount;
-        const QString summary =
-            QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
-                .arg(count)
-                .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
-                     sizeText(lastProgress_->allDone), tookText(took), folderShown());
-        setProgressDetail(summary.toStdString());
+    QString detail = QString::fromStdString(outcome.detail);
+    if (!troubled && outcome.items > 0) {
+        const int count = outcome.items;
+        detail = QStringLiteral("%1 %2%3 \u00b7 %4 \u00b7 %5 \u00b7 %6")
+                     .arg(count)
+                     .arg(itemWord_.toLower(), count == 1 ? QString() : QStringLiteral("s"),
+                          sizeText(outcome.bytes), tookText(took), folderShown());
+        setProgressDetail(detail.toStdString());
     }
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
     }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
+    }
+    if (!desktopBus_->connected()) {
         return;  // no desktop session to tell
     }
-    if (notification_ == 0) {
-        bus.connect(kNotifications, kNotificationsPath, kNotifications,
-                    QStringLiteral("ActionInvoked"), this,
-                    SLOT(onNotificationAction(uint, QString)));
-    }
-    QDBusMessage notify = QDBusMessage::createMethodCall(kNotifications, kNotificationsPath,
-                                                         kNotifications, QStringLiteral("Notify"));
-    // The body may be read as markup. The detail goes whole: the label's is
-    // broken into its lines and may end in an ellipsis.
-    notify << QString::fromUtf8(kProgramName) << notification_ << QString::fromUtf8(kProgramName)
-           << progress_->text() << detailText_.toHtmlEscaped()
-           << QStringList{kOpenFolderAction, QString::fromUtf8(kOpenFolderText)} << QVariantMap{}
-           << -1;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
-                const QDBusPendingReply<uint> reply = *finished;
-                if (reply.isValid()) {
-                    notification_ = reply.value();
-                } else {
-                    std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n",
-                                 qPrintable(reply.error().message()));
-                }
-                finished->deleteLater();
-            });
-}
-
-void CMainDlg::onNotificationAction(uint id, const QString& action) {
-    if (id == notification_ && action == QLatin1String(kOpenFolderAction)) {
-        runCommand([this] { openFolder(); });
+    // The detail goes whole: the label's is broken into its lines and may
+    // end in an ellipsis.
+    desktop::Notice notice;
+    notice.summary = outcome.headline;
+    notice.body = detail.toStdString();
+    notice.folder = toSettingBytes(folderShown());
+    notice.failure = troubled;
+    // A click opens the Location as it is then.
+    const std::string failure =
+        desktopBus_->notify(notice, [this] { runCommand([this] { openFolder(); }); });
+    if (!failure.empty()) {
+        std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n", failure.c_str());
     }
 }
 
@@ -213,89 +113,21 @@ void CMainDlg::openFolder() {
                 PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
         }
     };
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        byHandler();
-        return;
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
     }
-    QDBusMessage show = QDBusMessage::createMethodCall(kFileManager, kFileManagerPath, kFileManager,
-                                                       QStringLiteral("ShowFolders"));
-    show << QStringList{url.toString()} << QString();
     // Not waited for: a file manager started on demand may take its time.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, byHandler](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                if (finished->isError()) {
-                    runCommand(byHandler);
-                }
-            });
+    desktopBus_->showFolder(desktop::folderUri(toSettingBytes(folder)),
+                            [this, byHandler] { runCommand(byHandler); });
 }
 
 void CMainDlg::setProgressText(const std::string& text) {
-    progress_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-    // The label's name is its text: screen readers announce the change.
-    QAccessibleEvent changed(progress_, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
-    progress_->update();
+    area_->setStatus(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 void CMainDlg::setProgressDetail(const std::string& text) {
-    const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    detailText_ = shown;
-    fitDetail();
-    progress_->setToolTip(shown);
-    detail_->setToolTip(shown);
-    detail_->update();
-}
-
-void CMainDlg::fitDetail() {
-    // Laid out as the label would, line by line; what takes more than the
-    // lines there are ends in an ellipsis, and the tool tip has it whole.
-    const int width = detail_->contentsRect().width();
-    const QFontMetrics metrics(detail_->font());
-    QString text = detailText_;
-    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
-    QTextLayout layout(text, detail_->font());
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    QStringList lines;
-    int rest = -1;  // where the last line there is room for starts
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(width);
-        if (lines.size() == kDetailLines - 1) {
-            rest = line.textStart();
-            break;
-        }
-        lines << text.mid(line.textStart(), line.textLength()).trimmed();
-    }
-    layout.endLayout();
-    if (rest >= 0) {
-        // Far more than a line holds, so the measuring below stays short.
-        QString last = text.mid(rest, 1000);
-        const auto lineEnd = last.indexOf(QChar::LineSeparator);
-        const bool more = lineEnd >= 0 && lineEnd + 1 < last.size();
-        last = last.left(lineEnd >= 0 ? lineEnd : last.size()).trimmed();
-        if (more || metrics.horizontalAdvance(last) > width) {
-            const QString ellipsis = QString::fromLatin1(kEllipsis);
-            // The longest start of the line that leaves room for the ellipsis.
-            qsizetype fits = 0;
-            qsizetype tooLong = last.size() + 1;
-            while (tooLong - fits > 1) {
-                const qsizetype middle = (fits + tooLong) / 2;
-                if (metrics.horizontalAdvance(last.left(middle) + ellipsis) <= width) {
-                    fits = middle;
-                } else {
-                    tooLong = middle;
-                }
-            }
-            last = last.left(fits).trimmed() + ellipsis;
-        }
-        lines << last;
-    }
-    detail_->setText(lines.join(QLatin1Char('\n')));
+    detailText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    area_->setDetail(detailText_);
 }
 
 }  // namespace tyq::ui

@@ -19,13 +19,14 @@
 #include <QThread>
 #include <QTimeEdit>
 
+#include "desktop/DailyTimer.h"
 #include "download/CollectState.h"
 #include "settings/CSettings.h"
 #include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
-#include "settings/Schedule.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
+#include "ui/LabelledComboBox.h"
 #include "ui/TextBytes.h"
 
 namespace tyq::ui {
@@ -160,6 +161,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
                         placeConnections(units)}) {
         nameBuddyAfterLabel(*label);
     }
+    nameComboBoxByLabel(*encryption_);
     placeKeyring(units);
     placeDailyCollection(units);
     showLastCollection(stateFolder);
@@ -289,7 +291,7 @@ void CSetupDlg::placeDailyCollection(const DialogUnits& units) {
 
     // As the timer file tells it; another time can be set only for a daily
     // collection.
-    const auto time = settings::scheduledTime();
+    const auto time = desktop::scheduledTime();
     scheduled_ = time.has_value();
     scheduledTime_ =
         time ? QTime::fromString(QString::fromStdString(*time), QString::fromLatin1(kTimeFormat))
@@ -327,7 +329,7 @@ void CSetupDlg::fetchNextCollection() {
     // without it and shows the answer when it comes. The thread owns the
     // result; the window takes it only while it is still open.
     auto next = std::make_shared<std::optional<std::chrono::system_clock::time_point>>();
-    QThread* worker = QThread::create([next] { *next = settings::nextRun(); });
+    QThread* worker = QThread::create([next] { *next = desktop::nextRun(); });
     connect(worker, &QThread::finished, this, [this, next] {
         if (*next) {
             nextCollection_->setText(QStringLiteral("Next: ") + when(**next));
@@ -344,22 +346,22 @@ void CSetupDlg::applyDailyCollection() {
     if (wanted == scheduled_ && (!wanted || minute == scheduledTime_)) {
         return;
     }
-    settings::ScheduleOutcome outcome;
+    desktop::ScheduleOutcome outcome;
     {
         const WaitCursor waiting;
-        outcome = wanted ? settings::schedule(
-                               minute.toString(QString::fromLatin1(kTimeFormat)).toStdString())
-                         : settings::unschedule();
+        outcome =
+            wanted
+                ? desktop::schedule(minute.toString(QString::fromLatin1(kTimeFormat)).toStdString())
+                : desktop::unschedule();
     }
     if (!outcome.ok()) {
         prompter_.ask({"The daily collection was not changed: " + outcome.error, PromptButtons::Ok,
                        PromptIcon::Error});
         return;
     }
-    if (std::find(outcome.done.begin(), outcome.done.end(), settings::kNoServiceManagerHint) !=
+    if (std::find(outcome.done.begin(), outcome.done.end(), desktop::kNoServiceManagerHint) !=
         outcome.done.end()) {
-        prompter_.ask(
-            {settings::kNoServiceManagerHint, PromptButtons::Ok, PromptIcon::Information});
+        prompter_.ask({desktop::kNoServiceManagerHint, PromptButtons::Ok, PromptIcon::Information});
     }
 }
 

@@ -105,15 +105,16 @@ void CommandJob::start() {
 
 void CommandJob::run() {
     qCDebug(lcJob) << "command started";
+    commands::CommandOutcome outcome;
     try {
-        command_(*this, *this);
+        outcome = command_(*this, *this);
     } catch (...) {
         error_ = std::current_exception();
     }
     qCDebug(lcJob) << (error_                   ? "command ended by an exception"
                        : stop_.stop_requested() ? "command ended after a stop"
                                                 : "command ended");
-    emit finished();
+    emit finished(outcome);
 }
 
 std::exception_ptr CommandJob::finish() {

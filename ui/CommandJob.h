@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "commands/CommandOutcome.h"
 #include "common/MainWindowPort.h"
 #include "common/Prompter.h"
 
@@ -28,7 +29,7 @@ namespace tyq::ui {
 class CommandJob : public QObject, public MainWindowPort, public Prompter {
     Q_OBJECT
   public:
-    using Command = std::function<void(MainWindowPort&, Prompter&)>;
+    using Command = std::function<commands::CommandOutcome(MainWindowPort&, Prompter&)>;
 
     // What the command reads of the window: taken when it starts, as the
     // window disables those controls while it runs.
@@ -85,8 +86,9 @@ class CommandJob : public QObject, public MainWindowPort, public Prompter {
     void focusPasswordAsked();
     // The command took the Step 1 fields: the window keeps them as taken.
     void fieldsTaken();
-    // The command has ended; the last signal of the job.
-    void finished();
+    // The command has ended, with its outcome (an empty one when it threw);
+    // the last signal of the job.
+    void finished(const tyq::commands::CommandOutcome& outcome);
 
   private:
     void run();

@@ -3,12 +3,52 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <numeric>
+
+#include "common/Fd.h"
 #include "unzip/UnzipLibrary.h"
+#include "unzip/lib/ZipDirectory.h"
 
 namespace tyq::unzip {
 
-ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                  const std::stop_token& stop) {
+namespace {
+
+// The bytes an archive's entries hold, as its central directory says; -1
+// when it cannot be read.
+std::int64_t plannedBytes(const std::string& archive) {
+    const Fd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    std::vector<lib::DirectoryEntry> entries;
+    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 ||
+        lib::scanCentralDirectory(fd.get(), static_cast<std::uint64_t>(status.st_size), &entries) !=
+            lib::DirectoryState::Ok) {
+        return -1;
+    }
+    return std::accumulate(entries.begin(), entries.end(), std::int64_t{0},
+                           [](std::int64_t sum, const lib::DirectoryEntry& entry) {
+                               return sum + static_cast<std::int64_t>(entry.size);
+                           });
+}
+
+// For each archive, what the ones after it will write; -1 once one of them
+// does not tell.
+std::vector<std::int64_t> bytesAfterEach(const ExtractionPlan& plan) {
+    std::vector<std::int64_t> after(plan.names.size(), -1);
+    std::int64_t sum = 0;
+    for (std::size_t i = plan.names.size(); i-- > 0;) {
+        after[i] = sum;
+        const std::int64_t planned = sum < 0 ? -1 : plannedBytes(plan.destination + plan.names[i]);
+        sum = planned < 0 ? -1 : sum + planned;
+    }
+    return after;
+}
+
+}  // namespace
+
+ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
+                                  const std::stop_token& stop, std::int32_t* lastResult) {
     ExtractionOutcome outcome;
     UnzipRequest request;
     request.destination = plan.destination.c_str();
@@ -16,7 +56,10 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
     request.options = 1;
     UnzipItem item;
     item.count = static_cast<int>(plan.names.size());
+    // So the bar can tell bytes of the whole run from the first archive on.
+    const std::vector<std::int64_t> bytesAfter = bytesAfterEach(plan);
     for (const std::string& name : plan.names) {
+        item.bytesAfter = bytesAfter[static_cast<std::size_t>(item.number - 1)];
         // A stopped archive stays whole, to be extracted by a later run.
         if (stop.stop_requested()) {
             outcome.stoppedAt = name;
@@ -26,8 +69,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
         request.archive = archive.c_str();
         struct stat before {};
         const bool known = ::stat(archive.c_str(), &before) == 0;
-        UnzipProgress progress(window, name, item);
-        const std::int32_t extracted = unzipArchive(&request, window, plan.libraryFolder, progress);
+        UnzipProgress progress(port, stop, name, item);
+        const std::int32_t extracted =
+            unzipArchive(&request, port, lastResult, plan.libraryFolder, progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;
@@ -41,6 +85,9 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
                 after.st_ino == before.st_ino) {
                 ::unlink(archive.c_str());
             }
+            if (plan.extracted) {
+                plan.extracted(name);
+            }
         } else if (progress.result() == code::kCancelled && stop.stop_requested()) {
             outcome.stoppedAt = name;
             break;
@@ -48,6 +95,7 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& wi
             outcome.failures.push_back({name, progress.result(), progress.warnings()});
         }
     }
+    outcome.bytes = item.doneBefore;
     // A stop that came too late to end the last archive still counts.
     outcome.stopped = stop.stop_requested();
     return outcome;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct ExtractionPlan {
     std::vector<std::string> names;
     // Where the unzip library lies.
     std::filesystem::path libraryFolder;
+    // Told of each archive as soon as it is extracted and deleted.
+    std::function<void(const std::string& name)> extracted;
 };
 
 struct ExtractionOutcome {
@@ -37,12 +40,19 @@ struct ExtractionOutcome {
     bool stopped = false;
     // The last archive's own result was a success.
     bool lastExtracted = false;
+    // The bytes written, of every archive worked on.
+    std::int64_t bytes = 0;
 };
 
 // Extracts each archive of the plan in turn, all of an archive or nothing,
 // and deletes each one extracted. Progress and the library's messages go to
-// the window; a stop leaves the archive under way whole.
-ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                  const std::stop_token& stop);
+// the port; a stop leaves the archive under way whole.
+// lastResult (when given) keeps each archive's code.
+ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
+                                  const std::stop_token& stop, std::int32_t* lastResult = nullptr);
+inline ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
+                                         const std::stop_token& stop) {
+    return extractArchives(plan, window, stop, &window.counters().lastUnzipResult);
+}
 
 }  // namespace tyq::unzip

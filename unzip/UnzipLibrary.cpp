@@ -11,7 +11,6 @@ namespace tyq::unzip {
 namespace {
 
 constexpr char kAllItems[] = "*.*";
-constexpr char kWarningReply[] = "Extract Warning";
 
 // Texts of the codes 0 to 50; empty slots have none.
 constexpr std::array<std::string_view, 51> kResultTexts = [] {
@@ -113,8 +112,9 @@ std::set<const void*>& liveContexts() {
 
 }  // namespace
 
-UnzipProgress::UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
-    : window_(window), stop_(window.stopToken()), name_(std::move(archiveName)), item_(item) {
+UnzipProgress::UnzipProgress(CommandPort& port, std::stop_token stop, std::string archiveName,
+                             const UnzipItem& item)
+    : window_(port), stop_(std::move(stop)), name_(std::move(archiveName)), item_(item) {
     const std::lock_guard<std::mutex> lock(contextsMutex);
     liveContexts().insert(this);
 }
@@ -161,11 +161,15 @@ void UnzipProgress::report() {
     progress.itemDone = done_.load();
     progress.itemTotal = total_.load();
     progress.allDone = item_.doneBefore + progress.itemDone;
+    if (progress.itemTotal >= 0 && item_.bytesAfter >= 0) {
+        progress.allTotal = item_.doneBefore + progress.itemTotal + item_.bytesAfter;
+    }
     window_.setProgressBytes(progress);
 }
 
-UnzipLibrary::UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
-    : command{}, window_(&window) {
+UnzipLibrary::UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
+                           std::int32_t* lastResult)
+    : command{}, window_(&port), lastResult_(lastResult) {
     library.emplace(libraryFolder / kUnzipLibraryFile);
     if (library->loaded()) {
         entry = library->entryAs<DunzipEntry>(kUnzipEntryName);
@@ -200,7 +204,9 @@ std::int32_t UnzipLibrary::run() {
     result_ = -1;
     if (entry != nullptr) {
         result_ = entry(&command);
-        window_->counters().lastUnzipResult = result_;
+        if (lastResult_ != nullptr) {
+            *lastResult_ = result_;
+        }
         if (result_ == 0) {
             return 1;
         }
@@ -224,12 +230,12 @@ void UnzipLibrary::close() {
 
 namespace {
 
-std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
+std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window, std::int32_t* lastResult,
                        const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
     if (request == nullptr) {
         return 0;
     }
-    UnzipLibrary binding(window, libraryFolder);
+    UnzipLibrary binding(window, libraryFolder, lastResult);
     binding.command.archiveName = request->archive;
     binding.command.destination = request->destination;
     if (request->password != nullptr) {
@@ -259,48 +265,17 @@ std::int32_t unzipWith(const UnzipRequest* request, MainWindowPort& window,
 
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder) {
-    return unzipWith(request, window, libraryFolder, nullptr);
+    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, nullptr);
 }
 
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
-    return unzipWith(request, window, libraryFolder, &progress);
+    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, &progress);
+}
+
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
+                          const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
+    return unzipWith(request, port, lastResult, libraryFolder, &progress);
 }
 
 }  // namespace tyq::unzip
-
-extern "C" __attribute__((visibility("default"))) std::int32_t DynaUnzipMsgCallBack(
-    std::uint32_t code, std::uint32_t value, std::int32_t first, std::int32_t second,
-    const char* text, char* reply, void* opaque) {
-    using namespace tyq::unzip;
-    if (code == kWarningMessage && reply != nullptr) {
-        std::memcpy(reply, kWarningReply, sizeof kWarningReply);
-    }
-    if (opaque == nullptr ||
-        (code != kTotalMessage && code != kProgressMessage && code != kWarningMessage)) {
-        return 0;
-    }
-    UnzipProgress* const context = UnzipProgress::registered(opaque);
-    if (context == nullptr) {
-        return 0;
-    }
-    auto& progress = *context;
-    try {
-        if (code == kWarningMessage) {
-            if (text != nullptr) {
-                progress.warning(text);
-            }
-            return 0;
-        }
-        if (code == kTotalMessage) {
-            const std::uint64_t total = static_cast<std::uint32_t>(first) |
-                                        std::uint64_t{static_cast<std::uint32_t>(second)} << 32;
-            return progress.total(total) ? 1 : 0;
-        }
-        return progress.advance(value) ? 1 : 0;
-    } catch (...) {
-        // Nothing may unwind into the library; a progress display that
-        // failed is no reason to end the extraction.
-    }
-    return progress.stopRequested() ? 1 : 0;
-}

@@ -45,6 +45,9 @@ struct UnzipItem {
     int number = 1;               // 1 for the first archive
     int count = 1;                // how many archives the run works through
     std::int64_t doneBefore = 0;  // the bytes of the archives before it
+    // What the archives after it will write, as their directories tell;
+    // -1 when one of them does not tell.
+    std::int64_t bytesAfter = -1;
 };
 
 // The context the library hands back to DynaUnzipMsgCallBack while it
@@ -54,7 +57,10 @@ struct UnzipItem {
 // several threads.
 class UnzipProgress {
   public:
-    UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item);
+    UnzipProgress(CommandPort& port, std::stop_token stop, std::string archiveName,
+                  const UnzipItem& item);
+    UnzipProgress(MainWindowPort& window, std::string archiveName, const UnzipItem& item)
+        : UnzipProgress(window, window.stopToken(), std::move(archiveName), item) {}
     ~UnzipProgress();
     UnzipProgress(const UnzipProgress&) = delete;
     UnzipProgress& operator=(const UnzipProgress&) = delete;
@@ -80,7 +86,7 @@ class UnzipProgress {
   private:
     void report();
 
-    MainWindowPort& window_;
+    CommandPort& window_;
     std::stop_token stop_;
     std::string name_;
     UnzipItem item_;
@@ -115,7 +121,11 @@ class UnzipLibrary {
     std::optional<SharedLibrary> library;
 
     // window receives the failure texts; libraryFolder holds kUnzipLibraryFile.
-    UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder);
+    // lastResult (when given) keeps each run's code.
+    UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
+                 std::int32_t* lastResult);
+    UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
+        : UnzipLibrary(window, libraryFolder, &window.counters().lastUnzipResult) {}
     UnzipLibrary(const UnzipLibrary&) = delete;
     UnzipLibrary& operator=(const UnzipLibrary&) = delete;
 
@@ -127,7 +137,8 @@ class UnzipLibrary {
     std::int32_t result() const noexcept { return result_; }
 
   private:
-    MainWindowPort* window_;
+    CommandPort* window_;
+    std::int32_t* lastResult_;
     std::int32_t result_ = -1;
 };
 
@@ -141,6 +152,9 @@ class UnzipLibrary {
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
                           const std::filesystem::path& libraryFolder);
 std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
+                          const std::filesystem::path& libraryFolder, UnzipProgress& progress);
+// The same telling `port`, each call's code kept in lastResult when given.
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
                           const std::filesystem::path& libraryFolder, UnzipProgress& progress);
 
 }  // namespace tyq::unzip

@@ -8,6 +8,8 @@
 #include <set>
 #include <thread>
 
+#include "common/SdBus.h"
+
 namespace tyq::dialup {
 namespace {
 
@@ -29,32 +31,6 @@ constexpr char kActivePrefix[] = "/org/freedesktop/NetworkManager/ActiveConnecti
 constexpr std::chrono::microseconds kReadLimit = 3s;
 constexpr std::chrono::microseconds kChangeLimit = 25s;
 constexpr auto kPollInterval = 200ms;
-
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-class BusError {
-  public:
-    BusError() = default;
-    ~BusError() { sd_bus_error_free(&error_); }
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
-    sd_bus_error* get() noexcept { return &error_; }
-    std::string text(int result) const {
-        if (error_.message != nullptr) {
-            return error_.message;
-        }
-        if (error_.name != nullptr) {
-            return error_.name;
-        }
-        return std::strerror(-result);
-    }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
 
 struct CallResult {
     Message reply;
@@ -271,10 +247,6 @@ std::string activePathOf(uint64_t handle) {
 
 bool isDialUpType(std::string_view type) {
     return type == "gsm" || type == "cdma" || type == "pppoe" || type == "adsl";
-}
-
-void NetworkManager::Deleter::operator()(sd_bus* bus) const noexcept {
-    sd_bus_flush_close_unref(bus);
 }
 
 NetworkManager::NetworkManager() {

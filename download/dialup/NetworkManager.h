@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-struct sd_bus;
+#include "common/SdBus.h"
 
 namespace tyq::dialup {
 
@@ -102,10 +102,7 @@ class NetworkManager {
     // A number property of NetworkManager itself; nothing when it cannot be read.
     std::optional<uint32_t> managerNumber(const char* property);
 
-    struct Deleter {
-        void operator()(sd_bus* bus) const noexcept;
-    };
-    std::unique_ptr<sd_bus, Deleter> bus_;
+    Bus bus_;
     std::optional<bool> present_;
     std::string lastError_;
 };

@@ -27,10 +27,11 @@ int Transport::Handles::onProgress(void* user, curl_off_t total, curl_off_t now,
     auto& self = *static_cast<Handles*>(user);
     if (self.file != nullptr) {
         // SIZE's answer, else the size the RETR reply named. Resumed,
-        // libcurl counts only what is left, and a reply may name either:
-        // the whole file is shown, as listed.
+        // libcurl counts only what is left (after the bytes sent again),
+        // and a reply may name either: the whole file is shown, as listed.
         if (self.resumedFrom > 0) {
-            self.report(self.resumedFrom + now, self.resumedSize);
+            self.report(self.resumedFrom + std::max<curl_off_t>(now - self.resumedOverlap, 0),
+                        self.resumedSize);
         } else {
             self.report(now, total > 0 ? total : self.file->told.said());
         }

@@ -29,9 +29,10 @@ struct Transport::Handles {
     std::string reply;
     std::int64_t shownDone = -1;
     std::int64_t shownTotal = -1;
-    // Bytes the file held before a resumed download, shown as done, and
-    // the size the listing told of it.
+    // Bytes the file held before a resumed download, shown as done, how
+    // many of them come again, and the size the listing told of it.
     std::int64_t resumedFrom = 0;
+    std::int64_t resumedOverlap = 0;
     std::int64_t resumedSize = -1;
     bool stopped = false;
     // The request under way refused a data connection from elsewhere than

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -15,6 +16,9 @@ struct Timeouts {
     // A data stream slower than 1 byte/s for this long is given up.
     std::chrono::seconds stalled{60};
 };
+
+// A listing longer than this is not a mailbox.
+inline constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 
 // Bytes of the current download so far, and its size (-1 while unknown).
 using Progress = std::function<void(std::int64_t done, std::int64_t total)>;

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
-#include "download/ftp/Transport.h"
+#include "download/ftp/Limits.h"
 
 namespace tyq::download::ftp {
 
@@ -25,10 +27,24 @@ size_t appendListing(char* data, size_t size, size_t count, void* user) {
 
 size_t writeToFile(char* data, size_t size, size_t count, void* user) {
     auto& sink = *static_cast<FileSink*>(user);
-    const auto bytes = size * count;
+    const auto given = size * count;
+    size_t compared = 0;
+    if (sink.matched < sink.expected.size()) {
+        compared = std::min(given, sink.expected.size() - sink.matched);
+        if (std::memcmp(data, sink.expected.data() + sink.matched, compared) != 0) {
+            sink.differs = true;
+            return 0;  // aborts the transfer
+        }
+        sink.matched += compared;
+    }
+    const auto bytes = given - compared;
+    if (sink.limit >= 0 && sink.written + static_cast<long long>(bytes) > sink.limit) {
+        sink.overrun = true;
+        return 0;
+    }
     size_t done = 0;
     while (done < bytes) {
-        const auto n = ::write(sink.fd, data + done, bytes - done);
+        const auto n = ::write(sink.fd, data + compared + done, bytes - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -39,7 +55,7 @@ size_t writeToFile(char* data, size_t size, size_t count, void* user) {
         done += static_cast<size_t>(n);
     }
     sink.written += static_cast<long long>(bytes);
-    return bytes;
+    return given;
 }
 
 }  // namespace tyq::download::ftp

@@ -25,6 +25,14 @@ struct FileSink {
     long long written = 0;
     ToldSizes told;
     int error = 0;  // errno of a failed write
+    // The first bytes must be these (a resume's overlap); they are compared,
+    // not written. differs: they were not.
+    std::string expected;
+    std::size_t matched = 0;
+    bool differs = false;
+    // No more than this is written (-1: no bound); overrun: more came.
+    long long limit = -1;
+    bool overrun = false;
 };
 
 // Into a FileSink's file.

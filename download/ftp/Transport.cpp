@@ -327,6 +327,15 @@ ListOutcome Transport::list(const ListRequest& request) {
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
         tried = attempt(outcome);
     }
+    // libcurl reads a 450 to a listing as an empty folder; it is a refusal
+    // for now, as is every 4xx, and a mailbox is not empty for it.
+    if (outcome.ok() && outcome.replyCode() / 100 == 4) {
+        outcome.ending = Ending::Failed;
+        outcome.code = CURLE_FTP_COULDNT_RETR_FILE;
+        log::record(log::Category::Ftp, [&] {
+            return "listing refused for now: reply " + std::to_string(outcome.replyCode());
+        });
+    }
     outcome.text = std::move(sink.text);
     outcome.tooLong = sink.tooLong;
     return outcome;
@@ -335,25 +344,46 @@ ListOutcome Transport::list(const ListRequest& request) {
 RetrieveOutcome Transport::retrieve(const RetrieveRequest& request) {
     RetrieveOutcome outcome;
     CURL* easy = handles_->easy;
+    const auto from = static_cast<off_t>(std::max(request.resumeFrom, 0LL));
+    const auto overlap = static_cast<off_t>(std::clamp<long long>(request.overlap, 0, from));
+    // Resumed, the file's last bytes are asked for again and compared
+    // before anything is appended.
+    std::string expected(static_cast<std::size_t>(overlap), '\0');
+    if (overlap > 0 &&
+        ::pread(request.fd, expected.data(), expected.size(), from - overlap) != overlap) {
+        outcome.code = CURLE_WRITE_ERROR;
+        outcome.curlWords = "cannot read the partial";
+        outcome.differs = true;
+        return outcome;
+    }
     // Escaped only now: libcurl decodes "%2F" into a path step.
     std::unique_ptr<char, CurlStringDeleter> escaped(
         curl_easy_escape(easy, request.name.c_str(), static_cast<int>(request.name.size())));
     // libcurl would send SIZE itself and quietly cut a longer stream to the
     // size named; it is told to read to the end instead, and the length is
     // checked by the caller. SIZE goes first as a command whose refusal is
-    // ignored.
-    std::unique_ptr<curl_slist, CurlListDeleter> sizeCommand;
-    if (request.askSize) {
-        sizeCommand.reset(curl_slist_append(nullptr, ("*SIZE " + request.name).c_str()));
+    // ignored. libcurl's own resume would cut the stream too, and take a
+    // stream from the file's start for the rest: REST goes the same way,
+    // and a refusal of it fails the request.
+    std::unique_ptr<curl_slist, CurlListDeleter> commands;
+    const bool askSize = request.askSize || from > 0;
+    bool listed = true;
+    if (askSize) {
+        commands.reset(curl_slist_append(nullptr, ("*SIZE " + request.name).c_str()));
+        listed = commands != nullptr;
     }
-    if (!escaped || (request.askSize && !sizeCommand)) {
+    // Appended to a list that has its head already: the head stays.
+    if (listed && from - overlap > 0) {
+        listed = curl_slist_append(commands.get(),
+                                   ("REST " + std::to_string(from - overlap)).c_str()) != nullptr;
+    }
+    if (!escaped || !listed) {
         outcome.code = CURLE_OUT_OF_MEMORY;
         outcome.curlWords = "out of memory";
         return outcome;
     }
     FileSink sink;
     sink.fd = request.fd;
-    const auto from = static_cast<off_t>(std::max(request.resumeFrom, 0LL));
     Attempt tried = Attempt::RetryPassive;
     for (int round = 0; round < 2 && tried == Attempt::RetryPassive; ++round) {
         // Nothing of a failed attempt is kept, a stranger's bytes least.
@@ -365,35 +395,38 @@ RetrieveOutcome Transport::retrieve(const RetrieveRequest& request) {
             break;
         }
         sink.written = 0;
+        sink.expected = expected;
+        sink.matched = 0;
+        sink.differs = false;
+        sink.limit = from > 0 ? request.rest : -1;
+        sink.overrun = false;
         // Resumed, SIZE's answer is what tells whether the file is still
         // the one listed.
         sink.told = {from > 0 ? -1 : request.listedSize, -1};
         handles_->shownDone = -1;
         handles_->shownTotal = -1;
         handles_->resumedFrom = from;
+        handles_->resumedOverlap = overlap;
         handles_->resumedSize = request.listedSize;
         applyCommon(escaped.get());
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeToFile);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-        if (from > 0) {
-            // libcurl sends REST only after its own SIZE, which ignoring
-            // the length would skip; it then stops at the size SIZE named.
-            curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(from));
-        } else {
-            curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-            curl_easy_setopt(easy, CURLOPT_PREQUOTE, sizeCommand.get());
-        }
+        curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        curl_easy_setopt(easy, CURLOPT_PREQUOTE, commands.get());
         handles_->file = &sink;
         tried = attempt(outcome);
         handles_->file = nullptr;
     }
     handles_->resumedFrom = 0;
+    handles_->resumedOverlap = 0;
     curl_off_t counted = 0;
     curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &counted);
-    outcome.counted = counted;
+    outcome.counted = counted - static_cast<curl_off_t>(sink.matched);
     outcome.written = sink.written;
     outcome.told = sink.told;
     outcome.writeError = sink.error;
+    outcome.differs = sink.differs;
+    outcome.overrun = sink.overrun;
     return outcome;
 }
 

@@ -89,17 +89,28 @@ struct RetrieveRequest {
     // SIZE first (a refusal ignored), for a size to hold the file to.
     bool askSize = false;
     // Bytes the file already holds: REST asks the server to go on from
-    // there (after SIZE, whose answer is told), and fd is written from its
-    // current end. A server that cannot fails with
-    // CURLE_FTP_COULDNT_USE_REST.
+    // `overlap` bytes before there (after SIZE, whose answer is told), and
+    // fd is written from its current end. A server that refuses REST fails
+    // with CURLE_QUOTE_ERROR.
     long long resumeFrom = 0;
+    // Of those bytes, how many are asked for again and compared with the
+    // file's last ones before anything is appended: a server that does not
+    // go on from the offset, or a file changed since, shows there.
+    long long overlap = 0;
+    // With resumeFrom: the bytes after it that make the whole file; a stream
+    // that goes beyond is ended there. -1: not known.
+    long long rest = -1;
 };
 
 struct RetrieveOutcome : Outcome {
     long long written = 0;  // bytes that reached the file, after resumeFrom
-    long long counted = 0;  // bytes the transfer counted
+    long long counted = 0;  // bytes the transfer counted, after resumeFrom
     ToldSizes told;
     int writeError = 0;  // errno of a failed write
+    // Resumed: the bytes sent again were not the file's last ones, or more
+    // came than the rest of the file.
+    bool differs = false;
+    bool overrun = false;
 };
 
 struct SizeRequest {
@@ -111,9 +122,6 @@ struct SizeOutcome : Outcome {
     long long size = -1;
     std::string modified;  // "YYYYMMDDHHMMSS", UTC, when asked and told
 };
-
-// A listing longer than this is not a mailbox.
-inline constexpr std::size_t kMaxListingBytes = 64u * 1024u * 1024u;
 
 // One FTP connection over libcurl that logs in once and serves every later
 // request. Each request sets its options whole, so nothing carries over from

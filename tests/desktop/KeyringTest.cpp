@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "app/Collection.h"
+#include "commands/Collection.h"
 #include "settings/KeyringPasswords.h"
 #include "support/KeyringDaemon.h"
 
@@ -34,14 +34,15 @@ struct Mailbox {
         return values.pass + "/" + values.zipPass;
     }
     // A collection that ends before it reaches the server.
-    void collects(app::CollectStatus status, const char* says) const {
+    void collects(commands::CollectStatus status, const char* says) const {
         std::ostringstream out;
-        app::CollectEnvironment env;
+        commands::CollectEnvironment env;
         env.settingsFolder = folder.path();
         env.stateFolder = folder / "state";
         env.out = &out;
+        env.err = &out;
         env.secrets = keyring;
-        EXPECT_EQ(app::collect(env), status) << out.str();
+        EXPECT_EQ(commands::collect(env).status, status) << out.str();
         EXPECT_NE(out.str().find(says), std::string::npos) << out.str();
     }
 };
@@ -95,7 +96,7 @@ TEST(KeyringTest, PasswordsMoveInAndOutSafely) {
          }},
         {"locked at collection time", &test::KeyringDaemon::lock,
          [&] {
-             m.collects(app::CollectStatus::TryLater, "Unlock the keyring, or log in");
+             m.collects(commands::CollectStatus::TryLater, "Unlock the keyring, or log in");
              // No change goes in, and the command needing it is stopped.
              EXPECT_TRUE(settings::saveStepOne(m.profiles, {"me", "", "", ""},
                                                {.pass = settings::Save::Used})
@@ -105,7 +106,7 @@ TEST(KeyringTest, PasswordsMoveInAndOutSafely) {
          }},
         {"the daemon gone mid-run", &test::KeyringDaemon::stop,
          [&] {
-             m.collects(app::CollectStatus::TryLater, "no desktop keyring answers");
+             m.collects(commands::CollectStatus::TryLater, "no desktop keyring answers");
              EXPECT_TRUE(settings::movePasswordsToFile(m.profiles));
              keepsNone();
          }},
@@ -113,7 +114,7 @@ TEST(KeyringTest, PasswordsMoveInAndOutSafely) {
          [&] {
              EXPECT_EQ(m.passwords(), "new-pw/zip-pw");
              EXPECT_EQ(settings::write(m.profiles, Key::User, "other"), std::nullopt);
-             m.collects(app::CollectStatus::NotSetUp, "holds no password for this mailbox");
+             m.collects(commands::CollectStatus::NotSetUp, "holds no password for this mailbox");
              EXPECT_EQ(settings::write(m.profiles, Key::User, "me"), std::nullopt);
          }},
         {"turn off", nullptr,

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "download/MailboxTransfer.h"
+#include "commands/MailboxTransfer.h"
 #include "download/PartialFiles.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
@@ -74,15 +74,15 @@ class MailboxTest : public ::testing::Test {
         writeFile(mailbox / name, bytes);
     }
 
-    download::TransferOptions options() {
-        download::TransferOptions o;
+    commands::TransferOptions options() {
+        commands::TransferOptions o;
         // Start and end stamps: 1:40 PM and 1:42 PM.
         o.clock = [calls = 0]() mutable { return utc(13, ++calls == 1 ? 40 : 42); };
         // Short enough that a server which never connects back costs a second.
         o.timeouts.accept = std::chrono::milliseconds(1000);
         return o;
     }
-    bool transfer() { return download::transferMailbox(window, profiles, libraries, options()); }
+    bool transfer() { return commands::transferMailbox(window, profiles, libraries, options()); }
     std::string log() const { return readFile(workDir / "QLMTYFTP.Log"); }
 
     // The progress texts of a run that listed `found` names, tried these and

@@ -191,7 +191,7 @@ TEST_F(FullDisk, FailedLogWriteLeavesTheTransferWithTheLogsPath) {
     fs::current_path(mountPoint);
     const auto path = mountPoint.string() + "/QLMTYFTP.Log";
     try {
-        download::transferMailbox(window, profiles, libraries, options());
+        commands::transferMailbox(window, profiles, libraries, options());
         ADD_FAILURE() << "no error";
     } catch (const DiskFullError& error) {
         EXPECT_EQ(error.path(), path);
@@ -210,7 +210,7 @@ TEST_F(FullDisk, DownloadToAFullFolderFailsWithoutLeftovers) {
     useServer(server);
     set(settings::kLocal, mountPoint.string());
 
-    EXPECT_TRUE(download::transferMailbox(window, profiles, libraries, options()));
+    EXPECT_TRUE(commands::transferMailbox(window, profiles, libraries, options()));
     EXPECT_EQ(log(),
               std::string(kStart) + "\r\nNumber of Files in the Mail Box:2\r\n 1 BIG.ZIP" + kEnd);
     EXPECT_EQ(readFile(mountPoint / "BIG.ZIP"), "old");
@@ -264,6 +264,26 @@ TEST(CollectState, NewFilesAndTheRecordFile) {
     for (const auto& [listed, isNew] : cases) {
         EXPECT_EQ(again.isNew(listed), isNew) << listed.name << " " << listed.modified;
     }
+
+    // Lines added as each file ends: the later line of a name wins, an
+    // archive waiting for its extraction is not fetched again, and the
+    // files the mailbox no longer lists go with the next rewrite.
+    using download::FileWork;
+    ASSERT_EQ(again.append({"A.ZIP", 100, "20261207101500"}, FileWork::Failed, 3000), std::nullopt);
+    ASSERT_EQ(again.append({"QLMW.ZIP", 3, ""}, FileWork::Waiting, 3000), std::nullopt);
+    download::CollectState added(folder);
+    ASSERT_EQ(added.load(), std::nullopt);
+    EXPECT_EQ(added.files().size(), 5u);
+    EXPECT_TRUE(added.isNew({"A.ZIP", 100, "20261207101500"}));
+    EXPECT_FALSE(added.isNew({"QLMW.ZIP", 3, ""}));
+    ASSERT_EQ(added.extracted("QLMW.ZIP", 4000), std::nullopt);
+    added.keepOnly({"QLMW.ZIP", "NEW.ZIP"});
+    ASSERT_EQ(added.save(), std::nullopt);
+    download::CollectState kept(folder);
+    ASSERT_EQ(kept.load(), std::nullopt);
+    ASSERT_EQ(kept.files().size(), 1u);
+    EXPECT_TRUE(kept.files()[0].ok);
+    EXPECT_EQ(kept.lastRun()->ended, "done");
 }
 
 }  // namespace

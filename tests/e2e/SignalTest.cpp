@@ -2,6 +2,8 @@
 // download and of an extraction: it stops the command, tidies up and exits
 // with the signal's status, leaving no temporary file and nothing partial
 // under a final name; what came of a file cut short waits to be resumed.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,14 +21,20 @@
 
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
-#include "app/Collection.h"
+#include "commands/Collection.h"
+#include "commands/DownloadCommand.h"
+#include "common/FolderLock.h"
 #include "common/TempFiles.h"
+#include "desktop/Trash.h"
+#include "download/FtpSession.h"
 #include "download/PartialFiles.h"
 #include "download/dialup/NmMock.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
+#include "support/FakeMainWindow.h"
 #include "support/FtpServer.h"
+#include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/ControlIds.h"
 
@@ -219,13 +227,17 @@ TEST(Signal, TermMidFileStopsTheDownloadAndLeavesNothingPartial) {
         FtpServer again(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
         run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(again.port()), "");
         std::ostringstream out;
-        app::CollectEnvironment env;
+        commands::CollectEnvironment env;
         env.settingsFolder = run.config / "tyqlmftp";
         env.stateFolder = run.work / "state";
         env.out = &out;
-        app::collect(env);
+        commands::collect(env);
         EXPECT_TRUE(readFile(run.local / "QLMB.ZIP") == readFile(home / "QLMB.ZIP")) << out.str();
-        EXPECT_NE(again.commands().find("REST " + std::to_string(held) + "\n"), std::string::npos)
+        // Its last bytes are asked for again, to be compared before going on.
+        const auto restAt = static_cast<long long>(held) - download::kResumeOverlap;
+        EXPECT_NE(again.commands().find(restAt > 0 ? "REST " + std::to_string(restAt) + "\n"
+                                                   : std::string("RETR QLMB.ZIP")),
+                  std::string::npos)
             << again.commands();
         EXPECT_EQ(run.names(), (std::set<std::string>{"QLMA.ZIP", "QLMB.ZIP"}));
     }
@@ -253,15 +265,21 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 }
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
-// in `out` in the work folder, on the session bus `bus`.
-pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus) {
+// in `out` in the work folder (its errors in `out`.err), on the session bus
+// `bus`; `environment` changes the child's environment first.
+pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
+                   const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (environment) {
+            environment();
+        }
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
         const std::string file = (run.work / out).string();
-        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin)) {
+        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
+            !std::freopen((file + ".err").c_str(), "w", stderr)) {
             std::_Exit(120);
         }
         const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -276,27 +294,59 @@ int exitStatus(pid_t pid) {
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A child that runs `test` as another user (nobody); it exits 0 when that held.
+pid_t asAnotherUser(const std::function<bool()>& test) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool nobody =
+            ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        std::_Exit(nobody && test() ? 0 : 1);
+    }
+    return pid;
+}
+
 constexpr char kNotify[] = " Notify \"";
 
-// The desktop's notification server: python3-dbusmock's on a private session
-// bus, its calls logged. `closing`: each notification is closed as soon as it
-// is shown, as by a user; otherwise it stays.
+// The program as the bus starts it by its name, from the build.
+std::string applicationService(const TempDir& folder) {
+    test::writeFile(folder / "org.tessary.tyqlmftp.service",
+                    "[D-BUS Service]\nName=org.tessary.tyqlmftp\nExec=" TYQ_BIN_DIR
+                    "/tyqlmftp --gapplication-service\n");
+    return folder.path().string();
+}
+
+// The desktop: python3-dbusmock's notification server and a file manager on
+// a private session bus that starts the program by its name, their calls
+// logged. `closing`: each notification is closed as soon as it is shown, as
+// by a user; otherwise it stays.
 struct Notifications {
-    test::NmMock bus{test::NmMock::Start::BusOnly};
+    TempDir services;
+    test::NmMock bus{test::NmMock::Start::BusOnly, applicationService(services)};
     TempDir folder;
     pid_t pid = -1;
+    pid_t files = -1;
 
     explicit Notifications(bool closing) {
         const std::string env = "DBUS_SESSION_BUS_ADDRESS='" + bus.address() + "' ";
-        const std::string mock = env + "exec /usr/bin/python3 -m dbusmock --session -t " +
-                                 "notification_daemon -l '" + (folder / "calls").string() + "'";
-        pid = ::fork();
-        if (pid == 0) {
-            ::execl("/bin/sh", "sh", "-c", mock.c_str(), nullptr);
-            std::_Exit(121);
+        const std::string mock = env + "exec /usr/bin/python3 -m dbusmock --session -l '" +
+                                 (folder / "calls").string() + "' -t notification_daemon";
+        const std::string fileManager =
+            env + "exec /usr/bin/python3 -m dbusmock --session -l '" + (folder / "shown").string() +
+            "' org.freedesktop.FileManager1 /org/freedesktop/FileManager1 "
+            "org.freedesktop.FileManager1";
+        for (auto [child, command] : {std::pair{&pid, &mock}, std::pair{&files, &fileManager}}) {
+            *child = ::fork();
+            if (*child == 0) {
+                ::execl("/bin/sh", "sh", "-c", command->c_str(), nullptr);
+                std::_Exit(121);
+            }
         }
         std::string ready =
-            env + "gdbus wait --session --timeout 120 org.freedesktop.Notifications";
+            env + "gdbus wait --session --timeout 120 org.freedesktop.Notifications && " + env +
+            "gdbus wait --session --timeout 120 org.freedesktop.FileManager1 && " + env +
+            "dbus-send --session --print-reply --dest=org.freedesktop.FileManager1 "
+            "/org/freedesktop/FileManager1 org.freedesktop.DBus.Mock.AddMethod string: "
+            "string:ShowFolders string:ass string: string: >/dev/null";
         if (closing) {
             ready += " && " + env +
                      "dbus-send --session --print-reply --dest=org.freedesktop.Notifications "
@@ -309,11 +359,15 @@ struct Notifications {
         EXPECT_EQ(std::system(ready.c_str()), 0);
     }
     ~Notifications() {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
+        for (const pid_t child : {pid, files}) {
+            ::kill(child, SIGTERM);
+            ::waitpid(child, nullptr, 0);
+        }
     }
     // The calls the server had, a Notify from its summary on.
     std::string calls() const { return readFile(folder / "calls"); }
+    // The folders the file manager was asked to show.
+    std::string shown() const { return readFile(folder / "shown"); }
 };
 
 // --collect as the timer runs it: a child with no display, its lines on
@@ -325,6 +379,8 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     TempDir source;
     makeFile(source / "a.dat", 3000);
     makeFile(source / "b.dat", 3000);
+    makeFile(source / "d.dat", 3000);
+    makeFile(source / "e.dat", 10);
     makeFile(home / "OTHER.ZIP", 2000);
     // Shown as a name, not taken for markup.
     makeFile(home / "Q&A.ZIP", 1000);
@@ -335,6 +391,9 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     zip("zip pw", home / "QLMA.ZIP", "a.dat");
     FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    // Every file stops short: a collection stays mid-file until stopped.
+    FtpServer stalling(
+        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--stall-after", "1000"}));
     const Notifications desktop(true);
     test::NmMock network;
     ChildRun run;
@@ -350,8 +409,15 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     };
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
     const std::set<std::string> more{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMC.ZIP"};
-    auto most = more;
+    const std::set<std::string> later{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP"};
+    auto waited = later;
+    waited.insert("d.dat");
+    auto resumed = waited;
+    resumed.insert({"e.dat", "ZBIG.ZIP"});
+    auto most = resumed;
     most.insert("NEW.ZIP");
+    const auto state = run.work / "state/tyqlmftp/collected";
+    const auto kept = run.work / "collected";
     const std::string failed = "\"The ORV mailbox could not be collected\"";
     const Row rows[] = {
         {"first run",
@@ -360,7 +426,9 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          3,
          first,
          "3 new files from the mailbox, 1 extracted",
-         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP"}},
+         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP",
+          " Notify \"Tessary FTP Utility (ORV Mail)\" ", "\"default\", \"Open Folder\"",
+          "{\"desktop-entry\": \"org.tessary.tyqlmftp\", \"urgency\": 1}"}},
         {"nothing new", {}, 0, 3, first, "Nothing new in the mailbox", {}},
         {"a new archive, another zip password",
          [&] { zip("other", home / "QLMB.ZIP", "b.dat"); },
@@ -387,49 +455,125 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         {"the same size, a new time",
          [&] {
              fs::remove(home / "QLMC.ZIP");
+             fs::remove(run.local / "QLMC.ZIP");
              fs::last_write_time(home / "OTHER.ZIP",
                                  fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
          },
          0,
          7,
-         more,
+         later,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "OTHER.ZIP"}},
+        {"an archive the window's Download left is extracted by the next collection",
+         [&] {
+             TempDir box;
+             zip("other", box / "QLMD.ZIP", "d.dat");
+             FtpServer windowBox(FtpServer::pyftpdlib(box.path(), "mailbox", "secret"));
+             run.settings("Port=" + std::to_string(windowBox.port()), "other");
+             test::FakeMainWindow window;
+             window.fields = {"mailbox", "secret", "other", run.local.path().string()};
+             window.aol = true;
+             window.counts.downloads = 0;
+             test::ScriptedPrompter prompter;
+             // The window's record and log where the child's go.
+             ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
+             const auto here = fs::current_path();
+             fs::current_path(run.work.path());
+             commands::downloadFiles(window, settings::ProfileStore(run.config / "tyqlmftp"),
+                                     prompter, fs::read_symlink("/proc/self/exe").parent_path(),
+                                     desktop::moveToTrash);
+             fs::current_path(here);
+             fs::remove(run.work / "QLMTYFTP.Log");
+             EXPECT_EQ(window.progressText(), "Downloading Finished!");
+             EXPECT_TRUE(fs::exists(run.local / "QLMD.ZIP"));
+             run.settings("Port=" + std::to_string(server.port()), "other");
+         },
+         0,
+         7,
+         waited,
+         "Nothing new in the mailbox, 1 archive in the folder extracted",
+         {}},
+        {"a collection stopped mid-download: the archive in place is extracted next time",
+         [&] {
+             zip("other", home / "QLME.ZIP", "e.dat");
+             makeFile(home / "ZBIG.ZIP", 100000);
+             run.settings("Port=" + std::to_string(stalling.port()), "other");
+             const pid_t stopped = startCollect(run, "stopped", desktop.bus.address());
+             while (!fs::exists(run.local / "QLME.ZIP") &&
+                    ::waitpid(stopped, nullptr, WNOHANG) == 0) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             }
+             ::kill(stopped, SIGTERM);
+             EXPECT_EQ(exitStatus(stopped), 75) << readFile(run.work / "stopped");
+             run.settings("Port=" + std::to_string(server.port()), "other");
+         },
+         0,
+         8,
+         resumed,
+         "1 new file from the mailbox, 1 extracted",
+         {"\"1 new file from the ORV mailbox\"", "ZBIG.ZIP"}},
+        {"a record that cannot be saved stops the fetching",
+         [&] {
+             fs::rename(state, kept);
+             fs::create_directory(state);
+             makeFile(home / "LATE.ZIP", 300);
+         },
+         1,
+         8,
+         resumed,
+         "Cannot save",
+         {failed, "Cannot save"}},
         {"a metered connection",
          [&] {
+             fs::remove(home / "LATE.ZIP");
+             fs::remove(state);
+             fs::rename(kept, state);
              makeFile(home / "NEW.ZIP", 700);
              network.setMetered(3);
          },
          75,
-         7,
-         more,
+         8,
+         resumed,
          "The connection is metered: nothing was fetched",
          {}},
         {"a metered connection, collecting on it allowed",
          [&] { run.settings("CollectOnMetered=1", "other"); },
          0,
-         8,
+         9,
          most,
          "1 new file from the mailbox, 0 extracted",
          {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
+        // Named, not fetched, and no failure.
+        {"a new copy of a file that is read-only here",
+         [&] {
+             fs::last_write_time(home / "OTHER.ZIP",
+                                 fs::last_write_time(home / "OTHER.ZIP") + std::chrono::hours(1));
+             fs::permissions(run.local / "OTHER.ZIP", fs::perms::owner_read);
+         },
+         0,
+         9,
+         most,
+         "OTHER.ZIP: kept, it is read-only",
+         {}},
         {"a refused log-in",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
          },
          77,
-         8,
+         9,
          most,
          "Could not log in",
-         {failed, "Could not log in to the mailbox: The server refused the log-in"}},
-        {"the server gone", [&] { server.kill(); }, 75, 8, most, "Could not log in", {}},
+         {failed, "Could not log in to the mailbox: The server refused the log-in",
+          "\"urgency\": 2}"}},
+        {"the server gone", [&] { server.kill(); }, 75, 9, most, "Could not log in", {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
          },
          78,
-         8,
+         9,
          most,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
@@ -440,7 +584,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         }
         const auto before = desktop.calls().size();
         const int status = exitStatus(startCollect(run, "out", desktop.bus.address()));
-        const std::string said = readFile(run.work / "out");
+        const std::string said = readFile(run.work / "out") + readFile(run.work / "out.err");
         EXPECT_EQ(status, row.status) << row.what << "\n" << said;
         if (server.running()) {
             EXPECT_EQ(server.sent("RETR"), row.retrs) << row.what;
@@ -463,7 +607,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
 }
 
 // A second collection while one is under way leaves the folder to it; one
-// whose notification is still up does not hold the folder.
+// that has notified has ended, and its Open Folder works after it.
 TEST(Collect, TwoAtOnce) {
     TempDir home;
     makeFile(home / "DATA.ZIP", 100000);
@@ -486,19 +630,81 @@ TEST(Collect, TwoAtOnce) {
     ::kill(first, SIGTERM);
     EXPECT_EQ(exitStatus(first), 75) << readFile(run.work / "first");
 
-    run.settings("Port=" + std::to_string(server.port()), "");
-    const pid_t notifying = startCollect(run, "third", bus);
-    while (desktop.calls().find(kNotify) == std::string::npos &&
-           ::waitpid(notifying, nullptr, WNOHANG) == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(desktop.calls().find(kNotify), std::string::npos) << readFile(run.work / "third");
+    // Told, and done: the collection ends with its notification still up,
+    // waiting for no click.
+    const fs::path data = run.local / "ORV Data";
+    fs::create_directory(data);
+    run.settings("Port=" + std::to_string(server.port()) + "\nLocal=" + data.string(), "");
+    EXPECT_EQ(exitStatus(startCollect(run, "third", bus)), 0) << readFile(run.work / "third");
+    const std::string told = desktop.calls();
+    ASSERT_NE(told.find(kNotify), std::string::npos) << readFile(run.work / "third");
     EXPECT_EQ(exitStatus(startCollect(run, "fourth", bus)), 0);
     EXPECT_NE(readFile(run.work / "fourth").find("Nothing new in the mailbox"), std::string::npos)
         << readFile(run.work / "fourth");
-    // A stop ends the wait for a click.
-    ::kill(notifying, SIGTERM);
-    EXPECT_EQ(exitStatus(notifying), 0) << readFile(run.work / "third");
+
+    // Its Open Folder, after it has gone: the desktop starts the program by
+    // its bus name with the action the notification names.
+    const std::string head = "\"app.open-folder(";
+    const auto key = told.find(head);
+    ASSERT_NE(key, std::string::npos) << told;
+    const auto target = key + head.size();
+    const std::string value = told.substr(target, told.find(")\"", target) - target);
+    const std::string click = "DBUS_SESSION_BUS_ADDRESS='" + bus +
+                              "' gdbus call --session --dest org.tessary.tyqlmftp --object-path "
+                              "/org/tessary/tyqlmftp --method "
+                              "org.freedesktop.Application.ActivateAction open-folder \"[<" +
+                              value + ">]\" \"{'activation-token': <'token-1'>}\" >/dev/null";
+    EXPECT_EQ(std::system(click.c_str()), 0) << click;
+    const std::string shown =
+        "ShowFolders [\"file://" + run.local.path().string() + "/ORV%20Data\"] \"token-1\"";
+    for (int tries = 0; desktop.shown().find(shown) == std::string::npos && tries < 600; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(desktop.shown().find(shown), std::string::npos) << desktop.shown();
+
+    // A folder held by a window in a session, for a collection without
+    // XDG_RUNTIME_DIR: it waits its turn. Another user can neither open the
+    // lock file nor block the folder, not even by making the folder that
+    // stands in for a missing runtime folder (removed again if it made it).
+    for (const fs::path& folder : {run.local.path(), data}) {
+        fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
+    }
+    const auto collected = [&] {
+        EXPECT_EQ(exitStatus(startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); })),
+                  0);
+        return readFile(run.work / "held").find(kFolderBusyText) == std::string::npos;
+    };
+    {
+        TempDir session;
+        const std::string saved =
+            std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+        ::setenv("XDG_RUNTIME_DIR", session.path().c_str(), 1);
+        const FolderLock window(data, std::chrono::milliseconds(0));
+        saved.empty() ? ::unsetenv("XDG_RUNTIME_DIR")
+                      : ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        ASSERT_TRUE(window.held());
+        const std::string file = (data / kFolderLockName).string();
+        EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                      return ::open(file.c_str(), O_RDONLY) < 0 && ::open(file.c_str(), O_RDWR) < 0;
+                  })),
+                  0);
+        EXPECT_FALSE(collected());
+    }
+    const fs::path blocking = "/tmp/tyqlmftp-" + std::to_string(::geteuid());
+    const bool blockingThere = fs::exists(blocking);
+    const TempDir nobodys;
+    ASSERT_EQ(::chown(nobodys.path().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(exitStatus(asAnotherUser([&] {
+                  ::setenv("XDG_RUNTIME_DIR", nobodys.path().c_str(), 1);
+                  ::mkdir(blocking.c_str(), 0777);
+                  return FolderLock(data, std::chrono::milliseconds(0)).held();
+              })),
+              0);
+    EXPECT_TRUE(collected());
+    if (!blockingThere) {
+        fs::remove(blocking);
+    }
 }
 
 }  // namespace

@@ -80,11 +80,13 @@ while IFS='|' read -r arguments status out_pattern err_pattern; do
 done <<'CASES'
 --help|0|^Usage: tyqlmftp |empty
 --version|0|^tyqlmftp [0-9]+\.[0-9]+$|empty
---bogus|2|empty|^Usage: tyqlmftp 
--platform offscreen|2|empty|^Usage: tyqlmftp 
+--bogus|2|empty|^tyqlmftp: unknown option '--bogus'$
+-platform offscreen|2|empty|^tyqlmftp: unknown option '-platform'$
 --help --version|2|empty|^Usage: tyqlmftp 
 |1|empty|^tyqlmftp: there is no display
---collect --help|2|empty|^Usage: tyqlmftp 
+|1|empty|^a window: tyqlmftp --collect$
+|1|empty|^/.+/script/run --headless runs the demo without a display\.$
+--collect --help|2|empty|^tyqlmftp: unexpected argument '--help'$
 --schedule|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule=|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule 24:00|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
@@ -161,6 +163,12 @@ units_problem() {
     [ -z "$(find "$units" -name 'tyqlmftp-collect.*' 2>/dev/null)" ] || echo "unit files left"
     return 0
   fi
+  if [ "$1" = foreign ]; then
+    [ "$(cat "$units/tyqlmftp-collect.timer")" = "$foreign_timer" ] &&
+      [ -z "$(find "$units" -name 'tyqlmftp-collect.service' 2>/dev/null)" ] ||
+      echo "the user's own timer was changed or joined"
+    return 0
+  fi
   local calendar
   calendar=$(sed -n 's/^OnCalendar=//p' "$units/tyqlmftp-collect.timer" 2>/dev/null || true)
   if [ "$calendar" != "*-*-* $time:00" ]; then
@@ -181,10 +189,16 @@ units_problem() {
   fi
 }
 
+foreign_timer=$'[Timer]\nOnCalendar=weekly'
 # Each row runs on the files the rows before it left.
 # bus | program folder | arguments | status | stdout pattern | stderr pattern | units | manager calls
 while IFS='|' read -r bus folder arguments status out_pattern err_pattern expected calls; do
   out_pattern=${out_pattern//NEXT/$next_text}
+  if [ "$bus" = foreign ]; then
+    # A timer of the same name the user wrote by hand.
+    mkdir -p "$units" && printf '%s\n' "$foreign_timer" >"$units/tyqlmftp-collect.timer"
+    bus=none
+  fi
   start_bus "$bus"
   read -r -a argv <<<"$arguments"
   run "$folder/tyqlmftp" "${argv[@]}"
@@ -207,11 +221,13 @@ manager|$odd|--no-schedule|0|^Daily collection at 12:00 removed: tyqlmftp-collec
 manager|$odd|--no-schedule|0|^No daily collection was scheduled\.$|empty|-|
 manager|$odd|--schedule 18:30|0|^Next collection: NEXT\.$|empty|18:30|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace";GetUnit "tyqlmftp-collect.timer"
 manager:StopUnit|$odd|--no-schedule|1|empty|^tyqlmftp: the service manager would not stop tyqlmftp-collect.timer: StopUnit refused by the test$|-|StopUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
-manager:EnableUnitFiles|$odd|--schedule 06:45|1|empty|^tyqlmftp: the service manager would not enable tyqlmftp-collect.timer: EnableUnitFiles refused by the test$|06:45|EnableUnitFiles ["tyqlmftp-collect.timer"] False True
-manager:StartUnit|$odd|--schedule 06:50|1|empty|would not start tyqlmftp-collect.timer: StartUnit refused|06:50|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace"
-manager:job|$odd|--schedule 06:55|1|empty|^tyqlmftp: tyqlmftp-collect.timer did not start \(failed\)$|06:55|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace"
-none|$odd|--no-schedule|0|^Daily collection at 06:55 removed\.$|empty|-|
+manager:EnableUnitFiles|$odd|--schedule 06:45|1|empty|^tyqlmftp: the service manager would not enable tyqlmftp-collect.timer: EnableUnitFiles refused by the test$|-|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
+manager:StartUnit|$odd|--schedule 06:50|1|empty|would not start tyqlmftp-collect.timer: StartUnit refused|-|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
+manager:job|$odd|--schedule 06:55|1|empty|^tyqlmftp: tyqlmftp-collect.timer did not start \(failed\)$|-|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
+none|$odd|--no-schedule|0|^No daily collection was scheduled\.$|empty|-|
 none|$slash|--schedule 07:00|1|empty|^tyqlmftp: the service manager cannot run the program from its path|-|
+foreign|$odd|--schedule 07:10|1|empty|^tyqlmftp: .*/tyqlmftp-collect.timer was not written by tyqlmftp: it stays as it is, and no daily collection was scheduled$|foreign|
+foreign|$odd|--no-schedule|1|empty|^tyqlmftp: .*/tyqlmftp-collect.timer was not written by tyqlmftp: it stays as it is$|foreign|
 CASES
 [ "$failures" -eq 0 ]
 echo "Daily timer written, enabled and removed as the service manager allows."

@@ -2,9 +2,10 @@
 # Installs the build into a scratch root and checks what a desktop gets:
 #   install_check.sh BUILD_DIR SOURCE_DIR
 # exactly the expected files, the bin link into the private folder, a valid
-# desktop entry, and that a program started through the bin link finds the
-# installed libraries: the walkthrough driver, put beside the installed
-# program for the check, runs the demo mailbox on them.
+# desktop entry and the bus service that starts the program by its name, and
+# that a program started through the bin link finds the installed libraries:
+# the walkthrough driver, put beside the installed program for the check,
+# runs the demo mailbox on them.
 set -euo pipefail
 build=$1
 source=$2
@@ -21,7 +22,8 @@ usr/lib/tyqlmftp/libtyrasdlg.so
 usr/lib/tyqlmftp/libtyunzip.so
 usr/lib/tyqlmftp/tyqlmftp
 usr/lib/tyqlmftp/tyqlmftp.hlp
-usr/share/applications/tyqlmftp.desktop
+usr/share/applications/org.tessary.tyqlmftp.desktop
+usr/share/dbus-1/services/org.tessary.tyqlmftp.service
 usr/share/doc/tyqlmftp/changelog.Debian.gz
 usr/share/doc/tyqlmftp/copyright
 usr/share/icons/hicolor/16x16/apps/tyqlmftp.png
@@ -54,7 +56,25 @@ for size in 16 24 32 48 64; do
     exit 1
   fi
 done
-desktop-file-validate "$root/usr/share/applications/tyqlmftp.desktop"
+desktop-file-validate "$root/usr/share/applications/org.tessary.tyqlmftp.desktop"
+# The bus starts the installed program by the entry's name.
+service=$(cat "$root/usr/share/dbus-1/services/org.tessary.tyqlmftp.service")
+if [ "$service" != $'[D-BUS Service]\nName=org.tessary.tyqlmftp\nExec=/usr/bin/tyqlmftp --gapplication-service' ]; then
+  echo "The bus service file says: $service" >&2
+  exit 1
+fi
+
+# Without a display the installed program points to --collect, never to the
+# source tree's scripts.
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$root/usr/bin/tyqlmftp" 2>"$root/said" ||
+  status=$?
+if [ "$status" != 1 ] || ! grep -q -- '--collect' "$root/said" || grep -q 'script/run' "$root/said"; then
+  echo "Without a display the installed program said (status $status):" >&2
+  cat "$root/said" >&2
+  exit 1
+fi
+rm "$root/said"
 
 cp "$build/bin/tyq_walkthrough" "$root/usr/lib/tyqlmftp/"
 ln -s ../lib/tyqlmftp/tyq_walkthrough "$root/usr/bin/tyq_walkthrough"

@@ -3,7 +3,8 @@
 #   package_check.sh BUILD_DIR
 # lintian with no error or warning (overrides carry their reasons) and no
 # hardening tag of any level; the AppStream catalogue entry the package
-# installs passes appstreamcli; no maintainer script or trigger.
+# installs passes appstreamcli; no maintainer script or trigger; the Wayland
+# platform among the dependencies.
 set -euo pipefail
 build=$1
 
@@ -28,6 +29,17 @@ fi
 control=$(dpkg-deb --ctrl-tarfile "$package" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
 if [ "$control" != "control md5sums " ]; then
   echo "Unexpected control files: $control" >&2
+  exit 1
+fi
+
+# The toolkit's Wayland platform is a plugin, which shlibdeps cannot see.
+if ! dpkg-deb -f "$package" Depends | tr ',' '\n' | grep -Eq '^ *qt6-wayland( |$)'; then
+  echo "The package does not depend on qt6-wayland: $(dpkg-deb -f "$package" Depends)" >&2
+  exit 1
+fi
+# The Trash goes through GIO: its library is a dependency.
+if ! dpkg-deb -f "$package" Depends | grep -q 'libglib2\.0-0'; then
+  echo "The package does not depend on libglib2.0-0: $(dpkg-deb -f "$package" Depends)" >&2
   exit 1
 fi
 

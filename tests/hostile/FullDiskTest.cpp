@@ -11,11 +11,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "commands/UnzipCommand.h"
 #include "common/DiskFullError.h"
 #include "download/MailboxFixture.h"
 #include "settings/CSettings.h"
 #include "unzip/UnzipCommand.h"
-#include "unzip/UnzipDownloadFiles.h"
 #include "unzip/UnzipLibrary.h"
 #include "unzip/ZipFixtures.h"
 
@@ -131,7 +131,7 @@ TEST_F(FullDiskLog, LogFillingUpMidTransferEndsTheCommandKeepingTheFiles) {
 
     const std::string path = workDir.string() + "/QLMTYFTP.Log";
     try {
-        download::transferMailbox(window, profiles, libraries, options());
+        commands::transferMailbox(window, profiles, libraries, options());
         ADD_FAILURE() << "no disk-full error";
     } catch (const DiskFullError& error) {
         EXPECT_EQ(error.path(), path);
@@ -171,7 +171,7 @@ TEST(FullDiskUnzip, AnArchiveThatDoesNotFitStaysAndNothingElseIsLost) {
     FakeMainWindow window;
     window.fields = {"user", "ftp", "", local.string()};
 
-    unzip::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
+    commands::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
 
     EXPECT_EQ(window.counts.lastUnzipResult, unzip::code::kDiskFull);
     EXPECT_NE(window.progressText(), "Unzipping Finished!");

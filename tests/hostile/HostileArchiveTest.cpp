@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/UnzipCommand.h"
 #include "common/SharedLibrary.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "support/FakeMainWindow.h"
 #include "support/TempDir.h"
 #include "unzip/UnzipCommand.h"
-#include "unzip/UnzipDownloadFiles.h"
 #include "unzip/UnzipLibrary.h"
 #include "unzip/ZipFixtures.h"
 
@@ -30,6 +30,7 @@ namespace tyq::unzip {
 namespace {
 
 namespace fs = std::filesystem;
+using commands::unzipDownloadFiles;
 using test::Tree;
 
 void hostileZip(const fs::path& archive, const std::string& kind, std::int64_t number) {

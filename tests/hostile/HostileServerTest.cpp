@@ -74,7 +74,7 @@ class HostileServer : public MailboxTest {
         o.timeouts.response = std::chrono::milliseconds(1000);
         o.timeouts.accept = std::chrono::milliseconds(1000);
         o.timeouts.stalled = std::chrono::seconds(1);
-        return download::transferMailbox(window, profiles, libraries, o);
+        return commands::transferMailbox(window, profiles, libraries, o);
     }
     void expectOnlyPlainNamesFetched(const std::vector<std::string>& listed,
                                      const std::string& longName) {
@@ -192,6 +192,13 @@ const Fault kFaults[] = {
      false,
      false,
      "B.ZIP failed: the server stopped answering; A.ZIP failed: the server stopped answering"},
+    {"the session ended by the server at RETR",
+     {"--busy-on", "RETR"},
+     kBothFailed,
+     false,
+     false,
+     "B.ZIP failed: the server ended the session: 421 Shutting down, try again later.; A.ZIP "
+     "failed: the server ended the session: 421 Shutting down, try again later."},
     // A listing that fails is not an empty mailbox.
     {"silent after NLST",
      {"--silent-on", "NLST"},
@@ -209,6 +216,21 @@ const Fault kFaults[] = {
      "The server replied: 550 Listing not allowed here.",
      true,
      0},
+    {"listing refused for now",
+     {"--busy-listing"},
+     kNoneListed,
+     false,
+     false,
+     "The server replied: 450 Mailbox busy, try again later.",
+     true,
+     0},
+    // Fetched once, counted once.
+    {"every name listed twice",
+     {"--list-twice"},
+     "\r\nNumber of Files in the Mail Box:2",
+     true,
+     true,
+     ""},
     {"listing's data connection reset",
      {"--reset-listing"},
      kNoneListed,
@@ -223,6 +245,13 @@ const Fault kFaults[] = {
      false,
      false,
      "No answer from 127.0.0.1 after 1 s",
+     false},
+    {"busy at log-in",
+     {"--busy"},
+     kLoginFailed,
+     false,
+     false,
+     "The server is busy: Too many users, try again later.",
      false},
     {"silent from the start, no greeting",
      {"--silent-on", "CONNECT"},
@@ -392,9 +421,14 @@ TEST_F(HostileServer, TwentyThousandListedNames) {
 
 TEST_F(HostileServer, ThingsInTheWayInTheLocalFolderAreNeitherLostNorFollowed) {
     // A folder of an archive's name keeps its contents and fails that file;
-    // a symbolic link of an archive's name is replaced, never written through.
+    // a symbolic link of an archive's name is replaced, never written through;
+    // a read-only file is the user's to keep, named but no failure.
     put("A.ZIP", "a from the server");
     put("B.ZIP", "b from the server");
+    put("OTHER.ZIP", "other from the server");
+    writeFile(local / "OTHER.ZIP", "the user's own");
+    fs::permissions(local / "OTHER.ZIP",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     fs::create_directory(local / "A.ZIP");
     writeFile(local / "A.ZIP" / "inside.txt", "kept");
     const fs::path victim = root / "victim";
@@ -405,14 +439,21 @@ TEST_F(HostileServer, ThingsInTheWayInTheLocalFolderAreNeitherLostNorFollowed) {
 
     EXPECT_TRUE(quickTransfer());
     EXPECT_EQ(log(),
-              std::string(kStart) + "\r\nNumber of Files in the Mail Box:2\r\n 2 A.ZIP" + kEnd);
-    EXPECT_EQ(window.progressText(), "1 of 2 files downloaded");
-    EXPECT_EQ(window.detail, "A.ZIP failed: a folder of that name is in the way");
+              std::string(kStart) + "\r\nNumber of Files in the Mail Box:3\r\n 3 A.ZIP" + kEnd);
+    EXPECT_EQ(window.progressText(), "1 of 3 files downloaded");
+    EXPECT_EQ(
+        window.detail,
+        "A.ZIP failed: a folder of that name is in the way; OTHER.ZIP: kept, it is read-only");
+    EXPECT_EQ(readFile(local / "OTHER.ZIP"), "the user's own");
+    // The kept file counts in neither the files nor the bytes of the run.
+    ASSERT_FALSE(window.bytes.empty());
+    EXPECT_EQ(window.bytes.back().itemCount, 2);
+    EXPECT_EQ(window.bytes.back().allTotal, 2 * 17);
     EXPECT_EQ(readFile(local / "A.ZIP" / "inside.txt"), "kept");
     EXPECT_EQ(readFile(victim), "outside the folder");
     EXPECT_FALSE(fs::is_symlink(local / "B.ZIP"));
     EXPECT_EQ(readFile(local / "B.ZIP"), "b from the server");
-    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP"}));
+    EXPECT_EQ(localNames(), (std::vector<std::string>{"A.ZIP", "B.ZIP", "OTHER.ZIP"}));
 }
 
 }  // namespace

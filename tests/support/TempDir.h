@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -76,12 +77,19 @@ class ReadOnlyFolder {
 };
 
 // A tmpfs mounted over a folder for the object's life: a file system of its
-// own (root only). mounted() says it worked.
+// own (root only). With `disk`, an ext2 image through a loop device instead:
+// a file system the desktop treats as a user's disk. mounted() says it worked.
 class OtherFileSystem {
   public:
-    explicit OtherFileSystem(std::filesystem::path at) : at_(std::move(at)) {
+    explicit OtherFileSystem(std::filesystem::path at, bool disk = false) : at_(std::move(at)) {
         std::filesystem::create_directories(at_);
-        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=1m") == 0;
+        const std::string image = at_.string() + ".img";
+        mounted_ = ::geteuid() == 0 &&
+                   (disk ? std::system(("truncate -s 2M '" + image + "' && mkfs.ext2 -q '" + image +
+                                        "' && mount -o loop '" + image + "' '" + at_.string() +
+                                        "' 2>/dev/null")
+                                           .c_str()) == 0
+                         : ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=1m") == 0);
     }
     ~OtherFileSystem() {
         if (mounted_) {

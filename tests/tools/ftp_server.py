@@ -36,6 +36,13 @@ and runs until killed. Switches put faults into it:
   --stall-connection N   the Nth control connection's RETRs stop sending after 1000
                          bytes, as with --stall-after; the others' are served
   --refuse-rest          REST is refused (502): a file is only ever sent whole
+  --rest MODE            REST is answered 350, but a RETR after it sends, by MODE:
+                         "ignore" the file from its start, "extra" the rest of the
+                         file and 7 bytes more
+  --busy                 every connection is greeted with 421 and closed
+  --busy-listing         NLST, MLSD and LIST are refused for now (450)
+  --busy-on CMD          CMD (RETR, NLST...) is answered 421 and the connection closed
+  --list-twice           with --reverse-listing: NLST names every file twice
   --command-log FILE     every command line received is appended to FILE, and a
                          line for each connection accepted to FILE.connects
   --tls PEM              AUTH TLS is accepted, with the certificate and key in PEM
@@ -95,6 +102,11 @@ def main():
     parser.add_argument("--long-transfer", type=int)
     parser.add_argument("--connect-back-delay", type=int)
     parser.add_argument("--refuse-rest", action="store_true")
+    parser.add_argument("--rest", choices=["ignore", "extra"])
+    parser.add_argument("--busy", action="store_true")
+    parser.add_argument("--busy-listing", action="store_true")
+    parser.add_argument("--busy-on")
+    parser.add_argument("--list-twice", action="store_true")
     parser.add_argument("--command-log")
     parser.add_argument("--max-connections", type=int, default=0)
     parser.add_argument("--stall-connection", type=int, default=0)
@@ -200,6 +212,9 @@ def main():
                     log.write("CONNECT\n")
             if args.silent_on == "CONNECT":
                 self.silent = True
+            elif args.busy:
+                self.respond("421 Too many users, try again later.")
+                self.close_when_done()
             else:
                 super().handle()
 
@@ -213,6 +228,13 @@ def main():
                 return None
             if cmd == "REST" and args.refuse_rest:
                 self.respond("502 Command \"REST\" not implemented.")
+                return None
+            if cmd == args.busy_on:
+                self.respond("421 Shutting down, try again later.")
+                self.close_when_done()
+                return None
+            if cmd in ("NLST", "MLSD", "LIST") and args.busy_listing:
+                self.respond("450 Mailbox busy, try again later.")
                 return None
             if cmd == "PROT" and args.refuse_prot:
                 self.respond("534 Protection level not supported.")
@@ -279,6 +301,8 @@ def main():
                 return path
             if args.reverse_listing and self.fs.isdir(path):
                 names = sorted(self.fs.listdir(path), reverse=True)
+                if args.list_twice:
+                    names += names
                 data = "".join(name + "\r\n" for name in names)
                 self.push_dtp_data(data.encode("utf8", self.unicode_errors), cmd=cmd)
                 result = path
@@ -295,8 +319,16 @@ def main():
                 return None
             return super().ftp_SIZE(path)
 
+        def ftp_REST(self, line):
+            super().ftp_REST(line)
+            if args.rest == "ignore":
+                self._restart_position = 0
+
         def ftp_RETR(self, file):
-            if args.short_transfer is None and args.long_transfer is None:
+            restart = self._restart_position
+            if args.rest == "extra" and restart:
+                self._restart_position = 0
+            elif args.short_transfer is None and args.long_transfer is None:
                 return super().ftp_RETR(file)
             try:
                 with open(file, "rb") as handle:
@@ -305,7 +337,9 @@ def main():
                 self.respond("550 %s." % err.strerror)
                 return None
             text = "Opening BINARY mode data connection (%d bytes)." % len(data)
-            if args.long_transfer is not None:
+            if args.rest == "extra" and restart:
+                data = data[restart:] + b"+" * 7
+            elif args.long_transfer is not None:
                 data += b"+" * args.long_transfer
             else:
                 data = data[: max(0, len(data) - args.short_transfer)]

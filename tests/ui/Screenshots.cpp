@@ -2,6 +2,7 @@
 //   ui_screenshots <folder>
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QPixmap>
 #include <QPushButton>
 #include <QThread>
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
         port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000, 160'000'000});
         // Later, so the window measures a rate.
         QThread::msleep(1100);
-        port.setProgressBytes({"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
+        port.setProgressBytes(
+            {"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
         QThread::msleep(150);
         port.runOnWindowThread([&] {
             QApplication::processEvents();
@@ -51,6 +53,22 @@ int main(int argc, char** argv) {
         });
         port.setProgressBytes({"QLM0305.ZIP", 5, 5, 9'800'000, 9'800'000, 112'400'000});
         port.setProgressText("Downloading Finished!");
+        return tyq::commands::CommandOutcome{{}, "Downloading Finished!", "", 5, 112'400'000};
+    };
+    hooks.unzip = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
+        port.setProgressText("Unzipping files in progress...");
+        port.setProgressDetail("");
+        port.setProgressBytes({"QLM0103.ZIP", 1, 3, 0, 404'800'000, 0, 1'150'000'000});
+        QThread::msleep(1100);
+        port.setProgressBytes(
+            {"QLM0103.ZIP", 1, 3, 88'000'000, 404'800'000, 88'000'000, 1'150'000'000});
+        QThread::msleep(150);
+        port.runOnWindowThread([&] {
+            QApplication::processEvents();
+            save(*QApplication::activeWindow(), folder + "/main-window-unzipping.png");
+        });
+        port.setProgressText("Unzipping Finished!");
+        return tyq::commands::CommandOutcome{{}, "Unzipping Finished!", "", 3, 1'150'000'000};
     };
     tyq::ui::CMainDlg window(profiles, prompter, settingsFolder.path(), std::move(hooks));
     // At rest, as it opens.
@@ -61,11 +79,31 @@ int main(int argc, char** argv) {
         "WININET.DLL in the path.");
     window.setProgressDetail("Server not found: ftp.example.invalid");
     save(window, folder + "/main-window-failed.png");
+    // A detail longer than its lines: it scrolls, every word there.
+    window.setProgressText("3 of 9 files downloaded");
+    window.setProgressDetail(
+        "QLM0104.ZIP failed: 550 Permission denied; QLM0105.ZIP failed: the disk is full; "
+        "QLM0106.ZIP failed: 451 Transfer aborted: connection reset by the server; QLM0107.ZIP "
+        "failed: 550 not on the server; and 2 more; Further connections gave up: 421 Too many "
+        "connections from this address");
+    save(window, folder + "/main-window-failed-long.png");
     window.setProgressDetail("");
     window.activateWindow();
-    window.findChild<QPushButton*>(QStringLiteral("1004"))->click();
-    // The summary the download left.
+    {
+        // The command runs on its own thread; the window is shot from there
+        // and once it has ended.
+        QEventLoop ended;
+        QObject::connect(&window, &tyq::ui::CMainDlg::commandEnded, &ended, &QEventLoop::quit);
+        window.findChild<QPushButton*>(QStringLiteral("1004"))->click();
+        ended.exec();
+    }
     save(window, folder + "/main-window-finished.png");
+    {
+        QEventLoop ended;
+        QObject::connect(&window, &tyq::ui::CMainDlg::commandEnded, &ended, &QEventLoop::quit);
+        window.findChild<QPushButton*>(QStringLiteral("1005"))->click();
+        ended.exec();
+    }
 
     tyq::ui::CSetupDlg setup(profiles, prompter, settingsFolder.path(), &window);
     save(setup, folder + "/setup-window.png");

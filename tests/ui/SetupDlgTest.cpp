@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -8,10 +9,10 @@
 #include <QTimeEdit>
 #include <QtTest>
 
+#include "desktop/DailyTimer.h"
 #include "desktop/Keyring.h"
 #include "download/CollectState.h"
 #include "settings/Keys.h"
-#include "settings/Schedule.h"
 #include "support/KeyringDaemon.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -93,6 +94,11 @@ class SetupDlgTest : public QObject {
         QCOMPARE(choice->currentText(), QStringLiteral("Use TLS if the server offers it"));
         QCOMPARE(choice->count(), 3);
         QCOMPARE(choice->accessibleName(), QStringLiteral("Encryption:"));
+        // What a screen reader hears: the label as its name, the choice as its value.
+        auto* heard = QAccessible::queryAccessibleInterface(choice);
+        QCOMPARE(heard->text(QAccessible::Name), QStringLiteral("Encryption:"));
+        QCOMPARE(heard->text(QAccessible::Value), choice->currentText());
+        QCOMPARE(heard->role(), QAccessible::ComboBox);
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
         // No keyring answers: the choice is there, not offered.
         QCOMPARE(f.keyring()->text(), QStringLiteral("Keep the passwords in the desktop &keyring"));
@@ -303,7 +309,7 @@ class SetupDlgTest : public QObject {
         QTest::addColumn<QString>("after");   // the timer afterwards; null: none
         QTest::addColumn<QString>("prompt");  // the start of the box shown; null: none
         QTest::addColumn<QString>("ended");   // the last run's account; null: none
-        const QString hint = settings::kNoServiceManagerHint;
+        const QString hint = desktop::kNoServiceManagerHint;
         const QString failed = "12 new files from the mailbox, 10 extracted; 2 not fetched";
         const auto row = [](const char* name, QString timer, QString actions, QString after,
                             QString prompt, QString ended) {
@@ -326,7 +332,7 @@ class SetupDlgTest : public QObject {
         qputenv("TZ", "UTC");
         tzset();
         Fixture f;
-        QVERIFY(timer.isNull() || settings::schedule(timer.toStdString()).ok());
+        QVERIFY(timer.isNull() || desktop::schedule(timer.toStdString()).ok());
         download::CollectState state(f.folder / "state");
         state.recordRun({1796628660, 3, ended.toStdString()});  // 2026-12-07 07:31 UTC
         QVERIFY(ended.isNull() || !state.save());
@@ -351,9 +357,9 @@ class SetupDlgTest : public QObject {
                 QTest::mouseClick(f.button(action == "ok" ? 1 : 2), Qt::LeftButton);
             }
         }
-        const auto now = settings::scheduledTime();
+        const auto now = desktop::scheduledTime();
         QCOMPARE(now ? QString::fromStdString(*now) : QString(), after);
-        const auto link = settings::userUnitFolder() / "timers.target.wants" / settings::kTimerUnit;
+        const auto link = desktop::userUnitFolder() / "timers.target.wants" / desktop::kTimerUnit;
         QCOMPARE(std::filesystem::exists(link), !after.isNull());
         QCOMPARE(f.prompter.asked.size(), std::size_t(prompt.isNull() ? 0 : 1));
         QVERIFY(prompt.isNull() || f.prompter.texts()[0].starts_with(prompt.toStdString()));
@@ -369,8 +375,8 @@ class SetupDlgTest : public QObject {
         for (int minute = 0; minute < 24 * 60; ++minute) {
             f.dailyTime()->setTime(QTime(minute / 60, minute % 60));
             const std::string shown = f.dailyTime()->text().toStdString();
-            QVERIFY2(settings::isTimeOfDay(shown), shown.c_str());
-            const std::string timer = settings::timerUnitText(shown);
+            QVERIFY2(desktop::isTimeOfDay(shown), shown.c_str());
+            const std::string timer = desktop::timerUnitText(shown);
             const auto at = timer.find("OnCalendar=");
             QVERIFY(at != std::string::npos);
             expressions << QString::fromStdString(

@@ -26,17 +26,18 @@
 #include <vector>
 
 #include "app/OfferHangUp.h"
+#include "commands/DownloadCommand.h"
+#include "commands/MailboxTransfer.h"
+#include "commands/UnzipCommand.h"
 #include "common/FileSearch.h"
 #include "common/Paths.h"
-#include "download/DownloadFiles.h"
-#include "download/MailboxTransfer.h"
+#include "desktop/Trash.h"
 #include "download/TransferLog.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
 #include "ui/CMainDlg.h"
 #include "ui/ControlIds.h"
-#include "unzip/UnzipDownloadFiles.h"
 
 namespace {
 
@@ -188,13 +189,16 @@ int walkSteps(int& argc, char** argv) {
     hooks.offerHangUp = [&] { app::OfferHangUp(prompter, libraryFolder); };
     hooks.download = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
-        download::downloadFiles(printing, profiles, prompter, libraryFolder);
+        auto outcome = commands::downloadFiles(printing, profiles, prompter, libraryFolder,
+                                               desktop::moveToTrash);
         downloaded = printing.last == download::kFinishedText;
+        return outcome;
     };
     hooks.unzip = [&](MainWindowPort& window, Prompter&) {
         PrintingPort printing(window);
-        unzip::unzipDownloadFiles(printing, profiles, libraryFolder);
+        auto outcome = commands::unzipDownloadFiles(printing, profiles, libraryFolder);
         unzipped = printing.last == kUnzipFinished;
+        return outcome;
     };
     ui::CMainDlg window(profiles, prompter, libraryFolder, std::move(hooks));
     window.show();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "unzip/lib/Extract.h"
+#include "unzip/lib/ExtractRequest.h"
 
 namespace tyq::unzip::lib {
 

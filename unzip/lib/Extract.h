@@ -1,23 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
-
-#include "unzip/UnzipCommand.h"
+#include "unzip/lib/ExtractRequest.h"
 
 namespace tyq::unzip::lib {
-
-struct ExtractRequest {
-    std::string archive;
-    std::string destination;
-    std::string itemMask;                 // empty or "*.*": every item
-    std::optional<std::string> password;  // none: no password given
-    UnzipMessageCallback callback = nullptr;
-    // The program's progress context: when set, the callback also hears of
-    // the bytes written, and may stop the extraction.
-    void* context = nullptr;
-};
 
 // Extracts the items of one archive that match the mask into the destination
 // folder. Returns 0 when every one of them was verified and is in place,

@@ -184,6 +184,10 @@ void StagedCommit::flushNames() {
     }
 }
 
+// Said of a file written to by someone else while the archive's files took
+// their names: it stays, and the archive is not extracted.
+constexpr char kChangedDuringExtractionText[] = ": changed during the extraction, kept as it is";
+
 // Every final name is looked at before the first file takes one: a folder
 // in the way, or two names the disk takes for one file, fail the archive
 // while nothing is replaced yet.
@@ -207,12 +211,15 @@ std::vector<StagedEntry> StagedCommit::checkFinalNames() {
                 collision(it->second, pending.name);
             }
             pending.existed = true;
+            pending.replacedDevice = info.st_dev;
+            pending.replacedInode = info.st_ino;
         } else if (errno != ENOENT) {
             failWithErrno(errno);
         }
         std::vector<std::string> parts = pending.folder;
         parts.push_back(pending.leaf);
-        journal.push_back({pending.temp, pending.inode, joined(parts, parts.size())});
+        journal.push_back({pending.temp, pending.inode, joined(parts, parts.size()),
+                           pending.replacedDevice, pending.replacedInode});
     }
     return journal;
 }
@@ -267,10 +274,17 @@ void StagedCommit::collision(const std::string& first, const std::string& second
 void StagedCommit::place(std::size_t i) {
     const Pending& pending = pending_[i];
     const int folder = folderFd(pending.folder, pending.folder.size(), false, cache_);
+    StagedEntry replaced;
+    replaced.replacedDevice = pending.replacedDevice;
+    replaced.replacedInode = pending.replacedInode;
     const int error =
-        placeStaged(staging_.fd(), pending.temp, folder, pending.leaf, pending.existed);
+        placeStaged(staging_.fd(), pending.temp, folder, pending.leaf, pending.existed, &replaced);
     if (error == 0) {
         return;
+    }
+    if (error == kPathChanged) {
+        warn(request_, pending.name + kChangedDuringExtractionText);
+        throw ExtractError{code::kCreateOutputFailed};
     }
     if (error != EEXIST || pending.existed) {
         failWithErrno(error);

@@ -97,6 +97,10 @@ class StagedCommit {
         TempFile file;          // in the staging folder, until the journal has it
         std::string temp;       // its name there
         ino_t inode = 0;
+        // The file of the final name it replaces, as found before the
+        // journal was written.
+        dev_t replacedDevice = 0;
+        ino_t replacedInode = 0;
     };
 
     // The folder the reader makes its files in.

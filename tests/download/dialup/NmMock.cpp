@@ -86,12 +86,12 @@ std::string readPath(const Reply& reply, const char* type) {
 
 }  // namespace
 
-NmMock::NmMock(Start start) {
+NmMock::NmMock(Start start, std::string serviceFolder) {
     if (const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
         savedAddress_ = old;
     }
     try {
-        startBus();
+        startBus(serviceFolder);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
         if (start == Start::WithNetworkManager) {
             startNetworkManager();
@@ -116,14 +116,16 @@ NmMock::~NmMock() {
     }
 }
 
-void NmMock::startBus() {
-    // Our own configuration: no service activation, anyone may own any name.
+void NmMock::startBus(const std::string& serviceFolder) {
+    // Our own configuration: services started only from serviceFolder,
+    // anyone may own any name.
     writeFile(folder_ / "bus.conf",
               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
               "<busconfig>\n  <type>session</type>\n  <listen>unix:dir=" +
-                  folder_.path().string() +
-                  "</listen>\n  <auth>EXTERNAL</auth>\n"
+                  folder_.path().string() + "</listen>\n  <auth>EXTERNAL</auth>\n" +
+                  (serviceFolder.empty() ? std::string()
+                                         : "  <servicedir>" + serviceFolder + "</servicedir>\n") +
                   "  <policy context=\"default\">\n"
                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                   "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"

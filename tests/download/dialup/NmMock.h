@@ -20,7 +20,9 @@ namespace tyq::test {
 class NmMock {
   public:
     enum class Start { BusOnly, WithNetworkManager };
-    explicit NmMock(Start start = Start::WithNetworkManager);
+    // serviceFolder: where the bus finds the services it starts on demand;
+    // empty: it starts none.
+    explicit NmMock(Start start = Start::WithNetworkManager, std::string serviceFolder = {});
     ~NmMock();
     NmMock(const NmMock&) = delete;
     NmMock& operator=(const NmMock&) = delete;
@@ -48,7 +50,7 @@ class NmMock {
                                const std::string& outSignature, const std::string& code);
 
   private:
-    void startBus();
+    void startBus(const std::string& serviceFolder);
     void startNetworkManager();
     sd_bus* client();
 

@@ -1,4 +1,4 @@
-#include "settings/Schedule.h"
+#include "desktop/DailyTimer.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -20,7 +20,7 @@
 #include "common/SdBus.h"
 #include "common/SmallFiles.h"
 
-namespace tyq::settings {
+namespace tyq::desktop {
 
 namespace fs = std::filesystem;
 
@@ -31,6 +31,8 @@ constexpr char kManagerPath[] = "/org/freedesktop/systemd1";
 constexpr char kManagerInterface[] = "org.freedesktop.systemd1.Manager";
 constexpr char kCalendar[] = "OnCalendar=*-*-* ";
 constexpr char kWants[] = "timers.target.wants";
+// How both of our unit files begin.
+constexpr char kOurUnitHead[] = "[Unit]\nDescription=Collect the ORV Mail data files";
 
 // A method of the manager object; the error reply's message, empty on success.
 template <typename... Args>
@@ -250,6 +252,68 @@ bool present(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
+// The first of the two unit files that is there but not one we wrote (ours
+// all begin alike), which no change of the schedule may replace or remove.
+std::optional<fs::path> foreignUnit(const fs::path& folder) {
+    for (const char* name : {kTimerUnit, kServiceUnit}) {
+        const fs::path file = folder / name;
+        if (!present(file)) {
+            continue;
+        }
+        struct stat info {};
+        const RegularFile read = readRegularFile(file, 64 * 1024);
+        if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !read.ok() ||
+            !read.text.starts_with(kOurUnitHead)) {
+            return file;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string foreignFailure(const fs::path& file) {
+    return file.string() + " was not written by tyqlmftp: it stays as it is";
+}
+
+// Undoes a schedule the manager would not start: the link, the units and the
+// manager's view of them, so no half-made timer is left to run or to confuse.
+void withdraw(sd_bus* bus, const fs::path& folder) {
+    callManager(bus, nullptr, "DisableUnitFiles", "asb", 1, kTimerUnit, 0);
+    for (const fs::path& file :
+         {folder / kWants / kTimerUnit, folder / kTimerUnit, folder / kServiceUnit}) {
+        ::unlink(file.c_str());
+    }
+    callManager(bus, nullptr, "Reload", "");
+}
+
+// As systemctl enable --now: the link, the manager rereads its units (a
+// changed time included), then the start. Why it failed; empty when started.
+std::string enableAndStart(sd_bus* bus) {
+    std::string refused = callManager(bus, nullptr, "EnableUnitFiles", "asbb", 1, kTimerUnit, 0, 1);
+    const char* step = "enable";
+    if (refused.empty()) {
+        refused = callManager(bus, nullptr, "Reload", "");
+        step = "reload its units for";
+    }
+    JobWatch watch(bus);
+    Message job;
+    if (refused.empty()) {
+        refused = callManager(bus, &job, "StartUnit", "ss", kTimerUnit, "replace");
+        step = "start";
+    }
+    if (!refused.empty()) {
+        return "the service manager would not " + std::string(step) + " " + kTimerUnit + ": " +
+               refused;
+    }
+    // A queued start is no start yet: a failed one must not pass for one.
+    const char* jobPath = nullptr;
+    if (sd_bus_message_read(job.get(), "o", &jobPath) >= 0 && jobPath != nullptr) {
+        if (const auto result = watch.wait(jobPath); result && *result != "done") {
+            return std::string(kTimerUnit) + " did not start (" + *result + ")";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 bool isTimeOfDay(std::string_view text) {
@@ -377,6 +441,10 @@ ScheduleOutcome schedule(std::string_view time) {
         outcome.error = failure("create", folder, failed);
         return outcome;
     }
+    if (const auto foreign = foreignUnit(folder)) {
+        outcome.error = foreignFailure(*foreign) + ", and no daily collection was scheduled";
+        return outcome;
+    }
     for (const auto& [name, text] :
          {std::pair{kServiceUnit, *service}, std::pair{kTimerUnit, timerUnitText(time)}}) {
         if (const int failed = replaceUnitFile(folder / name, text)) {
@@ -388,6 +456,8 @@ ScheduleOutcome schedule(std::string_view time) {
     const Bus bus = userManager();
     if (!bus) {
         if (const int failed = linkForNextLogin(folder)) {
+            ::unlink((folder / kTimerUnit).c_str());
+            ::unlink((folder / kServiceUnit).c_str());
             outcome.error = failure("enable", folder / kWants / kTimerUnit, failed);
             return outcome;
         }
@@ -395,33 +465,9 @@ ScheduleOutcome schedule(std::string_view time) {
                         kNoServiceManagerHint};
         return outcome;
     }
-    // As systemctl enable --now: the link, the manager rereads its units (a
-    // changed time included), then the start.
-    std::string refused =
-        callManager(bus.get(), nullptr, "EnableUnitFiles", "asbb", 1, kTimerUnit, 0, 1);
-    const char* step = "enable";
-    if (refused.empty()) {
-        refused = callManager(bus.get(), nullptr, "Reload", "");
-        step = "reload its units for";
-    }
-    JobWatch watch(bus.get());
-    Message job;
-    if (refused.empty()) {
-        refused = callManager(bus.get(), &job, "StartUnit", "ss", kTimerUnit, "replace");
-        step = "start";
-    }
-    if (!refused.empty()) {
-        outcome.error = "the service manager would not " + std::string(step) + " " + kTimerUnit +
-                        ": " + refused;
+    if (outcome.error = enableAndStart(bus.get()); !outcome.ok()) {
+        withdraw(bus.get(), folder);
         return outcome;
-    }
-    // A queued start is no start yet: a failed one must not pass for one.
-    const char* jobPath = nullptr;
-    if (sd_bus_message_read(job.get(), "o", &jobPath) >= 0 && jobPath != nullptr) {
-        if (const auto result = watch.wait(jobPath); result && *result != "done") {
-            outcome.error = std::string(kTimerUnit) + " did not start (" + *result + ")";
-            return outcome;
-        }
     }
     outcome.done = {what + ": " + kTimerUnit + " enabled and started."};
     if (const auto next = nextRunOn(bus.get())) {
@@ -437,6 +483,10 @@ ScheduleOutcome unschedule() {
     const fs::path files[] = {link, folder / kTimerUnit, folder / kServiceUnit};
     if (!folder.is_absolute() || (!present(files[0]) && !present(files[1]) && !present(files[2]))) {
         outcome.done = {"No daily collection was scheduled."};
+        return outcome;
+    }
+    if (const auto foreign = foreignUnit(folder)) {
+        outcome.error = foreignFailure(*foreign);
         return outcome;
     }
     const auto time = scheduledTime();
@@ -480,4 +530,4 @@ std::optional<std::chrono::system_clock::time_point> nextRun() {
     return bus ? nextRunOn(bus.get()) : std::nullopt;
 }
 
-}  // namespace tyq::settings
+}  // namespace tyq::desktop

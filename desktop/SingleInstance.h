@@ -9,7 +9,7 @@
 class QLocalServer;
 class QWidget;
 
-namespace tyq::app {
+namespace tyq::desktop {
 
 // One window per settings folder. The first start listens on a local socket
 // in the user's runtime folder; a later start finds it there, asks it to
@@ -41,4 +41,4 @@ class SingleInstance {
     bool handedOver_ = false;
 };
 
-}  // namespace tyq::app
+}  // namespace tyq::desktop

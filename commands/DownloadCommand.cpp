@@ -1,16 +1,16 @@
-#include "download/DownloadFiles.h"
+#include "commands/DownloadCommand.h"
 
-#include "common/FolderLock.h"
+#include "commands/FolderRun.h"
+#include "commands/MailboxTransfer.h"
 #include "common/NotedWindow.h"
 #include "common/Paths.h"
-#include "common/TempFiles.h"
 #include "download/CollectState.h"
 #include "download/LocalFolder.h"
-#include "download/MailboxTransfer.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 
-namespace tyq::download {
+namespace tyq::commands {
+using namespace download;
 namespace {
 
 // A save that leaves the file without a value the command uses is said in a
@@ -47,16 +47,31 @@ FolderAnswer askAboutFolder(const std::string& folder, Prompter& prompter) {
     return FolderAnswer::Again;
 }
 
-// The download itself, in a folder this command holds: what a killed
-// command left goes first, then the QLM files if the user wants them gone,
-// then the mailbox.
-void downloadInto(const std::string& folder, const std::string& stored, NotedWindow& noted,
-                  const settings::ProfileStore& profiles, Prompter& prompter,
-                  const std::filesystem::path& libraryFolder) {
-    // What a killed command left, finished and removed before anything else.
-    removeLeftovers(folder);
-    if (noted.counters().downloads >= 1) {
-        const auto cleanup = offerQlmCleanup(folder, stored, prompter);
+// Why the command cannot work in the folder.
+void sayNotHeld(const FolderRun& run, NotedWindow& noted) {
+    if (run.hold() == FolderRun::Hold::Stopped) {
+        noted.setProgressText(kStoppedText);
+        noted.setProgressDetail(kNothingDownloadedText);
+        return;
+    }
+    const bool busy = run.hold() == FolderRun::Hold::Busy;
+    noted.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+    noted.setProgressDetail(busy ? run.folder() : run.lockFailure());
+}
+
+// The download itself, in a folder this command holds: the QLM files go
+// first if the user wants them gone, then the mailbox.
+download::TransferOutcome downloadInto(FolderRun& run, const std::string& stored,
+                                       MainWindowPort& window, NotedWindow& noted,
+                                       const settings::ProfileStore& profiles, Prompter& prompter,
+                                       const std::filesystem::path& libraryFolder,
+                                       const MoveToTrash& trash) {
+    for (const std::string& note : run.kept()) {
+        noted.addNote(note);
+    }
+    const int downloads = window.counters().downloads;
+    if (downloads >= 1) {
+        const auto cleanup = offerQlmCleanup(run.folder(), stored, prompter, trash);
         if (cleanup.nothingFound) {
             noted.setProgressText("Files not found");
         }
@@ -64,25 +79,30 @@ void downloadInto(const std::string& folder, const std::string& stored, NotedWin
             noted.addNote(cleanup.failure);
         }
     }
-    // Temporary files in a staging folder of this command's own. Where
-    // it cannot be made, they go beside their final names, where each
-    // download then meets the same failure and names it.
-    StagingFolder staging;
     // Its outcome is in the progress text and the log.
     TransferOptions options;
-    options.folder = folder;
-    if (staging.create(folder, kDownloadTempPrefix) == 0) {
-        options.staging = staging.path().string();
-    }
+    options.folder = run.folder();
+    options.staging = run.staging();
+    options.partials = run.partials();
     options.prompter = &prompter;
-    options.stateFolder = CollectState::defaultFolder();
-    transferMailbox(noted, profiles, libraryFolder, options);
+    options.record = &run.record(CollectState::defaultFolder());
+    auto outcome = transferMailbox(noted, window.userId(), window.stopToken(), profiles,
+                                   libraryFolder, options);
+    // The lines added as each file ended, made one again.
+    if (options.record->appended()) {
+        if (auto failure = options.record->save()) {
+            noted.addNote(failure->text);
+        }
+    }
+    return outcome;
 }
 
-}  // namespace
-
-void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
-                   Prompter& prompter, const std::filesystem::path& libraryFolder) {
+// The command's steps; the transfer's outcome when it got that far.
+std::optional<download::TransferOutcome> downloadSteps(MainWindowPort& window,
+                                                       const settings::ProfileStore& profiles,
+                                                       Prompter& prompter,
+                                                       const std::filesystem::path& libraryFolder,
+                                                       const MoveToTrash& trash) {
     using namespace settings;
     // The delete question is asked only while it is 1 or more.
     int& counter = window.counters().downloads;
@@ -107,7 +127,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
                             saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
-            return;
+            return std::nullopt;
         }
 
         // One folder for the whole command: the one the questions name is the
@@ -122,7 +142,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         const auto there = askAboutFolder(folder, prompter);
         if (there == FolderAnswer::End) {
             endHere();
-            return;
+            return std::nullopt;
         }
         if (there == FolderAnswer::Again) {
             counter = 0;
@@ -134,7 +154,7 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         saved = saveStepOne(profiles, fields, {.local = Save::Used}, saved);
         if (saved.blocking) {
             refuse(prompter, saved.failure);
-            return;
+            return std::nullopt;
         }
         const std::string& stored = fields.local;
         if (!saved.failure.empty()) {
@@ -143,29 +163,37 @@ void downloadFiles(MainWindowPort& window, const settings::ProfileStore& profile
         // Nothing in the folder is touched while another command works there;
         // a collection is waited out, as the user may not know one runs.
         bool waited = false;
-        const FolderLock lock(folder, kCommandWait, window.stopToken(), kWindowHolder, [&] {
-            waited = true;
-            window.setProgressDetail(folder);
-            window.setProgressText(kWaitingForCollectionText);
-        });
-        if (waited && lock.held()) {
+        FolderRun run(folder,
+                      {kCommandWait, kWindowHolder,
+                       [&] {
+                           waited = true;
+                           window.setProgressDetail(folder);
+                           window.setProgressText(kWaitingForCollectionText);
+                       }},
+                      window.stopToken());
+        if (waited && run.held()) {
             window.setProgressText("");
             window.setProgressDetail("");
         }
-        if (!lock.held() && window.stopToken().stop_requested()) {
-            noted.setProgressText(kStoppedText);
-            noted.setProgressDetail(kNothingDownloadedText);
-            return;
+        if (!run.held()) {
+            sayNotHeld(run, noted);
+            return std::nullopt;
         }
-        if (!lock.held()) {
-            noted.setProgressText(lock.busy() ? kFolderBusyText : kFolderLockFailedText);
-            noted.setProgressDetail(lock.busy() ? folder : lock.failure());
-            return;
-        }
-        downloadInto(folder, stored, noted, profiles, prompter, libraryFolder);
+        auto outcome =
+            downloadInto(run, stored, window, noted, profiles, prompter, libraryFolder, trash);
         ++counter;
-        return;
+        return outcome;
     }
 }
 
-}  // namespace tyq::download
+}  // namespace
+
+CommandOutcome downloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                             Prompter& prompter, const std::filesystem::path& libraryFolder,
+                             const download::MoveToTrash& trash) {
+    EndWords told(window);
+    auto outcome = downloadSteps(told, profiles, prompter, libraryFolder, trash);
+    return outcome ? told.outcome(std::move(*outcome)) : told.outcome({});
+}
+
+}  // namespace tyq::commands

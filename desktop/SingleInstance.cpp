@@ -1,4 +1,4 @@
-#include "app/SingleInstance.h"
+#include "desktop/SingleInstance.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -10,7 +10,7 @@
 
 #include "common/FolderLock.h"
 
-namespace tyq::app {
+namespace tyq::desktop {
 
 namespace {
 
@@ -111,4 +111,4 @@ void SingleInstance::raiseWindow(QWidget& window) {
     }
 }
 
-}  // namespace tyq::app
+}  // namespace tyq::desktop

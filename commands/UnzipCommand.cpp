@@ -1,28 +1,27 @@
-#include "unzip/UnzipDownloadFiles.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "commands/UnzipCommand.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "commands/FolderRun.h"
+#include "commands/Plans.h"
 #include "common/FileSearch.h"
-#include "common/FolderLock.h"
 #include "common/NotedWindow.h"
 #include "common/Paths.h"
 #include "common/ShownText.h"
-#include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "unzip/ExtractArchives.h"
 #include "unzip/UnzipLibrary.h"
 
-namespace tyq::unzip {
+namespace tyq::commands {
+using namespace unzip;
 namespace {
 
 constexpr char kInProgress[] = "Unzipping files in progress...";
@@ -89,15 +88,26 @@ std::string stoppedDetail(const std::vector<Failure>& failures, const std::strin
     return text.empty() ? text : text.substr(2);
 }
 
-}  // namespace
+// Why the command cannot work in the folder.
+void sayNotHeld(const FolderRun& run, NotedWindow& window) {
+    if (run.hold() == FolderRun::Hold::Stopped) {
+        window.setProgressText(kStopped);
+        return;
+    }
+    const bool busy = run.hold() == FolderRun::Hold::Busy;
+    window.setProgressText(busy ? kFolderBusyText : kFolderLockFailedText);
+    window.setProgressDetail(busy ? run.destination() : run.lockFailure());
+}
 
-void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& profiles,
-                        const std::filesystem::path& libraryFolder) {
+// The command's steps; the extraction's outcome when it got that far.
+std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
+                                            const settings::ProfileStore& profiles,
+                                            const std::filesystem::path& libraryFolder) {
     using namespace settings;
     // A save that failed without harm to this command is said under every
     // detail the run gives.
     NotedWindow window(outer);
-    const StepOneTexts fields = window.takeStepOneFields();
+    const StepOneTexts fields = outer.takeStepOneFields();
     // The run reads the zip password and the folder back from the file; the
     // user ID and the FTP password are only kept for the download.
     const CommandSave saved = saveStepOne(
@@ -107,7 +117,7 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
         // Nothing is extracted with values the file does not hold.
         window.setProgressText(kNotSaved);
         window.setProgressDetail(saved.failure);
-        return;
+        return std::nullopt;
     }
     const Snapshot values = readSnapshot(profiles);
 
@@ -117,56 +127,59 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
     }
     window.setProgressText(kInProgress);
 
-    // "~/" stands for the home folder.
-    const std::string local = expandHome(values.local);
-    // An empty Location names the top folder, as it always has.
-    const std::string destination = local + "/";
-    const std::string& password = values.zipPass;
     // Nothing in the folder is touched while another command works there. A
     // folder that is not there has nothing to lock: "Files not found".
-    std::optional<FolderLock> lock;
-    struct stat folder {};
-    if (::stat(destination.c_str(), &folder) == 0) {
-        // A collection is waited out, as the user may not know one runs.
-        bool waited = false;
-        lock.emplace(destination, kCommandWait, window.stopToken(), kWindowHolder, [&] {
-            waited = true;
-            window.setProgressDetail(destination);
-            window.setProgressText(kWaitingForCollectionText);
-        });
-        if (waited && lock->held()) {
-            window.setProgressText(kInProgress);
-            window.setProgressDetail("");
-        }
-        if (!lock->held() && window.stopToken().stop_requested()) {
-            window.setProgressText(kStopped);
-            return;
-        }
-        if (!lock->held()) {
-            window.setProgressText(lock->busy() ? kFolderBusyText : kFolderLockFailedText);
-            window.setProgressDetail(lock->busy() ? destination : lock->failure());
-            return;
-        }
-        // What a killed command left (an archive's commit cut short is
-        // finished first), only at the top of the folder.
-        removeLeftovers(destination);
+    // "~/" stands for the home folder.
+    bool waited = false;
+    FolderRun run(expandHome(values.local),
+                  {kCommandWait, kWindowHolder,
+                   [&] {
+                       // A collection is waited out, as the user may not know one runs.
+                       waited = true;
+                       window.setProgressDetail(expandHome(values.local) + "/");
+                       window.setProgressText(kWaitingForCollectionText);
+                   }},
+                  outer.stopToken());
+    const std::string destination = run.destination();
+    if (waited && run.held()) {
+        window.setProgressText(kInProgress);
+        window.setProgressDetail("");
+    }
+    // A folder that is not there has no archives: "Files not found".
+    if (run.hold() != FolderRun::Hold::Held && run.hold() != FolderRun::Hold::NoFolder) {
+        sayNotHeld(run, window);
+        return std::nullopt;
+    }
+    for (const std::string& note : run.kept()) {
+        window.addNote(note);
     }
 
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
-        window.counters().lastUnzipResult = -1;
-        return;
+        outer.counters().lastUnzipResult = -1;
+        return std::nullopt;
     }
+    auto plan = makePlans(values, profiles, run.folder(), libraryFolder).extraction;
+    plan.names = names;
+    // An archive a download left is collected once extracted.
+    auto& record = run.record(download::CollectState::defaultFolder());
+    bool noted = false;
+    plan.extracted = [&](const std::string& name) {
+        if (auto failure = record.extracted(name, std::time(nullptr)); failure && !noted) {
+            noted = true;
+            window.addNote(failure->text);
+        }
+    };
     const auto outcome =
-        extractArchives({destination, password, names, libraryFolder}, window, window.stopToken());
+        extractArchives(plan, window, outer.stopToken(), &outer.counters().lastUnzipResult);
     const auto& failures = outcome.failures;
     const auto extractedArchives = outcome.extracted.size();
     if (outcome.stopped) {
         window.setProgressText(std::string(kStopped) + ": " +
                                extractedCount(extractedArchives, names.size()));
         window.setProgressDetail(stoppedDetail(failures, outcome.stoppedAt));
-        return;
+        return outcome;
     }
     // The finished text only when every archive was extracted, judged by
     // each one's own result (the counter keeps an earlier code when the
@@ -176,6 +189,16 @@ void unzipDownloadFiles(MainWindowPort& outer, const settings::ProfileStore& pro
                                ? std::string(kFinished)
                                : extractedCount(extractedArchives, names.size()));
     window.setProgressDetail(runDetail(failures));
+    return outcome;
 }
 
-}  // namespace tyq::unzip
+}  // namespace
+
+CommandOutcome unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
+                                  const std::filesystem::path& libraryFolder) {
+    EndWords told(window);
+    auto outcome = unzipSteps(told, profiles, libraryFolder);
+    return outcome ? told.outcome(std::move(*outcome)) : told.outcome({});
+}
+
+}  // namespace tyq::commands

@@ -1,4 +1,4 @@
-#include "download/DownloadFiles.h"
+#include "commands/DownloadCommand.h"
 
 #include <fcntl.h>
 
@@ -6,16 +6,17 @@
 
 #include <optional>
 
-#include "MailboxFixture.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
+#include "desktop/Trash.h"
 #include "download/LocalFolder.h"
+#include "download/MailboxFixture.h"
 #include "support/ScriptedPrompter.h"
 
 namespace tyq::test {
 namespace {
 
-using download::downloadFiles;
+using commands::downloadFiles;
 
 const std::string kCreateQuestionTail = " does not exist.\nDo you want to create the directory?";
 
@@ -37,7 +38,7 @@ class DownloadCommand : public MailboxTest {
         useServer(*server);
         window.fields = {"mailbox", "secret", "zip", local.string()};
     }
-    void run() { downloadFiles(window, profiles, prompter, libraries); }
+    void run() { downloadFiles(window, profiles, prompter, libraries, desktop::moveToTrash); }
     std::string setting(const char* key) {
         return profiles.getString(settings::kSection, key, "<none>", 256, settings::kFileName);
     }
@@ -146,12 +147,16 @@ TEST_F(DownloadCommand, FoldersAreFoundAndMadeAfterTheCurrentDirectoryHasGone) {
         testing::ExitedWithCode(0), "");
 }
 
-// QLM files in any letter case go to the desktop's trash on Yes; where the
-// folder has no trash, or for a link, only a second Yes deletes them. Both
-// questions are No unless chosen; folders and other names stay.
+// QLM files in any letter case go to the desktop's trash on Yes: the home
+// trash, made when missing, or the one at the top of another disk. Where the
+// folder has no trash (a system file system, a read-only trash), or for a
+// link, only a second Yes deletes them. Both questions are No unless chosen;
+// folders and other names stay; nothing lands anywhere but a trash.
 TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
-    // The other file system has a file where its trash would go: it has none.
+    // The other file systems: a tmpfs the desktop keeps no trash on, with a
+    // file where its trash would go, and a disk of its own.
     const OtherFileSystem other(root / "other");
+    const OtherFileSystem disk(root / "disk", true);
     EXPECT_TRUE(other.mounted() || ::geteuid() != 0);
     writeFile(root / "other" / (".Trash-" + std::to_string(::getuid())), "no trash here");
     writeFile(root / "victim", "outside");
@@ -160,7 +165,9 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
     server = std::make_unique<FtpServer>(FtpServer::pyftpdlib(mailbox, "mailbox", "secret"));
     useServer(*server);
     using enum PromptAnswer;
-    const std::string shown = "Qlm.x, QLM0101.ZIP, qlmdata.txt, and 2 more";
+    // A name with spaces and a byte that is no UTF-8.
+    const std::string odd = "QLM READ\xff";
+    const std::string shown = odd + ", Qlm.x, QLM0101.ZIP, and 2 more";
     const std::string link =
         "1 QLM file could not be moved to the trash.\nDo you want to delete "
         "it for good?\nQLMLINK";
@@ -169,28 +176,49 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
         "good?\n" +
         shown;
     const fs::path elsewhere = root / "other" / "local";
+    const fs::path onDisk = root / "disk" / "local";
+    const fs::path homeTrash = home / "data" / "Trash";
+    const fs::path diskTrash = root / "disk" / (".Trash-" + std::to_string(::getuid()));
+    enum class Trash { Kept, NoDataFolder, ReadOnly };
     struct Case {
         fs::path folder;
+        Trash trash;
         std::deque<PromptAnswer> answers;
         std::string second;  // the second question; after the folder's name for no trash
-        bool deleted;        // only the others stay in the folder
-        bool trashed;        // the QLM files are in the home trash
+        std::size_t left;    // names left in the folder
+        fs::path trashedTo;  // the trash the QLM files are in; empty: none
+        std::string path;    // the odd name's Path= in its trash info
     };
+    const std::string escaped = "QLM%20READ%FF";
     const Case cases[] = {
-        {local, {Yes, Yes}, link, true, true},
-        {local, {No}, "", false, false},
-        {elsewhere, {Yes, No}, noTrash, false, false},
-        {elsewhere, {Yes, Yes}, noTrash, true, false},
+        {local, Trash::Kept, {Yes, Yes}, link, 3, homeTrash, (local / escaped).string()},
+        {local, Trash::NoDataFolder, {Yes, No}, link, 4, homeTrash, (local / escaped).string()},
+        {local, Trash::ReadOnly, {Yes, No}, noTrash, 8, {}, {}},
+        {local, Trash::Kept, {No}, "", 8, {}, {}},
+        {elsewhere, Trash::Kept, {Yes, No}, noTrash, 8, {}, {}},
+        {elsewhere, Trash::Kept, {Yes, Yes}, noTrash, 3, {}, {}},
+        {onDisk, Trash::Kept, {Yes, Yes}, link, 3, diskTrash, "local/" + escaped},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.folder.string() + " " + std::to_string(c.answers.size()));
-        if (c.folder != local && !other.mounted()) {
+        if ((c.folder == elsewhere && !other.mounted()) ||
+            (c.folder == onDisk && !disk.mounted())) {
             continue;  // mounting needs root
         }
-        fs::remove_all(home / "data" / "Trash");
+        fs::remove_all(c.trash == Trash::NoDataFolder ? home / "data" : homeTrash);
+        fs::create_directories(homeTrash / "files");
+        fs::create_directories(homeTrash / "info");
+        std::optional<ReadOnlyFolder> readOnly;
+        if (c.trash == Trash::ReadOnly) {
+            readOnly.emplace(homeTrash / "info");
+            ASSERT_TRUE(readOnly->made());
+        } else if (c.trash == Trash::NoDataFolder) {
+            fs::remove_all(home / "data");
+        }
         fs::remove_all(c.folder);
         fs::create_directories(c.folder / "QLMDIR");
-        for (const char* name : {"QLM0101.ZIP", "qlmdata.txt", "QLMREAD", "Qlm.x", "data.zip"}) {
+        for (const std::string& name : {std::string("QLM0101.ZIP"), std::string("qlmdata.txt"), odd,
+                                        std::string("Qlm.x"), std::string("data.zip")}) {
             writeFile(c.folder / name, "old");
         }
         fs::create_symlink(root / "victim", c.folder / "QLMLINK");
@@ -215,12 +243,21 @@ TEST_F(DownloadCommand, DeletesQlmFilesInAnyLetterCase) {
             EXPECT_EQ(prompter.asked[i].icon, i == 0 ? PromptIcon::Question : PromptIcon::Warning);
         }
         const auto left = localNames(c.folder);
-        EXPECT_EQ(left.size(), c.deleted ? 3u : 8u);
+        EXPECT_EQ(left.size(), c.left);
         const std::vector<std::string> others = {".tyqlmftp-user", "QLMDIR", "data.zip"};
-        EXPECT_TRUE(!c.deleted || left == others);
-        const auto trash = home / "data" / "Trash";
-        EXPECT_EQ(fs::exists(trash / "files" / "qlmdata.txt"), c.trashed);
-        EXPECT_EQ(fs::exists(trash / "info" / "QLMREAD.trashinfo"), c.trashed);
+        EXPECT_TRUE(c.left != 3 || left == others);
+        for (const fs::path& trash : {homeTrash, diskTrash}) {
+            const bool here = trash == c.trashedTo;
+            EXPECT_EQ(fs::exists(trash / "files" / "qlmdata.txt"), here) << trash;
+            EXPECT_EQ(fs::exists(trash / "info" / (odd + ".trashinfo")), here) << trash;
+        }
+        if (!c.trashedTo.empty()) {
+            EXPECT_NE(readFile(c.trashedTo / "info" / (odd + ".trashinfo"))
+                          .find("\nPath=" + c.path + "\n"),
+                      std::string::npos);
+        }
+        // No trash of its own made in the current directory.
+        EXPECT_FALSE(fs::exists(workDir / "files") || fs::exists(workDir / "info"));
         EXPECT_EQ(readFile(root / "victim"), "outside");
         EXPECT_EQ(window.progress,
                   (std::vector<std::string>{download::kVerifyingText, download::kStoppedText}));
@@ -326,7 +363,7 @@ TEST_F(DownloadCommand, OneFolderThroughoutOrNone) {
         window.fields.local = c.typed;
         prompter.asked.clear();
         prompter.answers = {PromptAnswer::Yes};
-        downloadFiles(window, store, prompter, libraries);
+        downloadFiles(window, store, prompter, libraries, desktop::moveToTrash);
 
         if (c.real.empty()) {
             ASSERT_EQ(prompter.asked.size(), 1u);

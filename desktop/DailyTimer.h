@@ -10,7 +10,7 @@
 // The daily collection: a timer of the user's own service manager that runs
 // "tyqlmftp --collect". Plain C++ and sd-bus, so that the command line uses it
 // before any toolkit starts and the Setup window can use it as it is.
-namespace tyq::settings {
+namespace tyq::desktop {
 
 inline constexpr char kTimerUnit[] = "tyqlmftp-collect.timer";
 inline constexpr char kServiceUnit[] = "tyqlmftp-collect.service";
@@ -56,4 +56,4 @@ ScheduleOutcome unschedule();
 // no manager, no timer loaded or no run ahead.
 std::optional<std::chrono::system_clock::time_point> nextRun();
 
-}  // namespace tyq::settings
+}  // namespace tyq::desktop

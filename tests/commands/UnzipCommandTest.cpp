@@ -4,25 +4,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "commands/UnzipCommand.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "support/FakeMainWindow.h"
 #include "support/TempDir.h"
-#include "unzip/UnzipDownloadFiles.h"
 #include "unzip/UnzipLibrary.h"
 #include "unzip/ZipFixtures.h"
 
 namespace tyq::unzip {
 namespace {
 
+using commands::unzipDownloadFiles;
 using test::Tree;
 
 const std::string kInProgress = "Unzipping files in progress...";
@@ -30,9 +32,9 @@ const std::string kHint = "Please check the ZIP Password";
 const std::string kWrong = ": wrong zip password (or the archive is damaged)";
 const std::string kNoZip = ": not a zip archive or cannot be read";
 
-class UnzipDownloadFilesTest : public ::testing::Test {
+class UnzipCommandTest : public ::testing::Test {
   protected:
-    UnzipDownloadFilesTest() : profiles_(settingsDir_.path()) {
+    UnzipCommandTest() : profiles_(settingsDir_.path()) {
         window_.fields = {"user1", "ftp-pass", "zip-pass", local_.path().string()};
         window_.counts.lastUnzipResult = 0;
     }
@@ -54,7 +56,7 @@ class UnzipDownloadFilesTest : public ::testing::Test {
 // The folder the command unzips is the Location as typed, read whole; "~/"
 // is home. When the settings cannot be saved nothing is unzipped, unless the
 // file holds what the run reads back: then the detail says so.
-TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
+TEST_F(UnzipCommandTest, TheLocationAsTypedOrNothing) {
     const std::filesystem::path deep =
         local_ / std::string(120, 'a') / std::string(120, 'b') / "QLM data";
     const test::TempDir home;
@@ -99,7 +101,7 @@ TEST_F(UnzipDownloadFilesTest, TheLocationAsTypedOrNothing) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
+TEST_F(UnzipCommandTest, NothingToDoStillSavesTheFields) {
     test::makeZip(local_ / "DATA.ZIP", {{"A.TXT", "a"}});
     test::writeFile(local_ / "QLM0101.TXT", "not an archive name");
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
@@ -116,7 +118,7 @@ TEST_F(UnzipDownloadFilesTest, NothingToDoStillSavesTheFields) {
     EXPECT_EQ(setting(settings::kLocal), local_.path().string());
 }
 
-TEST_F(UnzipDownloadFilesTest, EmptyFolderFindsNothing) {
+TEST_F(UnzipCommandTest, EmptyFolderFindsNothing) {
     EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, "Files not found"}));
     EXPECT_EQ(window_.counts.lastUnzipResult, -1);
 }
@@ -132,7 +134,7 @@ struct TwoArchives {
 
 // "Unzipping Finished!" only when every archive was extracted; otherwise
 // how many were, and the detail says why the others stayed.
-TEST_F(UnzipDownloadFilesTest, TheFinalTextSaysHowManyWereExtracted) {
+TEST_F(UnzipCommandTest, TheFinalTextSaysHowManyWereExtracted) {
     const TwoArchives cases[] = {
         {"first fails", false, true, 0, "1 of 2 archives extracted", "qlm0101.zip" + kWrong},
         {"last fails", true, false, 0, "1 of 2 archives extracted", "QLM0102.ZIP" + kWrong},
@@ -172,11 +174,14 @@ TEST_F(UnzipDownloadFilesTest, TheFinalTextSaysHowManyWereExtracted) {
             EXPECT_EQ(std::tie(last.item, last.itemNumber, last.itemCount, last.itemDone,
                                last.itemTotal, last.allDone),
                       std::make_tuple(std::string("QLM0102.ZIP"), 2, 2, 1, 1, 2));
+            // The run's size is known from the first archive on.
+            EXPECT_TRUE(std::ranges::all_of(
+                window_.bytes, [](const ByteProgress& bytes) { return bytes.allTotal == 2; }));
         }
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
+TEST_F(UnzipCommandTest, AStopLeavesTheArchivesWhole) {
     // 0: before the run, else at the first byte count of that archive.
     for (const int stopAt : {0, 1, 2}) {
         SCOPED_TRACE(stopAt);
@@ -212,7 +217,7 @@ TEST_F(UnzipDownloadFilesTest, AStopLeavesTheArchivesWhole) {
 // Only staging folders a killed command left go, at any depth, without
 // following a link out of the folder; files and folders named like ours
 // stay.
-TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
+TEST_F(UnzipCommandTest, OnlyLeftoversOfOursGo) {
     const test::TempDir outside;
     const auto leftover = [&](const std::filesystem::path& in) {
         StagingFolder staging;
@@ -220,13 +225,59 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
         staging.keep();
         return staging.path();
     };
+    // An extraction killed before the rename of its new file for `path`,
+    // its journal written in the first form or in today's.
+    const auto cutShort = [&](const std::string& path, bool firstForm) {
+        StagingFolder staging;
+        EXPECT_EQ(staging.create(local_.path(), kUnzipTempPrefix), 0);
+        test::writeFile(staging.path() / "1", "new");
+        struct stat made {};
+        struct stat there {};
+        EXPECT_EQ(::stat((staging.path() / "1").c_str(), &made), 0);
+        const bool existed = ::stat((local_ / path).c_str(), &there) == 0;
+        EXPECT_EQ(staging.writeJournal({{"1", made.st_ino, path, existed ? there.st_dev : 0,
+                                         existed ? there.st_ino : 0}}),
+                  0);
+        if (firstForm) {
+            test::writeFile(staging.path() / "journal",
+                            "tyqlmftp journal 1\n1 " + std::to_string(made.st_ino) + " " +
+                                std::to_string(path.size()) + ":" + path + "\nend\n");
+        }
+        staging.keep();
+    };
     const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/";
     const struct {
         const char* label;
         std::function<void()> make;
-        Tree left;                   // in the Location after the command
-        const char* link = nullptr;  // a link that stays too
+        Tree left;                      // in the Location after the command
+        const char* link = nullptr;     // a link that stays too
+        const char* changed = nullptr;  // a path the detail names as kept
     } cases[] = {
+        {"the file a cut short extraction replaces",
+         [&] {
+             test::writeFile(local_ / "A.TXT", "old");
+             cutShort("A.TXT", false);
+         },
+         {{"A.TXT", "new"}}},
+        {"a file written since where it was to put one",
+         [&] {
+             cutShort("A.TXT", false);
+             test::writeFile(local_ / "A.TXT", "mine");
+         },
+         {{"A.TXT", "mine"}},
+         nullptr,
+         "A.TXT"},
+        {"the file it replaces replaced since",
+         [&] {
+             test::writeFile(local_ / "A.TXT", "old");
+             cutShort("A.TXT", false);
+             test::writeFile(local_ / "A.NEW", "mine");
+             std::filesystem::rename(local_ / "A.NEW", local_ / "A.TXT");
+         },
+         {{"A.TXT", "mine"}},
+         nullptr,
+         "A.TXT"},
+        {"an older journal", [&] { cutShort("B.TXT", true); }, {{"B.TXT", "new"}}},
         {"a user's files named like ours",
          [&] {
              test::writeTree(local_.path(),
@@ -276,22 +327,37 @@ TEST_F(UnzipDownloadFilesTest, OnlyLeftoversOfOursGo) {
         });
         EXPECT_EQ(left, Tree{});
         EXPECT_EQ(test::readTree(outside.path()), outsideBefore);
+        EXPECT_EQ(window_.detail.find(kChangedPathText) != std::string::npos, c.changed != nullptr)
+            << window_.detail;
+        EXPECT_TRUE(c.changed == nullptr ||
+                    window_.detail.find(c.changed + std::string(kChangedPathText)) !=
+                        std::string::npos)
+            << window_.detail;
     }
 }
 
 // A second command on a folder another one holds says so and touches
-// nothing.
-TEST_F(UnzipDownloadFilesTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
+// nothing, a read-only folder too (where no lock file can be made).
+TEST_F(UnzipCommandTest, SecondCommandOnTheFolderWaitsThenSaysSo) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}}, "-P zip-pass");
-    const Tree before = test::readTree(local_.path());
-    const FolderLock held(local_.path(), std::chrono::milliseconds(0));
-    ASSERT_TRUE(held.held());
-    EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
-    EXPECT_EQ(window_.detail, local_.path().string() + "/");
-    EXPECT_EQ(test::readTree(local_.path()), before);
+    for (const bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "writable");
+        std::optional<test::ReadOnlyFolder> unwritable;
+        if (readOnly) {
+            unwritable.emplace(local_.path());
+            ASSERT_TRUE(unwritable->made());
+        }
+        const FolderLock held(local_.path(), std::chrono::milliseconds(0));
+        ASSERT_TRUE(held.held()) << held.failure();
+        const Tree before = test::readTree(local_.path());
+        window_.progress.clear();
+        EXPECT_EQ(run(), (std::vector<std::string>{kInProgress, kFolderBusyText}));
+        EXPECT_EQ(window_.detail, local_.path().string() + "/");
+        EXPECT_EQ(test::readTree(local_.path()), before);
+    }
 }
 
-TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
+TEST_F(UnzipCommandTest, WithoutAUsableLibraryEveryArchiveStays) {
     test::TempDir emptyFolder;
     const std::filesystem::path noEntry = std::filesystem::path(TYQ_UNZIP_DOUBLES) / "no-entry";
     // The code kept from before stays, even a success, and claims nothing.
@@ -312,7 +378,7 @@ TEST_F(UnzipDownloadFilesTest, WithoutAUsableLibraryEveryArchiveStays) {
     }
 }
 
-TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
+TEST_F(UnzipCommandTest, LongLocationIsUsedWhole) {
     // Longer than the 79 characters the Location was once cut to.
     const std::filesystem::path deep =
         local_ / std::string(60, 'a') / std::string(60, 'b') / "with space";
@@ -324,7 +390,7 @@ TEST_F(UnzipDownloadFilesTest, LongLocationIsUsedWhole) {
     EXPECT_FALSE(std::filesystem::exists(deep / "QLM0101.ZIP"));
 }
 
-TEST_F(UnzipDownloadFilesTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSaysWhy) {
+TEST_F(UnzipCommandTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSaysWhy) {
     test::makeZip(local_ / "QLM0101.ZIP", {{"QLM0101.ZIP", "inner"}, {"ONE.TXT", "1"}},
                   "-P zip-pass");
     const std::string archive = test::readFile(local_ / "QLM0101.ZIP");
@@ -335,7 +401,7 @@ TEST_F(UnzipDownloadFilesTest, AnArchiveThatWouldReplaceADownloadedOneStaysAndSa
     EXPECT_EQ(test::readTree(local_.path()), (Tree{{"QLM0101.ZIP", archive}}));
 }
 
-TEST_F(UnzipDownloadFilesTest, EmptyZipPasswordOpensPlainArchives) {
+TEST_F(UnzipCommandTest, EmptyZipPasswordOpensPlainArchives) {
     window_.fields.zipPass = "";
     test::makeZip(local_ / "QLM0101.ZIP", {{"ONE.TXT", "1"}});
     EXPECT_EQ(run().back(), "Unzipping Finished!");

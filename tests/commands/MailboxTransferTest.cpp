@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <system_error>
 #include <thread>
 
-#include "MailboxFixture.h"
+#include "common/ShownText.h"
 #include "download/FetchAhead.h"
+#include "download/MailboxFixture.h"
 #include "download/TransferLog.h"
 #include "support/ScriptedPrompter.h"
 
@@ -90,11 +92,16 @@ class MailboxTransfer : public MailboxTest {
         }
         EXPECT_TRUE(fs::exists(mailbox / "notes.txt"));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:3" + kEnd);
-        // Bytes never go back within a file and end at its size, for each file.
+        // Bytes never go back within a file and end at its size, for each file;
+        // its size is known once its bytes come, with or without MLSD, and the
+        // run's once every file's is.
+        ASSERT_FALSE(window.bytes.empty());
+        EXPECT_EQ(window.bytes.back().allTotal, 3000 + (1 << 20));
         window.bytes.push_back({"", 4, 3, 0, 0, 3000 + (1 << 20)});  // what must follow the last
         for (std::size_t i = 0; i + 1 < window.bytes.size(); ++i) {
             const auto &now = window.bytes[i], &next = window.bytes[i + 1];
             const auto size = static_cast<std::int64_t>(fs::file_size(mailbox / now.item));
+            EXPECT_TRUE(now.itemDone == 0 || now.itemTotal == size) << now.item;
             EXPECT_TRUE(next.itemNumber == now.itemNumber
                             ? now.itemDone <= next.itemDone
                             : next.itemNumber == now.itemNumber + 1 && now.itemDone == size &&
@@ -358,7 +365,7 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         useServer(server);
         auto o = options();
         o.timeouts.stalled = std::chrono::hours(1);  // only an overtaking ends a stall
-        EXPECT_TRUE(download::transferMailbox(window, profiles, libraries, o));
+        EXPECT_TRUE(commands::transferMailbox(window, profiles, libraries, o));
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
@@ -648,14 +655,28 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
         const char* what;
         std::vector<std::string> switches;  // of the server the second run meets
         std::function<void()> between;
-        int rests;  // REST commands the second run sends, each with the partial's size
+        int rests;  // REST commands the second run sends, each a little before the partial's end
         // The first run's server dies at the cut, rather than the run stopping.
         bool dropped = false;
+        // What the server sends does not continue the partial: the file comes whole.
+        bool whole = false;
     };
     const Case cases[] = {
         {"resumed", {}, {}, 1},
         {"resumed after a dropped connection", {}, {}, 1, true},
         {"REST refused", {"--refuse-rest"}, {}, 1},
+        {"REST answered, the file sent from its start", {"--rest", "ignore"}, {}, 1, false, true},
+        {"REST answered, more sent than the file holds", {"--rest", "extra"}, {}, 1, false, true},
+        {"partial's last bytes changed on disk",
+         {},
+         [&] {
+             std::fstream data(partial(), std::ios::in | std::ios::out | std::ios::binary);
+             data.seekp(static_cast<std::streamoff>(kCut - 100));
+             data << std::string(100, 'X');
+         },
+         1,
+         false,
+         true},
         {"same size, new time",
          {},
          [&] {
@@ -722,19 +743,19 @@ TEST_F(MailboxTransfer, ResumesWhereAnEarlierRunWasCutShort) {
         EXPECT_EQ(log(), std::string(kStart) +
                              "\r\nNumber of Files in the Mail Box:" + (listed ? "1" : "0") + kEnd);
         EXPECT_EQ(server.sent("REST"), c.rests);
-        EXPECT_EQ(std::ranges::count(window.details,
-                                     "Resuming B.ZIP at " + std::to_string(held) + " bytes"),
+        EXPECT_EQ(std::ranges::count(window.details, "Resuming B.ZIP at " +
+                                                         sizeText(static_cast<std::int64_t>(held))),
                   c.rests);
         // The bytes shown go on from the partial, out of the whole file.
-        const bool resumed = c.rests != 0 && c.switches.empty();
+        const bool resumed = c.rests != 0 && c.switches.empty() && !c.whole;
         for (const auto& bytes : window.bytes) {
             EXPECT_TRUE(bytes.itemDone == 0 ||
                         (bytes.itemTotal == 1 << 20 &&
                          (!resumed || static_cast<std::uintmax_t>(bytes.itemDone) >= held)));
         }
-        EXPECT_EQ(
-            server.commands().find("REST " + std::to_string(held) + "\n") != std::string::npos,
-            c.rests != 0);
+        EXPECT_EQ(server.commands().find("REST " + std::to_string(held - download::kResumeOverlap) +
+                                         "\n") != std::string::npos,
+                  c.rests != 0);
         // Nothing waits any more; a link's target was never written to.
         EXPECT_FALSE(fs::exists(partials));
         EXPECT_TRUE(!fs::exists(elsewhere) || fs::file_size(elsewhere) == kCut);
@@ -800,7 +821,7 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         });
         auto o = options();
         o.timeouts.accept = std::chrono::seconds(60);
-        EXPECT_FALSE(download::transferMailbox(window, profiles, libraries, o));
+        EXPECT_FALSE(commands::transferMailbox(window, profiles, libraries, o));
         // How far it came, and what the stop left undone.
         EXPECT_EQ(window.progressText(), c.firstArrives
                                              ? "Download stopped: 1 of 2 files downloaded"
@@ -1053,7 +1074,7 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
         auto o = options();
         o.prompter = c.what == std::string("nobody to ask") ? nullptr : &prompter;
 
-        EXPECT_EQ(download::transferMailbox(window, profiles, libraries, o), c.detail.empty());
+        EXPECT_EQ(commands::transferMailbox(window, profiles, libraries, o), c.detail.empty());
         unsetenv("TYQLMFTP_CA_FILE");
         for (const auto& record : relay.records()) {
             EXPECT_TRUE(matches(record.substr(0, record.find('\x16')), c.clear)) << record;
@@ -1075,11 +1096,11 @@ TEST_F(MailboxTransfer, TlsWhereTheServerCanDoIt) {
             EXPECT_NE(asked.text.find(c.question), std::string::npos) << asked.text;
             EXPECT_NE(asked.text.find("SHA-256 fingerprint: " + spaced(c.certificate)),
                       std::string::npos);
-            // A changed certificate: a warning, No unless chosen, the old
-            // fingerprint beside the new.
+            // No unless chosen, first contact too; a changed certificate:
+            // a warning, the old fingerprint beside the new.
             const bool changed = !c.pinned.empty();
             EXPECT_EQ(asked.icon, changed ? PromptIcon::Warning : PromptIcon::Question);
-            EXPECT_EQ(asked.defaultAnswer, changed ? No : Yes);
+            EXPECT_EQ(asked.defaultAnswer, No);
             EXPECT_EQ(asked.text.find(changed ? "Trusted before: " + spaced(c.pinned)
                                               : std::string("Trusted before")) != std::string::npos,
                       changed);

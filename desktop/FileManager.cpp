@@ -1,0 +1,55 @@
+#include "desktop/FileManager.h"
+
+#include "common/SdBus.h"
+#include "desktop/Launch.h"
+
+namespace tyq::desktop {
+namespace {
+
+bool unreserved(unsigned char byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+           byte == '~' || byte == '/';
+}
+
+}  // namespace
+
+std::string folderUri(const std::string& folder) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (const char c : folder) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (unreserved(byte)) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 0x0f];
+        }
+    }
+    return uri;
+}
+
+bool showFolder(const std::string& folder, const std::string& activationToken) {
+    return showFolderUri(folderUri(folder), activationToken);
+}
+
+bool showFolderUri(const std::string& uri, const std::string& activationToken) {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) >= 0) {
+        const Bus bus(raw);
+        BusError error;
+        sd_bus_message* reply = nullptr;
+        if (sd_bus_call_method(bus.get(), "org.freedesktop.FileManager1",
+                               "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
+                               "ShowFolders", error.get(), &reply, "ass", 1, uri.c_str(),
+                               activationToken.c_str()) >= 0) {
+            sd_bus_message_unref(reply);
+            return true;
+        }
+    }
+    // The desktop's handler for folders.
+    return launch({"xdg-open", uri}, activationToken, true);
+}
+
+}  // namespace tyq::desktop
