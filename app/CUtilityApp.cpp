@@ -9,6 +9,7 @@
 #include "common/Log.h"
 #include "common/Paths.h"
 #include "common/Texts.h"
+#include "desktop/Keyring.h"
 #include "desktop/Notification.h"
 #include "desktop/SingleInstance.h"
 #include "settings/CSettings.h"
@@ -29,12 +30,13 @@ void logRaised() {
 }  // namespace
 
 AppFolders CUtilityApp::defaultFolders() {
-    return AppFolders{settings::defaultSettingsFolder(), executableFolder()};
+    return AppFolders{settings::defaultSettingsFolder(), executableFolder(),
+                      std::make_shared<desktop::Keyring>(desktop::Prompting::Allowed)};
 }
 
 bool CUtilityApp::initInstance(const AppFolders& folders, Prompter& prompter,
                                const ModalRun& runModal) {
-    const settings::ProfileStore profiles(folders.settingsFolder);
+    const settings::ProfileStore profiles(folders.settingsFolder, folders.secrets);
     const std::string aol = settings::read(profiles, settings::Key::Aol);
     if (!aol.empty() && aol.front() == '1') {
         const Prompt question{ui::kAolQuestion, PromptButtons::YesNo, PromptIcon::None,

@@ -2,8 +2,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "common/Prompter.h"
+#include "settings/Secrets.h"
 
 namespace tyq::ui {
 class CMainDlg;
@@ -15,6 +17,8 @@ namespace tyq::app {
 struct AppFolders {
     std::filesystem::path settingsFolder;
     std::filesystem::path libraryFolder;
+    // The passwords, while the user keeps them in the keyring.
+    std::shared_ptr<settings::SecretStore> secrets = nullptr;
 };
 
 // The application: the toolkit, the start-up question, one modal run of the

@@ -7,6 +7,7 @@
 
 #include "commands/Collection.h"
 #include "common/Paths.h"
+#include "desktop/Keyring.h"
 #include "desktop/Notification.h"
 #include "download/CollectState.h"
 #include "download/dialup/NetworkManager.h"
@@ -97,6 +98,7 @@ int runCollect() {
     env.err = &std::cerr;
     env.stop = signals.token();
     env.metered = [] { return dialup::NetworkManager().metered(); };
+    env.secrets = std::make_shared<desktop::Keyring>(desktop::Prompting::Never);
     const auto result = commands::collect(env);
     // Told, and done: a click on the notification later starts the program
     // by its bus name to open the folder.

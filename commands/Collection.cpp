@@ -115,7 +115,7 @@ class Collection {
         : env_(env),
           out_(*env.out),
           err_(env.err != nullptr ? *env.err : *env.out),
-          profiles_(env.settingsFolder),
+          profiles_(env.settingsFolder, env.secrets),
           values_(settings::readSnapshot(profiles_)),
           relay_(env.stop, [this] { stop_.request_stop(); }) {}
 
@@ -171,6 +171,15 @@ class Collection {
             values_.user.empty() || values_.local.empty()) {
             return end(CollectStatus::NotSetUp, "No mailbox is set up",
                        "Open the window once and fill in Step 1 and the server in Setup");
+        }
+        // Read without asking anyone: a keyring that holds nothing for the
+        // mailbox is a set-up matter, a locked or absent one a later one.
+        if (const auto& keyring = values_.secretFailure) {
+            const bool answered = keyring->answer == settings::SecretAnswer::NotStored;
+            return end(answered ? CollectStatus::NotSetUp : CollectStatus::TryLater,
+                       "Cannot read the passwords: " + keyring->reason,
+                       answered ? "Open the window and type the passwords"
+                                : "Unlock the keyring, or log in");
         }
         const bool meteredAllowed =
             settings::readNumber(profiles_, settings::Key::CollectOnMetered) == 1;

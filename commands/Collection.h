@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <stop_token>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
+#include "settings/Secrets.h"
 
 namespace tyq::commands {
 
@@ -44,6 +46,8 @@ struct CollectEnvironment {
     std::function<std::time_t()> clock = [] { return std::time(nullptr); };
     // Whether the way out is metered; nothing when no one can tell.
     std::function<std::optional<bool>()> metered;
+    // The passwords, while the user keeps them in the keyring.
+    std::shared_ptr<settings::SecretStore> secrets;
 };
 
 // How a collection ended, for the front to tell.

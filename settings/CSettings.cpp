@@ -17,8 +17,12 @@ constexpr KeyRead kNumberText{"", kWholeValueCapacity, kFileName};
 
 constexpr KeyEntry kTable[] = {
     {.key = Key::User, .name = kUser, .read = kNamedRead},
-    {.key = Key::Pass, .name = kPass, .read = kNamedRead},
-    {.key = Key::ZipPass, .name = kZipPass, .read = kNamedRead, .scrambled = true},
+    {.key = Key::Pass, .name = kPass, .read = kNamedRead, .secret = SecretKind::FtpPassword},
+    {.key = Key::ZipPass,
+     .name = kZipPass,
+     .read = kNamedRead,
+     .scrambled = true,
+     .secret = SecretKind::ZipPassword},
     // Whole: a cut path would name a different folder.
     {.key = Key::Local, .name = kLocal, .read = {"", kWholeValueCapacity, kNamedReadsFileName}},
     {.key = Key::Host,
@@ -50,6 +54,13 @@ constexpr KeyEntry kTable[] = {
      .defaultNumber = 0,
      .lowest = 0,
      .highest = 1},
+    {.key = Key::PasswordsInKeyring,
+     .name = kPasswordsInKeyring,
+     .read = kNumberText,
+     .number = true,
+     .defaultNumber = 0,
+     .lowest = 0,
+     .highest = 1},
 };
 static_assert(
     [] {
@@ -62,7 +73,18 @@ static_assert(
     }(),
     "the table is indexed by Key");
 
+// A password from the keyring, cut as the file's value would be.
+std::string cut(std::string value, const KeyRead& how) {
+    if (value.size() >= how.capacity) {
+        value.resize(how.capacity > 0 ? how.capacity - 1 : 0);
+    }
+    return value;
+}
+
 std::string readText(const ProfileStore& store, const KeyEntry& key, const KeyRead& how) {
+    if (key.secret && passwordsInKeyring(store)) {
+        return cut(readSecret(store, key.key).value, how);
+    }
     auto value = store.getString(kSection, key.name, how.defaultText, how.capacity, how.fileName);
     if (key.scrambled) {
         scrambleZipPassword(value);
@@ -78,6 +100,16 @@ CommandSave saveAll(const ProfileStore& store, std::span<const CommandSetting> v
                     CommandSave outcome) {
     for (const auto& [key, value, used] : values) {
         const KeyEntry& stored = entry(key);
+        if (stored.secret && passwordsInKeyring(store)) {
+            // Not in the file: a value the keyring did not take is not there.
+            if (const auto failure = storeSecret(store, key, value)) {
+                if (outcome.failure.empty()) {
+                    outcome.failure = *failure;
+                }
+                outcome.blocking = outcome.blocking || used;
+            }
+            continue;
+        }
         std::string bytes(value);
         if (stored.scrambled) {
             scrambleZipPassword(bytes);
@@ -121,6 +153,9 @@ std::string readForSetup(const ProfileStore& store, Key key) {
 
 std::optional<std::string> write(const ProfileStore& store, Key key, std::string_view value) {
     const KeyEntry& e = entry(key);
+    if (e.secret && passwordsInKeyring(store)) {
+        return storeSecret(store, key, value);
+    }
     std::string bytes(value);
     if (e.scrambled) {
         scrambleZipPassword(bytes);
@@ -131,8 +166,19 @@ std::optional<std::string> write(const ProfileStore& store, Key key, std::string
 Snapshot readSnapshot(const ProfileStore& store) {
     Snapshot values;
     values.user = read(store, Key::User);
-    values.pass = read(store, Key::Pass);
-    values.zipPass = read(store, Key::ZipPass);
+    if (passwordsInKeyring(store)) {
+        for (auto [key, value] :
+             {std::pair{Key::Pass, &values.pass}, std::pair{Key::ZipPass, &values.zipPass}}) {
+            auto answer = readSecret(store, key);
+            *value = cut(answer.value, entry(key).read);
+            if (answer.answer != SecretAnswer::Found && !values.secretFailure) {
+                values.secretFailure = std::move(answer);
+            }
+        }
+    } else {
+        values.pass = read(store, Key::Pass);
+        values.zipPass = read(store, Key::ZipPass);
+    }
     values.local = read(store, Key::Local);
     values.host = read(store, Key::Host);
     values.port = readNumber(store, Key::Port);
@@ -175,6 +221,60 @@ void scrambleZipPassword(std::string& bytes) {
     for (char& c : bytes) {
         c = static_cast<char>(static_cast<unsigned char>(c) ^ 0xA7u);
     }
+}
+
+namespace {
+
+constexpr char kNoKeyringText[] = "no desktop keyring is available";
+
+SecretKind secretKindOf(Key key) {
+    return entry(key).secret.value_or(SecretKind::FtpPassword);
+}
+
+}  // namespace
+
+bool passwordsInKeyring(const ProfileStore& store) {
+    return readNumber(store, Key::PasswordsInKeyring) == 1;
+}
+
+Mailbox mailboxOf(const ProfileStore& store) {
+    Mailbox mailbox;
+    mailbox.host = read(store, Key::Host);
+    if (mailbox.host.empty()) {
+        mailbox.host = kDefaultHost;
+    }
+    mailbox.port = readNumber(store, Key::Port);
+    mailbox.user = read(store, Key::User);
+    return mailbox;
+}
+
+SecretRead readSecret(const ProfileStore& store, Key key) {
+    if (store.secrets() == nullptr) {
+        return {SecretAnswer::Unavailable, "", kNoKeyringText};
+    }
+    return store.secrets()->read(secretKindOf(key), mailboxOf(store));
+}
+
+std::optional<std::string> storeSecret(const ProfileStore& store, Key key, std::string_view value) {
+    const std::string cannot = "Cannot save the password in the keyring: ";
+    SecretStore* secrets = store.secrets();
+    if (secrets == nullptr) {
+        return cannot + kNoKeyringText;
+    }
+    const auto mailbox = mailboxOf(store);
+    const auto current = secrets->read(secretKindOf(key), mailbox);
+    if (current.answer == SecretAnswer::Found && current.value == value) {
+        return std::nullopt;
+    }
+    // The field was left empty because the keyring did not show the password.
+    if (value.empty() && current.answer != SecretAnswer::Found &&
+        current.answer != SecretAnswer::NotStored) {
+        return cannot + current.reason;
+    }
+    if (auto failure = secrets->store(secretKindOf(key), mailbox, value)) {
+        return cannot + *failure;
+    }
+    return std::nullopt;
 }
 
 }  // namespace tyq::settings

@@ -8,6 +8,7 @@
 
 #include "common/MainWindowPort.h"
 #include "settings/ProfileStore.h"
+#include "settings/Secrets.h"
 
 namespace tyq::settings {
 
@@ -23,6 +24,7 @@ enum class Key {
     Encryption,
     Connections,
     CollectOnMetered,
+    PasswordsInKeyring,
 };
 
 // One way of reading a key: what a missing key gives, and the room the value
@@ -50,6 +52,9 @@ struct KeyEntry {
     std::optional<KeyRead> setupRead{};
     // Stored XOR-scrambled; reads and writes here take the plain text.
     bool scrambled = false;
+    // A password: in the keyring instead of the file while the user keeps
+    // it there.
+    std::optional<SecretKind> secret{};
 };
 
 // The table's row of a key; the table holds every key once.
@@ -76,6 +81,9 @@ struct Snapshot {
     std::string aol;
     std::string encryption;
     int connections = 0;
+    // While the passwords are in the keyring: why one of them could not be
+    // read (the first that could not), with the password left empty.
+    std::optional<SecretRead> secretFailure;
 };
 // Reads the Step 1 values, then host, port, AOL, encryption and connections.
 Snapshot readSnapshot(const ProfileStore& store);
@@ -125,6 +133,18 @@ struct StepOneSaves {
 // else the command is blocked: a cut or changed path names another folder.
 CommandSave saveStepOne(const ProfileStore& store, const StepOneTexts& fields,
                         const StepOneSaves& saves, CommandSave outcome = {});
+
+// Whether the user keeps the passwords in the keyring: the file then keeps
+// their keys empty and never receives them.
+bool passwordsInKeyring(const ProfileStore& store);
+// The mailbox the file names: the server, its port and the user ID.
+Mailbox mailboxOf(const ProfileStore& store);
+
+// A password of the mailbox from the keyring, never asking the user.
+SecretRead readSecret(const ProfileStore& store, Key key);
+// Nothing once the keyring holds the value, else what to tell the user. An
+// empty value is never stored over a password the keyring would not show.
+std::optional<std::string> storeSecret(const ProfileStore& store, Key key, std::string_view value);
 
 // XOR 0xA7 over every byte; applied twice it gives the text back.
 void scrambleZipPassword(std::string& bytes);

@@ -37,6 +37,10 @@ inline constexpr int kMaxConnections = 8;
 // "1": the daily collection fetches over a metered connection too.
 inline constexpr char kCollectOnMetered[] = "CollectOnMetered";
 
+// "1": the FTP and zip passwords are in the desktop keyring, and the file
+// keeps their keys empty.
+inline constexpr char kPasswordsInKeyring[] = "PasswordsInKeyring";
+
 inline constexpr int kDefaultPort = 21;
 inline constexpr char kDefaultPortText[] = "21";
 // A Location is read whole wherever a command uses it: a cut path would name

@@ -251,7 +251,8 @@ std::optional<std::string> writeAtomically(const std::filesystem::path& name,
 
 }  // namespace
 
-ProfileStore::ProfileStore(std::filesystem::path folder) : folder_(std::move(folder)) {}
+ProfileStore::ProfileStore(std::filesystem::path folder, std::shared_ptr<SecretStore> secrets)
+    : folder_(std::move(folder)), secrets_(std::move(secrets)) {}
 
 std::filesystem::path ProfileStore::resolve(std::string_view fileName) const {
     // One rule for reads and writes, whatever spelling a caller uses: the name

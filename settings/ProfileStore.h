@@ -2,17 +2,22 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace tyq::settings {
 
+class SecretStore;
+
 // The private-profile calls over one folder: "[section]" and "key=value" lines
 // in a file of that folder, named without regard to letter case.
 class ProfileStore {
   public:
-    explicit ProfileStore(std::filesystem::path folder);
+    // `secrets` keeps the passwords while the user keeps them out of the file.
+    explicit ProfileStore(std::filesystem::path folder,
+                          std::shared_ptr<SecretStore> secrets = nullptr);
 
     // The stored value cut to capacity - 1 bytes, or the default when the
     // section or key is missing (the default is cut the same way). Only a
@@ -39,6 +44,8 @@ class ProfileStore {
                                      std::string_view value, std::string_view fileName) const;
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
+    // Nothing when the program has no keyring to offer.
+    SecretStore* secrets() const noexcept { return secrets_.get(); }
     // The file a name stands for, the same for every spelling of it: the name
     // in capitals when that file exists, else the first file of the folder
     // whose name matches in any letter case, in name order, else the name in
@@ -47,6 +54,7 @@ class ProfileStore {
 
   private:
     std::filesystem::path folder_;
+    std::shared_ptr<SecretStore> secrets_;
 };
 
 // $XDG_CONFIG_HOME/tyqlmftp, or ~/.config/tyqlmftp.

@@ -26,6 +26,7 @@
 #include "desktop/WindowBus.h"
 #include "download/CollectState.h"
 #include "settings/CSettings.h"
+#include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
 #include "ui/AppIcon.h"
 #include "ui/CAboutDlg.h"
@@ -43,6 +44,7 @@ namespace {
 constexpr char kAboutItem[] = "&About Korvatt...";
 constexpr char kStopDownload[] = "Stop the download?";
 constexpr char kStopUnzip[] = "Stop unzipping?";
+constexpr char kPasswordsNotFilledText[] = "The password fields are empty: ";
 
 void writeSetting(const settings::ProfileStore& profiles, settings::Key key,
                   std::string_view value) {
@@ -230,6 +232,7 @@ void CMainDlg::opening() {
     m_strUser = settings::read(profiles_, settings::Key::User);
     shown_[0] = showSetting(m_strUser);
     user_->setText(shown_[0].text);
+    const auto keyring = unlockKeyring();
     m_strPass = settings::read(profiles_, settings::Key::Pass);
     shown_[1] = showSetting(m_strPass);
     pass_->setText(shown_[1].text);
@@ -244,6 +247,29 @@ void CMainDlg::opening() {
     const bool checked = !aol.empty() && aol.front() == '1';
     aol_->setChecked(checked);
     writeSetting(profiles_, settings::Key::Aol, checked ? "1" : "0");
+    if (keyring) {
+        setProgressDetail(kPasswordsNotFilledText + *keyring);
+    }
+}
+
+// While the passwords are in the keyring: asks to unlock it where the desktop
+// can; why the password fields stay empty, if they do.
+std::optional<std::string> CMainDlg::unlockKeyring() {
+    if (!settings::passwordsInKeyring(profiles_)) {
+        return std::nullopt;
+    }
+    auto answer = settings::readSecret(profiles_, settings::Key::Pass);
+    if (answer.answer == settings::SecretAnswer::Locked && profiles_.secrets() != nullptr &&
+        profiles_.secrets()->unlock()) {
+        answer = settings::readSecret(profiles_, settings::Key::Pass);
+    }
+    if (answer.answer == settings::SecretAnswer::Found) {
+        answer = settings::readSecret(profiles_, settings::Key::ZipPass);
+    }
+    if (answer.answer == settings::SecretAnswer::Found) {
+        return std::nullopt;
+    }
+    return answer.reason;
 }
 
 StepOneTexts CMainDlg::fieldsNow() const {

@@ -132,6 +132,7 @@ class CMainDlg : public QDialog, public MainWindowPort {
   private:
     void buildControls();
     void opening();
+    std::optional<std::string> unlockKeyring();
     void onOk();
     void onCancel();
     void onAolClicked();

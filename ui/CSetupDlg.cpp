@@ -22,6 +22,7 @@
 #include "desktop/DailyTimer.h"
 #include "download/CollectState.h"
 #include "settings/CSettings.h"
+#include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
 #include "ui/ControlIds.h"
 #include "ui/DialogUnits.h"
@@ -34,10 +35,16 @@ namespace {
 // The encryption choice's row and the connections' row, below the
 // template's two.
 constexpr int kChoiceRow = 29;
-// The daily collection's rows, below those: the check box with its time, the
+// The keyring's row, below those.
+constexpr int kKeyringRow = 12;
+constexpr int kKeyringTop = 64;
+// The daily collection's rows, below it: the check box with its time, the
 // last collection and the next one.
 constexpr int kDailyRows = 40;
-constexpr int kDailyTop = 66;
+constexpr int kDailyTop = 66 + kKeyringRow;
+constexpr int kButtonsTop = 38 + kChoiceRow + kKeyringRow + kDailyRows;
+constexpr char kKeyringCaption[] = "Keep the passwords in the desktop &keyring";
+constexpr char kNoKeyringTip[] = "No desktop keyring is running";
 // Shown when the timer file tells no time.
 constexpr int kDefaultDailyHour = 7;
 constexpr char kTimeFormat[] = "HH:mm";
@@ -96,13 +103,13 @@ void CSetupDlg::placeButtons(const DialogUnits& units, int grown) {
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(controlName(ids::kIdOk));
     ok->setDefault(true);
-    units.place(*ok, 14, 38 + kChoiceRow + kDailyRows, 42, 13);
+    units.place(*ok, 14, kButtonsTop, 42, 13);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setObjectName(controlName(ids::kIdCancel));
-    units.place(*cancel, 62, 38 + kChoiceRow + kDailyRows, 42, 13);
+    units.place(*cancel, 62, kButtonsTop, 42, 13);
     auto* byDefault = new QPushButton(QStringLiteral("&Default"), this);
     byDefault->setObjectName(controlName(ids::kIdDefault));
-    units.place(*byDefault, 110, 38 + kChoiceRow + kDailyRows, 42, 13);
+    units.place(*byDefault, 110, kButtonsTop, 42, 13);
     for (auto* button : {ok, cancel, byDefault}) {
         button->move(button->x(), button->y() + grown);
     }
@@ -110,7 +117,8 @@ void CSetupDlg::placeButtons(const DialogUnits& units, int grown) {
     setTabOrder(host_, port_);
     setTabOrder(port_, encryption_);
     setTabOrder(encryption_, connections_);
-    setTabOrder(connections_, daily_);
+    setTabOrder(connections_, keyring_);
+    setTabOrder(keyring_, daily_);
     setTabOrder(daily_, dailyTime_);
     setTabOrder(dailyTime_, ok);
     setTabOrder(ok, cancel);
@@ -123,8 +131,9 @@ void CSetupDlg::placeButtons(const DialogUnits& units, int grown) {
     setFixedSize(
         std::max({units.toPixelsX(166), encryption_->geometry().right() + 1 + units.toPixelsX(7),
                   connections_->geometry().right() + 1 + units.toPixelsX(7),
+                  keyring_->geometry().right() + 1 + units.toPixelsX(7),
                   dailyTime_->geometry().right() + 1 + units.toPixelsX(7)}),
-        units.toPixelsY(58 + kChoiceRow + kDailyRows) + grown);
+        units.toPixelsY(kButtonsTop + 20) + grown);
 }
 
 CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
@@ -136,6 +145,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
       encryption_(new QComboBox(this)),
       connections_(new QSpinBox(this)),
       prompter_(prompter),
+      keyring_(new QCheckBox(QString::fromUtf8(kKeyringCaption), this)),
       daily_(new QCheckBox(QStringLiteral("Collect new data e&very day at"), this)),
       dailyTime_(new QTimeEdit(this)),
       lastCollection_(new QLabel(this)),
@@ -146,13 +156,35 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     const DialogUnits units(font());
 
+    // Screen readers name each field as its label reads.
+    for (auto* label : {placeServer(units), placeServerPort(units), placeEncryption(units),
+                        placeConnections(units)}) {
+        nameBuddyAfterLabel(*label);
+    }
+    nameComboBoxByLabel(*encryption_);
+    placeKeyring(units);
+    placeDailyCollection(units);
+    showLastCollection(stateFolder);
+    const int grown = fitLastCollection();
+
+    placeButtons(units, grown);
+    showStored();
+    host_->setFocus();
+    fetchNextCollection();
+}
+
+// The template's two rows: the address and the port.
+QLabel* CSetupDlg::placeServer(const DialogUnits& units) {
     auto* hostLabel = new QLabel(QStringLiteral("QLM &Address:"), this);
     hostLabel->setObjectName(QStringLiteral("label") + controlName(ids::kHost));
     hostLabel->setBuddy(host_);
     units.place(*hostLabel, 7, 8, 47, 9);
     host_->setObjectName(controlName(ids::kHost));
     units.place(*host_, 60, 7, 91, 12);
+    return hostLabel;
+}
 
+QLabel* CSetupDlg::placeServerPort(const DialogUnits& units) {
     auto* portLabel = new QLabel(QStringLiteral("&Port:"), this);
     portLabel->setObjectName(QStringLiteral("label") + controlName(ids::kPort));
     portLabel->setBuddy(port_);
@@ -163,9 +195,12 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
     units.place(*port_, 60, 20, 23, 12);
     widenPortField();
+    return portLabel;
+}
 
-    // One row more than the template: the encryption choice, stored values
-    // as item data, in the order the captions read.
+// One row more than the template: the encryption choice, stored values as
+// item data, in the order the captions read.
+QLabel* CSetupDlg::placeEncryption(const DialogUnits& units) {
     auto* encryptionLabel = new QLabel(QStringLiteral("&Encryption:"), this);
     encryptionLabel->setObjectName(QStringLiteral("label") + controlName(ids::kEncryption));
     encryptionLabel->setBuddy(encryption_);
@@ -182,9 +217,12 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
     // to fit it with the font and scale in use.
     encryption_->resize(std::max(encryption_->width(), encryption_->sizeHint().width()),
                         encryption_->height());
+    return encryptionLabel;
+}
 
-    // How many connections a download may open; more than one fetches ahead,
-    // but some servers allow a subscriber only one.
+// How many connections a download may open; more than one fetches ahead,
+// but some servers allow a subscriber only one.
+QLabel* CSetupDlg::placeConnections(const DialogUnits& units) {
     auto* connectionsLabel = new QLabel(QStringLiteral("Simultaneous &connections:"), this);
     connectionsLabel->setObjectName(QStringLiteral("label") + controlName(ids::kConnections));
     connectionsLabel->setBuddy(connections_);
@@ -201,20 +239,27 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
         connections_->move(connectionsLabel->geometry().right() + units.toPixelsX(3),
                            connections_->y());
     }
+    return connectionsLabel;
+}
 
-    // Screen readers name each field as its label reads.
-    nameComboBoxByLabel(*encryption_);
-    for (auto* label : {hostLabel, portLabel, encryptionLabel, connectionsLabel}) {
-        nameBuddyAfterLabel(*label);
+// Where the passwords live: offered where a keyring answers, and always
+// shown when chosen, so it can be turned off again.
+void CSetupDlg::placeKeyring(const DialogUnits& units) {
+    keyring_->setObjectName(controlName(ids::kKeyring));
+    units.place(*keyring_, 7, kKeyringTop, 152, 10);
+    keyring_->resize(std::max(keyring_->width(), keyring_->sizeHint().width()), keyring_->height());
+    storedKeyring_ = settings::passwordsInKeyring(profiles_);
+    keyring_->setChecked(storedKeyring_);
+    settings::SecretStore* secrets = profiles_.secrets();
+    if (!storedKeyring_ && (secrets == nullptr || !secrets->available())) {
+        keyring_->setEnabled(false);
+        keyring_->setToolTip(QString::fromUtf8(kNoKeyringTip));
     }
+    mailbox_ = settings::mailboxOf(profiles_);
+}
 
-    placeDailyCollection(units);
-    showLastCollection(stateFolder);
-    const int grown = fitLastCollection();
-
-    placeButtons(units, grown);
-
-    // The opening: both values from the settings file, shown in the fields.
+// The opening: the values from the settings file, shown in the fields.
+void CSetupDlg::showStored() {
     shownHost_ = showSetting(settings::readForSetup(profiles_, settings::Key::Host));
     shownPort_ = showSetting(settings::readForSetup(profiles_, settings::Key::Port));
     m_strHost = shownHost_.text;
@@ -224,8 +269,6 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
     toFields();
     showEncryption(storedEncryption_);
     connections_->setValue(storedConnections_);
-    host_->setFocus();
-    fetchNextCollection();
 }
 
 void CSetupDlg::placeDailyCollection(const DialogUnits& units) {
@@ -322,6 +365,23 @@ void CSetupDlg::applyDailyCollection() {
     }
 }
 
+// Moves the passwords when the choice changed, or after the server they
+// belong to; says why when they stay where they were.
+void CSetupDlg::applyKeyring() {
+    // Following the server first: a move out then finds them.
+    std::optional<std::string> failure;
+    if (storedKeyring_) {
+        failure = settings::followMailbox(profiles_, mailbox_);
+    }
+    if (!failure && keyring_->isChecked() != storedKeyring_) {
+        failure = keyring_->isChecked() ? settings::movePasswordsToKeyring(profiles_)
+                                        : settings::movePasswordsToFile(profiles_);
+    }
+    if (failure) {
+        prompter_.ask({*failure, PromptButtons::Ok, PromptIcon::Error});
+    }
+}
+
 void CSetupDlg::toFields() {
     host_->setText(m_strHost);
     port_->setText(m_strPort);
@@ -373,6 +433,7 @@ void CSetupDlg::accept() {
         static_cast<void>(settings::write(profiles_, settings::Key::Connections,
                                           std::to_string(connections_->value())));
     }
+    applyKeyring();
     applyDailyCollection();
     QDialog::accept();
 }

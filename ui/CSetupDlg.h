@@ -8,6 +8,7 @@
 
 #include "common/Prompter.h"
 #include "settings/ProfileStore.h"
+#include "settings/Secrets.h"
 #include "ui/TextBytes.h"
 
 class QCheckBox;
@@ -40,6 +41,13 @@ class CSetupDlg : public QDialog {
     void toFields();
     void fromFields();
     void showEncryption(const std::string& stored);
+    QLabel* placeServer(const DialogUnits& units);
+    QLabel* placeServerPort(const DialogUnits& units);
+    QLabel* placeEncryption(const DialogUnits& units);
+    QLabel* placeConnections(const DialogUnits& units);
+    void placeKeyring(const DialogUnits& units);
+    void showStored();
+    void applyKeyring();
     void widenPortField();
     int fitLastCollection();
     void placeButtons(const DialogUnits& units, int grown);
@@ -63,6 +71,11 @@ class CSetupDlg : public QDialog {
     // leaves the file as it was.
     std::string storedEncryption_;
     Prompter& prompter_;
+    QCheckBox* keyring_;
+    // The choice and the mailbox as they were on opening: the passwords move
+    // when either changed.
+    bool storedKeyring_ = false;
+    settings::Mailbox mailbox_;
     QCheckBox* daily_;
     QTimeEdit* dailyTime_;
     QLabel* lastCollection_;

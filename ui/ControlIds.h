@@ -34,6 +34,8 @@ inline constexpr int kDaily = 1018;
 inline constexpr int kDailyTime = 1019;
 inline constexpr int kLastCollection = 1020;
 inline constexpr int kNextCollection = 1021;
+// Setup's choice of the desktop keyring for the passwords; an addition of ours.
+inline constexpr int kKeyring = 1030;
 // Setup window.
 inline constexpr int kHost = 1013;
 inline constexpr int kPort = 1014;

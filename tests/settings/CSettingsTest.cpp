@@ -61,8 +61,9 @@ TEST(SettingsTable, EveryKeyReadsItsNameDefaultAndCut) {
     // check has the top).
     EXPECT_EQ(
         std::tuple(readNumber(none, Key::Port), readNumber(none, Key::Connections),
-                   readNumber(store, Key::Connections), readNumber(none, Key::CollectOnMetered)),
-        std::tuple(21, 2, 1, 0));
+                   readNumber(store, Key::Connections), readNumber(none, Key::CollectOnMetered),
+                   readNumber(none, Key::PasswordsInKeyring)),
+        std::tuple(21, 2, 1, 0, 0));
 }
 
 TEST(SettingsTable, SnapshotHoldsEveryValue) {
@@ -75,6 +76,16 @@ TEST(SettingsTable, SnapshotHoldsEveryValue) {
                        values.aol, values.encryption),
               std::tie("u1", "p1", "abc", "/l", "h", "0x", "Plain"));
     EXPECT_EQ(std::pair(values.port, values.connections), std::pair(2121, 8));
+
+    // While the passwords are in a keyring out of reach, the file neither
+    // gives nor takes them.
+    const std::string keyed = "[QLMORVMAIL]\nPass=p1\nPasswordsInKeyring=1\n";
+    writeFile(dir / "TYFTP.INI", keyed);
+    EXPECT_EQ(readSnapshot(ProfileStore(dir.path())).pass, "");
+    EXPECT_TRUE(saveStepOne(ProfileStore(dir.path()), {"u", "p2", "z", "/l"},
+                            {.pass = Save::Used, .zipPass = Save::Kept})
+                    .blocking);
+    EXPECT_EQ(readFile(dir / "TYFTP.INI"), keyed);
 }
 
 // One batch, in the order the file then shows; skipped values stay out.

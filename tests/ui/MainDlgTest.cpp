@@ -27,8 +27,11 @@
 #include "common/DiskFullError.h"
 #include "common/Log.h"
 #include "common/Paths.h"
+#include "desktop/Keyring.h"
 #include "download/dialup/NmMock.h"
+#include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
+#include "support/KeyringDaemon.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/CAboutDlg.h"
@@ -86,7 +89,8 @@ bool waitFor(Done done) {
 // recorded.
 struct Fixture {
     TempDir settings;
-    settings::ProfileStore profiles{settings.path()};
+    settings::ProfileStore profiles{
+        settings.path(), std::make_shared<desktop::Keyring>(desktop::Prompting::Allowed)};
     CountingPrompter prompter;
     int hangUps = 0;
     std::string fileAtHangUp;
@@ -418,6 +422,38 @@ class MainDlgTest : public QObject {
             "\nLocal=" + local + "\n";
         QCOMPARE(f.file(), head + "AOL=" + rewritten.toStdString() + "\n");
         QVERIFY(f.prompter.asked.empty());
+    }
+
+    // While the passwords are in the keyring the window fills its fields from
+    // it, or says why they stay empty; OK never puts them in the file.
+    void openingFillsPasswordsFromTheKeyring_data() {
+        QTest::addColumn<int>("state");  // unlocked, locked, stopped
+        QTest::addColumn<QString>("pass");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("unlocked") << 0 << "ftp-pw"
+                                  << "";
+        QTest::newRow("locked") << 1 << ""
+                                << "The password fields are empty: the keyring is locked";
+        QTest::newRow("stopped") << 2 << ""
+                                 << "The password fields are empty: no desktop keyring answers";
+    }
+    void openingFillsPasswordsFromTheKeyring() {
+        QFETCH(int, state);
+        QFETCH(QString, pass);
+        QFETCH(QString, detail);
+        Fixture f;
+        test::KeyringDaemon daemon;
+        daemon.start();
+        writeFile(f.iniFile(), std::string(kHeader) + "User=orv1\nPass=ftp-pw\nQLMHost=h\n");
+        QCOMPARE(settings::movePasswordsToKeyring(f.profiles), std::nullopt);
+        state == 1 ? daemon.lock() : state == 2 ? daemon.stop() : void();
+        auto& window = f.open();
+        QCOMPARE(f.field(ui::ids::kPass)->text(), pass);
+        QCOMPARE(window.findChild<QPlainTextEdit*>(QStringLiteral("progressDetail"))->toPlainText(),
+                 detail);
+        QTest::mouseClick(f.button(ui::ids::kOk), Qt::LeftButton);
+        QCOMPARE(f.file().find("-pw"), std::string::npos);
+        QVERIFY(f.file().find("PasswordsInKeyring=1") != std::string::npos);
     }
 
     void firstStartWithoutSettingsFile() {

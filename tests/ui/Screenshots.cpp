@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "desktop/Keyring.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/CAboutDlg.h"
@@ -31,7 +32,10 @@ int main(int argc, char** argv) {
     tyq::test::TempDir settingsFolder;
     tyq::test::writeFile(settingsFolder / "TYFTP.INI",
                          "[QLMORVMAIL]\nUser=orv12345\nPass=secret\nLocal=/home/anna/QLM\n");
-    const tyq::settings::ProfileStore profiles(settingsFolder.path());
+    // The keyring choice is offered where a keyring answers on the session bus.
+    const tyq::settings::ProfileStore profiles(
+        settingsFolder.path(),
+        std::make_shared<tyq::desktop::Keyring>(tyq::desktop::Prompting::Never));
     tyq::test::ScriptedPrompter prompter;
 
     tyq::ui::MainDlgHooks hooks;

@@ -10,8 +10,10 @@
 #include <QtTest>
 
 #include "desktop/DailyTimer.h"
+#include "desktop/Keyring.h"
 #include "download/CollectState.h"
 #include "settings/Keys.h"
+#include "support/KeyringDaemon.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
 #include "ui/CSetupDlg.h"
@@ -26,7 +28,8 @@ namespace {
 
 struct Fixture {
     TempDir folder;
-    settings::ProfileStore profiles{folder.path()};
+    settings::ProfileStore profiles{folder.path(),
+                                    std::make_shared<desktop::Keyring>(desktop::Prompting::Never)};
     test::ScriptedPrompter prompter;
     std::unique_ptr<ui::CSetupDlg> dialog;
 
@@ -56,6 +59,7 @@ struct Fixture {
     }
     QCheckBox* daily() const { return dialog->findChild<QCheckBox*>("1018"); }
     QTimeEdit* dailyTime() const { return dialog->findChild<QTimeEdit*>("1019"); }
+    QCheckBox* keyring() const { return dialog->findChild<QCheckBox*>("1030"); }
 };
 
 const std::string kDefaultHost = settings::kDefaultHost;
@@ -96,6 +100,33 @@ class SetupDlgTest : public QObject {
         QCOMPARE(heard->text(QAccessible::Value), choice->currentText());
         QCOMPARE(heard->role(), QAccessible::ComboBox);
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        // No keyring answers: the choice is there, not offered.
+        QCOMPARE(f.keyring()->text(), QStringLiteral("Keep the passwords in the desktop &keyring"));
+        QVERIFY(!f.keyring()->isEnabled() && !f.keyring()->isChecked());
+        QCOMPARE(f.keyring()->nextInFocusChain(), f.daily());
+    }
+
+    // OK moves the passwords as the choice says, and with the server when it
+    // changes; the file keeps them only while the choice is off.
+    void keyringChoiceMovesThePasswords() {
+        Fixture f;
+        test::KeyringDaemon daemon;
+        daemon.start();
+        writeFile(f.iniFile(), "[QLMORVMAIL]\nUser=u\nPass=ftp-pw\nQLMHost=h\n");
+        const auto step = [&](bool click, const char* host, bool inFile) {
+            f.open();
+            QVERIFY(f.keyring()->isEnabled());
+            if (click) {
+                f.keyring()->click();
+            }
+            f.host()->setText(QString::fromLatin1(host));
+            f.button(1)->click();
+            QCOMPARE(f.file().find("Pass=ftp-pw") != std::string::npos, inFile);
+        };
+        step(true, "h", false);
+        step(false, "other", false);
+        step(true, "third", true);  // both in one OK
+        QVERIFY(f.prompter.asked.empty());
     }
 
     void openingShowsStoredValuesCutToCapacity_data() {
