@@ -86,10 +86,8 @@ std::string stoppedDetail(const ExtractionOutcome& outcome) {
     // Each part begins with its own separator.
     const std::string text =
         (whole.empty() ? std::string()
-                       : "; " + namedInSentence(whole, kNamedFailures) +
-                             (whole.size() == 1 ? " stays whole; " : " stay whole; ") +
-                             "Unzip Download Files takes " + (whole.size() == 1 ? "it" : "them") +
-                             " up again") +
+                       : "; " + leftWholeText(whole) + "; Unzip Download Files takes " +
+                             (whole.size() == 1 ? "it" : "them") + " up again") +
         failureList(outcome.failures);
     return text.empty() ? text : text.substr(2);
 }
@@ -199,6 +197,14 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
 }
 
 }  // namespace
+
+std::string leftWholeText(const std::vector<std::string>& archives) {
+    if (archives.empty()) {
+        return {};
+    }
+    return namedInSentence(archives, kNamedFailures) +
+           (archives.size() == 1 ? " stays whole" : " stay whole");
+}
 
 CommandOutcome unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                                   const std::filesystem::path& libraryFolder) {
