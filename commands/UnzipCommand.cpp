@@ -79,12 +79,16 @@ std::string runDetail(const std::vector<Failure>& failures) {
     return failureList(failures).substr(2);
 }
 
-// What a stopped run left; stoppedAt names the archive the stop left whole
-// (empty when the stop came after the last one).
-std::string stoppedDetail(const std::vector<Failure>& failures, const std::string& stoppedAt) {
+// What a stopped run left: the archives it left whole ("A.ZIP and B.ZIP stay
+// whole; Unzip Download Files takes them up again"), then those that failed.
+std::string stoppedDetail(const ExtractionOutcome& outcome) {
+    const auto& whole = outcome.leftWhole;
     // Each part begins with its own separator.
-    const std::string text = (stoppedAt.empty() ? "" : "; " + stoppedAt + " stays in the folder") +
-                             failureList(failures);
+    const std::string text =
+        (whole.empty() ? std::string()
+                       : "; " + leftWholeText(whole) + "; Unzip Download Files takes " +
+                             (whole.size() == 1 ? "it" : "them") + " up again") +
+        failureList(outcome.failures);
     return text.empty() ? text : text.substr(2);
 }
 
@@ -178,7 +182,7 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
     if (outcome.stopped) {
         window.setProgressText(std::string(kStopped) + ": " +
                                extractedCount(extractedArchives, names.size()));
-        window.setProgressDetail(stoppedDetail(failures, outcome.stoppedAt));
+        window.setProgressDetail(stoppedDetail(outcome));
         return outcome;
     }
     // The finished text only when every archive was extracted, judged by
@@ -193,6 +197,14 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
 }
 
 }  // namespace
+
+std::string leftWholeText(const std::vector<std::string>& archives) {
+    if (archives.empty()) {
+        return {};
+    }
+    return namedInSentence(archives, kNamedFailures) +
+           (archives.size() == 1 ? " stays whole" : " stay whole");
+}
 
 CommandOutcome unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                                   const std::filesystem::path& libraryFolder) {

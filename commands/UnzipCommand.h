@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "commands/CommandOutcome.h"
 #include "common/MainWindowPort.h"
@@ -13,5 +15,9 @@ namespace tyq::commands {
 // holds the program's own libraries (the unzip library). Returns how it ended.
 CommandOutcome unzipDownloadFiles(MainWindowPort& window, const settings::ProfileStore& profiles,
                                   const std::filesystem::path& libraryFolder);
+
+// "QLM0102.ZIP and QLM0103.ZIP stay whole": the archives a stop left, three
+// named at most. Empty when there are none.
+std::string leftWholeText(const std::vector<std::string>& archives);
 
 }  // namespace tyq::commands

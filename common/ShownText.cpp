@@ -45,6 +45,20 @@ std::string namedWithMore(const std::vector<std::string>& items, std::size_t nam
     return text;
 }
 
+std::string namedInSentence(const std::vector<std::string>& items, std::size_t named) {
+    const std::size_t shown = std::min(items.size(), std::max<std::size_t>(named, 1));
+    std::string text;
+    for (std::size_t i = 0; i < shown; ++i) {
+        // The last one named takes "and" when nothing is left to count.
+        const bool last = i + 1 == shown && items.size() == shown;
+        text += (i == 0 ? "" : last ? " and " : ", ") + items[i];
+    }
+    if (items.size() > shown) {
+        text += " and " + std::to_string(items.size() - shown) + " more";
+    }
+    return text;
+}
+
 std::string sizeText(std::int64_t bytes) {
     if (bytes < 1000) {
         return std::to_string(bytes) + " bytes";

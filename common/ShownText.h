@@ -13,13 +13,17 @@ namespace tyq {
 // a character boundary and ends in "...".
 std::string shownText(std::string_view text, std::size_t limit);
 
-// The first `named` items, each after `separator`, then one more separator
-// and "and N more" for the rest: "; A; B; C; and 2 more".
 // A size as the window shows sizes: "512 bytes", "10.5 MB" (powers of
 // 1000, one decimal).
 std::string sizeText(std::int64_t bytes);
 
+// The first `named` items, each after `separator`, then one more separator
+// and "and N more" for the rest: "; A; B; C; and 2 more".
 std::string namedWithMore(const std::vector<std::string>& items, std::size_t named,
                           std::string_view separator);
+
+// The items as a sentence names them, the first `named` at most: "A",
+// "A and B", "A, B and C", "A, B, C and 2 more".
+std::string namedInSentence(const std::vector<std::string>& items, std::size_t named);
 
 }  // namespace tyq

@@ -1,5 +1,7 @@
 #include "download/FetchAhead.h"
 
+#include <utility>
+
 namespace tyq::download {
 namespace {
 
@@ -110,6 +112,9 @@ void FetchAhead::help(std::size_t index, std::stop_token stop) {
         // A result the caller no longer waits for goes with `fetched`; a
         // failed file is the caller's to try again.
         if (wanted) {
+            if (ok) {
+                finished_.push_back(item);
+            }
             results_[item] = std::move(fetched);
         }
         changed_.notify_all();
@@ -155,6 +160,9 @@ std::optional<FetchResult> FetchAhead::take(std::size_t item, const DownloadProg
                 lock.unlock();
                 auto fetched = fetchOwn(fetchAhead, next.item);
                 lock.lock();
+                if (fetched.result.ok()) {
+                    finished_.push_back(next.item);
+                }
                 results_[next.item] = std::move(fetched);
                 schedule_.ownFetched(next.item);
                 continue;
@@ -178,6 +186,11 @@ std::optional<FetchResult> FetchAhead::take(std::size_t item, const DownloadProg
 void FetchAhead::noteOwnTransfer(std::int64_t bytes, Clock::duration took) {
     const std::lock_guard guard(mutex_);
     schedule_.noteOwnTransfer(bytes, took);
+}
+
+std::vector<std::size_t> FetchAhead::takeFinished() {
+    const std::lock_guard guard(mutex_);
+    return std::exchange(finished_, {});
 }
 
 std::string FetchAhead::helperNote() const {

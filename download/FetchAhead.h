@@ -89,6 +89,10 @@ class FetchAhead {
     // A whole file the caller fetched itself, for the pace it is measured by.
     void noteOwnTransfer(std::int64_t bytes, std::chrono::steady_clock::duration took);
 
+    // The files fetched whole ahead of their turn since the last call, in
+    // the order they were, on any connection.
+    std::vector<std::size_t> takeFinished();
+
     // Why further connections gave up, when one did ("the server allows one
     // connection"); empty otherwise.
     std::string helperNote() const;
@@ -117,6 +121,8 @@ class FetchAhead {
     FetchSchedule schedule_;
     // Each file's result once fetched and before the caller takes it.
     std::vector<FetchResult> results_;
+    // Files fetched whole and not yet told of by takeFinished.
+    std::vector<std::size_t> finished_;
     std::stop_source stop_;
     std::vector<std::unique_ptr<Worker>> helpers_;
     std::stop_callback<std::function<void()>> forwardStop_;

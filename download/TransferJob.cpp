@@ -174,30 +174,65 @@ void tellResuming(PartialStore* partials, const ZipListing& listing, std::size_t
     }
 }
 
-// Fetches every listed file in order, over further connections too.
-void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
-              PartialStore* partials, TransferOutcome& outcome, TransferObserver& observer,
-              const std::stop_token& stop) {
+// Puts listed file `item` in place (see putInPlace) and adds what became of
+// it to the outcome. False when a stop ended it.
+bool settle(const TransferPlan& plan, FtpSession& session, std::size_t item,
+            std::optional<FetchResult>& fetched, FetchAhead& ahead, PartialStore* partials,
+            TransferOutcome& outcome, TransferObserver& observer) {
+    const auto& name = outcome.listing.names[item];
+    std::int64_t size = 0;
+    // The caller's own download tells its bytes as they come; a file
+    // fetched ahead is whole, whatever becomes of it.
+    if (fetched && fetched->result.ok()) {
+        observer.bytes(fetched->file.size(), fetched->file.size());
+    }
+    auto result = putInPlace(plan, session, outcome.listing, item, fetched, ahead, size);
+    if (result) {
+        if (partials != nullptr) {
+            partials->arrived(name);
+        }
+        outcome.arrived.push_back({name, size, item});
+        observer.fileArrived(item, outcome.arrived.back());
+    } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
+        return false;
+    } else {
+        outcome.failed.push_back({name, std::move(result.failure), item});
+        observer.fileFailed(item, outcome.failed.back());
+    }
+    return true;
+}
+
+// Which listed files the run fetches: wanted, and not the user's to keep
+// (`keep` says why those are kept).
+std::vector<bool> fetchingOf(const TransferPlan& plan, const ZipListing& listing,
+                             std::vector<std::optional<std::string>>& keep) {
+    const auto wanted = [&](std::size_t item) {
+        return !plan.wanted || plan.wanted(listing, item);
+    };
+    keep = keptLocally(plan.folder, listing, wanted);
+    std::vector<bool> fetching;
+    for (std::size_t item = 0; item < listing.names.size(); ++item) {
+        fetching.push_back(wanted(item) && !keep[item]);
+    }
+    return fetching;
+}
+
+// Fetches every listed file in order, over further connections too, and
+// returns which ones it meant to fetch.
+std::vector<bool> fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
+                           PartialStore* partials, TransferOutcome& outcome,
+                           TransferObserver& observer, const std::stop_token& stop) {
     const auto& listing = outcome.listing;
     const auto& names = listing.names;
-    const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
-        observer.bytes(done, total);
-    };
-    session.setProgress(showBytes);
-
     // A server that spoke TLS to the first connection must speak it to the
     // others: one that seems not to offer it there is not given the password.
     FtpServer helperServer = server;
     helperServer.encryption = session.encrypted() ? Encryption::Required : server.encryption;
-    const auto wanted = [&](std::size_t item) {
-        return !plan.wanted || plan.wanted(listing, item);
-    };
-    auto keep = keptLocally(plan.folder, listing, wanted);
-    std::vector<bool> fetching;
+    std::vector<std::optional<std::string>> keep;
+    const auto fetching = fetchingOf(plan, listing, keep);
     std::vector<bool> requestable;
     for (std::size_t item = 0; item < names.size(); ++item) {
-        fetching.push_back(wanted(item) && !keep[item]);
-        requestable.push_back(isPlainFileName(names[item]) && fetching.back());
+        requestable.push_back(isPlainFileName(names[item]) && fetching[item]);
     }
     observer.planned(fetching);
     // No more connections than files to fetch after the first.
@@ -211,6 +246,17 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
                               std::move(helperStop));
         },
         std::move(requestable), stop);
+    // Files count as they finish on any connection, told whenever bytes are.
+    const auto tellFetched = [&] {
+        for (const auto item : ahead.takeFinished()) {
+            observer.fetchedAhead(item);
+        }
+    };
+    const DownloadProgress showBytes = [&](std::int64_t done, std::int64_t total) {
+        tellFetched();
+        observer.bytes(done, total);
+    };
+    session.setProgress(showBytes);
     const auto fetchLater = [&](std::size_t later) {
         // Not the file shown: its bytes are not shown either.
         session.setProgress(nullptr);
@@ -225,48 +271,53 @@ void fetchAll(const TransferPlan& plan, FtpSession& session, const FtpServer& se
             outcome.stoppedAt = item;
             break;
         }
-        if (!wanted(item)) {
-            ++outcome.skipped;
-            continue;
-        }
-        if (keep[item]) {
-            outcome.kept.push_back({name, std::move(*keep[item]), item});
+        if (!fetching[item]) {
+            if (keep[item]) {
+                outcome.kept.push_back({name, std::move(*keep[item]), item});
+            } else {
+                ++outcome.skipped;
+            }
             continue;
         }
         observer.fileStarted(item);
         tellResuming(partials, listing, item, observer);
         auto fetched = ahead.take(item, showBytes, fetchLater);
+        tellFetched();
         // A file a helper fetched is not put in place once the user chose to
         // stop, however far it got.
         if (stop.stop_requested()) {
             outcome.stoppedAt = item;
             break;
         }
-        std::int64_t size = 0;
-        // The caller's own download tells its bytes as they come; a file
-        // fetched ahead is whole, whatever becomes of it.
-        if (fetched && fetched->result.ok()) {
-            observer.bytes(fetched->file.size(), fetched->file.size());
-        }
-        auto result = putInPlace(plan, session, listing, item, fetched, ahead, size);
-        if (result) {
-            if (partials != nullptr) {
-                partials->arrived(name);
-            }
-            outcome.arrived.push_back({name, size, item});
-            observer.fileArrived(item, outcome.arrived.back());
-        } else if (result.status == DownloadStatus::Stopped || session.stopped()) {
+        if (!settle(plan, session, item, fetched, ahead, partials, outcome, observer)) {
             outcome.stoppedAt = item;
             break;
-        } else {
-            outcome.failed.push_back({name, std::move(result.failure), item});
-            observer.fileFailed(item, outcome.failed.back());
         }
     }
     outcome.helperNote = ahead.helperNote();
     if (outcome.stoppedAt) {
         outcome.end = TransferEnd::Stopped;
     }
+    return fetching;
+}
+
+// What waits in the partial folder of the files the run meant to fetch and
+// did not get, once every connection has let go of them.
+std::vector<PartialKept> keptPartials(PartialStore& partials, const TransferOutcome& outcome,
+                                      const std::vector<bool>& fetching) {
+    std::vector<bool> arrived(fetching.size(), false);
+    for (const auto& file : outcome.arrived) {
+        arrived.at(file.item) = true;
+    }
+    std::vector<PartialKept> kept;
+    for (std::size_t item = 0; item < fetching.size(); ++item) {
+        if (fetching[item] && !arrived[item]) {
+            if (const auto bytes = partials.held(listedFile(outcome.listing, item)); bytes > 0) {
+                kept.push_back({outcome.listing.names[item], bytes, item});
+            }
+        }
+    }
+    return kept;
 }
 
 }  // namespace
@@ -356,9 +407,13 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
         partials->prune(outcome.listing);
         session->setPartialStore(partials);
     }
-    fetchAll(plan, *session, server, outcome.listing.listed ? partials : nullptr, outcome, observer,
-             stop);
+    const bool resumable = partials != nullptr && outcome.listing.listed;
+    const auto fetching =
+        fetchAll(plan, *session, server, resumable ? partials : nullptr, outcome, observer, stop);
     session.reset();
+    if (resumable) {
+        outcome.partials = keptPartials(*partials, outcome, fetching);
+    }
     observer.finished(outcome);
     return outcome;
 }

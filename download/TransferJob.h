@@ -69,6 +69,14 @@ struct KeptFile {
     std::size_t item = 0;  // its index in the listing
 };
 
+// A listed file that did not arrive, of which bytes wait in the partial
+// folder for a later run to go on from.
+struct PartialKept {
+    std::string name;
+    std::int64_t bytes = 0;
+    std::size_t item = 0;  // its index in the listing
+};
+
 enum class TransferEnd {
     Finished,     // logged in: whatever became of the files, the outcome says
     Stopped,      // the stop came first
@@ -91,6 +99,9 @@ struct TransferOutcome {
     std::optional<std::size_t> stoppedAt;
     // Why further connections gave up, or empty.
     std::string helperNote;
+    // Files the run meant to fetch that did not arrive, but whose bytes wait
+    // to be resumed, in the listing's order.
+    std::vector<PartialKept> partials;
 };
 
 // What a download tells as it goes, and the questions it asks. Each call
@@ -123,6 +134,10 @@ class TransferObserver {
     virtual void resuming(std::size_t /*item*/, std::int64_t /*from*/) {}
     // Bytes of the current file so far, and its size (-1 while unknown).
     virtual void bytes(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // listing.names[item] was fetched whole ahead of its turn, on any
+    // connection; it is put in place when its turn comes. May come more
+    // than once for a file, and after fileArrived.
+    virtual void fetchedAhead(std::size_t /*item*/) {}
     // listing.names[item] is in place under its name.
     virtual void fileArrived(std::size_t /*item*/, const ArrivedFile& /*arrived*/) {}
     virtual void fileFailed(std::size_t /*item*/, const FailedFile& /*failed*/) {}

@@ -121,7 +121,32 @@ std::string trustQuestion(const std::string& host, const download::Certificate& 
            details + "Trust this certificate for this server?";
 }
 
+// "A.ZIP and 2 more were not downloaded; 40.0 MB of A.ZIP kept; Download
+// Files goes on from there": what the stop met and what waits for the next run.
+std::string stoppedDetail(const TransferOutcome& outcome) {
+    const auto& names = outcome.listing.names;
+    const auto left = names.size() - *outcome.stoppedAt;
+    std::string text = shownName(names[*outcome.stoppedAt]) +
+                       (left > 1 ? " and " + std::to_string(left - 1) + " more were not downloaded"
+                                 : std::string(" was not downloaded"));
+    if (!outcome.partials.empty()) {
+        text += "; " + partialsKeptText(outcome.partials) + "; " + kResumedByDownloadText;
+    }
+    return text + failureList(outcome.failed) + keptList(outcome.kept);
+}
+
 }  // namespace
+
+std::string partialsKeptText(const std::vector<PartialKept>& partials) {
+    if (partials.empty()) {
+        return {};
+    }
+    std::vector<std::string> parts;
+    for (const auto& partial : partials) {
+        parts.push_back(sizeText(partial.bytes) + " of " + shownName(partial.name));
+    }
+    return namedInSentence(parts, 3) + " kept";
+}
 
 TransferReport::TransferReport(CommandPort& port, std::string folder,
                                std::function<std::time_t()> clock, Prompter* prompter,
@@ -173,6 +198,8 @@ void TransferReport::listed(const ZipListing& listing) {
     // downloads tell them (SIZE, or the RETR reply).
     sizes_.assign(names.size(), -1);
     numbers_.assign(names.size(), 0);
+    done_.assign(names.size(), false);
+    bytes_.itemsDone = 0;
     for (std::size_t item = 0; item < names.size(); ++item) {
         sizes_[item] = listing.sizeAt(item);
         numbers_[item] = static_cast<int>(item) + 1;
@@ -237,7 +264,25 @@ void TransferReport::bytes(std::int64_t done, std::int64_t total) {
     window_.setProgressBytes(bytes_);
 }
 
+void TransferReport::countDone(std::size_t item) {
+    if (item < done_.size() && !done_[item]) {
+        done_[item] = true;
+        ++bytes_.itemsDone;
+        window_.setProgressBytes(bytes_);
+    }
+}
+
+void TransferReport::fetchedAhead(std::size_t item) {
+    countDone(item);
+}
+
+void TransferReport::fileArrived(std::size_t item, const ArrivedFile& /*arrived*/) {
+    countDone(item);
+}
+
 void TransferReport::fileFailed(std::size_t item, const FailedFile& failed) {
+    // A failed file is done with too: the count still reaches the end.
+    countDone(item);
     log_.write("\n " + std::to_string(item + 1) + " " + loggedName(failed.name));
 }
 
@@ -256,18 +301,12 @@ void TransferReport::finished(const TransferOutcome& outcome) {
             if (!outcome.stoppedAt) {
                 endWith(kStoppedText, kNothingDownloadedText);
                 return;
-            } else {
-                // The count so far, and what the stop left: this file and any
-                // after it.
-                const auto left = names.size() - *outcome.stoppedAt;
-                endWith(
-                    std::string(kStoppedText) + ": " +
-                        downloadedCount(outcome.arrived.size(), names.size()),
-                    shownName(names[*outcome.stoppedAt]) +
-                        (left > 1 ? " and " + std::to_string(left - 1) + " more were not downloaded"
-                                  : std::string(" was not downloaded")) +
-                        failureList(outcome.failed) + keptList(outcome.kept));
             }
+            // The count so far, and what the stop left: this file and any
+            // after it, and what of them waits to be resumed.
+            endWith(std::string(kStoppedText) + ": " +
+                        downloadedCount(outcome.arrived.size(), names.size()),
+                    stoppedDetail(outcome));
             return;
         case TransferEnd::NoServer:
             window_.setProgressText(kNoSecureConnectionText);

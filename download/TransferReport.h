@@ -34,6 +34,12 @@ inline constexpr char kNotListedText[] = "The mailbox could not be listed";
 inline constexpr char kEmptyMailboxText[] = "The mailbox is empty";
 inline constexpr char kNothingDownloadedText[] = "No file was downloaded";
 
+// "40.0 MB of DATA.ZIP kept", or for several "40.0 MB of A.ZIP and 1.2 MB of
+// B.ZIP kept": what a run left to be resumed. Empty when nothing was.
+std::string partialsKeptText(const std::vector<PartialKept>& partials);
+// What the window adds to it: where the bytes are taken up again.
+inline constexpr char kResumedByDownloadText[] = "Download Files goes on from there";
+
 // A download as the user and the transfer log hear of it: the one place
 // where what the download does becomes the progress line, its detail, the
 // byte counts and the log's lines.
@@ -55,12 +61,16 @@ class TransferReport : public TransferObserver {
     void fileStarted(std::size_t item) override;
     void resuming(std::size_t item, std::int64_t from) override;
     void bytes(std::int64_t done, std::int64_t total) override;
+    void fetchedAhead(std::size_t item) override;
+    void fileArrived(std::size_t item, const ArrivedFile& arrived) override;
     void fileFailed(std::size_t item, const FailedFile& failed) override;
     void finished(const TransferOutcome& outcome) override;
 
   private:
     void endWith(const std::string& headline, const std::string& detail);
     void totalRun();
+    // Listed file `item` is done with, whichever connection finished it.
+    void countDone(std::size_t item);
 
     NotedWindow window_;
     std::string folder_;
@@ -80,6 +90,8 @@ class TransferReport : public TransferObserver {
     // Each listed file's number among those fetched (1 for the first).
     std::vector<int> numbers_;
     std::size_t current_ = 0;  // the listed file under way
+    // Each listed file finished, in whatever order they finish.
+    std::vector<bool> done_;
 };
 
 }  // namespace tyq::download

@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStyleOptionProgressBar>
 #include <QTimer>
@@ -173,7 +174,10 @@ void ProgressArea::setStatus(const QString& text) {
 
 void ProgressArea::setDetail(const QString& text) {
     detailText_ = text;
-    detail_->setPlainText(text);
+    // A size is not broken at the end of a line ("40.0" and "MB" apart);
+    // the text copied out still has plain spaces.
+    static const QRegularExpression size(QStringLiteral("(\\d) (bytes|kB|MB|GB|TB|PB|EB)\\b"));
+    detail_->setPlainText(QString(text).replace(size, QStringLiteral("\\1\u00a0\\2")));
     updateDetailFocus();
 }
 

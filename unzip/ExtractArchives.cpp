@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "common/Fd.h"
@@ -94,6 +95,10 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
         } else {
             outcome.failures.push_back({name, progress.result(), progress.warnings()});
         }
+    }
+    if (!outcome.stoppedAt.empty()) {
+        const auto at = std::find(plan.names.begin(), plan.names.end(), outcome.stoppedAt);
+        outcome.leftWhole.assign(at, plan.names.end());
     }
     outcome.bytes = item.doneBefore;
     // A stop that came too late to end the last archive still counts.

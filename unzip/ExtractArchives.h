@@ -37,6 +37,9 @@ struct ExtractionOutcome {
     // The archive a stop left whole (empty when the stop came after the
     // last one, or none came).
     std::string stoppedAt;
+    // Every archive the stop left whole: that one and those after it, in
+    // the plan's order.
+    std::vector<std::string> leftWhole;
     bool stopped = false;
     // The last archive's own result was a success.
     bool lastExtracted = false;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
@@ -369,6 +370,13 @@ TEST_F(MailboxTransfer, FurtherConnectionsKeepEverythingInOrder) {
         EXPECT_EQ(window.progress, progressFor(names, 8));
         EXPECT_EQ(log(), std::string(kStart) + "\r\nNumber of Files in the Mail Box:8" + kEnd);
         EXPECT_EQ(localNames(), names);
+        // Files count as they finish, on whichever connection: the count
+        // never goes back, and ends with every file.
+        std::vector<int> done;
+        for (const auto& bytes : window.bytes) {
+            done.push_back(bytes.itemsDone);
+        }
+        EXPECT_TRUE(std::ranges::is_sorted(done) && !done.empty() && done.back() == 8);
         // Nothing waits to be resumed, not even what an overtaken helper had.
         EXPECT_FALSE(fs::exists(local / download::kPartialFolderName));
         for (int i = 0; i < 8; ++i) {
@@ -511,14 +519,19 @@ TEST(FetchAhead, ScriptedConnections) {
             },
             std::vector<bool>(12, true), stop.get_token());
         std::size_t own = 0;
+        // Each file a helper fetched whole is told of once, by its turn at
+        // the latest; no other is.
+        std::vector<std::size_t> told;
         for (std::size_t i = 0; i < 12; ++i) {
             const auto taken = ahead.take(i, {});
+            std::ranges::copy(ahead.takeFinished(), std::back_inserter(told));
             if (!taken) {
                 ++own;  // fetched by the caller itself
             } else {
                 EXPECT_TRUE(taken->result.ok()) << i;
                 EXPECT_EQ(taken->file.size(), static_cast<std::int64_t>(i) + 1000);
             }
+            EXPECT_EQ(std::ranges::count(told, i), taken ? 1 : 0) << i;
         }
         EXPECT_GE(own, 1u);  // at least the first file
         EXPECT_LE(logins, static_cast<int>(helpers));
@@ -826,8 +839,24 @@ TEST_F(MailboxTransfer, StopEndsTheRunAtEveryPhase) {
         EXPECT_EQ(window.progressText(), c.firstArrives
                                              ? "Download stopped: 1 of 2 files downloaded"
                                              : download::kStoppedText);
-        EXPECT_EQ(window.detail,
-                  c.firstArrives ? "B.ZIP was not downloaded" : download::kNothingDownloadedText);
+        // What came of B.ZIP is kept, and said: mid-file always; at its turn
+        // when a further connection had fetched it.
+        std::string detail =
+            c.firstArrives ? "B.ZIP was not downloaded" : download::kNothingDownloadedText;
+        std::int64_t held = 0;
+        std::error_code none;
+        for (const auto& entry :
+             fs::directory_iterator(local / download::kPartialFolderName, none)) {
+            const auto name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") == std::string::npos) {
+                held = static_cast<std::int64_t>(entry.file_size());
+            }
+        }
+        EXPECT_TRUE(held > 0 || !midFile);
+        if (held > 0) {
+            detail += "; " + sizeText(held) + " of B.ZIP kept; Download Files goes on from there";
+        }
+        EXPECT_EQ(window.detail, detail);
         EXPECT_EQ(log(), std::string(kStart) +
                              (c.firstArrives ? "\r\nNumber of Files in the Mail Box:2" : "") +
                              kEnd);

@@ -209,8 +209,11 @@ TEST_F(UnzipCommandTest, AStopLeavesTheArchivesWhole) {
                                                : "Unzipping stopped: 0 of 2 archives extracted"}));
         EXPECT_EQ(test::readTree(local_.path()), archives);
         EXPECT_EQ(window_.counts.lastUnzipResult, stopAt == 0 ? 0 : code::kCancelled);
-        EXPECT_EQ(window_.detail, stopAt == 2 ? "QLM0102.ZIP stays in the folder"
-                                              : "QLM0101.ZIP stays in the folder");
+        // Every archive the stop left, not only the one it met.
+        EXPECT_EQ(window_.detail,
+                  stopAt == 2 ? "QLM0102.ZIP stays whole; Unzip Download Files takes it up again"
+                              : "QLM0101.ZIP and QLM0102.ZIP stay whole; Unzip Download Files "
+                                "takes them up again");
     }
 }
 

@@ -12,3 +12,17 @@ TEST(SizeText, AsTheWindowShowsSizes) {
         EXPECT_EQ(tyq::sizeText(bytes), shown) << bytes;
     }
 }
+
+// Names as a sentence lists them: "and" before the last one named, or
+// before the count of those left out.
+TEST(NamedInSentence, ListsAsASentenceDoes) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, ""},
+        {{"A"}, "A"},
+        {{"A", "B"}, "A and B"},
+        {{"A", "B", "C"}, "A, B and C"},
+        {{"A", "B", "C", "D", "E"}, "A, B, C and 2 more"}};
+    for (const auto& [items, shown] : cases) {
+        EXPECT_EQ(tyq::namedInSentence(items, 3), shown) << items.size();
+    }
+}

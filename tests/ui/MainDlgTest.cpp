@@ -310,6 +310,18 @@ class MainDlgTest : public QObject {
             widget = widget->nextInFocusChain();
         } while (widget != f.aol());
         QCOMPARE(order, expected);
+        // The same with the keys, from where the window opens: Tab goes down
+        // from User ID and comes round to the check box above it last;
+        // Shift+Tab reaches it at once.
+        QCOMPARE(QApplication::focusWidget(), f.field(1000));
+        QStringList walked;
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            walked << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(walked, expected.mid(2) + expected.mid(0, 2));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), f.aol());
 
         // Screen readers name the bar; the progress text keeps its text as
         // its name and is labelled by its caption.

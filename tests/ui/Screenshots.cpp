@@ -38,8 +38,20 @@ int main(int argc, char** argv) {
         std::make_shared<tyq::desktop::Keyring>(tyq::desktop::Prompting::Never));
     tyq::test::ScriptedPrompter prompter;
 
+    // Once set, each command ends as a stop ends it.
+    bool stopped = false;
     tyq::ui::MainDlgHooks hooks;
     hooks.download = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
+        if (stopped) {
+            const std::string headline = "Download stopped: 2 of 6 files downloaded";
+            const std::string detail =
+                "DATA.ZIP and 3 more were not downloaded; 40.0 MB of DATA.ZIP kept; Download "
+                "Files goes on from there";
+            port.setProgressBytes({"DATA.ZIP", 3, 6, 40'000'000, 62'900'000, 52'000'000, -1});
+            port.setProgressText(headline);
+            port.setProgressDetail(detail);
+            return tyq::commands::CommandOutcome{{}, headline, detail, 2, 12'000'000};
+        }
         port.setProgressText("Downloading  QLM0102.ZIP to /home/anna/QLM");
         port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000, 160'000'000});
         // Later, so the window measures a rate.
@@ -56,6 +68,16 @@ int main(int argc, char** argv) {
         return tyq::commands::CommandOutcome{{}, "Downloading Finished!", "", 5, 112'400'000};
     };
     hooks.unzip = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
+        if (stopped) {
+            const std::string headline = "Unzipping stopped: 1 of 3 archives extracted";
+            const std::string detail =
+                "QLM0102.ZIP and QLM0103.ZIP stay whole; Unzip Download Files takes them up "
+                "again";
+            port.setProgressBytes({"QLM0102.ZIP", 2, 3, 1'000, 300'000'000, 405'000'000, -1});
+            port.setProgressText(headline);
+            port.setProgressDetail(detail);
+            return tyq::commands::CommandOutcome{{}, headline, detail, 1, 404'800'000};
+        }
         port.setProgressText("Unzipping files in progress...");
         port.setProgressDetail("");
         port.setProgressBytes({"QLM0103.ZIP", 1, 3, 0, 404'800'000, 0, 1'150'000'000});
@@ -98,12 +120,19 @@ int main(int argc, char** argv) {
         ended.exec();
     }
     save(window, folder + "/main-window-finished.png");
-    {
+    const auto runCommand = [&](const char* button) {
         QEventLoop ended;
         QObject::connect(&window, &tyq::ui::CMainDlg::commandEnded, &ended, &QEventLoop::quit);
-        window.findChild<QPushButton*>(QStringLiteral("1005"))->click();
+        window.findChild<QPushButton*>(QString::fromLatin1(button))->click();
         ended.exec();
-    }
+    };
+    runCommand("1005");
+    // What each stop kept.
+    stopped = true;
+    runCommand("1004");
+    save(window, folder + "/main-window-download-stopped.png");
+    runCommand("1005");
+    save(window, folder + "/main-window-unzip-stopped.png");
 
     tyq::ui::CSetupDlg setup(profiles, prompter, settingsFolder.path(), &window);
     save(setup, folder + "/setup-window.png");
