@@ -270,14 +270,11 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
 // in `out` in the work folder (its errors in `out`.err), on the session bus
-// `bus`; `environment` changes the child's environment first.
+// `bus`; `environment` changes the child's environment (and streams) last.
 pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
                    const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (environment) {
-            environment();
-        }
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
@@ -285,6 +282,9 @@ pid_t startCollect(const ChildRun& run, const std::string& out, const std::strin
         if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
             !std::freopen((file + ".err").c_str(), "w", stderr)) {
             std::_Exit(120);
+        }
+        if (environment) {
+            environment();
         }
         const std::string self = fs::read_symlink("/proc/self/exe").string();
         ::execl(self.c_str(), self.c_str(), "collect", nullptr);
@@ -776,6 +776,7 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
         const char* says;
         const char* recorded;
         bool ownModesOnly = false;  // root's override of file modes dropped
+        bool outputClosed = false;  // standard output a pipe no one reads
     };
     const Row rows[] = {
         {"state folder full",
@@ -824,6 +825,14 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
         {"staging folder unmakeable: no inode left for it",
          [&](ChildRun& run) { return tmpfs(run.local.path(), "size=4m,nr_inodes=2", false); }, 75,
          "the disk is full", "BIG.ZIP:failed QLMA.ZIP:failed"},
+        {"Location unmakeable: its parent read-only",
+         [&](ChildRun& run) {
+             run.settings("Local=" + (run.local / "sub").string(), "zip pw");
+             return readOnly(run.local.path());
+         },
+         1, "Cannot create", ""},
+        {"standard output a pipe closed early", [](ChildRun&) { return Held{}; }, 0, "",
+         "BIG.ZIP:ok QLMA.ZIP:ok", false, true},
         {"partial store read-only",
          [&](ChildRun& run) {
              run.settings("Port=" + std::to_string(stalling.port()), "zip pw");
@@ -846,6 +855,11 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
             if (row.ownModesOnly) {
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+            }
+            int ends[2];
+            if (row.outputClosed && ::pipe(ends) == 0) {
+                ::dup2(ends[1], STDOUT_FILENO);
+                ::close(ends[0]);
             }
         });
         const int status = exitStatus(child);
