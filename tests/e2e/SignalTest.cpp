@@ -782,6 +782,14 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
         {"state folder full",
          [&](ChildRun& run) { return tmpfs(stateFolder(run), "size=64k", true); }, 75,
          "Disk full while accessing", ""},
+        {"state folder full after the files' lines: the record cannot be rewritten",
+         [&](ChildRun& run) {
+             const auto disk = tmpfs(stateFolder(run), "size=64k", false).front();
+             std::static_pointer_cast<test::OtherFileSystem>(disk)->fill(4096);
+             // The log goes nowhere; the bind is undone before the disk.
+             return Held{readOnly(stateFolder(run) / "logs").front(), disk};
+         },
+         75, "No space left on device", "BIG.ZIP:ok QLMA.ZIP:ok"},
         {"state folder read-only", [&](ChildRun& run) { return readOnly(stateFolder(run)); }, 1,
          "Read-only file system", ""},
         {"state file not the user's to write",
@@ -800,6 +808,9 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
         {"Location full mid-file",
          [&](ChildRun& run) { return tmpfs(run.local.path(), "size=512k", false); }, 75,
          "the disk is full", "BIG.ZIP:failed QLMA.ZIP:ok"},
+        {"Location full before the first byte",
+         [&](ChildRun& run) { return tmpfs(run.local.path(), "size=512k", true); }, 75,
+         "QLMA.ZIP: the disk is full", "BIG.ZIP:failed QLMA.ZIP:failed"},
         {"Location full while extracting",
          [&](ChildRun& run) {
              auto held = tmpfs(run.local.path(), "size=1536k", false);

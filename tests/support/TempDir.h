@@ -102,12 +102,16 @@ class OtherFileSystem {
     OtherFileSystem(const OtherFileSystem&) = delete;
     OtherFileSystem& operator=(const OtherFileSystem&) = delete;
     bool mounted() const { return mounted_; }
-    // Leaves no byte free: a file of the rest of the space.
-    void fill() const {
-        std::ofstream filler(at_ / ".filler", std::ios::binary);
-        const std::string block(4096, 'x');
-        while (filler.write(block.data(), block.size()) && filler.flush()) {
+    // Leaves `room` bytes free: a file of the rest of the space.
+    void fill(std::uintmax_t room = 0) const {
+        {
+            std::ofstream filler(at_ / ".filler", std::ios::binary);
+            const std::string block(4096, 'x');
+            while (filler.write(block.data(), block.size()) && filler.flush()) {
+            }
         }
+        std::filesystem::resize_file(at_ / ".filler",
+                                     std::filesystem::file_size(at_ / ".filler") - room);
     }
 
   private:
