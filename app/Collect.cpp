@@ -89,6 +89,9 @@ desktop::Notice noticeOf(const CollectSummary& summary) {
 }  // namespace
 
 int runCollect() {
+    // Standard output read by a pipe that closes early ("| head") must not
+    // end the collection mid-file: its lines then go nowhere.
+    ::signal(SIGPIPE, SIG_IGN);
     const StopOnSignals signals;
     commands::CollectEnvironment env;
     env.settingsFolder = settings::defaultSettingsFolder();

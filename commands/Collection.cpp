@@ -104,6 +104,18 @@ CollectStatus writeStatus(int error) {
     return error == ENOSPC || error == EDQUOT ? CollectStatus::TryLater : CollectStatus::Failed;
 }
 
+// The graver of two ends: what the user must mend over what fails for now,
+// over what passes by itself.
+CollectStatus graver(CollectStatus a, CollectStatus b) {
+    const auto rank = [](CollectStatus s) {
+        return s == CollectStatus::Refused    ? 3
+               : s == CollectStatus::Failed   ? 2
+               : s == CollectStatus::TryLater ? 1
+                                              : 0;
+    };
+    return rank(b) > rank(a) ? b : a;
+}
+
 std::string counted(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + (count == 1 ? one : many);
 }
@@ -152,7 +164,6 @@ class Collection {
         try {
             outcome = fetch(folder, record, plans.transfer);
         } catch (const DiskFullError& full) {
-            err_ << full.what() << std::endl;
             return {end(CollectStatus::TryLater, full.what()), summary_};
         }
         if (recordFailure_) {
@@ -275,15 +286,23 @@ class Collection {
         if (!plan.names.empty()) {
             extracted = unzip::extractArchives(plan, port_, stop_.get_token());
         }
-        auto status = outcome.failed.empty() ? CollectStatus::Done : CollectStatus::Failed;
+        // A full disk may pass by itself; anything else needs the user.
+        auto status = CollectStatus::Done;
+        for (const auto& failed : outcome.failed) {
+            err_ << failed.name << ": " << failed.failure << std::endl;
+            status =
+                graver(status, failed.diskFull() ? CollectStatus::TryLater : CollectStatus::Failed);
+        }
         std::string hint;
         for (const auto& failure : extracted.failures) {
-            out_ << failure.name << ": " << unzip::unzipFailureReason(failure.code) << std::endl;
+            err_ << failure.name << ": " << unzip::unzipFailureReason(failure.code) << std::endl;
             if (failure.code == unzip::code::kBadPassword) {
                 status = CollectStatus::Refused;
                 hint = "Check the zip password in the window";
-            } else if (status == CollectStatus::Done) {
-                status = CollectStatus::Failed;
+            } else {
+                status =
+                    graver(status, failure.code == unzip::code::kDiskFull ? CollectStatus::TryLater
+                                                                          : CollectStatus::Failed);
             }
             fetchAgain(record, outcome.listing, failure.name);
         }
@@ -332,16 +351,17 @@ class Collection {
     }
 
     CollectStatus recordFailed(const download::StateFailure& failure) {
-        err_ << failure.text << std::endl;
         return end(writeStatus(failure.error), failure.text,
                    "Nothing is fetched until the record can be saved");
     }
 
     // Says how the collection ended.
     CollectStatus end(CollectStatus status, std::string headline, std::string hint = {}) {
-        out_ << headline << std::endl;
+        // An end that is not done is an error of the run's.
+        auto& to = status == CollectStatus::Done ? out_ : err_;
+        to << headline << std::endl;
         if (!hint.empty()) {
-            out_ << hint << std::endl;
+            to << hint << std::endl;
         }
         summary_.status = status;
         summary_.headline = std::move(headline);

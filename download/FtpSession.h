@@ -85,6 +85,10 @@ struct LoginResult {
 
 enum class DownloadStatus { Downloaded, Stopped, Failed };
 
+// The failure of a file that could not be written for want of space: the
+// one a later run may get past without the user.
+inline constexpr char kDiskFullFailure[] = "the disk is full";
+
 struct DownloadResult {
     DownloadStatus status = DownloadStatus::Failed;
     std::string failure;  // a few plain words, when Failed

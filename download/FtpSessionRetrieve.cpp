@@ -26,7 +26,7 @@ std::string shown(std::string_view text) {
 }
 
 const char* folderFailure(int error) {
-    return error == ENOSPC || error == EDQUOT ? "the disk is full" : "cannot write to the folder";
+    return error == ENOSPC || error == EDQUOT ? kDiskFullFailure : "cannot write to the folder";
 }
 
 const char* verdictFailure(ftp::SizeVerdict verdict) {

@@ -52,6 +52,7 @@ struct FailedFile {
     std::string name;
     std::string failure;
     std::size_t item = 0;  // its index in the listing
+    bool diskFull() const { return failure == kDiskFullFailure; }
 };
 
 // A file that arrived and is in place under its name.

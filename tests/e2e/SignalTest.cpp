@@ -4,7 +4,9 @@
 // under a final name; what came of a file cut short waits to be resumed.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -266,14 +270,11 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
 
 // A --collect child as the timer starts it: stdin not a terminal, its lines
 // in `out` in the work folder (its errors in `out`.err), on the session bus
-// `bus`; `environment` changes the child's environment first.
+// `bus`; `environment` changes the child's environment (and streams) last.
 pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
                    const std::function<void()>& environment = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (environment) {
-            environment();
-        }
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
@@ -281,6 +282,9 @@ pid_t startCollect(const ChildRun& run, const std::string& out, const std::strin
         if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
             !std::freopen((file + ".err").c_str(), "w", stderr)) {
             std::_Exit(120);
+        }
+        if (environment) {
+            environment();
         }
         const std::string self = fs::read_symlink("/proc/self/exe").string();
         ::execl(self.c_str(), self.c_str(), "collect", nullptr);
@@ -704,6 +708,178 @@ TEST(Collect, TwoAtOnce) {
     EXPECT_TRUE(collected());
     if (!blockingThere) {
         fs::remove(blocking);
+    }
+}
+
+// The record's last word on each file, "NAME:ok|waiting|failed", in name order.
+std::string recorded(const fs::path& state) {
+    std::map<std::string, std::string> last;
+    std::istringstream lines(readFile(state));
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');) {
+            f.push_back(field);
+        }
+        if (f.size() >= 6 && f[0] == "file") {
+            last[f[1]] = f[5];
+        }
+    }
+    std::string out;
+    for (const auto& [name, work] : last) {
+        out += (out.empty() ? "" : " ") + name + ":" + work;
+    }
+    return out;
+}
+
+// Every place a collection writes, full, read-only or not ours to write (as
+// root without its override of file modes), each on its own folders: it
+// ends with its status and a line on standard error, never a crash, and the
+// record names as collected only what is.
+TEST(Collect, EveryWriteThatFailsIsAStatus) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting needs root";
+    }
+    TempDir home;
+    TempDir source;
+    makeFile(source / "a.dat", 3000);
+    ASSERT_EQ(std::system(("cd '" + source.path().string() + "' && zip -q -P 'zip pw' '" +
+                           (home / "QLMA.ZIP").string() +
+                           "' a.dat && head -c 67108864 /dev/zero >z.dat && zip -q -P 'zip pw' "
+                           "QLMZ.ZIP z.dat")
+                              .c_str()),
+              0);
+    makeFile(home / "BIG.ZIP", 1 << 20);
+    FtpServer server(FtpServer::pyftpdlib(home.path(), "mailbox", "secret"));
+    FtpServer stalling(
+        FtpServer::pyftpdlib(home.path(), "mailbox", "secret", {"--stall-after", "1000"}));
+    using Held = std::vector<std::shared_ptr<void>>;
+    const auto tmpfs = [](const fs::path& at, const char* options, bool full) {
+        auto disk = std::make_shared<test::OtherFileSystem>(at, false, options);
+        EXPECT_TRUE(disk->mounted()) << at;
+        if (full) {
+            disk->fill();
+        }
+        return Held{disk};
+    };
+    const auto readOnly = [](const fs::path& at) {
+        fs::create_directories(at);
+        auto folder = std::make_shared<test::ReadOnlyFolder>(at);
+        EXPECT_TRUE(folder->made()) << at;
+        return Held{folder};
+    };
+    const auto stateFolder = [](const ChildRun& run) { return run.work / "state/tyqlmftp"; };
+    struct Row {
+        const char* what;
+        std::function<Held(ChildRun&)> before;
+        int status;
+        const char* says;
+        const char* recorded;
+        bool ownModesOnly = false;  // root's override of file modes dropped
+        bool outputClosed = false;  // standard output a pipe no one reads
+    };
+    const Row rows[] = {
+        {"state folder full",
+         [&](ChildRun& run) { return tmpfs(stateFolder(run), "size=64k", true); }, 75,
+         "Disk full while accessing", ""},
+        {"state folder full after the files' lines: the record cannot be rewritten",
+         [&](ChildRun& run) {
+             const auto disk = tmpfs(stateFolder(run), "size=64k", false).front();
+             std::static_pointer_cast<test::OtherFileSystem>(disk)->fill(4096);
+             // The log goes nowhere; the bind is undone before the disk.
+             return Held{readOnly(stateFolder(run) / "logs").front(), disk};
+         },
+         75, "No space left on device", "BIG.ZIP:ok QLMA.ZIP:ok"},
+        {"state folder read-only", [&](ChildRun& run) { return readOnly(stateFolder(run)); }, 1,
+         "Read-only file system", ""},
+        {"state file not the user's to write",
+         [&](ChildRun& run) {
+             fs::create_directories(stateFolder(run));
+             test::writeFile(stateFolder(run) / "collected", "");
+             fs::permissions(stateFolder(run) / "collected", fs::perms::owner_read);
+             return Held{};
+         },
+         1, "Permission denied", "", true},
+        {"log folder full",
+         [&](ChildRun& run) { return tmpfs(stateFolder(run) / "logs", "size=64k", true); }, 75,
+         "Disk full", ""},
+        {"log folder read-only", [&](ChildRun& run) { return readOnly(stateFolder(run) / "logs"); },
+         0, "could not be created", "BIG.ZIP:ok QLMA.ZIP:ok"},
+        {"Location full mid-file",
+         [&](ChildRun& run) { return tmpfs(run.local.path(), "size=512k", false); }, 75,
+         "the disk is full", "BIG.ZIP:failed QLMA.ZIP:ok"},
+        {"Location full before the first byte",
+         [&](ChildRun& run) { return tmpfs(run.local.path(), "size=512k", true); }, 75,
+         "QLMA.ZIP: the disk is full", "BIG.ZIP:failed QLMA.ZIP:failed"},
+        {"Location full while extracting",
+         [&](ChildRun& run) {
+             auto held = tmpfs(run.local.path(), "size=1536k", false);
+             fs::copy_file(source / "QLMZ.ZIP", run.local / "QLMZ.ZIP");
+             return held;
+         },
+         75, "QLMZ.ZIP: ", "BIG.ZIP:ok QLMA.ZIP:ok"},
+        {"Location read-only, an archive waiting in it",
+         [&](ChildRun& run) {
+             fs::copy_file(home / "QLMA.ZIP", run.local / "QLMA.ZIP");
+             return readOnly(run.local.path());
+         },
+         1, "QLMA.ZIP: cannot write to the folder", "BIG.ZIP:failed QLMA.ZIP:failed"},
+        {"Location not the user's to write",
+         [&](ChildRun& run) {
+             fs::permissions(run.local.path(), fs::perms::owner_read | fs::perms::owner_exec);
+             return Held{};
+         },
+         1, "BIG.ZIP: cannot write to the folder", "BIG.ZIP:failed QLMA.ZIP:failed", true},
+        {"lock file unmakeable: no inode left for it",
+         [&](ChildRun& run) { return tmpfs(run.local.path(), "size=4m,nr_inodes=1", false); }, 75,
+         "BIG.ZIP: the disk is full", "BIG.ZIP:failed QLMA.ZIP:failed"},
+        {"staging folder unmakeable: no inode left for it",
+         [&](ChildRun& run) { return tmpfs(run.local.path(), "size=4m,nr_inodes=2", false); }, 75,
+         "the disk is full", "BIG.ZIP:failed QLMA.ZIP:failed"},
+        {"Location unmakeable: its parent read-only",
+         [&](ChildRun& run) {
+             run.settings("Local=" + (run.local / "sub").string(), "zip pw");
+             return readOnly(run.local.path());
+         },
+         1, "Cannot create", ""},
+        {"standard output a pipe closed early", [](ChildRun&) { return Held{}; }, 0, "",
+         "BIG.ZIP:ok QLMA.ZIP:ok", false, true},
+        {"partial store read-only",
+         [&](ChildRun& run) {
+             run.settings("Port=" + std::to_string(stalling.port()), "zip pw");
+             const pid_t stopped = startCollect(run, "stopped", "unix:path=/nonexistent");
+             while (run.partialBytes() == 0 && ::waitpid(stopped, nullptr, WNOHANG) == 0) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             }
+             ::kill(stopped, SIGTERM);
+             EXPECT_EQ(exitStatus(stopped), 75) << readFile(run.work / "stopped");
+             run.settings("Port=" + std::to_string(server.port()), "zip pw");
+             return readOnly(run.local / download::kPartialFolderName);
+         },
+         0, "2 new files from the mailbox, 1 extracted", "BIG.ZIP:ok QLMA.ZIP:ok"},
+    };
+    for (const auto& row : rows) {
+        ChildRun run;
+        run.settings("QLMHost=127.0.0.1\nPort=" + std::to_string(server.port()), "zip pw");
+        const Held held = row.before(run);
+        const pid_t child = startCollect(run, "out", "unix:path=/nonexistent", [&] {
+            if (row.ownModesOnly) {
+                ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+                ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+            }
+            int ends[2];
+            if (row.outputClosed && ::pipe(ends) == 0) {
+                ::dup2(ends[1], STDOUT_FILENO);
+                ::close(ends[0]);
+            }
+        });
+        const int status = exitStatus(child);
+        const std::string errors = readFile(run.work / "out.err");
+        const std::string said = readFile(run.work / "out") + errors;
+        EXPECT_EQ(status, row.status) << row.what << "\n" << said;
+        EXPECT_NE(said.find(row.says), std::string::npos) << row.what << "\n" << said;
+        EXPECT_TRUE(status == 0 || !errors.empty()) << row.what << "\n" << said;
+        EXPECT_EQ(recorded(stateFolder(run) / "collected"), row.recorded) << row.what;
     }
 }
 

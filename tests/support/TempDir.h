@@ -79,11 +79,14 @@ class ReadOnlyFolder {
 };
 
 // A tmpfs mounted over a folder for the object's life: a file system of its
-// own (root only). With `disk`, an ext2 image through a loop device instead:
-// a file system the desktop treats as a user's disk. mounted() says it worked.
+// own (root only), with the tmpfs `options`. With `disk`, an ext2 image
+// through a loop device instead: a file system the desktop treats as a
+// user's disk. mounted() says it worked.
 class OtherFileSystem {
   public:
-    explicit OtherFileSystem(std::filesystem::path at, bool disk = false) : at_(std::move(at)) {
+    explicit OtherFileSystem(std::filesystem::path at, bool disk = false,
+                             const char* options = "size=1m")
+        : at_(std::move(at)) {
         std::filesystem::create_directories(at_);
         const std::string image = at_.string() + ".img";
         mounted_ = ::geteuid() == 0 &&
@@ -91,7 +94,7 @@ class OtherFileSystem {
                                         "' && mount -o loop '" + image + "' '" + at_.string() +
                                         "' 2>/dev/null")
                                            .c_str()) == 0
-                         : ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=1m") == 0);
+                         : ::mount("tmpfs", at_.c_str(), "tmpfs", 0, options) == 0);
     }
     ~OtherFileSystem() {
         if (mounted_) {
@@ -101,6 +104,17 @@ class OtherFileSystem {
     OtherFileSystem(const OtherFileSystem&) = delete;
     OtherFileSystem& operator=(const OtherFileSystem&) = delete;
     bool mounted() const { return mounted_; }
+    // Leaves `room` bytes free: a file of the rest of the space.
+    void fill(std::uintmax_t room = 0) const {
+        {
+            std::ofstream filler(at_ / ".filler", std::ios::binary);
+            const std::string block(4096, 'x');
+            while (filler.write(block.data(), block.size()) && filler.flush()) {
+            }
+        }
+        std::filesystem::resize_file(at_ / ".filler",
+                                     std::filesystem::file_size(at_ / ".filler") - room);
+    }
 
   private:
     std::filesystem::path at_;
