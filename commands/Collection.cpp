@@ -232,8 +232,10 @@ class Collection {
                 console_.warn(name + ": not in the mailbox");
             }
         }
+        // By name until the extraction tells what the archives held.
         for (const auto& file : outcome.arrived) {
             summary_.newFiles.push_back(file.name);
+            summary_.arrived.push_back(file.name);
             fetchedBytes_ += file.size;
         }
         for (const auto& failed : outcome.failed) {
@@ -343,6 +345,7 @@ class Collection {
                       const std::vector<std::string>& archives,
                       const std::vector<std::vector<std::string>>& contents,
                       const unzip::ExtractionOutcome& extracted) {
+        summary_.arrived.clear();
         std::set<std::string> told;
         const auto data = [&](const std::string& name) {
             const auto at = std::ranges::find(archives, name);

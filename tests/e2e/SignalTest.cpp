@@ -554,8 +554,11 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
                     ::waitpid(stopped, nullptr, WNOHANG) == 0) {
                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
              }
+             const auto calls = desktop.calls().size();
              ::kill(stopped, SIGTERM);
              EXPECT_EQ(exitStatus(stopped), 75) << readFile(run.work / "stopped");
+             // What came before the stop is told, by name: it waits to be extracted.
+             EXPECT_NE(desktop.calls().find("QLME.ZIP", calls), std::string::npos);
              run.settings("Port=" + std::to_string(server.port()), "other");
          },
          0,
