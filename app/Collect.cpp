@@ -1,6 +1,9 @@
 #include "app/Collect.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <stop_token>
 #include <thread>
@@ -58,37 +61,59 @@ class StopOnSignals {
 };
 
 // What the desktop is told of a collection: what it brought or why it
-// failed; a click opens the Location.
-desktop::Notice noticeOf(const CollectSummary& summary) {
+// failed; a click opens the Location. A failure that passes by itself is
+// told plainly, one that needs the user or has lasted days critically.
+desktop::Notice noticeOf(const CollectSummary& summary, commands::Telling telling) {
+    using desktop::Urgency;
     desktop::Notice notice;
     notice.folder = summary.folder;
-    if (summary.status == CollectStatus::Done ||
-        (!summary.newFiles.empty() && summary.status != CollectStatus::Refused)) {
+    const bool failed = summary.status != CollectStatus::Done;
+    notice.failure = failed;
+    notice.urgency = telling == commands::Telling::Urgent ||
+                             (failed && summary.status != CollectStatus::TryLater)
+                         ? Urgency::Critical
+                         : Urgency::Normal;
+    if (!summary.arrived.empty() && summary.status != CollectStatus::Refused) {
         const auto count = summary.newFiles.size();
-        notice.summary = std::to_string(count) + (count == 1 ? " new file" : " new files") +
-                         " from the ORV mailbox";
-        for (std::size_t i = 0; i < count && i < 5; ++i) {
-            notice.body += (i == 0 ? "" : "\n") + summary.newFiles[i];
+        notice.summary = count != 0
+                             ? std::to_string(count) + (count == 1 ? " new file" : " new files") +
+                                   " from the ORV mailbox"
+                             : std::to_string(summary.extracted) +
+                                   (summary.extracted == 1 ? " archive" : " archives") +
+                                   " from the ORV mailbox extracted";
+        const auto& arrived = summary.arrived;
+        for (std::size_t i = 0; i < arrived.size() && i < 5; ++i) {
+            notice.body += (i == 0 ? "" : "\n") + arrived[i];
         }
-        if (count > 5) {
-            notice.body += "\nand " + std::to_string(count - 5) + " more";
+        if (arrived.size() > 5) {
+            notice.body += "\nand " + std::to_string(arrived.size() - 5) + " more";
         }
-        // New files do not make up for what went wrong with them.
-        if (summary.status != CollectStatus::Done) {
+        // What arrived does not make up for what went wrong.
+        if (failed) {
             notice.body += "\n" + summary.headline;
-            notice.failure = true;
         }
     } else {
         notice.summary = "The ORV mailbox could not be collected";
         notice.body = summary.headline + (summary.hint.empty() ? "" : "\n" + summary.hint);
-        notice.failure = true;
+    }
+    if (telling == commands::Telling::Urgent) {
+        notice.body += "\nThe collection has failed on 3 days in a row";
     }
     return notice;
 }
 
+// The terminal's width when standard output is one; 0 otherwise.
+int terminalColumns() {
+    if (::isatty(STDOUT_FILENO) == 0) {
+        return 0;
+    }
+    winsize size{};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
 }  // namespace
 
-int runCollect() {
+int runCollect(const CollectRequest& request, std::function<std::time_t()> clock) {
     // Standard output read by a pipe that closes early ("| head") must not
     // end the collection mid-file: its lines then go nowhere.
     ::signal(SIGPIPE, SIG_IGN);
@@ -99,14 +124,19 @@ int runCollect() {
     env.libraryFolder = executableFolder();
     env.out = &std::cout;
     env.err = &std::cerr;
+    env.console = {request.quiet, terminalColumns()};
+    env.again = request.again;
+    if (clock) {
+        env.clock = std::move(clock);
+    }
     env.stop = signals.token();
     env.metered = [] { return dialup::NetworkManager().metered(); };
     env.secrets = std::make_shared<desktop::Keyring>(desktop::Prompting::Never);
     const auto result = commands::collect(env);
     // Told, and done: a click on the notification later starts the program
     // by its bus name to open the folder.
-    if (result.worthTelling()) {
-        desktop::notify(noticeOf(result.summary));
+    if (result.telling != commands::Telling::Not) {
+        desktop::notify(noticeOf(result.summary, result.telling));
     }
     return static_cast<int>(result.status);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string_view>
 
 #include "app/Collect.h"
@@ -21,7 +22,7 @@ using desktop::unschedule;
 
 constexpr char kUsage[] =
     "Usage: tyqlmftp [--help | --version | --verbose]\n"
-    "       tyqlmftp --collect\n"
+    "       tyqlmftp --collect [--quiet] [--again NAME]...\n"
     "       tyqlmftp --schedule HH:MM | --no-schedule\n"
     "\n"
     "Collects and unpacks your ORV Mail data files from the FTP mailbox, in one\n"
@@ -29,6 +30,8 @@ constexpr char kUsage[] =
     "~/.config/tyqlmftp/TYFTP.INI. See tyqlmftp(1).\n"
     "\n"
     "  --collect         collect once without a window, with the same settings\n"
+    "  --quiet           with --collect: say only what went wrong, on standard error\n"
+    "  --again NAME      with --collect: fetch NAME again, though collected before\n"
     "  --schedule HH:MM  collect every day at HH:MM, through a timer of your own\n"
     "  --no-schedule     stop collecting every day\n";
 
@@ -43,8 +46,8 @@ constexpr char kNoDisplay[] =
 constexpr char kNoDisplayDemo[] = "/script/run --headless runs the demo without a display.\n";
 
 // The program's known options; anything else is named when refused.
-constexpr std::string_view kOptions[] = {"--help",    "--version",  "--verbose",
-                                         "--collect", "--schedule", "--no-schedule"};
+constexpr std::string_view kOptions[] = {"--help",     "--version",     "--verbose", "--collect",
+                                         "--schedule", "--no-schedule", "--quiet",   "--again"};
 
 constexpr char kVersion[] = "tyqlmftp " TYQ_VERSION "\n";
 
@@ -76,6 +79,56 @@ CommandLine asking(CommandLineAction action, std::string time = {}) {
     return line;
 }
 
+CommandLine badCollect(std::string problem) {
+    CommandLine line = asking(CommandLineAction::BadCollect);
+    line.problem = std::move(problem);
+    return line;
+}
+
+// --collect and its own options, in any order: nothing when --collect is not
+// there (nor its options).
+std::optional<CommandLine> parseCollect(int argc, const char* const* argv) {
+    const auto has = [&](std::string_view option) {
+        return std::any_of(argv + 1, argv + argc, [&](std::string_view word) {
+            return word == option || (word.starts_with(option) && word[option.size()] == '=');
+        });
+    };
+    if (!has("--collect")) {
+        for (const char* option : {"--quiet", "--again"}) {
+            if (has(option)) {
+                return badCollect(std::string(option) + " goes with --collect");
+            }
+        }
+        return std::nullopt;
+    }
+    CommandLine line = asking(CommandLineAction::Collect);
+    bool collect = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--collect" && !collect) {
+            collect = true;
+        } else if (word == "--quiet") {
+            line.collect.quiet = true;
+        } else if (word == "--again" || word.starts_with("--again=")) {
+            std::string_view name = word.size() > 7 ? word.substr(8) : std::string_view();
+            if (word == "--again") {
+                name = i + 1 < argc ? std::string_view(argv[++i]) : std::string_view();
+            }
+            if (name.empty()) {
+                return badCollect("--again needs the name of a file in the mailbox");
+            }
+            line.collect.again.emplace_back(name);
+        } else {
+            const bool ours = std::find(std::begin(kOptions), std::end(kOptions),
+                                        word.substr(0, word.find('='))) != std::end(kOptions);
+            CommandLine refused = asking(CommandLineAction::Refuse);
+            (word.starts_with('-') && !ours ? refused.unknown : refused.unexpected) = word;
+            return refused;
+        }
+    }
+    return line;
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
@@ -83,11 +136,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     if (asksForWindow(argc, argv)) {
         return asking(argc <= 1 ? RunWindow : RunWindowVerbose);
     }
+    if (auto collect = parseCollect(argc, argv)) {
+        return *collect;
+    }
     const std::string_view argument = argv[1];
     if (argc == 2) {
         for (const auto& [name, action] : {std::pair{"--help", PrintHelp},
                                            {"--version", PrintVersion},
-                                           {"--collect", Collect},
                                            {"--no-schedule", Unschedule},
                                            {"--gapplication-service", ServeApplication}}) {
             if (argument == name) {
@@ -144,7 +199,7 @@ int answerCommandLine(const CommandLine& line) {
         case CommandLineAction::PrintVersion:
             return print(stdout, kVersion, 0);
         case CommandLineAction::Collect:
-            return runCollect();
+            return runCollect(line.collect);
         case CommandLineAction::Schedule:
             return report(schedule(line.time));
         case CommandLineAction::Unschedule:
@@ -153,6 +208,9 @@ int answerCommandLine(const CommandLine& line) {
             return desktop::serveApplication(executablePath());
         case CommandLineAction::BadTime:
             print(stderr, kBadTime, 2);
+            return 2;
+        case CommandLineAction::BadCollect:
+            print(stderr, ("tyqlmftp: " + line.problem + "\n").c_str(), 2);
             return 2;
         case CommandLineAction::Refuse:
             if (!line.unknown.empty()) {

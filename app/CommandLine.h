@@ -5,11 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/Collect.h"
+
 namespace tyq::app {
 
-// The program takes no arguments but --help, --version, --verbose, --collect,
-// --schedule HH:MM and --no-schedule, and --gapplication-service, which the
-// desktop passes when it starts the program by its bus name. All but
+// The program takes no arguments but --help, --version, --verbose, --collect
+// (with --quiet and --again NAME), --schedule HH:MM and --no-schedule, and --gapplication-service,
+// which the desktop passes when it starts the program by its bus name. All but
 // --verbose are answered before the toolkit starts, so they need no display;
 // --verbose runs the window with every diagnostic record written to standard
 // error. Anything else is refused, the toolkit's own options included.
@@ -23,12 +25,16 @@ enum class CommandLineAction {
     Unschedule,
     ServeApplication,  // --gapplication-service: started by the desktop by bus name
     BadTime,           // --schedule without a time of day as HH:MM
+    BadCollect,        // --collect's own options wrong, or without it
     Refuse
 };
 
 struct CommandLine {
     CommandLineAction action = CommandLineAction::RunWindow;
     std::string time;  // --schedule's argument
+    CollectRequest collect;
+    // What is wrong, when BadCollect.
+    std::string problem;
     // Refused: the first word that is no option of ours, else the first
     // word too many.
     std::string unknown;

@@ -52,7 +52,8 @@ NotifyParts notifyParts(const Notice& notice) {
     NotifyParts parts;
     parts.appName = kProgramCaption;
     parts.desktopEntry = kApplicationId;
-    parts.urgency = notice.failure ? 2 : 1;
+    parts.urgency = static_cast<std::uint8_t>(
+        notice.urgency.value_or(notice.failure ? Urgency::Critical : Urgency::Normal));
     if (!notice.folder.empty()) {
         // A click on the notification opens the folder too.
         parts.actions = {kDefaultAction, kOpenFolderLabel, openFolderKey(notice.folder),

@@ -19,12 +19,17 @@ inline constexpr char kOpenFolderLabel[] = "Open Folder";
 // holds neither the window nor a collection's end for longer.
 inline constexpr std::uint64_t kNotifyLimitMicroseconds = 5'000'000;
 
+// How loudly a notification is shown: a critical one stays until dismissed.
+enum class Urgency : std::uint8_t { Normal = 1, Critical = 2 };
+
 // What a notification says.
 struct Notice {
     std::string summary;
     std::string body;    // plain text
     std::string folder;  // what a click on it opens; empty: nothing
     bool failure = false;
+    // Without one, a failure is critical and anything else normal.
+    std::optional<Urgency> urgency;
 };
 
 // The parts of a Notify call made from a notice, for any sender.

@@ -19,6 +19,7 @@
 #include <QThread>
 #include <QTimeEdit>
 
+#include "commands/CollectHistory.h"
 #include "desktop/DailyTimer.h"
 #include "download/CollectState.h"
 #include "settings/CSettings.h"
@@ -303,6 +304,29 @@ void CSetupDlg::placeDailyCollection(const DialogUnits& units) {
 }
 
 void CSetupDlg::showLastCollection(const std::filesystem::path& stateFolder) {
+    // The account reads on after the time: "Nothing new" becomes "nothing new".
+    const auto account = [](const std::string& text) {
+        QString ended = QString::fromStdString(text);
+        if (ended.size() > 1 && ended[0].isUpper() && ended[1].isLower()) {
+            ended[0] = ended[0].toLower();
+        }
+        return ended.isEmpty() ? QString() : QStringLiteral(", ") + ended;
+    };
+    const auto at = [](std::time_t time) {
+        return when(std::chrono::system_clock::from_time_t(time));
+    };
+    commands::CollectHistory history(stateFolder);
+    if (!history.load() && (history.lastSuccess() || history.lastFailure())) {
+        const auto& success = history.lastSuccess();
+        const auto& failure = history.lastFailure();
+        lastCollection_->setText((success ? QStringLiteral("Last success: ") + at(success->when) +
+                                                account(success->account)
+                                          : QStringLiteral("No successful collection yet")) +
+                                 (failure ? QStringLiteral("\nLast failure: ") + at(failure->when) +
+                                                account(failure->account)
+                                          : QString()));
+        return;
+    }
     download::CollectState state(stateFolder);
     if (const auto failure = state.load()) {
         lastCollection_->setText(QStringLiteral("Cannot read the last collection: ") +
@@ -314,14 +338,8 @@ void CSetupDlg::showLastCollection(const std::filesystem::path& stateFolder) {
         lastCollection_->setText(QStringLiteral("No collection yet"));
         return;
     }
-    QString ended = QString::fromStdString(last->ended);
-    // The account reads on after the time: "Nothing new" becomes "nothing new".
-    if (ended.size() > 1 && ended[0].isUpper() && ended[1].isLower()) {
-        ended[0] = ended[0].toLower();
-    }
-    lastCollection_->setText(QStringLiteral("Last collection: ") +
-                             when(std::chrono::system_clock::from_time_t(last->when)) +
-                             (ended.isEmpty() ? QString() : QStringLiteral(", ") + ended));
+    lastCollection_->setText(QStringLiteral("Last collection: ") + at(last->when) +
+                             account(last->ended));
 }
 
 void CSetupDlg::fetchNextCollection() {

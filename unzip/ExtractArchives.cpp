@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 #include "common/Fd.h"
 #include "unzip/UnzipLibrary.h"
@@ -16,18 +17,27 @@ namespace tyq::unzip {
 
 namespace {
 
-// The bytes an archive's entries hold, as its central directory says; -1
-// when it cannot be read.
-std::int64_t plannedBytes(const std::string& archive) {
+// The entries of an archive's central directory; nothing when it cannot be read.
+std::optional<std::vector<lib::DirectoryEntry>> directoryOf(const std::string& archive) {
     const Fd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
     std::vector<lib::DirectoryEntry> entries;
     if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 ||
         lib::scanCentralDirectory(fd.get(), static_cast<std::uint64_t>(status.st_size), &entries) !=
             lib::DirectoryState::Ok) {
+        return std::nullopt;
+    }
+    return entries;
+}
+
+// The bytes an archive's entries hold, as its central directory says; -1
+// when it cannot be read.
+std::int64_t plannedBytes(const std::string& archive) {
+    const auto entries = directoryOf(archive);
+    if (!entries) {
         return -1;
     }
-    return std::accumulate(entries.begin(), entries.end(), std::int64_t{0},
+    return std::accumulate(entries->begin(), entries->end(), std::int64_t{0},
                            [](std::int64_t sum, const lib::DirectoryEntry& entry) {
                                return sum + static_cast<std::int64_t>(entry.size);
                            });
@@ -47,6 +57,16 @@ std::vector<std::int64_t> bytesAfterEach(const ExtractionPlan& plan) {
 }
 
 }  // namespace
+
+std::vector<std::string> archiveFiles(const std::string& archive) {
+    std::vector<std::string> names;
+    for (const auto& entry : directoryOf(archive).value_or(std::vector<lib::DirectoryEntry>{})) {
+        if (!entry.name.empty() && !entry.name.ends_with('/')) {
+            names.push_back(entry.name);
+        }
+    }
+    return names;
+}
 
 ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
                                   const std::stop_token& stop, std::int32_t* lastResult) {

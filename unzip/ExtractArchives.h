@@ -47,6 +47,10 @@ struct ExtractionOutcome {
     std::int64_t bytes = 0;
 };
 
+// The names of the files an archive holds, as its central directory tells
+// them (folders left out); none when it cannot be read.
+std::vector<std::string> archiveFiles(const std::string& archive);
+
 // Extracts each archive of the plan in turn, all of an archive or nothing,
 // and deletes each one extracted. Progress and the library's messages go to
 // the port; a stop leaves the archive under way whole.

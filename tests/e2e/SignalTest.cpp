@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -25,8 +26,10 @@
 
 #include "app/CUtilityApp.h"
 #include "app/Collect.h"
+#include "app/CommandLine.h"
 #include "commands/Collection.h"
 #include "commands/DownloadCommand.h"
+#include "common/Fd.h"
 #include "common/FolderLock.h"
 #include "common/TempFiles.h"
 #include "desktop/Trash.h"
@@ -268,29 +271,68 @@ TEST(Signal, TermMidArchiveStopsUnzippingAndKeepsTheArchiveWhole) {
     EXPECT_TRUE(readFile(archive) == before);
 }
 
+// How a --collect child runs besides: its options, the time it takes for
+// now (0: the system's), and a terminal for its standard output.
+struct CollectRun {
+    std::vector<std::string> options;
+    std::time_t now = 0;
+    std::string terminal;
+};
+
 // A --collect child as the timer starts it: stdin not a terminal, its lines
 // in `out` in the work folder (its errors in `out`.err), on the session bus
 // `bus`; `environment` changes the child's environment (and streams) last.
 pid_t startCollect(const ChildRun& run, const std::string& out, const std::string& bus,
-                   const std::function<void()>& environment = {}) {
+                   const std::function<void()>& environment = {}, const CollectRun& how = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setenv("XDG_CONFIG_HOME", run.config.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", (run.work / "state").c_str(), 1);
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
         const std::string file = (run.work / out).string();
-        if (!std::freopen(file.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
+        const std::string shown = how.terminal.empty() ? file : how.terminal;
+        if (!std::freopen(shown.c_str(), "w", stdout) || !std::freopen("/dev/null", "r", stdin) ||
             !std::freopen((file + ".err").c_str(), "w", stderr)) {
             std::_Exit(120);
         }
         if (environment) {
             environment();
         }
-        const std::string self = fs::read_symlink("/proc/self/exe").string();
-        ::execl(self.c_str(), self.c_str(), "collect", nullptr);
+        std::vector<std::string> words{fs::read_symlink("/proc/self/exe").string(), "collect",
+                                       std::to_string(how.now)};
+        words.insert(words.end(), how.options.begin(), how.options.end());
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
         std::_Exit(121);
     }
     return pid;
+}
+
+// What the child wrote to its terminal until it exited; its exit status in
+// `status`.
+std::string terminalOutput(int master, const std::string& slave, pid_t child, int& status) {
+    // Open here too: the terminal stays while the child opens and closes it.
+    const Fd held(::open(slave.c_str(), O_RDWR | O_NOCTTY));
+    std::string text;
+    char buffer[4096];
+    for (bool exited = false;;) {
+        pollfd ready{master, POLLIN, 0};
+        const auto got = ::poll(&ready, 1, exited ? 0 : 100) > 0
+                             ? ::read(master, buffer, sizeof buffer)
+                             : ssize_t{0};
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (exited) {
+            return text;
+        } else if (int raw = 0; ::waitpid(child, &raw, WNOHANG) == child) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            exited = true;  // what it wrote last is read still
+        }
+    }
 }
 
 int exitStatus(pid_t pid) {
@@ -409,8 +451,15 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
         int retrs;  // RETR commands the server has had so far
         std::set<std::string> names;
         const char* says;
-        std::vector<std::string> notice;  // in its one notification; none when empty
+        // In its one notification ("-" first: not in it); none when empty.
+        std::vector<std::string> notice;
     };
+    // A row's run besides, as its `before` sets it.
+    CollectRun how;
+    bool onTerminal = false;
+    // Noon on a Monday: a day's collections, and the days after.
+    constexpr std::time_t kDay = 86400;
+    constexpr std::time_t kMonday = 1796644800;
     const std::set<std::string> first{"a.dat", "OTHER.ZIP", "Q&A.ZIP"};
     const std::set<std::string> more{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP", "QLMC.ZIP"};
     const std::set<std::string> later{"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP"};
@@ -420,6 +469,8 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
     resumed.insert({"e.dat", "ZBIG.ZIP"});
     auto most = resumed;
     most.insert("NEW.ZIP");
+    auto withF = most;
+    withF.insert("f.dat");
     const auto state = run.work / "state/tyqlmftp/collected";
     const auto kept = run.work / "collected";
     const std::string failed = "\"The ORV mailbox could not be collected\"";
@@ -430,7 +481,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          3,
          first,
          "3 new files from the mailbox, 1 extracted",
-         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "QLMA.ZIP",
+         {"\"3 new files from the ORV mailbox\"", "OTHER.ZIP", "Q&amp;A.ZIP", "a.dat", "-QLMA.ZIP",
           " Notify \"Tessary FTP Utility (ORV Mail)\" ", "\"default\", \"Open Folder\"",
           "{\"desktop-entry\": \"org.tessary.tyqlmftp\", \"urgency\": 1}"}},
         {"nothing new", {}, 0, 3, first, "Nothing new in the mailbox", {}},
@@ -447,7 +498,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          5,
          {"a.dat", "b.dat", "OTHER.ZIP", "Q&A.ZIP"},
          "1 new file from the mailbox, 1 extracted",
-         {"\"1 new file from the ORV mailbox\"", "QLMB.ZIP"}},
+         {"\"1 new file from the ORV mailbox\"", "b.dat", "-QLMB.ZIP"}},
         {"a new archive that is no archive",
          [&] { makeFile(home / "QLMC.ZIP", 500); },
          1,
@@ -496,7 +547,7 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          7,
          waited,
          "Nothing new in the mailbox, 1 archive in the folder extracted",
-         {}},
+         {"\"1 archive from the ORV mailbox extracted\"", "d.dat", "\"urgency\": 1}"}},
         {"a collection stopped mid-download: the archive in place is extracted next time",
          [&] {
              zip("other", home / "QLME.ZIP", "e.dat");
@@ -507,15 +558,18 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
                     ::waitpid(stopped, nullptr, WNOHANG) == 0) {
                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
              }
+             const auto calls = desktop.calls().size();
              ::kill(stopped, SIGTERM);
              EXPECT_EQ(exitStatus(stopped), 75) << readFile(run.work / "stopped");
+             // What came before the stop is told, by name: it waits to be extracted.
+             EXPECT_NE(desktop.calls().find("QLME.ZIP", calls), std::string::npos);
              run.settings("Port=" + std::to_string(server.port()), "other");
          },
          0,
          8,
          resumed,
          "1 new file from the mailbox, 1 extracted",
-         {"\"1 new file from the ORV mailbox\"", "ZBIG.ZIP"}},
+         {"\"1 new file from the ORV mailbox\"", "ZBIG.ZIP", "e.dat"}},
         {"a record that cannot be saved stops the fetching",
          [&] {
              fs::rename(state, kept);
@@ -539,14 +593,33 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
          8,
          resumed,
          "The connection is metered: nothing was fetched",
-         {}},
+         {failed, "CollectOnMetered=1", "\"urgency\": 1}"}},
         {"a metered connection, collecting on it allowed",
          [&] { run.settings("CollectOnMetered=1", "other"); },
          0,
          9,
          most,
-         "1 new file from the mailbox, 0 extracted",
+         "1 new file from the mailbox, 0 extracted\n1 file \u00b7 700 bytes \u00b7 ",
          {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
+        {"a file fetched again, quietly",
+         [&] {
+             how.options = {"--quiet", "--again", "NEW.ZIP", "--again", "GONE.ZIP"};
+         },
+         0,
+         10,
+         most,
+         "GONE.ZIP: not in the mailbox",
+         {"\"1 new file from the ORV mailbox\"", "NEW.ZIP"}},
+        {"on a terminal: the bytes on one line, and a summary",
+         [&] {
+             how.options = {"--again", "NEW.ZIP"};
+             onTerminal = true;
+         },
+         0,
+         11,
+         most,
+         "\rNEW.ZIP \u00b7 0 of 700 bytes (0%)\033[K",
+         {"NEW.ZIP"}},
         // Named, not fetched, and no failure.
         {"a new copy of a file that is read-only here",
          [&] {
@@ -555,53 +628,143 @@ TEST(Collect, NewFilesOnlyAndTheExitStatus) {
              fs::permissions(run.local / "OTHER.ZIP", fs::perms::owner_read);
          },
          0,
-         9,
+         11,
          most,
          "OTHER.ZIP: kept, it is read-only",
          {}},
+        // A failure is told once, and once more, critically, when
+        // collections have failed on three days; a success starts afresh.
+        {"the server gone",
+         [&] {
+             stalling.kill();
+             run.settings("Port=" + std::to_string(stalling.port()), "other");
+             how.now = kMonday;
+             // Waiting in the folder: extracted all the same.
+             makeFile(source / "f.dat", 100);
+             zip("other", run.local / "QLMF.ZIP", "f.dat");
+         },
+         75,
+         11,
+         withF,
+         "Could not log in to the mailbox: The server refused the connection on port",
+         {"\"1 archive from the ORV mailbox extracted\"", "f.dat",
+          "; 1 archive in the folder extracted", "\"urgency\": 1}"}},
+        {"still gone that day",
+         [&] {
+             fs::remove(run.local / "f.dat");
+             how.now = kMonday + 3600;
+         },
+         75,
+         11,
+         most,
+         "Could not log in",
+         {}},
+        {"still gone the next day", [&] { how.now = kMonday + kDay; }, 75, 11, most, "log", {}},
+        {"still gone on the third day",
+         [&] { how.now = kMonday + 2 * kDay; },
+         75,
+         11,
+         most,
+         "Could not log in",
+         {failed, "failed on 3 days in a row", "\"urgency\": 2}"}},
+        {"still gone on the fourth day",
+         [&] { how.now = kMonday + 3 * kDay; },
+         75,
+         11,
+         most,
+         "Could not log in",
+         {}},
+        {"the server back",
+         [&] {
+             run.settings("Port=" + std::to_string(server.port()), "other");
+             how.now = kMonday + 4 * kDay;
+         },
+         0,
+         11,
+         most,
+         "Nothing new in the mailbox",
+         {}},
+        {"gone again after a success",
+         [&] {
+             run.settings("Port=" + std::to_string(stalling.port()), "other");
+             how.now = kMonday + 5 * kDay;
+         },
+         75,
+         11,
+         most,
+         "Could not log in",
+         {failed, "\"urgency\": 1}"}},
         {"a refused log-in",
          [&] {
+             run.settings("Port=" + std::to_string(server.port()), "other");
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kPass, "wrong", settings::kFileName);
+             how.now = kMonday + 5 * kDay;
          },
          77,
-         9,
+         11,
          most,
          "Could not log in",
          {failed, "Could not log in to the mailbox: The server refused the log-in",
           "\"urgency\": 2}"}},
-        {"the server gone", [&] { server.kill(); }, 75, 9, most, "Could not log in", {}},
+        {"refused again: told before",
+         [&] { how.now = kMonday + 5 * kDay; },
+         77,
+         11,
+         most,
+         "Could not log in",
+         {}},
         {"no mailbox set up",
          [&] {
              settings::ProfileStore(run.config / "tyqlmftp")
                  .writeString(settings::kSection, settings::kHost, "", settings::kFileName);
+             how.now = kMonday + 5 * kDay;
          },
          78,
-         9,
+         11,
          most,
          "No mailbox is set up",
          {failed, "No mailbox is set up"}},
     };
     for (const auto& row : rows) {
+        how = {};
+        onTerminal = false;
         if (row.before) {
             row.before();
         }
         const auto before = desktop.calls().size();
-        const int status = exitStatus(startCollect(run, "out", desktop.bus.address()));
-        const std::string said = readFile(run.work / "out") + readFile(run.work / "out.err");
+        const Fd terminal(onTerminal ? ::posix_openpt(O_RDWR | O_NOCTTY) : -1);
+        if (terminal.get() >= 0) {
+            ASSERT_EQ(::grantpt(terminal.get()) | ::unlockpt(terminal.get()), 0);
+            how.terminal = ::ptsname(terminal.get());
+        }
+        const pid_t child = startCollect(run, "out", desktop.bus.address(), {}, how);
+        int status = terminal.get() >= 0 ? 0 : exitStatus(child);
+        const std::string out = terminal.get() >= 0
+                                    ? terminalOutput(terminal.get(), how.terminal, child, status)
+                                    : readFile(run.work / "out");
+        const std::string err = readFile(run.work / "out.err");
+        const std::string said = out + err;
         EXPECT_EQ(status, row.status) << row.what << "\n" << said;
         if (server.running()) {
             EXPECT_EQ(server.sent("RETR"), row.retrs) << row.what;
         }
         EXPECT_EQ(run.names(), row.names) << row.what;
-        EXPECT_NE(said.find(row.says), std::string::npos) << row.what << "\n" << said;
+        // What went well on standard output, what did not on standard error;
+        // quietly, nothing but that.
+        EXPECT_NE((row.status == 0 ? said : err).find(row.says), std::string::npos)
+            << row.what << "\n"
+            << said;
+        EXPECT_TRUE(how.options.empty() || how.options[0] != "--quiet" || out.empty()) << out;
         const std::string told = desktop.calls().substr(before);
         const auto notify = told.find(kNotify);
         EXPECT_EQ(notify != std::string::npos, !row.notice.empty()) << row.what << "\n" << told;
         EXPECT_EQ(told.find(kNotify, notify + 1), std::string::npos) << row.what << "\n" << told;
         for (const auto& part : row.notice) {
-            EXPECT_NE(told.find(part), std::string::npos) << row.what << ": " << part << "\n"
-                                                          << told;
+            EXPECT_EQ(told.find(part.substr(part.starts_with('-'))) == std::string::npos,
+                      part.starts_with('-'))
+                << row.what << ": " << part << "\n"
+                << told;
         }
     }
     EXPECT_EQ(readFile(run.local / "a.dat"), readFile(source / "a.dat"));
@@ -628,7 +791,8 @@ TEST(Collect, TwoAtOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(exitStatus(startCollect(run, "second", bus)), 0);
-    EXPECT_NE(readFile(run.work / "second").find("Another command is working in this folder"),
+    // Said as a warning: nothing was collected.
+    EXPECT_NE(readFile(run.work / "second.err").find("Another command is working in this folder"),
               std::string::npos)
         << readFile(run.work / "second");
     ::kill(first, SIGTERM);
@@ -677,7 +841,7 @@ TEST(Collect, TwoAtOnce) {
     const auto collected = [&] {
         EXPECT_EQ(exitStatus(startCollect(run, "held", bus, [] { ::unsetenv("XDG_RUNTIME_DIR"); })),
                   0);
-        return readFile(run.work / "held").find(kFolderBusyText) == std::string::npos;
+        return readFile(run.work / "held.err").find(kFolderBusyText) == std::string::npos;
     };
     {
         TempDir session;
@@ -886,8 +1050,15 @@ TEST(Collect, EveryWriteThatFailsIsAStatus) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "collect") {
-        return app::runCollect();
+    // "collect NOW OPTIONS...": --collect with its options, at the time
+    // NOW (seconds since the epoch; 0: the system's clock).
+    if (argc >= 3 && std::string(argv[1]) == "collect") {
+        std::vector<const char*> line{argv[0], "--collect"};
+        line.insert(line.end(), argv + 3, argv + argc);
+        const auto parsed = app::parseCommandLine(static_cast<int>(line.size()), line.data());
+        const std::time_t now = std::atoll(argv[2]);
+        return app::runCollect(
+            parsed.collect, now == 0 ? std::function<std::time_t()>() : [now] { return now; });
     }
     if (argc == 3 && std::string(argv[1]) == "child") {
         childButton = std::atoi(argv[2]);

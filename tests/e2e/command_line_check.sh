@@ -87,6 +87,10 @@ done <<'CASES'
 |1|empty|^a window: tyqlmftp --collect$
 |1|empty|^/.+/script/run --headless runs the demo without a display\.$
 --collect --help|2|empty|^tyqlmftp: unexpected argument '--help'$
+--quiet|2|empty|^tyqlmftp: --quiet goes with --collect$
+--collect --again|2|empty|^tyqlmftp: --again needs the name of a file in the mailbox$
+--collect --again= --quiet|2|empty|^tyqlmftp: --again needs the name of a file in the mailbox$
+--collect --quieter|2|empty|^tyqlmftp: unknown option '--quieter'$
 --schedule|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule=|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
 --schedule 24:00|2|empty|^tyqlmftp: --schedule needs a time of day as HH:MM
@@ -225,6 +229,7 @@ manager:EnableUnitFiles|$odd|--schedule 06:45|1|empty|^tyqlmftp: the service man
 manager:StartUnit|$odd|--schedule 06:50|1|empty|would not start tyqlmftp-collect.timer: StartUnit refused|-|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
 manager:job|$odd|--schedule 06:55|1|empty|^tyqlmftp: tyqlmftp-collect.timer did not start \(failed\)$|-|EnableUnitFiles ["tyqlmftp-collect.timer"] False True;Reload;StartUnit "tyqlmftp-collect.timer" "replace";DisableUnitFiles ["tyqlmftp-collect.timer"] False;Reload
 none|$odd|--no-schedule|0|^No daily collection was scheduled\.$|empty|-|
+none|$odd|--quiet --collect --again QLM1.ZIP|78|empty|^No mailbox is set up$|-|
 none|$slash|--schedule 07:00|1|empty|^tyqlmftp: the service manager cannot run the program from its path|-|
 foreign|$odd|--schedule 07:10|1|empty|^tyqlmftp: .*/tyqlmftp-collect.timer was not written by tyqlmftp: it stays as it is, and no daily collection was scheduled$|foreign|
 foreign|$odd|--no-schedule|1|empty|^tyqlmftp: .*/tyqlmftp-collect.timer was not written by tyqlmftp: it stays as it is$|foreign|

@@ -9,6 +9,7 @@
 #include <QTimeEdit>
 #include <QtTest>
 
+#include "commands/CollectHistory.h"
 #include "desktop/DailyTimer.h"
 #include "desktop/Keyring.h"
 #include "download/CollectState.h"
@@ -309,11 +310,14 @@ class SetupDlgTest : public QObject {
         QTest::addColumn<QString>("after");   // the timer afterwards; null: none
         QTest::addColumn<QString>("prompt");  // the start of the box shown; null: none
         QTest::addColumn<QString>("ended");   // the last run's account; null: none
+        // The last failure's account, on Tuesday, after that run as a success;
+        // null: no history of the collections' outcomes.
+        QTest::addColumn<QString>("failed");
         const QString hint = desktop::kNoServiceManagerHint;
         const QString failed = "12 new files from the mailbox, 10 extracted; 2 not fetched";
         const auto row = [](const char* name, QString timer, QString actions, QString after,
-                            QString prompt, QString ended) {
-            QTest::newRow(name) << timer << actions << after << prompt << ended;
+                            QString prompt, QString ended, QString failed = {}) {
+            QTest::newRow(name) << timer << actions << after << prompt << ended << failed;
         };
         row("none, OK", {}, "ok", {}, {}, {});
         row("kept, OK", "06:15", "ok", "06:15", {}, "3 new files from the mailbox, 3 extracted");
@@ -322,6 +326,8 @@ class SetupDlgTest : public QObject {
         row("other time, OK", "06:15", "time ok", "18:40", hint, {});
         row("unchecked, OK", "06:15", "click ok", {}, {}, {});
         row("unit folder blocked", {}, "block click ok", {}, "The daily collection was not", {});
+        row("failed since", {}, "ok", {}, {}, "Nothing new in the mailbox", "Could not log in: x");
+        row("never succeeded", {}, "ok", {}, {}, {}, "Could not log in: x");
     }
     void dailyCollection() {
         QFETCH(QString, timer);
@@ -329,6 +335,7 @@ class SetupDlgTest : public QObject {
         QFETCH(QString, after);
         QFETCH(QString, prompt);
         QFETCH(QString, ended);
+        QFETCH(QString, failed);
         qputenv("TZ", "UTC");
         tzset();
         Fixture f;
@@ -336,12 +343,24 @@ class SetupDlgTest : public QObject {
         download::CollectState state(f.folder / "state");
         state.recordRun({1796628660, 3, ended.toStdString()});  // 2026-12-07 07:31 UTC
         QVERIFY(ended.isNull() || !state.save());
+        QString shown =
+            ended.isNull() ? "No collection yet" : "Last collection: Mon 7 Dec 07:31, " + ended;
+        if (!failed.isNull()) {
+            commands::CollectHistory history(f.folder / "state");
+            if (!ended.isNull()) {
+                history.take({1796628660, 0, ended.toStdString()}, {}, false);
+            }
+            history.take({1796715000, 75, failed.toStdString()}, "75 Could not log in", false);
+            QVERIFY(!history.save());
+            shown = (ended.isNull() ? "No successful collection yet"
+                                    : "Last success: Mon 7 Dec 07:31, nothing new in the mailbox") +
+                    QString("\nLast failure: Tue 8 Dec 07:30, could not log in: x");
+        }
         f.open();
         QCOMPARE(f.daily()->isChecked(), !timer.isNull());
         QCOMPARE(f.dailyTime()->time().toString("HH:mm"), timer.isNull() ? "07:00" : timer);
         QLabel* last = f.dialog->findChild<QLabel*>("1020");
-        QCOMPARE(last->text(), ended.isNull() ? "No collection yet"
-                                              : "Last collection: Mon 7 Dec 07:31, " + ended);
+        QCOMPARE(last->text(), shown);
         QVERIFY(last->height() >= last->heightForWidth(last->width()));
         QVERIFY(last->geometry().top() > f.daily()->geometry().bottom());
         QVERIFY(f.button(1)->geometry().top() > last->geometry().bottom());
