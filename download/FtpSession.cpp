@@ -14,7 +14,7 @@
 #include "common/FileSearch.h"
 #include "common/Log.h"
 #include "common/ShownText.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
 #include "download/ftp/Transport.h"

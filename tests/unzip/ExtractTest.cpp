@@ -21,8 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Leftovers.h"
 #include "common/SharedLibrary.h"
-#include "common/TempFiles.h"
 #include "support/TempDir.h"
 #include "unzip/UnzipCommand.h"
 #include "unzip/ZipFixtures.h"

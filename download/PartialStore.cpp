@@ -1,4 +1,4 @@
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 
 #include <dirent.h>
 #include <fcntl.h>
