@@ -71,7 +71,7 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
         const bool known = ::stat(archive.c_str(), &before) == 0;
         UnzipProgress progress(port, stop, name, item);
         const std::int32_t extracted =
-            unzipArchive(&request, port, lastResult, plan.libraryFolder, progress);
+            unzipArchive(&request, port, lastResult, plan.libraryFolder, &progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;
