@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/TextItems.h"
+
 namespace tyq::log {
 namespace {
 
@@ -22,9 +24,7 @@ unsigned bitOf(Category category) noexcept {
 unsigned maskFor(std::string_view list) noexcept {
     unsigned mask = 0;
     while (!list.empty()) {
-        const auto comma = list.find(',');
-        auto item = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+        auto item = nextItem(list, ',');
         while (!item.empty() && item.front() == ' ') {
             item.remove_prefix(1);
         }

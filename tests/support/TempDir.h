@@ -77,11 +77,13 @@ class ReadOnlyFolder {
 };
 
 // A tmpfs mounted over a folder for the object's life: a file system of its
-// own (root only). With `disk`, an ext2 image through a loop device instead:
-// a file system the desktop treats as a user's disk. mounted() says it worked.
+// own (root only), of the size `tmpfs` gives. With `disk`, an ext2 image through a loop device
+// instead: a file system the desktop treats as a user's disk. mounted() says it worked.
 class OtherFileSystem {
   public:
-    explicit OtherFileSystem(std::filesystem::path at, bool disk = false) : at_(std::move(at)) {
+    explicit OtherFileSystem(std::filesystem::path at, bool disk = false,
+                             const char* tmpfs = "size=1m")
+        : at_(std::move(at)) {
         std::filesystem::create_directories(at_);
         const std::string image = at_.string() + ".img";
         mounted_ = ::geteuid() == 0 &&
@@ -89,7 +91,7 @@ class OtherFileSystem {
                                         "' && mount -o loop '" + image + "' '" + at_.string() +
                                         "' 2>/dev/null")
                                            .c_str()) == 0
-                         : ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=1m") == 0);
+                         : ::mount("tmpfs", at_.c_str(), "tmpfs", 0, tmpfs) == 0);
     }
     ~OtherFileSystem() {
         if (mounted_) {
