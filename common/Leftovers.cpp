@@ -158,15 +158,7 @@ bool undoEntry(int location, int staging, dev_t device, const JournalEntry& read
 // Removes the folders a commit that did not happen made, innermost first;
 // only empty ones go.
 void removeRecordedFolders(int location, int staging) {
-    const auto text = readSmall(staging, kFoldersName, SIZE_MAX / 2);
-    if (!text) {
-        return;
-    }
-    std::vector<std::string> paths;
-    std::size_t at = 0;
-    for (std::string path; at < text->size() && readPath(*text, at, path);) {
-        paths.push_back(path);
-    }
+    const std::vector<std::string> paths = recordedFolders(staging);
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
         std::string leaf;
         const Fd parent = openParent(location, *it, leaf);
@@ -182,8 +174,7 @@ void removeRecordedFolders(int location, int staging) {
 // then stays for another try.
 bool recover(int location, int staging, dev_t device, std::vector<std::string>* kept) {
     const auto journal = readJournal(staging);
-    struct stat info {};
-    bool undo = ::fstatat(staging, kUndoName, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool undo = undoMarked(staging);
     bool completed = false;
     if (journal && !undo) {
         completed = true;
@@ -194,7 +185,7 @@ bool recover(int location, int staging, dev_t device, std::vector<std::string>* 
             }
         }
         if (!completed) {
-            const Fd mark(::openat(staging, kUndoName, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            markUndo(staging);
             undo = true;
         }
     }
@@ -244,8 +235,7 @@ std::size_t removeLeftovers(const std::filesystem::path& location, std::vector<s
             continue;
         }
         // Ours only when its record names this very folder.
-        const auto record = readSmall(staging.get(), kRecordName, kMaxRecordBytes);
-        if (!record || *record != recordText(info)) {
+        if (!recordNames(staging.get(), info)) {
             continue;
         }
         if (recover(at.get(), staging.get(), info.st_dev, kept) &&

@@ -96,9 +96,7 @@ int StagingFolder::create(int location, std::string_view prefix) {
         if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
             error = errno;
         } else {
-            const Fd record(::openat(fd.get(), kRecordName,
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            error = record.valid() ? writeAll(record.get(), recordText(info)) : errno;
+            error = writeRecord(fd.get(), info);
         }
         if (error != 0) {
             removeTree(at.get(), name, info.st_dev);
@@ -151,16 +149,11 @@ int StagingFolder::writeJournal(const std::vector<StagedEntry>& entries) const {
 }
 
 int StagingFolder::markUndo() const {
-    const Fd fd(::openat(fd_, kUndoName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return fd.valid() && ::fsync(fd_) == 0 ? 0 : errno;
+    return staging::markUndo(fd_);
 }
 
 int StagingFolder::recordFolder(std::string_view path) const {
-    std::string text;
-    appendPath(text, path);
-    const Fd fd(
-        ::openat(fd_, kFoldersName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return fd.valid() ? writeAll(fd.get(), text) : errno;
+    return staging::recordFolder(fd_, path);
 }
 
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,

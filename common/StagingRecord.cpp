@@ -14,6 +14,12 @@
 #include "common/SmallFiles.h"
 
 namespace tyq::staging {
+namespace {
+
+constexpr char kRecordName[] = "staging";
+constexpr char kUndoName[] = "undo";
+constexpr char kFoldersName[] = "folders";
+constexpr std::size_t kMaxRecordBytes = 128;
 
 std::string recordText(const struct stat& info) {
     char text[kMaxRecordBytes];
@@ -21,6 +27,47 @@ std::string recordText(const struct stat& info) {
                   static_cast<std::uintmax_t>(info.st_dev),
                   static_cast<std::uintmax_t>(info.st_ino));
     return text;
+}
+
+}  // namespace
+
+int writeRecord(int staging, const struct stat& info) {
+    const Fd record(
+        ::openat(staging, kRecordName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return record.valid() ? writeAll(record.get(), recordText(info)) : errno;
+}
+
+bool recordNames(int staging, const struct stat& info) {
+    const auto record = readSmall(staging, kRecordName, kMaxRecordBytes);
+    return record && *record == recordText(info);
+}
+
+int markUndo(int staging) {
+    const Fd fd(::openat(staging, kUndoName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() && ::fsync(staging) == 0 ? 0 : errno;
+}
+
+bool undoMarked(int staging) {
+    struct stat info {};
+    return ::fstatat(staging, kUndoName, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int recordFolder(int staging, std::string_view path) {
+    std::string text;
+    appendPath(text, path);
+    const Fd fd(::openat(staging, kFoldersName,
+                         O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() ? writeAll(fd.get(), text) : errno;
+}
+
+std::vector<std::string> recordedFolders(int staging) {
+    std::vector<std::string> paths;
+    const auto text = readSmall(staging, kFoldersName, SIZE_MAX / 2);
+    std::size_t at = 0;
+    for (std::string path; text && at < text->size() && readPath(*text, at, path);) {
+        paths.push_back(path);
+    }
+    return paths;
 }
 
 // "<length>:<bytes>\n": any byte a path may hold.
