@@ -156,11 +156,36 @@ int StagingFolder::recordFolder(std::string_view path) const {
     return staging::recordFolder(fd_, path);
 }
 
+namespace {
+
+// The failed rename is one the file system does not offer.
+bool unsupported() {
+    return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
+// Gives the staged file a name that was free, if nothing took it meanwhile.
+int placeAtFreeName(int staging, const std::string& staged, int folder, const std::string& leaf) {
+    if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (!unsupported()) {
+        return errno;
+    }
+    // No such rename here: the name is looked at first.
+    struct stat info {};
+    if (::fstatat(folder, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;
+    }
+    if (errno != ENOENT) {
+        return errno;
+    }
+    return ::renameat(staging, staged.c_str(), folder, leaf.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
                 bool existed, const StagedEntry* replaced) {
-    const auto unsupported = [] {
-        return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
-    };
     // What left the name is the file to replace, or nothing is known of it.
     const auto expected = [&](const std::string& name) {
         struct stat info {};
@@ -170,21 +195,7 @@ int placeStaged(int staging, const std::string& staged, int folder, const std::s
                 info.st_ino == replaced->replacedInode);
     };
     if (!existed) {
-        if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) {
-            return 0;
-        }
-        if (!unsupported()) {
-            return errno;
-        }
-        // No such rename here: the name is looked at first.
-        struct stat info {};
-        if (::fstatat(folder, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-            return EEXIST;
-        }
-        if (errno != ENOENT) {
-            return errno;
-        }
-        return ::renameat(staging, staged.c_str(), folder, leaf.c_str()) == 0 ? 0 : errno;
+        return placeAtFreeName(staging, staged, folder, leaf);
     }
     if (::renameat2(staging, staged.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0) {
         if (!expected(staged)) {
