@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "app/CommandLine.h"
-#include "app/WindowEntry.h"
+#include "app/LibraryEntries.h"
 #include "common/Paths.h"
 #include "common/SharedLibrary.h"
 

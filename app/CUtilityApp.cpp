@@ -23,6 +23,14 @@ namespace tyq::app {
 namespace {
 
 // With --verbose: a later start handed over to this one.
+// The program's name and icon, and the desktop entry's name: the desktop
+// matches the window to it.
+void introduceToTheDesktop() {
+    QApplication::setApplicationName(QString::fromUtf8(kProgramName));
+    QApplication::setWindowIcon(ui::applicationIcon());
+    QApplication::setDesktopFileName(QString::fromUtf8(desktop::kApplicationId));
+}
+
 void logRaised() {
     log::record(log::Category::Ui, [] { return std::string("raised for a later start"); });
 }
@@ -69,10 +77,7 @@ int CUtilityApp::run(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     ui::installLogging();
-    QApplication::setApplicationName(QString::fromUtf8(kProgramName));
-    QApplication::setWindowIcon(ui::applicationIcon());
-    // The desktop entry's name: the desktop matches the window to it.
-    QApplication::setDesktopFileName(QString::fromUtf8(desktop::kApplicationId));
+    introduceToTheDesktop();
 
     const AppFolders folders = defaultFolders();
     desktop::SingleInstance instance(folders.settingsFolder);

@@ -1,7 +1,7 @@
 #include <type_traits>
 
 #include "app/CommandLine.h"
-#include "app/WindowEntry.h"
+#include "app/LibraryEntries.h"
 
 extern "C" __attribute__((visibility("default"))) int tyq_run_command(int argc, char** argv) {
     return tyq::app::answerCommandLine(tyq::app::parseCommandLine(argc, argv));

@@ -5,6 +5,7 @@
 
 #include "common/DialUpApi.h"
 #include "common/SharedLibrary.h"
+#include "download/DialUpCheck.h"
 
 namespace tyq::app {
 
@@ -21,13 +22,11 @@ void OfferHangUp(Prompter& prompter, const std::filesystem::path& libraryFolder)
 
     // Room for one record: with two or more connections active the
     // enumeration fails and nothing is asked.
-    TyRasConnA connection{};
-    connection.dwSize = TY_RAS_CONN_SIZE;
-    std::uint32_t bufferSize = TY_RAS_CONN_SIZE;
-    std::uint32_t count = 0;
-    if (enumConnections(&connection, &bufferSize, &count) != TY_RAS_SUCCESS || count != 1) {
+    const auto found = download::enumerateOne(enumConnections);
+    if (!found || found->count != 1) {
         return;
     }
+    const TyRasConnA& connection = found->connection;
 
     // The library may fill the name to the brim; never read past it.
     const std::string entryName(connection.szEntryName,

@@ -1,4 +1,4 @@
-#include "app/WindowEntry.h"
+#include "app/LibraryEntries.h"
 
 #include <type_traits>
 

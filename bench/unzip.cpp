@@ -19,31 +19,26 @@
 
 namespace {
 
-class QuietWindow : public tyq::MainWindowPort {
+// The binding's texts go nowhere: the run is timed, not read.
+class QuietPort : public tyq::CommandPort {
   public:
-    tyq::StepOneTexts takeStepOneFields() override { return {}; }
-    std::string userId() const override { return {}; }
-    bool aolChecked() const override { return false; }
-    void setProgressText(const std::string& text) override { last = text; }
+    void setProgressText(const std::string&) override {}
     void setProgressDetail(const std::string&) override {}
-    void focusProgressText() override {}
-    tyq::ProcessCounters& counters() override { return counts; }
-    std::string last;
-    tyq::ProcessCounters counts;
 };
 
 int extract(int argc, char** argv) {
     const std::filesystem::path libraryFolder = argv[2];
     const char* destination = argv[3];
     const char* password = argv[4];
-    QuietWindow window;
+    QuietPort port;
     for (int i = 5; i < argc; ++i) {
         tyq::unzip::UnzipRequest request;
         request.archive = argv[i];
         request.destination = destination;
         request.password = password;
-        if (tyq::unzip::unzipArchive(&request, window, libraryFolder) != 1) {
-            std::fprintf(stderr, "%s: result %d\n", argv[i], window.counts.lastUnzipResult);
+        std::int32_t result = -1;
+        if (tyq::unzip::unzipArchive(&request, port, &result, libraryFolder) != 1) {
+            std::fprintf(stderr, "%s: result %d\n", argv[i], result);
             return 1;
         }
     }

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "common/Prompter.h"
-#include "common/TempFiles.h"
-#include "download/PartialFiles.h"
+#include "common/StagingFolder.h"
+#include "download/PartialStore.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"

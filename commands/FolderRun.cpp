@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include "common/Leftovers.h"
+
 namespace tyq::commands {
 
 FolderRun::FolderRun(std::string folder, const FolderPolicy& policy, std::stop_token stop)

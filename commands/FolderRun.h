@@ -12,9 +12,9 @@
 
 #include "common/Fd.h"
 #include "common/FolderLock.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "download/CollectState.h"
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 
 namespace tyq::commands {
 

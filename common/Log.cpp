@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/SmallFiles.h"
+#include "common/TextItems.h"
+
 namespace tyq::log {
 namespace {
 
@@ -22,9 +25,7 @@ unsigned bitOf(Category category) noexcept {
 unsigned maskFor(std::string_view list) noexcept {
     unsigned mask = 0;
     while (!list.empty()) {
-        const auto comma = list.find(',');
-        auto item = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+        auto item = nextItem(list, ',');
         while (!item.empty() && item.front() == ' ') {
             item.remove_prefix(1);
         }
@@ -85,17 +86,8 @@ void write(Category category, std::string_view text) noexcept {
         }
         line += '\n';
         const std::lock_guard<std::mutex> hold(lineLock());
-        std::size_t done = 0;
-        while (done < line.size()) {
-            const auto n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return;  // standard error is gone: nothing else to tell
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        // Should standard error be gone, there is nothing else to tell.
+        static_cast<void>(writeAll(STDERR_FILENO, line));
     } catch (...) {
         // Out of memory for a diagnostic line: the program goes on without it.
     }

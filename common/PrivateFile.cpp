@@ -9,33 +9,33 @@
 #include <cstring>
 #include <string>
 
+#include "common/Fd.h"
+#include "common/SmallFiles.h"
+
 namespace tyq {
 
 int replacePrivateFile(const std::filesystem::path& file, std::string_view text,
                        std::string_view prefix) {
+    return replaceFile(file, text, prefix, S_IRUSR | S_IWUSR);
+}
+
+int replaceFile(const std::filesystem::path& file, std::string_view text, std::string_view prefix,
+                mode_t mode) {
     std::string temporary = (file.parent_path() / (std::string(prefix) + "XXXXXX")).string();
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
+    Fd fd(mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid()) {
         return errno;
     }
     // The first failure's errno, before any clean-up can change it.
-    int failure = fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
-    for (std::size_t done = 0; failure == 0 && done < text.size();) {
-        const auto n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failure = n < 0 ? errno : ENOSPC;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
+    int failure = ::fchmod(fd.get(), mode) == 0 ? 0 : errno;
+    if (failure == 0) {
+        failure = writeAll(fd.get(), text);
     }
-    if (failure == 0 && fsync(fd) != 0) {
+    if (failure == 0 && ::fsync(fd.get()) != 0) {
         failure = errno;
     }
-    if (::close(fd) != 0 && failure == 0) {
-        failure = errno;
+    if (const int closed = fd.close(); failure == 0) {
+        failure = closed;
     }
     if (failure == 0 && std::rename(temporary.c_str(), file.c_str()) != 0) {
         failure = errno;

@@ -17,6 +17,9 @@ namespace tyq {
 // first step that failed; nothing of the attempt is left behind.
 int replacePrivateFile(const std::filesystem::path& file, std::string_view text,
                        std::string_view prefix);
+// The same, the new file taking `mode`.
+int replaceFile(const std::filesystem::path& file, std::string_view text, std::string_view prefix,
+                mode_t mode);
 
 // The file a write to `file` must replace for a symbolic link there to stay
 // a link: the links followed, every level, so the target gets the new text.

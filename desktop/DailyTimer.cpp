@@ -187,34 +187,6 @@ int makeFolders(const fs::path& folder) {
     return 0;
 }
 
-// Replaces file with text through a temporary file renamed over it, so the
-// manager never reads half a unit. 0, or the errno of the step that failed.
-int replaceUnitFile(const fs::path& file, const std::string& text) {
-    std::string temporary =
-        (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
-    Fd fd(mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0) {
-        return errno;
-    }
-    int failed = ::fchmod(fd.get(), 0644) == 0 ? 0 : errno;
-    if (failed == 0) {
-        failed = writeAll(fd.get(), text);
-    }
-    if (failed == 0 && ::fsync(fd.get()) != 0) {
-        failed = errno;
-    }
-    if (const int closed = fd.close(); failed == 0) {
-        failed = closed;
-    }
-    if (failed == 0 && std::rename(temporary.c_str(), file.c_str()) != 0) {
-        failed = errno;
-    }
-    if (failed != 0) {
-        ::unlink(temporary.c_str());
-    }
-    return failed;
-}
-
 // Enables the timer the way systemctl does without a manager: a link in
 // timers.target.wants, so the manager starts it when the user next logs in.
 int linkForNextLogin(const fs::path& folder) {
@@ -447,7 +419,8 @@ ScheduleOutcome schedule(std::string_view time) {
     }
     for (const auto& [name, text] :
          {std::pair{kServiceUnit, *service}, std::pair{kTimerUnit, timerUnitText(time)}}) {
-        if (const int failed = replaceUnitFile(folder / name, text)) {
+        if (const int failed =
+                replaceFile(folder / name, text, "." + std::string(name) + ".", 0644)) {
             outcome.error = failure("write", folder / name, failed);
             return outcome;
         }

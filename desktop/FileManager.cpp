@@ -1,5 +1,6 @@
 #include "desktop/FileManager.h"
 
+#include "common/PercentEncoding.h"
 #include "common/SdBus.h"
 #include "desktop/Launch.h"
 
@@ -15,18 +16,8 @@ bool unreserved(unsigned char byte) {
 }  // namespace
 
 std::string folderUri(const std::string& folder) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string uri = "file://";
-    for (const char c : folder) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (unreserved(byte)) {
-            uri += c;
-        } else {
-            uri += '%';
-            uri += kHex[byte >> 4];
-            uri += kHex[byte & 0x0f];
-        }
-    }
+    appendPercentEncoded(uri, folder, unreserved);
     return uri;
 }
 

@@ -7,6 +7,16 @@
 
 namespace tyq::download {
 
+std::optional<OneConnection> enumerateOne(TyRasEnumConnectionsA enumerate) {
+    OneConnection found;
+    found.connection.dwSize = TY_RAS_CONN_SIZE;
+    std::uint32_t bufferSize = TY_RAS_CONN_SIZE;
+    if (enumerate(&found.connection, &bufferSize, &found.count) != TY_RAS_SUCCESS) {
+        return std::nullopt;
+    }
+    return found;
+}
+
 void EnsureDialUpConnection(std::string_view aol, const std::filesystem::path& libraryFolder) {
     // Only "0" (not on AOL) asks for a dial-up line.
     if (aol.empty() || aol.front() != '0') {
@@ -25,11 +35,7 @@ void EnsureDialUpConnection(std::string_view aol, const std::filesystem::path& l
     // One record: two or more active connections fail the enumeration, which
     // counts as a connection being present, like any other failure. So does a
     // machine online through another link: the library reports that too.
-    TyRasConnA connection{};
-    connection.dwSize = TY_RAS_CONN_SIZE;
-    uint32_t bufferSize = TY_RAS_CONN_SIZE;
-    uint32_t count = 0;
-    if (enumerate(&connection, &bufferSize, &count) != TY_RAS_SUCCESS || count != 0) {
+    if (const auto found = enumerateOne(enumerate); !found || found->count != 0) {
         return;
     }
 

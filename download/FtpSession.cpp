@@ -14,7 +14,7 @@
 #include "common/FileSearch.h"
 #include "common/Log.h"
 #include "common/ShownText.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "download/ftp/Address.h"
 #include "download/ftp/Listing.h"
 #include "download/ftp/Transport.h"
@@ -95,6 +95,22 @@ std::string plainWayOut() {
            "\" for Encryption in Setup";
 }
 
+// Why the server's address cannot be used, if it cannot.
+std::optional<LoginResult> addressProblem(const ftp::Address& address) {
+    switch (address.problem) {
+        case ftp::Address::Problem::None:
+            break;
+        case ftp::Address::Problem::Missing:
+            return LoginResult{LoginStatus::FailedWithoutDescription, "No server address is set"};
+        case ftp::Address::Problem::NotAnAddress:
+            return LoginResult{LoginStatus::FailedWithoutDescription,
+                               "Not a server address: " + shown(address.typed)};
+        case ftp::Address::Problem::OutOfMemory:
+            return LoginResult{LoginStatus::FailedWithoutDescription, "Out of memory"};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::unique_ptr<FtpSession> FtpSession::open(const std::string& agent, FtpTimeouts timeouts) {
@@ -149,16 +165,8 @@ LoginResult FtpSession::login(const FtpServer& server) {
     // A host libcurl would call a malformed URL gets no description, as for
     // every other failure that is not about reaching the server.
     const auto address = ftp::parseAddress(server.host);
-    switch (address.problem) {
-        case ftp::Address::Problem::None:
-            break;
-        case ftp::Address::Problem::Missing:
-            return {LoginStatus::FailedWithoutDescription, "No server address is set"};
-        case ftp::Address::Problem::NotAnAddress:
-            return {LoginStatus::FailedWithoutDescription,
-                    "Not a server address: " + shown(address.typed)};
-        case ftp::Address::Problem::OutOfMemory:
-            return {LoginStatus::FailedWithoutDescription, "Out of memory"};
+    if (auto problem = addressProblem(address)) {
+        return std::move(*problem);
     }
     const long port = ftp::portOf(address, server.port);
     if (port < 1 || port > 65535) {

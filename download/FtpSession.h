@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/TempFile.h"
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 #include "download/TlsPolicy.h"
 #include "download/ZipListing.h"
 #include "download/ftp/Identity.h"

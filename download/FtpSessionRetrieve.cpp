@@ -9,7 +9,7 @@
 
 #include "common/Log.h"
 #include "common/ShownText.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "download/ftp/Listing.h"
 #include "download/ftp/Transport.h"
 

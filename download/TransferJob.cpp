@@ -13,7 +13,7 @@
 #include "common/ShownText.h"
 #include "download/FetchAhead.h"
 #include "download/KnownServers.h"
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 
 namespace tyq::download {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "download/FtpSession.h"
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 
 namespace tyq::download {
 

@@ -11,6 +11,7 @@
 
 #include "common/DiskFullError.h"
 #include "common/Paths.h"
+#include "common/SmallFiles.h"
 
 namespace tyq::download {
 namespace {
@@ -102,16 +103,8 @@ void TransferLog::write(std::string_view text) {
         }
         bytes += c;
     }
-    std::string_view rest(bytes);
-    while (!rest.empty()) {
-        const auto written = ::write(fd_, rest.data(), rest.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            throw DiskFullError(path_);
-        }
-        rest.remove_prefix(static_cast<std::size_t>(written));
+    if (writeAll(fd_, bytes) != 0) {
+        throw DiskFullError(path_);
     }
 }
 

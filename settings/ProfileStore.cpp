@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/FileSearch.h"
+#include "common/PercentEncoding.h"
 #include "common/PrivateFile.h"
 
 namespace tyq::settings {
@@ -54,18 +55,9 @@ std::string encodeValue(std::string_view value) {
     if (!needsEscape(value)) {
         return std::string(value);
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out(kEscapeMarker);
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte > 0x20 && byte < 0x7F && byte != '%') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
+    appendPercentEncoded(
+        out, value, [](unsigned char byte) { return byte > 0x20 && byte < 0x7F && byte != '%'; });
     return out;
 }
 

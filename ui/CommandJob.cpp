@@ -19,6 +19,32 @@ struct Query {
     std::condition_variable_any changed;
     State state = State::Waiting;
     std::exception_ptr error;
+
+    // On the window's thread: runs work unless the call was given up or
+    // stopped first, and keeps what it threw.
+    void answer(const std::stop_token& stop, const std::function<void()>& work) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            // Also when the command has not yet seen the stop.
+            if (state != State::Waiting || stop.stop_requested()) {
+                return;
+            }
+            state = State::Running;
+        }
+        std::exception_ptr thrown;
+        try {
+            work();
+        } catch (...) {
+            // Exceptions must not cross the window's event loop.
+            thrown = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            error = thrown;
+            state = State::Done;
+        }
+        changed.notify_all();
+    }
 };
 
 // Runs work on context's thread while the caller waits; what work throws is
@@ -39,30 +65,7 @@ bool runOnThreadOf(QObject* context, const std::stop_token& stop, std::function<
     }
     auto query = std::make_shared<Query>();
     QMetaObject::invokeMethod(
-        context,
-        [query, stop, work = std::move(work)] {
-            {
-                const std::lock_guard<std::mutex> lock(query->mutex);
-                // Also when the command has not yet seen the stop.
-                if (query->state != Query::State::Waiting || stop.stop_requested()) {
-                    return;
-                }
-                query->state = Query::State::Running;
-            }
-            std::exception_ptr error;
-            try {
-                work();
-            } catch (...) {
-                // Exceptions must not cross the window's event loop.
-                error = std::current_exception();
-            }
-            {
-                const std::lock_guard<std::mutex> lock(query->mutex);
-                query->error = error;
-                query->state = Query::State::Done;
-            }
-            query->changed.notify_all();
-        },
+        context, [query, stop, work = std::move(work)] { query->answer(stop, work); },
         Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(query->mutex);
     const auto done = [&] { return query->state == Query::State::Done; };

@@ -56,6 +56,17 @@ std::vector<std::int64_t> bytesAfterEach(const ExtractionPlan& plan) {
     return after;
 }
 
+// Deletes an extracted archive, known by what it was `before`. An archive
+// holding a file of its own name has just been replaced by that file:
+// deleting the name now would delete what was extracted.
+void deleteExtracted(const std::string& archive, const struct stat* before) {
+    struct stat after {};
+    if (before != nullptr && ::stat(archive.c_str(), &after) == 0 &&
+        after.st_dev == before->st_dev && after.st_ino == before->st_ino) {
+        ::unlink(archive.c_str());
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> archiveFiles(const std::string& archive) {
@@ -92,20 +103,13 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
         const bool known = ::stat(archive.c_str(), &before) == 0;
         UnzipProgress progress(port, stop, name, item);
         const std::int32_t extracted =
-            unzipArchive(&request, port, lastResult, plan.libraryFolder, progress);
+            unzipArchive(&request, port, lastResult, plan.libraryFolder, &progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;
         if (extracted != 0) {
             outcome.extracted.push_back(name);
-            // An archive holding a file of its own name has just been replaced
-            // by that file: deleting the name now would delete what we
-            // extracted.
-            struct stat after {};
-            if (known && ::stat(archive.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
-                after.st_ino == before.st_ino) {
-                ::unlink(archive.c_str());
-            }
+            deleteExtracted(archive, known ? &before : nullptr);
             if (plan.extracted) {
                 plan.extracted(name);
             }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/MainWindowPort.h"
+#include "common/CommandPort.h"
 
 namespace tyq::unzip {
 
@@ -57,9 +57,5 @@ std::vector<std::string> archiveFiles(const std::string& archive);
 // lastResult (when given) keeps each archive's code.
 ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
                                   const std::stop_token& stop, std::int32_t* lastResult = nullptr);
-inline ExtractionOutcome extractArchives(const ExtractionPlan& plan, MainWindowPort& window,
-                                         const std::stop_token& stop) {
-    return extractArchives(plan, window, stop, &window.counters().lastUnzipResult);
-}
 
 }  // namespace tyq::unzip

@@ -12,45 +12,7 @@ namespace {
 
 constexpr char kAllItems[] = "*.*";
 
-// Texts of the codes 0 to 50; empty slots have none.
-constexpr std::array<std::string_view, 51> kResultTexts = [] {
-    std::array<std::string_view, 51> texts{};
-    texts[2] = "Unexpected end of zip file";
-    texts[3] = "Zip file structure invalid";
-    texts[4] = "Out of memory";
-    texts[5] = "Out of memory";
-    texts[9] = "File not found";
-    texts[11] = "No files to test, extract, etc.";
-    texts[12] = "The same disk volume can not be used as both the source and destination";
-    texts[25] = "Index out of bounds";
-    texts[28] = "Error creating output file";
-    texts[29] = "Error opening archive";
-    texts[39] = "Bad CRC";
-    texts[40] = "Application cancelled operation";
-    texts[41] = "File skipped, encrypted";
-    texts[42] = "File skipped, unknown compression method";
-    texts[44] = "Bad or missing decrypt code";
-    texts[45] = "Busy, can't enter now";
-    texts[46] = "Can't extract a Volume ID item";
-    texts[47] = "Command syntax error";
-    texts[48] = "Operation cancelled";
-    texts[49] = "Operation skipped";
-    texts[50] = "Disk full";
-    return texts;
-}();
-
 }  // namespace
-
-std::string_view unzipResultText(std::int32_t code) {
-    if (code == -1) {
-        return kCouldNotLoadText;
-    }
-    if (code >= 0 && code < static_cast<std::int32_t>(kResultTexts.size()) &&
-        !kResultTexts[static_cast<std::size_t>(code)].empty()) {
-        return kResultTexts[static_cast<std::size_t>(code)];
-    }
-    return kUnknownErrorText;
-}
 
 std::string unzipFailureReason(std::int32_t code) {
     switch (code) {
@@ -263,19 +225,9 @@ std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window, std::in
 
 }  // namespace
 
-std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
-                          const std::filesystem::path& libraryFolder) {
-    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, nullptr);
-}
-
-std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
-                          const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
-    return unzipWith(request, window, &window.counters().lastUnzipResult, libraryFolder, &progress);
-}
-
 std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
-                          const std::filesystem::path& libraryFolder, UnzipProgress& progress) {
-    return unzipWith(request, port, lastResult, libraryFolder, &progress);
+                          const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
+    return unzipWith(request, port, lastResult, libraryFolder, progress);
 }
 
 }  // namespace tyq::unzip

@@ -28,8 +28,6 @@ namespace tyq::unzip {
 // The unzip library's file, loaded from the program's own folder.
 inline constexpr char kUnzipLibraryFile[] = "libtyunzip.so";
 inline constexpr char kUnzipEntryName[] = "dunzip";
-inline constexpr char kCouldNotLoadText[] = "Couldn't load unzip library.";
-inline constexpr char kUnknownErrorText[] = "Unknow error";
 inline constexpr char kPasswordHint[] = "Please check the ZIP Password";
 
 // One archive to extract.
@@ -98,11 +96,6 @@ class UnzipProgress {
     std::vector<std::string> warnings_;
 };
 
-// The text that explains a result code: -1 means the library could not be
-// used; codes 0 to 50 take their slot's text when it has one; anything else
-// is an unknown error.
-std::string_view unzipResultText(std::int32_t code);
-
 // What a result code means to the user, in words to act on:
 // "wrong zip password (or the archive is damaged)" for 44, and so on; codes
 // without their own words give "could not be extracted (code <n>)".
@@ -120,12 +113,10 @@ class UnzipLibrary {
     DunzipEntry entry = nullptr;
     std::optional<SharedLibrary> library;
 
-    // window receives the failure texts; libraryFolder holds kUnzipLibraryFile.
+    // port receives the failure texts; libraryFolder holds kUnzipLibraryFile.
     // lastResult (when given) keeps each run's code.
     UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
                  std::int32_t* lastResult);
-    UnzipLibrary(MainWindowPort& window, const std::filesystem::path& libraryFolder)
-        : UnzipLibrary(window, libraryFolder, &window.counters().lastUnzipResult) {}
     UnzipLibrary(const UnzipLibrary&) = delete;
     UnzipLibrary& operator=(const UnzipLibrary&) = delete;
 
@@ -133,7 +124,7 @@ class UnzipLibrary {
     std::int32_t run();
     void close();
     // The last run's code: the library's, or -1 when it could not be used
-    // (whatever the window's counter kept).
+    // (lastResult then keeps the code it had).
     std::int32_t result() const noexcept { return result_; }
 
   private:
@@ -144,17 +135,13 @@ class UnzipLibrary {
 
 // Extracts one archive through a freshly loaded library: 1 when it was
 // extracted, 0 otherwise (and 0 without loading anything when there is no
-// request). With progress, the window hears of the bytes written and the
-// user's stop ends the extraction (the last result is then code::kCancelled).
-// Each call's code is kept in window.counters().lastUnzipResult; a library
-// that cannot be used leaves the code kept before. progress.result() holds
-// the call's own code, -1 for a library that could not be used.
-std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
-                          const std::filesystem::path& libraryFolder);
-std::int32_t unzipArchive(const UnzipRequest* request, MainWindowPort& window,
-                          const std::filesystem::path& libraryFolder, UnzipProgress& progress);
-// The same telling `port`, each call's code kept in lastResult when given.
+// request). `port` receives the failure texts. With progress, it hears of the
+// bytes written and the stop ends the extraction (the code is then
+// code::kCancelled). Each call's code is kept in lastResult when given; a
+// library that cannot be used leaves the code kept before. progress->result()
+// holds the call's own code, -1 for a library that could not be used.
 std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
-                          const std::filesystem::path& libraryFolder, UnzipProgress& progress);
+                          const std::filesystem::path& libraryFolder,
+                          UnzipProgress* progress = nullptr);
 
 }  // namespace tyq::unzip

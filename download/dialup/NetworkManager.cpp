@@ -9,22 +9,13 @@
 #include <thread>
 
 #include "common/SdBus.h"
+#include "download/dialup/NmNames.h"
 
 namespace tyq::dialup {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr char kService[] = "org.freedesktop.NetworkManager";
-constexpr char kManagerPath[] = "/org/freedesktop/NetworkManager";
-constexpr char kManagerInterface[] = "org.freedesktop.NetworkManager";
-constexpr char kSettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
-constexpr char kSettingsInterface[] = "org.freedesktop.NetworkManager.Settings";
-constexpr char kProfileInterface[] = "org.freedesktop.NetworkManager.Settings.Connection";
-constexpr char kActiveInterface[] = "org.freedesktop.NetworkManager.Connection.Active";
-constexpr char kDeviceInterface[] = "org.freedesktop.NetworkManager.Device";
-constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
-constexpr char kActivePrefix[] = "/org/freedesktop/NetworkManager/ActiveConnection/";
+using namespace nm;
 
 // Reads answer quickly or not at all; operations that change a connection may
 // wait for the user to authorise them.
@@ -121,41 +112,22 @@ struct ProfileSettings {
     std::string bluetoothType;
 };
 
-// Parses the a{sa{sv}} settings map, keeping what tells the kind and name.
-int readProfileSettings(sd_bus_message* message, ProfileSettings& out) {
-    int r = sd_bus_message_enter_container(message, 'a', "{sa{sv}}");
+// Reads a map of text keys (entries of `entry`, "s" and a value, in an array
+// of `array`), handing each key to `readValue`, which reads or skips its
+// value. Negative errno on failure.
+template <typename ReadValue>
+int readMap(sd_bus_message* message, const char* array, const char* entry, ReadValue readValue) {
+    int r = sd_bus_message_enter_container(message, 'a', array);
     if (r < 0) {
         return r;
     }
-    while ((r = sd_bus_message_enter_container(message, 'e', "sa{sv}")) > 0) {
-        const char* setting = nullptr;
-        if ((r = sd_bus_message_read(message, "s", &setting)) < 0) {
+    while ((r = sd_bus_message_enter_container(message, 'e', entry)) > 0) {
+        const char* key = nullptr;
+        if ((r = sd_bus_message_read(message, "s", &key)) < 0) {
             return r;
         }
-        if ((r = sd_bus_message_enter_container(message, 'a', "{sv}")) < 0) {
-            return r;
-        }
-        while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-            const char* key = nullptr;
-            if ((r = sd_bus_message_read(message, "s", &key)) < 0) {
-                return r;
-            }
-            std::string* target = nullptr;
-            if (std::strcmp(setting, "connection") == 0 && std::strcmp(key, "id") == 0) {
-                target = &out.id;
-            } else if (std::strcmp(setting, "connection") == 0 && std::strcmp(key, "type") == 0) {
-                target = &out.type;
-            } else if (std::strcmp(setting, "bluetooth") == 0 && std::strcmp(key, "type") == 0) {
-                target = &out.bluetoothType;
-            }
-            r = target != nullptr ? readTextVariant(message, *target)
-                                  : sd_bus_message_skip(message, "v");
-            if (r < 0 || (r = sd_bus_message_exit_container(message)) < 0) {
-                return r;
-            }
-        }
-        if (r < 0 || (r = sd_bus_message_exit_container(message)) < 0 ||
-            (r = sd_bus_message_exit_container(message)) < 0) {
+        r = readValue(key);
+        if (r < 0 || (r = sd_bus_message_exit_container(message)) < 0) {
             return r;
         }
     }
@@ -165,53 +137,75 @@ int readProfileSettings(sd_bus_message* message, ProfileSettings& out) {
     return sd_bus_message_exit_container(message);
 }
 
+// An a{sv} map of properties.
+template <typename ReadValue>
+int readPropertyMap(sd_bus_message* message, ReadValue readValue) {
+    return readMap(message, "{sv}", "sv", readValue);
+}
+
+// Parses the a{sa{sv}} settings map, keeping what tells the kind and name.
+int readProfileSettings(sd_bus_message* message, ProfileSettings& out) {
+    return readMap(message, "{sa{sv}}", "sa{sv}", [&](const char* setting) {
+        return readPropertyMap(message, [&](const char* key) {
+            std::string* target = nullptr;
+            if (std::strcmp(setting, "connection") == 0 && std::strcmp(key, "id") == 0) {
+                target = &out.id;
+            } else if (std::strcmp(setting, "connection") == 0 && std::strcmp(key, "type") == 0) {
+                target = &out.type;
+            } else if (std::strcmp(setting, "bluetooth") == 0 && std::strcmp(key, "type") == 0) {
+                target = &out.bluetoothType;
+            }
+            return target != nullptr ? readTextVariant(message, *target)
+                                     : sd_bus_message_skip(message, "v");
+        });
+    });
+}
+
+// Reads the active connection's State, when it is a number.
+int readState(sd_bus_message* message, Active& out) {
+    char type = 0;
+    const char* contents = nullptr;
+    const int r = sd_bus_message_peek_type(message, &type, &contents);
+    if (r < 0) {
+        return r;
+    }
+    return contents != nullptr && std::strcmp(contents, "u") == 0
+               ? sd_bus_message_read(message, "v", "u", &out.state)
+               : sd_bus_message_skip(message, "v");
+}
+
+// Reads the active connection's Devices, when they are object paths.
+int readDevices(sd_bus_message* message, std::vector<std::string>& devices) {
+    int r = sd_bus_message_enter_container(message, 'v', "ao");
+    if (r == 0) {
+        return sd_bus_message_skip(message, "v");
+    }
+    if (r > 0 && (r = readObjectPaths(message, devices)) >= 0) {
+        r = sd_bus_message_exit_container(message);
+    }
+    return r;
+}
+
 // Parses the active connection's a{sv} properties.
 int readActiveProperties(sd_bus_message* message, Active& out, std::vector<std::string>& devices) {
-    int r = sd_bus_message_enter_container(message, 'a', "{sv}");
-    if (r < 0) {
-        return r;
-    }
-    while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-        const char* key = nullptr;
-        if ((r = sd_bus_message_read(message, "s", &key)) < 0) {
-            return r;
-        }
+    return readPropertyMap(message, [&](const char* key) {
         if (std::strcmp(key, "Id") == 0) {
-            r = readTextVariant(message, out.id);
-        } else if (std::strcmp(key, "Type") == 0) {
-            r = readTextVariant(message, out.type);
-        } else if (std::strcmp(key, "Connection") == 0) {
-            r = readTextVariant(message, out.profilePath);
-        } else if (std::strcmp(key, "State") == 0) {
-            char type = 0;
-            const char* contents = nullptr;
-            r = sd_bus_message_peek_type(message, &type, &contents);
-            if (r >= 0) {
-                r = contents != nullptr && std::strcmp(contents, "u") == 0
-                        ? sd_bus_message_read(message, "v", "u", &out.state)
-                        : sd_bus_message_skip(message, "v");
-            }
-        } else if (std::strcmp(key, "Devices") == 0) {
-            r = sd_bus_message_enter_container(message, 'v', "ao");
-            if (r > 0) {
-                r = readObjectPaths(message, devices);
-                if (r >= 0) {
-                    r = sd_bus_message_exit_container(message);
-                }
-            } else if (r == 0) {
-                r = sd_bus_message_skip(message, "v");
-            }
-        } else {
-            r = sd_bus_message_skip(message, "v");
+            return readTextVariant(message, out.id);
         }
-        if (r < 0 || (r = sd_bus_message_exit_container(message)) < 0) {
-            return r;
+        if (std::strcmp(key, "Type") == 0) {
+            return readTextVariant(message, out.type);
         }
-    }
-    if (r < 0) {
-        return r;
-    }
-    return sd_bus_message_exit_container(message);
+        if (std::strcmp(key, "Connection") == 0) {
+            return readTextVariant(message, out.profilePath);
+        }
+        if (std::strcmp(key, "State") == 0) {
+            return readState(message, out);
+        }
+        if (std::strcmp(key, "Devices") == 0) {
+            return readDevices(message, devices);
+        }
+        return sd_bus_message_skip(message, "v");
+    });
 }
 
 bool timedOut(int result) {

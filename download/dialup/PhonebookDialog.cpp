@@ -32,6 +32,16 @@ QString kindText(const std::string& type) {
     return QString::fromStdString(type);
 }
 
+// The connections up, for the line under the list.
+QString connectionsText(const Listing& listing) {
+    QStringList connected;
+    for (const Active& active : listing.active) {
+        connected << QString::fromStdString(active.id);
+    }
+    return connected.isEmpty() ? QString("Not connected.")
+                               : "Connected: " + connected.join(", ") + ".";
+}
+
 }  // namespace
 
 PhonebookDialog::PhonebookDialog(NetworkManager& manager, const Listing& listing,
@@ -57,12 +67,7 @@ PhonebookDialog::PhonebookDialog(NetworkManager& manager, const Listing& listing
             profiles_->setCurrentItem(item);
         }
     }
-    QStringList connected;
-    for (const Active& active : listing.active) {
-        connected << QString::fromStdString(active.id);
-    }
-    status_->setText(connected.isEmpty() ? QString("Not connected.")
-                                         : "Connected: " + connected.join(", ") + ".");
+    status_->setText(connectionsText(listing));
 
     auto* prompt = new QLabel("Choose a dial-up connection, then click Dial.", this);
     auto* buttons = new QHBoxLayout;

@@ -21,25 +21,33 @@ struct CurlStringDeleter {
     void operator()(char* text) const noexcept { curl_free(text); }
 };
 
+std::string withoutBlanksAround(std::string_view typed) {
+    const auto first = typed.find_first_not_of(" \t");
+    const auto last = typed.find_last_not_of(" \t");
+    return std::string(first == std::string_view::npos ? std::string_view{}
+                                                       : typed.substr(first, last - first + 1));
+}
+
+// The typed text as a URL: "ftp://" before a bare host or IPv6 address.
+std::string asUrl(const std::string& text) {
+    if (text.find("://") != std::string::npos) {
+        return text;
+    }
+    if (std::count(text.begin(), text.end(), ':') > 1 && text.front() != '[') {
+        return "ftp://[" + text + "]";  // a bare IPv6 address
+    }
+    return "ftp://" + text;
+}
+
 }  // namespace
 
 Address parseAddress(std::string_view typed) {
-    const auto first = typed.find_first_not_of(" \t");
-    const auto last = typed.find_last_not_of(" \t");
-    const std::string text(first == std::string_view::npos ? std::string_view{}
-                                                           : typed.substr(first, last - first + 1));
+    const std::string text = withoutBlanksAround(typed);
     if (text.empty()) {
         return {{}, 0, Address::Problem::Missing, text};
     }
     const Address notAnAddress{{}, 0, Address::Problem::NotAnAddress, text};
-    std::string full;
-    if (text.find("://") != std::string::npos) {
-        full = text;
-    } else if (std::count(text.begin(), text.end(), ':') > 1 && text.front() != '[') {
-        full = "ftp://[" + text + "]";  // a bare IPv6 address
-    } else {
-        full = "ftp://" + text;
-    }
+    const std::string full = asUrl(text);
     // libcurl's own parser, so a name with '/', '@' or the like cannot
     // smuggle in a path or credentials.
     std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());

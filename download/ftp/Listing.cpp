@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/FileSearch.h"
+#include "common/TextItems.h"
 
 namespace tyq::download::ftp {
 namespace {
@@ -46,9 +47,7 @@ std::optional<MlsdEntry> mlsdEntry(std::string_view line) {
 
 // The next line of text, its line end dropped; text moves past it.
 std::string_view nextLine(std::string_view& text) {
-    const auto end = text.find('\n');
-    auto line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    auto line = nextItem(text, '\n');
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
@@ -218,12 +217,7 @@ ZipNames zipNamesIn(std::string_view text, bool mlsd) {
     ZipNames found;
     std::string_view rest(text);
     while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        auto line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        auto line = nextLine(rest);
         long long size = -1;
         std::string modified;
         if (mlsd) {

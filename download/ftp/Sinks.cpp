@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/SmallFiles.h"
 #include "download/ftp/Limits.h"
 
 namespace tyq::download::ftp {
@@ -42,17 +43,9 @@ size_t writeToFile(char* data, size_t size, size_t count, void* user) {
         sink.overrun = true;
         return 0;
     }
-    size_t done = 0;
-    while (done < bytes) {
-        const auto n = ::write(sink.fd, data + compared + done, bytes - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            sink.error = n < 0 ? errno : ENOSPC;
-            return 0;  // aborts the transfer
-        }
-        done += static_cast<size_t>(n);
+    if (const int error = writeAll(sink.fd, std::string_view(data + compared, bytes))) {
+        sink.error = error;
+        return 0;  // aborts the transfer
     }
     sink.written += static_cast<long long>(bytes);
     return given;

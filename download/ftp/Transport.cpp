@@ -66,6 +66,14 @@ long curlUseSsl(TlsUse use) {
     return CURLUSESSL_ALL;
 }
 
+// The server and what is asked of its TLS, for the log.
+std::string describe(const LoginRequest& request) {
+    static constexpr const char* kTls[] = {"no TLS", "TLS if offered", "TLS required"};
+    return request.server.key() + ", " + kTls[static_cast<int>(request.tls)] +
+           (request.server.pin.empty() ? "" : ", pinned " + request.server.pin) +
+           (request.server.usedTlsBefore ? ", used TLS before" : "");
+}
+
 }  // namespace
 
 int Outcome::replyCode() const noexcept {
@@ -268,13 +276,7 @@ LoginOutcome Transport::login(const LoginRequest& request) {
     curl_easy_setopt(handles.easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handles.easy, CURLOPT_WRITEFUNCTION, discardData);
     const auto started = std::chrono::steady_clock::now();
-    log::record(log::Category::Ftp, [&] {
-        static constexpr const char* kTls[] = {"no TLS", "TLS if offered", "TLS required"};
-        return "logging in to " + request.server.key() + ", " +
-               kTls[static_cast<int>(request.tls)] +
-               (request.server.pin.empty() ? "" : ", pinned " + request.server.pin) +
-               (request.server.usedTlsBefore ? ", used TLS before" : "");
-    });
+    log::record(log::Category::Ftp, [&] { return "logging in to " + describe(request); });
     LoginOutcome outcome;
     static_cast<Outcome&>(outcome) = perform();
     outcome.took = std::chrono::steady_clock::now() - started;

@@ -24,6 +24,11 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import ThreadedFTPServer
 
+# The tests' servers run the same way.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "tools"))
+from serving import serve_until_orphaned  # noqa: E402
+
 CODES = ["ORV%04d" % n for n in (101, 114, 127, 203, 215, 342, 356, 408, 419, 520)]
 
 
@@ -121,17 +126,7 @@ def main():
     handler.banner = "ORV Mail demo mailbox ready."
     # A thread per connection: the download opens several at once.
     server = ThreadedFTPServer(("127.0.0.1", 0), handler)
-
-    # Never outlive the script that started us, however it ended.
-    parent = os.getppid()
-
-    def stop_when_orphaned():
-        if os.getppid() != parent:
-            os._exit(0)
-
-    server.ioloop.call_every(0.5, stop_when_orphaned)
-    print("PORT %d" % server.socket.getsockname()[1], flush=True)
-    server.serve_forever(handle_exit=False)
+    serve_until_orphaned(server)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "common/FolderLock.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "desktop/Trash.h"
 #include "download/LocalFolder.h"
 #include "download/MailboxFixture.h"

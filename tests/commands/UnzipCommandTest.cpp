@@ -13,7 +13,8 @@
 
 #include "commands/UnzipCommand.h"
 #include "common/FolderLock.h"
-#include "common/TempFiles.h"
+#include "common/Leftovers.h"
+#include "common/StagingFolder.h"
 #include "settings/CSettings.h"
 #include "settings/Keys.h"
 #include "support/FakeMainWindow.h"

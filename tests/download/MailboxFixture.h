@@ -9,7 +9,7 @@
 #include <string>
 
 #include "commands/MailboxTransfer.h"
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 #include "settings/Keys.h"
 #include "settings/ProfileStore.h"
 #include "support/FakeMainWindow.h"

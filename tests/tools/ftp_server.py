@@ -66,6 +66,8 @@ from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import ThreadedFTPServer
 
+from serving import add_account_arguments, serve_until_orphaned
+
 
 class SortedFS(AbstractedFS):
     """Every listing in name order, as NLST already is: the tests' server
@@ -77,10 +79,7 @@ class SortedFS(AbstractedFS):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--home", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--port", type=int, default=0)
+    add_account_arguments(parser)
     parser.add_argument("--refuse-active", action="store_true")
     parser.add_argument("--no-connect-back", action="store_true")
     parser.add_argument("--reverse-listing", action="store_true")
@@ -369,16 +368,7 @@ def main():
 
     server = ThreadedFTPServer(("127.0.0.1", args.port), Handler)
     server.max_cons_per_ip = args.max_connections
-    # A test that dies without stopping us must not leave us running.
-    parent = os.getppid()
-
-    def stop_when_orphaned():
-        if os.getppid() != parent:
-            os._exit(0)
-
-    server.ioloop.call_every(0.5, stop_when_orphaned)
-    print("PORT %d" % server.socket.getsockname()[1], flush=True)
-    server.serve_forever(handle_exit=False)
+    serve_until_orphaned(server)
 
 
 if __name__ == "__main__":

@@ -18,8 +18,6 @@ Runs under Debian's Python (/usr/bin/python3) with python3-pyftpdlib.
 
 import argparse
 import logging
-import os
-import sys
 import threading
 import time
 import warnings
@@ -33,13 +31,12 @@ from pyftpdlib.handlers import (ActiveDTP, DTPHandler, FTPHandler, PassiveDTP,
                                 ThrottledDTPHandler)
 from pyftpdlib.servers import ThreadedFTPServer
 
+from serving import add_account_arguments, serve_until_orphaned
+
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--home", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--port", type=int, default=0)
+    add_account_arguments(parser)
     parser.add_argument("--delay", type=float, default=25.0, help="milliseconds")
     parser.add_argument("--rate", type=float, default=50e6, help="bits per second")
     parser.add_argument("--command-log")
@@ -139,17 +136,7 @@ def main():
     authorizer.add_user(args.user, args.password, args.home, perm="elr")
     Handler.authorizer = authorizer
     server = ThreadedFTPServer(("127.0.0.1", args.port), Handler)
-    print("PORT", server.address[1], flush=True)
-
-    parent = os.getppid()
-
-    def stop_when_orphaned():
-        if os.getppid() != parent:
-            sys.exit(0)
-        server.ioloop.call_later(1.0, stop_when_orphaned)
-
-    server.ioloop.call_later(1.0, stop_when_orphaned)
-    server.serve_forever(handle_exit=False)
+    serve_until_orphaned(server)
 
 
 if __name__ == "__main__":

@@ -21,8 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Leftovers.h"
 #include "common/SharedLibrary.h"
-#include "common/TempFiles.h"
 #include "support/TempDir.h"
 #include "unzip/UnzipCommand.h"
 #include "unzip/ZipFixtures.h"
@@ -189,6 +189,17 @@ struct MadeArchive {
     std::optional<std::string> password;
 };
 
+// The kind's archive made afresh from `tree`, beside a destination that holds
+// `before` alone.
+void makeAfresh(const MadeArchive& kind, const std::filesystem::path& archive, const Tree& tree,
+                const std::filesystem::path& out, const Tree& before) {
+    std::filesystem::remove(archive);
+    kind.make(archive, tree);
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directory(out);
+    test::writeTree(out, before);
+}
+
 const MadeArchive kGoodArchives[] = {
     {"deflated", [](const auto& a, const auto& t) { test::makeZip(a, t); }, std::nullopt},
     {"stored", [](const auto& a, const auto& t) { test::makeZip(a, t, "-0"); }, std::nullopt},
@@ -210,12 +221,8 @@ TEST_F(ExtractTest, ExtractsEveryKindOfArchiveReplacingFilesOfTheSameName) {
     for (const MadeArchive& kind : kGoodArchives) {
         SCOPED_TRACE(kind.label);
         const auto archive = work_ / "QLM0101.ZIP";
-        std::filesystem::remove(archive);
-        kind.make(archive, kTree);
-        std::filesystem::remove_all(out_.path());
-        std::filesystem::create_directory(out_.path());
-        test::writeFile(out_ / "QLMDATA.TXT", "old contents");
-        test::writeFile(out_ / "KEEP.TXT", "not in the archive");
+        makeAfresh(kind, archive, kTree, out_.path(),
+                   {{"QLMDATA.TXT", "old contents"}, {"KEEP.TXT", "not in the archive"}});
 
         ASSERT_EQ(extract(archive, kind.password), 0);
         Tree expected = kTree;
@@ -476,16 +483,10 @@ TEST_F(ExtractTest, FolderThatCannotBeWrittenIsAnOutputError) {
 }
 
 TEST_F(ExtractTest, FullDiskLeavesNothing) {
-    if (::geteuid() != 0) {
+    const test::OtherFileSystem small(out_.path(), false, "size=1m");
+    if (!small.mounted()) {
         GTEST_SKIP() << "mounting a small file system needs root";
     }
-    if (::mount("tmpfs", out_.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
-        GTEST_SKIP() << "cannot mount tmpfs here: " << std::strerror(errno);
-    }
-    struct Unmount {
-        std::filesystem::path at;
-        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-    } unmount{out_.path()};
     test::writeFile(out_ / "A.TXT", "present before");
     test::makeZip(work_ / "QLM1.ZIP",
                   {{"A.TXT", "new"}, {"d/SMALL.TXT", "small"}, {"d/BIG.BIN", noise(2 << 20, 3)}});
@@ -495,8 +496,8 @@ TEST_F(ExtractTest, FullDiskLeavesNothing) {
 
     // One that reports no size at all (as some FUSE and network mounts do)
     // is not taken as full.
-    ASSERT_EQ(::mount("tmpfs", out_.path().c_str(), "tmpfs", 0, "size=0"), 0);
-    const Unmount second{out_.path()};
+    const test::OtherFileSystem unsized(out_.path(), false, "size=0");
+    ASSERT_TRUE(unsized.mounted());
     EXPECT_EQ(extract(work_ / "QLM1.ZIP"), code::kOk);
     EXPECT_EQ(test::readFile(out_ / "d/BIG.BIN").size(), 2u << 20);
 }
@@ -553,11 +554,7 @@ TEST_F(ExtractTest, SharedAmongReadersAllOrNothing) {
     for (const MadeArchive& kind : kinds) {
         SCOPED_TRACE(kind.label);
         const auto archive = work_ / "QLMBIG.ZIP";
-        std::filesystem::remove(archive);
-        kind.make(archive, tree);
-        std::filesystem::remove_all(out_.path());
-        std::filesystem::create_directory(out_.path());
-        test::writeFile(out_ / "KEEP.TXT", "kept");
+        makeAfresh(kind, archive, tree, out_.path(), {{"KEEP.TXT", "kept"}});
         Counted counted;
         ASSERT_EQ(extract(archive, kind.password, "", &counted), 0);
         EXPECT_TRUE(test::readTree(out_.path()) == expected);

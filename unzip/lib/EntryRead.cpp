@@ -189,6 +189,28 @@ void FirstFailure::cancel() {
     stop = true;
 }
 
+namespace {
+
+// The next entry of a reading, which must be the one the first reading
+// checked at `index`; nullptr at the archive's end.
+archive_entry* nextPlanned(archive* a, const Plan& plan, std::size_t index) {
+    archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(a, &entry);
+    if (status == ARCHIVE_EOF) {
+        return nullptr;
+    }
+    if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
+        throw ExtractError{classifyArchiveError(a, ReadStage::Header, false)};
+    }
+    const char* name = entryName(entry);
+    if (index >= plan.entries.size() || name == nullptr || plan.entries[index].name != name) {
+        throw ExtractError{code::kStructureInvalid};
+    }
+    return entry;
+}
+
+}  // namespace
+
 void readShare(const ExtractRequest& request, Source source, const Plan& plan, unsigned reader,
                StagedCommit& commit, FirstFailure& failure, locale_t names) {
     const locale_t previous = names != static_cast<locale_t>(0) ? uselocale(names) : nullptr;
@@ -201,19 +223,9 @@ void readShare(const ExtractRequest& request, Source source, const Plan& plan, u
             if (failure.stop.load(std::memory_order_relaxed)) {
                 break;
             }
-            archive_entry* entry = nullptr;
-            const int status = archive_read_next_header(a.get(), &entry);
-            if (status == ARCHIVE_EOF) {
+            archive_entry* entry = nextPlanned(a.get(), plan, index);
+            if (entry == nullptr) {
                 break;
-            }
-            if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
-                throw ExtractError{classifyArchiveError(a.get(), ReadStage::Header, false)};
-            }
-            // This reading must meet the entries the first one checked.
-            const char* name = entryName(entry);
-            if (index >= plan.entries.size() || name == nullptr ||
-                plan.entries[index].name != name) {
-                throw ExtractError{code::kStructureInvalid};
             }
             const std::size_t current = index++;
             if (plan.owner[current] == reader) {

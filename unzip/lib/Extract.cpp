@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/Fd.h"
-#include "common/TempFiles.h"
+#include "common/StagingFolder.h"
 #include "unzip/lib/ArchiveErrors.h"
 #include "unzip/lib/EntryRead.h"
 #include "unzip/lib/ExtractCheck.h"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/Fd.h"
+#include "common/StagingFolder.h"
 #include "common/TempFile.h"
-#include "common/TempFiles.h"
 #include "unzip/lib/ExtractPlan.h"
 
 namespace tyq::unzip::lib {

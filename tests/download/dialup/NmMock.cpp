@@ -14,17 +14,17 @@
 #include <stdexcept>
 #include <thread>
 
+#include "download/dialup/NmNames.h"
+
 extern char** environ;
 
 namespace tyq::test {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace dialup::nm;
 
-constexpr char kService[] = "org.freedesktop.NetworkManager";
 constexpr char kMockInterface[] = "org.freedesktop.DBus.Mock";
-constexpr char kManagerPath[] = "/org/freedesktop/NetworkManager";
-constexpr char kSettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
 // Start-up of the mock's Python interpreter may be slow on a loaded machine.
 constexpr auto kStartLimit = 60s;
 
@@ -241,21 +241,20 @@ sd_bus* NmMock::client() {
 std::string NmMock::addProfile(const std::string& id, const std::string& type,
                                const std::string& bluetoothType) {
     if (bluetoothType.empty()) {
-        return readPath(call(client(), kSettingsPath, "org.freedesktop.NetworkManager.Settings",
-                             "AddConnection", "a{sa{sv}}", 1, "connection", 2, "id", "s",
-                             id.c_str(), "type", "s", type.c_str()),
-                        "o");
+        return readPath(
+            call(client(), kSettingsPath, kSettingsInterface, "AddConnection", "a{sa{sv}}", 1,
+                 "connection", 2, "id", "s", id.c_str(), "type", "s", type.c_str()),
+            "o");
     }
-    return readPath(
-        call(client(), kSettingsPath, "org.freedesktop.NetworkManager.Settings", "AddConnection",
-             "a{sa{sv}}", 2, "connection", 2, "id", "s", id.c_str(), "type", "s", type.c_str(),
-             "bluetooth", 1, "type", "s", bluetoothType.c_str()),
-        "o");
+    return readPath(call(client(), kSettingsPath, kSettingsInterface, "AddConnection", "a{sa{sv}}",
+                         2, "connection", 2, "id", "s", id.c_str(), "type", "s", type.c_str(),
+                         "bluetooth", 1, "type", "s", bluetoothType.c_str()),
+                    "o");
 }
 
 std::string NmMock::activate(const std::string& profilePath) {
-    return readPath(call(client(), kManagerPath, "org.freedesktop.NetworkManager",
-                         "ActivateConnection", "ooo", profilePath.c_str(), "/", "/"),
+    return readPath(call(client(), kManagerPath, kManagerInterface, "ActivateConnection", "ooo",
+                         profilePath.c_str(), "/", "/"),
                     "o");
 }
 
@@ -267,8 +266,8 @@ std::string NmMock::addActive(const std::string& profilePath, uint32_t state) {
 }
 
 std::vector<std::string> NmMock::activeConnections() {
-    Reply reply = call(client(), kManagerPath, "org.freedesktop.DBus.Properties", "Get", "ss",
-                       "org.freedesktop.NetworkManager", "ActiveConnections");
+    Reply reply = call(client(), kManagerPath, kPropertiesInterface, "Get", "ss", kManagerInterface,
+                       "ActiveConnections");
     std::vector<std::string> out;
     if (sd_bus_message_enter_container(reply.get(), 'v', "ao") <= 0 ||
         sd_bus_message_enter_container(reply.get(), 'a', "o") <= 0) {
@@ -283,7 +282,7 @@ std::vector<std::string> NmMock::activeConnections() {
 
 void NmMock::setActiveState(const std::string& activePath, uint32_t state) {
     call(client(), "/org/freedesktop", kMockInterface, "SetProperty", "sssv", activePath.c_str(),
-         "org.freedesktop.NetworkManager.Connection.Active", "State", "u", state);
+         kActiveInterface, "State", "u", state);
 }
 
 void NmMock::setConnectivity(uint32_t connectivity) {
@@ -293,27 +292,25 @@ void NmMock::setConnectivity(uint32_t connectivity) {
 void NmMock::setMetered(uint32_t metered) {
     // The template has no such property until it is added.
     if (!meteredAdded_) {
-        call(client(), kManagerPath, kMockInterface, "AddProperty", "ssv",
-             "org.freedesktop.NetworkManager", "Metered", "u", metered);
+        call(client(), kManagerPath, kMockInterface, "AddProperty", "ssv", kManagerInterface,
+             "Metered", "u", metered);
         meteredAdded_ = true;
         return;
     }
-    call(client(), kManagerPath, "org.freedesktop.DBus.Properties", "Set", "ssv",
-         "org.freedesktop.NetworkManager", "Metered", "u", metered);
+    call(client(), kManagerPath, kPropertiesInterface, "Set", "ssv", kManagerInterface, "Metered",
+         "u", metered);
 }
 
 void NmMock::replaceManagerMethod(const std::string& name, const std::string& inSignature,
                                   const std::string& outSignature, const std::string& code) {
-    call(client(), kManagerPath, kMockInterface, "AddMethod", "sssss",
-         "org.freedesktop.NetworkManager", name.c_str(), inSignature.c_str(), outSignature.c_str(),
-         code.c_str());
+    call(client(), kManagerPath, kMockInterface, "AddMethod", "sssss", kManagerInterface,
+         name.c_str(), inSignature.c_str(), outSignature.c_str(), code.c_str());
 }
 
 void NmMock::replaceSettingsMethod(const std::string& name, const std::string& inSignature,
                                    const std::string& outSignature, const std::string& code) {
-    call(client(), kSettingsPath, kMockInterface, "AddMethod", "sssss",
-         "org.freedesktop.NetworkManager.Settings", name.c_str(), inSignature.c_str(),
-         outSignature.c_str(), code.c_str());
+    call(client(), kSettingsPath, kMockInterface, "AddMethod", "sssss", kSettingsInterface,
+         name.c_str(), inSignature.c_str(), outSignature.c_str(), code.c_str());
 }
 
 }  // namespace tyq::test

@@ -87,6 +87,13 @@ int32_t runEntry(const std::function<void(QDialog*)>& drive, TyRasPbDlgA& info) 
     return entry(nullptr, nullptr, &info);
 }
 
+// The same with a record of the size the entry expects.
+int32_t runEntry(const std::function<void(QDialog*)>& drive) {
+    TyRasPbDlgA info{};
+    info.dwSize = TY_RAS_PBDLG_SIZE;
+    return runEntry(drive, info);
+}
+
 }  // namespace
 
 class PhonebookDialogTest : public QObject {
@@ -179,15 +186,11 @@ class PhonebookDialogTest : public QObject {
     void entryCloseReturnsWithoutDialling() {
         NmMock mock;
         mock.addProfile("Mobile", "gsm");
-        TyRasPbDlgA info{};
-        info.dwSize = TY_RAS_PBDLG_SIZE;
         QStringList listed;
-        const int32_t result = runEntry(
-            [&](QDialog* dialog) {
-                listed = itemTexts(dialog->findChild<QListWidget*>("profiles"));
-                QTest::mouseClick(dialog->findChild<QPushButton*>("close"), Qt::LeftButton);
-            },
-            info);
+        const int32_t result = runEntry([&](QDialog* dialog) {
+            listed = itemTexts(dialog->findChild<QListWidget*>("profiles"));
+            QTest::mouseClick(dialog->findChild<QPushButton*>("close"), Qt::LeftButton);
+        });
         QCOMPARE(result, 0);
         QCOMPARE(listed, QStringList({"Mobile"}));
         QVERIFY(mock.activeConnections().empty());
@@ -197,18 +200,14 @@ class PhonebookDialogTest : public QObject {
         NmMock mock;
         mock.addProfile("Wired", "802-3-ethernet");
         mock.addProfile("Mobile", "gsm");
-        TyRasPbDlgA info{};
-        info.dwSize = TY_RAS_PBDLG_SIZE;
         QString shown;
-        const int32_t result = runEntry(
-            [&](QDialog* dialog) {
-                if (selectEntry(dialog->findChild<QListWidget*>("profiles"), "Mobile")) {
-                    QTest::mouseClick(dialog->findChild<QPushButton*>("dial"), Qt::LeftButton);
-                }
-                shown = dialog->findChild<QLabel*>("status")->text();
-                QTest::mouseClick(dialog->findChild<QPushButton*>("close"), Qt::LeftButton);
-            },
-            info);
+        const int32_t result = runEntry([&](QDialog* dialog) {
+            if (selectEntry(dialog->findChild<QListWidget*>("profiles"), "Mobile")) {
+                QTest::mouseClick(dialog->findChild<QPushButton*>("dial"), Qt::LeftButton);
+            }
+            shown = dialog->findChild<QLabel*>("status")->text();
+            QTest::mouseClick(dialog->findChild<QPushButton*>("close"), Qt::LeftButton);
+        });
         QCOMPARE(result, 1);
         QCOMPARE(shown, QString("Connected to Mobile."));
         QCOMPARE(mock.activeConnections().size(), size_t(1));

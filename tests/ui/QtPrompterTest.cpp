@@ -6,7 +6,7 @@
 
 using namespace tyq;
 
-class PrompterTest : public QObject {
+class QtPrompterTest : public QObject {
     Q_OBJECT
 
   private slots:
@@ -63,5 +63,5 @@ class PrompterTest : public QObject {
     }
 };
 
-QTEST_MAIN(PrompterTest)
-#include "PrompterTest.moc"
+QTEST_MAIN(QtPrompterTest)
+#include "QtPrompterTest.moc"

@@ -38,9 +38,6 @@ struct StagedEntry {
 // What placeStaged returns when the path no longer holds the file it was to
 // replace: someone wrote there meanwhile, and that stays.
 inline constexpr int kPathChanged = ESTALE;
-// Said of such a path (after its name) when an interrupted commit is finished.
-inline constexpr char kChangedPathText[] =
-    ": changed since its extraction was cut short, kept as it is";
 
 // A staging folder: made at the top of a Location with a record of its own
 // identity inside, removed with everything in it when the object ends
@@ -101,17 +98,5 @@ int placeStaged(int staging, const std::string& staged, int folder, const std::s
 // its name. False when something of ours could not be put back.
 bool restoreStaged(int staging, const std::string& staged, dev_t device, ino_t inode, int folder,
                    const std::string& leaf);
-
-// Finishes what commands that were killed left at the top of `location`: an
-// interrupted commit is completed (or, where it was being undone, undone),
-// then the staging folder goes with everything in it. Only folders whose
-// record names them (a copy, a link or a folder of a like name is left
-// alone), only this user's; no link is followed and no other file system
-// entered. A path whose file changed since the commit was cut short keeps
-// that file: each such path, relative to the location and followed by
-// kChangedPathText, is added to `kept` when given. Call it only while
-// holding the folder's lock. Returns how many staging folders were removed.
-std::size_t removeLeftovers(const std::filesystem::path& location,
-                            std::vector<std::string>* kept = nullptr);
 
 }  // namespace tyq

@@ -1,4 +1,4 @@
-#include "download/PartialFiles.h"
+#include "download/PartialStore.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -123,6 +123,24 @@ std::string freshNumber() {
         random = static_cast<std::uint64_t>(::getpid()) * 1000003u + ++counter;
     }
     return std::to_string(random);
+}
+
+// A new data file under a free number in `folder`: its descriptor, and the
+// number in `name`; -1 when none could be made.
+int createDataFile(int folder, std::string& name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string data = freshNumber();
+        const int fd = ::openat(folder, data.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            name = std::move(data);
+            return fd;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    return -1;
 }
 
 }  // namespace
@@ -376,20 +394,7 @@ PartialFile PartialStore::claim(const ListedFile& file) {
     PartialFile partial;
     partial.store_ = this;
     partial.record_.file = file;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto data = freshNumber();
-        const int fd = ::openat(folder_.get(), data.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST) {
-            continue;
-        }
-        if (fd < 0) {
-            break;
-        }
-        partial.fd_ = fd;
-        partial.record_.data = std::move(data);
-        break;
-    }
+    partial.fd_ = createDataFile(folder_.get(), partial.record_.data);
     struct stat info {};
     if (partial.fd_ < 0 || ::fstat(partial.fd_, &info) != 0) {
         return {};
