@@ -36,9 +36,9 @@ int extract(int argc, char** argv) {
         request.archive = argv[i];
         request.destination = destination;
         request.password = password;
-        std::int32_t result = -1;
-        if (tyq::unzip::unzipArchive(&request, port, &result, libraryFolder) != 1) {
-            std::fprintf(stderr, "%s: result %d\n", argv[i], result);
+        tyq::unzip::UnzipProgress progress(port, {}, argv[i], {});
+        if (tyq::unzip::unzipArchive(&request, port, libraryFolder, &progress) != 1) {
+            std::fprintf(stderr, "%s: result %d\n", argv[i], progress.result());
             return 1;
         }
     }

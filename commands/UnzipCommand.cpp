@@ -161,7 +161,6 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
     const std::vector<std::string> names = findEntries(destination, NamePattern::QlmZip);
     if (names.empty()) {
         window.setProgressText(kFilesNotFound);
-        outer.counters().lastUnzipResult = -1;
         return std::nullopt;
     }
     auto plan = makePlans(values, profiles, run.folder(), libraryFolder).extraction;
@@ -175,8 +174,7 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
             window.addNote(failure->text);
         }
     };
-    const auto outcome =
-        extractArchives(plan, window, outer.stopToken(), &outer.counters().lastUnzipResult);
+    const auto outcome = extractArchives(plan, window, outer.stopToken());
     const auto& failures = outcome.failures;
     const auto extractedArchives = outcome.extracted.size();
     if (outcome.stopped) {
@@ -186,8 +184,7 @@ std::optional<ExtractionOutcome> unzipSteps(MainWindowPort& outer,
         return outcome;
     }
     // The finished text only when every archive was extracted, judged by
-    // each one's own result (the counter keeps an earlier code when the
-    // library could not be used); otherwise how many were, and the detail
+    // each one's own result; otherwise how many were, and the detail
     // names every archive that stayed.
     window.setProgressText(failures.empty() && outcome.lastExtracted
                                ? std::string(kFinished)

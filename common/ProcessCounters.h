@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-
 namespace tyq {
 
 // The few values the program keeps for as long as it runs, in one place that
@@ -15,9 +13,6 @@ struct ProcessCounters {
     // run that follows does not offer to delete QLM files; one more after
     // each transfer.
     int downloads = 1;
-    // The code of the unzip library's most recent result; -1 until the first
-    // call, and after an unzip run that found nothing.
-    std::int32_t lastUnzipResult = -1;
 };
 
 }  // namespace tyq

@@ -80,7 +80,7 @@ std::vector<std::string> archiveFiles(const std::string& archive) {
 }
 
 ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
-                                  const std::stop_token& stop, std::int32_t* lastResult) {
+                                  const std::stop_token& stop) {
     ExtractionOutcome outcome;
     UnzipRequest request;
     request.destination = plan.destination.c_str();
@@ -102,8 +102,7 @@ ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
         struct stat before {};
         const bool known = ::stat(archive.c_str(), &before) == 0;
         UnzipProgress progress(port, stop, name, item);
-        const std::int32_t extracted =
-            unzipArchive(&request, port, lastResult, plan.libraryFolder, &progress);
+        const std::int32_t extracted = unzipArchive(&request, port, plan.libraryFolder, &progress);
         ++item.number;
         item.doneBefore += progress.done();
         outcome.lastExtracted = extracted != 0;

@@ -54,8 +54,7 @@ std::vector<std::string> archiveFiles(const std::string& archive);
 // Extracts each archive of the plan in turn, all of an archive or nothing,
 // and deletes each one extracted. Progress and the library's messages go to
 // the port; a stop leaves the archive under way whole.
-// lastResult (when given) keeps each archive's code.
 ExtractionOutcome extractArchives(const ExtractionPlan& plan, CommandPort& port,
-                                  const std::stop_token& stop, std::int32_t* lastResult = nullptr);
+                                  const std::stop_token& stop);
 
 }  // namespace tyq::unzip

@@ -129,9 +129,8 @@ void UnzipProgress::report() {
     window_.setProgressBytes(progress);
 }
 
-UnzipLibrary::UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
-                           std::int32_t* lastResult)
-    : command{}, window_(&port), lastResult_(lastResult) {
+UnzipLibrary::UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder)
+    : command{}, window_(&port) {
     library.emplace(libraryFolder / kUnzipLibraryFile);
     if (library->loaded()) {
         entry = library->entryAs<DunzipEntry>(kUnzipEntryName);
@@ -161,14 +160,10 @@ UnzipLibrary::UnzipLibrary(CommandPort& port, const std::filesystem::path& libra
 }
 
 std::int32_t UnzipLibrary::run() {
-    // A library that cannot be used keeps the counter's code, but the code
-    // kept from an earlier archive says nothing about this one.
+    // The code of an earlier archive says nothing about this one.
     result_ = -1;
     if (entry != nullptr) {
         result_ = entry(&command);
-        if (lastResult_ != nullptr) {
-            *lastResult_ = result_;
-        }
         if (result_ == 0) {
             return 1;
         }
@@ -192,12 +187,12 @@ void UnzipLibrary::close() {
 
 namespace {
 
-std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window, std::int32_t* lastResult,
+std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window,
                        const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
     if (request == nullptr) {
         return 0;
     }
-    UnzipLibrary binding(window, libraryFolder, lastResult);
+    UnzipLibrary binding(window, libraryFolder);
     binding.command.archiveName = request->archive;
     binding.command.destination = request->destination;
     if (request->password != nullptr) {
@@ -225,9 +220,9 @@ std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window, std::in
 
 }  // namespace
 
-std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port,
                           const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
-    return unzipWith(request, port, lastResult, libraryFolder, progress);
+    return unzipWith(request, port, libraryFolder, progress);
 }
 
 }  // namespace tyq::unzip

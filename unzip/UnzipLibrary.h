@@ -114,22 +114,18 @@ class UnzipLibrary {
     std::optional<SharedLibrary> library;
 
     // port receives the failure texts; libraryFolder holds kUnzipLibraryFile.
-    // lastResult (when given) keeps each run's code.
-    UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder,
-                 std::int32_t* lastResult);
+    UnzipLibrary(CommandPort& port, const std::filesystem::path& libraryFolder);
     UnzipLibrary(const UnzipLibrary&) = delete;
     UnzipLibrary& operator=(const UnzipLibrary&) = delete;
 
     // 1 when the archive was extracted, 0 otherwise.
     std::int32_t run();
     void close();
-    // The last run's code: the library's, or -1 when it could not be used
-    // (lastResult then keeps the code it had).
+    // The last run's code: the library's, or -1 when it could not be used.
     std::int32_t result() const noexcept { return result_; }
 
   private:
     CommandPort* window_;
-    std::int32_t* lastResult_;
     std::int32_t result_ = -1;
 };
 
@@ -137,10 +133,9 @@ class UnzipLibrary {
 // extracted, 0 otherwise (and 0 without loading anything when there is no
 // request). `port` receives the failure texts. With progress, it hears of the
 // bytes written and the stop ends the extraction (the code is then
-// code::kCancelled). Each call's code is kept in lastResult when given; a
-// library that cannot be used leaves the code kept before. progress->result()
-// holds the call's own code, -1 for a library that could not be used.
-std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port, std::int32_t* lastResult,
+// code::kCancelled). progress->result() holds the call's own code, -1 for a
+// library that could not be used.
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port,
                           const std::filesystem::path& libraryFolder,
                           UnzipProgress* progress = nullptr);
 

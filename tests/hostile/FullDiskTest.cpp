@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <variant>
 
 #include "commands/UnzipCommand.h"
 #include "common/DiskFullError.h"
@@ -171,9 +172,13 @@ TEST(FullDiskUnzip, AnArchiveThatDoesNotFitStaysAndNothingElseIsLost) {
     FakeMainWindow window;
     window.fields = {"user", "ftp", "", local.string()};
 
-    commands::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
+    const auto outcome = commands::unzipDownloadFiles(window, profiles, TYQ_BIN_DIR);
 
-    EXPECT_EQ(window.counts.lastUnzipResult, unzip::code::kDiskFull);
+    const auto* extraction = std::get_if<unzip::ExtractionOutcome>(&outcome.result);
+    ASSERT_NE(extraction, nullptr);
+    ASSERT_EQ(extraction->failures.size(), 1u);
+    EXPECT_EQ(extraction->failures[0].name, "QLM2.ZIP");
+    EXPECT_EQ(extraction->failures[0].code, unzip::code::kDiskFull);
     EXPECT_NE(window.progressText(), "Unzipping Finished!");
     EXPECT_EQ(disk.names(local), (std::vector<std::string>{"KEEP.TXT", "QLM2.ZIP", "SMALL.TXT"}));
     EXPECT_EQ(readFile(local / "KEEP.TXT"), "present before");

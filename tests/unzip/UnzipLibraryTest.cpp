@@ -69,7 +69,10 @@ class UnzipLibraryTest : public ::testing::Test {
     std::int32_t unzip(const std::string& archive, const char* password = "pw", int options = 1,
                        const std::filesystem::path& folder = kScripted) {
         const UnzipRequest request{archive.c_str(), "/data/out/", password, options};
-        return unzipArchive(&request, window_, &result_, folder);
+        UnzipProgress progress(window_, archive, {});
+        const std::int32_t extracted = unzipArchive(&request, window_, folder, &progress);
+        result_ = progress.result();
+        return extracted;
     }
 
     test::FakeMainWindow window_;
@@ -82,7 +85,7 @@ TEST_F(UnzipLibraryTest, HandsOverTheWholeRecord) {
     const std::string destination = "/data/out/";
     const std::string password = "s3cr3t";
     const UnzipRequest request{archive.c_str(), destination.c_str(), password.c_str(), 1};
-    ASSERT_EQ(unzipArchive(&request, window_, &result_, kScripted), 1);
+    ASSERT_EQ(unzipArchive(&request, window_, kScripted), 1);
     ASSERT_EQ(library.calls(), 1);
 
     const unsigned char* r = library.record();
@@ -134,12 +137,11 @@ TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
     ScriptedDouble library;
     UnzipProgress progress(window_, "QLM0102.ZIP", {2, 3, 100});
     const UnzipRequest request{"/a/QLM0102.ZIP#40", "/data/out/", "pw", 1};
-    EXPECT_EQ(unzipArchive(&request, window_, &result_, kScripted, &progress), 0);
+    EXPECT_EQ(unzipArchive(&request, window_, kScripted, &progress), 0);
     EXPECT_EQ(pointerAt(library.record(), 130), &progress);
     EXPECT_EQ(u32At(library.record(), 138), kContextTag);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(library.record()) + 142, 20),
               std::string(20, '\0'));
-    EXPECT_EQ(result_, code::kCancelled);
     EXPECT_EQ(progress.result(), code::kCancelled);
     EXPECT_TRUE(window_.progress.empty());  // a stop is no password problem
     EXPECT_EQ(window_.detail, "");
@@ -157,7 +159,7 @@ TEST_F(UnzipLibraryTest, ProgressGoesToTheWindowAndAStopBack) {
 }
 
 TEST_F(UnzipLibraryTest, TheObjectIsItsRecord) {
-    UnzipLibrary binding(window_, kScripted, &result_);
+    UnzipLibrary binding(window_, kScripted);
     EXPECT_EQ(static_cast<void*>(&binding), static_cast<void*>(&binding.command));
 }
 
@@ -174,35 +176,28 @@ struct FailedRun {
     const char* label;
     std::string archive;
     std::filesystem::path folder;
-    std::int32_t resultBefore;
-    std::int32_t resultAfter;
+    std::int32_t result;
     const char* detail;
 };
 
 TEST_F(UnzipLibraryTest, FailuresShowTheHintAndTheReason) {
     ScriptedDouble library;
     const FailedRun runs[] = {
-        {"entry returns 44", "/a/QLM0101.ZIP#44", kScripted, -1, 44,
+        {"entry returns 44", "/a/QLM0101.ZIP#44", kScripted, 44,
          "QLM0101.ZIP#44: wrong zip password (or the archive is damaged)"},
-        {"entry returns -1", "/a/QLM1.ZIP#-1", kScripted, 0, -1,
+        {"entry returns -1", "/a/QLM1.ZIP#-1", kScripted, -1,
          "The unzip library could not be loaded"},
-        {"entry returns an unlisted code", "/a/QLM1.ZIP#7", kScripted, 0, 7,
+        {"entry returns an unlisted code", "/a/QLM1.ZIP#7", kScripted, 7,
          "QLM1.ZIP#7: could not be extracted (code 7)"},
-        {"no library, first use", "/a/QLM1.ZIP", "/nonexistent", -1, -1,
+        {"no library, first use", "/a/QLM1.ZIP", "/nonexistent", -1,
          "The unzip library could not be loaded"},
-        // The code kept from before is no reason for this archive.
-        {"no library after a failure", "/a/QLM1.ZIP", "/nonexistent", 39, 39,
-         "The unzip library could not be loaded"},
-        {"no library after a stop", "/a/QLM1.ZIP", "/nonexistent", 40, 40,
-         "The unzip library could not be loaded"},
-        {"no entry", "/a/QLM1.ZIP", kNoEntry, -1, -1, "The unzip library could not be loaded"},
+        {"no entry", "/a/QLM1.ZIP", kNoEntry, -1, "The unzip library could not be loaded"},
     };
     for (const FailedRun& run : runs) {
         SCOPED_TRACE(run.label);
-        result_ = run.resultBefore;
         window_.progress.clear();
         EXPECT_EQ(unzip(run.archive, "pw", 1, run.folder), 0);
-        EXPECT_EQ(result_, run.resultAfter);
+        EXPECT_EQ(result_, run.result);
         EXPECT_EQ(window_.progress, std::vector<std::string>{"Please check the ZIP Password"});
         EXPECT_EQ(window_.detail, run.detail);
     }
@@ -217,7 +212,7 @@ TEST_F(UnzipLibraryTest, WithoutOptionsAFailureIsSilent) {
 }
 
 TEST_F(UnzipLibraryTest, NoRequestLoadsNothing) {
-    EXPECT_EQ(unzipArchive(nullptr, window_, &result_, kScripted), 0);
+    EXPECT_EQ(unzipArchive(nullptr, window_, kScripted), 0);
     EXPECT_FALSE(isLoaded(kScripted));
     EXPECT_TRUE(window_.progress.empty());
 }
