@@ -56,12 +56,9 @@ CollectHistory::CollectHistory(std::filesystem::path folder) : folder_(std::move
 
 std::optional<std::string> CollectHistory::load() {
     *this = CollectHistory(folder_);
-    const auto read = readRegularFile(file(), kMaxFile);
-    if (read.error == ENOENT) {
-        return std::nullopt;
-    }
-    if (!read.ok()) {
-        return "Cannot read " + file().string() + ": " + read.failure();
+    const auto read = readRecord(file(), kMaxFile);
+    if (read.failure) {
+        return read.failure;
     }
     std::istringstream lines(read.text);
     for (std::string line; std::getline(lines, line);) {

@@ -67,6 +67,17 @@ std::string RegularFile::failure() const {
     return !regular ? std::string("not a regular file") : std::string(std::strerror(error));
 }
 
+RecordText readRecord(const std::filesystem::path& file, std::size_t limit) {
+    RegularFile read = readRegularFile(file, limit);
+    if (read.error == ENOENT) {
+        return {};
+    }
+    if (!read.ok()) {
+        return {{}, "Cannot read " + file.string() + ": " + read.failure()};
+    }
+    return {std::move(read.text), std::nullopt};
+}
+
 RegularFile readRegularFile(const std::filesystem::path& file, std::size_t limit) {
     RegularFile read;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

@@ -44,4 +44,12 @@ struct RegularFile {
 // the reader where no stop can reach it.
 RegularFile readRegularFile(const std::filesystem::path& file, std::size_t limit);
 
+// A record the program keeps, which need not exist yet: its text, empty when
+// there is none, or why it could not be read ("Cannot read <file>: <why>").
+struct RecordText {
+    std::string text;
+    std::optional<std::string> failure;
+};
+RecordText readRecord(const std::filesystem::path& file, std::size_t limit);
+
 }  // namespace tyq

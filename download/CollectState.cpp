@@ -86,12 +86,9 @@ std::optional<std::string> CollectState::load() {
     files_.clear();
     index_.clear();
     last_.reset();
-    const auto read = readRegularFile(file(), kMaxStateFile);
-    if (read.error == ENOENT) {
-        return std::nullopt;
-    }
-    if (!read.ok()) {
-        return "Cannot read " + file().string() + ": " + read.failure();
+    const auto read = readRecord(file(), kMaxStateFile);
+    if (read.failure) {
+        return read.failure;
     }
     std::istringstream lines(read.text);
     std::string line;

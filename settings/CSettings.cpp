@@ -15,6 +15,17 @@ constexpr KeyRead kNamedRead{"", 256, kNamedReadsFileName};
 // A number's text, for a read that wants it as written.
 constexpr KeyRead kNumberText{"", kWholeValueCapacity, kFileName};
 
+// A choice stored as 0 (off, the default) or 1.
+constexpr KeyEntry onOff(Key key, std::string_view name) {
+    return {.key = key,
+            .name = name,
+            .read = kNumberText,
+            .number = true,
+            .defaultNumber = 0,
+            .lowest = 0,
+            .highest = 1};
+}
+
 constexpr KeyEntry kTable[] = {
     {.key = Key::User, .name = kUser, .read = kNamedRead},
     {.key = Key::Pass, .name = kPass, .read = kNamedRead, .secret = SecretKind::FtpPassword},
@@ -47,20 +58,8 @@ constexpr KeyEntry kTable[] = {
      .defaultNumber = kDefaultConnections,
      .lowest = 1,
      .highest = kMaxConnections},
-    {.key = Key::CollectOnMetered,
-     .name = kCollectOnMetered,
-     .read = kNumberText,
-     .number = true,
-     .defaultNumber = 0,
-     .lowest = 0,
-     .highest = 1},
-    {.key = Key::PasswordsInKeyring,
-     .name = kPasswordsInKeyring,
-     .read = kNumberText,
-     .number = true,
-     .defaultNumber = 0,
-     .lowest = 0,
-     .highest = 1},
+    onOff(Key::CollectOnMetered, kCollectOnMetered),
+    onOff(Key::PasswordsInKeyring, kPasswordsInKeyring),
 };
 static_assert(
     [] {

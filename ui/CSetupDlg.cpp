@@ -68,6 +68,27 @@ class WaitCursor {
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
+
+// A field's label, named after it; its mnemonic reaches the field.
+QLabel* labelFor(QWidget* field, const QString& text, int id, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QStringLiteral("label") + controlName(id));
+    label->setBuddy(field);
+    return label;
+}
+
+// At least as wide as its text needs with the font and scale in use.
+void growToHint(QWidget& widget) {
+    widget.resize(std::max(widget.width(), widget.sizeHint().width()), widget.height());
+}
+
+// Moved right of what comes before it on its row where the two would meet.
+void keepRightOf(const QWidget& before, QWidget& widget, const DialogUnits& units) {
+    const int left = before.geometry().right() + units.toPixelsX(3);
+    if (left > widget.x()) {
+        widget.move(left, widget.y());
+    }
+}
 }  // namespace
 
 // A long account of the last collection wraps: what is below moves down by
@@ -176,9 +197,7 @@ CSetupDlg::CSetupDlg(const settings::ProfileStore& profiles, Prompter& prompter,
 
 // The template's two rows: the address and the port.
 QLabel* CSetupDlg::placeServer(const DialogUnits& units) {
-    auto* hostLabel = new QLabel(QStringLiteral("QLM &Address:"), this);
-    hostLabel->setObjectName(QStringLiteral("label") + controlName(ids::kHost));
-    hostLabel->setBuddy(host_);
+    auto* hostLabel = labelFor(host_, QStringLiteral("QLM &Address:"), ids::kHost, this);
     units.place(*hostLabel, 7, 8, 47, 9);
     host_->setObjectName(controlName(ids::kHost));
     units.place(*host_, 60, 7, 91, 12);
@@ -186,9 +205,7 @@ QLabel* CSetupDlg::placeServer(const DialogUnits& units) {
 }
 
 QLabel* CSetupDlg::placeServerPort(const DialogUnits& units) {
-    auto* portLabel = new QLabel(QStringLiteral("&Port:"), this);
-    portLabel->setObjectName(QStringLiteral("label") + controlName(ids::kPort));
-    portLabel->setBuddy(port_);
+    auto* portLabel = labelFor(port_, QStringLiteral("&Port:"), ids::kPort, this);
     units.place(*portLabel, 7, 21, 43, 9);
     port_->setObjectName(controlName(ids::kPort));
     // Typed characters other than digits are refused; a stored value is shown as it is.
@@ -202,9 +219,8 @@ QLabel* CSetupDlg::placeServerPort(const DialogUnits& units) {
 // One row more than the template: the encryption choice, stored values as
 // item data, in the order the captions read.
 QLabel* CSetupDlg::placeEncryption(const DialogUnits& units) {
-    auto* encryptionLabel = new QLabel(QStringLiteral("&Encryption:"), this);
-    encryptionLabel->setObjectName(QStringLiteral("label") + controlName(ids::kEncryption));
-    encryptionLabel->setBuddy(encryption_);
+    auto* encryptionLabel =
+        labelFor(encryption_, QStringLiteral("&Encryption:"), ids::kEncryption, this);
     units.place(*encryptionLabel, 7, 35, 47, 9);
     encryption_->setObjectName(controlName(ids::kEncryption));
     for (const auto& [caption, value] :
@@ -216,30 +232,22 @@ QLabel* CSetupDlg::placeEncryption(const DialogUnits& units) {
     units.place(*encryption_, 60, 33, 99, 13);
     // The longest caption shows whole: the box, and the window with it, grow
     // to fit it with the font and scale in use.
-    encryption_->resize(std::max(encryption_->width(), encryption_->sizeHint().width()),
-                        encryption_->height());
+    growToHint(*encryption_);
     return encryptionLabel;
 }
 
 // How many connections a download may open; more than one fetches ahead,
 // but some servers allow a subscriber only one.
 QLabel* CSetupDlg::placeConnections(const DialogUnits& units) {
-    auto* connectionsLabel = new QLabel(QStringLiteral("Simultaneous &connections:"), this);
-    connectionsLabel->setObjectName(QStringLiteral("label") + controlName(ids::kConnections));
-    connectionsLabel->setBuddy(connections_);
+    auto* connectionsLabel = labelFor(connections_, QStringLiteral("Simultaneous &connections:"),
+                                      ids::kConnections, this);
     units.place(*connectionsLabel, 7, 50, 90, 9);
     connections_->setObjectName(controlName(ids::kConnections));
     connections_->setRange(1, settings::kMaxConnections);
     units.place(*connections_, 100, 48, 30, 13);
-    connections_->resize(std::max(connections_->width(), connections_->sizeHint().width()),
-                         connections_->height());
-    connectionsLabel->resize(
-        std::max(connectionsLabel->width(), connectionsLabel->sizeHint().width()),
-        connectionsLabel->height());
-    if (connectionsLabel->geometry().right() + units.toPixelsX(3) > connections_->x()) {
-        connections_->move(connectionsLabel->geometry().right() + units.toPixelsX(3),
-                           connections_->y());
-    }
+    growToHint(*connections_);
+    growToHint(*connectionsLabel);
+    keepRightOf(*connectionsLabel, *connections_, units);
     return connectionsLabel;
 }
 
@@ -248,7 +256,7 @@ QLabel* CSetupDlg::placeConnections(const DialogUnits& units) {
 void CSetupDlg::placeKeyring(const DialogUnits& units) {
     keyring_->setObjectName(controlName(ids::kKeyring));
     units.place(*keyring_, 7, kKeyringTop, 152, 10);
-    keyring_->resize(std::max(keyring_->width(), keyring_->sizeHint().width()), keyring_->height());
+    growToHint(*keyring_);
     storedKeyring_ = settings::passwordsInKeyring(profiles_);
     keyring_->setChecked(storedKeyring_);
     settings::SecretStore* secrets = profiles_.secrets();
@@ -279,11 +287,8 @@ void CSetupDlg::placeDailyCollection(const DialogUnits& units) {
     dailyTime_->setDisplayFormat(QString::fromLatin1(kTimeFormat));
     dailyTime_->setAccessibleName(QStringLiteral("Collect new data every day at"));
     units.place(*dailyTime_, 120, kDailyTop - 2, 36, 13);
-    dailyTime_->resize(std::max(dailyTime_->width(), dailyTime_->sizeHint().width()),
-                       dailyTime_->height());
-    if (daily_->geometry().right() + units.toPixelsX(3) > dailyTime_->x()) {
-        dailyTime_->move(daily_->geometry().right() + units.toPixelsX(3), dailyTime_->y());
-    }
+    growToHint(*dailyTime_);
+    keepRightOf(*daily_, *dailyTime_, units);
     lastCollection_->setObjectName(controlName(ids::kLastCollection));
     lastCollection_->setWordWrap(true);
     units.place(*lastCollection_, 7, kDailyTop + 14, 152, 9, false);

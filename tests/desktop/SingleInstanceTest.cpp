@@ -3,9 +3,11 @@
 
 #include "desktop/SingleInstance.h"
 #include "download/dialup/NmMock.h"
+#include "support/BothWays.h"
 #include "support/TempDir.h"
 
 using namespace tyq;
+using tyq::test::bothWays;
 using tyq::test::TempDir;
 
 class SingleInstanceTest : public QObject {
@@ -16,9 +18,7 @@ class SingleInstanceTest : public QObject {
     // (this test) and ends with 0: from a terminal, or by the desktop through
     // the program's bus name (its menu entry is D-Bus activatable).
     void secondStartRaisesTheFirst_data() {
-        QTest::addColumn<bool>("byBus");
-        QTest::newRow("started as a command") << false;
-        QTest::newRow("started by its bus name") << true;
+        bothWays("byBus", "started as a command", "started by its bus name");
     }
     void secondStartRaisesTheFirst() {
         QFETCH(bool, byBus);

@@ -31,6 +31,7 @@
 #include "download/dialup/NmMock.h"
 #include "settings/KeyringPasswords.h"
 #include "settings/Keys.h"
+#include "support/BothWays.h"
 #include "support/KeyringDaemon.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempDir.h"
@@ -45,6 +46,7 @@
 #include "ui/ProgressMeter.h"
 
 using namespace tyq;
+using tyq::test::bothWays;
 using tyq::test::readFile;
 using tyq::test::TempDir;
 using tyq::test::writeFile;
@@ -633,11 +635,7 @@ class MainDlgTest : public QObject {
         QCOMPARE(f.file().find("User=u\n") != std::string::npos, result == int(QDialog::Accepted));
     }
 
-    void aolFirstTickAsks_data() {
-        QTest::addColumn<bool>("yes");
-        QTest::newRow("Yes") << true;
-        QTest::newRow("No") << false;
-    }
+    void aolFirstTickAsks_data() { bothWays("yes", "No", "Yes"); }
     void aolFirstTickAsks() {
         QFETCH(bool, yes);
         Fixture f;
@@ -1381,11 +1379,7 @@ class MainDlgTest : public QObject {
         QVERIFY(detail->geometry().top() >= label->geometry().bottom());
     }
 
-    void helpRunsInTheProgramFolder_data() {
-        QTest::addColumn<bool>("byKey");
-        QTest::newRow("Help button") << false;
-        QTest::newRow("F1") << true;
-    }
+    void helpRunsInTheProgramFolder_data() { bothWays("byKey", "Help button", "F1"); }
     void helpRunsInTheProgramFolder() {
         QFETCH(bool, byKey);
         TempDir programFolder;

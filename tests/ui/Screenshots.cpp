@@ -24,6 +24,24 @@ void save(QWidget& widget, const QString& file) {
     widget.grab().save(file);
 }
 
+// The window while a command runs, taken on the window's thread.
+void saveActive(tyq::MainWindowPort& port, const QString& file) {
+    port.runOnWindowThread([&] {
+        QApplication::processEvents();
+        save(*QApplication::activeWindow(), file);
+    });
+}
+
+// A command's end as a stop leaves it: the bar where it stopped, the words.
+tyq::commands::CommandOutcome endStopped(tyq::MainWindowPort& port, const tyq::ByteProgress& at,
+                                         const std::string& headline, const std::string& detail,
+                                         int items, std::int64_t bytes) {
+    port.setProgressBytes(at);
+    port.setProgressText(headline);
+    port.setProgressDetail(detail);
+    return {{}, headline, detail, items, bytes};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,14 +61,11 @@ int main(int argc, char** argv) {
     tyq::ui::MainDlgHooks hooks;
     hooks.download = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
         if (stopped) {
-            const std::string headline = "Download stopped: 2 of 6 files downloaded";
-            const std::string detail =
-                "DATA.ZIP and 3 more were not downloaded; 40.0 MB of DATA.ZIP kept; Download "
-                "Files goes on from there";
-            port.setProgressBytes({"DATA.ZIP", 3, 6, 40'000'000, 62'900'000, 52'000'000, -1});
-            port.setProgressText(headline);
-            port.setProgressDetail(detail);
-            return tyq::commands::CommandOutcome{{}, headline, detail, 2, 12'000'000};
+            return endStopped(port, {"DATA.ZIP", 3, 6, 40'000'000, 62'900'000, 52'000'000, -1},
+                              "Download stopped: 2 of 6 files downloaded",
+                              "DATA.ZIP and 3 more were not downloaded; 40.0 MB of DATA.ZIP kept; "
+                              "Download Files goes on from there",
+                              2, 12'000'000);
         }
         port.setProgressText("Downloading  QLM0102.ZIP to /home/anna/QLM");
         port.setProgressBytes({"QLM0102.ZIP", 2, 5, 0, 48'200'000, 31'000'000, 160'000'000});
@@ -59,24 +74,18 @@ int main(int argc, char** argv) {
         port.setProgressBytes(
             {"QLM0102.ZIP", 2, 5, 20'500'000, 48'200'000, 51'500'000, 160'000'000});
         QThread::msleep(150);
-        port.runOnWindowThread([&] {
-            QApplication::processEvents();
-            save(*QApplication::activeWindow(), folder + "/main-window-downloading.png");
-        });
+        saveActive(port, folder + "/main-window-downloading.png");
         port.setProgressBytes({"QLM0305.ZIP", 5, 5, 9'800'000, 9'800'000, 112'400'000});
         port.setProgressText("Downloading Finished!");
         return tyq::commands::CommandOutcome{{}, "Downloading Finished!", "", 5, 112'400'000};
     };
     hooks.unzip = [&](tyq::MainWindowPort& port, tyq::Prompter&) {
         if (stopped) {
-            const std::string headline = "Unzipping stopped: 1 of 3 archives extracted";
-            const std::string detail =
-                "QLM0102.ZIP and QLM0103.ZIP stay whole; Unzip Download Files takes them up "
-                "again";
-            port.setProgressBytes({"QLM0102.ZIP", 2, 3, 1'000, 300'000'000, 405'000'000, -1});
-            port.setProgressText(headline);
-            port.setProgressDetail(detail);
-            return tyq::commands::CommandOutcome{{}, headline, detail, 1, 404'800'000};
+            return endStopped(port, {"QLM0102.ZIP", 2, 3, 1'000, 300'000'000, 405'000'000, -1},
+                              "Unzipping stopped: 1 of 3 archives extracted",
+                              "QLM0102.ZIP and QLM0103.ZIP stay whole; Unzip Download Files "
+                              "takes them up again",
+                              1, 404'800'000);
         }
         port.setProgressText("Unzipping files in progress...");
         port.setProgressDetail("");
@@ -85,10 +94,7 @@ int main(int argc, char** argv) {
         port.setProgressBytes(
             {"QLM0103.ZIP", 1, 3, 88'000'000, 404'800'000, 88'000'000, 1'150'000'000});
         QThread::msleep(150);
-        port.runOnWindowThread([&] {
-            QApplication::processEvents();
-            save(*QApplication::activeWindow(), folder + "/main-window-unzipping.png");
-        });
+        saveActive(port, folder + "/main-window-unzipping.png");
         port.setProgressText("Unzipping Finished!");
         return tyq::commands::CommandOutcome{{}, "Unzipping Finished!", "", 3, 1'150'000'000};
     };
