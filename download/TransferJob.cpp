@@ -320,6 +320,35 @@ std::vector<PartialKept> keptPartials(PartialStore& partials, const TransferOutc
     return kept;
 }
 
+// Lists the mailbox of a logged-in session, keeping what the server showed
+// of itself: that it speaks TLS, and for a collection whether it answers MLSD.
+void listMailbox(const TransferPlan& plan, FtpSession& session, const FtpServer& server,
+                 KnownServers& known, bool knownUnreadable, TransferObserver& observer,
+                 TransferOutcome& outcome) {
+    // From now on this server is not logged in to without TLS, whatever
+    // made its certificate trusted.
+    const std::string key = FtpSession::serverKey(server);
+    if (session.encrypted() && !key.empty() && !knownUnreadable) {
+        if (auto failure = known.rememberTls(key)) {
+            observer.note("Cannot remember that " + hostOf(key) + " uses TLS: " + *failure);
+        }
+    }
+    // A collection spares a server that refused MLSD before the asking.
+    const bool remember = plan.wanted && !key.empty() && !knownUnreadable;
+    if (remember && known.refusesMlsd(key)) {
+        session.assumeNoMlsd();
+    }
+    // One listing serves the count and the downloads, so the log's count is
+    // the number of files the run then tries.
+    outcome.listing = session.listZipFiles(static_cast<bool>(plan.wanted));
+    if (remember && outcome.listing.listed) {
+        if (auto failure = known.rememberMlsd(key, session.noMlsd())) {
+            log::record(log::Category::Ftp,
+                        [&] { return "cannot remember whether MLSD works: " + *failure; });
+        }
+    }
+}
+
 }  // namespace
 
 TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer,
@@ -362,28 +391,7 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
         session.reset();
         return end(TransferEnd::LoginFailed);
     }
-    // From now on this server is not logged in to without TLS, whatever
-    // made its certificate trusted.
-    const std::string key = FtpSession::serverKey(server);
-    if (session->encrypted() && !key.empty() && !knownUnreadable) {
-        if (auto failure = known.rememberTls(key)) {
-            observer.note("Cannot remember that " + hostOf(key) + " uses TLS: " + *failure);
-        }
-    }
-    // A collection spares a server that refused MLSD before the asking.
-    const bool remember = plan.wanted && !key.empty() && !knownUnreadable;
-    if (remember && known.refusesMlsd(key)) {
-        session->assumeNoMlsd();
-    }
-    // One listing serves the count and the downloads, so the log's count is
-    // the number of files the run then tries.
-    outcome.listing = session->listZipFiles(static_cast<bool>(plan.wanted));
-    if (remember && outcome.listing.listed) {
-        if (auto failure = known.rememberMlsd(key, session->noMlsd())) {
-            log::record(log::Category::Ftp,
-                        [&] { return "cannot remember whether MLSD works: " + *failure; });
-        }
-    }
+    listMailbox(plan, *session, server, known, knownUnreadable, observer, outcome);
     if (session->stopped()) {
         session.reset();
         return end(TransferEnd::Stopped);
