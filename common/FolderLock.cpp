@@ -1,7 +1,6 @@
 #include "common/FolderLock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

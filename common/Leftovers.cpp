@@ -122,7 +122,7 @@ bool completeEntry(int location, int staging, dev_t device, const JournalEntry& 
     }
     int error = there && !isReplaced(target, read) ? kPathChanged : 0;
     if (error == 0) {
-        error = placeStaged(staging, entry.staged, folder.get(), leaf, there, &entry);
+        error = placeStaged(staging, entry.staged, folder.get(), leaf, there, entry);
     }
     if (error == kPathChanged || error == EEXIST) {
         noteKept(kept, entry.path);

@@ -1,6 +1,5 @@
 #include "common/StagingFolder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -9,8 +8,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <memory>
-#include <optional>
 #include <utility>
 
 #include "common/Fd.h"
@@ -185,14 +182,13 @@ int placeAtFreeName(int staging, const std::string& staged, int folder, const st
 }  // namespace
 
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
-                bool existed, const StagedEntry* replaced) {
-    // What left the name is the file to replace, or nothing is known of it.
+                bool existed, const StagedEntry& replaced) {
+    // What left the name is the very file the journal says it replaces.
     const auto expected = [&](const std::string& name) {
         struct stat info {};
-        return replaced == nullptr ||
-               (::fstatat(staging, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                replaced->replacedInode != 0 && info.st_dev == replaced->replacedDevice &&
-                info.st_ino == replaced->replacedInode);
+        return ::fstatat(staging, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+               replaced.replacedInode != 0 && info.st_dev == replaced.replacedDevice &&
+               info.st_ino == replaced.replacedInode;
     };
     if (!existed) {
         return placeAtFreeName(staging, staged, folder, leaf);

@@ -88,11 +88,11 @@ class StagingFolder {
 // Gives the staged file its final name `leaf` in `folder`: a free name only
 // if nothing took it meanwhile (EEXIST), a file that `existed` exchanged with
 // it (or first moved aside into the staging folder where the file system
-// cannot exchange). With `replaced` (device, inode) known, only that file is
+// cannot exchange). With `replaced`'s device and inode known, only that file is
 // replaced: anything else found under the name goes back at once and
 // kPathChanged is returned. 0, or the errno value of the failure.
 int placeStaged(int staging, const std::string& staged, int folder, const std::string& leaf,
-                bool existed, const StagedEntry* replaced = nullptr);
+                bool existed, const StagedEntry& replaced);
 // Undoes placeStaged, whichever step it reached: the new file (known by
 // its identity) back into the staging folder, a replaced file back under
 // its name. False when something of ours could not be put back.

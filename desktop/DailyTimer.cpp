@@ -1,6 +1,5 @@
 #include "desktop/DailyTimer.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
@@ -12,13 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
-#include "common/Fd.h"
 #include "common/Paths.h"
 #include "common/PrivateFile.h"
 #include "common/SdBus.h"
-#include "common/SmallFiles.h"
 
 namespace tyq::desktop {
 
@@ -331,8 +327,8 @@ std::optional<std::string> serviceUnitText(const fs::path& program) {
         quoted += c;
     }
     quoted += '"';
-    return "[Unit]\n"
-           "Description=Collect the ORV Mail data files\n"
+    return std::string(kOurUnitHead) +
+           "\n"
            "\n"
            "[Service]\n"
            "Type=oneshot\n"
@@ -345,9 +341,7 @@ std::optional<std::string> serviceUnitText(const fs::path& program) {
 
 std::string timerUnitText(std::string_view time) {
     const std::string at(time);
-    return "[Unit]\n"
-           "Description=Collect the ORV Mail data files every day at " +
-           at +
+    return std::string(kOurUnitHead) + " every day at " + at +
            "\n"
            "\n"
            "[Timer]\n" +

@@ -21,10 +21,6 @@ std::string folderUri(const std::string& folder) {
     return uri;
 }
 
-bool showFolder(const std::string& folder, const std::string& activationToken) {
-    return showFolderUri(folderUri(folder), activationToken);
-}
-
 bool showFolderUri(const std::string& uri, const std::string& activationToken) {
     sd_bus* raw = nullptr;
     if (sd_bus_open_user(&raw) >= 0) {
@@ -35,7 +31,7 @@ bool showFolderUri(const std::string& uri, const std::string& activationToken) {
                                "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
                                "ShowFolders", error.get(), &reply, "ass", 1, uri.c_str(),
                                activationToken.c_str()) >= 0) {
-            sd_bus_message_unref(reply);
+            const Message owned(reply);
             return true;
         }
     }

@@ -8,12 +8,11 @@ namespace tyq::desktop {
 // percent-encoded: "file:///home/ann/ORV%20Data".
 std::string folderUri(const std::string& folder);
 
-// Shows the folder in the file manager: its FileManager1 service on the
-// session bus, else the desktop's handler for folders (xdg-open). The
-// activation token, when there is one, lets the desktop bring the file
-// manager to the front. False when neither could be asked.
-bool showFolder(const std::string& folder, const std::string& activationToken = {});
-// The same for a folder given by its file URI.
+// Shows the folder given by its file URI in the file manager: its
+// FileManager1 service on the session bus, else the desktop's handler for
+// folders (xdg-open). The activation token, when there is one, lets the
+// desktop bring the file manager to the front. False when neither could be
+// asked.
 bool showFolderUri(const std::string& uri, const std::string& activationToken = {});
 
 }  // namespace tyq::desktop

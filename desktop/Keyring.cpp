@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "settings/Keys.h"
+
 namespace tyq::desktop {
 namespace {
 
@@ -13,8 +15,6 @@ using settings::Mailbox;
 using settings::SecretAnswer;
 using settings::SecretKind;
 using settings::SecretRead;
-
-constexpr int kFtpPort = 21;
 
 const SecretSchema kSchema = {
     "org.tessary.tyqlmftp.Password",
@@ -136,7 +136,7 @@ Owned<SecretCollection> defaultCollection(SecretService* service, Prompting prom
 
 std::string keyringLabel(SecretKind kind, const Mailbox& mailbox) {
     std::string server = mailbox.host;
-    if (mailbox.port != kFtpPort && mailbox.port != 0) {
+    if (mailbox.port != settings::kDefaultPort && mailbox.port != 0) {
         server += ":" + std::to_string(mailbox.port);
     }
     return std::string("ORV Mail ") + (kind == SecretKind::FtpPassword ? "FTP" : "zip") +

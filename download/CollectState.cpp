@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
 #include "common/Fd.h"
+#include "common/PercentEncoding.h"
 #include "common/PrivateFile.h"
 #include "common/SmallFiles.h"
 #include "download/ftp/Listing.h"
@@ -26,17 +26,8 @@ constexpr std::size_t kMaxStateFile = 16 * 1024 * 1024;
 // comes back the same.
 std::string escaped(const std::string& text) {
     std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '%') {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
+    appendPercentEncoded(
+        out, text, [](unsigned char byte) { return byte >= 0x20 && byte != 0x7f && byte != '%'; });
     return out;
 }
 

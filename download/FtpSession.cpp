@@ -1,22 +1,13 @@
 #include "download/FtpSession.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
-#include "common/FileSearch.h"
 #include "common/Log.h"
 #include "common/ShownText.h"
-#include "common/StagingFolder.h"
 #include "download/ftp/Address.h"
-#include "download/ftp/Listing.h"
 #include "download/ftp/Transport.h"
 
 namespace tyq::download {
@@ -27,11 +18,6 @@ using ftp::Refusal;
 
 // Reply text kept for a detail: enough for any sensible reply line.
 constexpr std::size_t kMaxReplyBytes = 200;
-
-bool isControlByte(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-}
 
 bool hasControlByte(std::string_view text) {
     return std::any_of(text.begin(), text.end(), isControlByte);

@@ -411,11 +411,11 @@ TransferOutcome runTransfer(const TransferPlan& plan, TransferObserver& observer
     // the mailbox no longer holds as it was goes.
     const auto own = plan.partials != nullptr ? nullptr : PartialStore::open(plan.folder);
     PartialStore* partials = plan.partials != nullptr ? plan.partials : own.get();
-    if (partials != nullptr && outcome.listing.listed) {
+    const bool resumable = partials != nullptr && outcome.listing.listed;
+    if (resumable) {
         partials->prune(outcome.listing);
         session->setPartialStore(partials);
     }
-    const bool resumable = partials != nullptr && outcome.listing.listed;
     const auto fetching =
         fetchAll(plan, *session, server, resumable ? partials : nullptr, outcome, observer, stop);
     session.reset();

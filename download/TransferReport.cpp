@@ -354,7 +354,8 @@ void TransferReport::finished(const TransferOutcome& outcome) {
     window_.setProgressText(headline);
     // Files the user keeps are named, not counted as failures.
     if (!outcome.kept.empty()) {
-        detail += (detail.empty() ? keptList(outcome.kept).substr(2) : keptList(outcome.kept));
+        const std::string kept = keptList(outcome.kept);
+        detail += detail.empty() ? kept.substr(2) : kept;
     }
     // Why the run had fewer connections than asked for, for a support case.
     if (!outcome.helperNote.empty()) {

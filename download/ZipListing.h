@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,19 +35,19 @@ struct ZipListing {
     }
 };
 
+inline bool isControlByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
 // A name the mailbox may list that is safe to request and to write locally:
 // no path separators, no control characters, not "." or "..", not empty.
 inline bool isPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") {
         return false;
     }
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7f) {
-            return false;
-        }
-    }
-    return true;
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '/' || c == '\\' || isControlByte(c); });
 }
 
 // A listed file as the listing told it.

@@ -222,15 +222,9 @@ void scrambleZipPassword(std::string& bytes) {
     }
 }
 
-namespace {
-
-constexpr char kNoKeyringText[] = "no desktop keyring is available";
-
 SecretKind secretKindOf(Key key) {
     return entry(key).secret.value_or(SecretKind::FtpPassword);
 }
-
-}  // namespace
 
 bool passwordsInKeyring(const ProfileStore& store) {
     return readNumber(store, Key::PasswordsInKeyring) == 1;

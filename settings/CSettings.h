@@ -134,6 +134,11 @@ struct StepOneSaves {
 CommandSave saveStepOne(const ProfileStore& store, const StepOneTexts& fields,
                         const StepOneSaves& saves, CommandSave outcome = {});
 
+// Said when no keyring can be reached.
+inline constexpr char kNoKeyringText[] = "no desktop keyring is available";
+// Which of the keyring's passwords a secret key's value is.
+SecretKind secretKindOf(Key key);
+
 // Whether the user keeps the passwords in the keyring: the file then keeps
 // their keys empty and never receives them.
 bool passwordsInKeyring(const ProfileStore& store);

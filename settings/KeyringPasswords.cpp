@@ -5,14 +5,9 @@
 namespace tyq::settings {
 namespace {
 
-constexpr char kNoKeyring[] = "no desktop keyring is available";
 constexpr char kStayInFile[] = "The passwords stay in the file: ";
 constexpr char kStayInKeyring[] = "The passwords stay in the keyring: ";
 constexpr Key kPasswords[] = {Key::Pass, Key::ZipPass};
-
-SecretKind kindOf(Key key) {
-    return entry(key).secret.value_or(SecretKind::FtpPassword);
-}
 
 // The file's own value, whole and plain, whatever the choice.
 std::string fileValue(const ProfileStore& store, Key key) {
@@ -38,9 +33,9 @@ std::string inFile(const ProfileStore& store, const std::string& why) {
 
 // Asks to unlock a locked keyring once, where the store can ask.
 SecretRead readUnlocking(SecretStore& secrets, Key key, const Mailbox& mailbox) {
-    auto answer = secrets.read(kindOf(key), mailbox);
+    auto answer = secrets.read(secretKindOf(key), mailbox);
     if (answer.answer == SecretAnswer::Locked && secrets.unlock()) {
-        answer = secrets.read(kindOf(key), mailbox);
+        answer = secrets.read(secretKindOf(key), mailbox);
     }
     return answer;
 }
@@ -51,24 +46,31 @@ bool operator==(const Mailbox& a, const Mailbox& b) {
 
 }  // namespace
 
+SecretRead readSecretUnlocking(const ProfileStore& store, Key key) {
+    if (store.secrets() == nullptr) {
+        return readSecret(store, key);
+    }
+    return readUnlocking(*store.secrets(), key, mailboxOf(store));
+}
+
 std::optional<std::string> movePasswordsToKeyring(const ProfileStore& store) {
     SecretStore* secrets = store.secrets();
     if (passwordsInKeyring(store)) {
         return std::nullopt;
     }
     if (secrets == nullptr) {
-        return std::string(kStayInFile) + kNoKeyring;
+        return std::string(kStayInFile) + kNoKeyringText;
     }
     const auto mailbox = mailboxOf(store);
     std::string values[std::size(kPasswords)];
     for (std::size_t i = 0; i < std::size(kPasswords); ++i) {
         const Key key = kPasswords[i];
         values[i] = fileValue(store, key);
-        if (auto failure = secrets->store(kindOf(key), mailbox, values[i])) {
+        if (auto failure = secrets->store(secretKindOf(key), mailbox, values[i])) {
             return kStayInFile + *failure;
         }
         // Read back before the file loses its copy.
-        const auto kept = secrets->read(kindOf(key), mailbox);
+        const auto kept = secrets->read(secretKindOf(key), mailbox);
         if (kept.answer != SecretAnswer::Found || kept.value != values[i]) {
             return kStayInFile +
                    (kept.reason.empty() ? "the keyring did not keep them" : kept.reason);
@@ -98,7 +100,7 @@ std::optional<std::string> movePasswordsToFile(const ProfileStore& store) {
         return std::nullopt;
     }
     if (secrets == nullptr) {
-        return std::string(kStayInKeyring) + kNoKeyring;
+        return std::string(kStayInKeyring) + kNoKeyringText;
     }
     const auto mailbox = mailboxOf(store);
     std::string values[std::size(kPasswords)];
@@ -126,7 +128,7 @@ std::optional<std::string> movePasswordsToFile(const ProfileStore& store) {
         return kStayInKeyring + inFile(store, *failure);
     }
     for (const Key key : kPasswords) {
-        static_cast<void>(secrets->remove(kindOf(key), mailbox));
+        static_cast<void>(secrets->remove(secretKindOf(key), mailbox));
     }
     return std::nullopt;
 }
@@ -145,10 +147,10 @@ std::optional<std::string> followMailbox(const ProfileStore& store, const Mailbo
         if (answer.answer != SecretAnswer::Found) {
             return "The passwords were not moved to the new server: " + answer.reason;
         }
-        if (auto failure = secrets->store(kindOf(key), after, answer.value)) {
+        if (auto failure = secrets->store(secretKindOf(key), after, answer.value)) {
             return "The passwords were not moved to the new server: " + *failure;
         }
-        static_cast<void>(secrets->remove(kindOf(key), before));
+        static_cast<void>(secrets->remove(secretKindOf(key), before));
     }
     return std::nullopt;
 }

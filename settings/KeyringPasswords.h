@@ -10,6 +10,10 @@
 
 namespace tyq::settings {
 
+// A password of the mailbox from the keyring, asking once to unlock a
+// locked keyring where the store can ask.
+SecretRead readSecretUnlocking(const ProfileStore& store, Key key);
+
 // Each move is whole or not at all: nothing when done (or nothing to do),
 // else why not, with the passwords where they were.
 // The file is changed only after the keyring confirmed both passwords; the

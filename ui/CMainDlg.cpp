@@ -258,11 +258,7 @@ std::optional<std::string> CMainDlg::unlockKeyring() {
     if (!settings::passwordsInKeyring(profiles_)) {
         return std::nullopt;
     }
-    auto answer = settings::readSecret(profiles_, settings::Key::Pass);
-    if (answer.answer == settings::SecretAnswer::Locked && profiles_.secrets() != nullptr &&
-        profiles_.secrets()->unlock()) {
-        answer = settings::readSecret(profiles_, settings::Key::Pass);
-    }
+    auto answer = settings::readSecretUnlocking(profiles_, settings::Key::Pass);
     if (answer.answer == settings::SecretAnswer::Found) {
         answer = settings::readSecret(profiles_, settings::Key::ZipPass);
     }

@@ -25,9 +25,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QProgressBar;
 class QPushButton;
-class QTimer;
 
 namespace tyq::desktop {
 class WindowBus;
@@ -185,14 +183,12 @@ class CMainDlg : public QDialog, public MainWindowPort {
     std::vector<QPointer<QWidget>> disabled_;
     // What the summary counts.
     QString itemWord_;
-    QString detailText_;
-    // The last count of the running command, for its summary.
-    std::optional<ByteProgress> lastProgress_;
     // Where the focus goes once the running command ends (its controls are
     // disabled until then).
     QPointer<QWidget> focusAfter_;
     // The session bus for the notifications and the file manager, once used.
     std::unique_ptr<desktop::WindowBus> desktopBus_;
+    desktop::WindowBus& desktopBus();
 
     QLineEdit* user_ = nullptr;
     QLineEdit* pass_ = nullptr;

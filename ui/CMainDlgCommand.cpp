@@ -71,7 +71,6 @@ void CMainDlg::startJob(
     stopQuestion_ = stopQuestion;
     itemWord_ = QString::fromUtf8(itemWord);
     jobStarted_ = std::chrono::steady_clock::now();
-    lastProgress_.reset();
     connectJob();
     disableControls();
     area_->setWaitsOnServer(fromServer);

@@ -4,15 +4,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QUrl>
-#include <algorithm>
 #include <cstdio>
 
 #include "common/Paths.h"
-#include "common/Texts.h"
 #include "desktop/FileManager.h"
 #include "desktop/Notification.h"
 #include "desktop/WindowBus.h"
@@ -44,7 +41,6 @@ void CMainDlg::setProgressBytes(const ByteProgress& progress) {
     if (job_ == nullptr) {
         return;  // a late count after the command ended
     }
-    lastProgress_ = progress;
     area_->report(progress);
 }
 
@@ -74,14 +70,10 @@ void CMainDlg::sumUp(const commands::CommandOutcome& outcome,
     if (took < hooks_.notifyAfter || isActiveWindow()) {
         return;
     }
-    if (!desktopBus_) {
-        desktopBus_ = std::make_unique<desktop::WindowBus>();
-    }
-    if (!desktopBus_->connected()) {
+    if (!desktopBus().connected()) {
         return;  // no desktop session to tell
     }
-    // The detail goes whole: the label's is broken into its lines and may
-    // end in an ellipsis.
+    // The detail goes whole, as the command gave it.
     desktop::Notice notice;
     notice.summary = outcome.headline;
     notice.body = detail.toStdString();
@@ -89,10 +81,17 @@ void CMainDlg::sumUp(const commands::CommandOutcome& outcome,
     notice.failure = troubled;
     // A click opens the Location as it is then.
     const std::string failure =
-        desktopBus_->notify(notice, [this] { runCommand([this] { openFolder(); }); });
+        desktopBus().notify(notice, [this] { runCommand([this] { openFolder(); }); });
     if (!failure.empty()) {
         std::fprintf(stderr, "tyqlmftp: no desktop notification: %s\n", failure.c_str());
     }
+}
+
+desktop::WindowBus& CMainDlg::desktopBus() {
+    if (!desktopBus_) {
+        desktopBus_ = std::make_unique<desktop::WindowBus>();
+    }
+    return *desktopBus_;
 }
 
 void CMainDlg::openFolder() {
@@ -113,11 +112,8 @@ void CMainDlg::openFolder() {
                 PromptButtons::Ok, PromptIcon::Error, PromptOwner::MainWindow});
         }
     };
-    if (!desktopBus_) {
-        desktopBus_ = std::make_unique<desktop::WindowBus>();
-    }
     // Not waited for: a file manager started on demand may take its time.
-    desktopBus_->showFolder(desktop::folderUri(toSettingBytes(folder)),
+    desktopBus().showFolder(desktop::folderUri(toSettingBytes(folder)),
                             [this, byHandler] { runCommand(byHandler); });
 }
 
@@ -126,8 +122,7 @@ void CMainDlg::setProgressText(const std::string& text) {
 }
 
 void CMainDlg::setProgressDetail(const std::string& text) {
-    detailText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    area_->setDetail(detailText_);
+    area_->setDetail(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 }  // namespace tyq::ui

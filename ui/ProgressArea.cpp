@@ -173,7 +173,6 @@ void ProgressArea::setStatus(const QString& text) {
 }
 
 void ProgressArea::setDetail(const QString& text) {
-    detailText_ = text;
     // A size is not broken at the end of a line ("40.0" and "MB" apart);
     // the text copied out still has plain spaces.
     static const QRegularExpression size(QStringLiteral("(\\d) (bytes|kB|MB|GB|TB|PB|EB)\\b"));
@@ -218,8 +217,7 @@ void ProgressArea::endRun() {
     openFolder_->show();
 }
 
-QString ProgressArea::fittedLine(const MeterReading& shown) const {
-    const ProgressLine line = progressLine(shown, item_, fromServer_);
+QString ProgressArea::fittedLine(const ProgressLine& line) const {
     // The room the style leaves for the text, less a margin at each end.
     QStyleOptionProgressBar option;
     option.initFrom(bar_);
@@ -258,9 +256,9 @@ void ProgressArea::refresh() {
     if (!shown.reported) {
         return;
     }
-    bar_->setFormat(fittedLine(shown));
-    // The whole story, whatever the bar had room for.
     const ProgressLine line = progressLine(shown, item_, fromServer_);
+    bar_->setFormat(fittedLine(line));
+    // The whole story, whatever the bar had room for.
     const QString whole = joined({line.what, line.bytes, line.speed, line.left});
     if (whole != bar_->accessibleDescription()) {
         bar_->setAccessibleDescription(whole);

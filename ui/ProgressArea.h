@@ -16,6 +16,7 @@ class QTimer;
 namespace tyq::ui {
 
 class DialogUnits;
+struct ProgressLine;
 
 inline constexpr char kOpenFolderText[] = "Open Folder";
 
@@ -41,7 +42,6 @@ class ProgressArea : public QWidget {
     QLabel* statusLine() const noexcept { return status_; }
     void setStatus(const QString& text);
     void setDetail(const QString& text);
-    QString detail() const { return detailText_; }
 
     // A command starts: the bar replaces Open Folder, empty until counts come.
     void startRun();
@@ -61,7 +61,7 @@ class ProgressArea : public QWidget {
 
   private:
     // The bar's line: as much of the story as fits the bar, never cut.
-    QString fittedLine(const MeterReading& shown) const;
+    QString fittedLine(const ProgressLine& line) const;
     void updateDetailFocus();
 
     std::function<Clock::time_point()> clock_;
@@ -70,7 +70,6 @@ class ProgressArea : public QWidget {
     bool running_ = false;
     ProgressMeter meter_;
     QString item_;
-    QString detailText_;
     QLabel* status_ = nullptr;
     QPlainTextEdit* detail_ = nullptr;
     QProgressBar* bar_ = nullptr;

@@ -1,6 +1,5 @@
 #include "unzip/UnzipLibrary.h"
 
-#include <array>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -185,14 +184,12 @@ void UnzipLibrary::close() {
     library.reset();
 }
 
-namespace {
-
-std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window,
-                       const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
+std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port,
+                          const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
     if (request == nullptr) {
         return 0;
     }
-    UnzipLibrary binding(window, libraryFolder);
+    UnzipLibrary binding(port, libraryFolder);
     binding.command.archiveName = request->archive;
     binding.command.destination = request->destination;
     if (request->password != nullptr) {
@@ -216,13 +213,6 @@ std::int32_t unzipWith(const UnzipRequest* request, CommandPort& window,
     }
     binding.close();
     return result;
-}
-
-}  // namespace
-
-std::int32_t unzipArchive(const UnzipRequest* request, CommandPort& port,
-                          const std::filesystem::path& libraryFolder, UnzipProgress* progress) {
-    return unzipWith(request, port, libraryFolder, progress);
 }
 
 }  // namespace tyq::unzip

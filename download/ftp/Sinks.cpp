@@ -1,9 +1,6 @@
 #include "download/ftp/Sinks.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "common/SmallFiles.h"

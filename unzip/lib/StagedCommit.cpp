@@ -278,7 +278,7 @@ void StagedCommit::place(std::size_t i) {
     replaced.replacedDevice = pending.replacedDevice;
     replaced.replacedInode = pending.replacedInode;
     const int error =
-        placeStaged(staging_.fd(), pending.temp, folder, pending.leaf, pending.existed, &replaced);
+        placeStaged(staging_.fd(), pending.temp, folder, pending.leaf, pending.existed, replaced);
     if (error == 0) {
         return;
     }
